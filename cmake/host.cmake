@@ -1,0 +1,52 @@
+# The two Linux builds: the same tool sources against the simulated platform.
+set(THREADSIFT_SIM_INCLUDE ${CMAKE_SOURCE_DIR}/tests/sim/include)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(THREADSIFT_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+else()
+  # AddressSanitizer cannot map its shadow memory under qemu-i386.
+  set(THREADSIFT_SANITIZE -fsanitize=undefined -fno-sanitize-recover=all)
+endif()
+add_compile_options(${THREADSIFT_SANITIZE})
+add_link_options(${THREADSIFT_SANITIZE})
+
+# GoogleTest from source, so that it matches the build's width.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+add_library(simwin STATIC
+  tests/sim/Machine.cpp
+  tests/sim/Platform.cpp
+  tests/sim/Crt.cpp
+  tests/sim/Run.cpp)
+target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
+target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})
+
+# The tool's sources, with main renamed so that tests can run it in a child process.
+add_library(threadsift_tool STATIC
+  ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES})
+target_include_directories(threadsift_tool BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
+target_compile_options(threadsift_tool PRIVATE ${THREADSIFT_WARNINGS})
+target_compile_definitions(threadsift_tool PRIVATE main=ThreadsiftMain)
+target_link_libraries(threadsift_tool PUBLIC simwin)
+
+add_executable(unit_threadsift
+  tests/unit/CommandLineTest.cpp
+  tests/unit/OptionTextTest.cpp
+  tests/unit/PrivilegeTest.cpp
+  tests/unit/ProcessSnapshotTest.cpp
+  tests/unit/ProcessWalkTest.cpp
+  tests/unit/SweepTest.cpp)
+target_include_directories(unit_threadsift PRIVATE tests src/win32)
+target_compile_options(unit_threadsift PRIVATE ${THREADSIFT_WARNINGS})
+target_link_libraries(unit_threadsift PRIVATE threadsift_tool gmock gtest_main)
+gtest_discover_tests(unit_threadsift PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
+
+add_executable(abi_layouts tests/abi/layouts.cpp tests/abi/main.cpp)
+target_include_directories(abi_layouts BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
+target_compile_options(abi_layouts PRIVATE ${THREADSIFT_WARNINGS})
+target_link_libraries(abi_layouts PRIVATE simwin)
+add_test(NAME abi.layouts COMMAND abi_layouts)
+set_tests_properties(abi.layouts PROPERTIES LABELS abi)

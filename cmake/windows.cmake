@@ -1,0 +1,33 @@
+# The two Windows builds: the deliverables, layout checks and import-table checks.
+set(THREADSIFT_WINDOWS_DEFINITIONS PSAPI_VERSION=1 WIN32_LEAN_AND_MEAN)
+set(THREADSIFT_WINDOWS_LINK -static)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # Keep the PE header loadable by NT 4.0.
+  list(APPEND THREADSIFT_WINDOWS_LINK
+    -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
+    -Wl,--major-os-version,4,--minor-os-version,0)
+endif()
+
+add_executable(threadsift
+  ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES})
+target_include_directories(threadsift PRIVATE src/win32)
+target_compile_options(threadsift PRIVATE ${THREADSIFT_WARNINGS})
+target_compile_definitions(threadsift PRIVATE ${THREADSIFT_WINDOWS_DEFINITIONS})
+target_link_options(threadsift PRIVATE ${THREADSIFT_WINDOWS_LINK})
+target_link_libraries(threadsift PRIVATE advapi32 imagehlp psapi version)
+
+# Record layouts checked at compile time against the platform headers.
+add_library(abi_layouts OBJECT tests/abi/layouts.cpp)
+target_include_directories(abi_layouts PRIVATE src/win32)
+target_compile_options(abi_layouts PRIVATE ${THREADSIFT_WARNINGS})
+target_compile_definitions(abi_layouts PRIVATE ${THREADSIFT_WINDOWS_DEFINITIONS})
+
+find_program(THREADSIFT_OBJDUMP NAMES ${CMAKE_OBJDUMP} objdump REQUIRED)
+add_test(NAME abi.threadsift_imports
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/abi/check-imports.sh ${THREADSIFT_OBJDUMP}
+          $<TARGET_FILE:threadsift> KERNEL32 ADVAPI32 IMAGEHLP PSAPI VERSION msvcrt)
+set_tests_properties(abi.threadsift_imports PROPERTIES LABELS abi)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(cmake/e2e.cmake OPTIONAL)
+endif()

@@ -1,0 +1,9 @@
+#ifndef THREADSIFT_COMMON_ENABLE_PRIVILEGE_H
+#define THREADSIFT_COMMON_ENABLE_PRIVILEGE_H
+
+// Enables one named privilege in the token of the calling process.
+// Returns 1 on success; 0 after printing one line naming the failed step,
+// with the last-error code left for the caller's own line.
+int EnablePrivilege(const char* name);
+
+#endif

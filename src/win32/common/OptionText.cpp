@@ -1,0 +1,60 @@
+#include "common/OptionText.h"
+
+namespace {
+
+const long long kLargestMagnitude = 2147483648LL;  // of a negative 32-bit number
+
+int DigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 99;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Picks the base from the prefix and moves past it. A "0x" that no hexadecimal
+// digit follows is the number 0 followed by ignored text.
+int TakeBase(const char** p) {
+  const char* s = *p;
+  if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && DigitValue(s[2]) < 16) {
+    *p = s + 2;
+    return 16;
+  }
+  if (s[0] == '0') return 8;
+  return 10;
+}
+
+}  // namespace
+
+int ReadOptionNumber(const char* text, int* value) {
+  const char* p = text;
+  while (IsBlank(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = (*p == '-');
+    ++p;
+  }
+  int base = TakeBase(&p);
+  if (DigitValue(*p) >= base) return 0;
+
+  long long magnitude = 0;
+  for (; DigitValue(*p) < base; ++p) {
+    magnitude = magnitude * base + DigitValue(*p);
+    if (magnitude > kLargestMagnitude) return 0;
+  }
+  if (!negative && magnitude == kLargestMagnitude) return 0;
+  *value = (int)(negative ? -magnitude : magnitude);
+  return 1;
+}
+
+std::string ComposeUnrecognisedOption(const char* argument) {
+  // Built as a string rather than in a fixed buffer: an argument of any
+  // length is repeated whole and nothing is written past an end.
+  std::string message = "Option ";
+  message += argument;
+  message += " not recognized.";
+  return message;
+}

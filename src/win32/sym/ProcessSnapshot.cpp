@@ -1,0 +1,154 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sym/ProcessSnapshot.h"
+#include "sym/SnapshotLayout.h"
+
+namespace {
+
+typedef LONG(WINAPI* NtQuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
+
+const ULONG kStatusInfoLengthMismatch = 0xC0000004;
+const ULONG kSnapshotStep = 0x10000;
+const ULONG kSnapshotLimit = 0x1000000;
+
+NtQuerySystemInformationFn g_ntQuerySystemInformation = NULL;
+
+ULONG QuerySystemInformation(ULONG infoClass, void* buffer, ULONG size, ULONG* returned) {
+  *returned = size;
+  return (ULONG)g_ntQuerySystemInformation(infoClass, buffer, size, returned);
+}
+
+DWORD ReadDword(const BYTE* record, size_t offset) {
+  DWORD value;
+  memcpy(&value, record + offset, sizeof(value));
+  return value;
+}
+
+const WCHAR* ReadImageName(const BYTE* record) {
+  const WCHAR* name;
+  memcpy(&name, record + kProcessImageNameOffset, sizeof(name));
+  return name;
+}
+
+// Walks the chain for pid. The record whose next-entry offset is 0 ends the
+// walk without being compared.
+const BYTE* FindProcessRecord(const BYTE* snapshot, DWORD pid) {
+  const BYTE* record = snapshot;
+  while (ReadDword(record, kProcessNextOffset) != 0) {
+    if (ReadDword(record, kProcessIdOffset) == pid) return record;
+    record += ReadDword(record, kProcessNextOffset);
+  }
+  return NULL;
+}
+
+void PrintProcessHeader(const BYTE* record) {
+  DWORD pid = ReadDword(record, kProcessIdOffset);
+  const WCHAR* name = ReadImageName(record);
+  printf("Process %d (0x%0x) ", (int)pid, (unsigned)pid);
+  if (name != NULL) {
+    printf(" %S", name);
+  } else if (pid == 0) {
+    printf(" %s", "System Idle Process");
+  } else {
+    printf(" %s", "(unnamed)");
+  }
+  printf(" %d thread(s)\n", (int)ReadDword(record, kProcessThreadCountOffset));
+}
+
+size_t ThreadRecordsOffset() {
+#if defined(_WIN64)
+  return kProcessThreadsOffset;
+#else
+  OSVERSIONINFOA version;
+  memset(&version, 0, sizeof(version));
+  version.dwOSVersionInfoSize = sizeof(version);
+  // Without a version the layout of current systems is the likelier one.
+  if (!GetVersionExA(&version)) return kProcessThreadsOffset;
+  return version.dwMajorVersion > 4 ? kProcessThreadsOffset : kProcessThreadsOffsetNt4;
+#endif
+}
+
+DWORD* CopyThreadIds(const BYTE* record) {
+  DWORD count = ReadDword(record, kProcessThreadCountOffset);
+  DWORD bytes = count * 4 + 4;
+  DWORD* list = (DWORD*)calloc(bytes, 1);
+  if (list == NULL) {
+    printf("FATAL: failed to allocate %d byte(s)\n", (int)bytes);
+    return NULL;
+  }
+  const BYTE* thread = record + ThreadRecordsOffset();
+  for (DWORD i = 0; i < count; ++i) {
+    list[i] = ReadDword(thread + i * kThreadRecordSize, kThreadIdOffset);
+  }
+  return list;
+}
+
+}  // namespace
+
+void* GetRawNtSystemInfo(ULONG infoClass) {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (ntdll == NULL) {
+    printf("GetModuleHandle error %d\n", (int)GetLastError());
+    return NULL;
+  }
+  g_ntQuerySystemInformation = reinterpret_cast<NtQuerySystemInformationFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+  if (g_ntQuerySystemInformation == NULL) {
+    printf("GetProcAddress NtQuerySystemInformation error %d\n", (int)GetLastError());
+    return NULL;
+  }
+
+  ULONG size = kSnapshotStep;
+  void* buffer = malloc(size);
+  if (buffer == NULL) {
+    printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+    return NULL;
+  }
+  memset(buffer, 0, size);
+  ULONG returned = 0;
+  ULONG status = QuerySystemInformation(infoClass, buffer, size, &returned);
+
+  // The reported length is not trusted for sizing: the buffer grows in fixed steps.
+  while (status == kStatusInfoLengthMismatch) {
+    size += kSnapshotStep;
+    if (size > kSnapshotLimit) {
+      printf("ERROR: 16 MB maximum buffer size exceeded\n");
+      free(buffer);
+      return NULL;
+    }
+    free(buffer);
+    buffer = malloc(size);
+    if (buffer == NULL) {
+      printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+      return NULL;
+    }
+    status = QuerySystemInformation(infoClass, buffer, size, &returned);
+  }
+
+  if (status != 0) {
+    printf("NtQuerySystemInformation error %08x, ret_len: %u\n", (unsigned)status, (unsigned)returned);
+    free(buffer);
+    return NULL;
+  }
+  return buffer;
+}
+
+DWORD* EnumProcessThreads(DWORD pid) {
+  BYTE* snapshot = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation);
+  if (snapshot == NULL) {
+    printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+    return NULL;
+  }
+  DWORD* list = NULL;
+  const BYTE* record = FindProcessRecord(snapshot, pid);
+  if (record != NULL) {
+    PrintProcessHeader(record);
+    list = CopyThreadIds(record);
+  }
+  free(snapshot);
+  return list;
+}

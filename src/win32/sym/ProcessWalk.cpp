@@ -1,0 +1,111 @@
+#include <windows.h>
+#include <imagehlp.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "sym/Interrupt.h"
+#include "sym/ProcessSnapshot.h"
+#include "sym/ProcessWalk.h"
+#include "sym/ScopedHandle.h"
+
+namespace {
+
+// Every access right to a process as NT 4.0 and 2000 define it.
+const DWORD kProcessAllAccess = 0x1F0FFF;
+// Deferred loads, line information and nearest OMAP match; names stay decorated.
+const DWORD kSymbolOptions = 0x34;
+const DWORD kInitialSweepIds = 1024;
+
+void PrintThreadLines(const DWORD* threads, int tid) {
+  for (const DWORD* id = threads; *id != 0; ++id) {
+    printf("Thread %d (0x%0x)\n", (int)*id, (unsigned)*id);
+    (void)tid;  // the stack of a selected thread is printed here once stack walks exist
+    printf("\n");
+    if (g_interrupted != 0) break;
+  }
+}
+
+// The part of a process walk that runs with the symbol handler started.
+// Sets *complete when the walk got through its thread loop.
+int WalkWithSymbols(int pid, int tid, bool* complete) {
+  if (SymSetOptions(kSymbolOptions) == 0) {
+    printf("SymSetOptions error %d\n", (int)GetLastError());
+    return 1;
+  }
+  DWORD* threads = EnumProcessThreads((DWORD)pid);
+  if (threads == NULL) {
+    if ((DWORD)pid == GetCurrentProcessId()) return 0;
+    printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid,
+           (int)GetLastError());
+    return 1;
+  }
+  printf("\n");
+  // The module listing stands between these two empty lines.
+  printf("\n");
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  PrintThreadLines(threads, tid);
+  free(threads);
+  *complete = true;
+  return 0;
+}
+
+// Fills ids with every process id, growing the buffer until all of them fit.
+BOOL ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
+  ids->resize(kInitialSweepIds);
+  for (;;) {
+    DWORD size = (DWORD)(ids->size() * sizeof(DWORD));
+    if (!EnumProcesses(ids->data(), size, bytes)) return FALSE;
+    if (*bytes < size) return TRUE;
+    ids->resize(ids->size() * 2);
+  }
+}
+
+}  // namespace
+
+int WalkProcess(int pid, int tid) {
+  HANDLE process = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
+  if (process == NULL) {
+    printf("OpenProcess error %d\n", (int)GetLastError());
+    return 1;
+  }
+  ScopedHandle processOwner(process);
+  if (!SymInitialize(process, NULL, FALSE)) {
+    printf("SymInitialize error %d\n", (int)GetLastError());
+    return 1;
+  }
+
+  bool complete = false;
+  int result = WalkWithSymbols(pid, tid, &complete);
+  if (!complete) {
+    // The early end has printed its lines; the cleanup adds none.
+    SymCleanup(process);
+    return result;
+  }
+  int cleaned = SymCleanup(process);
+  if (!cleaned) printf("SymCleanup error %d\n", (int)GetLastError());
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+  return cleaned ? 0 : 1;
+}
+
+int WalkAllProcesses() {
+  std::vector<DWORD> ids;
+  DWORD bytes = 0;
+  if (!ListProcessIds(&ids, &bytes)) {
+    printf("EnumProcesses error %d\n", (int)GetLastError());
+    return 1;
+  }
+  int count = (int)(bytes / 4);
+  for (int pos = 0; pos < count; ++pos) {
+    int pid = (int)ids[pos];
+    if (pid == 0) continue;
+    WalkProcess(pid, kAllThreads);
+    if (pos < count - 1) {
+      printf("******************************************************************************\n");
+    }
+  }
+  printf("%d process(es) found\n", count);
+  return 0;
+}

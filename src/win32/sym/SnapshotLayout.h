@@ -1,0 +1,28 @@
+#ifndef THREADSIFT_SYM_SNAPSHOT_LAYOUT_H
+#define THREADSIFT_SYM_SNAPSHOT_LAYOUT_H
+
+#include <cstddef>
+
+// Byte offsets in the system process snapshot (information class 5): a chain
+// of process records, each followed by its thread records.
+const unsigned long kSystemProcessInformation = 5;
+
+const size_t kProcessNextOffset = 0;
+const size_t kProcessThreadCountOffset = 4;
+
+#if defined(_WIN64)
+const size_t kProcessImageNameOffset = 64;  // pointer to UTF-16 text, or null
+const size_t kProcessIdOffset = 80;         // pointer-sized; the id is its low 32 bits
+const size_t kProcessThreadsOffset = 256;
+const size_t kThreadRecordSize = 80;
+const size_t kThreadIdOffset = 48;
+#else
+const size_t kProcessImageNameOffset = 60;
+const size_t kProcessIdOffset = 68;
+const size_t kProcessThreadsOffsetNt4 = 136;  // major version 4 or lower
+const size_t kProcessThreadsOffset = 184;     // major version 5 and later
+const size_t kThreadRecordSize = 64;
+const size_t kThreadIdOffset = 36;
+#endif
+
+#endif

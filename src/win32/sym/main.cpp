@@ -1,0 +1,112 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/EnablePrivilege.h"
+#include "common/OptionText.h"
+#include "sym/Interrupt.h"
+#include "sym/ProcessWalk.h"
+#include "sym/ScopedHandle.h"
+
+namespace {
+
+const char kBanner[] = "threadsift v2.04 - Copyright (c) 2026 the threadsift developers";
+const char kDebugPrivilege[] = "SeDebugPrivilege";
+const int kAllProcesses = -1;
+// Every access right to an event as NT 4.0 and 2000 define it.
+const DWORD kEventAllAccess = 0x1F0003;
+
+// Prints the message (if any) and the usage line, then ends the process:
+// status 1 after a message, 0 without one.
+[[noreturn]] void Usage(const char* message) {
+  if (message != NULL) printf("%s\n\n", message);
+  printf("Usage: threadsift -p <pid> [-t <tid>]\n");
+  exit(message != NULL ? 1 : 0);
+}
+
+// Reads the value of "-p" or "-t" at argv[*index + 1]: "*" is -1, anything
+// else a number; a missing or unreadable value ends the process through Usage.
+int ReadIdValue(int argc, char** argv, int* index, const char* missing, const char* invalid) {
+  if (*index + 1 >= argc) Usage(missing);
+  const char* value = argv[++*index];
+  if (strcmp(value, "*") == 0) return -1;
+  int id = 0;
+  if (!ReadOptionNumber(value, &id)) Usage(invalid);
+  return id;
+}
+
+void PrintRunHeader(const char* computerName) {
+  time_t now = time(NULL);
+  const char* when = ctime(&now);
+  printf("Checking computer %s on %s\n", computerName, when != NULL ? when : "(unknown time)\n");
+}
+
+// Opens the named event, which another program created, and signals it.
+int SignalEvent(const char* name) {
+  HANDLE event = OpenEventA(kEventAllAccess, FALSE, name);
+  if (event == NULL) {
+    printf("OpenEvent %s error %d\n", name, (int)GetLastError());
+    return 1;
+  }
+  ScopedHandle eventOwner(event);
+  if (!SetEvent(event)) {
+    printf("SetEvent error %d\n", (int)GetLastError());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int pid = 0;
+  int tid = kAllThreads;
+  const char* eventName = NULL;
+
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) {
+      printf("%s\n\n", kBanner);
+      Usage(NULL);
+    } else if (strcmp(arg, "-v") == 0) {
+      printf("%s\n\n", kBanner);
+      return 0;
+    } else if (strcmp(arg, "-p") == 0) {
+      pid = ReadIdValue(argc, argv, &i, "Option -p requires argument.", "Invalid argument for -p option.");
+    } else if (strcmp(arg, "-t") == 0) {
+      tid = ReadIdValue(argc, argv, &i, "Option -t requires argument.", "Invalid argument for -t option.");
+    } else if (strcmp(arg, "-e") == 0) {
+      if (i + 1 >= argc) Usage("Option -e requires argument.");
+      eventName = argv[++i];
+    } else {
+      Usage(ComposeUnrecognisedOption(arg).c_str());
+    }
+  }
+  if (pid == 0) Usage("Option -p required.");
+  if (tid == 0) Usage("Option -t requires a valid thread ID or * for all threads.");
+
+  printf("%s\n\n", kBanner);
+  if (!EnablePrivilege(kDebugPrivilege)) {
+    printf("GetPrivilege %s error %d\n", kDebugPrivilege, (int)GetLastError());
+    return 1;
+  }
+  char computerName[16];
+  DWORD size = sizeof(computerName);
+  if (!GetComputerNameA(computerName, &size)) {
+    printf("GetComputerName error %d\n", (int)GetLastError());
+    return 1;
+  }
+  PrintRunHeader(computerName);
+
+  int result = pid == kAllProcesses ? WalkAllProcesses() : WalkProcess(pid, tid);
+  if (result != 0) return result;
+  if (g_interrupted != 0) {
+    printf("\n* Interrupt *\n");
+    return 0;
+  }
+  if (eventName != NULL) return SignalEvent(eventName);
+  return 0;
+}
