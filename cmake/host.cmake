@@ -20,6 +20,7 @@ add_library(simwin STATIC
   tests/sim/Machine.cpp
   tests/sim/Platform.cpp
   tests/sim/Crt.cpp
+  tests/sim/Snapshot.cpp
   tests/sim/Run.cpp)
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})
@@ -44,9 +45,7 @@ target_compile_options(unit_threadsift PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_threadsift PRIVATE threadsift_tool gmock gtest_main)
 gtest_discover_tests(unit_threadsift PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
 
-add_executable(abi_layouts tests/abi/layouts.cpp tests/abi/main.cpp)
+# Record layouts of the simulated platform, checked at compile time.
+add_library(abi_layouts OBJECT tests/abi/layouts.cpp)
 target_include_directories(abi_layouts BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
 target_compile_options(abi_layouts PRIVATE ${THREADSIFT_WARNINGS})
-target_link_libraries(abi_layouts PRIVATE simwin)
-add_test(NAME abi.layouts COMMAND abi_layouts)
-set_tests_properties(abi.layouts PROPERTIES LABELS abi)

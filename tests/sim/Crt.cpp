@@ -1,0 +1,155 @@
+// The C run-time calls that the simulation decides: the heap (with failure
+// injection and books of live blocks), a fixed clock, and printf with the
+// platform's meaning of "%S" (UTF-16 text).
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "Machine.h"
+
+using sim::ActiveMachine;
+using sim::Machine;
+
+namespace {
+
+void* Remember(void* block, size_t size) {
+  if (block != nullptr) ActiveMachine().allocations[block] = size;
+  return block;
+}
+
+std::string Narrow(const WCHAR* text) {
+  std::string narrow;
+  for (; *text != 0; ++text) narrow += *text < 0x100 ? (char)*text : '?';
+  return narrow;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+template <typename T>
+void AppendFormatted(std::string* out, const std::string& spec, T value) {
+  int length = std::snprintf(nullptr, 0, spec.c_str(), value);
+  if (length <= 0) return;
+  std::string piece((size_t)length + 1, '\0');
+  std::snprintf(&piece[0], piece.size(), spec.c_str(), value);
+  out->append(piece.c_str(), (size_t)length);
+}
+#pragma GCC diagnostic pop
+
+bool IsOneOf(char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; }
+
+// Formats one conversion that starts at *p (just after '%') and moves *p past it.
+void FormatConversion(std::string* out, const char** p, va_list* ap) {
+  const char* start = *p - 1;
+  const char* s = *p;
+  while (IsOneOf(*s, "-+ #0")) ++s;
+  while (IsOneOf(*s, "0123456789.")) ++s;
+  std::string length;
+  while (IsOneOf(*s, "hlLjzt")) length += *s++;
+  char conversion = *s++;
+  *p = s;
+  std::string spec(start, s);
+  switch (conversion) {
+    case '%':
+      out->push_back('%');
+      break;
+    case 'd':
+    case 'i':
+      if (length == "ll") AppendFormatted(out, spec, va_arg(*ap, long long));
+      else if (length == "l") AppendFormatted(out, spec, va_arg(*ap, long));
+      else AppendFormatted(out, spec, va_arg(*ap, int));
+      break;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+      if (length == "ll") AppendFormatted(out, spec, va_arg(*ap, unsigned long long));
+      else if (length == "l") AppendFormatted(out, spec, va_arg(*ap, unsigned long));
+      else AppendFormatted(out, spec, va_arg(*ap, unsigned int));
+      break;
+    case 'c':
+      AppendFormatted(out, spec, va_arg(*ap, int));
+      break;
+    case 'p':
+      AppendFormatted(out, spec, va_arg(*ap, void*));
+      break;
+    case 's': {
+      const char* text = va_arg(*ap, const char*);
+      AppendFormatted(out, spec, text != nullptr ? text : "(null)");
+      break;
+    }
+    case 'S': {
+      const WCHAR* text = va_arg(*ap, const WCHAR*);
+      spec.back() = 's';
+      AppendFormatted(out, spec, text != nullptr ? Narrow(text).c_str() : "(null)");
+      break;
+    }
+    default:
+      std::fprintf(stderr, "simulated printf: unsupported conversion in \"%s\"\n", spec.c_str());
+      std::abort();
+  }
+}
+
+}  // namespace
+
+void* SimMalloc(size_t size) {
+  Machine& m = ActiveMachine();
+  if (m.Enter("malloc", size, std::to_string(size)) != nullptr) return nullptr;
+  return Remember(std::malloc(size != 0 ? size : 1), size);
+}
+
+void* SimCalloc(size_t count, size_t size) {
+  Machine& m = ActiveMachine();
+  if (m.Enter("calloc", count * size, std::to_string(count) + "," + std::to_string(size)) != nullptr) return nullptr;
+  return Remember(std::calloc(count != 0 ? count : 1, size != 0 ? size : 1), count * size);
+}
+
+void SimFree(void* block) {
+  if (block == nullptr) return;
+  Machine& m = ActiveMachine();
+  if (m.allocations.erase(block) == 0) {
+    m.NoteMisuse("free of a block the heap did not give");
+    return;
+  }
+  std::free(block);
+}
+
+time_t SimTime(time_t* out) {
+  time_t now = ActiveMachine().clock();
+  if (out != nullptr) *out = now;
+  return now;
+}
+
+// The C library's form, "Sun Sep 09 01:46:40 2001\n", of the machine's clock
+// read as local time (the simulated machine runs on UTC).
+char* SimCtime(const time_t* when) {
+  static char text[32];
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  struct tm parts;
+  if (gmtime_r(when, &parts) == nullptr) return nullptr;
+  std::snprintf(text, sizeof(text), "%s %s %02d %02d:%02d:%02d %d\n", kDays[parts.tm_wday], kMonths[parts.tm_mon],
+                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, parts.tm_year + 1900);
+  return text;
+}
+
+int SimPrintf(const char* format, ...) {
+  std::string out;
+  va_list ap;
+  va_start(ap, format);
+  for (const char* p = format; *p != '\0';) {
+    if (*p == '%') {
+      ++p;
+      FormatConversion(&out, &p, &ap);
+    } else {
+      out.push_back(*p++);
+    }
+  }
+  va_end(ap);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  ActiveMachine().NoteOutput(out);
+  return (int)out.size();
+}

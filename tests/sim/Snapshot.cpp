@@ -1,0 +1,95 @@
+#include "Snapshot.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+// Fields the platform fills in each record; the rest carries a filler byte,
+// so that a reader that looks in the wrong place finds nonsense.
+#if defined(_WIN64)
+const size_t kNameLength = 56, kNameCapacity = 58, kNamePointer = 64, kProcessId = 80;
+const size_t kThreadSize = 80, kThreadOwner = 40, kThreadId = 48, kPointerSize = 8;
+size_t ThreadsAt(DWORD /*major*/) { return 256; }
+#else
+const size_t kNameLength = 56, kNameCapacity = 58, kNamePointer = 60, kProcessId = 68;
+const size_t kThreadSize = 64, kThreadOwner = 32, kThreadId = 36, kPointerSize = 4;
+// NT 4.0's process record lacks the 48 bytes of I/O counters.
+size_t ThreadsAt(DWORD major) { return major <= 4 ? 136 : 184; }
+#endif
+const unsigned char kFiller = 0xA5;
+
+size_t AlignUp(size_t n) { return (n + 7) & ~size_t(7); }
+
+size_t RecordSize(const Process& p, DWORD major) {
+  size_t size = ThreadsAt(major) + p.threads.size() * kThreadSize;
+  if (p.named) size = AlignUp(size) + (p.name.size() + 1) * sizeof(WCHAR);
+  return AlignUp(size);
+}
+
+void Put32(unsigned char* at, uint32_t value) { std::memcpy(at, &value, 4); }
+void Put16(unsigned char* at, uint16_t value) { std::memcpy(at, &value, 2); }
+void PutPointerSized(unsigned char* at, uint64_t value) { std::memcpy(at, &value, kPointerSize); }
+
+void WriteRecord(const Process& p, DWORD major, size_t next, unsigned char* record) {
+  size_t size = RecordSize(p, major);
+  std::memset(record, kFiller, size);
+  Put32(record + 0, (uint32_t)next);
+  Put32(record + 4, (uint32_t)p.threads.size());
+  PutPointerSized(record + kProcessId, p.id);
+  size_t threadsEnd = ThreadsAt(major) + p.threads.size() * kThreadSize;
+  unsigned char* thread = record + ThreadsAt(major);
+  for (const Thread& t : p.threads) {
+    PutPointerSized(thread + kThreadOwner, p.id);
+    PutPointerSized(thread + kThreadId, t.id);
+    thread += kThreadSize;
+  }
+  if (!p.named) {
+    Put16(record + kNameLength, 0);
+    Put16(record + kNameCapacity, 0);
+    PutPointerSized(record + kNamePointer, 0);
+    return;
+  }
+  unsigned char* name = record + AlignUp(threadsEnd);
+  size_t bytes = p.name.size() * sizeof(WCHAR);
+  std::memcpy(name, p.name.data(), bytes);
+  std::memset(name + bytes, 0, sizeof(WCHAR));
+  Put16(record + kNameLength, (uint16_t)bytes);
+  Put16(record + kNameCapacity, (uint16_t)(bytes + sizeof(WCHAR)));
+  PutPointerSized(record + kNamePointer, (uint64_t)(uintptr_t)name);
+}
+
+std::vector<const Process*> Listed(const Machine& m) {
+  std::vector<const Process*> listed;
+  for (const Process& p : m.processes) {
+    if (p.inSnapshot) listed.push_back(&p);
+  }
+  return listed;
+}
+
+}  // namespace
+
+size_t SnapshotSize(const Machine& m) {
+  size_t size = 0;
+  for (const Process* p : Listed(m)) size += RecordSize(*p, m.majorVersion());
+  size = std::max(size, ThreadsAt(m.majorVersion()));  // an empty machine still gives one blank record
+  return std::max(size, m.snapshotSize());
+}
+
+void WriteSnapshot(const Machine& m, unsigned char* buffer) {
+  std::memset(buffer, 0, SnapshotSize(m));
+  unsigned char* record = buffer;
+  std::vector<const Process*> listed = Listed(m);
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const Process& p = *listed[i];
+    size_t size = RecordSize(p, m.majorVersion());
+    bool last = i + 1 == listed.size();
+    WriteRecord(p, m.majorVersion(), last ? 0 : size, record);
+    record += size;
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,207 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ThreadsiftRun.h"
+#include "simwin_api.h"
+
+DWORD* EnumProcessThreads(DWORD pid);
+int SimPrintf(const char* format, ...);
+void SimFree(void* block);
+
+using ::testing::ElementsAre;
+
+namespace {
+
+const std::string kHeader120 = "Process 120 (0x78)  app.exe 3 thread(s)";
+
+sim::Machine TargetMachine() {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(120, u"app.exe");
+  for (DWORD tid : {10u, 20u, 30u}) p.AddThread(tid);
+  AddSelf(m);
+  return m;
+}
+
+// The lines a walk of process 120 prints when its snapshot fails.
+std::string SnapshotFailure(const std::string& lines, int lastError = 0) {
+  return kBanner + kRunHeader + lines + "GetRawNtSystemInfo error " + std::to_string(lastError) +
+         "\n[4000] EnumProcessThreads pid 120 error " + std::to_string(lastError) + "\n";
+}
+
+// Runs EnumProcessThreads in a child and prints the list it returns.
+sim::RunResult ListThreads(sim::Machine& m, DWORD pid) {
+  return sim::RunInChild(m, [pid]() {
+    DWORD* list = EnumProcessThreads(pid);
+    if (list == nullptr) return 2;
+    std::string ids = "list:";
+    for (DWORD* id = list; *id != 0; ++id) ids += " " + std::to_string(*id);
+    SimPrintf("%s\n", ids.c_str());
+    SimFree(list);
+    return 0;
+  });
+}
+
+TEST(ProcessSnapshot, ThatFitsCostsOneQueryIntoAZeroFilledBuffer) {
+  sim::Machine m = TargetMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
+  EXPECT_EQ(m.CallArgs("NtQuerySystemInformation"), std::vector<std::string>{"5,65536"});
+  EXPECT_TRUE(m.books().firstSnapshotBufferZeroed);
+  EXPECT_EQ(m.LiveAllocationCount(), 0);
+}
+
+TEST(ProcessSnapshot, GrowsInSteps64KBIgnoringTheReportedLength) {
+  sim::Machine m = TargetMachine();
+  m.SetSnapshotSize(0x10000 * 2 + 1);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(m.CallArgs("NtQuerySystemInformation"), ElementsAre("5,65536", "5,131072", "5,196608"));
+  EXPECT_THAT(m.CallArgs("malloc"), ElementsAre("65536", "131072", "196608"));
+  EXPECT_EQ(m.LiveAllocationCount(), 0);
+}
+
+TEST(ProcessSnapshot, SixteenMegabytesIsTheLastSizeTried) {
+  sim::Machine fits = TargetMachine();
+  fits.SetSnapshotSize(0x1000000);
+  sim::RunResult r = RunThreadsift(fits, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
+  EXPECT_EQ(fits.CallCount("NtQuerySystemInformation"), 256);
+
+  sim::Machine tooLarge = TargetMachine();
+  tooLarge.SetSnapshotSize(0x1000001);
+  r = RunThreadsift(tooLarge, {"-p", "120"});
+  EXPECT_EQ(r.out, SnapshotFailure("ERROR: 16 MB maximum buffer size exceeded\n"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(tooLarge.CallCount("NtQuerySystemInformation"), 256);
+  EXPECT_EQ(tooLarge.LiveAllocationCount(), 0);
+}
+
+TEST(ProcessSnapshot, FailuresOfTheQueryAreReportedWithTheSnapshotsLine) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&);
+    std::string lines;
+    int lastError;
+  };
+  const Case cases[] = {
+      {"ntdll not loaded", [](sim::Machine& m) { m.RemoveModule("ntdll.dll"); }, "GetModuleHandle error 126\n", 126},
+      {"entry missing", [](sim::Machine& m) { m.RemoveEntry("ntdll", "NtQuerySystemInformation"); },
+       "GetProcAddress NtQuerySystemInformation error 127\n", 127},
+      {"first buffer", [](sim::Machine& m) { m.Fail("malloc", 0, 1); }, "FATAL: failed to allocate 65536 byte(s)\n", 0},
+      {"larger buffer",
+       [](sim::Machine& m) {
+         m.SetSnapshotSize(0x10001);
+         m.Fail("malloc", 0, 2);
+       },
+       "FATAL: failed to allocate 131072 byte(s)\n", 0},
+      {"access denied", [](sim::Machine& m) { m.FailStatus("NtQuerySystemInformation", STATUS_ACCESS_DENIED); },
+       "NtQuerySystemInformation error c0000022, ret_len: 65536\n", 0},
+      {"a warning is no success", [](sim::Machine& m) { m.FailStatus("NtQuerySystemInformation", (NTSTATUS)0x80000005); },
+       "NtQuerySystemInformation error 80000005, ret_len: 65536\n", 0},
+      {"second query",
+       [](sim::Machine& m) {
+         m.SetSnapshotSize(0x10001);
+         m.FailStatus("NtQuerySystemInformation", (NTSTATUS)0xC0000017, 2);
+       },
+       "NtQuerySystemInformation error c0000017, ret_len: 131072\n", 0},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = TargetMachine();
+    c.arrange(m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, SnapshotFailure(c.lines, c.lastError)) << c.name;
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(m.LiveAllocationCount(), 0) << c.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
+    EXPECT_EQ(m.books().symbolSessions, 0) << c.name;
+  }
+}
+
+TEST(ProcessSnapshot, ProcessAbsentOrOnlyInTheLastRecordIsNotFound) {
+  sim::Machine gone = TargetMachine();
+  gone.AddProcess(77, u"gone.exe").inSnapshot = false;
+  sim::RunResult r = RunThreadsift(gone, {"-p", "77"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 77 error 0\n");
+  EXPECT_EQ(r.status, 1);
+
+  sim::Machine last;
+  last.AddProcess(120, u"app.exe").AddThread(10);
+  r = RunThreadsift(last, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 120 error 0\n");
+  EXPECT_EQ(last.LiveAllocationCount(), 0);
+}
+
+TEST(ProcessSnapshot, HeaderNamesTheProcess) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&);
+    DWORD pid;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"idle", [](sim::Machine& m) { m.AddUnnamedProcess(0).AddThread(7); }, 0,
+       "Process 0 (0x0)  System Idle Process 1 thread(s)\nlist: 7\n"},
+      {"pid 0 with a name", [](sim::Machine& m) { m.AddProcess(0, u"Idle").AddThread(7); }, 0,
+       "Process 0 (0x0)  Idle 1 thread(s)\nlist: 7\n"},
+      {"no name", [](sim::Machine& m) { m.AddUnnamedProcess(300).AddThread(9); }, 300,
+       "Process 300 (0x12c)  (unnamed) 1 thread(s)\nlist: 9\n"},
+      {"conversions in the name", [](sim::Machine& m) { m.AddProcess(301, u"%s%n%x.exe").AddThread(9); }, 301,
+       "Process 301 (0x12d)  %s%n%x.exe 1 thread(s)\nlist: 9\n"},
+      {"long name", [](sim::Machine& m) { m.AddProcess(302, std::u16string(300, u'n')).AddThread(9); }, 302,
+       "Process 302 (0x12e)  " + std::string(300, 'n') + " 1 thread(s)\nlist: 9\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m;
+    c.arrange(m);
+    AddSelf(m);
+    sim::RunResult r = ListThreads(m, c.pid);
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(m.LiveAllocationCount(), 0) << c.name;
+  }
+}
+
+TEST(ProcessSnapshot, ThreadListIsZeroTerminatedAndCopiedAsFound) {
+  sim::Machine none;
+  none.AddProcess(120, u"app.exe");
+  AddSelf(none);
+  sim::RunResult r = ListThreads(none, 120);
+  EXPECT_EQ(r.out, "Process 120 (0x78)  app.exe 0 thread(s)\nlist:\n");
+  EXPECT_EQ(none.CallArgs("calloc"), std::vector<std::string>{"4,1"});
+
+  // A thread id of 0 is copied like any other and so ends the list early.
+  sim::Machine zero;
+  sim::Process& p = zero.AddProcess(120, u"app.exe");
+  for (DWORD tid : {10u, 0u, 30u}) p.AddThread(tid);
+  AddSelf(zero);
+  r = RunThreadsift(zero, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10}));
+  EXPECT_EQ(zero.CallArgs("calloc"), std::vector<std::string>{"16,1"});
+}
+
+TEST(ProcessSnapshot, ThreadListThatCannotBeAllocatedKeepsTheHeader) {
+  sim::Machine m = TargetMachine();
+  m.Fail("calloc", 0);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n" +
+                       "[4000] EnumProcessThreads pid 120 error 0\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(m.LiveAllocationCount(), 0);
+}
+
+TEST(ProcessSnapshot, ThreadRecordsAreFoundForEveryPlatformVersion) {
+  for (DWORD major : {3u, 4u, 5u, 6u, 10u}) {
+    sim::Machine m = TargetMachine();
+    m.SetMajorVersion(major);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30})) << major;
+#if !defined(_WIN64)
+    EXPECT_EQ(m.CallArgs("GetVersionExA"), std::vector<std::string>{"148"});
+#endif
+  }
+  // Without the version the records of current systems are read.
+  sim::Machine m = TargetMachine();
+  m.Fail("GetVersionExA", ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RunThreadsift(m, {"-p", "120"}).out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
+}
+
+}  // namespace

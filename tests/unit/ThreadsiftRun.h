@@ -1,0 +1,37 @@
+#ifndef TESTS_UNIT_THREADSIFT_RUN_H
+#define TESTS_UNIT_THREADSIFT_RUN_H
+
+#include <string>
+#include <vector>
+
+#include "Machine.h"
+#include "Run.h"
+
+int ThreadsiftMain(int argc, char** argv);
+
+inline sim::RunResult RunThreadsift(sim::Machine& m, const std::vector<std::string>& args) {
+  return sim::RunMain(m, ThreadsiftMain, "threadsift", args);
+}
+
+// Texts every run prints, as the default machine makes them.
+inline const std::string kBanner = "threadsift v2.04 - Copyright (c) 2026 the threadsift developers\n\n";
+inline const std::string kRunHeader = "Checking computer BUILDHOST on Sun Sep 09 01:46:40 2001\n\n";
+inline const std::string kUsage = "Usage: threadsift -p <pid> [-t <tid>]\n";
+inline const std::string kSeparator = std::string(78, '*') + "\n";
+
+// The tool's own process, which stands last in the snapshot as it does on a
+// real machine (the last record is never examined).
+inline void AddSelf(sim::Machine& m) { m.AddProcess(4000, u"threadsift.exe").AddThread(4004); }
+
+// The report of a process whose module listing is empty.
+inline std::string ProcessReport(const std::string& header, const std::vector<unsigned>& threads) {
+  std::string text = header + "\n\n\n";
+  char line[64];
+  for (unsigned id : threads) {
+    snprintf(line, sizeof(line), "Thread %u (0x%x)\n\n", id, id);
+    text += line;
+  }
+  return text;
+}
+
+#endif
