@@ -12,15 +12,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-const std::string kHeader120 = "Process 120 (0x78)  app.exe 3 thread(s)";
-
-sim::Machine TargetMachine() {
-  sim::Machine m;
-  sim::Process& p = m.AddProcess(120, u"app.exe");
-  for (DWORD tid : {10u, 20u, 30u}) p.AddThread(tid);
-  AddSelf(m);
-  return m;
-}
 
 // The lines a walk of process 120 prints when its snapshot fails.
 std::string SnapshotFailure(const std::string& lines, int lastError = 0) {
@@ -42,7 +33,7 @@ sim::RunResult ListThreads(sim::Machine& m, DWORD pid) {
 }
 
 TEST(ProcessSnapshot, ThatFitsCostsOneQueryIntoAZeroFilledBuffer) {
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
   EXPECT_EQ(m.CallArgs("NtQuerySystemInformation"), std::vector<std::string>{"5,65536"});
@@ -51,7 +42,7 @@ TEST(ProcessSnapshot, ThatFitsCostsOneQueryIntoAZeroFilledBuffer) {
 }
 
 TEST(ProcessSnapshot, GrowsInSteps64KBIgnoringTheReportedLength) {
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   m.SetSnapshotSize(0x10000 * 2 + 1);
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   EXPECT_EQ(r.status, 0);
@@ -61,13 +52,13 @@ TEST(ProcessSnapshot, GrowsInSteps64KBIgnoringTheReportedLength) {
 }
 
 TEST(ProcessSnapshot, SixteenMegabytesIsTheLastSizeTried) {
-  sim::Machine fits = TargetMachine();
+  sim::Machine fits = AppMachine();
   fits.SetSnapshotSize(0x1000000);
   sim::RunResult r = RunThreadsift(fits, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
   EXPECT_EQ(fits.CallCount("NtQuerySystemInformation"), 256);
 
-  sim::Machine tooLarge = TargetMachine();
+  sim::Machine tooLarge = AppMachine();
   tooLarge.SetSnapshotSize(0x1000001);
   r = RunThreadsift(tooLarge, {"-p", "120"});
   EXPECT_EQ(r.out, SnapshotFailure("ERROR: 16 MB maximum buffer size exceeded\n"));
@@ -106,7 +97,7 @@ TEST(ProcessSnapshot, FailuresOfTheQueryAreReportedWithTheSnapshotsLine) {
        "NtQuerySystemInformation error c0000017, ret_len: 131072\n", 0},
   };
   for (const Case& c : cases) {
-    sim::Machine m = TargetMachine();
+    sim::Machine m = AppMachine();
     c.arrange(m);
     sim::RunResult r = RunThreadsift(m, {"-p", "120"});
     EXPECT_EQ(r.out, SnapshotFailure(c.lines, c.lastError)) << c.name;
@@ -118,7 +109,7 @@ TEST(ProcessSnapshot, FailuresOfTheQueryAreReportedWithTheSnapshotsLine) {
 }
 
 TEST(ProcessSnapshot, ProcessAbsentOrOnlyInTheLastRecordIsNotFound) {
-  sim::Machine gone = TargetMachine();
+  sim::Machine gone = AppMachine();
   gone.AddProcess(77, u"gone.exe").inSnapshot = false;
   sim::RunResult r = RunThreadsift(gone, {"-p", "77"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 77 error 0\n");
@@ -179,7 +170,7 @@ TEST(ProcessSnapshot, ThreadListIsZeroTerminatedAndCopiedAsFound) {
 }
 
 TEST(ProcessSnapshot, ThreadListThatCannotBeAllocatedKeepsTheHeader) {
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   m.Fail("calloc", 0);
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n" +
@@ -190,7 +181,7 @@ TEST(ProcessSnapshot, ThreadListThatCannotBeAllocatedKeepsTheHeader) {
 
 TEST(ProcessSnapshot, ThreadRecordsAreFoundForEveryPlatformVersion) {
   for (DWORD major : {3u, 4u, 5u, 6u, 10u}) {
-    sim::Machine m = TargetMachine();
+    sim::Machine m = AppMachine();
     m.SetMajorVersion(major);
     sim::RunResult r = RunThreadsift(m, {"-p", "120"});
     EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30})) << major;
@@ -199,7 +190,7 @@ TEST(ProcessSnapshot, ThreadRecordsAreFoundForEveryPlatformVersion) {
 #endif
   }
   // Without the version the records of current systems are read.
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   m.Fail("GetVersionExA", ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RunThreadsift(m, {"-p", "120"}).out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
 }

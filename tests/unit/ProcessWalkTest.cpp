@@ -10,15 +10,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-const std::string kHeader120 = "Process 120 (0x78)  app.exe 3 thread(s)";
-
-sim::Machine TargetMachine() {
-  sim::Machine m;
-  sim::Process& p = m.AddProcess(120, u"app.exe");
-  for (DWORD tid : {10u, 20u, 30u}) p.AddThread(tid);
-  AddSelf(m);
-  return m;
-}
 
 // The platform calls of a walk, from its start, without the heap's.
 std::vector<std::string> WalkCalls(const sim::Machine& m) {
@@ -41,7 +32,7 @@ void ExpectNothingLeft(const sim::Machine& m, const char* what) {
 }
 
 TEST(ProcessWalk, PrintsEveryThreadOfTheProcessInSnapshotOrder) {
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\n\n\n" +
                        "Thread 10 (0xa)\n\nThread 20 (0x14)\n\nThread 30 (0x1e)\n\n");
@@ -56,7 +47,7 @@ TEST(ProcessWalk, PrintsEveryThreadOfTheProcessInSnapshotOrder) {
 }
 
 TEST(ProcessWalk, ThreadThatIsNotInTheProcessStillListsEveryThread) {
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "99"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
   EXPECT_EQ(r.status, 0);
@@ -94,7 +85,7 @@ TEST(ProcessWalk, EveryFailureEndsWithItsLineAndLeavesNothingBehind) {
        kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n[4000] EnumProcessThreads pid 120 error 0\n"},
   };
   for (const Case& c : cases) {
-    sim::Machine m = TargetMachine();
+    sim::Machine m = AppMachine();
     c.arrange(m);
     sim::RunResult r = RunThreadsift(m, {"-p", "120"});
     EXPECT_EQ(r.out, kBanner + kRunHeader + c.lines) << c.name;
@@ -105,7 +96,7 @@ TEST(ProcessWalk, EveryFailureEndsWithItsLineAndLeavesNothingBehind) {
 }
 
 TEST(ProcessWalk, FailedSymbolCleanupIsReportedAndTheHandlerStillRemoved) {
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   m.Fail("SymCleanup", ERROR_ACCESS_DENIED);
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}) + "SymCleanup error 5\n");
@@ -115,7 +106,7 @@ TEST(ProcessWalk, FailedSymbolCleanupIsReportedAndTheHandlerStillRemoved) {
 }
 
 TEST(ProcessWalk, OwnProcessAsTheSnapshotsLastRecordEndsQuietly) {
-  sim::Machine m = TargetMachine();
+  sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "4000"});
   EXPECT_EQ(r.out, kBanner + kRunHeader);
   EXPECT_EQ(r.status, 0);

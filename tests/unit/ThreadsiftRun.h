@@ -23,6 +23,16 @@ inline const std::string kSeparator = std::string(78, '*') + "\n";
 // real machine (the last record is never examined).
 inline void AddSelf(sim::Machine& m) { m.AddProcess(4000, u"threadsift.exe").AddThread(4004); }
 
+// Process 120, app.exe, with threads 10, 20 and 30, and the tool itself.
+inline sim::Machine AppMachine() {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(120, u"app.exe");
+  for (DWORD tid : {10u, 20u, 30u}) p.AddThread(tid);
+  AddSelf(m);
+  return m;
+}
+inline const std::string kHeader120 = "Process 120 (0x78)  app.exe 3 thread(s)";
+
 // The report of a process whose module listing is empty.
 inline std::string ProcessReport(const std::string& header, const std::vector<unsigned>& threads) {
   std::string text = header + "\n\n\n";
