@@ -21,6 +21,9 @@ add_library(simwin STATIC
   tests/sim/Platform.cpp
   tests/sim/Crt.cpp
   tests/sim/Snapshot.cpp
+  tests/sim/Modules.cpp
+  tests/sim/Symbols.cpp
+  tests/sim/Threads.cpp
   tests/sim/Run.cpp)
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})

@@ -33,27 +33,70 @@ std::string Clean(std::string text) {
 
 }  // namespace
 
+Thread& Thread::AddFrame(uint64_t pc, uint64_t p0, uint64_t p1, uint64_t p2, uint64_t p3) {
+  frames.push_back(Frame{pc, {p0, p1, p2, p3}});
+  return *this;
+}
+
+Symbol& Symbol::AddLine(uint64_t at, const std::string& file, DWORD number) {
+  lines.push_back(SourceLine{at, file, number});
+  return *this;
+}
+
+Symbol& Module::AddSymbol(uint64_t address, uint64_t length, const std::string& decorated,
+                          const std::string& undecorated) {
+  symbols.push_back(Symbol{address, length, decorated, undecorated.empty() ? decorated : undecorated, {}});
+  return symbols.back();
+}
+
+VersionResource& VersionResource::FileVersion(WORD a, WORD b, WORD c, WORD d) {
+  fileVersion[0] = a, fileVersion[1] = b, fileVersion[2] = c, fileVersion[3] = d;
+  return *this;
+}
+
+VersionResource& VersionResource::ProductVersion(WORD a, WORD b, WORD c, WORD d) {
+  productVersion[0] = a, productVersion[1] = b, productVersion[2] = c, productVersion[3] = d;
+  return *this;
+}
+
+VersionResource& VersionResource::String(const std::string& subBlock, const std::string& text) {
+  strings.emplace_back(subBlock, text);
+  return *this;
+}
+
 Thread& Process::AddThread(DWORD tid) {
-  threads.push_back(Thread{tid});
+  threads.push_back(Thread{tid, {}});
   return threads.back();
 }
 
+Thread* Process::FindThread(DWORD tid) {
+  for (Thread& t : threads) {
+    if (t.id == tid) return &t;
+  }
+  return nullptr;
+}
+
+Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path) {
+  modules.push_back(Module{base, size, baseName, path, {}});
+  return modules.back();
+}
+
 Machine::Machine() {
-  modules_["ntdll"] = {"NtQuerySystemInformation"};
+  modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread"};
   modules_["kernel32"] = {};
   modules_["advapi32"] = {};
-  modules_["imagehlp"] = {};
+  modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
   modules_["psapi"] = {};
   modules_["version"] = {};
 }
 
 Process& Machine::AddProcess(DWORD pid, const std::u16string& name) {
-  processes.push_back(Process{pid, name, true, {}, true});
+  processes.push_back(Process{pid, name, true, {}, true, {}});
   return processes.back();
 }
 
 Process& Machine::AddUnnamedProcess(DWORD pid) {
-  processes.push_back(Process{pid, u"", false, {}, true});
+  processes.push_back(Process{pid, u"", false, {}, true, {}});
   return processes.back();
 }
 
@@ -87,6 +130,10 @@ void Machine::FailFor(const std::string& op, uint64_t key, DWORD lastError) {
   failRules_.push_back(FailRule{op, 0, true, key, lastError, STATUS_SUCCESS});
 }
 
+void Machine::FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status) {
+  failRules_.push_back(FailRule{op, 0, true, key, 0, status});
+}
+
 const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& args) {
   int count = ++callCounts_[op];
   books_.calls.push_back(CallRecord{op, args});
@@ -101,11 +148,67 @@ const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& 
   return nullptr;
 }
 
-HANDLE Machine::NewHandle(const std::string& kind, const std::string& name) {
+HANDLE Machine::NewHandle(const std::string& kind, const std::string& name, DWORD id) {
   HANDLE handle = (HANDLE)nextHandle_;
   nextHandle_ += 4;
-  handles_[handle] = HandleEntry{kind, name};
+  handles_[handle] = HandleEntry{kind, name, id};
   return handle;
+}
+
+Process* Machine::ProcessOfHandle(HANDLE handle) {
+  const HandleEntry* entry = FindHandle(handle);
+  return entry != nullptr && entry->kind == "process" ? FindProcess(entry->id) : nullptr;
+}
+
+Thread* Machine::ThreadOfHandle(HANDLE handle) {
+  const HandleEntry* entry = FindHandle(handle);
+  if (entry == nullptr || entry->kind != "thread") return nullptr;
+  for (Process& p : processes) {
+    if (Thread* t = p.FindThread(entry->id)) return t;
+  }
+  return nullptr;
+}
+
+const Module* Machine::RegisteredModule(HANDLE process, uint64_t address) {
+  Process* p = ProcessOfHandle(process);
+  auto session = symbolSessions.find(process);
+  if (p == nullptr || session == symbolSessions.end()) return nullptr;
+  for (const Module& module : p->modules) {
+    if (session->second.count(module.base) && module.base <= address && address < module.base + module.size) {
+      return &module;
+    }
+  }
+  return nullptr;
+}
+
+const Symbol* Machine::SymbolAt(HANDLE process, uint64_t address) {
+  const Module* module = RegisteredModule(process, address);
+  if (module == nullptr) return nullptr;
+  for (const Symbol& symbol : module->symbols) {
+    if (symbol.address <= address && address < symbol.address + symbol.size) return &symbol;
+  }
+  return nullptr;
+}
+
+const Symbol* Machine::SymbolNamed(const std::string& decorated) const {
+  for (const Process& p : processes) {
+    for (const Module& module : p.modules) {
+      for (const Symbol& symbol : module.symbols) {
+        if (symbol.decorated == decorated) return &symbol;
+      }
+    }
+  }
+  return nullptr;
+}
+
+const VersionResource* Machine::VersionOf(const std::string& path) const {
+  auto it = versions_.find(path);
+  return it == versions_.end() ? nullptr : &it->second;
+}
+
+int Machine::SuspendCount(DWORD tid) const {
+  auto it = books_.suspendCounts.find(tid);
+  return it == books_.suspendCounts.end() ? -1 : it->second;
 }
 
 const HandleEntry* Machine::FindHandle(HANDLE handle) const {
@@ -175,6 +278,9 @@ std::string Machine::SerializeBooks() {
   for (const std::string& e : books_.signalledEvents) out << "signalled\t" << Clean(e) << '\n';
   for (const std::string& p : books_.enabledPrivileges) out << "privilege\t" << Clean(p) << '\n';
   for (const std::string& m : books_.misuses) out << "misuse\t" << Clean(m) << '\n';
+  for (const Process& p : processes) {
+    for (const Thread& t : p.threads) out << "suspend\t" << t.id << '\t' << t.suspendCount << '\n';
+  }
   out << "allocations\t" << allocations.size() << '\n';
   out << "ctrlhandlers\t" << ctrlHandlers.size() << '\n';
   out << "symbolsessions\t" << symbolSessions.size() << '\n';
@@ -204,6 +310,9 @@ void Machine::LoadBooks(const std::string& text) {
       books_.enabledPrivileges.push_back(value);
     } else if (key == "misuse") {
       books_.misuses.push_back(value);
+    } else if (key == "suspend") {
+      size_t split = value.find('\t');
+      books_.suspendCounts[(DWORD)std::stoul(value.substr(0, split))] = std::atoi(value.substr(split + 1).c_str());
     } else if (key == "allocations") {
       books_.liveAllocations = std::atoi(value.c_str());
     } else if (key == "ctrlhandlers") {

@@ -15,18 +15,73 @@
 
 namespace sim {
 
+// One frame as StackWalk reports it: program counter and four argument words.
+struct Frame {
+  uint64_t pc;
+  uint64_t params[4];
+};
+
 struct Thread {
   DWORD id;
+  std::vector<Frame> frames;
+  int suspendCount = 0;      // above 0: another party holds it suspended
+  int faultAtFrame = -1;     // StackWalk raises a fault when asked for this frame
+  bool endless = false;      // StackWalk keeps reporting the last frame again
+  unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones
+
+  Thread& AddFrame(uint64_t pc, uint64_t p0 = 0, uint64_t p1 = 0, uint64_t p2 = 0, uint64_t p3 = 0);
+};
+
+struct SourceLine {
+  uint64_t address;
+  std::string file;
+  DWORD number;
+};
+
+struct Symbol {
+  uint64_t address;
+  uint64_t size;
+  std::string decorated;
+  std::string undecorated;  // what UnDecorateSymbolName makes of it
+  std::vector<SourceLine> lines;
+
+  Symbol& AddLine(uint64_t at, const std::string& file, DWORD number);
+};
+
+struct Module {
+  uint64_t base;
+  DWORD size;
+  std::string baseName;
+  std::string path;
+  std::deque<Symbol> symbols;
+
+  Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated,
+                    const std::string& undecorated = "");
+};
+
+// A version resource as a file carries it.
+struct VersionResource {
+  bool hasRoot = true;
+  WORD fileVersion[4] = {0, 0, 0, 0};
+  WORD productVersion[4] = {0, 0, 0, 0};
+  std::vector<std::pair<std::string, std::string>> strings;  // sub-block -> text
+
+  VersionResource& FileVersion(WORD a, WORD b, WORD c, WORD d);
+  VersionResource& ProductVersion(WORD a, WORD b, WORD c, WORD d = 0);
+  VersionResource& String(const std::string& subBlock, const std::string& text);
 };
 
 struct Process {
   DWORD id;
   std::u16string name;
   bool named;
-  std::deque<Thread> threads;
-  bool inSnapshot = true;  // false: it can be opened but has left the snapshot  // a deque keeps references stable as threads are added
+  std::deque<Thread> threads;  // a deque keeps references stable as threads are added
+  bool inSnapshot = true;      // false: it can be opened but has left the snapshot
+  std::deque<Module> modules;  // in the order the platform lists them
 
   Thread& AddThread(DWORD tid);
+  Thread* FindThread(DWORD tid);
+  Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
 };
 
 // One failure to inject: operation op fails at its nth call (0: every call),
@@ -55,13 +110,15 @@ struct Books {
   std::vector<std::string> signalledEvents;
   std::vector<std::string> enabledPrivileges;
   std::vector<std::string> misuses;  // calls the platform would reject or that corrupt state
+  std::map<DWORD, int> suspendCounts;
   bool firstSnapshotBufferZeroed = false;
   bool endedByCtrlEvent = false;
 };
 
 struct HandleEntry {
-  std::string kind;  // process, event, token
+  std::string kind;  // process, thread, event, token
   std::string name;
+  DWORD id;  // process or thread id
 };
 
 class Machine {
@@ -84,11 +141,13 @@ class Machine {
   void RemoveModule(const std::string& module);
   void RemoveEntry(const std::string& module, const std::string& entry);
   void DenyPrivilege(const std::string& name) { deniedPrivileges_.insert(name); }
+  void SetVersionResource(const std::string& path, const VersionResource& resource) { versions_[path] = resource; }
 
   // --- Failures and console events ---
   void Fail(const std::string& op, DWORD lastError, int nth = 0);
   void FailStatus(const std::string& op, NTSTATUS status, int nth = 0);
   void FailFor(const std::string& op, uint64_t key, DWORD lastError);
+  void FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status);
   void RaiseCtrlEventAfterOutput(const std::string& text) { ctrlAfterOutput_.push_back(text); }
   void RaiseCtrlEventAtCall(const std::string& op, int nth) { ctrlAtCall_[op] = nth; }
 
@@ -99,11 +158,13 @@ class Machine {
   std::vector<std::string> CallSequence() const;
   int OpenHandleCount() const { return (int)books_.openHandles.size(); }
   int LiveAllocationCount() const { return books_.liveAllocations; }
+  // The thread's suspend count when the run ended.
+  int SuspendCount(DWORD tid) const;
 
   // --- The platform's side, used by the simulated operations ---
   // Counts and records a call; returns the failure that applies to it, if any.
   const FailRule* Enter(const char* op, uint64_t key, const std::string& args);
-  HANDLE NewHandle(const std::string& kind, const std::string& name);
+  HANDLE NewHandle(const std::string& kind, const std::string& name, DWORD id = 0);
   const HandleEntry* FindHandle(HANDLE handle) const;
   bool ReleaseHandle(HANDLE handle);
   // A module's handle is its name as the machine keeps it; null when absent.
@@ -119,7 +180,14 @@ class Machine {
   bool processIdsSet = false;
   std::map<void*, size_t> allocations;
   std::vector<PHANDLER_ROUTINE> ctrlHandlers;
-  std::set<HANDLE> symbolSessions;
+  std::map<HANDLE, std::set<uint64_t>> symbolSessions;  // process handle -> registered module bases
+  // Everything the active machine knows about one address in a process.
+  Process* ProcessOfHandle(HANDLE handle);
+  Thread* ThreadOfHandle(HANDLE handle);
+  const Module* RegisteredModule(HANDLE process, uint64_t address);
+  const Symbol* SymbolAt(HANDLE process, uint64_t address);
+  const Symbol* SymbolNamed(const std::string& decorated) const;
+  const VersionResource* VersionOf(const std::string& path) const;
   int snapshotQueries = 0;
 
   size_t snapshotSize() const { return snapshotSize_; }
@@ -145,6 +213,7 @@ class Machine {
   time_t clock_ = 1000000000;  // Sun Sep  9 01:46:40 2001 UTC
   std::set<std::string> events_;
   std::set<std::string> deniedPrivileges_;
+  std::map<std::string, VersionResource> versions_;
   std::map<std::string, std::set<std::string>> modules_;  // lower-case name without ".dll" -> entries
   std::vector<FailRule> failRules_;
   std::map<std::string, int> callCounts_;

@@ -6,17 +6,13 @@
 #include <string>
 
 #include "Machine.h"
+#include "PlatformCalls.h"
 #include "Snapshot.h"
 
-using sim::ActiveMachine;
-using sim::FailRule;
-using sim::Machine;
+using namespace sim;
 
-namespace {
+namespace sim {
 
-const HANDLE kCurrentProcess = (HANDLE)(intptr_t)-1;
-
-std::string Args(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Args(const char* format, ...) {
   char text[512];
   va_list ap;
@@ -26,27 +22,7 @@ std::string Args(const char* format, ...) {
   return text;
 }
 
-std::string Text(const char* s) { return s == nullptr ? "(null)" : s; }
-
-// Applies an injected failure: sets its last-error code and gives result.
-template <typename T>
-T FailWith(const FailRule* rule, T result) {
-  ActiveMachine().lastError = rule->lastError;
-  return result;
-}
-
-template <typename T>
-T FailWithError(DWORD code, T result) {
-  ActiveMachine().lastError = code;
-  return result;
-}
-
-bool IsHandleOfKind(HANDLE handle, const char* kind) {
-  const sim::HandleEntry* entry = ActiveMachine().FindHandle(handle);
-  return entry != nullptr && entry->kind == kind;
-}
-
-NTSTATUS NTAPI SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returned) {
+NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returned) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("NtQuerySystemInformation", infoClass, Args("%u,%u", infoClass, length))) {
     return f->status;
@@ -65,6 +41,12 @@ NTSTATUS NTAPI SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG 
   return STATUS_SUCCESS;
 }
 
+}  // namespace sim
+
+namespace {
+
+const HANDLE kCurrentProcess = (HANDLE)(intptr_t)-1;
+
 struct Entry {
   const char* module;
   const char* name;
@@ -73,6 +55,9 @@ struct Entry {
 
 const Entry kEntries[] = {
     {"ntdll", "NtQuerySystemInformation", (FARPROC)(void*)&SimNtQuerySystemInformation},
+    {"ntdll", "NtOpenThread", (FARPROC)(void*)&SimNtOpenThread},
+    {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
+    {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
 };
 
 }  // namespace
@@ -103,7 +88,7 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) {
     return FailWith(f, (HANDLE) nullptr);
   }
   if (m.FindProcess(pid) == nullptr && pid != m.selfPid()) return FailWithError(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
-  return m.NewHandle("process", std::to_string(pid));
+  return m.NewHandle("process", std::to_string(pid), pid);
 }
 
 HMODULE GetModuleHandleA(LPCSTR name) {
@@ -257,7 +242,7 @@ BOOL SymInitialize(HANDLE process, PCSTR searchPath, BOOL invade) {
   if (!IsHandleOfKind(process, "process") || m.symbolSessions.count(process)) {
     return FailWithError(ERROR_INVALID_HANDLE, FALSE);
   }
-  m.symbolSessions.insert(process);
+  m.symbolSessions[process];
   return TRUE;
 }
 

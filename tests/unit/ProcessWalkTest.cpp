@@ -34,11 +34,12 @@ void ExpectNothingLeft(const sim::Machine& m, const char* what) {
 TEST(ProcessWalk, PrintsEveryThreadOfTheProcessInSnapshotOrder) {
   sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\n\n\n" +
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\n\n" + kListingHeader + "\n" +
                        "Thread 10 (0xa)\n\nThread 20 (0x14)\n\nThread 30 (0x1e)\n\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(WalkCalls(m), ElementsAre("OpenProcess", "SymInitialize", "SymSetOptions", "NtQuerySystemInformation",
-                                        "SetConsoleCtrlHandler", "SymCleanup", "SetConsoleCtrlHandler", "CloseHandle"));
+                                        "SetConsoleCtrlHandler", "CloseHandle", "SymCleanup", "SetConsoleCtrlHandler",
+                                        "CloseHandle"));
   EXPECT_THAT(m.CallArgs("OpenProcess"), ElementsAre("0x1f0fff,0,120"));
   EXPECT_THAT(m.CallArgs("SymInitialize"), ElementsAre("null,0"));
   EXPECT_THAT(m.CallArgs("SymSetOptions"), ElementsAre("0x34"));
@@ -58,7 +59,7 @@ TEST(ProcessWalk, ProcessWithoutThreadsStillRegistersAndRemovesTheHandler) {
   m.AddProcess(120, u"app.exe");
   AddSelf(m);
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 0 thread(s)\n\n\n");
+  EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport("Process 120 (0x78)  app.exe 0 thread(s)", {}));
   EXPECT_THAT(m.CallArgs("SetConsoleCtrlHandler"), ElementsAre("1", "0"));
   ExpectNothingLeft(m, "no threads");
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Machine.h"
+#include "simwin_api.h"
 #include "Run.h"
 
 int ThreadsiftMain(int argc, char** argv);
@@ -18,6 +19,13 @@ inline const std::string kBanner = "threadsift v2.04 - Copyright (c) 2026 the th
 inline const std::string kRunHeader = "Checking computer BUILDHOST on Sun Sep 09 01:46:40 2001\n\n";
 inline const std::string kUsage = "Usage: threadsift -p <pid> [-t <tid>]\n";
 inline const std::string kSeparator = std::string(78, '*') + "\n";
+#if defined(_WIN64)
+inline const std::string kListingHeader =
+    "    Base                End                 Size        Version         Path\n" + std::string(94, '=') + "\n";
+#else
+inline const std::string kListingHeader =
+    "    Base        End         Size        Version         Path\n" + std::string(78, '=') + "\n";
+#endif
 
 // The tool's own process, which stands last in the snapshot as it does on a
 // real machine (the last record is never examined).
@@ -33,9 +41,11 @@ inline sim::Machine AppMachine() {
 }
 inline const std::string kHeader120 = "Process 120 (0x78)  app.exe 3 thread(s)";
 
-// The report of a process whose module listing is empty.
-inline std::string ProcessReport(const std::string& header, const std::vector<unsigned>& threads) {
-  std::string text = header + "\n\n\n";
+// The report of a process: header, module listing (rows as given) and the
+// threads, none of which has a stack.
+inline std::string ProcessReport(const std::string& header, const std::vector<unsigned>& threads,
+                                 const std::string& rows = "") {
+  std::string text = header + "\n\n" + kListingHeader + rows + "\n";
   char line[64];
   for (unsigned id : threads) {
     snprintf(line, sizeof(line), "Thread %u (0x%x)\n\n", id, id);

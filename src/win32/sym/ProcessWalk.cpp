@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "sym/Interrupt.h"
+#include "sym/ModuleTable.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/ProcessWalk.h"
 #include "sym/ScopedHandle.h"
+#include "sym/ThreadWalk.h"
 
 namespace {
 
@@ -19,18 +21,43 @@ const DWORD kProcessAllAccess = 0x1F0FFF;
 const DWORD kSymbolOptions = 0x34;
 const DWORD kInitialSweepIds = 1024;
 
-void PrintThreadLines(const DWORD* threads, int tid) {
+// A thread that suspended itself would never be resumed: the thread that
+// runs the tool is listed but never walked.
+bool IsSelected(int pid, int tid, DWORD id) {
+  if ((DWORD)pid == GetCurrentProcessId() && id == GetCurrentThreadId()) return false;
+  return tid == kAllThreads || (DWORD)tid == id;
+}
+
+// Prints every thread's header line and walks the selected ones; stops after
+// the thread in hand when a break key was pressed.
+void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads) {
   for (const DWORD* id = threads; *id != 0; ++id) {
     printf("Thread %d (0x%0x)\n", (int)*id, (unsigned)*id);
-    (void)tid;  // the stack of a selected thread is printed here once stack walks exist
+    if (IsSelected(pid, tid, *id) && !WalkThread(process, *id)) {
+      printf("WalkThread %d error %d\n", (int)*id, (int)GetLastError());
+    }
     printf("\n");
     if (g_interrupted != 0) break;
   }
 }
 
+// Lists the modules and walks the threads. Sets *complete when the walk got
+// through its thread loop.
+int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads, bool* complete) {
+  printf("\n");
+  ModuleTableOutcome outcome = BuildModuleTable(process, pid);
+  if (outcome == Failed) return 1;
+  if (outcome == SymbolLoadFailed) return 0;
+  printf("\n");
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  WalkThreads(process, pid, tid, threads);
+  *complete = true;
+  return 0;
+}
+
 // The part of a process walk that runs with the symbol handler started.
 // Sets *complete when the walk got through its thread loop.
-int WalkWithSymbols(int pid, int tid, bool* complete) {
+int WalkWithSymbols(HANDLE process, int pid, int tid, bool* complete) {
   if (SymSetOptions(kSymbolOptions) == 0) {
     printf("SymSetOptions error %d\n", (int)GetLastError());
     return 1;
@@ -42,14 +69,9 @@ int WalkWithSymbols(int pid, int tid, bool* complete) {
            (int)GetLastError());
     return 1;
   }
-  printf("\n");
-  // The module listing stands between these two empty lines.
-  printf("\n");
-  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-  PrintThreadLines(threads, tid);
+  int result = WalkModulesAndThreads(process, pid, tid, threads, complete);
   free(threads);
-  *complete = true;
-  return 0;
+  return result;
 }
 
 // Fills ids with every process id, growing the buffer until all of them fit.
@@ -78,7 +100,7 @@ int WalkProcess(int pid, int tid) {
   }
 
   bool complete = false;
-  int result = WalkWithSymbols(pid, tid, &complete);
+  int result = WalkWithSymbols(process, pid, tid, &complete);
   if (!complete) {
     // The early end has printed its lines; the cleanup adds none.
     SymCleanup(process);

@@ -10,6 +10,7 @@
 #include "sym/Interrupt.h"
 #include "sym/ProcessWalk.h"
 #include "sym/ScopedHandle.h"
+#include "sym/ThreadWalk.h"
 
 namespace {
 
@@ -100,6 +101,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   PrintRunHeader(computerName);
+  int bound = BindLineLookup();
+  if (bound != 0) return bound;
 
   int result = pid == kAllProcesses ? WalkAllProcesses() : WalkProcess(pid, tid);
   if (result != 0) return result;

@@ -15,6 +15,7 @@
 #define WINAPI
 #define NTAPI
 #define CALLBACK
+#define __cdecl
 #ifndef FALSE
 #define FALSE 0
 #endif
@@ -35,6 +36,7 @@ typedef char16_t WCHAR;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef uint64_t DWORD64;
+typedef uint64_t* PDWORD64;
 typedef intptr_t INT_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t UINT_PTR;
@@ -62,6 +64,13 @@ struct HINSTANCE__;
 typedef HINSTANCE__* HMODULE;
 typedef HINSTANCE__* HINSTANCE;
 typedef INT_PTR (*FARPROC)();
+typedef DWORD ACCESS_MASK;
+typedef UINT* PUINT;
+typedef char* PCHAR;
+typedef char* PSTR;
+
+#define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
+#define HIWORD(l) ((WORD)(((DWORD_PTR)(l) >> 16) & 0xffff))
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
 
 struct LUID {
@@ -91,6 +100,133 @@ struct OSVERSIONINFOA {
 };
 typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 
+// Thread context, with the registers the stack walk starts from.
+#if defined(_WIN64)
+struct alignas(16) CONTEXT {
+  DWORD64 HomeArea[6];
+  DWORD ContextFlags;
+  DWORD MxCsr;
+  BYTE SegmentsFlagsAndDebug[64];
+  DWORD64 Rax, Rcx, Rdx, Rbx, Rsp, Rbp, Rsi, Rdi;
+  DWORD64 R8, R9, R10, R11, R12, R13, R14, R15;
+  DWORD64 Rip;
+  BYTE FloatingPointAndVector[976];
+};
+const DWORD CONTEXT_FULL = 0x10000B;
+#else
+struct CONTEXT {
+  DWORD ContextFlags;
+  DWORD Dr0, Dr1, Dr2, Dr3, Dr6, Dr7;
+  BYTE FloatSave[112];
+  DWORD SegGs, SegFs, SegEs, SegDs;
+  DWORD Edi, Esi, Ebx, Edx, Ecx, Eax;
+  DWORD Ebp, Eip, SegCs, EFlags, Esp, SegSs;
+};
+const DWORD CONTEXT_FULL = 0x10007;
+#endif
+typedef CONTEXT* PCONTEXT;
+typedef CONTEXT* LPCONTEXT;
+
+// Image help records.
+enum ADDRESS_MODE { AddrMode1616, AddrMode1632, AddrModeReal, AddrModeFlat };
+
+struct ADDRESS {
+  DWORD Offset;
+  WORD Segment;
+  ADDRESS_MODE Mode;
+};
+struct KDHELP {
+  DWORD Thread, ThCallbackStack, NextCallback, FramePointer, KiCallUserMode, KeUserCallbackDispatcher,
+      SystemRangeStart;
+};
+struct STACKFRAME {
+  ADDRESS AddrPC, AddrReturn, AddrFrame, AddrStack;
+  PVOID FuncTableEntry;
+  DWORD Params[4];
+  BOOL Far, Virtual;
+  DWORD Reserved[3];
+  KDHELP KdHelp;
+};
+typedef STACKFRAME* LPSTACKFRAME;
+
+struct ADDRESS64 {
+  DWORD64 Offset;
+  WORD Segment;
+  ADDRESS_MODE Mode;
+};
+struct KDHELP64 {
+  DWORD64 Thread;
+  DWORD ThCallbackStack, ThCallbackBStore, NextCallback, FramePointer;
+  DWORD64 KiCallUserMode, KeUserCallbackDispatcher, SystemRangeStart, KiUserExceptionDispatcher, StackBase,
+      StackLimit, Reserved[5];
+};
+struct STACKFRAME64 {
+  ADDRESS64 AddrPC, AddrReturn, AddrFrame, AddrStack, AddrBStore;
+  PVOID FuncTableEntry;
+  DWORD64 Params[4];
+  BOOL Far, Virtual;
+  DWORD64 Reserved[3];
+  KDHELP64 KdHelp;
+};
+typedef STACKFRAME64* LPSTACKFRAME64;
+
+struct IMAGEHLP_SYMBOL {
+  DWORD SizeOfStruct, Address, Size, Flags, MaxNameLength;
+  CHAR Name[1];
+};
+typedef IMAGEHLP_SYMBOL* PIMAGEHLP_SYMBOL;
+struct IMAGEHLP_SYMBOL64 {
+  DWORD SizeOfStruct;
+  DWORD64 Address;
+  DWORD Size, Flags, MaxNameLength;
+  CHAR Name[1];
+};
+typedef IMAGEHLP_SYMBOL64* PIMAGEHLP_SYMBOL64;
+
+struct IMAGEHLP_LINE {
+  DWORD SizeOfStruct;
+  PVOID Key;
+  DWORD LineNumber;
+  PCHAR FileName;
+  DWORD Address;
+};
+typedef IMAGEHLP_LINE* PIMAGEHLP_LINE;
+struct IMAGEHLP_LINE64 {
+  DWORD SizeOfStruct;
+  PVOID Key;
+  DWORD LineNumber;
+  PCHAR FileName;
+  DWORD64 Address;
+};
+typedef IMAGEHLP_LINE64* PIMAGEHLP_LINE64;
+
+typedef BOOL (*PREAD_PROCESS_MEMORY_ROUTINE)(HANDLE, DWORD, PVOID, DWORD, PDWORD);
+typedef PVOID (*PFUNCTION_TABLE_ACCESS_ROUTINE)(HANDLE, DWORD);
+typedef DWORD (*PGET_MODULE_BASE_ROUTINE)(HANDLE, DWORD);
+typedef DWORD (*PTRANSLATE_ADDRESS_ROUTINE)(HANDLE, HANDLE, ADDRESS*);
+typedef BOOL (*PREAD_PROCESS_MEMORY_ROUTINE64)(HANDLE, DWORD64, PVOID, DWORD, LPDWORD);
+typedef PVOID (*PFUNCTION_TABLE_ACCESS_ROUTINE64)(HANDLE, DWORD64);
+typedef DWORD64 (*PGET_MODULE_BASE_ROUTINE64)(HANDLE, DWORD64);
+typedef DWORD64 (*PTRANSLATE_ADDRESS_ROUTINE64)(HANDLE, HANDLE, ADDRESS64*);
+
+const DWORD IMAGE_FILE_MACHINE_I386 = 0x014c;
+const DWORD IMAGE_FILE_MACHINE_AMD64 = 0x8664;
+const DWORD UNDNAME_COMPLETE = 0;
+
+// Process status records.
+struct MODULEINFO {
+  LPVOID lpBaseOfDll;
+  DWORD SizeOfImage;
+  LPVOID EntryPoint;
+};
+typedef MODULEINFO* LPMODULEINFO;
+
+// Version records.
+struct VS_FIXEDFILEINFO {
+  DWORD dwSignature, dwStrucVersion, dwFileVersionMS, dwFileVersionLS, dwProductVersionMS, dwProductVersionLS,
+      dwFileFlagsMask, dwFileFlags, dwFileOS, dwFileType, dwFileSubtype, dwFileDateMS, dwFileDateLS;
+};
+
 // Last-error codes.
 const DWORD ERROR_SUCCESS = 0;
 const DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -104,6 +240,8 @@ const DWORD ERROR_MOD_NOT_FOUND = 126;
 const DWORD ERROR_PROC_NOT_FOUND = 127;
 const DWORD ERROR_PARTIAL_COPY = 299;
 const DWORD ERROR_NO_TOKEN = 1008;
+const DWORD ERROR_INVALID_ADDRESS = 487;
+const DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 const DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 const DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 
@@ -112,6 +250,8 @@ const NTSTATUS STATUS_SUCCESS = 0;
 const NTSTATUS STATUS_INFO_LENGTH_MISMATCH = (NTSTATUS)0xC0000004;
 const NTSTATUS STATUS_INVALID_INFO_CLASS = (NTSTATUS)0xC0000003;
 const NTSTATUS STATUS_ACCESS_DENIED = (NTSTATUS)0xC0000022;
+const NTSTATUS STATUS_INVALID_PARAMETER = (NTSTATUS)0xC000000D;
+const NTSTATUS STATUS_INVALID_CID = (NTSTATUS)0xC000000B;
 
 const DWORD TOKEN_QUERY = 0x0008;
 const DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
@@ -137,6 +277,9 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
 HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+DWORD SuspendThread(HANDLE thread);
+DWORD ResumeThread(HANDLE thread);
+BOOL GetThreadContext(HANDLE thread, LPCONTEXT context);
 
 // Security services.
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
@@ -146,10 +289,34 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
 
 // Process status library.
 BOOL EnumProcesses(DWORD* ids, DWORD bytes, DWORD* bytesReturned);
+BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed);
+BOOL GetModuleInformation(HANDLE process, HMODULE module, LPMODULEINFO info, DWORD bytes);
+DWORD GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWORD size);
+DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR path, DWORD size);
+
+// Version library.
+DWORD GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle);
+BOOL GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD length, LPVOID data);
+BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT length);
 
 // Image help library.
 BOOL SymInitialize(HANDLE process, PCSTR searchPath, BOOL invade);
 DWORD SymSetOptions(DWORD options);
 BOOL SymCleanup(HANDLE process);
+DWORD SymLoadModule(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWORD base, DWORD size);
+DWORD64 SymLoadModule64(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWORD64 base, DWORD size);
+BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame, PVOID context,
+               PREAD_PROCESS_MEMORY_ROUTINE readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE functionTable,
+               PGET_MODULE_BASE_ROUTINE moduleBase, PTRANSLATE_ADDRESS_ROUTINE translate);
+BOOL StackWalk64(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame, PVOID context,
+                 PREAD_PROCESS_MEMORY_ROUTINE64 readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTable,
+                 PGET_MODULE_BASE_ROUTINE64 moduleBase, PTRANSLATE_ADDRESS_ROUTINE64 translate);
+PVOID SymFunctionTableAccess(HANDLE process, DWORD address);
+DWORD SymGetModuleBase(HANDLE process, DWORD address);
+PVOID SymFunctionTableAccess64(HANDLE process, DWORD64 address);
+DWORD64 SymGetModuleBase64(HANDLE process, DWORD64 address);
+BOOL SymGetSymFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_SYMBOL symbol);
+BOOL SymGetSymFromAddr64(HANDLE process, DWORD64 address, PDWORD64 displacement, PIMAGEHLP_SYMBOL64 symbol);
+DWORD UnDecorateSymbolName(PCSTR name, PSTR undecorated, DWORD length, DWORD flags);
 
 #endif

@@ -1,0 +1,135 @@
+#include <windows.h>
+#include <imagehlp.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sym/ModuleTable.h"
+#include "sym/ModuleVersion.h"
+
+ModuleTable g_moduleTable;
+
+namespace {
+
+const DWORD kInitialModuleHandles = 1024;
+const DWORD kNameCapacity = 260;
+
+// Processes whose modules cannot be listed on the supported systems (the
+// System process of NT 4.0 and of 2000): their threads are walked anyway.
+bool IsSystemProcess(int pid) { return pid == 2 || pid == 8; }
+
+void PrintListingHeader() {
+#if defined(_WIN64)
+  printf("    Base                End                 Size        Version         Path\n");
+  printf("==============================================================================================\n");
+#else
+  printf("    Base        End         Size        Version         Path\n");
+  printf("==============================================================================\n");
+#endif
+}
+
+// Asks for the module handles, growing the buffer until every one fits.
+// Returns false when the platform cannot list them.
+bool ListModuleHandles(HANDLE process, std::vector<Address>* sorted) {
+  std::vector<HMODULE> handles(kInitialModuleHandles);
+  DWORD needed = 0;
+  for (;;) {
+    DWORD size = (DWORD)(handles.size() * sizeof(HMODULE));
+    if (!EnumProcessModules(process, handles.data(), size, &needed)) return false;
+    if (needed <= size) break;
+    handles.resize(needed / sizeof(HMODULE));
+  }
+  sorted->clear();
+  for (size_t i = 0; i < needed / sizeof(HMODULE); ++i) sorted->push_back((Address)(UINT_PTR)handles[i]);
+  std::sort(sorted->begin(), sorted->end());
+  return true;
+}
+
+// Empties the five per-module sequences and makes room for count modules, so
+// that none grows while the rows are printed.
+void EmptyTable(size_t count) {
+  ModuleTable& t = g_moduleTable;
+  t.bases.clear();
+  t.ends.clear();
+  t.sizes.clear();
+  t.baseNames.clear();
+  t.paths.clear();
+  t.bases.reserve(count);
+  t.ends.reserve(count);
+  t.sizes.reserve(count);
+  t.baseNames.reserve(count);
+  t.paths.reserve(count);
+}
+
+// Adds one module to the table, registers it and prints its row.
+ModuleTableOutcome AddModule(HANDLE process, Address handle) {
+  HMODULE module = (HMODULE)(UINT_PTR)handle;
+  MODULEINFO info;
+  if (!GetModuleInformation(process, module, &info, sizeof(info))) {
+    printf("GetModuleInformation error %d\n", (int)GetLastError());
+    return Failed;
+  }
+  Address base = (Address)(UINT_PTR)info.lpBaseOfDll;
+  DWORD size = info.SizeOfImage;
+  Address end = base + size - 1;
+
+  char baseName[kNameCapacity];
+  if (!GetModuleBaseNameA(process, module, baseName, kNameCapacity)) {
+    printf("GetModuleBaseName error %d\n", (int)GetLastError());
+    return Failed;
+  }
+  char path[kNameCapacity];
+  if (!GetModuleFileNameExA(process, module, path, kNameCapacity)) {
+    printf("GetModuleFileNameEx error %d\n", (int)GetLastError());
+    return Failed;
+  }
+
+  ModuleTable& t = g_moduleTable;
+  t.bases.push_back(base);
+  t.ends.push_back(end);
+  t.sizes.push_back(size);
+  t.baseNames.push_back(baseName);
+  t.paths.push_back(path);
+
+#if defined(_WIN64)
+  DWORD64 loaded = SymLoadModule64(process, NULL, path, baseName, base, size);
+#else
+  DWORD loaded = SymLoadModule(process, NULL, path, baseName, base, size);
+#endif
+  if (loaded == 0) {
+    printf("SymLoadModule error %d\n", (int)GetLastError());
+    return SymbolLoadFailed;
+  }
+  std::string label = GetModuleVersion(path);
+  printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)base,
+         (PrintedAddress)end, (unsigned)size, label.c_str(), path);
+  return Built;
+}
+
+}  // namespace
+
+ModuleTableOutcome BuildModuleTable(HANDLE process, int pid) {
+  std::vector<Address> handles;
+  if (!ListModuleHandles(process, &handles)) {
+    printf("EnumProcessModules error %d\n", (int)GetLastError());
+    if (!IsSystemProcess(pid)) return Failed;
+    handles.clear();
+  }
+  g_moduleTable.handles = handles;
+  EmptyTable(handles.size());
+  PrintListingHeader();
+  for (Address handle : handles) {
+    ModuleTableOutcome outcome = AddModule(process, handle);
+    if (outcome != Built) return outcome;
+  }
+  return Built;
+}
+
+const char* FindModuleBaseName(Address address) {
+  const ModuleTable& t = g_moduleTable;
+  for (size_t i = 0; i < t.handles.size() && i < t.bases.size(); ++i) {
+    if (t.bases[i] <= address && address <= t.ends[i]) return t.baseNames[i].c_str();
+  }
+  return NULL;
+}

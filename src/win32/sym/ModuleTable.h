@@ -1,0 +1,34 @@
+#ifndef THREADSIFT_SYM_MODULE_TABLE_H
+#define THREADSIFT_SYM_MODULE_TABLE_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "sym/AddressWidth.h"
+
+// The modules of the process being walked, in ascending order of module
+// handle; position i of every sequence describes the same module.
+struct ModuleTable {
+  std::vector<Address> handles;
+  std::vector<Address> bases;
+  std::vector<Address> ends;  // last address, inclusive
+  std::vector<DWORD> sizes;
+  std::vector<std::string> baseNames;
+  std::vector<std::string> paths;
+};
+
+// Emptied and refilled by every BuildModuleTable; read by the stack walk.
+extern ModuleTable g_moduleTable;
+
+enum ModuleTableOutcome { Built, Failed, SymbolLoadFailed };
+
+// Lists the modules of the process, registers each with the symbol handler,
+// prints the module listing and refills g_moduleTable.
+ModuleTableOutcome BuildModuleTable(HANDLE process, int pid);
+
+// The base name of the first module whose range holds address, or null.
+const char* FindModuleBaseName(Address address);
+
+#endif

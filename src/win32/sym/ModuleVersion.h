@@ -1,0 +1,10 @@
+#ifndef THREADSIFT_SYM_MODULE_VERSION_H
+#define THREADSIFT_SYM_MODULE_VERSION_H
+
+#include <string>
+
+// The version label of a module file: the maker's label for our own
+// products, the four-part file version otherwise, or "-.--.----.----".
+std::string GetModuleVersion(const char* path);
+
+#endif

@@ -1,0 +1,226 @@
+#include <windows.h>
+#include <imagehlp.h>
+#include <winternl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sym/FaultGuard.h"
+#include "sym/ModuleTable.h"
+#include "sym/ScopedHandle.h"
+#include "sym/ThreadWalk.h"
+
+LineLookup g_lineLookup = NULL;
+
+namespace {
+
+typedef LONG(WINAPI* NtOpenThreadFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, CLIENT_ID*);
+
+// Every access right to a thread as NT 4.0 and 2000 define it.
+const DWORD kThreadAllAccess = 0x1F03FF;
+const DWORD kSuspendFailed = 0xFFFFFFFF;
+const size_t kSymbolBufferSize = 4096;
+const DWORD kUndecoratedCapacity = 4095;
+// A walk that goes on longer than this is not a stack any more.
+const unsigned kMaxFrames = 10000;
+
+#if defined(_WIN64)
+const DWORD kMachineType = IMAGE_FILE_MACHINE_AMD64;
+const DWORD kContextFlags = CONTEXT_FULL;
+#else
+const DWORD kMachineType = IMAGE_FILE_MACHINE_I386;
+const DWORD kContextFlags = 0x10007;  // i386 control, integer and segment registers
+#endif
+
+// The buffers of one walk, reused for every frame.
+struct FrameBuffers {
+  char symbol[kSymbolBufferSize];
+  char undecorated[kSymbolBufferSize];
+};
+
+void SetStartOfWalk(const CONTEXT& context, WalkFrame* frame) {
+  memset(frame, 0, sizeof(*frame));
+#if defined(_WIN64)
+  frame->AddrPC.Offset = context.Rip;
+  frame->AddrFrame.Offset = context.Rbp;
+  frame->AddrStack.Offset = context.Rsp;
+#else
+  frame->AddrPC.Offset = context.Eip;
+  frame->AddrFrame.Offset = context.Ebp;
+  frame->AddrStack.Offset = context.Esp;
+#endif
+  frame->AddrPC.Mode = AddrModeFlat;
+  frame->AddrFrame.Mode = AddrModeFlat;
+  frame->AddrStack.Mode = AddrModeFlat;
+}
+
+BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context) {
+#if defined(_WIN64)
+  return StackWalk64(kMachineType, process, thread, frame, context, NULL, SymFunctionTableAccess64,
+                     SymGetModuleBase64, NULL);
+#else
+  return StackWalk(kMachineType, process, thread, frame, context, NULL, SymFunctionTableAccess, SymGetModuleBase,
+                   NULL);
+#endif
+}
+
+BOOL LookUpSymbol(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol) {
+#if defined(_WIN64)
+  return SymGetSymFromAddr64(process, pc, displacement, symbol);
+#else
+  return SymGetSymFromAddr(process, pc, displacement, symbol);
+#endif
+}
+
+// " file(line)" when the line lookup knows the address.
+void PrintSourceLine(HANDLE process, Address pc, DWORD* displacement) {
+  if (g_lineLookup == NULL) return;
+  WalkLine line;
+  memset(&line, 0, sizeof(line));
+  line.SizeOfStruct = sizeof(line);
+  if (g_lineLookup(process, pc, displacement, &line) && line.FileName != NULL) {
+    printf(" %s(%u)", line.FileName, (unsigned)line.LineNumber);
+  }
+}
+
+// Prints one frame's line: address, module, symbol with its argument words
+// and displacement, and source line.
+void PrintFrame(HANDLE process, const WalkFrame& frame, FrameBuffers* buffers) {
+  Address pc = frame.AddrPC.Offset;
+  printf(THREADSIFT_ADDRESS " = ", (PrintedAddress)pc);
+  const char* module = FindModuleBaseName(pc);
+  if (module != NULL) printf("%12s!", module);
+
+  WalkSymbol* symbol = (WalkSymbol*)buffers->symbol;
+  symbol->SizeOfStruct = sizeof(WalkSymbol);
+  symbol->Address = 0;
+  symbol->Size = 0;
+  symbol->Flags = 0;
+  symbol->MaxNameLength = (DWORD)(kSymbolBufferSize - sizeof(WalkSymbol) - 1);
+  SymbolDisplacement displacement = 0;
+  if (!LookUpSymbol(process, pc, &displacement, symbol)) {
+    printf(THREADSIFT_ADDRESS "()\n", (PrintedAddress)pc);
+    return;
+  }
+  if (!UnDecorateSymbolName(symbol->Name, buffers->undecorated, kUndecoratedCapacity, UNDNAME_COMPLETE)) {
+    printf("UnDecorateSymbolName error %d\n", (int)GetLastError());
+    return;
+  }
+
+  std::string text = buffers->undecorated;
+  char scratch[80];
+  sprintf(scratch, "(" THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS ")",
+          (PrintedAddress)frame.Params[0], (PrintedAddress)frame.Params[1], (PrintedAddress)frame.Params[2],
+          (PrintedAddress)frame.Params[3]);
+  text += scratch;
+  if (displacement != 0) {
+    sprintf(scratch, "%+d", (int)displacement);
+    text += scratch;
+  }
+  printf("%s", text.c_str());
+  DWORD lineDisplacement = (DWORD)displacement;
+  PrintSourceLine(process, pc, &lineDisplacement);
+  printf("\n");
+}
+
+// True when the walk stands where it stood a step before.
+bool SameFrame(const WalkFrame& a, const WalkFrame& b) {
+  return a.AddrPC.Offset == b.AddrPC.Offset && a.AddrFrame.Offset == b.AddrFrame.Offset &&
+         a.AddrStack.Offset == b.AddrStack.Offset;
+}
+
+struct GuardedWalk {
+  HANDLE process;
+  HANDLE thread;
+};
+
+int WalkThreadStackOf(void* context) {
+  GuardedWalk* walk = (GuardedWalk*)context;
+  return WalkThreadStack(walk->process, walk->thread);
+}
+
+}  // namespace
+
+int BindLineLookup() {
+  HMODULE imagehlp = GetModuleHandleA("ImageHlp");
+  if (imagehlp == NULL) {
+    printf("GetModuleHandle ImageHlp error %d\n", (int)GetLastError());
+    return 1;
+  }
+  g_lineLookup = reinterpret_cast<LineLookup>(
+      reinterpret_cast<void*>(GetProcAddress(imagehlp, THREADSIFT_LINE_LOOKUP_NAME)));
+  return 0;
+}
+
+HANDLE OpenThread(DWORD access, DWORD tid) {
+  HMODULE ntdll = GetModuleHandleA("ntdll");
+  if (ntdll == NULL) {
+    printf("GetModuleHandle error %d\n", (int)GetLastError());
+    return NULL;
+  }
+  NtOpenThreadFn ntOpenThread =
+      reinterpret_cast<NtOpenThreadFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtOpenThread")));
+  if (ntOpenThread == NULL) {
+    printf("GetProcAddress error %d\n", (int)GetLastError());
+    return NULL;
+  }
+  OBJECT_ATTRIBUTES attributes;
+  memset(&attributes, 0, sizeof(attributes));
+  attributes.Length = sizeof(attributes);
+  CLIENT_ID client;
+  client.UniqueProcess = NULL;
+  client.UniqueThread = (HANDLE)(UINT_PTR)tid;
+  HANDLE thread = NULL;
+  if (ntOpenThread(&thread, access, &attributes, &client) != 0) {
+    printf("NtOpenThread error %d\n", (int)GetLastError());
+    return NULL;
+  }
+  return thread;
+}
+
+int WalkThreadStack(HANDLE process, HANDLE thread) {
+  CONTEXT context;
+  memset(&context, 0, sizeof(context));
+  context.ContextFlags = kContextFlags;
+  if (!GetThreadContext(thread, &context)) {
+    printf("GetThreadContext error %d\n", (int)GetLastError());
+    return 0;
+  }
+  WalkFrame frame;
+  SetStartOfWalk(context, &frame);
+  WalkFrame previous;
+  memset(&previous, 0, sizeof(previous));
+  static FrameBuffers buffers;  // 8 KB, reused by every walk
+  for (unsigned count = 0; count < kMaxFrames && StepFrame(process, thread, &frame, &context); ++count) {
+    if (count > 0 && SameFrame(frame, previous)) break;
+    previous = frame;
+    if (frame.AddrPC.Offset == 0) continue;
+    PrintFrame(process, frame, &buffers);
+  }
+  return 1;
+}
+
+int WalkThread(HANDLE process, DWORD tid) {
+  HANDLE thread = OpenThread(kThreadAllAccess, tid);
+  if (thread == NULL) {
+    printf("OpenThread error %d\n", (int)GetLastError());
+    return 0;
+  }
+  ScopedHandle threadOwner(thread);
+  if (SuspendThread(thread) == kSuspendFailed) {
+    printf("SuspendThread error %d\n", (int)GetLastError());
+    return 0;
+  }
+  // A fault or exception inside the walk ends it; the frames printed so far
+  // stay, and the thread is resumed as after a complete walk.
+  GuardedWalk walk = {process, thread};
+  int walked = 1;
+  if (!CallGuarded(WalkThreadStackOf, &walk, &walked)) walked = 1;
+  if (!walked) printf("WalkThreadStack error %d\n", (int)GetLastError());
+  if (ResumeThread(thread) == kSuspendFailed) {
+    printf("ResumeThread error %d\n", (int)GetLastError());
+    return 0;
+  }
+  return walked;
+}

@@ -1,0 +1,152 @@
+// The simulated process status and version libraries: the modules of a
+// process and the version resources of files.
+#include <algorithm>
+#include <cstring>
+#include <strings.h>
+
+#include "Machine.h"
+#include "PlatformCalls.h"
+
+using namespace sim;
+
+namespace {
+
+const char kVersionMagic[4] = {'S', 'I', 'M', 'V'};
+const DWORD kFixedSignature = 0xFEEF04BD;
+
+const Module* FindModule(HANDLE process, HMODULE handle) {
+  Process* p = ActiveMachine().ProcessOfHandle(process);
+  if (p == nullptr) return nullptr;
+  for (const Module& module : p->modules) {
+    if (module.base == (uint64_t)(uintptr_t)handle) return &module;
+  }
+  return nullptr;
+}
+
+// Copies as much of text as fits with its terminator; the platform returns
+// the number of characters copied.
+DWORD CopyName(const std::string& text, LPSTR out, DWORD size) {
+  if (size == 0) return 0;
+  size_t n = std::min<size_t>(text.size(), size - 1);
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+  return (DWORD)n;
+}
+
+template <typename Getter>
+DWORD ModuleName(const char* op, HANDLE process, HMODULE handle, LPSTR out, DWORD size, Getter get) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter(op, (uint64_t)(uintptr_t)handle, Args("%p,%u", (void*)handle, size))) {
+    return FailWith(f, (DWORD)0);
+  }
+  const Module* module = FindModule(process, handle);
+  if (module == nullptr) return FailWithError(ERROR_INVALID_HANDLE, (DWORD)0);
+  return CopyName(get(*module), out, size);
+}
+
+// The resource as one block: magic, fixed record, then "sub-block\0text\0"
+// pairs; VerQueryValueA hands out pointers into it.
+std::string VersionBlock(const VersionResource& r) {
+  VS_FIXEDFILEINFO fixed;
+  std::memset(&fixed, 0, sizeof(fixed));
+  fixed.dwSignature = kFixedSignature;
+  fixed.dwFileVersionMS = (DWORD)r.fileVersion[0] << 16 | r.fileVersion[1];
+  fixed.dwFileVersionLS = (DWORD)r.fileVersion[2] << 16 | r.fileVersion[3];
+  fixed.dwProductVersionMS = (DWORD)r.productVersion[0] << 16 | r.productVersion[1];
+  fixed.dwProductVersionLS = (DWORD)r.productVersion[2] << 16 | r.productVersion[3];
+  std::string block(kVersionMagic, sizeof(kVersionMagic));
+  block += r.hasRoot ? '\1' : '\0';
+  block.append((const char*)&fixed, sizeof(fixed));
+  for (const auto& s : r.strings) {
+    block += s.first;
+    block += '\0';
+    block += s.second;
+    block += '\0';
+  }
+  block += '\0';
+  return block;
+}
+
+}  // namespace
+
+BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("EnumProcessModules", 0, Args("%u", bytes))) return FailWith(f, FALSE);
+  Process* p = m.ProcessOfHandle(process);
+  if (p == nullptr) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
+  size_t fit = std::min<size_t>(p->modules.size(), bytes / sizeof(HMODULE));
+  for (size_t i = 0; i < fit; ++i) modules[i] = (HMODULE)(uintptr_t)p->modules[i].base;
+  *needed = (DWORD)(p->modules.size() * sizeof(HMODULE));
+  return TRUE;
+}
+
+BOOL GetModuleInformation(HANDLE process, HMODULE handle, LPMODULEINFO info, DWORD bytes) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("GetModuleInformation", (uint64_t)(uintptr_t)handle, Args("%p,%u", (void*)handle, bytes))) {
+    return FailWith(f, FALSE);
+  }
+  if (bytes != sizeof(MODULEINFO)) return FailWithError(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  const Module* module = FindModule(process, handle);
+  if (module == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  info->lpBaseOfDll = (LPVOID)(uintptr_t)module->base;
+  info->SizeOfImage = module->size;
+  info->EntryPoint = (LPVOID)(uintptr_t)(module->base + 0x1000);
+  return TRUE;
+}
+
+DWORD GetModuleBaseNameA(HANDLE process, HMODULE handle, LPSTR name, DWORD size) {
+  return ModuleName("GetModuleBaseNameA", process, handle, name, size, [](const Module& mod) { return mod.baseName; });
+}
+
+DWORD GetModuleFileNameExA(HANDLE process, HMODULE handle, LPSTR path, DWORD size) {
+  return ModuleName("GetModuleFileNameExA", process, handle, path, size, [](const Module& mod) { return mod.path; });
+}
+
+DWORD GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("GetFileVersionInfoSizeA", 0, Text(path))) return FailWith(f, (DWORD)0);
+  *handle = 0;
+  const VersionResource* resource = m.VersionOf(path);
+  if (resource == nullptr) return FailWithError(ERROR_RESOURCE_TYPE_NOT_FOUND, (DWORD)0);
+  return (DWORD)VersionBlock(*resource).size();
+}
+
+BOOL GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("GetFileVersionInfoA", 0, Text(path) + Args(",%u,%u", handle, length))) {
+    return FailWith(f, FALSE);
+  }
+  const VersionResource* resource = m.VersionOf(path);
+  if (resource == nullptr) return FailWithError(ERROR_RESOURCE_TYPE_NOT_FOUND, FALSE);
+  std::string block = VersionBlock(*resource);
+  std::memcpy(data, block.data(), std::min<size_t>(length, block.size()));
+  return TRUE;
+}
+
+BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT length) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("VerQueryValueA", 0, Text(subBlock))) return FailWith(f, FALSE);
+  const char* p = (const char*)block;
+  if (std::memcmp(p, kVersionMagic, sizeof(kVersionMagic)) != 0) {
+    m.NoteMisuse("VerQueryValueA on a block GetFileVersionInfoA did not fill");
+    return FALSE;
+  }
+  bool hasRoot = p[4] == '\1';
+  const char* fixed = p + 5;
+  if (std::strcmp(subBlock, "\\") == 0) {
+    if (!hasRoot) return FALSE;
+    *buffer = (LPVOID)fixed;
+    *length = sizeof(VS_FIXEDFILEINFO);
+    return TRUE;
+  }
+  for (const char* entry = fixed + sizeof(VS_FIXEDFILEINFO); *entry != '\0';) {
+    const char* text = entry + std::strlen(entry) + 1;
+    if (strcasecmp(entry, subBlock) == 0) {
+      *buffer = (LPVOID)text;
+      *length = (UINT)std::strlen(text) + 1;
+      return TRUE;
+    }
+    entry = text + std::strlen(text) + 1;
+  }
+  return FALSE;
+}

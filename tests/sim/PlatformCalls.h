@@ -1,0 +1,44 @@
+// Helpers shared by the simulated operations.
+#ifndef SIM_PLATFORM_CALLS_H
+#define SIM_PLATFORM_CALLS_H
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "Machine.h"
+#include "winternl.h"
+
+namespace sim {
+
+std::string Args(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+inline std::string Text(const char* s) { return s == nullptr ? "(null)" : s; }
+
+// Applies an injected failure: sets its last-error code and gives result.
+template <typename T>
+T FailWith(const FailRule* rule, T result) {
+  ActiveMachine().lastError = rule->lastError;
+  return result;
+}
+
+template <typename T>
+T FailWithError(DWORD code, T result) {
+  ActiveMachine().lastError = code;
+  return result;
+}
+
+inline bool IsHandleOfKind(HANDLE handle, const char* kind) {
+  const HandleEntry* entry = ActiveMachine().FindHandle(handle);
+  return entry != nullptr && entry->kind == kind;
+}
+
+// Entries found only through GetProcAddress.
+NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returned);
+NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client);
+BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line);
+BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line);
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,114 @@
+// The simulated symbol handler: modules registered per session, symbols with
+// decorated and undecorated names, and source lines.
+#include <algorithm>
+#include <cstring>
+
+#include "Machine.h"
+#include "PlatformCalls.h"
+
+using namespace sim;
+
+namespace {
+
+// Copies text into a buffer of capacity characters plus its terminator.
+void CopyTruncated(const std::string& text, char* out, size_t capacity) {
+  size_t n = std::min(text.size(), capacity);
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+template <typename Address, typename Displacement, typename SymbolRecord>
+BOOL LookUpSymbol(const char* op, HANDLE process, Address address, Displacement* displacement,
+                  SymbolRecord* symbol) {
+  Machine& m = ActiveMachine();
+  std::string args = Args("0x%llx,%u,%u", (unsigned long long)address, symbol->SizeOfStruct, symbol->MaxNameLength);
+  if (const FailRule* f = m.Enter(op, address, args)) return FailWith(f, FALSE);
+  if (symbol->SizeOfStruct != sizeof(SymbolRecord)) m.NoteMisuse(std::string(op) + " with a wrong SizeOfStruct");
+  const Symbol* found = m.SymbolAt(process, address);
+  if (found == nullptr) return FailWithError(ERROR_INVALID_ADDRESS, FALSE);
+  symbol->Address = (Address)found->address;
+  symbol->Size = (DWORD)found->size;
+  CopyTruncated(found->decorated, symbol->Name, symbol->MaxNameLength);
+  *displacement = (Displacement)(address - found->address);
+  return TRUE;
+}
+
+template <typename Address, typename LineRecord>
+BOOL LookUpLine(const char* op, HANDLE process, Address address, PDWORD displacement, LineRecord* line) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter(op, address, Args("0x%llx,%u", (unsigned long long)address, line->SizeOfStruct))) {
+    return FailWith(f, FALSE);
+  }
+  bool cleared = line->Key == nullptr && line->LineNumber == 0 && line->FileName == nullptr && line->Address == 0;
+  if (line->SizeOfStruct != sizeof(LineRecord) || !cleared) m.NoteMisuse(std::string(op) + " with an unprepared record");
+  const Symbol* symbol = m.SymbolAt(process, address);
+  const SourceLine* best = nullptr;
+  if (symbol != nullptr) {
+    for (const SourceLine& l : symbol->lines) {
+      if (l.address <= address && (best == nullptr || l.address > best->address)) best = &l;
+    }
+  }
+  if (best == nullptr) return FailWithError(ERROR_INVALID_ADDRESS, FALSE);
+  line->LineNumber = best->number;
+  line->FileName = const_cast<char*>(best->file.c_str());
+  line->Address = (Address)best->address;
+  *displacement = (DWORD)(address - best->address);
+  return TRUE;
+}
+
+template <typename Address>
+Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCSTR module, Address base, DWORD size) {
+  Machine& m = ActiveMachine();
+  std::string args = Text(file == nullptr ? "null" : "file") + "," + Text(image) + "," + Text(module) +
+                     Args(",0x%llx,0x%x", (unsigned long long)base, size);
+  if (const FailRule* f = m.Enter(op, base, args)) return FailWith(f, (Address)0);
+  auto session = m.symbolSessions.find(process);
+  if (session == m.symbolSessions.end()) return FailWithError(ERROR_INVALID_HANDLE, (Address)0);
+  session->second.insert(base);
+  return base != 0 ? base : 1;
+}
+
+}  // namespace
+
+namespace sim {
+
+BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line) {
+  return LookUpLine("SymGetLineFromAddr", process, address, displacement, line);
+}
+
+BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line) {
+  return LookUpLine("SymGetLineFromAddr64", process, address, displacement, line);
+}
+
+}  // namespace sim
+
+DWORD SymLoadModule(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWORD base, DWORD size) {
+  return LoadModule("SymLoadModule", process, file, image, module, base, size);
+}
+
+DWORD64 SymLoadModule64(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWORD64 base, DWORD size) {
+  return LoadModule("SymLoadModule64", process, file, image, module, base, size);
+}
+
+BOOL SymGetSymFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_SYMBOL symbol) {
+  return LookUpSymbol("SymGetSymFromAddr", process, address, displacement, symbol);
+}
+
+BOOL SymGetSymFromAddr64(HANDLE process, DWORD64 address, PDWORD64 displacement, PIMAGEHLP_SYMBOL64 symbol) {
+  return LookUpSymbol("SymGetSymFromAddr64", process, address, displacement, symbol);
+}
+
+DWORD UnDecorateSymbolName(PCSTR name, PSTR undecorated, DWORD length, DWORD flags) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("UnDecorateSymbolName", 0, Args("%u,%u", length, flags))) return FailWith(f, (DWORD)0);
+  const Symbol* symbol = m.SymbolNamed(name);
+  std::string text = symbol != nullptr ? symbol->undecorated : name;
+  if (length == 0) return FailWithError(ERROR_INSUFFICIENT_BUFFER, (DWORD)0);
+  CopyTruncated(text, undecorated, length - 1);
+  return (DWORD)std::strlen(undecorated);
+}
+
+PVOID SymFunctionTableAccess(HANDLE, DWORD) { return nullptr; }
+DWORD SymGetModuleBase(HANDLE, DWORD) { return 0; }
+PVOID SymFunctionTableAccess64(HANDLE, DWORD64) { return nullptr; }
+DWORD64 SymGetModuleBase64(HANDLE, DWORD64) { return 0; }

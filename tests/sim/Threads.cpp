@@ -1,0 +1,202 @@
+// The simulated thread operations and the stack walk: opening threads by id,
+// suspend counts, registers, frames, and faults raised inside the walk.
+#include <cstdlib>
+#include <cstring>
+
+#include "Machine.h"
+#include "PlatformCalls.h"
+#include "excpt.h"
+
+using namespace sim;
+
+namespace {
+
+const DWORD kSuspendFailed = 0xFFFFFFFF;
+const DWORD kThreadAllAccess = 0x1F03FF;
+
+#if defined(_WIN64)
+const DWORD kMachineType = IMAGE_FILE_MACHINE_AMD64;
+#else
+const DWORD kMachineType = IMAGE_FILE_MACHINE_I386;
+#endif
+
+// Synthetic frame and stack addresses: one step of the walk moves both.
+uint64_t FrameAddress(size_t step) { return 0x0012f000 + step * 0x40; }
+uint64_t StackAddress(size_t step) { return 0x0012e000 + step * 0x40; }
+
+DWORD ThreadIdOf(HANDLE thread) {
+  const HandleEntry* entry = ActiveMachine().FindHandle(thread);
+  return entry != nullptr ? entry->id : 0;
+}
+
+#if !defined(_WIN64)
+TEB g_teb = {{reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(-1), nullptr, nullptr}};
+
+EXCEPTION_REGISTRATION_RECORD* EndOfChain() { return reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(-1); }
+#endif
+
+// Raises an access violation inside the walk the way the platform delivers
+// it to the caller's guard.
+[[noreturn]] void RaiseFault() {
+#if defined(_WIN64)
+  throw SimFault();
+#else
+  EXCEPTION_RECORD record;
+  std::memset(&record, 0, sizeof(record));
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  CONTEXT context;
+  std::memset(&context, 0, sizeof(context));
+  for (EXCEPTION_REGISTRATION_RECORD* r = g_teb.NtTib.ExceptionList; r != EndOfChain(); r = r->Next) {
+    if (r->Handler(&record, r, &context, nullptr) == ExceptionContinueExecution) break;
+  }
+  std::fprintf(stderr, "simulated platform: a fault in the stack walk found no handler\n");
+  std::abort();
+#endif
+}
+
+template <typename FrameRecord>
+void FillFrame(const Thread& t, size_t step, FrameRecord* frame) {
+  const Frame& f = step < t.frames.size() ? t.frames[step] : Frame{0, {0, 0, 0, 0}};
+  frame->AddrPC.Offset = f.pc;
+  frame->AddrFrame.Offset = FrameAddress(step);
+  frame->AddrStack.Offset = StackAddress(step);
+  for (int i = 0; i < 4; ++i) frame->Params[i] = f.params[i];
+}
+
+template <typename FrameRecord, typename Address>
+bool IsFirstStepPrepared(const FrameRecord* frame, Address pc, Address fp, Address sp) {
+  return frame->AddrPC.Offset == pc && frame->AddrFrame.Offset == fp && frame->AddrStack.Offset == sp &&
+         frame->AddrPC.Mode == AddrModeFlat && frame->AddrFrame.Mode == AddrModeFlat &&
+         frame->AddrStack.Mode == AddrModeFlat && frame->Params[0] == 0 && frame->Reserved[0] == 0;
+}
+
+// One step of the walk; the step count lives in the frame record, as the
+// platform keeps its own state there.
+template <typename FrameRecord>
+BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRecord* frame, CONTEXT* context,
+          bool routinesAsExpected) {
+  Machine& m = ActiveMachine();
+  Thread* t = m.ThreadOfHandle(thread);
+  size_t step = (size_t)frame->Reserved[0];
+  if (m.Enter(op, ThreadIdOf(thread), Args("0x%x,%zu", machine, step)) != nullptr) return FALSE;
+  if (machine != kMachineType || !routinesAsExpected || m.symbolSessions.count(process) == 0 || t == nullptr) {
+    m.NoteMisuse(std::string(op) + " called with the wrong machine, routines, process or thread");
+    return FALSE;
+  }
+  if (t->suspendCount == 0) m.NoteMisuse(std::string(op) + " on a running thread");
+#if defined(_WIN64)
+  bool prepared = IsFirstStepPrepared(frame, context->Rip, context->Rbp, context->Rsp);
+#else
+  bool prepared = IsFirstStepPrepared(frame, context->Eip, context->Ebp, context->Esp);
+#endif
+  if (step == 0 && !prepared) m.NoteMisuse(std::string(op) + " with a frame record not set from the context");
+  if ((int)step == t->faultAtFrame) RaiseFault();
+  size_t total = t->frames.size() + t->blankFrames;
+  if (step >= total) {
+    if (!t->endless || total == 0) return FALSE;
+    step = total - 1;  // the same frame again, at the same addresses
+  }
+  FillFrame(*t, step, frame);
+  frame->Reserved[0] = step + 1;
+  return TRUE;
+}
+
+}  // namespace
+
+namespace sim {
+
+NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client) {
+  Machine& m = ActiveMachine();
+  DWORD tid = client != nullptr ? (DWORD)(uintptr_t)client->UniqueThread : 0;
+  if (const FailRule* f = m.Enter("NtOpenThread", tid, Args("0x%x,%u", access, tid))) return f->status;
+  bool wellFormed = attributes != nullptr && attributes->Length == sizeof(OBJECT_ATTRIBUTES) &&
+                    attributes->RootDirectory == nullptr && attributes->ObjectName == nullptr &&
+                    attributes->Attributes == 0 && client->UniqueProcess == nullptr;
+  if (!wellFormed || access != kThreadAllAccess) m.NoteMisuse("NtOpenThread with unexpected arguments");
+  for (Process& p : m.processes) {
+    if (p.FindThread(tid) != nullptr) {
+      *thread = m.NewHandle("thread", std::to_string(tid), tid);
+      return STATUS_SUCCESS;
+    }
+  }
+  return STATUS_INVALID_CID;
+}
+
+}  // namespace sim
+
+DWORD SuspendThread(HANDLE thread) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("SuspendThread", ThreadIdOf(thread), Args("%u", ThreadIdOf(thread)))) {
+    return FailWith(f, kSuspendFailed);
+  }
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, kSuspendFailed);
+  if (t->id == m.selfTid()) m.NoteMisuse("the tool suspended its own thread");
+  return (DWORD)t->suspendCount++;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("ResumeThread", ThreadIdOf(thread), Args("%u", ThreadIdOf(thread)))) {
+    return FailWith(f, kSuspendFailed);
+  }
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, kSuspendFailed);
+  if (t->suspendCount == 0) return 0;
+  return (DWORD)t->suspendCount--;
+}
+
+BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("GetThreadContext", ThreadIdOf(thread), Args("0x%x", context->ContextFlags))) {
+    return FailWith(f, FALSE);
+  }
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  if (t->suspendCount == 0) m.NoteMisuse("GetThreadContext of a running thread");
+  uint64_t pc = t->frames.empty() ? 0 : t->frames[0].pc;
+#if defined(_WIN64)
+  context->Rip = pc;
+  context->Rbp = FrameAddress(0);
+  context->Rsp = StackAddress(0);
+#else
+  context->Eip = (DWORD)pc;
+  context->Ebp = (DWORD)FrameAddress(0);
+  context->Esp = (DWORD)StackAddress(0);
+#endif
+  return TRUE;
+}
+
+BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame, PVOID context,
+               PREAD_PROCESS_MEMORY_ROUTINE readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE functionTable,
+               PGET_MODULE_BASE_ROUTINE moduleBase, PTRANSLATE_ADDRESS_ROUTINE translate) {
+  bool routines = readMemory == nullptr && functionTable == SymFunctionTableAccess &&
+                  moduleBase == SymGetModuleBase && translate == nullptr;
+  return Step("StackWalk", machine, process, thread, frame, (CONTEXT*)context, routines);
+}
+
+BOOL StackWalk64(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame, PVOID context,
+                 PREAD_PROCESS_MEMORY_ROUTINE64 readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTable,
+                 PGET_MODULE_BASE_ROUTINE64 moduleBase, PTRANSLATE_ADDRESS_ROUTINE64 translate) {
+  bool routines = readMemory == nullptr && functionTable == SymFunctionTableAccess64 &&
+                  moduleBase == SymGetModuleBase64 && translate == nullptr;
+  return Step("StackWalk64", machine, process, thread, frame, (CONTEXT*)context, routines);
+}
+
+#if !defined(_WIN64)
+TEB* NtCurrentTeb() { return &g_teb; }
+
+// Calls the handlers registered after targetFrame with the unwinding flag
+// and leaves targetFrame at the head of the chain.
+void RtlUnwind(PVOID targetFrame, PVOID /*targetIp*/, PEXCEPTION_RECORD record, PVOID /*returnValue*/) {
+  record->ExceptionFlags |= EXCEPTION_UNWINDING;
+  CONTEXT context;
+  std::memset(&context, 0, sizeof(context));
+  EXCEPTION_REGISTRATION_RECORD*& head = g_teb.NtTib.ExceptionList;
+  while (head != EndOfChain() && head != targetFrame) {
+    EXCEPTION_REGISTRATION_RECORD* r = head;
+    head = r->Next;
+    r->Handler(record, r, &context, nullptr);
+  }
+}
+#endif
