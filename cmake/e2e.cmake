@@ -1,0 +1,71 @@
+# End-to-end tests of the 64-bit build under Wine (CTest label "e2e").
+#
+# The fixture program is a Windows program of ours; the test driver is a
+# native Linux GoogleTest program, built as a project of its own with the
+# host compiler, that starts the tool and the fixture under Wine. Every
+# GoogleTest case becomes one CTest entry. The entries share one Wine session
+# in a prefix under the build folder: "e2e.session_start" creates the prefix
+# when it is missing and starts the session, "e2e.session_stop" ends every
+# Wine process in it.
+include(ExternalProject)
+enable_language(RC)
+
+set(E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
+
+# A program with known threads blocked in known call chains. Built without
+# optimisation and with DWARF 4 line information, so that every function of
+# the chain keeps its frame and Wine's symbol handler can name it.
+add_executable(fixture tests/fixtures/fixture.cpp tests/fixtures/fixture.rc)
+target_compile_options(fixture PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${THREADSIFT_WARNINGS} -O0 -gdwarf-4>)
+target_link_options(fixture PRIVATE -static)
+
+set(E2E_DRIVER ${CMAKE_BINARY_DIR}/e2e-driver/threadsift_e2e)
+ExternalProject_Add(e2e_driver
+  SOURCE_DIR ${E2E_DIR}/driver
+  BINARY_DIR ${CMAKE_BINARY_DIR}/e2e-driver
+  CMAKE_ARGS -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS TRUE
+  BUILD_BYPRODUCTS ${E2E_DRIVER})
+
+find_program(E2E_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(NOT E2E_WINE64)
+  message(WARNING "No 64-bit Wine loader in /usr/lib/wine: the e2e tests will fail (run scripts/install-deps)")
+  add_test(NAME e2e.wine_installed COMMAND ${CMAKE_COMMAND} -E false)
+  set_tests_properties(e2e.wine_installed PROPERTIES LABELS e2e)
+  return()
+endif()
+
+# The banner as the tool's source spells it, so that the tests compare it
+# exactly; when it cannot be found the driver checks its start only.
+set(E2E_TOOL_MAIN ${CMAKE_SOURCE_DIR}/src/win32/sym/main.cpp)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${E2E_TOOL_MAIN})
+file(STRINGS ${E2E_TOOL_MAIN} E2E_BANNER_LINE REGEX "kBanner\\[\\] = \"")
+set(E2E_BANNER "")
+if(E2E_BANNER_LINE MATCHES "kBanner\\[\\] = \"([^\"]*)\"")
+  set(E2E_BANNER ${CMAKE_MATCH_1})
+endif()
+
+set(E2E_PREFIX ${CMAKE_BINARY_DIR}/e2e-prefix)
+set(E2E_WINE_LOG ${CMAKE_BINARY_DIR}/e2e-wine.log)
+
+add_test(NAME e2e.session_start COMMAND bash ${E2E_DIR}/wine-session start ${E2E_PREFIX} ${E2E_WINE_LOG})
+add_test(NAME e2e.session_stop COMMAND bash ${E2E_DIR}/wine-session stop ${E2E_PREFIX})
+set_tests_properties(e2e.session_start PROPERTIES
+  FIXTURES_SETUP e2e_wine LABELS e2e RESOURCE_LOCK e2e_wine TIMEOUT 300)
+set_tests_properties(e2e.session_stop PROPERTIES
+  FIXTURES_CLEANUP e2e_wine LABELS e2e RESOURCE_LOCK e2e_wine TIMEOUT 60)
+
+# The driver's test cases are listed when CTest runs, from the built driver.
+set(E2E_DRIVER_ARGS
+  --wine=${E2E_WINE64}
+  --prefix=${E2E_PREFIX}
+  --threadsift=$<TARGET_FILE:threadsift>
+  --fixture=$<TARGET_FILE:fixture>
+  --wine-log=${E2E_WINE_LOG}
+  "--banner=${E2E_BANNER}")
+set(E2E_TESTS_FILE ${CMAKE_BINARY_DIR}/e2e-tests.cmake)
+file(READ ${E2E_DIR}/list-tests.cmake.in E2E_LIST_TEMPLATE)
+string(CONFIGURE "${E2E_LIST_TEMPLATE}" E2E_LIST_SCRIPT @ONLY)
+file(GENERATE OUTPUT ${E2E_TESTS_FILE} CONTENT "${E2E_LIST_SCRIPT}")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${E2E_TESTS_FILE})

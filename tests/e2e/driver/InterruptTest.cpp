@@ -1,0 +1,147 @@
+// A break (SIGINT, which Wine delivers as a console control event) in the
+// middle of a sweep.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+
+#include <set>
+#include <thread>
+
+#include "Runs.h"
+#include "Settings.h"
+
+namespace e2e {
+namespace {
+
+// Enough threads that their lines cannot all fit into the shrunk output pipe
+// and the tool's own output buffer.
+const int kBusyThreads = 800;
+const int kOutputPipeBytes = 4096;
+
+// Reads the tool's output in small steps until `text` has come.
+bool ReadUntil(WineProcess& tool, const std::string& text, milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (WithUnixLineEnds(tool.Output()).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline || !tool.ReadSome(milliseconds(100), 256)) return false;
+  }
+  return true;
+}
+
+// Waits until the tool stops filling the pipe, which means it is blocked
+// writing the next lines.
+void WaitUntilOutputStalls(const WineProcess& tool) {
+  int stable = 0;
+  for (int polls = 0, last = -1; stable < 10 && polls < 200; ++polls) {
+    std::this_thread::sleep_for(milliseconds(50));
+    int unread = tool.UnreadBytes();
+    stable = unread > 0 && unread == last ? stable + 1 : 0;
+    last = unread;
+  }
+}
+
+// The ids of the Unix threads of a process (Wine runs each Windows thread on one).
+std::set<std::string> UnixThreads(pid_t pid) {
+  std::set<std::string> tasks;
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (dir == nullptr) return tasks;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') tasks.insert(entry->d_name);
+  }
+  closedir(dir);
+  return tasks;
+}
+
+// Wine answers SIGINT by starting a thread in the process that calls the
+// console control handlers. Waits until that thread has come and gone, so
+// that the handler has run before the tool can write on; gives up after a
+// while if the thread came and went too fast to be seen.
+void WaitForControlThread(pid_t pid, const std::set<std::string>& before) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  std::set<std::string> newcomers;
+  while (Clock::now() - start < std::chrono::seconds(10)) {
+    std::set<std::string> now = UnixThreads(pid);
+    bool newcomerAlive = false;
+    for (const std::string& task : now) {
+      if (before.count(task) != 0) continue;
+      newcomers.insert(task);
+      newcomerAlive = true;
+    }
+    if (!newcomers.empty() && !newcomerAlive) return;
+    if (newcomers.empty() && Clock::now() - start > std::chrono::seconds(2)) return;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+}
+
+// The process section of `pid` in the sweep, or -1.
+int SectionOf(const Sweep& sweep, unsigned pid) {
+  for (size_t i = 0; i < sweep.processes.size(); ++i) {
+    const Lines& section = sweep.processes[i];
+    std::optional<ProcessHeader> header = ReadProcessHeader(section.empty() ? "" : section[0]);
+    if (header && header->pid == pid) return (int)i;
+  }
+  return -1;
+}
+
+std::vector<unsigned> ThreadsOfSection(const Lines& section) {
+  std::optional<ProcessHeader> header = ReadProcessHeader(section.empty() ? "" : section[0]);
+  std::vector<unsigned> threads;
+  EXPECT_TRUE(header && IsProcessReport(section, header->pid, header->image, header->threads, &threads));
+  return threads;
+}
+
+TEST(Interrupt, BreakInASweepEndsEveryLaterProcessAfterItsFirstThread) {
+  Fixture busy(kBusyThreads);
+  Fixture later(3);
+  ASSERT_TRUE(busy.Ready());
+  ASSERT_TRUE(later.Ready());
+  const std::vector<unsigned>& busyThreads = busy.SnapshotThreads();
+
+  WineProcess tool(TheSettings().threadsift, {"-p", "*"}, Pipes{false, kOutputPipeBytes});
+  // Once the busy process's first thread line is out, the tool is in that
+  // process's thread loop, where its control handler is registered, and
+  // cannot leave it before the test reads on.
+  std::string firstLine = ThreadLine(busyThreads[0]) + "\n";
+  ASSERT_TRUE(ReadUntil(tool, firstLine, milliseconds(60000))) << WithUnixLineEnds(tool.Output());
+  WaitUntilOutputStalls(tool);
+  ASSERT_FALSE(tool.WaitForExit(milliseconds(0)));
+  std::set<std::string> threadsBefore = UnixThreads(tool.Pid());
+  ASSERT_EQ(kill(tool.Pid(), SIGINT), 0);
+  WaitForControlThread(tool.Pid(), threadsBefore);
+  ASSERT_TRUE(tool.ReadToEnd(milliseconds(60000)));
+  EXPECT_EQ(tool.WaitForExit(milliseconds(10000)), std::optional<int>(0));
+
+  std::string out = WithUnixLineEnds(tool.Output());
+  Sweep sweep = SplitSweep(AfterRunHeader(SplitLines(out)));
+  ASSERT_TRUE(sweep.count) << out;
+  EXPECT_EQ(*sweep.count, (int)sweep.processes.size());
+  EXPECT_EQ(sweep.trailer, Lines({"", "* Interrupt *"}));
+  const std::string ending = " process(es) found\n\n* Interrupt *\n";
+  EXPECT_TRUE(out.size() >= ending.size() && out.compare(out.size() - ending.size(), ending.size(), ending) == 0)
+      << out;
+
+  int busySection = SectionOf(sweep, busy.Pid());
+  int laterSection = SectionOf(sweep, later.Pid());
+  ASSERT_GE(busySection, 0) << out;
+  ASSERT_GT(laterSection, busySection) << out;
+  for (int i = 0; i < busySection; ++i) {
+    const Lines& section = sweep.processes[i];
+    std::optional<ProcessHeader> header = ReadProcessHeader(section.empty() ? "" : section[0]);
+    ASSERT_TRUE(header) << out;
+    EXPECT_EQ(ThreadsOfSection(section).size(), header->threads) << "walked before the break: " << section[0];
+  }
+  std::vector<unsigned> walked = ThreadsOfSection(sweep.processes[busySection]);
+  EXPECT_GE(walked.size(), 1u);
+  EXPECT_LT(walked.size(), busyThreads.size()) << "the break came after the busy process's walk";
+  EXPECT_EQ(walked, std::vector<unsigned>(busyThreads.begin(), busyThreads.begin() + walked.size()));
+  for (size_t i = busySection + 1; i + 1 < sweep.processes.size(); ++i) {
+    EXPECT_EQ(ThreadsOfSection(sweep.processes[i]).size(), 1u) << out;
+  }
+  EXPECT_EQ(ThreadsOfSection(sweep.processes[laterSection]), std::vector<unsigned>{later.SnapshotThreads()[0]});
+  // The tool itself comes last and prints nothing.
+  EXPECT_TRUE(sweep.processes.back().empty());
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,79 @@
+// The report of one process (-p PID), with and without a selected thread.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "Runs.h"
+
+namespace e2e {
+namespace {
+
+// Wine gives process ids from a small table in steps of 4; this one is far
+// beyond any process these tests start.
+const char kPidNobodyHas[] = "4000000";
+
+void ExpectFixtureStarted(const Fixture& fixture) {
+  ASSERT_TRUE(fixture.Ready());
+  for (unsigned tid : fixture.StartedThreads()) {
+    const auto& snapshot = fixture.SnapshotThreads();
+    ASSERT_NE(std::find(snapshot.begin(), snapshot.end(), tid), snapshot.end())
+        << "the snapshot misses the fixture's thread " << tid;
+  }
+}
+
+// Runs the tool on the fixture and checks that the whole output is the run
+// header and the fixture's complete report; returns that report.
+Lines ExpectCompleteReport(const Fixture& fixture, const std::vector<std::string>& args) {
+  TimedRun timed = RunThreadsiftTimed(args);
+  EXPECT_EQ(timed.run.status, 0);
+  EXPECT_TRUE(HasRunHeader(timed.lines, Banner(), timed.before, timed.after)) << timed.run.out;
+  Lines report = AfterRunHeader(timed.lines);
+  std::vector<unsigned> threads;
+  EXPECT_TRUE(IsProcessReport(report, fixture.Pid(), FixtureImage(), fixture.SnapshotThreads().size(), &threads))
+      << timed.run.out;
+  EXPECT_EQ(threads, fixture.SnapshotThreads());
+  return report;
+}
+
+TEST(ProcessWalk, ReportsEveryThreadInSnapshotOrder) {
+  Fixture fixture(4);
+  ASSERT_NO_FATAL_FAILURE(ExpectFixtureStarted(fixture));
+  ExpectCompleteReport(fixture, {"-p", std::to_string(fixture.Pid())});
+}
+
+TEST(ProcessWalk, SelectingOneThreadStillListsEveryThread) {
+  Fixture fixture(3);
+  ASSERT_NO_FATAL_FAILURE(ExpectFixtureStarted(fixture));
+  std::string pid = std::to_string(fixture.Pid());
+  for (unsigned selected : {fixture.StartedThreads()[2], fixture.StartedThreads()[0]}) {
+    SCOPED_TRACE("-t " + std::to_string(selected));
+    Lines report = ExpectCompleteReport(fixture, {"-p", pid, "-t", std::to_string(selected)});
+    for (unsigned tid : fixture.SnapshotThreads()) {
+      if (tid == selected) continue;
+      EXPECT_EQ(LinesUnderThread(report, tid), Lines()) << "thread " << tid << " was walked";
+    }
+  }
+}
+
+TEST(ProcessWalk, ThreadThatIsNotInTheProcessSelectsNone) {
+  Fixture fixture(2);
+  ASSERT_NO_FATAL_FAILURE(ExpectFixtureStarted(fixture));
+  const auto& threads = fixture.SnapshotThreads();
+  unsigned stranger = 4;
+  while (std::find(threads.begin(), threads.end(), stranger) != threads.end()) stranger += 4;
+  Lines report = ExpectCompleteReport(fixture, {"-t", std::to_string(stranger), "-p", std::to_string(fixture.Pid())});
+  for (unsigned tid : threads) EXPECT_EQ(LinesUnderThread(report, tid), Lines()) << "thread " << tid << " was walked";
+}
+
+TEST(ProcessWalk, ProcessThatDoesNotExistCannotBeOpened) {
+  TimedRun timed = RunThreadsiftTimed({"-p", kPidNobodyHas});
+  EXPECT_EQ(timed.run.status, 1);
+  ASSERT_TRUE(HasRunHeader(timed.lines, Banner(), timed.before, timed.after)) << timed.run.out;
+  Lines report = AfterRunHeader(timed.lines);
+  ASSERT_EQ(report.size(), 1u) << timed.run.out;
+  EXPECT_TRUE(std::regex_match(report[0], std::regex("OpenProcess error [0-9]+"))) << report[0];
+}
+
+}  // namespace
+}  // namespace e2e

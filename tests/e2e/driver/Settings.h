@@ -1,0 +1,23 @@
+// Where the end-to-end tests find Wine, the tool and the fixture program.
+#pragma once
+
+#include <string>
+
+namespace e2e {
+
+struct Settings {
+  std::string wine;        // the 64-bit Wine loader
+  std::string prefix;      // the WINEPREFIX the tests share
+  std::string threadsift;  // the tool under test
+  std::string fixture;     // the fixture program
+  std::string banner;      // the banner as the tool's source spells it; empty when unknown
+  std::string wineLog;     // file that takes Wine's own diagnostics (standard error)
+};
+
+const Settings& TheSettings();
+
+// Reads "--name=value" arguments (what GoogleTest left over). Prints what is
+// missing and returns false when a required setting is absent.
+bool ReadSettings(int argc, char** argv);
+
+}  // namespace e2e

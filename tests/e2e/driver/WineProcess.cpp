@@ -1,0 +1,157 @@
+#include "WineProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <thread>
+
+#include "Settings.h"
+
+namespace e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? (int)left : 0;
+}
+
+// Runs in the forked child: wires the standard handles and becomes Wine.
+[[noreturn]] void ExecWine(const std::vector<std::string>& argv, int input, int output) {
+  int log = open(TheSettings().wineLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  // Wine's server and system processes inherit standard error and may outlive
+  // the test, so it goes to the log, never to a pipe someone waits on.
+  if (input < 0) input = open("/dev/null", O_RDONLY);
+  if (log < 0) log = open("/dev/null", O_WRONLY);
+  dup2(input, 0);
+  dup2(output, 1);
+  dup2(log, 2);
+  // A break must reach the program even when the tests run in the background.
+  signal(SIGINT, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+}  // namespace
+
+WineProcess::WineProcess(const std::string& program, const std::vector<std::string>& args, Pipes pipes) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return;
+  if (pipes.outputCapacity > 0) fcntl(out[1], F_SETPIPE_SZ, pipes.outputCapacity);
+  int in[2] = {-1, -1};
+  if (pipes.input && pipe2(in, O_CLOEXEC) != 0) return;
+
+  std::vector<std::string> argv{TheSettings().wine, program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = fork();
+  if (pid_ == 0) ExecWine(argv, in[0], out[1]);
+  close(out[1]);
+  if (in[0] >= 0) close(in[0]);
+  output_fd_ = out[0];
+  input_ = in[1];
+  if (pid_ < 0) {
+    close(output_fd_);
+    output_fd_ = -1;
+    CloseInput();
+  }
+}
+
+WineProcess::~WineProcess() {
+  CloseInput();
+  // A program still writing gets a broken pipe instead of waiting for a reader.
+  if (output_fd_ >= 0) close(output_fd_);
+  if (Started() && !WaitForExit(milliseconds(5000))) Kill();
+}
+
+bool WineProcess::ReadSome(milliseconds timeout, size_t limit) {
+  if (output_ended_ || output_fd_ < 0) return false;
+  pollfd ready{output_fd_, POLLIN, 0};
+  int polled = poll(&ready, 1, (int)timeout.count());
+  if (polled < 0 && errno == EINTR) return true;
+  if (polled <= 0) return true;
+  char buffer[65536];
+  ssize_t got = read(output_fd_, buffer, std::min(sizeof(buffer), limit));
+  if (got < 0 && errno == EINTR) return true;
+  if (got <= 0) {
+    output_ended_ = true;
+    return false;
+  }
+  output_.append(buffer, (size_t)got);
+  return true;
+}
+
+bool WineProcess::ReadToEnd(milliseconds timeout) {
+  Clock::time_point deadline = Clock::now() + timeout;
+  while (ReadSome(milliseconds(RemainingMs(deadline)))) {
+    if (Clock::now() >= deadline) return false;
+  }
+  return true;
+}
+
+std::optional<std::string> WineProcess::TakeLine() {
+  size_t end = output_.find('\n', line_start_);
+  if (end == std::string::npos) return std::nullopt;
+  std::string line = output_.substr(line_start_, end - line_start_);
+  line_start_ = end + 1;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+std::optional<std::string> WineProcess::ReadLine(milliseconds timeout) {
+  Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    if (std::optional<std::string> line = TakeLine()) return line;
+    bool open = ReadSome(milliseconds(RemainingMs(deadline)));
+    if (std::optional<std::string> line = TakeLine()) return line;
+    if (!open || Clock::now() >= deadline) return std::nullopt;
+  }
+}
+
+int WineProcess::UnreadBytes() const {
+  int bytes = 0;
+  if (output_fd_ < 0 || ioctl(output_fd_, FIONREAD, &bytes) != 0) return -1;
+  return bytes;
+}
+
+void WineProcess::CloseInput() {
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+}
+
+std::optional<int> WineProcess::WaitForExit(milliseconds timeout) {
+  if (status_ || !Started()) return status_;
+  Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return status_;
+    }
+    if (done < 0 || Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+}
+
+void WineProcess::Kill() {
+  if (!Started() || status_) return;
+  kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  status_ = 128 + SIGKILL;
+}
+
+}  // namespace e2e

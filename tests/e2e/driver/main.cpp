@@ -1,0 +1,19 @@
+// End-to-end tests of threadsift.exe under Wine.
+//
+//   threadsift_e2e [gtest options] --wine=LOADER --prefix=WINEPREFIX
+//                  --threadsift=EXE --fixture=EXE [--banner=TEXT] [--wine-log=FILE]
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "Settings.h"
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (!e2e::ReadSettings(argc, argv)) return 2;
+  setenv("WINEPREFIX", e2e::TheSettings().prefix.c_str(), 1);
+  setenv("WINEDEBUG", "-all", 1);
+  // No desktop integration and no prompts for add-ons in the tests' prefix.
+  setenv("WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree,mshtml=", 1);
+  return RUN_ALL_TESTS();
+}
