@@ -38,11 +38,14 @@ target_link_libraries(threadsift_tool PUBLIC simwin)
 
 add_executable(unit_threadsift
   tests/unit/CommandLineTest.cpp
+  tests/unit/ModuleTableTest.cpp
+  tests/unit/ModuleVersionTest.cpp
   tests/unit/OptionTextTest.cpp
   tests/unit/PrivilegeTest.cpp
   tests/unit/ProcessSnapshotTest.cpp
   tests/unit/ProcessWalkTest.cpp
-  tests/unit/SweepTest.cpp)
+  tests/unit/SweepTest.cpp
+  tests/unit/ThreadWalkTest.cpp)
 target_include_directories(unit_threadsift PRIVATE tests src/win32)
 target_compile_options(unit_threadsift PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_threadsift PRIVATE threadsift_tool gmock gtest_main)

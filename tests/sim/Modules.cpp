@@ -44,7 +44,8 @@ DWORD ModuleName(const char* op, HANDLE process, HMODULE handle, LPSTR out, DWOR
   return CopyName(get(*module), out, size);
 }
 
-// The resource as one block: magic, fixed record, then "sub-block\0text\0"
+// The resource as one block: magic, a word that says whether the fixed
+// record is there, the fixed record (4-byte aligned, as the platform's), then "sub-block\0text\0"
 // pairs; VerQueryValueA hands out pointers into it.
 std::string VersionBlock(const VersionResource& r) {
   VS_FIXEDFILEINFO fixed;
@@ -55,7 +56,7 @@ std::string VersionBlock(const VersionResource& r) {
   fixed.dwProductVersionMS = (DWORD)r.productVersion[0] << 16 | r.productVersion[1];
   fixed.dwProductVersionLS = (DWORD)r.productVersion[2] << 16 | r.productVersion[3];
   std::string block(kVersionMagic, sizeof(kVersionMagic));
-  block += r.hasRoot ? '\1' : '\0';
+  block += r.hasRoot ? std::string("\1\0\0\0", 4) : std::string(4, '\0');
   block.append((const char*)&fixed, sizeof(fixed));
   for (const auto& s : r.strings) {
     block += s.first;
@@ -132,7 +133,7 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT length
     return FALSE;
   }
   bool hasRoot = p[4] == '\1';
-  const char* fixed = p + 5;
+  const char* fixed = p + 8;
   if (std::strcmp(subBlock, "\\") == 0) {
     if (!hasRoot) return FALSE;
     *buffer = (LPVOID)fixed;

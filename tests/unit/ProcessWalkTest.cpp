@@ -131,13 +131,14 @@ TEST(ProcessWalk, BreakKeyDuringAThreadEndsTheLoopAfterThatThread) {
   sim::Process& p = m.AddProcess(120, u"app.exe");
   for (DWORD tid : {10u, 20u, 30u, 40u, 50u}) p.AddThread(tid);
   AddSelf(m);
-  m.RaiseCtrlEventAfterOutput("Thread 20 (0x14)\n");
+  m.RaiseCtrlEventAtCall("SuspendThread", 2);  // while thread 20 is walked
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport("Process 120 (0x78)  app.exe 5 thread(s)", {10, 20}) +
                        "\n* Interrupt *\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(m.books().endedByCtrlEvent);
   EXPECT_EQ(m.CallCount("SymCleanup"), 1);
+  EXPECT_EQ(m.CallCount("ResumeThread"), 2);
   ExpectNothingLeft(m, "interrupted");
 }
 

@@ -27,6 +27,33 @@ inline const std::string kListingHeader =
     "    Base        End         Size        Version         Path\n" + std::string(78, '=') + "\n";
 #endif
 
+// The 64-bit build prints 16-digit addresses and calls the "64" routines.
+inline constexpr bool kWide = sizeof(void*) == 8;
+inline const std::string kStackWalkOp = kWide ? "StackWalk64" : "StackWalk";
+
+// An address as the report prints it: 8 hexadecimal digits, 16 on 64-bit.
+inline std::string Hex(uint64_t value) {
+  char text[32];
+#if defined(_WIN64)
+  snprintf(text, sizeof(text), "%016llx", (unsigned long long)value);
+#else
+  snprintf(text, sizeof(text), "%08llx", (unsigned long long)value);
+#endif
+  return text;
+}
+
+// The argument group of a frame line.
+inline std::string Params(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+  return "(" + Hex(a) + "," + Hex(b) + "," + Hex(c) + "," + Hex(d) + ")";
+}
+
+// A row of the module listing.
+inline std::string ModuleRow(uint64_t base, unsigned size, const std::string& label, const std::string& path) {
+  char text[64];
+  snprintf(text, sizeof(text), "  0x%08x %15s  ", size, label.c_str());
+  return "0x" + Hex(base) + "  0x" + Hex(base + size - 1) + text + path + "\n";
+}
+
 // The tool's own process, which stands last in the snapshot as it does on a
 // real machine (the last record is never examined).
 inline void AddSelf(sim::Machine& m) { m.AddProcess(4000, u"threadsift.exe").AddThread(4004); }

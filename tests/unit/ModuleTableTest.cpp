@@ -1,0 +1,139 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ThreadsiftRun.h"
+#include "simwin_api.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+const char kNoVersion[] = "-.--.----.----";
+
+std::string Path(int i) { return "C:\\app\\m" + std::to_string(i) + ".dll"; }
+
+// Process pid with modules at the given bases (0x2000 bytes each, in the
+// order the platform lists them) and thread 10, whose one frame lies at the
+// start of the first module; then the tool itself.
+sim::Machine ModuleMachine(DWORD pid, const std::vector<uint64_t>& bases) {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(pid, u"app.exe");
+  for (size_t i = 0; i < bases.size(); ++i) {
+    p.AddModule(bases[i], 0x2000, "m" + std::to_string(i) + ".dll", Path((int)i));
+  }
+  p.AddThread(10).AddFrame(bases.empty() ? 0x10000 : bases[0]);
+  AddSelf(m);
+  return m;
+}
+
+TEST(ModuleTable, ListsModulesInAscendingOrderOfHandle) {
+  sim::Machine m = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  std::string rows = ModuleRow(0x10000, 0x2000, kNoVersion, Path(1)) + ModuleRow(0x40000, 0x2000, kNoVersion, Path(2)) +
+                     ModuleRow(0x70000, 0x2000, kNoVersion, Path(0));
+  EXPECT_THAT(r.out, HasSubstr("\n\n" + kListingHeader + rows + "\nThread 10 (0xa)\n" + Hex(0x70000) + " =       m0.dll!" +
+                               Hex(0x70000) + "()\n\n"));
+  EXPECT_THAT(r.out, HasSubstr("0x" + Hex(0x10000) + "  0x" + Hex(0x11fff) + "  0x00002000"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(m.CallArgs(kWide ? "SymLoadModule64" : "SymLoadModule"),
+              ElementsAre("null," + Path(1) + ",m1.dll,0x10000,0x2000", "null," + Path(2) + ",m2.dll,0x40000,0x2000",
+                          "null," + Path(0) + ",m0.dll,0x70000,0x2000"));
+}
+
+TEST(ModuleTable, AddressesFromBaseToLastByteBelongToTheModule) {
+  sim::Machine m = ModuleMachine(120, {0x10000});
+  m.FindProcess(120)->FindThread(10)->AddFrame(0x11fff).AddFrame(0x12000);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_THAT(r.out, HasSubstr("\n" + Hex(0x10000) + " =       m0.dll!" + Hex(0x10000) + "()\n" + Hex(0x11fff) +
+                               " =       m0.dll!" + Hex(0x11fff) + "()\n" + Hex(0x12000) + " = " + Hex(0x12000) +
+                               "()\n\n"));
+}
+
+TEST(ModuleTable, VersionColumnIsFifteenWideAndALongerLabelPushesThePath) {
+  sim::Machine m = ModuleMachine(120, {0x10000, 0x20000});
+  m.SetVersionResource(Path(0), sim::VersionResource().FileVersion(10, 20, 1381, 1));
+  m.SetVersionResource(Path(1), sim::VersionResource().FileVersion(100, 20, 1381, 1));
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_THAT(r.out, HasSubstr("  0x00002000 10.20.1381.0001  " + Path(0) + "\n"));
+  EXPECT_THAT(r.out, HasSubstr("  0x00002000 100.20.1381.0001  " + Path(1) + "\n"));
+}
+
+TEST(ModuleTable, FailuresEndTheBuildAfterTheRowsSoFar) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&);
+    std::string tail;
+    int status;
+  };
+  const std::string firstRow = ModuleRow(0x10000, 0x2000, kNoVersion, Path(0));
+  const Case cases[] = {
+      {"information", [](sim::Machine& m) { m.Fail("GetModuleInformation", ERROR_PARTIAL_COPY, 2); },
+       firstRow + "GetModuleInformation error 299\n", 1},
+      {"base name", [](sim::Machine& m) { m.Fail("GetModuleBaseNameA", ERROR_PARTIAL_COPY, 2); },
+       firstRow + "GetModuleBaseName error 299\n", 1},
+      {"file name", [](sim::Machine& m) { m.Fail("GetModuleFileNameExA", ERROR_PARTIAL_COPY, 2); },
+       firstRow + "GetModuleFileNameEx error 299\n", 1},
+      {"registration of the third",
+       [](sim::Machine& m) { m.FailFor(kWide ? "SymLoadModule64" : "SymLoadModule", 0x30000, ERROR_NOT_ENOUGH_MEMORY); },
+       firstRow + ModuleRow(0x20000, 0x2000, kNoVersion, Path(1)) + "SymLoadModule error 8\n", 0},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = ModuleMachine(120, {0x10000, 0x20000, 0x30000, 0x40000, 0x50000});
+    c.arrange(m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 1 thread(s)\n\n" + kListingHeader + c.tail)
+        << c.name;
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(m.CallCount("NtOpenThread"), 0) << c.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
+    EXPECT_EQ(m.books().symbolSessions, 0) << c.name;
+    EXPECT_EQ(m.LiveAllocationCount(), 0) << c.name;
+  }
+}
+
+TEST(ModuleTable, UnlistableModulesEndTheWalkExceptForTheSystemProcess) {
+  sim::Machine other = ModuleMachine(9, {0x10000});
+  other.Fail("EnumProcessModules", ERROR_ACCESS_DENIED);
+  sim::RunResult r = RunThreadsift(other, {"-p", "9"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 9 (0x9)  app.exe 1 thread(s)\n\nEnumProcessModules error 5\n");
+  EXPECT_EQ(r.status, 1);
+
+  for (DWORD pid : {2u, 8u}) {
+    sim::Machine system = ModuleMachine(pid, {0x10000});
+    system.Fail("EnumProcessModules", ERROR_ACCESS_DENIED);
+    r = RunThreadsift(system, {"-p", std::to_string(pid)});
+    std::string header = "Process " + std::to_string(pid) + " (0x" + std::to_string(pid) + ")  app.exe 1 thread(s)";
+    EXPECT_EQ(r.out, kBanner + kRunHeader + header + "\n\nEnumProcessModules error 5\n" + kListingHeader + "\n" +
+                         "Thread 10 (0xa)\n" + Hex(0x10000) + " = " + Hex(0x10000) + "()\n\n");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST(ModuleTable, EachProcessOfASweepGetsOnlyItsOwnModules) {
+  sim::Machine m;
+  sim::Process& first = m.AddProcess(120, u"one.exe");
+  first.AddModule(0x10000, 0x2000, "one.dll", "C:\\one.dll");
+  first.AddThread(10).AddFrame(0x10010);
+  m.AddProcess(300, u"two.exe").AddThread(30).AddFrame(0x10010);
+  AddSelf(m);
+  sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+  EXPECT_THAT(r.out, HasSubstr("Thread 10 (0xa)\n" + Hex(0x10010) + " =      one.dll!" + Hex(0x10010) + "()\n"));
+  EXPECT_THAT(r.out, HasSubstr("Thread 30 (0x1e)\n" + Hex(0x10010) + " = " + Hex(0x10010) + "()\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("two.exe 1 thread(s)\n\n" + kListingHeader + "0x")));
+}
+
+TEST(ModuleTable, HandleBufferGrowsUntilEveryModuleFits) {
+  std::vector<uint64_t> bases;
+  for (uint64_t i = 0; i < 1500; ++i) bases.push_back(0x10000000 + (1499 - i) * 0x10000);
+  sim::Machine m = ModuleMachine(120, bases);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr(kListingHeader + ModuleRow(0x10000000, 0x2000, kNoVersion, Path(1499))));
+  EXPECT_THAT(r.out, HasSubstr(ModuleRow(0x10000000 + 1499 * 0x10000, 0x2000, kNoVersion, Path(0)) + "\nThread 10"));
+  std::string first = std::to_string(1024 * sizeof(void*));
+  EXPECT_THAT(m.CallArgs("EnumProcessModules"), ElementsAre(first, std::to_string(1500 * sizeof(void*))));
+}
+
+}  // namespace

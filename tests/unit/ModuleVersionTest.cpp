@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include "Machine.h"
+#include "Run.h"
+#include "sym/ModuleVersion.h"
+
+int SimPrintf(const char* format, ...);
+
+namespace {
+
+const char kPath[] = "C:\\app\\module.dll";
+const char kCompany[] = "\\StringFileInfo\\040904E4\\CompanyName";
+const char kFileVersion[] = "\\StringFileInfo\\040904E4\\FileVersion";
+
+// Runs GetModuleVersion in a child; the output is the label between brackets.
+std::string LabelOf(sim::Machine& m) {
+  sim::RunResult r = sim::RunInChild(m, []() {
+    SimPrintf("[%s]", GetModuleVersion(kPath).c_str());
+    return 0;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.LiveAllocationCount(), 0);
+  return r.out;
+}
+
+sim::VersionResource Versioned() {
+  sim::VersionResource r;
+  r.FileVersion(4, 0, 1381, 1).ProductVersion(3, 2, 7);
+  return r;
+}
+
+std::string LabelWith(const sim::VersionResource& r) {
+  sim::Machine m;
+  m.SetVersionResource(kPath, r);
+  return LabelOf(m);
+}
+
+TEST(ModuleVersion, FileWithoutVersionGetsThePlaceholder) {
+  sim::Machine m;
+  EXPECT_EQ(LabelOf(m), "[-.--.----.----]");
+}
+
+TEST(ModuleVersion, MakersModuleShowsProductVersionAndFileVersionTextPadded) {
+  EXPECT_EQ(LabelWith(Versioned().String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "15")),
+            "[3.2.7.15      ]");
+  sim::VersionResource full = Versioned().String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "12345678");
+  EXPECT_EQ(LabelWith(full), "[3.2.7.12345678]");
+  EXPECT_EQ(LabelWith(Versioned().ProductVersion(10, 20, 300).String(kCompany, "Vantorel Products Inc.")
+                          .String(kFileVersion, "7")),
+            "[10.20.300.7   ]");
+  EXPECT_EQ(LabelWith(Versioned().ProductVersion(65535, 65535, 65535).String(kCompany, "Vantorel Products Inc.")
+                          .String(kFileVersion, "%s%n")),
+            "[65535.65535.65535.%s%n]");
+}
+
+TEST(ModuleVersion, EveryOtherModuleShowsItsFourPartFileVersion) {
+  const struct {
+    const char* name;
+    sim::VersionResource resource;
+  } cases[] = {
+      {"other company", Versioned().String(kCompany, "Other Corp.").String(kFileVersion, "15")},
+      {"maker without file-version text", Versioned().String(kCompany, "Vantorel Products Inc.")},
+      {"company differing by case", Versioned().String(kCompany, "VANTOREL Products Inc.").String(kFileVersion, "15")},
+      {"company with a trailing space",
+       Versioned().String(kCompany, "Vantorel Products Inc. ").String(kFileVersion, "15")},
+      {"string table of another translation",
+       Versioned()
+           .String("\\StringFileInfo\\040704B0\\CompanyName", "Vantorel Products Inc.")
+           .String("\\StringFileInfo\\040704B0\\FileVersion", "15")},
+      {"no string table", Versioned()},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LabelWith(c.resource), "[4.00.1381.0001]") << c.name;
+  EXPECT_EQ(LabelWith(sim::VersionResource().FileVersion(65535, 65535, 65535, 65535)), "[65535.65535.65535.65535]");
+}
+
+TEST(ModuleVersion, WithoutTheFixedRecordEvenTheMakersModuleGetsThePlaceholder) {
+  sim::VersionResource r = Versioned().String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "15");
+  r.hasRoot = false;
+  EXPECT_EQ(LabelWith(r), "[-.--.----.----]");
+}
+
+TEST(ModuleVersion, ReadsTheReportedSizeIntoALargerBlockAndReleasesIt) {
+  sim::Machine m;
+  m.SetVersionResource(kPath, Versioned());
+  EXPECT_EQ(LabelOf(m), "[4.00.1381.0001]");
+  std::string size = m.CallArgs("malloc").at(0);
+  std::string reported = std::to_string(std::stoul(size) - 32);
+  EXPECT_EQ(m.CallArgs("GetFileVersionInfoA"), std::vector<std::string>{std::string(kPath) + ",0," + reported});
+}
+
+TEST(ModuleVersion, FailuresEndInThePlaceholder) {
+  sim::Machine unread;
+  unread.SetVersionResource(kPath, Versioned());
+  unread.Fail("GetFileVersionInfoA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(LabelOf(unread), "[-.--.----.----]");
+
+  sim::Machine noMemory;
+  noMemory.SetVersionResource(kPath, Versioned());
+  noMemory.Fail("malloc", 0);
+  std::string out = LabelOf(noMemory);
+  std::string size = noMemory.CallArgs("malloc").at(0);
+  EXPECT_EQ(out, "FATAL: allocate " + size + " byte(s) failed\n[-.--.----.----]");
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ThreadsiftRun.h"
+#include "simwin_api.h"
+
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+
+namespace {
+
+const char kNoVersion[] = "-.--.----.----";
+
+// Process 120 with app.exe, kernel32.dll and a module with a long name, and
+// threads 10, 20 and 30 whose stacks touch each of them.
+sim::Machine StackMachine() {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(120, u"app.exe");
+  sim::Module& app = p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+  app.AddSymbol(0x401000, 0x100, "?Run@Worker@@QAEXXZ", "public: void __thiscall Worker::Run(void)")
+      .AddLine(0x401000, "C:\\src\\worker.cpp", 40)
+      .AddLine(0x401020, "C:\\src\\worker.cpp", 42);
+  app.AddSymbol(0x402000, 0x80, "_main");
+  p.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINNT\\system32\\kernel32.dll")
+      .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx");
+  p.AddModule(0x500000, 0x1000, "averyverylongname.dll", "C:\\app\\averyverylongname.dll");
+  p.AddThread(10).AddFrame(0x402000);
+  p.AddThread(20)
+      .AddFrame(0x77f8abcd, 0x70, 0xffffffff, 0, 0x12ff80)
+      .AddFrame(0)
+      .AddFrame(0x401024, 1, 2, 3, 4)
+      .AddFrame(0x401000)
+      .AddFrame(0x402000)
+      .AddFrame(0x40ffff)
+      .AddFrame(0x410000)
+      .AddFrame(0x500010);
+  p.AddThread(30).AddFrame(0x402010);
+  AddSelf(m);
+  return m;
+}
+
+const std::string kListing = ModuleRow(0x400000, 0x10000, kNoVersion, "C:\\app\\app.exe") +
+                             ModuleRow(0x500000, 0x1000, kNoVersion, "C:\\app\\averyverylongname.dll") +
+                             ModuleRow(0x77f00000, 0x100000, kNoVersion, "C:\\WINNT\\system32\\kernel32.dll");
+const std::string kHeader = "Process 120 (0x78)  app.exe 3 thread(s)\n\n" + kListingHeader + kListing + "\n";
+
+// The lines of thread 20, frame by frame.
+const std::string kWaitFrame =
+    Hex(0x77f8abcd) + " = kernel32.dll!WaitForSingleObjectEx" + Params(0x70, 0xffffffff, 0, 0x12ff80) + "+26\n";
+const std::string kThread20Frames =
+    kWaitFrame +
+    Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" + Params(1, 2, 3, 4) +
+    "+36 C:\\src\\worker.cpp(42)\n" +
+    Hex(0x401000) + " =      app.exe!public: void __thiscall Worker::Run(void)" + Params(0, 0, 0, 0) +
+    " C:\\src\\worker.cpp(40)\n" +
+    Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n" +
+    Hex(0x40ffff) + " =      app.exe!" + Hex(0x40ffff) + "()\n" +
+    Hex(0x410000) + " = " + Hex(0x410000) + "()\n" +
+    Hex(0x500010) + " = averyverylongname.dll!" + Hex(0x500010) + "()\n";
+
+std::string Thread20(const std::string& lines) {
+  return kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n\nThread 20 (0x14)\n" + lines +
+         "\nThread 30 (0x1e)\n\n";
+}
+
+void ExpectThreadsLeftAsFound(const sim::Machine& m) {
+  for (DWORD tid : {10u, 20u, 30u}) EXPECT_EQ(m.SuspendCount(tid), 0) << tid;
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+  EXPECT_TRUE(m.books().misuses.empty()) << ::testing::PrintToString(m.books().misuses);
+}
+
+TEST(ThreadWalk, PrintsEveryFrameOutcomeWhileTheThreadIsSuspended) {
+  sim::Machine m = StackMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+  EXPECT_EQ(r.out, Thread20(kThread20Frames));
+  EXPECT_EQ(r.status, 0);
+  ExpectThreadsLeftAsFound(m);
+  EXPECT_THAT(m.CallArgs("NtOpenThread"), ElementsAre("0x1f03ff,20"));
+  EXPECT_EQ(m.CallArgs("GetThreadContext"), std::vector<std::string>{kWide ? "0x10000b" : "0x10007"});
+  EXPECT_EQ(m.CallArgs(kStackWalkOp).front(), kWide ? "0x8664,0" : "0x14c,0");
+  EXPECT_EQ(m.CallCount(kStackWalkOp), 9);
+  EXPECT_THAT(m.CallArgs(kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr").front(),
+              EndsWith(kWide ? ",32,4063" : ",24,4071"));
+}
+
+TEST(ThreadWalk, WithoutTheLineLookupFramesEndAfterTheirDisplacement) {
+  sim::Machine m = StackMachine();
+  m.RemoveEntry("imagehlp", kWide ? "SymGetLineFromAddr64" : "SymGetLineFromAddr");
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+  EXPECT_THAT(r.out, HasSubstr("Worker::Run(void)" + Params(1, 2, 3, 4) + "+36\n"));
+  EXPECT_THAT(r.out, HasSubstr("Worker::Run(void)" + Params(0, 0, 0, 0) + "\n"));
+  EXPECT_EQ(r.status, 0);
+
+  sim::Machine noLibrary = StackMachine();
+  noLibrary.RemoveModule("imagehlp.dll");
+  r = RunThreadsift(noLibrary, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "GetModuleHandle ImageHlp error 126\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(ThreadWalk, UndecorationFailureCompletesItsFrameLine) {
+  sim::Machine m = StackMachine();
+  m.Fail("UnDecorateSymbolName", ERROR_INVALID_PARAMETER, 1);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+  std::string expected = kThread20Frames;
+  expected.replace(0, kWaitFrame.size(), Hex(0x77f8abcd) + " = kernel32.dll!UnDecorateSymbolName error 87\n");
+  EXPECT_EQ(r.out, Thread20(expected));
+}
+
+TEST(ThreadWalk, EveryFailureAfterTheSuspendStillResumesTheThread) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&);
+    std::string lines;
+    int suspendCount;
+  };
+  const Case cases[] = {
+      {"ntdll not found", [](sim::Machine& m) { m.Fail("GetModuleHandleA", ERROR_MOD_NOT_FOUND, 3); },
+       "GetModuleHandle error 126\nOpenThread error 126\nWalkThread 20 error 126\n", 0},
+      {"no NtOpenThread", [](sim::Machine& m) { m.RemoveEntry("ntdll", "NtOpenThread"); },
+       "GetProcAddress error 127\nOpenThread error 127\nWalkThread 20 error 127\n", 0},
+      // The native call sets no last error: the code is the one the version lookups left.
+      {"thread gone", [](sim::Machine& m) { m.FailStatusFor("NtOpenThread", 20, STATUS_INVALID_CID); },
+       "NtOpenThread error 1813\nOpenThread error 1813\nWalkThread 20 error 1813\n", 0},
+      {"suspend", [](sim::Machine& m) { m.FailFor("SuspendThread", 20, ERROR_ACCESS_DENIED); },
+       "SuspendThread error 5\nWalkThread 20 error 5\n", 0},
+      {"registers", [](sim::Machine& m) { m.FailFor("GetThreadContext", 20, ERROR_ACCESS_DENIED); },
+       "GetThreadContext error 5\nWalkThreadStack error 5\nWalkThread 20 error 5\n", 0},
+      {"registers, then resume",
+       [](sim::Machine& m) {
+         m.FailFor("GetThreadContext", 20, ERROR_ACCESS_DENIED);
+         m.FailFor("ResumeThread", 20, ERROR_INVALID_HANDLE);
+       },
+       "GetThreadContext error 5\nWalkThreadStack error 5\nResumeThread error 6\nWalkThread 20 error 6\n", 1},
+      {"resume after a complete walk", [](sim::Machine& m) { m.FailFor("ResumeThread", 20, ERROR_INVALID_HANDLE); },
+       kThread20Frames + "ResumeThread error 6\nWalkThread 20 error 6\n", 1},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = StackMachine();
+    c.arrange(m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+    EXPECT_EQ(r.out, Thread20(c.lines)) << c.name;
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(m.SuspendCount(20), c.suspendCount) << c.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
+  }
+}
+
+TEST(ThreadWalk, FaultInsideTheWalkKeepsTheFramesSoFarAndResumes) {
+  sim::Machine m = StackMachine();
+  m.FindProcess(120)->FindThread(20)->faultAtFrame = 3;
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  std::string frames = kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
+                       Params(1, 2, 3, 4) + "+36 C:\\src\\worker.cpp(42)\n";
+  std::string thread10 = Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n";
+  std::string thread30 = Hex(0x402010) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "+16\n";
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n" + thread10 + "\nThread 20 (0x14)\n" + frames +
+                       "\nThread 30 (0x1e)\n" + thread30 + "\n");
+  EXPECT_EQ(r.status, 0);
+  ExpectThreadsLeftAsFound(m);
+}
+
+TEST(ThreadWalk, ThreadHeldSuspendedByAnotherPartyKeepsItsCount) {
+  sim::Machine m = StackMachine();
+  m.FindProcess(120)->FindThread(20)->suspendCount = 2;
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+  EXPECT_EQ(r.out, Thread20(kThread20Frames));
+  EXPECT_EQ(m.SuspendCount(20), 2);
+}
+
+TEST(ThreadWalk, WalkThatMakesNoProgressOrNeverEndsIsBounded) {
+  sim::Machine repeating = StackMachine();
+  repeating.FindProcess(120)->FindThread(20)->endless = true;
+  sim::RunResult r = RunThreadsift(repeating, {"-p", "120", "-t", "20"});
+  EXPECT_EQ(r.out, Thread20(kThread20Frames));
+  EXPECT_EQ(repeating.SuspendCount(20), 0);
+
+  sim::Machine deep = StackMachine();
+  deep.FindProcess(120)->FindThread(20)->blankFrames = 50000;
+  r = RunThreadsift(deep, {"-p", "120", "-t", "20"});
+  EXPECT_EQ(r.out, Thread20(kThread20Frames));
+  EXPECT_EQ(deep.CallCount(kStackWalkOp), 10000);
+  EXPECT_EQ(deep.SuspendCount(20), 0);
+}
+
+TEST(ThreadWalk, ThreadThatRunsTheToolIsListedButNeverSuspended) {
+  sim::Machine m;
+  sim::Process& self = m.AddProcess(4000, u"threadsift.exe");
+  self.AddModule(0x400000, 0x1000, "threadsift.exe", "C:\\tools\\threadsift.exe").AddSymbol(0x400100, 0x10, "_main");
+  self.AddThread(4004).AddFrame(0x400100);
+  self.AddThread(4008).AddFrame(0x400100);
+  m.AddProcess(120, u"app.exe").AddThread(10);
+  sim::RunResult r = RunThreadsift(m, {"-p", "4000"});
+  EXPECT_THAT(r.out, HasSubstr("Thread 4004 (0xfa4)\n\nThread 4008 (0xfa8)\n" + Hex(0x400100) +
+                               " = threadsift.exe!_main" + Params(0, 0, 0, 0) + "\n\n"));
+  EXPECT_EQ(m.CallArgs("SuspendThread"), std::vector<std::string>{"4008"});
+  EXPECT_TRUE(m.books().misuses.empty());
+}
+
+}  // namespace
