@@ -37,3 +37,41 @@ static_assert(kThreadRecordSize == 64 && kThreadIdOffset == 36, "32-bit thread r
 static_assert(kProcessImageNameOffset == 60 && kProcessIdOffset == 68, "32-bit process record");
 static_assert(kProcessThreadsOffset == kProcessThreadsOffsetNt4 + 48, "the I/O counters added after NT 4.0");
 #endif
+
+// Stack walk records: the registers the walk starts from and the fields of
+// the frame record it reads.
+#include <imagehlp.h>
+#include <psapi.h>
+#include <winternl.h>
+
+#if defined(_WIN64)
+static_assert(offsetof(CONTEXT, ContextFlags) == 48, "CONTEXT.ContextFlags");
+static_assert(offsetof(CONTEXT, Rsp) == 152 && offsetof(CONTEXT, Rbp) == 160 && offsetof(CONTEXT, Rip) == 248,
+              "CONTEXT registers");
+static_assert(sizeof(CONTEXT) == 1232, "CONTEXT");
+static_assert(sizeof(STACKFRAME64) == 264 && offsetof(STACKFRAME64, Params) == 88, "STACKFRAME64");
+static_assert(sizeof(IMAGEHLP_SYMBOL64) == 32 && offsetof(IMAGEHLP_SYMBOL64, Name) == 28, "IMAGEHLP_SYMBOL64");
+static_assert(sizeof(IMAGEHLP_LINE64) == 40 && offsetof(IMAGEHLP_LINE64, FileName) == 24, "IMAGEHLP_LINE64");
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48 && sizeof(CLIENT_ID) == 16, "native records");
+static_assert(sizeof(MODULEINFO) == 24, "MODULEINFO");
+#else
+static_assert(offsetof(CONTEXT, Ebp) == 180 && offsetof(CONTEXT, Eip) == 184 && offsetof(CONTEXT, Esp) == 196,
+              "CONTEXT registers");
+// The platform headers add the extended registers (716 bytes in all) and a
+// longer KDHELP; the fields the walk uses keep their places.
+static_assert(sizeof(CONTEXT) >= 204, "CONTEXT");
+static_assert(sizeof(STACKFRAME) >= 116, "STACKFRAME");
+static_assert(offsetof(STACKFRAME, AddrFrame) == 24 && offsetof(STACKFRAME, AddrStack) == 36, "STACKFRAME addresses");
+static_assert(offsetof(STACKFRAME, Params) == 52, "STACKFRAME.Params");
+static_assert(sizeof(IMAGEHLP_SYMBOL) == 24 && offsetof(IMAGEHLP_SYMBOL, MaxNameLength) == 16, "IMAGEHLP_SYMBOL");
+static_assert(sizeof(IMAGEHLP_LINE) == 20 && offsetof(IMAGEHLP_LINE, FileName) == 12, "IMAGEHLP_LINE");
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 24 && sizeof(CLIENT_ID) == 8, "native records");
+static_assert(sizeof(MODULEINFO) == 12, "MODULEINFO");
+#endif
+static_assert(sizeof(VS_FIXEDFILEINFO) == 52 && offsetof(VS_FIXEDFILEINFO, dwProductVersionLS) == 20,
+              "VS_FIXEDFILEINFO");
+
+#if defined(SIMWIN_API_H) && !defined(_WIN64)
+// The simulated platform keeps the records exactly as NT 4.0 defines them.
+static_assert(sizeof(CONTEXT) == 204 && sizeof(STACKFRAME) == 116, "NT 4.0 record sizes");
+#endif
