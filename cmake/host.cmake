@@ -21,6 +21,7 @@ add_library(simwin STATIC
   tests/sim/Platform.cpp
   tests/sim/Crt.cpp
   tests/sim/Snapshot.cpp
+  tests/sim/Locks.cpp
   tests/sim/Modules.cpp
   tests/sim/Symbols.cpp
   tests/sim/Threads.cpp
@@ -28,13 +29,23 @@ add_library(simwin STATIC
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})
 
-# The tool's sources, with main renamed so that tests can run it in a child process.
-add_library(threadsift_tool STATIC
-  ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES})
+# The tools' sources, with main renamed so that tests can run it in a child process.
+add_library(tool_common STATIC ${THREADSIFT_COMMON_SOURCES})
+target_include_directories(tool_common BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
+target_compile_options(tool_common PRIVATE ${THREADSIFT_WARNINGS})
+target_link_libraries(tool_common PUBLIC simwin)
+
+add_library(threadsift_tool STATIC ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES})
 target_include_directories(threadsift_tool BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
 target_compile_options(threadsift_tool PRIVATE ${THREADSIFT_WARNINGS})
 target_compile_definitions(threadsift_tool PRIVATE main=ThreadsiftMain)
-target_link_libraries(threadsift_tool PUBLIC simwin)
+target_link_libraries(threadsift_tool PUBLIC tool_common)
+
+add_library(latchsift_tool STATIC ${LATCHSIFT_SOURCES})
+target_include_directories(latchsift_tool BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
+target_compile_options(latchsift_tool PRIVATE ${THREADSIFT_WARNINGS})
+target_compile_definitions(latchsift_tool PRIVATE main=LatchsiftMain)
+target_link_libraries(latchsift_tool PUBLIC tool_common)
 
 add_executable(unit_threadsift
   tests/unit/CommandLineTest.cpp
@@ -50,6 +61,14 @@ target_include_directories(unit_threadsift PRIVATE tests src/win32)
 target_compile_options(unit_threadsift PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_threadsift PRIVATE threadsift_tool gmock gtest_main)
 gtest_discover_tests(unit_threadsift PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
+
+add_executable(unit_latchsift
+  tests/unit/LatchsiftCommandLineTest.cpp
+  tests/unit/LockReportTest.cpp)
+target_include_directories(unit_latchsift PRIVATE tests src/win32)
+target_compile_options(unit_latchsift PRIVATE ${THREADSIFT_WARNINGS})
+target_link_libraries(unit_latchsift PRIVATE latchsift_tool gmock gtest_main)
+gtest_discover_tests(unit_latchsift PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
 
 # Record layouts of the simulated platform, checked at compile time.
 add_library(abi_layouts OBJECT tests/abi/layouts.cpp)

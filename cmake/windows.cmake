@@ -16,6 +16,13 @@ target_compile_definitions(threadsift PRIVATE ${THREADSIFT_WINDOWS_DEFINITIONS})
 target_link_options(threadsift PRIVATE ${THREADSIFT_WINDOWS_LINK})
 target_link_libraries(threadsift PRIVATE advapi32 imagehlp psapi version)
 
+add_executable(latchsift ${LATCHSIFT_SOURCES} ${THREADSIFT_COMMON_SOURCES})
+target_include_directories(latchsift PRIVATE src/win32)
+target_compile_options(latchsift PRIVATE ${THREADSIFT_WARNINGS})
+target_compile_definitions(latchsift PRIVATE ${THREADSIFT_WINDOWS_DEFINITIONS})
+target_link_options(latchsift PRIVATE ${THREADSIFT_WINDOWS_LINK})
+target_link_libraries(latchsift PRIVATE advapi32)
+
 # Record layouts checked at compile time against the platform headers.
 add_library(abi_layouts OBJECT tests/abi/layouts.cpp)
 target_include_directories(abi_layouts PRIVATE src/win32)
@@ -26,7 +33,10 @@ find_program(THREADSIFT_OBJDUMP NAMES ${CMAKE_OBJDUMP} objdump REQUIRED)
 add_test(NAME abi.threadsift_imports
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/abi/check-imports.sh ${THREADSIFT_OBJDUMP}
           $<TARGET_FILE:threadsift> KERNEL32 ADVAPI32 IMAGEHLP PSAPI VERSION msvcrt)
-set_tests_properties(abi.threadsift_imports PROPERTIES LABELS abi)
+add_test(NAME abi.latchsift_imports
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/abi/check-imports.sh ${THREADSIFT_OBJDUMP}
+          $<TARGET_FILE:latchsift> KERNEL32 ADVAPI32 msvcrt)
+set_tests_properties(abi.threadsift_imports abi.latchsift_imports PROPERTIES LABELS abi)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   include(cmake/e2e.cmake OPTIONAL)

@@ -82,7 +82,8 @@ Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseNam
 }
 
 Machine::Machine() {
-  modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread"};
+  modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread", "RtlCreateQueryDebugBuffer",
+                       "RtlQueryProcessDebugInformation", "RtlDestroyQueryDebugBuffer"};
   modules_["kernel32"] = {};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
@@ -91,12 +92,12 @@ Machine::Machine() {
 }
 
 Process& Machine::AddProcess(DWORD pid, const std::u16string& name) {
-  processes.push_back(Process{pid, name, true, {}, true, {}});
+  processes.push_back(Process{pid, name, true, {}, true, {}, {}, false});
   return processes.back();
 }
 
 Process& Machine::AddUnnamedProcess(DWORD pid) {
-  processes.push_back(Process{pid, u"", false, {}, true, {}});
+  processes.push_back(Process{pid, u"", false, {}, true, {}, {}, false});
   return processes.back();
 }
 
@@ -284,6 +285,7 @@ std::string Machine::SerializeBooks() {
   out << "allocations\t" << allocations.size() << '\n';
   out << "ctrlhandlers\t" << ctrlHandlers.size() << '\n';
   out << "symbolsessions\t" << symbolSessions.size() << '\n';
+  out << "debugbuffers\t" << debugBuffers.size() << '\n';
   out << "zeroed\t" << (books_.firstSnapshotBufferZeroed ? 1 : 0) << '\n';
   out << "ctrlexit\t" << (books_.endedByCtrlEvent ? 1 : 0) << '\n';
   return out.str();
@@ -319,6 +321,8 @@ void Machine::LoadBooks(const std::string& text) {
       books_.ctrlHandlers = std::atoi(value.c_str());
     } else if (key == "symbolsessions") {
       books_.symbolSessions = std::atoi(value.c_str());
+    } else if (key == "debugbuffers") {
+      books_.debugBuffers = std::atoi(value.c_str());
     } else if (key == "zeroed") {
       books_.firstSnapshotBufferZeroed = value == "1";
     } else if (key == "ctrlexit") {

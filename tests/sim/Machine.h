@@ -71,6 +71,14 @@ struct VersionResource {
   VersionResource& String(const std::string& subBlock, const std::string& text);
 };
 
+// One lock as the native layer lists it.
+struct Lock {
+  uint64_t address;
+  WORD type;  // 0 critical section, 1 resource
+  uint64_t owner;
+  DWORD contention, entries, recursion, sharedWaiters, exclusiveWaiters;
+};
+
 struct Process {
   DWORD id;
   std::u16string name;
@@ -78,6 +86,8 @@ struct Process {
   std::deque<Thread> threads;  // a deque keeps references stable as threads are added
   bool inSnapshot = true;      // false: it can be opened but has left the snapshot
   std::deque<Module> modules;  // in the order the platform lists them
+  std::vector<Lock> locks;
+  bool lockListMissing = false;  // the lock query succeeds but leaves no list
 
   Thread& AddThread(DWORD tid);
   Thread* FindThread(DWORD tid);
@@ -107,6 +117,7 @@ struct Books {
   int liveAllocations = 0;
   int ctrlHandlers = 0;
   int symbolSessions = 0;
+  int debugBuffers = 0;  // debug-information buffers created and not destroyed
   std::vector<std::string> signalledEvents;
   std::vector<std::string> enabledPrivileges;
   std::vector<std::string> misuses;  // calls the platform would reject or that corrupt state
@@ -189,6 +200,7 @@ class Machine {
   const Symbol* SymbolNamed(const std::string& decorated) const;
   const VersionResource* VersionOf(const std::string& path) const;
   int snapshotQueries = 0;
+  std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
 
   size_t snapshotSize() const { return snapshotSize_; }
   DWORD majorVersion() const { return majorVersion_; }

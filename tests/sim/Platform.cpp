@@ -56,6 +56,9 @@ struct Entry {
 const Entry kEntries[] = {
     {"ntdll", "NtQuerySystemInformation", (FARPROC)(void*)&SimNtQuerySystemInformation},
     {"ntdll", "NtOpenThread", (FARPROC)(void*)&SimNtOpenThread},
+    {"ntdll", "RtlCreateQueryDebugBuffer", (FARPROC)(void*)&SimRtlCreateQueryDebugBuffer},
+    {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
+    {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},
     {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
     {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
 };

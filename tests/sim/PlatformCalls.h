@@ -36,6 +36,9 @@ inline bool IsHandleOfKind(HANDLE handle, const char* kind) {
 // Entries found only through GetProcAddress.
 NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returned);
 NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client);
+PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair);
+NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buffer);
+NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer);
 BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line);
 BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line);
 

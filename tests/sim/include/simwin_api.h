@@ -31,6 +31,7 @@ typedef uint32_t ULONG;
 typedef uint32_t UINT;
 typedef int32_t LONG;
 typedef int BOOL;
+typedef BYTE BOOLEAN;
 typedef char CHAR;
 typedef char16_t WCHAR;
 typedef int64_t LONGLONG;

@@ -1,0 +1,95 @@
+// The simulated debug-information buffer of the native layer, through which
+// the lock tool reads a process's lock list.
+#include <cstring>
+
+#include "Machine.h"
+#include "PlatformCalls.h"
+
+using namespace sim;
+
+namespace {
+
+const ULONG kLockInformation = 0x20;
+const size_t kBufferSize = 256;
+
+#if defined(_WIN64)
+const size_t kLockListOffset = 120, kFirstLock = 8, kRecordSize = 48;
+const size_t kType = 8, kOwner = 16, kContention = 28, kEntries = 32, kRecursion = 36, kShared = 40,
+             kExclusive = 44, kAddressSize = 8;
+#else
+const size_t kLockListOffset = 60, kFirstLock = 4, kRecordSize = 36;
+const size_t kType = 4, kOwner = 8, kContention = 16, kEntries = 20, kRecursion = 24, kShared = 28,
+             kExclusive = 32, kAddressSize = 4;
+#endif
+
+template <typename T>
+void Put(std::string* out, size_t at, T value, size_t size = sizeof(T)) {
+  std::memcpy(&(*out)[at], &value, size);
+}
+
+// The lock list as the platform lays it out: the count, then the records.
+std::string LockList(const std::vector<Lock>& locks) {
+  std::string list(kFirstLock + locks.size() * kRecordSize, '\xA5');
+  Put(&list, 0, (DWORD)locks.size());
+  for (size_t i = 0; i < locks.size(); ++i) {
+    size_t at = kFirstLock + i * kRecordSize;
+    const Lock& lock = locks[i];
+    Put(&list, at, lock.address, kAddressSize);
+    Put(&list, at + kType, lock.type);
+    Put(&list, at + kOwner, lock.owner, kAddressSize);
+    Put(&list, at + kContention, lock.contention);
+    Put(&list, at + kEntries, lock.entries);
+    Put(&list, at + kRecursion, lock.recursion);
+    Put(&list, at + kShared, lock.sharedWaiters);
+    Put(&list, at + kExclusive, lock.exclusiveWaiters);
+  }
+  return list;
+}
+
+}  // namespace
+
+namespace sim {
+
+PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("RtlCreateQueryDebugBuffer", 0, Args("%u,%u", maximumCommit, useEventPair))) {
+    return FailWith(f, (PVOID) nullptr);
+  }
+  char* buffer = new char[kBufferSize]();
+  m.debugBuffers[buffer];
+  return buffer;
+}
+
+NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buffer) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("RtlQueryProcessDebugInformation", pid, Args("%u,0x%x", (unsigned)pid, mask))) {
+    return f->status;
+  }
+  auto held = m.debugBuffers.find(buffer);
+  if (held == m.debugBuffers.end() || mask != kLockInformation) {
+    m.NoteMisuse("RtlQueryProcessDebugInformation with an unknown buffer or another mask");
+    return STATUS_INVALID_PARAMETER;
+  }
+  Process* p = m.FindProcess((DWORD)pid);
+  if (p == nullptr) return STATUS_INVALID_CID;
+  const char* list = nullptr;
+  if (!p->lockListMissing) {
+    held->second = LockList(p->locks);
+    list = held->second.data();
+  }
+  std::memcpy((char*)buffer + kLockListOffset, &list, sizeof(list));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("RtlDestroyQueryDebugBuffer", 0, "")) return f->status;
+  if (m.debugBuffers.erase(buffer) == 0) {
+    m.NoteMisuse("RtlDestroyQueryDebugBuffer of an unknown buffer");
+    return STATUS_INVALID_PARAMETER;
+  }
+  delete[] (char*)buffer;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace sim
