@@ -47,8 +47,11 @@ target_compile_options(latchsift_tool PRIVATE ${THREADSIFT_WARNINGS})
 target_compile_definitions(latchsift_tool PRIVATE main=LatchsiftMain)
 target_link_libraries(latchsift_tool PUBLIC tool_common)
 
-add_executable(unit_threadsift
+add_executable(unit_tests
   tests/unit/CommandLineTest.cpp
+  tests/unit/FaultSweepTest.cpp
+  tests/unit/LatchsiftCommandLineTest.cpp
+  tests/unit/LockReportTest.cpp
   tests/unit/ModuleTableTest.cpp
   tests/unit/ModuleVersionTest.cpp
   tests/unit/OptionTextTest.cpp
@@ -57,18 +60,10 @@ add_executable(unit_threadsift
   tests/unit/ProcessWalkTest.cpp
   tests/unit/SweepTest.cpp
   tests/unit/ThreadWalkTest.cpp)
-target_include_directories(unit_threadsift PRIVATE tests src/win32)
-target_compile_options(unit_threadsift PRIVATE ${THREADSIFT_WARNINGS})
-target_link_libraries(unit_threadsift PRIVATE threadsift_tool gmock gtest_main)
-gtest_discover_tests(unit_threadsift PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
-
-add_executable(unit_latchsift
-  tests/unit/LatchsiftCommandLineTest.cpp
-  tests/unit/LockReportTest.cpp)
-target_include_directories(unit_latchsift PRIVATE tests src/win32)
-target_compile_options(unit_latchsift PRIVATE ${THREADSIFT_WARNINGS})
-target_link_libraries(unit_latchsift PRIVATE latchsift_tool gmock gtest_main)
-gtest_discover_tests(unit_latchsift PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
+target_include_directories(unit_tests PRIVATE tests src/win32)
+target_compile_options(unit_tests PRIVATE ${THREADSIFT_WARNINGS})
+target_link_libraries(unit_tests PRIVATE threadsift_tool latchsift_tool gmock gtest_main)
+gtest_discover_tests(unit_tests PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
 
 # Record layouts of the simulated platform, checked at compile time.
 add_library(abi_layouts OBJECT tests/abi/layouts.cpp)
