@@ -58,6 +58,7 @@ add_executable(unit_tests
   tests/unit/PrivilegeTest.cpp
   tests/unit/ProcessSnapshotTest.cpp
   tests/unit/ProcessWalkTest.cpp
+  tests/unit/RandomMachineTest.cpp
   tests/unit/SweepTest.cpp
   tests/unit/ThreadWalkTest.cpp)
 target_include_directories(unit_tests PRIVATE tests src/win32)
