@@ -12,12 +12,41 @@ enable_language(RC)
 
 set(E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
 
-# A program with known threads blocked in known call chains. Built without
-# optimisation and with DWARF 4 line information, so that every function of
-# the chain keeps its frame and Wine's symbol handler can name it.
+# A program with known threads blocked in known call chains, and the two
+# libraries it loads: fixrelay.dll, which the workers' chain passes through
+# and which carries another company's version resource, and fixbare.dll,
+# which carries none. Built without optimisation and with DWARF 4 line
+# information, so that every function of the chain keeps its frame and
+# Wine's symbol handler can name it.
+set(E2E_FIXTURE_OPTIONS $<$<COMPILE_LANGUAGE:CXX>:${THREADSIFT_WARNINGS} -O0 -gdwarf-4>)
+function(e2e_fixture_library name)
+  add_library(${name} SHARED ${ARGN})
+  set_target_properties(${name} PROPERTIES PREFIX "")
+  target_compile_options(${name} PRIVATE ${E2E_FIXTURE_OPTIONS})
+  target_link_options(${name} PRIVATE -static)
+endfunction()
+e2e_fixture_library(fixrelay tests/fixtures/fixrelay.cpp tests/fixtures/fixrelay.rc)
+e2e_fixture_library(fixbare tests/fixtures/fixbare.cpp)
+
 add_executable(fixture tests/fixtures/fixture.cpp tests/fixtures/fixture.rc)
-target_compile_options(fixture PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${THREADSIFT_WARNINGS} -O0 -gdwarf-4>)
+target_compile_options(fixture PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(fixture PRIVATE -static)
+target_link_libraries(fixture PRIVATE fixrelay fixbare)
+
+# threadsift with a stack walk that faults for real: the tool's calls of
+# StackWalk64 go to FaultingStackWalk64, which raises an access violation at
+# a chosen step of the walk of a chosen thread (tests/e2e/faulting).
+add_library(faulting_stack_walk OBJECT tests/e2e/faulting/FaultingStackWalk.cpp)
+target_compile_options(faulting_stack_walk PRIVATE ${THREADSIFT_WARNINGS})
+add_executable(threadsift_faulting
+  ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES}
+  $<TARGET_OBJECTS:faulting_stack_walk>)
+target_include_directories(threadsift_faulting PRIVATE src/win32)
+target_compile_options(threadsift_faulting PRIVATE ${THREADSIFT_WARNINGS})
+target_compile_definitions(threadsift_faulting PRIVATE
+  ${THREADSIFT_WINDOWS_DEFINITIONS} StackWalk64=FaultingStackWalk64)
+target_link_options(threadsift_faulting PRIVATE ${THREADSIFT_WINDOWS_LINK})
+target_link_libraries(threadsift_faulting PRIVATE advapi32 imagehlp psapi version)
 
 set(E2E_DRIVER ${CMAKE_BINARY_DIR}/e2e-driver/threadsift_e2e)
 ExternalProject_Add(e2e_driver
@@ -61,7 +90,9 @@ set(E2E_DRIVER_ARGS
   --wine=${E2E_WINE64}
   --prefix=${E2E_PREFIX}
   --threadsift=$<TARGET_FILE:threadsift>
+  --threadsift-faulting=$<TARGET_FILE:threadsift_faulting>
   --fixture=$<TARGET_FILE:fixture>
+  --fixture-sources=${CMAKE_SOURCE_DIR}/tests/fixtures
   --wine-log=${E2E_WINE_LOG}
   "--banner=${E2E_BANNER}")
 set(E2E_TESTS_FILE ${CMAKE_BINARY_DIR}/e2e-tests.cmake)

@@ -42,13 +42,17 @@ TEST(ProcessWalk, ReportsEveryThreadInSnapshotOrder) {
   ExpectCompleteReport(fixture, {"-p", std::to_string(fixture.Pid())});
 }
 
-TEST(ProcessWalk, SelectingOneThreadStillListsEveryThread) {
+TEST(ProcessWalk, SelectingOneThreadWalksItAloneAndStillListsEveryThread) {
   Fixture fixture(3);
   ASSERT_NO_FATAL_FAILURE(ExpectFixtureStarted(fixture));
   std::string pid = std::to_string(fixture.Pid());
+  Lines everyThread = ExpectCompleteReport(fixture, {"-p", pid});
   for (unsigned selected : {fixture.StartedThreads()[2], fixture.StartedThreads()[0]}) {
     SCOPED_TRACE("-t " + std::to_string(selected));
     Lines report = ExpectCompleteReport(fixture, {"-p", pid, "-t", std::to_string(selected)});
+    Lines stack = LinesUnderThread(report, selected);
+    EXPECT_FALSE(stack.empty());
+    EXPECT_EQ(stack, LinesUnderThread(everyThread, selected)) << "not the stack a walk of every thread shows";
     for (unsigned tid : fixture.SnapshotThreads()) {
       if (tid == selected) continue;
       EXPECT_EQ(LinesUnderThread(report, tid), Lines()) << "thread " << tid << " was walked";

@@ -2,6 +2,8 @@
 // and the fixture program, which blocks known threads until it is let go.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,22 @@ struct ToolRun {
 
 // Runs threadsift with the arguments and waits for its end.
 ToolRun RunThreadsift(const std::vector<std::string>& args);
+// The same with another build of the tool and additions to its environment.
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
+                const Environment& environment = {});
+
+// A module as the fixture sees it in its own process.
+struct FixtureModule {
+  uint64_t base = 0;
+  uint32_t size = 0;
+  std::string path;
+};
+
+// What the fixture reports of one worker when asked.
+struct WorkerState {
+  long suspendCount = -1;  // the count the thread had; -1 if it could not be read
+  long beats = -1;         // heartbeats counted, after one more was asked for
+};
 
 class Fixture {
  public:
@@ -31,17 +49,30 @@ class Fixture {
   const std::vector<unsigned>& StartedThreads() const { return started_; }
   // Every thread of the process as a Toolhelp32 snapshot lists them.
   const std::vector<unsigned>& SnapshotThreads() const { return snapshot_; }
+  // The threads blocked in the worker chain, in creation order.
+  std::vector<unsigned> Workers() const;
+  // Every module of the process, as the fixture lists them itself.
+  const std::vector<FixtureModule>& Modules() const { return modules_; }
+  // The address where a function of the worker chain starts; 0 if unknown.
+  uint64_t FunctionStart(const std::string& name) const;
+  // Asks every worker for one more heartbeat and for its suspend count;
+  // empty (and a test failure) when the fixture does not answer.
+  std::map<unsigned, WorkerState> State();
   // Waits for the fixture to print the line.
   bool WaitForLine(const std::string& line, milliseconds timeout);
 
  private:
   bool ReadReport();
+  bool ReadInventoryLine(const std::string& line);
 
+  int threads_;
   WineProcess process_;
   bool ready_ = false;
   unsigned pid_ = 0;
   std::vector<unsigned> started_;
   std::vector<unsigned> snapshot_;
+  std::vector<FixtureModule> modules_;
+  std::map<std::string, uint64_t> functions_;
 };
 
 }  // namespace e2e

@@ -142,6 +142,52 @@ Lines LinesUnderThread(const Lines& processSection, unsigned tid) {
   return under;
 }
 
+Lines ModuleRows(const Lines& processSection) {
+  static const std::string header = "    Base                End                 Size        Version         Path";
+  static const std::string rule(94, '=');
+  auto at = std::find(processSection.begin(), processSection.end(), header);
+  if (at == processSection.end() || at + 1 == processSection.end() || *(at + 1) != rule) {
+    ADD_FAILURE() << "no module listing with its header and a rule of 94 '='";
+    return {};
+  }
+  auto end = std::find(at + 2, processSection.end(), "");
+  return Lines(at + 2, end);
+}
+
+std::string ModuleRow(uint64_t base, uint32_t size, const std::string& label, const std::string& path) {
+  char row[1024];
+  snprintf(row, sizeof(row), "0x%016llx  0x%016llx  0x%08x %15s  %s", (unsigned long long)base,
+           (unsigned long long)(base + size - 1), size, label.c_str(), path.c_str());
+  return row;
+}
+
+bool IsFrameLine(const std::string& line) {
+  static const std::regex shape(
+      R"(([0-9a-f]{16}) = (?: *[^ !]+!)?)"                    // address, module text
+      R"((?:([0-9a-f]{16})\(\)|UnDecorateSymbolName error [0-9]+|)"  // no symbol; no undecorated name
+      R"(.+\([0-9a-f]{16}(?:,[0-9a-f]{16}){3}\)(?:[+-][0-9]+)?(?: .+\([0-9]+\))?))");  // symbol
+  std::smatch match;
+  // Without a symbol the address is printed twice.
+  return std::regex_match(line, match, shape) && (!match[2].matched || match[2] == match[1]);
+}
+
+std::optional<uint64_t> FramePc(const std::string& line) {
+  static const std::regex start("([0-9a-f]{16}) = .*");
+  std::smatch match;
+  if (!std::regex_match(line, match, start)) return std::nullopt;
+  return std::stoull(match[1], nullptr, 16);
+}
+
+std::string WindowsPath(const std::string& unixPath) {
+  std::string path = "Z:" + unixPath;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string BaseName(const std::string& windowsPath) {
+  return windowsPath.substr(windowsPath.find_last_of('\\') + 1);
+}
+
 Sweep SplitSweep(const Lines& afterRunHeader) {
   static const std::regex countShape("(-?[0-9]+) process\\(es\\) found");
   Sweep sweep;

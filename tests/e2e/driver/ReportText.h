@@ -1,9 +1,10 @@
 // Reading threadsift's report: lines, the run header, process and thread
-// lines, and the pieces of a sweep.
+// lines, module listings, frame lines, and the pieces of a sweep.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -42,6 +43,23 @@ constexpr size_t kRunHeaderLines = 4;
 // The lines between a thread's line and the empty line that ends its section
 // (its stack, when the thread was walked).
 Lines LinesUnderThread(const Lines& processSection, unsigned tid);
+
+// The module listing of a process section: the rows under its header and
+// rule lines, up to the empty line. Fails the test when there is no listing.
+Lines ModuleRows(const Lines& processSection);
+// A row of the listing with the label as printed (right-aligned in 15 columns).
+std::string ModuleRow(uint64_t base, uint32_t size, const std::string& label, const std::string& path);
+
+// A frame line in any of its forms: "<pc> = [<module>!]<pc>()", or
+// "<pc> = [<module>!]<name>(<4 words>)[<displacement>][ <file>(<line>)]".
+bool IsFrameLine(const std::string& line);
+// The program counter a frame line starts with.
+std::optional<uint64_t> FramePc(const std::string& line);
+
+// The path under which Wine's programs see a Unix file (drive Z: is the root).
+std::string WindowsPath(const std::string& unixPath);
+// The file name at the end of a Windows path.
+std::string BaseName(const std::string& windowsPath);
 
 // A sweep after the run header: the processes' sections between separator
 // lines, the count line and whatever follows it.

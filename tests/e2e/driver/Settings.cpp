@@ -24,7 +24,9 @@ bool ReadSettings(int argc, char** argv) {
     const char* arg = argv[i];
     if (!TakeValue(arg, "--wine", &g_settings.wine) && !TakeValue(arg, "--prefix", &g_settings.prefix) &&
         !TakeValue(arg, "--threadsift", &g_settings.threadsift) &&
+        !TakeValue(arg, "--threadsift-faulting", &g_settings.threadsiftFaulting) &&
         !TakeValue(arg, "--fixture", &g_settings.fixture) &&
+        !TakeValue(arg, "--fixture-sources", &g_settings.fixtureSources) &&
         !TakeValue(arg, "--banner", &g_settings.banner) &&
         !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
@@ -38,7 +40,9 @@ bool ReadSettings(int argc, char** argv) {
   } required[] = {{"--wine", g_settings.wine},
                   {"--prefix", g_settings.prefix},
                   {"--threadsift", g_settings.threadsift},
-                  {"--fixture", g_settings.fixture}};
+                  {"--threadsift-faulting", g_settings.threadsiftFaulting},
+                  {"--fixture", g_settings.fixture},
+                  {"--fixture-sources", g_settings.fixtureSources}};
   for (const auto& setting : required) {
     if (setting.value.empty()) {
       fprintf(stderr, "missing %s=...\n", setting.name);

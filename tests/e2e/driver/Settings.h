@@ -6,12 +6,14 @@
 namespace e2e {
 
 struct Settings {
-  std::string wine;        // the 64-bit Wine loader
-  std::string prefix;      // the WINEPREFIX the tests share
-  std::string threadsift;  // the tool under test
-  std::string fixture;     // the fixture program
-  std::string banner;      // the banner as the tool's source spells it; empty when unknown
-  std::string wineLog;     // file that takes Wine's own diagnostics (standard error)
+  std::string wine;                // the 64-bit Wine loader
+  std::string prefix;              // the WINEPREFIX the tests share
+  std::string threadsift;          // the tool under test
+  std::string threadsiftFaulting;  // the tool with a stack walk that faults on request
+  std::string fixture;             // the fixture program
+  std::string fixtureSources;      // the folder of the fixture's source files
+  std::string banner;              // the banner as the tool's source spells it; empty when unknown
+  std::string wineLog;             // file that takes Wine's own diagnostics (standard error)
 };
 
 const Settings& TheSettings();

@@ -4,11 +4,12 @@
 #include <set>
 
 #include "Runs.h"
+#include "Stacks.h"
 
 namespace e2e {
 namespace {
 
-TEST(Sweep, WalksEveryProcessBetweenSeparatorsAndCountsThem) {
+TEST(Sweep, WalksEveryThreadOfEveryProcessBetweenSeparatorsAndCountsThem) {
   Fixture fixture(3);
   ASSERT_TRUE(fixture.Ready());
   TimedRun timed = RunThreadsiftTimed({"-p", "*"});
@@ -33,10 +34,14 @@ TEST(Sweep, WalksEveryProcessBetweenSeparatorsAndCountsThem) {
     std::vector<unsigned> threads;
     EXPECT_TRUE(IsProcessReport(section, header->pid, header->image, header->threads, &threads));
     EXPECT_EQ(threads.size(), header->threads);
+    for (unsigned tid : threads) EXPECT_TRUE(IsStack(LinesUnderThread(section, tid))) << "thread " << tid;
     if (header->pid == fixture.Pid()) {
       ++fixtureSections;
       EXPECT_EQ(header->image, FixtureImage());
       EXPECT_EQ(threads, fixture.SnapshotThreads());
+      for (unsigned tid : fixture.Workers()) {
+        EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(section, tid), fixture)) << "thread " << tid;
+      }
     }
   }
   EXPECT_EQ(fixtureSections, 1) << timed.run.out;

@@ -23,8 +23,29 @@ int RemainingMs(Clock::time_point deadline) {
   return left > 0 ? (int)left : 0;
 }
 
+// This process's environment with the additions; made before the fork, so
+// that the child only has to exec.
+std::vector<std::string> ChildEnvironment(const Environment& additions) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    bool replaced = false;
+    for (const auto& addition : additions) replaced = replaced || text.rfind(addition.first + "=", 0) == 0;
+    if (!replaced) entries.push_back(text);
+  }
+  for (const auto& addition : additions) entries.push_back(addition.first + "=" + addition.second);
+  return entries;
+}
+
+std::vector<char*> Pointers(const std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (const std::string& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 // Runs in the forked child: wires the standard handles and becomes Wine.
-[[noreturn]] void ExecWine(const std::vector<std::string>& argv, int input, int output) {
+[[noreturn]] void ExecWine(char* const* argv, char* const* envp, int input, int output) {
   int log = open(TheSettings().wineLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   // Wine's server and system processes inherit standard error and may outlive
   // the test, so it goes to the log, never to a pipe someone waits on.
@@ -35,19 +56,18 @@ int RemainingMs(Clock::time_point deadline) {
   dup2(log, 2);
   // A break must reach the program even when the tests run in the background.
   signal(SIGINT, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
+  execve(argv[0], argv, envp);
   _exit(127);
 }
 
 }  // namespace
 
-WineProcess::WineProcess(const std::string& program, const std::vector<std::string>& args, Pipes pipes) {
+WineProcess::WineProcess(const std::string& program, const std::vector<std::string>& args, Pipes pipes,
+                         const Environment& environment) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   if (pipes.outputCapacity > 0) fcntl(out[1], F_SETPIPE_SZ, pipes.outputCapacity);
@@ -56,8 +76,11 @@ WineProcess::WineProcess(const std::string& program, const std::vector<std::stri
 
   std::vector<std::string> argv{TheSettings().wine, program};
   argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> argPointers = Pointers(argv);
+  std::vector<std::string> envp = ChildEnvironment(environment);
+  std::vector<char*> envPointers = Pointers(envp);
   pid_ = fork();
-  if (pid_ == 0) ExecWine(argv, in[0], out[1]);
+  if (pid_ == 0) ExecWine(argPointers.data(), envPointers.data(), in[0], out[1]);
   close(out[1]);
   if (in[0] >= 0) close(in[0]);
   output_fd_ = out[0];
@@ -124,6 +147,17 @@ int WineProcess::UnreadBytes() const {
   int bytes = 0;
   if (output_fd_ < 0 || ioctl(output_fd_, FIONREAD, &bytes) != 0) return -1;
   return bytes;
+}
+
+bool WineProcess::WriteInput(const std::string& text) {
+  size_t written = 0;
+  while (input_ >= 0 && written < text.size()) {
+    ssize_t done = write(input_, text.data() + written, text.size() - written);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    written += (size_t)done;
+  }
+  return input_ >= 0;
 }
 
 void WineProcess::CloseInput() {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -23,9 +24,13 @@ struct Pipes {
   int outputCapacity = 0;
 };
 
+// Variables added to (or replacing those of) the environment the program inherits.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 class WineProcess {
  public:
-  WineProcess(const std::string& program, const std::vector<std::string>& args, Pipes pipes = {});
+  WineProcess(const std::string& program, const std::vector<std::string>& args, Pipes pipes = {},
+              const Environment& environment = {});
   ~WineProcess();
   WineProcess(const WineProcess&) = delete;
   WineProcess& operator=(const WineProcess&) = delete;
@@ -45,6 +50,8 @@ class WineProcess {
   // Bytes written to the output pipe and not read yet.
   int UnreadBytes() const;
 
+  // Writes the text to the program's standard input; false if it cannot.
+  bool WriteInput(const std::string& text);
   void CloseInput();
   // The exit status, or nothing if the process is still running after the timeout.
   std::optional<int> WaitForExit(milliseconds timeout);

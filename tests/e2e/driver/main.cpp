@@ -1,9 +1,11 @@
 // End-to-end tests of threadsift.exe under Wine.
 //
 //   threadsift_e2e [gtest options] --wine=LOADER --prefix=WINEPREFIX
-//                  --threadsift=EXE --fixture=EXE [--banner=TEXT] [--wine-log=FILE]
+//                  --threadsift=EXE --threadsift-faulting=EXE --fixture=EXE
+//                  --fixture-sources=DIR [--banner=TEXT] [--wine-log=FILE]
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "Settings.h"
@@ -15,5 +17,7 @@ int main(int argc, char** argv) {
   setenv("WINEDEBUG", "-all", 1);
   // No desktop integration and no prompts for add-ons in the tests' prefix.
   setenv("WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree,mshtml=", 1);
+  // A fixture that has ended makes a request fail instead of ending the driver.
+  signal(SIGPIPE, SIG_IGN);
   return RUN_ALL_TESTS();
 }
