@@ -116,6 +116,11 @@ void SimFree(void* block) {
   std::free(block);
 }
 
+void SimExit(int status) {
+  if (sim::g_exitReturns) throw sim::ExitRequest{status};
+  std::exit(status);
+}
+
 time_t SimTime(time_t* out) {
   time_t now = ActiveMachine().clock();
   if (out != nullptr) *out = now;

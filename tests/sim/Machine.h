@@ -237,6 +237,12 @@ class Machine {
   Books books_;
 };
 
+// What exit() throws while a run inside the test process is under way.
+struct ExitRequest {
+  int status;
+};
+extern bool g_exitReturns;
+
 // The machine the simulated operations act on (the one a run was started with).
 Machine& ActiveMachine();
 void SetActiveMachine(Machine* machine);

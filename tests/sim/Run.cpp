@@ -9,6 +9,8 @@
 
 namespace sim {
 
+bool g_exitReturns = false;
+
 namespace {
 
 const unsigned kChildSeconds = 60;  // a hung run fails instead of hanging the suite
@@ -89,16 +91,33 @@ RunResult RunInChild(Machine& m, const std::function<int()>& body) {
   return result;
 }
 
+int CallMain(int (*entry)(int, char**), const char* program, const std::vector<std::string>& args) {
+  std::vector<std::string> storage;
+  storage.push_back(program);
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : storage) argv.push_back(&s[0]);
+  argv.push_back(nullptr);
+  return entry((int)storage.size(), argv.data());
+}
+
 RunResult RunMain(Machine& m, int (*entry)(int, char**), const char* program, const std::vector<std::string>& args) {
-  return RunInChild(m, [&]() {
-    std::vector<std::string> storage;
-    storage.push_back(program);
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(&s[0]);
-    argv.push_back(nullptr);
-    return entry((int)storage.size(), argv.data());
-  });
+  return RunInChild(m, [&]() { return CallMain(entry, program, args); });
+}
+
+int RunMainHere(Machine& m, int (*entry)(int, char**), const char* program, const std::vector<std::string>& args) {
+  SetActiveMachine(&m);
+  g_exitReturns = true;
+  int status;
+  try {
+    status = CallMain(entry, program, args);
+  } catch (const ExitRequest& request) {
+    status = request.status;
+  }
+  g_exitReturns = false;
+  std::fflush(stdout);
+  SetActiveMachine(nullptr);
+  return status;
 }
 
 }  // namespace sim

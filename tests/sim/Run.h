@@ -25,6 +25,12 @@ RunResult RunInChild(Machine& m, const std::function<int()>& body);
 // Runs entry as the program's main with argv[0] = program.
 RunResult RunMain(Machine& m, int (*entry)(int, char**), const char* program, const std::vector<std::string>& args);
 
+// Runs entry in this process, for fuzzing, where a child per run would hide
+// the coverage: the program's exit() comes back as the returned status, and
+// the output goes where standard output goes. The machine's books are its
+// live state afterwards.
+int RunMainHere(Machine& m, int (*entry)(int, char**), const char* program, const std::vector<std::string>& args);
+
 }  // namespace sim
 
 #endif

@@ -24,6 +24,8 @@ time_t SimTime(time_t* out);
 char* SimCtime(const time_t* when);
 // printf with the platform's "%S": UTF-16 text, written as narrow text.
 int SimPrintf(const char* format, ...);
+// exit, which a run inside the test process turns into a return from main.
+[[noreturn]] void SimExit(int status);
 
 #define malloc SimMalloc
 #define calloc SimCalloc
@@ -31,5 +33,6 @@ int SimPrintf(const char* format, ...);
 #define time SimTime
 #define ctime SimCtime
 #define printf SimPrintf
+#define exit SimExit
 
 #endif
