@@ -198,4 +198,19 @@ TEST(ThreadWalk, ThreadThatRunsTheToolIsListedButNeverSuspended) {
   EXPECT_TRUE(m.books().misuses.empty());
 }
 
+TEST(ThreadWalk, TextFromTheTargetIsPrintedLiterally) {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(120, u"%n%s.exe");
+  p.AddModule(0x400000, 0x1000, "%n%s%x.dll", "C:\\%s%n\\%p.dll")
+      .AddSymbol(0x400100, 0x10, "?%s@%n@@", "%s%n%x%%")
+      .AddLine(0x400100, "C:\\%n\\%s.cpp", 7);
+  p.AddThread(10).AddFrame(0x400104);
+  AddSelf(m);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  %n%s.exe 1 thread(s)\n\n" + kListingHeader +
+                       ModuleRow(0x400000, 0x1000, "-.--.----.----", "C:\\%s%n\\%p.dll") + "\nThread 10 (0xa)\n" +
+                       Hex(0x400104) + " =   %n%s%x.dll!%s%n%x%%" + Params(0, 0, 0, 0) + "+4 C:\\%n\\%s.cpp(7)\n\n");
+  EXPECT_EQ(r.status, 0);
+}
+
 }  // namespace
