@@ -38,6 +38,8 @@ add_test(NAME abi.latchsift_imports
           $<TARGET_FILE:latchsift> KERNEL32 ADVAPI32 msvcrt)
 set_tests_properties(abi.threadsift_imports abi.latchsift_imports PROPERTIES LABELS abi)
 
+include(cmake/package.cmake)
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   include(cmake/e2e.cmake OPTIONAL)
 endif()
