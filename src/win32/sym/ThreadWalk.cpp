@@ -130,6 +130,13 @@ bool SameFrame(const WalkFrame& a, const WalkFrame& b) {
          a.AddrStack.Offset == b.AddrStack.Offset;
 }
 
+// Writes out the buffered report; the last-error code stays what it was.
+void FlushOutput() {
+  DWORD lastError = GetLastError();
+  fflush(stdout);
+  SetLastError(lastError);
+}
+
 struct GuardedWalk {
   HANDLE process;
   HANDLE thread;
@@ -208,6 +215,10 @@ int WalkThread(HANDLE process, DWORD tid) {
     return 0;
   }
   ScopedHandle threadOwner(thread);
+  // The thread is held only as long as the walk needs: what was printed
+  // before is written out first, and its frames wait in the output buffer
+  // until it runs again.
+  FlushOutput();
   if (SuspendThread(thread) == kSuspendFailed) {
     printf("SuspendThread error %d\n", (int)GetLastError());
     return 0;
@@ -218,7 +229,9 @@ int WalkThread(HANDLE process, DWORD tid) {
   int walked = 1;
   if (!CallGuarded(WalkThreadStackOf, &walk, &walked)) walked = 1;
   if (!walked) printf("WalkThreadStack error %d\n", (int)GetLastError());
-  if (ResumeThread(thread) == kSuspendFailed) {
+  DWORD resumed = ResumeThread(thread);
+  FlushOutput();
+  if (resumed == kSuspendFailed) {
     printf("ResumeThread error %d\n", (int)GetLastError());
     return 0;
   }
