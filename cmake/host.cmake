@@ -1,7 +1,10 @@
 # The two Linux builds: the same tool sources against the simulated platform.
 set(THREADSIFT_SIM_INCLUDE ${CMAKE_SOURCE_DIR}/tests/sim/include)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+option(THREADSIFT_SANITIZE "build with the sanitizers (off for measurements)" ON)
+if(NOT THREADSIFT_SANITIZE)
+  set(THREADSIFT_SANITIZE "")
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(THREADSIFT_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 else()
   # AddressSanitizer cannot map its shadow memory under qemu-i386.
@@ -70,3 +73,8 @@ gtest_discover_tests(unit_tests PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)
 add_library(abi_layouts OBJECT tests/abi/layouts.cpp)
 target_include_directories(abi_layouts BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
 target_compile_options(abi_layouts PRIVATE ${THREADSIFT_WARNINGS})
+
+# The scale benchmark (run by bench/run from the "bench" preset, without sanitizers).
+add_executable(scale_bench bench/ScaleBench.cpp)
+target_compile_options(scale_bench PRIVATE ${THREADSIFT_WARNINGS})
+target_link_libraries(scale_bench PRIVATE threadsift_tool)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "Machine.h"
@@ -94,16 +95,21 @@ void FormatConversion(std::string* out, const char** p, va_list* ap) {
 
 }  // namespace
 
+// The simulated heap takes its blocks from operator new, so that a program
+// that counts the heap there counts the tool's blocks too.
 void* SimMalloc(size_t size) {
   Machine& m = ActiveMachine();
   if (m.Enter("malloc", size, std::to_string(size)) != nullptr) return nullptr;
-  return Remember(std::malloc(size != 0 ? size : 1), size);
+  return Remember(::operator new(size != 0 ? size : 1, std::nothrow), size);
 }
 
 void* SimCalloc(size_t count, size_t size) {
   Machine& m = ActiveMachine();
   if (m.Enter("calloc", count * size, std::to_string(count) + "," + std::to_string(size)) != nullptr) return nullptr;
-  return Remember(std::calloc(count != 0 ? count : 1, size != 0 ? size : 1), count * size);
+  size_t bytes = count * size != 0 ? count * size : 1;
+  void* block = Remember(::operator new(bytes, std::nothrow), count * size);
+  if (block != nullptr) std::memset(block, 0, bytes);
+  return block;
 }
 
 void SimFree(void* block) {
@@ -113,7 +119,7 @@ void SimFree(void* block) {
     m.NoteMisuse("free of a block the heap did not give");
     return;
   }
-  std::free(block);
+  ::operator delete(block);
 }
 
 void SimExit(int status) {

@@ -137,7 +137,7 @@ void Machine::FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status
 
 const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& args) {
   int count = ++callCounts_[op];
-  books_.calls.push_back(CallRecord{op, args});
+  if (recordCalls_) books_.calls.push_back(CallRecord{op, args});
   auto raise = ctrlAtCall_.find(op);
   if (raise != ctrlAtCall_.end() && raise->second == count) RaiseCtrlEvent();
   for (const FailRule& rule : failRules_) {
@@ -251,6 +251,17 @@ void Machine::RaiseCtrlEvent() {
   books_.endedByCtrlEvent = true;
   fflush(stdout);
   std::exit(0x3A);
+}
+
+long Machine::CallTotal() const {
+  long total = 0;
+  for (const auto& c : callCounts_) total += c.second;
+  return total;
+}
+
+long Machine::CallTotal(const std::string& op) const {
+  auto it = callCounts_.find(op);
+  return it == callCounts_.end() ? 0 : it->second;
 }
 
 int Machine::CallCount(const std::string& op) const {

@@ -162,6 +162,14 @@ class Machine {
   void RaiseCtrlEventAfterOutput(const std::string& text) { ctrlAfterOutput_.push_back(text); }
   void RaiseCtrlEventAtCall(const std::string& op, int nth) { ctrlAtCall_[op] = nth; }
 
+  // Keeps each call's arguments in the books (on by default; a benchmark of
+  // a large machine turns it off and counts only).
+  void SetCallRecording(bool on) { recordCalls_ = on; }
+  // Calls made so far in this process, whatever the recording: all of them,
+  // or those of one operation.
+  long CallTotal() const;
+  long CallTotal(const std::string& op) const;
+
   // --- Books of the last run ---
   const Books& books() const { return books_; }
   int CallCount(const std::string& op) const;
@@ -234,6 +242,7 @@ class Machine {
   std::string output_;
   std::map<HANDLE, HandleEntry> handles_;
   uintptr_t nextHandle_ = 0x100;
+  bool recordCalls_ = true;
   Books books_;
 };
 

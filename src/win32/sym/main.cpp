@@ -66,7 +66,8 @@ int SignalEvent(const char* name) {
 int main(int argc, char** argv) {
   // Large enough for the frames of any thread, so that nothing is written
   // while a thread is held suspended.
-  setvbuf(stdout, NULL, _IOFBF, kOutputBufferSize);
+  static char outputBuffer[kOutputBufferSize];
+  setvbuf(stdout, outputBuffer, _IOFBF, sizeof(outputBuffer));
   int pid = 0;
   int tid = kAllThreads;
   const char* eventName = NULL;

@@ -1,0 +1,122 @@
+// Scale of threadsift on the simulated platform: a machine of many processes
+// with many threads and modules, walked one process and swept whole; time,
+// the tool's peak heap, platform calls and allocations, and how each grows
+// when one count doubles. Exits 1 when the heap passes its bound.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "Machine.h"
+#include "Run.h"
+
+int ThreadsiftMain(int argc, char** argv);
+
+namespace {
+
+const size_t kHeapBound = 8u << 20;
+
+// Bytes and blocks from operator new, counted with their peak.
+size_t g_liveBytes = 0, g_peakBytes = 0;
+
+struct Shape {
+  int processes, threads, modules;
+};
+
+struct Result {
+  double seconds;
+  size_t peakHeap;
+  long calls;
+  long allocations;  // the tool's malloc and calloc calls
+};
+
+sim::Machine ScaleMachine(const Shape& s) {
+  sim::Machine m;
+  m.SetCallRecording(false);
+  for (int p = 0; p < s.processes; ++p) {
+    sim::Process& process = m.AddProcess((DWORD)(100 + p * 4), u"service.exe");
+    for (int i = 0; i < s.modules; ++i) {
+      uint64_t base = 0x10000000ull + (uint64_t)i * 0x100000;
+      sim::Module& module = process.AddModule(base, 0x80000, "module" + std::to_string(i) + ".dll",
+                                              "C:\\WINNT\\system32\\module" + std::to_string(i) + ".dll");
+      module.AddSymbol(base + 0x1000, 0x400, "?Wait@Worker@@QAEXXZ", "Worker::Wait").AddLine(base + 0x1000, "w.cpp", 9);
+    }
+    for (int t = 0; t < s.threads; ++t) {
+      sim::Thread& thread = process.AddThread((DWORD)(100000 + p * 1000 + t * 4));
+      for (int f = 0; f < 8; ++f) thread.AddFrame(0x10001010ull + (uint64_t)((t + f) % s.modules) * 0x100000, 1, 2, 3, 4);
+    }
+  }
+  m.AddProcess(4000, u"threadsift.exe").AddThread(4004);
+  return m;
+}
+
+// Runs the tool with its report sent nowhere; its cost is the tool's all
+// the same. Every heap block, the tool's malloc included (the simulated heap
+// takes its blocks from operator new), counts towards the peak; so do the
+// simulation's own short-lived blocks, which makes the figure an upper bound.
+Result Measure(const Shape& shape, const std::vector<std::string>& args) {
+  sim::Machine m = ScaleMachine(shape);
+  std::fflush(stdout);
+  int terminal = dup(STDOUT_FILENO);
+  int nowhere = open("/dev/null", O_WRONLY);
+  dup2(nowhere, STDOUT_FILENO);
+  size_t baseBytes = g_liveBytes;
+  g_peakBytes = g_liveBytes;
+  auto start = std::chrono::steady_clock::now();
+  sim::RunMainHere(m, ThreadsiftMain, "threadsift", args);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Result result{seconds, g_peakBytes - baseBytes, m.CallTotal(),
+                m.CallTotal("malloc") + m.CallTotal("calloc")};
+  dup2(terminal, STDOUT_FILENO);
+  close(terminal);
+  close(nowhere);
+  return result;
+}
+
+void PrintRow(const char* what, const Shape& s, const Result& r) {
+  std::printf("| %-14s | %6d | %7d | %7d | %9.3f | %9.2f | %10ld | %13ld |\n", what, s.processes, s.threads, s.modules,
+              r.seconds, r.peakHeap / 1048576.0, r.calls, r.allocations);
+}
+
+}  // namespace
+
+void* operator new(size_t size) {
+  void* block = std::malloc(size + sizeof(size_t));
+  if (block == nullptr) throw std::bad_alloc();
+  *(size_t*)block = size;
+  g_liveBytes += size;
+  if (g_liveBytes > g_peakBytes) g_peakBytes = g_liveBytes;
+  return (size_t*)block + 1;
+}
+
+void operator delete(void* block) noexcept {
+  if (block == nullptr) return;
+  size_t* start = (size_t*)block - 1;
+  g_liveBytes -= *start;
+  std::free(start);
+}
+
+void operator delete(void* block, size_t) noexcept { operator delete(block); }
+
+int main() {
+  const Shape shapes[] = {{1000, 16, 64}, {2000, 16, 64}, {1000, 32, 64}, {1000, 16, 128}};
+  std::printf("| run            | procs  | threads | modules |   seconds | heap (MB) | calls      | malloc+calloc |\n");
+  std::printf("|----------------|--------|---------|---------|-----------|-----------|------------|---------------|\n");
+  size_t worst = 0;
+  for (const Shape& s : shapes) {
+    Result one = Measure(s, {"-p", "100"});
+    Result sweep = Measure(s, {"-p", "*"});
+    worst = std::max(worst, std::max(one.peakHeap, sweep.peakHeap));
+    PrintRow("one process", s, one);
+    PrintRow("sweep", s, sweep);
+  }
+  std::printf("peak heap of the tool: %.2f MB (bound %.0f MB): %s\n", worst / 1048576.0,
+               kHeapBound / 1048576.0, worst <= kHeapBound ? "within" : "EXCEEDED");
+  std::fflush(stdout);
+  return worst <= kHeapBound ? 0 : 1;
+}
