@@ -192,14 +192,15 @@ const Symbol* Machine::SymbolAt(HANDLE process, uint64_t address) {
 }
 
 const Symbol* Machine::SymbolNamed(const std::string& decorated) const {
-  for (const Process& p : processes) {
-    for (const Module& module : p.modules) {
-      for (const Symbol& symbol : module.symbols) {
-        if (symbol.decorated == decorated) return &symbol;
+  if (symbolsByName_.empty()) {
+    for (const Process& p : processes) {
+      for (const Module& module : p.modules) {
+        for (const Symbol& symbol : module.symbols) symbolsByName_.emplace(symbol.decorated, &symbol);
       }
     }
   }
-  return nullptr;
+  auto it = symbolsByName_.find(decorated);
+  return it == symbolsByName_.end() ? nullptr : it->second;
 }
 
 const VersionResource* Machine::VersionOf(const std::string& path) const {

@@ -243,6 +243,9 @@ class Machine {
   std::map<HANDLE, HandleEntry> handles_;
   uintptr_t nextHandle_ = 0x100;
   bool recordCalls_ = true;
+  // Decorated name -> symbol, made at the first lookup of a run (the machine
+  // does not change while a tool runs on it).
+  mutable std::map<std::string, const Symbol*> symbolsByName_;
   Books books_;
 };
 
