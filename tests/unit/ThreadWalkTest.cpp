@@ -84,6 +84,23 @@ TEST(ThreadWalk, PrintsEveryFrameOutcomeWhileTheThreadIsSuspended) {
               EndsWith(kWide ? ",32,4063" : ",24,4071"));
 }
 
+TEST(ThreadWalk, OnlyTheStepsOfTheWalkHappenWhileTheThreadIsSuspended) {
+  sim::Machine m = StackMachine();
+  RunThreadsift(m, {"-p", "120"});
+  std::vector<std::string> whileSuspended;
+  bool suspended = false;
+  for (const std::string& op : m.CallSequence()) {
+    if (op == "ResumeThread") suspended = false;
+    if (suspended) whileSuspended.push_back(op);
+    if (op == "SuspendThread") suspended = true;
+  }
+  for (const std::string& op : whileSuspended) {
+    EXPECT_TRUE(op == "GetThreadContext" || op == kStackWalkOp) << op << " while a thread was suspended";
+  }
+  EXPECT_EQ(whileSuspended.size(), 3u + 2u + 9u + 2u);  // three threads: registers, then each step
+  ExpectThreadsLeftAsFound(m);
+}
+
 TEST(ThreadWalk, WithoutTheLineLookupFramesEndAfterTheirDisplacement) {
   sim::Machine m = StackMachine();
   m.RemoveEntry("imagehlp", kWide ? "SymGetLineFromAddr64" : "SymGetLineFromAddr");

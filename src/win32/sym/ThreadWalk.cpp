@@ -24,6 +24,8 @@ const size_t kSymbolBufferSize = 4096;
 const DWORD kUndecoratedCapacity = 4095;
 // A walk that goes on longer than this is not a stack any more.
 const unsigned kMaxFrames = 10000;
+// Room for the frames of ordinary stacks, made before the thread is stopped.
+const size_t kUsualFrames = 256;
 
 #if defined(_WIN64)
 const DWORD kMachineType = IMAGE_FILE_MACHINE_AMD64;
@@ -86,8 +88,8 @@ void PrintSourceLine(HANDLE process, Address pc, DWORD* displacement) {
 
 // Prints one frame's line: address, module, symbol with its argument words
 // and displacement, and source line.
-void PrintFrame(HANDLE process, const WalkFrame& frame, FrameBuffers* buffers) {
-  Address pc = frame.AddrPC.Offset;
+void PrintFrame(HANDLE process, const FoundFrame& frame, FrameBuffers* buffers) {
+  Address pc = frame.pc;
   printf(THREADSIFT_ADDRESS " = ", (PrintedAddress)pc);
   const char* module = FindModuleBaseName(pc);
   if (module != NULL) printf("%12s!", module);
@@ -111,8 +113,8 @@ void PrintFrame(HANDLE process, const WalkFrame& frame, FrameBuffers* buffers) {
   std::string text = buffers->undecorated;
   char scratch[80];
   sprintf(scratch, "(" THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS ")",
-          (PrintedAddress)frame.Params[0], (PrintedAddress)frame.Params[1], (PrintedAddress)frame.Params[2],
-          (PrintedAddress)frame.Params[3]);
+          (PrintedAddress)frame.params[0], (PrintedAddress)frame.params[1], (PrintedAddress)frame.params[2],
+          (PrintedAddress)frame.params[3]);
   text += scratch;
   if (displacement != 0) {
     sprintf(scratch, "%+d", (int)displacement);
@@ -140,11 +142,18 @@ void FlushOutput() {
 struct GuardedWalk {
   HANDLE process;
   HANDLE thread;
+  std::vector<FoundFrame>* found;
 };
 
 int WalkThreadStackOf(void* context) {
   GuardedWalk* walk = (GuardedWalk*)context;
-  return WalkThreadStack(walk->process, walk->thread);
+  return WalkThreadStack(walk->process, walk->thread, walk->found);
+}
+
+int PrintFramesOf(void* context) {
+  GuardedWalk* walk = (GuardedWalk*)context;
+  PrintFrames(walk->process, *walk->found);
+  return 1;
 }
 
 }  // namespace
@@ -186,7 +195,7 @@ HANDLE OpenThread(DWORD access, DWORD tid) {
   return thread;
 }
 
-int WalkThreadStack(HANDLE process, HANDLE thread) {
+int WalkThreadStack(HANDLE process, HANDLE thread, std::vector<FoundFrame>* found) {
   CONTEXT context;
   memset(&context, 0, sizeof(context));
   context.ContextFlags = kContextFlags;
@@ -198,14 +207,19 @@ int WalkThreadStack(HANDLE process, HANDLE thread) {
   SetStartOfWalk(context, &frame);
   WalkFrame previous;
   memset(&previous, 0, sizeof(previous));
-  static FrameBuffers buffers;  // 8 KB, reused by every walk
   for (unsigned count = 0; count < kMaxFrames && StepFrame(process, thread, &frame, &context); ++count) {
     if (count > 0 && SameFrame(frame, previous)) break;
     previous = frame;
     if (frame.AddrPC.Offset == 0) continue;
-    PrintFrame(process, frame, &buffers);
+    FoundFrame f = {frame.AddrPC.Offset, {frame.Params[0], frame.Params[1], frame.Params[2], frame.Params[3]}};
+    found->push_back(f);
   }
   return 1;
+}
+
+void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
+  static FrameBuffers buffers;  // 8 KB, reused by every walk
+  for (const FoundFrame& frame : found) PrintFrame(process, frame, &buffers);
 }
 
 int WalkThread(HANDLE process, DWORD tid) {
@@ -215,24 +229,35 @@ int WalkThread(HANDLE process, DWORD tid) {
     return 0;
   }
   ScopedHandle threadOwner(thread);
-  // The thread is held only as long as the walk needs: what was printed
-  // before is written out first, and its frames wait in the output buffer
-  // until it runs again.
+  // The thread is held only while its frames are found: what was printed
+  // before is written out first, and the frames' symbols, lines and output
+  // come after it runs again.
+  std::vector<FoundFrame> found;
+  found.reserve(kUsualFrames);
   FlushOutput();
   if (SuspendThread(thread) == kSuspendFailed) {
     printf("SuspendThread error %d\n", (int)GetLastError());
     return 0;
   }
-  // A fault or exception inside the walk ends it; the frames printed so far
-  // stay, and the thread is resumed as after a complete walk.
-  GuardedWalk walk = {process, thread};
+  // A fault or exception inside the walk ends it; the frames found so far
+  // are printed, and the thread is resumed as after a complete walk.
+  GuardedWalk walk = {process, thread, &found};
   int walked = 1;
   if (!CallGuarded(WalkThreadStackOf, &walk, &walked)) walked = 1;
-  if (!walked) printf("WalkThreadStack error %d\n", (int)GetLastError());
+  DWORD walkError = GetLastError();
   DWORD resumed = ResumeThread(thread);
+  DWORD resumeError = GetLastError();
+
+  if (!walked) {
+    printf("WalkThreadStack error %d\n", (int)walkError);
+  } else {
+    int printed = 1;
+    CallGuarded(PrintFramesOf, &walk, &printed);
+  }
   FlushOutput();
+  SetLastError(resumeError);
   if (resumed == kSuspendFailed) {
-    printf("ResumeThread error %d\n", (int)GetLastError());
+    printf("ResumeThread error %d\n", (int)resumeError);
     return 0;
   }
   return walked;
