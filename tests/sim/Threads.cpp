@@ -54,6 +54,27 @@ EXCEPTION_REGISTRATION_RECORD* EndOfChain() { return reinterpret_cast<EXCEPTION_
 #endif
 }
 
+// What the simulated process holds at an address: every byte is known.
+BYTE MemoryAt(uint64_t address) { return (BYTE)(address * 7 + (address >> 12)); }
+
+enum StackRead { kNoRoutine, kReadRight, kReadFailed, kReadWrong };
+
+// Reads a few words around the frame, across a page boundary, through the
+// walk's read-memory routine, as the platform's walk reads the stack.
+template <typename ReadRoutine, typename Address>
+StackRead ReadStack(ReadRoutine read, HANDLE process, size_t step) {
+  if (read == nullptr) return kNoRoutine;
+  Address at = (Address)(StackAddress(step) + 0xff8);
+  BYTE bytes[24];
+  DWORD got = 0;
+  if (!read(process, at, bytes, sizeof(bytes), &got)) return kReadFailed;
+  if (got != sizeof(bytes)) return kReadWrong;
+  for (size_t i = 0; i < sizeof(bytes); ++i) {
+    if (bytes[i] != MemoryAt(at + i)) return kReadWrong;
+  }
+  return kReadRight;
+}
+
 template <typename FrameRecord>
 void FillFrame(const Thread& t, size_t step, FrameRecord* frame) {
   const Frame& f = step < t.frames.size() ? t.frames[step] : Frame{0, {0, 0, 0, 0}};
@@ -74,7 +95,7 @@ bool IsFirstStepPrepared(const FrameRecord* frame, Address pc, Address fp, Addre
 // platform keeps its own state there.
 template <typename FrameRecord>
 BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRecord* frame, CONTEXT* context,
-          bool routinesAsExpected) {
+          bool routinesAsExpected, StackRead stackRead) {
   Machine& m = ActiveMachine();
   Thread* t = m.ThreadOfHandle(thread);
   size_t step = (size_t)frame->Reserved[0];
@@ -84,6 +105,8 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
     return FALSE;
   }
   if (t->suspendCount == 0) m.NoteMisuse(std::string(op) + " on a running thread");
+  if (stackRead == kReadWrong) m.NoteMisuse(std::string(op) + "'s read-memory routine gave wrong bytes");
+  if (stackRead == kReadFailed) return FALSE;  // the stack cannot be read: no further frame
 #if defined(_WIN64)
   bool prepared = IsFirstStepPrepared(frame, context->Rip, context->Rbp, context->Rsp);
 #else
@@ -123,6 +146,19 @@ NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES 
 }
 
 }  // namespace sim
+
+BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size, SIZE_T* read) {
+  Machine& m = ActiveMachine();
+  uint64_t at = (uint64_t)(uintptr_t)address;
+  if (const FailRule* f = m.Enter("ReadProcessMemory", at, Args("0x%llx,%zu", (unsigned long long)at, size))) {
+    if (read != nullptr) *read = 0;
+    return FailWith(f, FALSE);
+  }
+  if (m.ProcessOfHandle(process) == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  for (SIZE_T i = 0; i < size; ++i) ((BYTE*)buffer)[i] = MemoryAt(at + i);
+  if (read != nullptr) *read = size;
+  return TRUE;
+}
 
 DWORD SuspendThread(HANDLE thread) {
   Machine& m = ActiveMachine();
@@ -170,17 +206,18 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
 BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame, PVOID context,
                PREAD_PROCESS_MEMORY_ROUTINE readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE functionTable,
                PGET_MODULE_BASE_ROUTINE moduleBase, PTRANSLATE_ADDRESS_ROUTINE translate) {
-  bool routines = readMemory == nullptr && functionTable == SymFunctionTableAccess &&
-                  moduleBase == SymGetModuleBase && translate == nullptr;
-  return Step("StackWalk", machine, process, thread, frame, (CONTEXT*)context, routines);
+  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE, DWORD>(readMemory, process, (size_t)frame->Reserved[0]);
+  bool routines = functionTable == SymFunctionTableAccess && moduleBase == SymGetModuleBase && translate == nullptr;
+  return Step("StackWalk", machine, process, thread, frame, (CONTEXT*)context, routines, read);
 }
 
 BOOL StackWalk64(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame, PVOID context,
                  PREAD_PROCESS_MEMORY_ROUTINE64 readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTable,
                  PGET_MODULE_BASE_ROUTINE64 moduleBase, PTRANSLATE_ADDRESS_ROUTINE64 translate) {
-  bool routines = readMemory == nullptr && functionTable == SymFunctionTableAccess64 &&
-                  moduleBase == SymGetModuleBase64 && translate == nullptr;
-  return Step("StackWalk64", machine, process, thread, frame, (CONTEXT*)context, routines);
+  StackRead read =
+      ReadStack<PREAD_PROCESS_MEMORY_ROUTINE64, DWORD64>(readMemory, process, (size_t)frame->Reserved[0]);
+  bool routines = functionTable == SymFunctionTableAccess64 && moduleBase == SymGetModuleBase64 && translate == nullptr;
+  return Step("StackWalk64", machine, process, thread, frame, (CONTEXT*)context, routines, read);
 }
 
 #if !defined(_WIN64)

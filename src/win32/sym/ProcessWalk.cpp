@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sym/Interrupt.h"
+#include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/ProcessWalk.h"
@@ -49,6 +50,7 @@ int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads
   if (outcome == Failed) return 1;
   if (outcome == SymbolLoadFailed) return 0;
   printf("\n");
+  ForgetProcessPages();
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   WalkThreads(process, pid, tid, threads);
   *complete = true;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sym/FaultGuard.h"
+#include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
 #include "sym/ScopedHandle.h"
 #include "sym/ThreadWalk.h"
@@ -59,11 +60,11 @@ void SetStartOfWalk(const CONTEXT& context, WalkFrame* frame) {
 
 BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context) {
 #if defined(_WIN64)
-  return StackWalk64(kMachineType, process, thread, frame, context, NULL, SymFunctionTableAccess64,
-                     SymGetModuleBase64, NULL);
+  return StackWalk64(kMachineType, process, thread, frame, context, ReadProcessMemoryCached,
+                     SymFunctionTableAccess64, SymGetModuleBase64, NULL);
 #else
-  return StackWalk(kMachineType, process, thread, frame, context, NULL, SymFunctionTableAccess, SymGetModuleBase,
-                   NULL);
+  return StackWalk(kMachineType, process, thread, frame, context, ReadProcessMemoryCached, SymFunctionTableAccess,
+                   SymGetModuleBase, NULL);
 #endif
 }
 
@@ -234,6 +235,7 @@ int WalkThread(HANDLE process, DWORD tid) {
   // come after it runs again.
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
+  ForgetStackPages();
   FlushOutput();
   if (SuspendThread(thread) == kSuspendFailed) {
     printf("SuspendThread error %d\n", (int)GetLastError());

@@ -271,6 +271,7 @@ HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
+BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size, SIZE_T* read);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL GetVersionExA(LPOSVERSIONINFOA info);

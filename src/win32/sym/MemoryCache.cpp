@@ -1,0 +1,71 @@
+#include <windows.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "sym/MemoryCache.h"
+#include "sym/ModuleTable.h"
+
+namespace {
+
+const Address kPageSize = 0x1000;
+
+typedef std::map<Address, std::string> Pages;
+Pages g_modulePages;
+Pages g_stackPages;
+
+// The page at page (page-aligned), read whole the first time; null when the
+// whole page cannot be read.
+const std::string* CachedPage(HANDLE process, Address page) {
+  Pages& pages = FindModuleBaseName(page) != NULL ? g_modulePages : g_stackPages;
+  Pages::iterator it = pages.find(page);
+  if (it != pages.end()) return &it->second;
+  std::string bytes(kPageSize, '\0');
+  SIZE_T got = 0;
+  if (!ReadProcessMemory(process, (LPCVOID)(UINT_PTR)page, &bytes[0], kPageSize, &got) || got != kPageSize) {
+    return NULL;
+  }
+  return &pages.insert(Pages::value_type(page, bytes)).first->second;
+}
+
+BOOL ReadPages(HANDLE process, Address address, BYTE* out, DWORD size, DWORD* done) {
+  while (*done < size) {
+    Address at = address + *done;
+    Address page = at & ~(kPageSize - 1);
+    const std::string* bytes = CachedPage(process, page);
+    if (bytes == NULL) {
+      // Not readable as a whole page: read just what is asked, as it is.
+      SIZE_T got = 0;
+      BOOL ok = ReadProcessMemory(process, (LPCVOID)(UINT_PTR)at, out + *done, size - *done, &got);
+      *done += (DWORD)got;
+      return ok;
+    }
+    DWORD inPage = (DWORD)(kPageSize - (at - page));
+    DWORD n = size - *done < inPage ? size - *done : inPage;
+    memcpy(out + *done, bytes->data() + (at - page), n);
+    *done += n;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void ForgetProcessPages() {
+  g_modulePages.clear();
+  g_stackPages.clear();
+}
+
+void ForgetStackPages() { g_stackPages.clear(); }
+
+BOOL CALLBACK ReadProcessMemoryCached(HANDLE process, Address address, PVOID buffer, DWORD size, LPDWORD read) {
+  DWORD done = 0;
+  BOOL ok = FALSE;
+  try {
+    ok = ReadPages(process, address, (BYTE*)buffer, size, &done);
+  } catch (...) {
+    ok = FALSE;  // no memory for a page: the read fails, the walk goes on as the platform decides
+  }
+  if (read != NULL) *read = done;
+  return ok;
+}

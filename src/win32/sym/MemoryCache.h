@@ -1,0 +1,23 @@
+#ifndef THREADSIFT_SYM_MEMORY_CACHE_H
+#define THREADSIFT_SYM_MEMORY_CACHE_H
+
+#include <windows.h>
+
+#include "sym/AddressWidth.h"
+
+// The stack walk's reads of the examined process, served from whole pages
+// read once: pages of listed modules (code and unwind data, which do not
+// change) are kept for the whole process, stack pages for one thread's walk.
+// A stopped thread then waits for a few page reads instead of hundreds of
+// small ones.
+
+// Forgets every page; called when a process's walk begins.
+void ForgetProcessPages();
+
+// Forgets the pages outside the listed modules; called before each thread.
+void ForgetStackPages();
+
+// The stack walk's read-memory routine.
+BOOL CALLBACK ReadProcessMemoryCached(HANDLE process, Address address, PVOID buffer, DWORD size, LPDWORD read);
+
+#endif
