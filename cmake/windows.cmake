@@ -41,5 +41,6 @@ set_tests_properties(abi.threadsift_imports abi.latchsift_imports PROPERTIES LAB
 include(cmake/package.cmake)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(cmake/bench.cmake)
   include(cmake/e2e.cmake OPTIONAL)
 endif()
