@@ -34,8 +34,9 @@ target_link_options(fixture PRIVATE -static)
 target_link_libraries(fixture PRIVATE fixrelay fixbare)
 
 # threadsift with a stack walk that faults for real: the tool's calls of
-# StackWalk64 go to FaultingStackWalk64, which raises an access violation at
-# a chosen step of the walk of a chosen thread (tests/e2e/faulting).
+# StackWalk64 go to FaultingStackWalk64, which raises an access violation (or
+# stops for good) at a chosen step of the walk of a chosen thread
+# (tests/e2e/faulting).
 add_library(faulting_stack_walk OBJECT tests/e2e/faulting/FaultingStackWalk.cpp)
 target_compile_options(faulting_stack_walk PRIVATE ${THREADSIFT_WARNINGS})
 add_executable(threadsift_faulting
@@ -65,15 +66,19 @@ if(NOT E2E_WINE64)
   return()
 endif()
 
-# The banner as the tool's source spells it, so that the tests compare it
+# Each tool's banner as its source spells it, so that the tests compare it
 # exactly; when it cannot be found the driver checks its start only.
-set(E2E_TOOL_MAIN ${CMAKE_SOURCE_DIR}/src/win32/sym/main.cpp)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${E2E_TOOL_MAIN})
-file(STRINGS ${E2E_TOOL_MAIN} E2E_BANNER_LINE REGEX "kBanner\\[\\] = \"")
-set(E2E_BANNER "")
-if(E2E_BANNER_LINE MATCHES "kBanner\\[\\] = \"([^\"]*)\"")
-  set(E2E_BANNER ${CMAKE_MATCH_1})
-endif()
+function(e2e_read_banner main_source variable)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${main_source})
+  file(STRINGS ${main_source} banner_line REGEX "kBanner\\[\\] = \"")
+  set(banner "")
+  if(banner_line MATCHES "kBanner\\[\\] = \"([^\"]*)\"")
+    set(banner ${CMAKE_MATCH_1})
+  endif()
+  set(${variable} "${banner}" PARENT_SCOPE)
+endfunction()
+e2e_read_banner(${CMAKE_SOURCE_DIR}/src/win32/sym/main.cpp E2E_BANNER)
+e2e_read_banner(${CMAKE_SOURCE_DIR}/src/win32/latchsift/main.cpp E2E_LATCHSIFT_BANNER)
 
 set(E2E_PREFIX ${CMAKE_BINARY_DIR}/e2e-prefix)
 set(E2E_WINE_LOG ${CMAKE_BINARY_DIR}/e2e-wine.log)
@@ -91,10 +96,12 @@ set(E2E_DRIVER_ARGS
   --prefix=${E2E_PREFIX}
   --threadsift=$<TARGET_FILE:threadsift>
   --threadsift-faulting=$<TARGET_FILE:threadsift_faulting>
+  --latchsift=$<TARGET_FILE:latchsift>
   --fixture=$<TARGET_FILE:fixture>
   --fixture-sources=${CMAKE_SOURCE_DIR}/tests/fixtures
   --wine-log=${E2E_WINE_LOG}
-  "--banner=${E2E_BANNER}")
+  "--banner=${E2E_BANNER}"
+  "--latchsift-banner=${E2E_LATCHSIFT_BANNER}")
 set(E2E_TESTS_FILE ${CMAKE_BINARY_DIR}/e2e-tests.cmake)
 file(READ ${E2E_DIR}/list-tests.cmake.in E2E_LIST_TEMPLATE)
 string(CONFIGURE "${E2E_LIST_TEMPLATE}" E2E_LIST_SCRIPT @ONLY)

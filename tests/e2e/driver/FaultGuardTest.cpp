@@ -38,9 +38,10 @@ TEST(FaultGuard, AccessViolationInTheWalkKeepsTheFramesSoFarAndResumesTheThread)
       << run.out;
   EXPECT_EQ(threads, fixture.SnapshotThreads());
 
-  // The faulting walk announces its fault and prints nothing after it.
-  Lines expected(victimStack.begin(), victimStack.begin() + printedFrames);
-  expected.push_back("FaultingStackWalk64: access violation at step " + faultStep);
+  // The faulting walk announces its fault as it happens, while the thread is
+  // suspended; the frames found before it follow once the thread is resumed.
+  Lines expected{"FaultingStackWalk64: access violation at step " + faultStep};
+  expected.insert(expected.end(), victimStack.begin(), victimStack.begin() + printedFrames);
   EXPECT_EQ(LinesUnderThread(report, victim), expected) << run.out;
   // Every other thread, the one after the victim included, is walked whole.
   for (unsigned tid : fixture.SnapshotThreads()) {

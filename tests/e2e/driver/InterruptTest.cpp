@@ -19,27 +19,6 @@ namespace {
 const int kBusyThreads = 800;
 const int kOutputPipeBytes = 4096;
 
-// Reads the tool's output in small steps until `text` has come.
-bool ReadUntil(WineProcess& tool, const std::string& text, milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (WithUnixLineEnds(tool.Output()).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline || !tool.ReadSome(milliseconds(100), 256)) return false;
-  }
-  return true;
-}
-
-// Waits until the tool stops filling the pipe, which means it is blocked
-// writing the next lines.
-void WaitUntilOutputStalls(const WineProcess& tool) {
-  int stable = 0;
-  for (int polls = 0, last = -1; stable < 10 && polls < 200; ++polls) {
-    std::this_thread::sleep_for(milliseconds(50));
-    int unread = tool.UnreadBytes();
-    stable = unread > 0 && unread == last ? stable + 1 : 0;
-    last = unread;
-  }
-}
-
 // The ids of the Unix threads of a process (Wine runs each Windows thread on one).
 std::set<std::string> UnixThreads(pid_t pid) {
   std::set<std::string> tasks;

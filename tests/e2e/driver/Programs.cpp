@@ -26,15 +26,29 @@ bool ReadIdList(const std::string& line, const std::string& label, std::vector<u
   return in.eof() && !ids->empty();
 }
 
+std::vector<std::string> ThreadsArgument(int threads) { return {"--threads", std::to_string(threads)}; }
+
 std::vector<std::string> FixtureArguments(int threads, const std::string& event) {
-  std::vector<std::string> args{"--threads", std::to_string(threads)};
+  std::vector<std::string> args = ThreadsArgument(threads);
   if (!event.empty()) args.insert(args.end(), {"--event", event});
   return args;
+}
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+milliseconds Left(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+  return std::max(left, milliseconds(0));
 }
 
 }  // namespace
 
 ToolRun RunThreadsift(const std::vector<std::string>& args) { return RunTool(TheSettings().threadsift, args); }
+
+ToolRun RunLatchsift(const std::vector<std::string>& args) { return RunTool(TheSettings().latchsift, args); }
 
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args, const Environment& environment) {
   WineProcess tool(program, args, Pipes{}, environment);
@@ -42,7 +56,7 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
   bool ended = tool.ReadToEnd(kToolTimeout);
   std::optional<int> status = tool.WaitForExit(ended ? kToolTimeout : milliseconds(0));
   if (!status) {
-    ADD_FAILURE() << "threadsift did not end in time; output so far:\n" << tool.Output();
+    ADD_FAILURE() << program << " did not end in time; output so far:\n" << tool.Output();
     tool.Kill();
   }
   run.status = status.value_or(-1);
@@ -50,8 +64,16 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
   return run;
 }
 
-Fixture::Fixture(int threads, const std::string& event)
-    : threads_(threads), process_(TheSettings().fixture, FixtureArguments(threads, event), Pipes{true, 0}) {
+Fixture::Fixture(int threads, const std::string& event) : Fixture(FixtureArguments(threads, event), threads) {}
+
+Fixture::Fixture(int threads, HoldOneSuspended)
+    : Fixture(With(ThreadsArgument(threads), {"--hold-suspended"}), threads) {}
+
+Fixture::Fixture(int threads, Churn churn)
+    : Fixture(With(ThreadsArgument(threads), {"--churn", std::to_string(churn.ms)}), threads) {}
+
+Fixture::Fixture(const std::vector<std::string>& args, int threads)
+    : threads_(threads), process_(TheSettings().fixture, args, Pipes{true, 0}) {
   ready_ = ReadReport();
 }
 
@@ -81,11 +103,16 @@ bool Fixture::ReadReport() {
   return true;
 }
 
-// "module <base> <size> <path>" or "function <name> <address>", numbers in hexadecimal.
+// "module <base> <size> <path>" or "function <name> <address>", numbers in
+// hexadecimal; or "held <tid> <count>" in decimal.
 bool Fixture::ReadInventoryLine(const std::string& line) {
   std::istringstream in(line);
   std::string kind;
   in >> kind;
+  if (kind == "held") {
+    in >> held_.tid >> held_.suspendCount;
+    return !in.fail();
+  }
   if (kind == "module") {
     FixtureModule module;
     in >> std::hex >> module.base >> module.size;
@@ -111,31 +138,62 @@ uint64_t Fixture::FunctionStart(const std::string& name) const {
   return found == functions_.end() ? 0 : found->second;
 }
 
+std::optional<std::string> Fixture::Ask(const std::string& request, const std::string& answer) {
+  if (!process_.WriteInput(request + "\n")) {
+    ADD_FAILURE() << "cannot write to the fixture";
+    return std::nullopt;
+  }
+  auto deadline = std::chrono::steady_clock::now() + kStateTimeout;
+  while (std::optional<std::string> line = process_.ReadLine(Left(deadline))) {
+    if (line->rfind(answer + " ", 0) == 0) return line->substr(answer.size() + 1);
+  }
+  ADD_FAILURE() << "the fixture did not answer \"" << request << "\"; it printed:\n" << process_.Output();
+  return std::nullopt;
+}
+
 // "state <tid>:<suspended>:<beats> ..."
 std::map<unsigned, WorkerState> Fixture::State() {
   std::map<unsigned, WorkerState> states;
-  if (!process_.WriteInput("state\n")) {
-    ADD_FAILURE() << "cannot write to the fixture";
-    return states;
-  }
-  auto deadline = std::chrono::steady_clock::now() + kStateTimeout;
-  std::optional<std::string> line;
-  do {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    line = process_.ReadLine(std::max(left, milliseconds(0)));
-  } while (line && line->rfind("state", 0) != 0);
-  std::istringstream in(line.value_or(""));
-  std::string word;
-  in >> word;
+  std::optional<std::string> answer = Ask("state", "state");
+  if (!answer) return states;
+  std::istringstream in(*answer);
   unsigned tid = 0;
   WorkerState state;
   char colon1 = 0, colon2 = 0;
   while (in >> tid >> colon1 >> state.suspendCount >> colon2 >> state.beats) states[tid] = state;
-  if (word != "state" || !in.eof() || states.size() != (size_t)threads_) {
+  if (!in.eof() || states.size() != (size_t)threads_) {
     ADD_FAILURE() << "the fixture did not report its workers' state; it printed:\n" << process_.Output();
     states.clear();
   }
   return states;
+}
+
+// "held <tid>:<suspended>"
+long Fixture::HeldSuspendCount() {
+  std::optional<std::string> answer = Ask("held", "held");
+  std::istringstream in(answer.value_or(""));
+  unsigned tid = 0;
+  char colon = 0;
+  long count = -1;
+  if (!(in >> tid >> colon >> count) || tid != held_.tid) {
+    ADD_FAILURE() << "no suspend count of the held thread " << held_.tid << " in [" << answer.value_or("") << "]";
+    return -1;
+  }
+  return count;
+}
+
+// "resumed <tid>:<suspended before>"
+long Fixture::Resume(unsigned tid) {
+  std::optional<std::string> answer = Ask("resume " + std::to_string(tid), "resumed");
+  std::istringstream in(answer.value_or(""));
+  unsigned resumed = 0;
+  char colon = 0;
+  long count = -1;
+  if (!(in >> resumed >> colon >> count) || resumed != tid) {
+    ADD_FAILURE() << "the fixture did not resume " << tid << ": [" << answer.value_or("") << "]";
+    return -1;
+  }
+  return count;
 }
 
 bool Fixture::WaitForLine(const std::string& line, milliseconds timeout) {

@@ -1,9 +1,10 @@
-// The two programs the tests start: the tool under test, run to its end,
+// The programs the tests start: the tools under test, run to their end,
 // and the fixture program, which blocks known threads until it is let go.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,9 @@ struct ToolRun {
   std::string out;  // standard output with LF line ends
 };
 
-// Runs threadsift with the arguments and waits for its end.
+// Runs threadsift (or latchsift) with the arguments and waits for its end.
 ToolRun RunThreadsift(const std::vector<std::string>& args);
+ToolRun RunLatchsift(const std::vector<std::string>& args);
 // The same with another build of the tool and additions to its environment.
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
                 const Environment& environment = {});
@@ -35,11 +37,27 @@ struct WorkerState {
   long beats = -1;         // heartbeats counted, after one more was asked for
 };
 
+// A suspended worker and its suspend count.
+struct HeldThread {
+  unsigned tid = 0;
+  long suspendCount = -1;
+};
+
+// Fixture variants: one more worker that the fixture itself holds suspended
+// (twice); or processes and threads that come and go all the time, a
+// short-lived copy of the fixture every `ms` milliseconds among them.
+struct HoldOneSuspended {};
+struct Churn {
+  int ms;
+};
+
 class Fixture {
  public:
   // Starts the fixture with that many blocked workers; with an event name,
   // the fixture creates that event and reports when it is signalled.
   explicit Fixture(int threads, const std::string& event = "");
+  Fixture(int threads, HoldOneSuspended);
+  Fixture(int threads, Churn churn);
   ~Fixture();
 
   // True once the fixture reported its ids and that its workers are blocked.
@@ -61,9 +79,21 @@ class Fixture {
   // Waits for the fixture to print the line.
   bool WaitForLine(const std::string& line, milliseconds timeout);
 
+  // The worker held suspended, with the count the fixture reported at its start.
+  const HeldThread& Held() const { return held_; }
+  // The held worker's suspend count now; -1 (and a test failure) without an answer.
+  long HeldSuspendCount();
+  // Resumes a worker (the held one included) once; returns the suspend count
+  // it had before, or -1 (and a test failure) without an answer.
+  long Resume(unsigned tid);
+
  private:
+  Fixture(const std::vector<std::string>& args, int threads);
   bool ReadReport();
   bool ReadInventoryLine(const std::string& line);
+  // Sends the request and returns what follows "<answer> " on the line that
+  // answers it; nothing (and a test failure) when no such line comes.
+  std::optional<std::string> Ask(const std::string& request, const std::string& answer);
 
   int threads_;
   WineProcess process_;
@@ -73,6 +103,7 @@ class Fixture {
   std::vector<unsigned> snapshot_;
   std::vector<FixtureModule> modules_;
   std::map<std::string, uint64_t> functions_;
+  HeldThread held_;
 };
 
 }  // namespace e2e

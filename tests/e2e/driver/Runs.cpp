@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <thread>
+
 #include "Settings.h"
 
 namespace e2e {
@@ -14,6 +16,17 @@ const std::string& Banner() {
     Lines lines = SplitLines(RunThreadsift({"-v"}).out);
     std::string first = lines.empty() ? "" : lines[0];
     EXPECT_EQ(first.rfind("threadsift v2.04", 0), 0u) << first;
+    return first;
+  }();
+  return banner;
+}
+
+const std::string& LatchsiftBanner() {
+  static const std::string banner = [] {
+    if (!TheSettings().latchsiftBanner.empty()) return TheSettings().latchsiftBanner;
+    Lines lines = SplitLines(RunLatchsift({"-h"}).out);
+    std::string first = lines.empty() ? "" : lines[0];
+    EXPECT_EQ(first.rfind("latchsift v1.0", 0), 0u) << first;
     return first;
   }();
   return banner;
@@ -38,6 +51,24 @@ TimedRun RunThreadsiftTimed(const std::vector<std::string>& args) {
 Lines AfterRunHeader(const Lines& lines) {
   if (lines.size() < kRunHeaderLines) return {};
   return Lines(lines.begin() + kRunHeaderLines, lines.end());
+}
+
+bool ReadUntil(WineProcess& tool, const std::string& text, milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (WithUnixLineEnds(tool.Output()).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline || !tool.ReadSome(milliseconds(100), 256)) return false;
+  }
+  return true;
+}
+
+void WaitUntilOutputStalls(const WineProcess& tool) {
+  int stable = 0;
+  for (int polls = 0, last = -1; stable < 10 && polls < 200; ++polls) {
+    std::this_thread::sleep_for(milliseconds(50));
+    int unread = tool.UnreadBytes();
+    stable = unread > 0 && unread == last ? stable + 1 : 0;
+    last = unread;
+  }
 }
 
 }  // namespace e2e

@@ -1,5 +1,6 @@
-// What most tests share: the expected banner, the fixture's image name, and
-// a run of the tool that remembers when it happened.
+// What most tests share: the expected banners, the fixture's image name, a
+// run of the tool that remembers when it happened, and reading a tool's
+// output a little at a time.
 #pragma once
 
 #include <ctime>
@@ -13,6 +14,7 @@ namespace e2e {
 
 // The banner line the tool prints in every place that prints one.
 const std::string& Banner();
+const std::string& LatchsiftBanner();
 // The image name the platform gives the fixture's process.
 std::string FixtureImage();
 // A name no other test run uses at the same time.
@@ -28,5 +30,11 @@ TimedRun RunThreadsiftTimed(const std::vector<std::string>& args);
 
 // The report after the run header.
 Lines AfterRunHeader(const Lines& lines);
+
+// Reads the tool's output in small steps until `text` has come.
+bool ReadUntil(WineProcess& tool, const std::string& text, milliseconds timeout);
+// Waits until the tool stops filling its (small) output pipe, which means
+// it is blocked writing the next lines.
+void WaitUntilOutputStalls(const WineProcess& tool);
 
 }  // namespace e2e

@@ -25,6 +25,8 @@ bool ReadSettings(int argc, char** argv) {
     if (!TakeValue(arg, "--wine", &g_settings.wine) && !TakeValue(arg, "--prefix", &g_settings.prefix) &&
         !TakeValue(arg, "--threadsift", &g_settings.threadsift) &&
         !TakeValue(arg, "--threadsift-faulting", &g_settings.threadsiftFaulting) &&
+        !TakeValue(arg, "--latchsift", &g_settings.latchsift) &&
+        !TakeValue(arg, "--latchsift-banner", &g_settings.latchsiftBanner) &&
         !TakeValue(arg, "--fixture", &g_settings.fixture) &&
         !TakeValue(arg, "--fixture-sources", &g_settings.fixtureSources) &&
         !TakeValue(arg, "--banner", &g_settings.banner) &&
@@ -41,6 +43,7 @@ bool ReadSettings(int argc, char** argv) {
                   {"--prefix", g_settings.prefix},
                   {"--threadsift", g_settings.threadsift},
                   {"--threadsift-faulting", g_settings.threadsiftFaulting},
+                  {"--latchsift", g_settings.latchsift},
                   {"--fixture", g_settings.fixture},
                   {"--fixture-sources", g_settings.fixtureSources}};
   for (const auto& setting : required) {

@@ -10,9 +10,11 @@ struct Settings {
   std::string prefix;              // the WINEPREFIX the tests share
   std::string threadsift;          // the tool under test
   std::string threadsiftFaulting;  // the tool with a stack walk that faults on request
+  std::string latchsift;           // the lock tool under test
   std::string fixture;             // the fixture program
   std::string fixtureSources;      // the folder of the fixture's source files
   std::string banner;              // the banner as the tool's source spells it; empty when unknown
+  std::string latchsiftBanner;     // the same for latchsift
   std::string wineLog;             // file that takes Wine's own diagnostics (standard error)
 };
 

@@ -1,8 +1,9 @@
-// End-to-end tests of threadsift.exe under Wine.
+// End-to-end tests of threadsift.exe and latchsift.exe under Wine.
 //
 //   threadsift_e2e [gtest options] --wine=LOADER --prefix=WINEPREFIX
-//                  --threadsift=EXE --threadsift-faulting=EXE --fixture=EXE
-//                  --fixture-sources=DIR [--banner=TEXT] [--wine-log=FILE]
+//                  --threadsift=EXE --threadsift-faulting=EXE --latchsift=EXE
+//                  --fixture=EXE --fixture-sources=DIR [--banner=TEXT]
+//                  [--latchsift-banner=TEXT] [--wine-log=FILE]
 #include <gtest/gtest.h>
 
 #include <csignal>

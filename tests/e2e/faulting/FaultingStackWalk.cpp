@@ -2,13 +2,16 @@
 // FaultingStackWalk64 wherever threadsift calls StackWalk64 (the import is
 // renamed at compile time), and this file supplies the import: it steps like
 // StackWalk64, except that in the walk of one chosen thread it writes through
-// a null pointer at a chosen step. The access violation is a real one, raised
-// inside the tool's guarded walk.
+// a null pointer at a chosen step, or stops there for good. The access
+// violation is a real one, raised inside the tool's guarded walk; the stop
+// holds the walked thread suspended until the tool is killed.
 //
 // The environment variable THREADSIFT_FAULT_AT="<tid>:<step>" chooses the
 // thread and the step (1 for the first call of a walk). Before it faults, it
 // prints "FaultingStackWalk64: access violation at step <step>" so that the
-// report shows where the walk was cut.
+// report shows where the walk was cut. THREADSIFT_STALL_AT="<tid>:<step>"
+// chooses where it stops; it prints and flushes "FaultingStackWalk64:
+// stalled at step <step>" first.
 #include <windows.h>
 #include <imagehlp.h>
 
@@ -21,10 +24,10 @@ struct FaultPlan {
   unsigned step = 0;
 };
 
-FaultPlan ReadPlan() {
+FaultPlan ReadPlan(const char* variable) {
   FaultPlan plan;
   char text[64];
-  DWORD length = GetEnvironmentVariableA("THREADSIFT_FAULT_AT", text, sizeof(text));
+  DWORD length = GetEnvironmentVariableA(variable, text, sizeof(text));
   if (length == 0 || length >= sizeof(text) || sscanf(text, "%lu:%u", &plan.thread, &plan.step) != 2) {
     return FaultPlan();
   }
@@ -47,14 +50,20 @@ BOOL WINAPI FaultingStackWalk(DWORD machine, HANDLE process, HANDLE thread, LPST
                               PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTableAccess,
                               PGET_MODULE_BASE_ROUTINE64 getModuleBase,
                               PTRANSLATE_ADDRESS_ROUTINE64 translateAddress) {
-  static const FaultPlan plan = ReadPlan();
+  static const FaultPlan fault = ReadPlan("THREADSIFT_FAULT_AT");
+  static const FaultPlan stall = ReadPlan("THREADSIFT_STALL_AT");
   DWORD walked = GetThreadId(thread);
   if (walked != g_walkedThread) {
     g_walkedThread = walked;
     g_steps = 0;
   }
   ++g_steps;
-  if (walked == plan.thread && g_steps == plan.step) {
+  if (walked == stall.thread && g_steps == stall.step) {
+    printf("FaultingStackWalk64: stalled at step %u\n", g_steps);
+    fflush(stdout);
+    Sleep(INFINITE);
+  }
+  if (walked == fault.thread && g_steps == fault.step) {
     printf("FaultingStackWalk64: access violation at step %u\n", g_steps);
     WriteThroughNull();
     printf("FaultingStackWalk64: the write did not fault\n");

@@ -1,0 +1,83 @@
+// Suspend counts around a walk: a thread that the fixture itself holds
+// suspended, and the tool killed hard in the middle of a walk.
+#include <gtest/gtest.h>
+
+#include "Runs.h"
+#include "Settings.h"
+#include "Stacks.h"
+
+namespace e2e {
+namespace {
+
+const int kWorkers = 20;
+// The walk of this worker stops for good at this step of its stack walk
+// (the test build of the tool), and the tool is killed there.
+const size_t kWorkerInHand = 12;
+const char kStep[] = "3";
+// Far less than the report of that many workers.
+const int kSmallPipeBytes = 4096;
+
+TEST(Suspension, ThreadHeldSuspendedByItsOwnProcessIsWalkedAndStaysSuspended) {
+  Fixture fixture(2, HoldOneSuspended{});
+  ASSERT_TRUE(fixture.Ready());
+  const HeldThread held = fixture.Held();
+  ASSERT_EQ(held.suspendCount, 2);
+  std::map<unsigned, WorkerState> before = fixture.State();
+
+  ToolRun run = RunThreadsift({"-p", std::to_string(fixture.Pid())});
+  EXPECT_EQ(run.status, 0);
+  Lines report = AfterRunHeader(SplitLines(run.out));
+  std::vector<unsigned> threads;
+  EXPECT_TRUE(IsProcessReport(report, fixture.Pid(), FixtureImage(), fixture.SnapshotThreads().size(), &threads))
+      << run.out;
+  EXPECT_EQ(threads, fixture.SnapshotThreads());
+  EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(report, held.tid), fixture)) << run.out;
+
+  EXPECT_EQ(fixture.HeldSuspendCount(), held.suspendCount);
+  EXPECT_TRUE(RanAgainUnsuspended(before, fixture.State()));
+}
+
+// Nobody reads the report: the tool fills its output pipe and waits to
+// write, which must not hold a thread of the target suspended.
+TEST(Suspension, ToolWaitingToWriteHoldsNoThreadSuspended) {
+  Fixture fixture(kWorkers);
+  ASSERT_TRUE(fixture.Ready());
+  WineProcess tool(TheSettings().threadsift, {"-p", std::to_string(fixture.Pid())}, Pipes{false, kSmallPipeBytes});
+  WaitUntilOutputStalls(tool);
+  ASSERT_FALSE(tool.WaitForExit(milliseconds(0))) << "the report fitted into the pipe";
+  for (const auto& [tid, state] : fixture.State()) EXPECT_EQ(state.suspendCount, 0) << "worker " << tid;
+  EXPECT_TRUE(tool.ReadToEnd(milliseconds(60000)));
+  EXPECT_EQ(tool.WaitForExit(milliseconds(10000)), std::optional<int>(0));
+}
+
+TEST(Suspension, ToolKilledHardLeavesOnlyTheThreadInHandSuspended) {
+  Fixture fixture(kWorkers);
+  ASSERT_TRUE(fixture.Ready());
+  const unsigned inHand = fixture.Workers()[kWorkerInHand];
+  {
+    WineProcess tool(TheSettings().threadsiftFaulting, {"-p", std::to_string(fixture.Pid())}, Pipes{},
+                     {{"THREADSIFT_STALL_AT", std::to_string(inHand) + ":" + kStep}});
+    ASSERT_TRUE(ReadUntil(tool, "FaultingStackWalk64: stalled at step " + std::string(kStep) + "\n",
+                          milliseconds(60000)))
+        << tool.Output();
+    tool.Kill();
+  }
+
+  // Every thread walked before it was resumed; the one in hand was not.
+  std::map<unsigned, WorkerState> stuck = fixture.State();
+  ASSERT_EQ(stuck.size(), (size_t)kWorkers);
+  for (const auto& [tid, state] : stuck) {
+    EXPECT_EQ(state.suspendCount, tid == inHand ? 1 : 0) << "worker " << tid;
+  }
+  // The fixture resumes it itself; then every worker runs again.
+  EXPECT_EQ(fixture.Resume(inHand), 1);
+  std::map<unsigned, WorkerState> after = fixture.State();
+  ASSERT_EQ(after.size(), stuck.size());
+  for (const auto& [tid, state] : after) {
+    EXPECT_EQ(state.suspendCount, 0) << "worker " << tid;
+    EXPECT_GT(state.beats, stuck[tid].beats) << "worker " << tid;
+  }
+}
+
+}  // namespace
+}  // namespace e2e
