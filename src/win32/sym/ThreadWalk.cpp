@@ -133,13 +133,6 @@ bool SameFrame(const WalkFrame& a, const WalkFrame& b) {
          a.AddrStack.Offset == b.AddrStack.Offset;
 }
 
-// Writes out the buffered report; the last-error code stays what it was.
-void FlushOutput() {
-  DWORD lastError = GetLastError();
-  fflush(stdout);
-  SetLastError(lastError);
-}
-
 struct GuardedWalk {
   HANDLE process;
   HANDLE thread;
@@ -230,13 +223,11 @@ int WalkThread(HANDLE process, DWORD tid) {
     return 0;
   }
   ScopedHandle threadOwner(thread);
-  // The thread is held only while its frames are found: what was printed
-  // before is written out first, and the frames' symbols, lines and output
-  // come after it runs again.
+  // The thread is held only while its frames are found: their symbols,
+  // lines and output come after it runs again.
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ForgetStackPages();
-  FlushOutput();
   if (SuspendThread(thread) == kSuspendFailed) {
     printf("SuspendThread error %d\n", (int)GetLastError());
     return 0;
@@ -256,7 +247,6 @@ int WalkThread(HANDLE process, DWORD tid) {
     int printed = 1;
     CallGuarded(PrintFramesOf, &walk, &printed);
   }
-  FlushOutput();
   SetLastError(resumeError);
   if (resumed == kSuspendFailed) {
     printf("ResumeThread error %d\n", (int)resumeError);

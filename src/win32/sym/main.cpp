@@ -19,7 +19,6 @@ const char kDebugPrivilege[] = "SeDebugPrivilege";
 const int kAllProcesses = -1;
 // Every access right to an event as NT 4.0 and 2000 define it.
 const DWORD kEventAllAccess = 0x1F0003;
-const size_t kOutputBufferSize = 1 << 20;
 
 // Prints the message (if any) and the usage line, then ends the process:
 // status 1 after a message, 0 without one.
@@ -64,10 +63,6 @@ int SignalEvent(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Large enough for the frames of any thread, so that nothing is written
-  // while a thread is held suspended.
-  static char outputBuffer[kOutputBufferSize];
-  setvbuf(stdout, outputBuffer, _IOFBF, sizeof(outputBuffer));
   int pid = 0;
   int tid = kAllThreads;
   const char* eventName = NULL;
