@@ -30,11 +30,11 @@ std::string Narrow(const WCHAR* text) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 template <typename T>
-void AppendFormatted(std::string* out, const std::string& spec, T value) {
-  int length = std::snprintf(nullptr, 0, spec.c_str(), value);
+void AppendFormatted(std::string* out, const std::string& directive, T value) {
+  int length = std::snprintf(nullptr, 0, directive.c_str(), value);
   if (length <= 0) return;
   std::string piece((size_t)length + 1, '\0');
-  std::snprintf(&piece[0], piece.size(), spec.c_str(), value);
+  std::snprintf(&piece[0], piece.size(), directive.c_str(), value);
   out->append(piece.c_str(), (size_t)length);
 }
 #pragma GCC diagnostic pop
@@ -51,44 +51,44 @@ void FormatConversion(std::string* out, const char** p, va_list* ap) {
   while (IsOneOf(*s, "hlLjzt")) length += *s++;
   char conversion = *s++;
   *p = s;
-  std::string spec(start, s);
+  std::string directive(start, s);
   switch (conversion) {
     case '%':
       out->push_back('%');
       break;
     case 'd':
     case 'i':
-      if (length == "ll") AppendFormatted(out, spec, va_arg(*ap, long long));
-      else if (length == "l") AppendFormatted(out, spec, va_arg(*ap, long));
-      else AppendFormatted(out, spec, va_arg(*ap, int));
+      if (length == "ll") AppendFormatted(out, directive, va_arg(*ap, long long));
+      else if (length == "l") AppendFormatted(out, directive, va_arg(*ap, long));
+      else AppendFormatted(out, directive, va_arg(*ap, int));
       break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-      if (length == "ll") AppendFormatted(out, spec, va_arg(*ap, unsigned long long));
-      else if (length == "l") AppendFormatted(out, spec, va_arg(*ap, unsigned long));
-      else AppendFormatted(out, spec, va_arg(*ap, unsigned int));
+      if (length == "ll") AppendFormatted(out, directive, va_arg(*ap, unsigned long long));
+      else if (length == "l") AppendFormatted(out, directive, va_arg(*ap, unsigned long));
+      else AppendFormatted(out, directive, va_arg(*ap, unsigned int));
       break;
     case 'c':
-      AppendFormatted(out, spec, va_arg(*ap, int));
+      AppendFormatted(out, directive, va_arg(*ap, int));
       break;
     case 'p':
-      AppendFormatted(out, spec, va_arg(*ap, void*));
+      AppendFormatted(out, directive, va_arg(*ap, void*));
       break;
     case 's': {
       const char* text = va_arg(*ap, const char*);
-      AppendFormatted(out, spec, text != nullptr ? text : "(null)");
+      AppendFormatted(out, directive, text != nullptr ? text : "(null)");
       break;
     }
     case 'S': {
       const WCHAR* text = va_arg(*ap, const WCHAR*);
-      spec.back() = 's';
-      AppendFormatted(out, spec, text != nullptr ? Narrow(text).c_str() : "(null)");
+      directive.back() = 's';
+      AppendFormatted(out, directive, text != nullptr ? Narrow(text).c_str() : "(null)");
       break;
     }
     default:
-      std::fprintf(stderr, "simulated printf: unsupported conversion in \"%s\"\n", spec.c_str());
+      std::fprintf(stderr, "simulated printf: unsupported conversion in \"%s\"\n", directive.c_str());
       std::abort();
   }
 }
