@@ -1,19 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "LatchsiftRun.h"
+#include "ThreadsiftRun.h"
 #include "simwin_api.h"
 
 namespace {
 
-std::string Address(uint64_t value) {
-  char text[32];
-#if defined(_WIN64)
-  snprintf(text, sizeof(text), "%016llx", (unsigned long long)value);
-#else
-  snprintf(text, sizeof(text), "%08llx", (unsigned long long)value);
-#endif
-  return text;
-}
+// A lock's address prints like any address of the report.
+std::string Address(uint64_t value) { return Hex(value); }
 
 // Process 120 with a critical section, a resource and a lock of an unknown
 // type, the last with every counter at its limit.
