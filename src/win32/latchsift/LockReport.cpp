@@ -1,8 +1,8 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 
+#include "common/PlatformRecord.h"
 #include "latchsift/LockReport.h"
 
 namespace {
@@ -21,16 +21,12 @@ const size_t kFirstLockOffset = 8;
 const size_t kLockRecordSize = 48;
 const size_t kLockType = 8, kLockOwner = 16, kLockContention = 28, kLockEntries = 32, kLockRecursion = 36,
              kLockSharedWaiters = 40, kLockExclusiveWaiters = 44;
-typedef unsigned long long PrintedAddress;
-#define LATCHSIFT_ADDRESS "%016llx"
 #else
 const size_t kLockListOffset = 60;
 const size_t kFirstLockOffset = 4;
 const size_t kLockRecordSize = 36;
 const size_t kLockType = 4, kLockOwner = 8, kLockContention = 16, kLockEntries = 20, kLockRecursion = 24,
              kLockSharedWaiters = 28, kLockExclusiveWaiters = 32;
-typedef unsigned int PrintedAddress;
-#define LATCHSIFT_ADDRESS "%08x"
 #endif
 
 struct NativeEntries {
@@ -38,13 +34,6 @@ struct NativeEntries {
   RtlQueryProcessDebugInformationFn query;
   RtlDestroyQueryDebugBufferFn destroy;
 };
-
-template <typename T>
-T Read(const BYTE* at) {
-  T value;
-  memcpy(&value, at, sizeof(value));
-  return value;
-}
 
 template <typename Fn>
 Fn FindEntry(HMODULE ntdll, const char* name) {
@@ -83,27 +72,27 @@ void PrintLockType(WORD type) {
 }
 
 void PrintLock(const BYTE* lock) {
-  printf("Address: " LATCHSIFT_ADDRESS, (PrintedAddress)Read<ULONG_PTR>(lock));
+  printf("Address: " THREADSIFT_ADDRESS, (PrintedAddress)ReadField<Address>(lock, 0));
   printf(" Type: ");
-  PrintLockType(Read<WORD>(lock + kLockType));
-  DWORD owner = Read<DWORD>(lock + kLockOwner);
+  PrintLockType(ReadField<WORD>(lock, kLockType));
+  DWORD owner = ReadField<DWORD>(lock, kLockOwner);
   printf(" Owner: %d (0x%x)\n", (int)owner, (unsigned)owner);
-  printf("  ContentionCount: %lu", (unsigned long)Read<DWORD>(lock + kLockContention));
-  printf(" EntryCount: %lu", (unsigned long)Read<DWORD>(lock + kLockEntries));
-  printf(" RecursionCount: %lu", (unsigned long)Read<DWORD>(lock + kLockRecursion));
-  printf(" SharedWaiters: %lu", (unsigned long)Read<DWORD>(lock + kLockSharedWaiters));
-  printf(" ExclusiveWaiters: %lu", (unsigned long)Read<DWORD>(lock + kLockExclusiveWaiters));
+  printf("  ContentionCount: %lu", (unsigned long)ReadField<DWORD>(lock, kLockContention));
+  printf(" EntryCount: %lu", (unsigned long)ReadField<DWORD>(lock, kLockEntries));
+  printf(" RecursionCount: %lu", (unsigned long)ReadField<DWORD>(lock, kLockRecursion));
+  printf(" SharedWaiters: %lu", (unsigned long)ReadField<DWORD>(lock, kLockSharedWaiters));
+  printf(" ExclusiveWaiters: %lu", (unsigned long)ReadField<DWORD>(lock, kLockExclusiveWaiters));
   printf("\n");
 }
 
 // Prints the list the query left in the buffer; false when it left none.
 bool PrintLockList(const BYTE* buffer) {
-  const BYTE* list = Read<const BYTE*>(buffer + kLockListOffset);
+  const BYTE* list = ReadField<const BYTE*>(buffer, kLockListOffset);
   if (list == NULL) {
     printf("RtlQueryProcessDebugInformation returned no lock list\n");
     return false;
   }
-  DWORD count = Read<DWORD>(list);
+  DWORD count = ReadField<DWORD>(list, 0);
   printf("# of locks: %u\n", (unsigned)count);
   for (DWORD i = 0; i < count; ++i) PrintLock(list + kFirstLockOffset + i * kLockRecordSize);
   return true;

@@ -4,12 +4,12 @@
 #include <windows.h>
 #include <imagehlp.h>
 
+#include "common/PlatformRecord.h"
+
 // Where 32-bit and 64-bit Windows differ for the stack walk and the module
-// table: address width, printed address format and the image help records.
+// table: the image help records (the address width and format are shared
+// with the lock tool).
 #if defined(_WIN64)
-typedef DWORD64 Address;
-typedef unsigned long long PrintedAddress;
-#define THREADSIFT_ADDRESS "%016llx"
 typedef STACKFRAME64 WalkFrame;
 typedef IMAGEHLP_SYMBOL64 WalkSymbol;
 typedef IMAGEHLP_LINE64 WalkLine;
@@ -17,9 +17,6 @@ typedef DWORD64 SymbolDisplacement;
 typedef BOOL(WINAPI* LineLookup)(HANDLE, DWORD64, PDWORD, PIMAGEHLP_LINE64);
 #define THREADSIFT_LINE_LOOKUP_NAME "SymGetLineFromAddr64"
 #else
-typedef DWORD Address;
-typedef unsigned int PrintedAddress;
-#define THREADSIFT_ADDRESS "%08x"
 typedef STACKFRAME WalkFrame;
 typedef IMAGEHLP_SYMBOL WalkSymbol;
 typedef IMAGEHLP_LINE WalkLine;

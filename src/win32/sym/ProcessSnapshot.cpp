@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/PlatformRecord.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/SnapshotLayout.h"
 
@@ -22,32 +23,20 @@ ULONG QuerySystemInformation(ULONG infoClass, void* buffer, ULONG size, ULONG* r
   return (ULONG)g_ntQuerySystemInformation(infoClass, buffer, size, returned);
 }
 
-DWORD ReadDword(const BYTE* record, size_t offset) {
-  DWORD value;
-  memcpy(&value, record + offset, sizeof(value));
-  return value;
-}
-
-const WCHAR* ReadImageName(const BYTE* record) {
-  const WCHAR* name;
-  memcpy(&name, record + kProcessImageNameOffset, sizeof(name));
-  return name;
-}
-
 // Walks the chain for pid. The record whose next-entry offset is 0 ends the
 // walk without being compared.
 const BYTE* FindProcessRecord(const BYTE* snapshot, DWORD pid) {
   const BYTE* record = snapshot;
-  while (ReadDword(record, kProcessNextOffset) != 0) {
-    if (ReadDword(record, kProcessIdOffset) == pid) return record;
-    record += ReadDword(record, kProcessNextOffset);
+  while (ReadField<DWORD>(record, kProcessNextOffset) != 0) {
+    if (ReadField<DWORD>(record, kProcessIdOffset) == pid) return record;
+    record += ReadField<DWORD>(record, kProcessNextOffset);
   }
   return NULL;
 }
 
 void PrintProcessHeader(const BYTE* record) {
-  DWORD pid = ReadDword(record, kProcessIdOffset);
-  const WCHAR* name = ReadImageName(record);
+  DWORD pid = ReadField<DWORD>(record, kProcessIdOffset);
+  const WCHAR* name = ReadField<const WCHAR*>(record, kProcessImageNameOffset);
   printf("Process %d (0x%0x) ", (int)pid, (unsigned)pid);
   if (name != NULL) {
     printf(" %S", name);
@@ -56,7 +45,7 @@ void PrintProcessHeader(const BYTE* record) {
   } else {
     printf(" %s", "(unnamed)");
   }
-  printf(" %d thread(s)\n", (int)ReadDword(record, kProcessThreadCountOffset));
+  printf(" %d thread(s)\n", (int)ReadField<DWORD>(record, kProcessThreadCountOffset));
 }
 
 size_t ThreadRecordsOffset() {
@@ -73,7 +62,7 @@ size_t ThreadRecordsOffset() {
 }
 
 DWORD* CopyThreadIds(const BYTE* record) {
-  DWORD count = ReadDword(record, kProcessThreadCountOffset);
+  DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
   DWORD bytes = count * 4 + 4;
   DWORD* list = (DWORD*)calloc(bytes, 1);
   if (list == NULL) {
@@ -82,7 +71,7 @@ DWORD* CopyThreadIds(const BYTE* record) {
   }
   const BYTE* thread = record + ThreadRecordsOffset();
   for (DWORD i = 0; i < count; ++i) {
-    list[i] = ReadDword(thread + i * kThreadRecordSize, kThreadIdOffset);
+    list[i] = ReadField<DWORD>(thread + i * kThreadRecordSize, kThreadIdOffset);
   }
   return list;
 }
