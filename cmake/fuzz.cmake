@@ -25,7 +25,7 @@ endforeach()
 
 function(add_fuzz_target tool source)
   add_executable(fuzz_${tool} ${source} tests/fuzz/FuzzRun.cpp)
-  target_include_directories(fuzz_${tool} PRIVATE tests/fuzz)
+  target_include_directories(fuzz_${tool} PRIVATE tests/fuzz tests/unit)
   target_compile_options(fuzz_${tool} PRIVATE ${THREADSIFT_WARNINGS} ${FUZZ_INSTRUMENT})
   target_link_options(fuzz_${tool} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(fuzz_${tool} PRIVATE fuzz_tools)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Leftovers.h"
 #include "Run.h"
 
 namespace {
@@ -50,11 +51,6 @@ void RunAndCheck(int (*entry)(int, char**), const char* program, const std::vect
   int status = sim::RunMainHere(m, entry, program, args);
   m.LoadBooks(m.SerializeBooks());
   Require(status == 0 || status == 1, "exit status other than 0 or 1");
-  Require(m.OpenHandleCount() == 0, "a handle left open");
-  Require(m.LiveAllocationCount() == 0, "a heap block left allocated");
-  Require(m.books().symbolSessions == 0, "a symbol session left open");
-  Require(m.books().ctrlHandlers == 0, "a console handler left registered");
-  Require(m.books().debugBuffers == 0, "a debug buffer left undestroyed");
-  Require(m.books().misuses.empty(), "a platform call misused");
-  Require(m.SuspendCount(10) == 0 && m.SuspendCount(20) == 1, "a suspend count changed");
+  std::vector<std::string> left = Leftovers(m, {}, {{10, 0}, {20, 1}});
+  Require(left.empty(), left.empty() ? "" : left.front().c_str());
 }

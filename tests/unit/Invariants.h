@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "Leftovers.h"
 #include "Machine.h"
 #include "Run.h"
 
@@ -18,10 +19,9 @@ inline bool HasErrorLine(const std::string& out) {
   return false;
 }
 
-// Checks a run in which the operations named in failed were made to fail.
-// What cannot hold after such a failure (a handle whose close failed, a
-// thread whose resume failed, a console handler whose removal failed) is
-// left out. suspendCounts: each thread's count before the run.
+// Checks a run in which the operations named in failed were made to fail:
+// it ended with 0 or 1 (and an error line for 1), printed no null text, and
+// left nothing behind. suspendCounts: each thread's count before the run.
 inline void ExpectSoundEnd(const sim::Machine& m, const sim::RunResult& r, const std::string& where,
                            const std::set<std::string>& failed, const std::map<DWORD, int>& suspendCounts) {
   ASSERT_EQ(r.signal, 0) << where << "\n" << r.out;
@@ -30,21 +30,7 @@ inline void ExpectSoundEnd(const sim::Machine& m, const sim::RunResult& r, const
     EXPECT_TRUE(HasErrorLine(r.out)) << where << "\n" << r.out;
   }
   EXPECT_EQ(r.out.find("(null)"), std::string::npos) << where;
-  if (failed.count("ResumeThread") == 0) {
-    for (const auto& t : suspendCounts) EXPECT_EQ(m.SuspendCount(t.first), t.second) << where << " thread " << t.first;
-  }
-  if (failed.count("CloseHandle") == 0) {
-    EXPECT_EQ(m.OpenHandleCount(), 0) << where;
-  }
-  if (failed.count("RtlDestroyQueryDebugBuffer") == 0) {
-    EXPECT_EQ(m.books().debugBuffers, 0) << where;
-  }
-  EXPECT_EQ(m.LiveAllocationCount(), 0) << where;
-  EXPECT_EQ(m.books().symbolSessions, 0) << where;
-  if (failed.count("SetConsoleCtrlHandler") == 0) {
-    EXPECT_EQ(m.books().ctrlHandlers, 0) << where;
-  }
-  EXPECT_TRUE(m.books().misuses.empty()) << where << ": " << ::testing::PrintToString(m.books().misuses);
+  EXPECT_EQ(Leftovers(m, failed, suspendCounts), std::vector<std::string>()) << where;
 }
 
 #endif
