@@ -15,11 +15,7 @@ TEST(Event, CompleteRunSignalsTheEvent) {
   TimedRun timed = RunThreadsiftTimed({"-p", std::to_string(fixture.Pid()), "-e", event});
   EXPECT_EQ(timed.run.status, 0);
   ASSERT_TRUE(HasRunHeader(timed.lines, Banner(), timed.before, timed.after)) << timed.run.out;
-  std::vector<unsigned> threads;
-  EXPECT_TRUE(IsProcessReport(AfterRunHeader(timed.lines), fixture.Pid(), FixtureImage(),
-                              fixture.SnapshotThreads().size(), &threads))
-      << timed.run.out;
-  EXPECT_EQ(threads, fixture.SnapshotThreads());
+  EXPECT_TRUE(IsFixtureReport(AfterRunHeader(timed.lines), fixture)) << timed.run.out;
   EXPECT_TRUE(fixture.WaitForLine("signalled", milliseconds(10000)));
 }
 
@@ -35,11 +31,7 @@ TEST(Event, NameNoEventBearsFailsAfterTheFullReport) {
   EXPECT_TRUE(std::regex_match(report.back(), std::regex("OpenEvent " + absent + " error [0-9]+")))
       << report.back();
   report.pop_back();
-  std::vector<unsigned> threads;
-  EXPECT_TRUE(IsProcessReport(report, fixture.Pid(), FixtureImage(), fixture.SnapshotThreads().size(),
-                              &threads))
-      << timed.run.out;
-  EXPECT_EQ(threads, fixture.SnapshotThreads());
+  EXPECT_TRUE(IsFixtureReport(report, fixture)) << timed.run.out;
 }
 
 }  // namespace

@@ -29,10 +29,7 @@ Lines ExpectCompleteReport(const Fixture& fixture, const std::vector<std::string
   EXPECT_EQ(timed.run.status, 0);
   EXPECT_TRUE(HasRunHeader(timed.lines, Banner(), timed.before, timed.after)) << timed.run.out;
   Lines report = AfterRunHeader(timed.lines);
-  std::vector<unsigned> threads;
-  EXPECT_TRUE(IsProcessReport(report, fixture.Pid(), FixtureImage(), fixture.SnapshotThreads().size(), &threads))
-      << timed.run.out;
-  EXPECT_EQ(threads, fixture.SnapshotThreads());
+  EXPECT_TRUE(IsFixtureReport(report, fixture)) << timed.run.out;
   return report;
 }
 

@@ -48,6 +48,18 @@ TimedRun RunThreadsiftTimed(const std::vector<std::string>& args) {
   return timed;
 }
 
+::testing::AssertionResult IsFixtureReport(const Lines& report, const Fixture& fixture) {
+  std::vector<unsigned> threads;
+  ::testing::AssertionResult shape =
+      IsProcessReport(report, fixture.Pid(), FixtureImage(), fixture.SnapshotThreads().size(), &threads);
+  if (!shape) return shape;
+  if (threads != fixture.SnapshotThreads()) {
+    return ::testing::AssertionFailure() << "threads " << ::testing::PrintToString(threads) << ", snapshot order "
+                                         << ::testing::PrintToString(fixture.SnapshotThreads());
+  }
+  return ::testing::AssertionSuccess();
+}
+
 Lines AfterRunHeader(const Lines& lines) {
   if (lines.size() < kRunHeaderLines) return {};
   return Lines(lines.begin() + kRunHeaderLines, lines.end());

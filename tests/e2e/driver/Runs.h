@@ -31,6 +31,10 @@ TimedRun RunThreadsiftTimed(const std::vector<std::string>& args);
 // The report after the run header.
 Lines AfterRunHeader(const Lines& lines);
 
+// The report is the fixture's whole process section: its header with the
+// fixture's pid, image and thread count, and its threads in snapshot order.
+::testing::AssertionResult IsFixtureReport(const Lines& report, const Fixture& fixture);
+
 // Reads the tool's output in small steps until `text` has come.
 bool ReadUntil(WineProcess& tool, const std::string& text, milliseconds timeout);
 // Waits until the tool stops filling its (small) output pipe, which means

@@ -27,10 +27,7 @@ TEST(Suspension, ThreadHeldSuspendedByItsOwnProcessIsWalkedAndStaysSuspended) {
   ToolRun run = RunThreadsift({"-p", std::to_string(fixture.Pid())});
   EXPECT_EQ(run.status, 0);
   Lines report = AfterRunHeader(SplitLines(run.out));
-  std::vector<unsigned> threads;
-  EXPECT_TRUE(IsProcessReport(report, fixture.Pid(), FixtureImage(), fixture.SnapshotThreads().size(), &threads))
-      << run.out;
-  EXPECT_EQ(threads, fixture.SnapshotThreads());
+  EXPECT_TRUE(IsFixtureReport(report, fixture)) << run.out;
   EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(report, held.tid), fixture)) << run.out;
 
   EXPECT_EQ(fixture.HeldSuspendCount(), held.suspendCount);
