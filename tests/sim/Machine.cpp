@@ -65,7 +65,10 @@ VersionResource& VersionResource::String(const std::string& subBlock, const std:
 }
 
 Thread& Process::AddThread(DWORD tid) {
-  threads.push_back(Thread{tid, {}});
+  threads.emplace_back();
+  threads.back().id = tid;
+  // Stacks 2 MB apart, each in a region of its own.
+  threads.back().stack.top = 0x10000000 + (uint64_t)threads.size() * 0x200000;
   return threads.back();
 }
 
@@ -182,7 +185,17 @@ const Module* Machine::RegisteredModule(HANDLE process, uint64_t address) {
   return nullptr;
 }
 
+void Machine::TouchModule(HANDLE process, uint64_t address) {
+  const Module* module = RegisteredModule(process, address);
+  auto pending = deferredSymbolLoads.find(process);
+  if (module == nullptr || pending == deferredSymbolLoads.end() || pending->second.erase(module->base) == 0) return;
+  // The platform opens, reads and parses the module's symbol file now.
+  Enter("SymbolFileLoad", module->base, module->path);
+  Enter("ReadFile", module->base, module->path);
+}
+
 const Symbol* Machine::SymbolAt(HANDLE process, uint64_t address) {
+  TouchModule(process, address);
   const Module* module = RegisteredModule(process, address);
   if (module == nullptr) return nullptr;
   for (const Symbol& symbol : module->symbols) {

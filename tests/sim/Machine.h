@@ -21,6 +21,21 @@ struct Frame {
   uint64_t params[4];
 };
 
+// A thread's stack: the committed region below stackTop, and the bytes in use
+// from the stack pointer up. Its bytes change each time the thread runs.
+struct Stack {
+  uint64_t top = 0;             // set when the thread is added: each thread has its own
+  uint64_t committed = 0x10000;  // bytes of the committed region below top
+  uint64_t depth = 0x1fc0;       // bytes from the stack pointer to top
+  uint64_t reportedEnd = 0;      // not 0: the end of the region VirtualQueryEx reports instead
+  bool unreadable = false;       // ReadProcessMemory of the region fails
+  int runs = 0;                  // times the thread ran again after a suspend
+  int runsAtContextRead = 0;     // runs when its registers were last read
+
+  uint64_t Pointer() const { return top - depth; }
+  bool Holds(uint64_t address) const { return address < top && address >= top - committed; }
+};
+
 struct Thread {
   DWORD id;
   std::vector<Frame> frames;
@@ -28,6 +43,7 @@ struct Thread {
   int faultAtFrame = -1;     // StackWalk raises a fault when asked for this frame
   bool endless = false;      // StackWalk keeps reporting the last frame again
   unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones
+  Stack stack;
 
   Thread& AddFrame(uint64_t pc, uint64_t p0 = 0, uint64_t p1 = 0, uint64_t p2 = 0, uint64_t p3 = 0);
 };
@@ -200,6 +216,11 @@ class Machine {
   std::map<void*, size_t> allocations;
   std::vector<PHANDLER_ROUTINE> ctrlHandlers;
   std::map<HANDLE, std::set<uint64_t>> symbolSessions;  // process handle -> registered module bases
+  DWORD symbolOptions = 0;
+  // Modules registered while deferred loads were on whose symbol file has not
+  // been loaded yet; the first lookup or walk callback that touches one loads it.
+  std::map<HANDLE, std::set<uint64_t>> deferredSymbolLoads;
+  void TouchModule(HANDLE process, uint64_t address);
   // Everything the active machine knows about one address in a process.
   Process* ProcessOfHandle(HANDLE handle);
   Thread* ThreadOfHandle(HANDLE handle);

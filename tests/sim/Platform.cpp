@@ -252,6 +252,7 @@ BOOL SymInitialize(HANDLE process, PCSTR searchPath, BOOL invade) {
 DWORD SymSetOptions(DWORD options) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("SymSetOptions", options, Args("0x%x", options))) return FailWith(f, (DWORD)0);
+  m.symbolOptions = options;
   return options;
 }
 
@@ -260,8 +261,10 @@ BOOL SymCleanup(HANDLE process) {
   if (const FailRule* f = m.Enter("SymCleanup", 0, Args("%p", process))) {
     // A failed cleanup still ends the session; only its result differs.
     m.symbolSessions.erase(process);
+    m.deferredSymbolLoads.erase(process);
     return FailWith(f, FALSE);
   }
+  m.deferredSymbolLoads.erase(process);
   if (m.symbolSessions.erase(process) == 0) {
     m.NoteMisuse("SymCleanup of a handle without a symbol session");
     return FailWithError(ERROR_INVALID_HANDLE, FALSE);

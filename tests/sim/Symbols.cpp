@@ -65,6 +65,8 @@ Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCS
   auto session = m.symbolSessions.find(process);
   if (session == m.symbolSessions.end()) return FailWithError(ERROR_INVALID_HANDLE, (Address)0);
   session->second.insert(base);
+  const DWORD kDeferredLoads = 0x4;
+  if (m.symbolOptions & kDeferredLoads) m.deferredSymbolLoads[process].insert(base);
   return base != 0 ? base : 1;
 }
 
@@ -108,7 +110,39 @@ DWORD UnDecorateSymbolName(PCSTR name, PSTR undecorated, DWORD length, DWORD fla
   return (DWORD)std::strlen(undecorated);
 }
 
-PVOID SymFunctionTableAccess(HANDLE, DWORD) { return nullptr; }
-DWORD SymGetModuleBase(HANDLE, DWORD) { return 0; }
-PVOID SymFunctionTableAccess64(HANDLE, DWORD64) { return nullptr; }
-DWORD64 SymGetModuleBase64(HANDLE, DWORD64) { return 0; }
+namespace {
+
+// The walk's callbacks: both finish a deferred load of the module they touch,
+// as the platform's do. Modules of the simulated machine carry no function
+// tables.
+PVOID FunctionTableAccess(const char* op, HANDLE process, uint64_t address) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter(op, address, Args("0x%llx", (unsigned long long)address))) return FailWith(f, nullptr);
+  m.TouchModule(process, address);
+  return nullptr;
+}
+
+uint64_t ModuleBase(const char* op, HANDLE process, uint64_t address) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter(op, address, Args("0x%llx", (unsigned long long)address))) {
+    return FailWith(f, (uint64_t)0);
+  }
+  m.TouchModule(process, address);
+  const Module* module = m.RegisteredModule(process, address);
+  return module != nullptr ? module->base : 0;
+}
+
+}  // namespace
+
+PVOID SymFunctionTableAccess(HANDLE process, DWORD address) {
+  return FunctionTableAccess("SymFunctionTableAccess", process, address);
+}
+DWORD SymGetModuleBase(HANDLE process, DWORD address) {
+  return (DWORD)ModuleBase("SymGetModuleBase", process, address);
+}
+PVOID SymFunctionTableAccess64(HANDLE process, DWORD64 address) {
+  return FunctionTableAccess("SymFunctionTableAccess64", process, address);
+}
+DWORD64 SymGetModuleBase64(HANDLE process, DWORD64 address) {
+  return ModuleBase("SymGetModuleBase64", process, address);
+}

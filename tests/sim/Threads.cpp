@@ -20,9 +20,10 @@ const DWORD kMachineType = IMAGE_FILE_MACHINE_AMD64;
 const DWORD kMachineType = IMAGE_FILE_MACHINE_I386;
 #endif
 
-// Synthetic frame and stack addresses: one step of the walk moves both.
-uint64_t FrameAddress(size_t step) { return 0x0012f000 + step * 0x40; }
-uint64_t StackAddress(size_t step) { return 0x0012e000 + step * 0x40; }
+// Synthetic frame and stack addresses on the thread's own stack: one step of
+// the walk moves both.
+uint64_t FrameAddress(const Thread& t, size_t step) { return t.stack.Pointer() + 0x100 + step * 0x40; }
+uint64_t StackAddress(const Thread& t, size_t step) { return t.stack.Pointer() + step * 0x40; }
 
 DWORD ThreadIdOf(HANDLE thread) {
   const HandleEntry* entry = ActiveMachine().FindHandle(thread);
@@ -54,23 +55,35 @@ EXCEPTION_REGISTRATION_RECORD* EndOfChain() { return reinterpret_cast<EXCEPTION_
 #endif
 }
 
-// What the simulated process holds at an address: every byte is known.
+// What the simulated process holds at an address: every byte is known. A
+// thread's stack bytes change each time the thread runs.
 BYTE MemoryAt(uint64_t address) { return (BYTE)(address * 7 + (address >> 12)); }
+BYTE StackByteAt(uint64_t address, int runs) { return (BYTE)(MemoryAt(address) + runs * 31); }
+
+const Stack* StackHolding(const Process& p, uint64_t address) {
+  for (const Thread& t : p.threads) {
+    if (t.stack.Holds(address)) return &t.stack;
+  }
+  return nullptr;
+}
 
 enum StackRead { kNoRoutine, kReadRight, kReadFailed, kReadWrong };
 
 // Reads a few words around the frame, across a page boundary, through the
-// walk's read-memory routine, as the platform's walk reads the stack.
+// walk's read-memory routine, as the platform's walk reads the stack. Right
+// bytes are those of the moment the thread's registers were read.
 template <typename ReadRoutine, typename Address>
-StackRead ReadStack(ReadRoutine read, HANDLE process, size_t step) {
+StackRead ReadStack(ReadRoutine read, HANDLE process, const Thread* t, size_t step) {
   if (read == nullptr) return kNoRoutine;
-  Address at = (Address)(StackAddress(step) + 0xff8);
+  if (t == nullptr) return kReadRight;
+  Address at = (Address)(StackAddress(*t, step) + 0xff8);
   BYTE bytes[24];
   DWORD got = 0;
   if (!read(process, at, bytes, sizeof(bytes), &got)) return kReadFailed;
   if (got != sizeof(bytes)) return kReadWrong;
   for (size_t i = 0; i < sizeof(bytes); ++i) {
-    if (bytes[i] != MemoryAt(at + i)) return kReadWrong;
+    BYTE expected = t->stack.Holds(at + i) ? StackByteAt(at + i, t->stack.runsAtContextRead) : MemoryAt(at + i);
+    if (bytes[i] != expected) return kReadWrong;
   }
   return kReadRight;
 }
@@ -79,8 +92,8 @@ template <typename FrameRecord>
 void FillFrame(const Thread& t, size_t step, FrameRecord* frame) {
   const Frame& f = step < t.frames.size() ? t.frames[step] : Frame{0, {0, 0, 0, 0}};
   frame->AddrPC.Offset = f.pc;
-  frame->AddrFrame.Offset = FrameAddress(step);
-  frame->AddrStack.Offset = StackAddress(step);
+  frame->AddrFrame.Offset = FrameAddress(t, step);
+  frame->AddrStack.Offset = StackAddress(t, step);
   for (int i = 0; i < 4; ++i) frame->Params[i] = f.params[i];
 }
 
@@ -92,19 +105,19 @@ bool IsFirstStepPrepared(const FrameRecord* frame, Address pc, Address fp, Addre
 }
 
 // One step of the walk; the step count lives in the frame record, as the
-// platform keeps its own state there.
-template <typename FrameRecord>
+// platform keeps its own state there. It may run after the thread runs again:
+// it needs only the registers it is given and the stack bytes of that moment.
+template <typename FrameRecord, typename Callbacks>
 BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRecord* frame, CONTEXT* context,
-          bool routinesAsExpected, StackRead stackRead) {
+          const Callbacks& callbacks, StackRead stackRead) {
   Machine& m = ActiveMachine();
   Thread* t = m.ThreadOfHandle(thread);
   size_t step = (size_t)frame->Reserved[0];
   if (m.Enter(op, ThreadIdOf(thread), Args("0x%x,%zu", machine, step)) != nullptr) return FALSE;
-  if (machine != kMachineType || !routinesAsExpected || m.symbolSessions.count(process) == 0 || t == nullptr) {
+  if (machine != kMachineType || !callbacks.AsExpected() || m.symbolSessions.count(process) == 0 || t == nullptr) {
     m.NoteMisuse(std::string(op) + " called with the wrong machine, routines, process or thread");
     return FALSE;
   }
-  if (t->suspendCount == 0) m.NoteMisuse(std::string(op) + " on a running thread");
   if (stackRead == kReadWrong) m.NoteMisuse(std::string(op) + "'s read-memory routine gave wrong bytes");
   if (stackRead == kReadFailed) return FALSE;  // the stack cannot be read: no further frame
 #if defined(_WIN64)
@@ -120,8 +133,37 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
     step = total - 1;  // the same frame again, at the same addresses
   }
   FillFrame(*t, step, frame);
+  // The platform finds how to unwind the frame, and its module, through the
+  // routines it is given.
+  callbacks.Touch(process, frame->AddrPC.Offset);
   frame->Reserved[0] = step + 1;
   return TRUE;
+}
+
+template <typename FunctionTable, typename ModuleBase, typename Translate>
+struct WalkCallbacks {
+  FunctionTable functionTable;
+  ModuleBase moduleBase;
+  Translate translate;
+  FunctionTable expectedFunctionTable;
+  ModuleBase expectedModuleBase;
+
+  bool AsExpected() const {
+    return functionTable == expectedFunctionTable && moduleBase == expectedModuleBase && translate == nullptr;
+  }
+  template <typename Address>
+  void Touch(HANDLE process, Address pc) const {
+    functionTable(process, pc);
+    moduleBase(process, pc);
+  }
+};
+
+template <typename FunctionTable, typename ModuleBase, typename Translate>
+WalkCallbacks<FunctionTable, ModuleBase, Translate> Callbacks(FunctionTable functionTable, ModuleBase moduleBase,
+                                                              Translate translate, FunctionTable expectedTable,
+                                                              ModuleBase expectedBase) {
+  return WalkCallbacks<FunctionTable, ModuleBase, Translate>{functionTable, moduleBase, translate, expectedTable,
+                                                             expectedBase};
 }
 
 }  // namespace
@@ -150,14 +192,59 @@ NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES 
 BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size, SIZE_T* read) {
   Machine& m = ActiveMachine();
   uint64_t at = (uint64_t)(uintptr_t)address;
+  if (read != nullptr) *read = 0;
   if (const FailRule* f = m.Enter("ReadProcessMemory", at, Args("0x%llx,%zu", (unsigned long long)at, size))) {
-    if (read != nullptr) *read = 0;
     return FailWith(f, FALSE);
   }
-  if (m.ProcessOfHandle(process) == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
-  for (SIZE_T i = 0; i < size; ++i) ((BYTE*)buffer)[i] = MemoryAt(at + i);
+  Process* p = m.ProcessOfHandle(process);
+  if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  const Stack* stack = nullptr;
+  for (SIZE_T i = 0; i < size; ++i) {
+    uint64_t byte = at + i;
+    if (stack == nullptr || !stack->Holds(byte)) stack = StackHolding(*p, byte);
+    if (stack != nullptr && stack->unreadable) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
+    ((BYTE*)buffer)[i] = stack != nullptr ? StackByteAt(byte, stack->runs) : MemoryAt(byte);
+  }
   if (read != nullptr) *read = size;
   return TRUE;
+}
+
+SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length) {
+  Machine& m = ActiveMachine();
+  uint64_t at = (uint64_t)(uintptr_t)address;
+  if (const FailRule* f = m.Enter("VirtualQueryEx", at, Args("0x%llx,%zu", (unsigned long long)at, length))) {
+    return FailWith(f, (SIZE_T)0);
+  }
+  Process* p = m.ProcessOfHandle(process);
+  if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, (SIZE_T)0);
+  if (length < sizeof(*info)) return FailWithError(ERROR_BAD_LENGTH, (SIZE_T)0);
+  std::memset(info, 0, sizeof(*info));
+  const Stack* stack = StackHolding(*p, at);
+  const uint64_t kPage = 0x1000;
+  uint64_t base = at & ~(kPage - 1);
+  uint64_t end = base + kPage;
+  info->State = MEM_FREE;
+  info->Protect = PAGE_NOACCESS;
+  if (stack != nullptr) {
+    base = stack->top - stack->committed;
+    end = stack->reportedEnd != 0 ? stack->reportedEnd : stack->top;
+    info->State = MEM_COMMIT;
+    info->Protect = PAGE_READWRITE;
+    info->Type = MEM_PRIVATE;
+  }
+  for (const Module& module : p->modules) {
+    if (module.base <= at && at < module.base + module.size) {
+      base = module.base;
+      end = module.base + module.size;
+      info->State = MEM_COMMIT;
+      info->Protect = PAGE_EXECUTE_READ;
+      info->Type = MEM_IMAGE;
+    }
+  }
+  info->BaseAddress = (PVOID)(uintptr_t)base;
+  info->AllocationBase = info->BaseAddress;
+  info->RegionSize = (SIZE_T)(end - base);
+  return sizeof(*info);
 }
 
 DWORD SuspendThread(HANDLE thread) {
@@ -179,6 +266,7 @@ DWORD ResumeThread(HANDLE thread) {
   Thread* t = m.ThreadOfHandle(thread);
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, kSuspendFailed);
   if (t->suspendCount == 0) return 0;
+  if (t->suspendCount == 1) ++t->stack.runs;  // it runs again, and its stack changes
   return (DWORD)t->suspendCount--;
 }
 
@@ -190,15 +278,16 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
   Thread* t = m.ThreadOfHandle(thread);
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
   if (t->suspendCount == 0) m.NoteMisuse("GetThreadContext of a running thread");
+  t->stack.runsAtContextRead = t->stack.runs;
   uint64_t pc = t->frames.empty() ? 0 : t->frames[0].pc;
 #if defined(_WIN64)
   context->Rip = pc;
-  context->Rbp = FrameAddress(0);
-  context->Rsp = StackAddress(0);
+  context->Rbp = FrameAddress(*t, 0);
+  context->Rsp = StackAddress(*t, 0);
 #else
   context->Eip = (DWORD)pc;
-  context->Ebp = (DWORD)FrameAddress(0);
-  context->Esp = (DWORD)StackAddress(0);
+  context->Ebp = (DWORD)FrameAddress(*t, 0);
+  context->Esp = (DWORD)StackAddress(*t, 0);
 #endif
   return TRUE;
 }
@@ -206,18 +295,21 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
 BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame, PVOID context,
                PREAD_PROCESS_MEMORY_ROUTINE readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE functionTable,
                PGET_MODULE_BASE_ROUTINE moduleBase, PTRANSLATE_ADDRESS_ROUTINE translate) {
-  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE, DWORD>(readMemory, process, (size_t)frame->Reserved[0]);
-  bool routines = functionTable == SymFunctionTableAccess && moduleBase == SymGetModuleBase && translate == nullptr;
-  return Step("StackWalk", machine, process, thread, frame, (CONTEXT*)context, routines, read);
+  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE, DWORD>(readMemory, process,
+                                                                  ActiveMachine().ThreadOfHandle(thread),
+                                                                  (size_t)frame->Reserved[0]);
+  return Step("StackWalk", machine, process, thread, frame, (CONTEXT*)context,
+              Callbacks(functionTable, moduleBase, translate, &SymFunctionTableAccess, &SymGetModuleBase), read);
 }
 
 BOOL StackWalk64(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame, PVOID context,
                  PREAD_PROCESS_MEMORY_ROUTINE64 readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTable,
                  PGET_MODULE_BASE_ROUTINE64 moduleBase, PTRANSLATE_ADDRESS_ROUTINE64 translate) {
-  StackRead read =
-      ReadStack<PREAD_PROCESS_MEMORY_ROUTINE64, DWORD64>(readMemory, process, (size_t)frame->Reserved[0]);
-  bool routines = functionTable == SymFunctionTableAccess64 && moduleBase == SymGetModuleBase64 && translate == nullptr;
-  return Step("StackWalk64", machine, process, thread, frame, (CONTEXT*)context, routines, read);
+  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE64, DWORD64>(readMemory, process,
+                                                                      ActiveMachine().ThreadOfHandle(thread),
+                                                                      (size_t)frame->Reserved[0]);
+  return Step("StackWalk64", machine, process, thread, frame, (CONTEXT*)context,
+              Callbacks(functionTable, moduleBase, translate, &SymFunctionTableAccess64, &SymGetModuleBase64), read);
 }
 
 #if !defined(_WIN64)

@@ -84,9 +84,8 @@ TEST(ThreadWalk, PrintsEveryFrameOutcomeWhileTheThreadIsSuspended) {
               EndsWith(kWide ? ",32,4063" : ",24,4071"));
 }
 
-TEST(ThreadWalk, OnlyTheStepsOfTheWalkHappenWhileTheThreadIsSuspended) {
-  sim::Machine m = StackMachine();
-  RunThreadsift(m, {"-p", "120"});
+// The calls made between each SuspendThread and the ResumeThread after it.
+std::map<std::string, int> CallsWhileSuspended(const sim::Machine& m) {
   std::map<std::string, int> whileSuspended;
   bool suspended = false;
   for (const std::string& op : m.CallSequence()) {
@@ -94,12 +93,56 @@ TEST(ThreadWalk, OnlyTheStepsOfTheWalkHappenWhileTheThreadIsSuspended) {
     if (suspended) ++whileSuspended[op];
     if (op == "SuspendThread") suspended = true;
   }
-  // Three threads: their registers, each step of their walks, and the two
-  // stack pages each walk reads, each page once however often it is read.
-  std::map<std::string, int> expected = {{"GetThreadContext", 3}, {kStackWalkOp, 2 + 9 + 2}, {"ReadProcessMemory", 6}};
-  EXPECT_EQ(whileSuspended, expected);
-  for (const std::string& args : m.CallArgs("ReadProcessMemory")) EXPECT_THAT(args, EndsWith(",4096"));
+  return whileSuspended;
+}
+
+TEST(ThreadWalk, ThreadIsHeldOnlyForItsRegistersAndItsStack) {
+  sim::Machine m = StackMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  // Three threads: their registers, the query of the region that holds each
+  // stack pointer, and one read of each stack from its page to the region's
+  // end. The unwinding, with the symbol-file loads its callbacks finish,
+  // comes after the resume.
+  std::map<std::string, int> expected = {{"GetThreadContext", 3}, {"VirtualQueryEx", 3}, {"ReadProcessMemory", 3}};
+  EXPECT_EQ(CallsWhileSuspended(m), expected);
+  for (const std::string& args : m.CallArgs("ReadProcessMemory")) EXPECT_THAT(args, EndsWith(",8192"));
+  EXPECT_EQ(m.CallCount("SymbolFileLoad"), 3);
+  EXPECT_THAT(r.out, HasSubstr("Thread 20 (0x14)\n" + kThread20Frames + "\n"));
   ExpectThreadsLeftAsFound(m);
+}
+
+TEST(ThreadWalk, StackThatCannotBeCopiedIsWalkedWhileTheThreadIsHeld) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Thread&, sim::Machine&);
+    std::string frames;
+  };
+  const Case cases[] = {
+      {"region query fails", [](sim::Thread&, sim::Machine& m) { m.Fail("VirtualQueryEx", ERROR_ACCESS_DENIED); },
+       kThread20Frames},
+      {"region ends below the pointer",
+       [](sim::Thread& t, sim::Machine&) { t.stack.reportedEnd = t.stack.Pointer() & ~0xfffull; }, kThread20Frames},
+      {"stack deeper than the bound",
+       [](sim::Thread& t, sim::Machine&) {
+         t.stack.committed = 0x180000;
+         t.stack.depth = 0x100100;
+       },
+       kThread20Frames},
+      {"copy cannot be read",
+       [](sim::Thread& t, sim::Machine& m) { m.FailFor("ReadProcessMemory", t.stack.Pointer() & ~0xfffull, 299); },
+       kThread20Frames},
+      // No page of the stack can be read: the walk ends at once.
+      {"stack unreadable", [](sim::Thread& t, sim::Machine&) { t.stack.unreadable = true; }, ""},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = StackMachine();
+    c.arrange(*m.FindProcess(120)->FindThread(20), m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+    EXPECT_EQ(r.out, Thread20(c.frames)) << c.name;
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(CallsWhileSuspended(m)[kStackWalkOp], m.CallCount(kStackWalkOp)) << c.name;
+    ExpectThreadsLeftAsFound(m);
+  }
 }
 
 TEST(ThreadWalk, WithoutTheLineLookupFramesEndAfterTheirDisplacement) {

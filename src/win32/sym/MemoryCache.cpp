@@ -6,6 +6,7 @@
 
 #include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
+#include "sym/StackCopy.h"
 
 namespace {
 
@@ -32,6 +33,12 @@ const std::string* CachedPage(HANDLE process, Address page) {
 BOOL ReadPages(HANDLE process, Address address, BYTE* out, DWORD size, DWORD* done) {
   while (*done < size) {
     Address at = address + *done;
+    DWORD copied = 0;
+    if (const BYTE* bytes = CopiedStackBytes(at, size - *done, &copied)) {
+      memcpy(out + *done, bytes, copied);
+      *done += copied;
+      continue;
+    }
     Address page = at & ~(kPageSize - 1);
     const std::string* bytes = CachedPage(process, page);
     if (bytes == NULL) {
@@ -56,7 +63,10 @@ void ForgetProcessPages() {
   g_stackPages.clear();
 }
 
-void ForgetStackPages() { g_stackPages.clear(); }
+void ForgetStackPages() {
+  g_stackPages.clear();
+  ForgetStackCopy();
+}
 
 BOOL CALLBACK ReadProcessMemoryCached(HANDLE process, Address address, PVOID buffer, DWORD size, LPDWORD read) {
   DWORD done = 0;

@@ -7,14 +7,14 @@
 
 // The stack walk's reads of the examined process, served from whole pages
 // read once: pages of listed modules (code and unwind data, which do not
-// change) are kept for the whole process, stack pages for one thread's walk.
-// A stopped thread then waits for a few page reads instead of hundreds of
-// small ones.
+// change) are kept for the whole process, other pages for one thread's walk,
+// and the bytes of the thread's stack copy, where one was taken, come from it.
 
 // Forgets every page; called when a process's walk begins.
 void ForgetProcessPages();
 
-// Forgets the pages outside the listed modules; called before each thread.
+// Forgets the pages outside the listed modules and the stack copy; called
+// before each thread.
 void ForgetStackPages();
 
 // The stack walk's read-memory routine.

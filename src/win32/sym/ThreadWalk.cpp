@@ -10,6 +10,7 @@
 #include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
 #include "sym/ScopedHandle.h"
+#include "sym/StackCopy.h"
 #include "sym/ThreadWalk.h"
 
 LineLookup g_lineLookup = NULL;
@@ -136,18 +137,33 @@ bool SameFrame(const WalkFrame& a, const WalkFrame& b) {
 struct GuardedWalk {
   HANDLE process;
   HANDLE thread;
+  HeldThread* held;
   std::vector<FoundFrame>* found;
 };
 
 int WalkThreadStackOf(void* context) {
   GuardedWalk* walk = (GuardedWalk*)context;
-  return WalkThreadStack(walk->process, walk->thread, walk->found);
+  return WalkThreadStack(walk->process, walk->thread, walk->held, walk->found);
+}
+
+int FindFramesOf(void* context) {
+  GuardedWalk* walk = (GuardedWalk*)context;
+  FindFrames(walk->process, walk->thread, &walk->held->context, walk->found);
+  return 1;
 }
 
 int PrintFramesOf(void* context) {
   GuardedWalk* walk = (GuardedWalk*)context;
   PrintFrames(walk->process, *walk->found);
   return 1;
+}
+
+Address StackPointerOf(const CONTEXT& context) {
+#if defined(_WIN64)
+  return context.Rsp;
+#else
+  return context.Esp;
+#endif
 }
 
 }  // namespace
@@ -189,26 +205,31 @@ HANDLE OpenThread(DWORD access, DWORD tid) {
   return thread;
 }
 
-int WalkThreadStack(HANDLE process, HANDLE thread, std::vector<FoundFrame>* found) {
-  CONTEXT context;
-  memset(&context, 0, sizeof(context));
-  context.ContextFlags = kContextFlags;
-  if (!GetThreadContext(thread, &context)) {
+int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector<FoundFrame>* found) {
+  memset(&held->context, 0, sizeof(held->context));
+  held->context.ContextFlags = kContextFlags;
+  held->stackCopied = false;
+  if (!GetThreadContext(thread, &held->context)) {
     printf("GetThreadContext error %d\n", (int)GetLastError());
     return 0;
   }
+  held->stackCopied = CopyThreadStack(process, StackPointerOf(held->context));
+  if (!held->stackCopied) FindFrames(process, thread, &held->context, found);
+  return 1;
+}
+
+void FindFrames(HANDLE process, HANDLE thread, CONTEXT* context, std::vector<FoundFrame>* found) {
   WalkFrame frame;
-  SetStartOfWalk(context, &frame);
+  SetStartOfWalk(*context, &frame);
   WalkFrame previous;
   memset(&previous, 0, sizeof(previous));
-  for (unsigned count = 0; count < kMaxFrames && StepFrame(process, thread, &frame, &context); ++count) {
+  for (unsigned count = 0; count < kMaxFrames && StepFrame(process, thread, &frame, context); ++count) {
     if (count > 0 && SameFrame(frame, previous)) break;
     previous = frame;
     if (frame.AddrPC.Offset == 0) continue;
     FoundFrame f = {frame.AddrPC.Offset, {frame.Params[0], frame.Params[1], frame.Params[2], frame.Params[3]}};
     found->push_back(f);
   }
-  return 1;
 }
 
 void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
@@ -223,8 +244,9 @@ int WalkThread(HANDLE process, DWORD tid) {
     return 0;
   }
   ScopedHandle threadOwner(thread);
-  // The thread is held only while its frames are found: their symbols,
-  // lines and output come after it runs again.
+  // The thread is held only while its registers are read and its stack is
+  // copied: the unwinding, which may load symbol files, runs over the copy
+  // once the thread runs again, and symbols, lines and output follow.
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ForgetStackPages();
@@ -234,7 +256,8 @@ int WalkThread(HANDLE process, DWORD tid) {
   }
   // A fault or exception inside the walk ends it; the frames found so far
   // are printed, and the thread is resumed as after a complete walk.
-  GuardedWalk walk = {process, thread, &found};
+  HeldThread held;
+  GuardedWalk walk = {process, thread, &held, &found};
   int walked = 1;
   if (!CallGuarded(WalkThreadStackOf, &walk, &walked)) walked = 1;
   DWORD walkError = GetLastError();
@@ -244,8 +267,9 @@ int WalkThread(HANDLE process, DWORD tid) {
   if (!walked) {
     printf("WalkThreadStack error %d\n", (int)walkError);
   } else {
-    int printed = 1;
-    CallGuarded(PrintFramesOf, &walk, &printed);
+    int done = 1;
+    if (held.stackCopied) CallGuarded(FindFramesOf, &walk, &done);
+    CallGuarded(PrintFramesOf, &walk, &done);
   }
   SetLastError(resumeError);
   if (resumed == kSuspendFailed) {

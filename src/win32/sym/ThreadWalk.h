@@ -28,10 +28,21 @@ HANDLE OpenThread(DWORD access, DWORD tid);
 // printing a line per frame. Returns 1, or 0 after printing its own line.
 int WalkThread(HANDLE process, DWORD tid);
 
-// Steps through the frames of a suspended thread and appends each to found.
-// Returns 1 when the walk ran to its end, 0 when the thread's registers
-// could not be read.
-int WalkThreadStack(HANDLE process, HANDLE thread, std::vector<FoundFrame>* found);
+// What a thread leaves for its walk once it runs again: its registers, and
+// whether its stack was copied.
+struct HeldThread {
+  CONTEXT context;
+  bool stackCopied;
+};
+
+// Reads a suspended thread's registers and copies its stack; where the stack
+// cannot be copied, finds the frames now, while the thread is held. Returns 1,
+// or 0 when the registers could not be read (after printing a line).
+int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector<FoundFrame>* found);
+
+// Steps through the frames from the registers in context and appends each to
+// found, up to the end of the walk.
+void FindFrames(HANDLE process, HANDLE thread, CONTEXT* context, std::vector<FoundFrame>* found);
 
 // Prints the line of every frame found, resolving its module, symbol and
 // source line.

@@ -128,6 +128,29 @@ const DWORD CONTEXT_FULL = 0x10007;
 typedef CONTEXT* PCONTEXT;
 typedef CONTEXT* LPCONTEXT;
 
+// A region of a process's address space as VirtualQueryEx describes it.
+struct MEMORY_BASIC_INFORMATION {
+  PVOID BaseAddress;
+  PVOID AllocationBase;
+  DWORD AllocationProtect;
+#if defined(_WIN64)
+  WORD PartitionId;
+#endif
+  SIZE_T RegionSize;
+  DWORD State;
+  DWORD Protect;
+  DWORD Type;
+};
+typedef MEMORY_BASIC_INFORMATION* PMEMORY_BASIC_INFORMATION;
+const DWORD MEM_COMMIT = 0x1000;
+const DWORD MEM_FREE = 0x10000;
+const DWORD MEM_PRIVATE = 0x20000;
+const DWORD MEM_IMAGE = 0x1000000;
+const DWORD PAGE_NOACCESS = 0x01;
+const DWORD PAGE_READWRITE = 0x04;
+const DWORD PAGE_EXECUTE_READ = 0x20;
+const DWORD PAGE_GUARD = 0x100;
+
 // Image help records.
 enum ADDRESS_MODE { AddrMode1616, AddrMode1632, AddrModeReal, AddrModeFlat };
 
@@ -240,6 +263,7 @@ const DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 const DWORD ERROR_MOD_NOT_FOUND = 126;
 const DWORD ERROR_PROC_NOT_FOUND = 127;
 const DWORD ERROR_PARTIAL_COPY = 299;
+const DWORD ERROR_BAD_LENGTH = 24;
 const DWORD ERROR_NO_TOKEN = 1008;
 const DWORD ERROR_INVALID_ADDRESS = 487;
 const DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
@@ -272,6 +296,7 @@ DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
 BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size, SIZE_T* read);
+SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL GetVersionExA(LPOSVERSIONINFOA info);

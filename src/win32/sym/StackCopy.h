@@ -1,0 +1,28 @@
+#ifndef THREADSIFT_SYM_STACK_COPY_H
+#define THREADSIFT_SYM_STACK_COPY_H
+
+#include <windows.h>
+
+#include "sym/AddressWidth.h"
+
+// A copy of the live part of one stopped thread's stack, taken so that the
+// thread can run again before its frames are found: the unwinding, which may
+// load symbol files, then reads stack bytes from the copy.
+
+// The most a copy holds; a deeper stack is walked while its thread is held.
+const Address kMaxStackCopy = 0x100000;
+
+// Copies the stack from the page that holds stackPointer to the end of the
+// committed region that holds it. Returns false, with no copy kept, when the
+// region cannot be queried or read, does not hold the pointer, or is larger
+// than kMaxStackCopy from the pointer's page on.
+bool CopyThreadStack(HANDLE process, Address stackPointer);
+
+// Forgets the copy; called before each thread.
+void ForgetStackCopy();
+
+// The copied bytes from address on, with how many of them follow (at most
+// wanted); null when the copy does not hold address.
+const BYTE* CopiedStackBytes(Address address, DWORD wanted, DWORD* available);
+
+#endif
