@@ -6,7 +6,9 @@
 //
 // Each thread first calls down D nested frames (so that a walk has D frames
 // to show), then loops: takes the time, keeps the largest gap since its last
-// turn, sleeps a millisecond. Standard input takes commands, one a line:
+// turn, sleeps a millisecond. The main thread is the first meter, so that the
+// thread a walk takes first is metered too; a thread started after the
+// meters reads standard input, which takes commands, one a line:
 //   reset      forget the gaps so far
 //   report     print "stall <tid> <milliseconds>" a thread, then "end"
 // It prints "pid <pid>" and "ready" when every thread loops, and ends when
@@ -69,23 +71,8 @@ void Report() {
   fflush(stdout);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  int threads = 8;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (strcmp(argv[i], "--threads") == 0) threads = atoi(argv[i + 1]);
-    if (strcmp(argv[i], "--depth") == 0) g_depth = atoi(argv[i + 1]);
-  }
-  g_meters.resize((size_t)threads);
-  for (Meter& m : g_meters) {
-    HANDLE thread = CreateThread(NULL, 256 * 1024, Run, &m, 0, NULL);
-    if (thread == NULL) return 2;
-    CloseHandle(thread);
-  }
-  while (g_looping < threads) Sleep(10);
-  printf("pid %lu\nready\n", (unsigned long)GetCurrentProcessId());
-  fflush(stdout);
+// Answers the commands of standard input; ends the process when it closes.
+DWORD WINAPI ReadCommands(LPVOID) {
   char line[64];
   while (fgets(line, sizeof(line), stdin) != NULL) {
     if (strncmp(line, "reset", 5) == 0) {
@@ -97,5 +84,35 @@ int main(int argc, char** argv) {
       Report();
     }
   }
-  return 0;
+  ExitProcess(0);
+}
+
+// Prints the ready lines once every meter loops, then reads commands.
+DWORD WINAPI WaitForMetersThenRead(LPVOID) {
+  while (g_looping < (LONG)g_meters.size()) Sleep(10);
+  printf("pid %lu\nready\n", (unsigned long)GetCurrentProcessId());
+  fflush(stdout);
+  return ReadCommands(NULL);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int threads = 8;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--threads") == 0) threads = atoi(argv[i + 1]);
+    if (strcmp(argv[i], "--depth") == 0) g_depth = atoi(argv[i + 1]);
+  }
+  if (threads < 1) threads = 1;
+  g_meters.resize((size_t)threads);
+  g_meters[0].tid = GetCurrentThreadId();
+  for (size_t i = 1; i < g_meters.size(); ++i) {
+    HANDLE thread = CreateThread(NULL, 256 * 1024, Run, &g_meters[i], 0, NULL);
+    if (thread == NULL) return 2;
+    CloseHandle(thread);
+  }
+  HANDLE reader = CreateThread(NULL, 0, WaitForMetersThenRead, NULL, 0, NULL);
+  if (reader == NULL) return 2;
+  CloseHandle(reader);
+  return (int)Descend(&g_meters[0], g_depth);
 }

@@ -35,9 +35,11 @@ target_link_libraries(fixture PRIVATE fixrelay fixbare)
 
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64, which raises an access violation (or
-# stops for good) at a chosen step of the walk of a chosen thread
-# (tests/e2e/faulting).
-add_library(faulting_stack_walk OBJECT tests/e2e/faulting/FaultingStackWalk.cpp)
+# stops for good) at a chosen step of the walk of a chosen thread, and its
+# calls of VirtualQueryEx to FaultingVirtualQueryEx, which can stop for good
+# while the tool holds a thread (tests/e2e/faulting).
+add_library(faulting_stack_walk OBJECT tests/e2e/faulting/FaultingStackWalk.cpp
+  tests/e2e/faulting/StallingRegionQuery.cpp)
 target_compile_options(faulting_stack_walk PRIVATE ${THREADSIFT_WARNINGS})
 add_executable(threadsift_faulting
   ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES}
@@ -45,7 +47,7 @@ add_executable(threadsift_faulting
 target_include_directories(threadsift_faulting PRIVATE src/win32)
 target_compile_options(threadsift_faulting PRIVATE ${THREADSIFT_WARNINGS})
 target_compile_definitions(threadsift_faulting PRIVATE
-  ${THREADSIFT_WINDOWS_DEFINITIONS} StackWalk64=FaultingStackWalk64)
+  ${THREADSIFT_WINDOWS_DEFINITIONS} StackWalk64=FaultingStackWalk64 VirtualQueryEx=FaultingVirtualQueryEx)
 target_link_options(threadsift_faulting PRIVATE ${THREADSIFT_WINDOWS_LINK})
 target_link_libraries(threadsift_faulting PRIVATE advapi32 imagehlp psapi version)
 

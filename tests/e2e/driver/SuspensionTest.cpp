@@ -1,6 +1,9 @@
 // Suspend counts around a walk: a thread that the fixture itself holds
-// suspended, and the tool killed hard in the middle of a walk.
+// suspended, and the tool killed hard while it holds a thread and while it
+// unwinds a stack it copied.
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "Runs.h"
 #include "Settings.h"
@@ -14,6 +17,9 @@ const int kWorkers = 20;
 // (the test build of the tool), and the tool is killed there.
 const size_t kWorkerInHand = 12;
 const char kStep[] = "3";
+// The region query of the tenth thread walked, made while the tool holds it,
+// stops for good (the test build of the tool), and the tool is killed there.
+const char kQueryInHand[] = "10";
 // Far less than the report of that many workers.
 const int kSmallPipeBytes = 4096;
 
@@ -47,22 +53,34 @@ TEST(Suspension, ToolWaitingToWriteHoldsNoThreadSuspended) {
   EXPECT_EQ(tool.WaitForExit(milliseconds(10000)), std::optional<int>(0));
 }
 
+// The id of the last thread header line of a report so far, or 0.
+unsigned LastThreadHeader(const std::string& out) {
+  static const std::regex header("Thread ([0-9]+) \\(0x[0-9a-f]+\\)\r?\n");
+  unsigned tid = 0;
+  for (std::sregex_iterator it(out.begin(), out.end(), header), end; it != end; ++it) {
+    tid = (unsigned)std::stoul((*it)[1].str());
+  }
+  return tid;
+}
+
 TEST(Suspension, ToolKilledHardLeavesOnlyTheThreadInHandSuspended) {
   Fixture fixture(kWorkers);
   ASSERT_TRUE(fixture.Ready());
-  const unsigned inHand = fixture.Workers()[kWorkerInHand];
+  unsigned inHand = 0;
   {
     WineProcess tool(TheSettings().threadsiftFaulting, {"-p", std::to_string(fixture.Pid())}, Pipes{},
-                     {{"THREADSIFT_STALL_AT", std::to_string(inHand) + ":" + kStep}});
-    ASSERT_TRUE(ReadUntil(tool, "FaultingStackWalk64: stalled at step " + std::string(kStep) + "\n",
+                     {{"THREADSIFT_STALL_AT_QUERY", kQueryInHand}});
+    ASSERT_TRUE(ReadUntil(tool, "FaultingVirtualQueryEx: stalled at call " + std::string(kQueryInHand) + "\n",
                           milliseconds(60000)))
         << tool.Output();
     tool.Kill();
+    inHand = LastThreadHeader(tool.Output());
   }
 
   // Every thread walked before it was resumed; the one in hand was not.
   std::map<unsigned, WorkerState> stuck = fixture.State();
   ASSERT_EQ(stuck.size(), (size_t)kWorkers);
+  ASSERT_EQ(stuck.count(inHand), 1u) << "thread in hand " << inHand << " is no worker";
   for (const auto& [tid, state] : stuck) {
     EXPECT_EQ(state.suspendCount, tid == inHand ? 1 : 0) << "worker " << tid;
   }
@@ -74,6 +92,25 @@ TEST(Suspension, ToolKilledHardLeavesOnlyTheThreadInHandSuspended) {
     EXPECT_EQ(state.suspendCount, 0) << "worker " << tid;
     EXPECT_GT(state.beats, stuck[tid].beats) << "worker " << tid;
   }
+}
+
+// The stack walk runs over a copy of the stack once the thread runs again:
+// a tool killed in the middle of it leaves every thread running.
+TEST(Suspension, ToolKilledWhileItUnwindsLeavesNoThreadSuspended) {
+  Fixture fixture(kWorkers);
+  ASSERT_TRUE(fixture.Ready());
+  const unsigned unwound = fixture.Workers()[kWorkerInHand];
+  {
+    WineProcess tool(TheSettings().threadsiftFaulting, {"-p", std::to_string(fixture.Pid())}, Pipes{},
+                     {{"THREADSIFT_STALL_AT", std::to_string(unwound) + ":" + kStep}});
+    ASSERT_TRUE(ReadUntil(tool, "FaultingStackWalk64: stalled at step " + std::string(kStep) + "\n",
+                          milliseconds(60000)))
+        << tool.Output();
+    tool.Kill();
+  }
+  std::map<unsigned, WorkerState> state = fixture.State();
+  ASSERT_EQ(state.size(), (size_t)kWorkers);
+  for (const auto& [tid, worker] : state) EXPECT_EQ(worker.suspendCount, 0) << "worker " << tid;
 }
 
 }  // namespace
