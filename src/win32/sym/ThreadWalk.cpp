@@ -257,6 +257,7 @@ int WalkThread(HANDLE process, DWORD tid) {
   // A fault or exception inside the walk ends it; the frames found so far
   // are printed, and the thread is resumed as after a complete walk.
   HeldThread held;
+  held.stackCopied = false;
   GuardedWalk walk = {process, thread, &held, &found};
   int walked = 1;
   if (!CallGuarded(WalkThreadStackOf, &walk, &walked)) walked = 1;
