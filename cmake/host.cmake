@@ -63,6 +63,7 @@ add_executable(unit_tests
   tests/unit/ProcessWalkTest.cpp
   tests/unit/RandomMachineTest.cpp
   tests/unit/SweepTest.cpp
+  tests/unit/ThreadCpuTest.cpp
   tests/unit/ThreadWalkTest.cpp)
 target_include_directories(unit_tests PRIVATE tests src/win32)
 target_compile_options(unit_tests PRIVATE ${THREADSIFT_WARNINGS})

@@ -44,6 +44,12 @@ struct Thread {
   bool endless = false;      // StackWalk keeps reporting the last frame again
   unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones
   Stack stack;
+  // Kernel and user time so far, in 100 ns units, in each snapshot taken in
+  // turn; the last pair holds for later snapshots too.
+  std::vector<std::pair<uint64_t, uint64_t>> times;
+  int listedInSnapshots = -1;  // at least 0: only the first this many snapshots list it (it ended)
+
+  bool ListedInSnapshot(int taken) const { return listedInSnapshots < 0 || taken < listedInSnapshots; }
 
   Thread& AddFrame(uint64_t pc, uint64_t p0 = 0, uint64_t p1 = 0, uint64_t p2 = 0, uint64_t p3 = 0);
 };
@@ -229,6 +235,8 @@ class Machine {
   const Symbol* SymbolNamed(const std::string& decorated) const;
   const VersionResource* VersionOf(const std::string& path) const;
   int snapshotQueries = 0;
+  int snapshotsTaken = 0;  // queries that filled their buffer
+  uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
 
   size_t snapshotSize() const { return snapshotSize_; }

@@ -38,6 +38,7 @@ NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length
   if (returned != nullptr) *returned = (ULONG)needed;
   if (length < needed) return STATUS_INFO_LENGTH_MISMATCH;
   sim::WriteSnapshot(m, (unsigned char*)buffer);
+  ++m.snapshotsTaken;
   return STATUS_SUCCESS;
 }
 
@@ -130,6 +131,26 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
   info->dwBuildNumber = m.majorVersion() <= 4 ? 1381 : 2195;
   info->dwPlatformId = VER_PLATFORM_WIN32_NT;
   info->szCSDVersion[0] = '\0';
+  return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+  Machine& m = ActiveMachine();
+  m.Enter("Sleep", milliseconds, Args("%u", milliseconds));
+  m.performanceCounter += (uint64_t)milliseconds * 1000;
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("QueryPerformanceCounter", 0, "")) return FailWith(f, FALSE);
+  count->QuadPart = (LONGLONG)m.performanceCounter;
+  return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("QueryPerformanceFrequency", 0, "")) return FailWith(f, FALSE);
+  frequency->QuadPart = 1000000;
   return TRUE;
 }
 

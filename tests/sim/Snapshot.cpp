@@ -20,31 +20,48 @@ const size_t kThreadSize = 64, kThreadOwner = 32, kThreadId = 36, kPointerSize =
 // NT 4.0's process record lacks the 48 bytes of I/O counters.
 size_t ThreadsAt(DWORD major) { return major <= 4 ? 136 : 184; }
 #endif
+const size_t kKernelTime = 0, kUserTime = 8;
 const unsigned char kFiller = 0xA5;
 
 size_t AlignUp(size_t n) { return (n + 7) & ~size_t(7); }
 
-size_t RecordSize(const Process& p, DWORD major) {
-  size_t size = ThreadsAt(major) + p.threads.size() * kThreadSize;
+// The threads a snapshot lists: those that have not ended by the time it is
+// taken.
+std::vector<const Thread*> ListedThreads(const Process& p, int taken) {
+  std::vector<const Thread*> listed;
+  for (const Thread& t : p.threads) {
+    if (t.ListedInSnapshot(taken)) listed.push_back(&t);
+  }
+  return listed;
+}
+
+size_t RecordSize(const Process& p, DWORD major, int taken) {
+  size_t size = ThreadsAt(major) + ListedThreads(p, taken).size() * kThreadSize;
   if (p.named) size = AlignUp(size) + (p.name.size() + 1) * sizeof(WCHAR);
   return AlignUp(size);
 }
 
 void Put32(unsigned char* at, uint32_t value) { std::memcpy(at, &value, 4); }
+void Put64(unsigned char* at, uint64_t value) { std::memcpy(at, &value, 8); }
 void Put16(unsigned char* at, uint16_t value) { std::memcpy(at, &value, 2); }
 void PutPointerSized(unsigned char* at, uint64_t value) { std::memcpy(at, &value, kPointerSize); }
 
-void WriteRecord(const Process& p, DWORD major, size_t next, unsigned char* record) {
-  size_t size = RecordSize(p, major);
+void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned char* record) {
+  size_t size = RecordSize(p, major, taken);
+  std::vector<const Thread*> threads = ListedThreads(p, taken);
   std::memset(record, kFiller, size);
   Put32(record + 0, (uint32_t)next);
-  Put32(record + 4, (uint32_t)p.threads.size());
+  Put32(record + 4, (uint32_t)threads.size());
   PutPointerSized(record + kProcessId, p.id);
-  size_t threadsEnd = ThreadsAt(major) + p.threads.size() * kThreadSize;
+  size_t threadsEnd = ThreadsAt(major) + threads.size() * kThreadSize;
   unsigned char* thread = record + ThreadsAt(major);
-  for (const Thread& t : p.threads) {
+  for (const Thread* t : threads) {
+    std::pair<uint64_t, uint64_t> times(0, 0);
+    if (!t->times.empty()) times = t->times[std::min<size_t>((size_t)taken, t->times.size() - 1)];
+    Put64(thread + kKernelTime, times.first);
+    Put64(thread + kUserTime, times.second);
     PutPointerSized(thread + kThreadOwner, p.id);
-    PutPointerSized(thread + kThreadId, t.id);
+    PutPointerSized(thread + kThreadId, t->id);
     thread += kThreadSize;
   }
   if (!p.named) {
@@ -74,7 +91,7 @@ std::vector<const Process*> Listed(const Machine& m) {
 
 size_t SnapshotSize(const Machine& m) {
   size_t size = 0;
-  for (const Process* p : Listed(m)) size += RecordSize(*p, m.majorVersion());
+  for (const Process* p : Listed(m)) size += RecordSize(*p, m.majorVersion(), m.snapshotsTaken);
   size = std::max(size, ThreadsAt(m.majorVersion()));  // an empty machine still gives one blank record
   return std::max(size, m.snapshotSize());
 }
@@ -85,9 +102,9 @@ void WriteSnapshot(const Machine& m, unsigned char* buffer) {
   std::vector<const Process*> listed = Listed(m);
   for (size_t i = 0; i < listed.size(); ++i) {
     const Process& p = *listed[i];
-    size_t size = RecordSize(p, m.majorVersion());
+    size_t size = RecordSize(p, m.majorVersion(), m.snapshotsTaken);
     bool last = i + 1 == listed.size();
-    WriteRecord(p, m.majorVersion(), last ? 0 : size, record);
+    WriteRecord(p, m.majorVersion(), m.snapshotsTaken, last ? 0 : size, record);
     record += size;
   }
 }

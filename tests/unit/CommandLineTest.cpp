@@ -78,6 +78,11 @@ TEST(CommandLine, OptionErrorsPrintTheirMessageAndUsageWithoutBanner) {
       {{"-e", "-p", "5"}, "Option 5 not recognized."},
       {{"-x", "-p"}, "Option -x not recognized."},
       {{"-p", "2147483648"}, "Invalid argument for -p option."},
+      {{"-p", "5", "-c"}, "Option -c requires argument."},
+      {{"-p", "5", "-c", "abc"}, "Invalid argument for -c option."},
+      {{"-p", "5", "-c", "0"}, "Invalid argument for -c option."},
+      {{"-p", "5", "-c", "-5"}, "Invalid argument for -c option."},
+      {{"-p", "5", "-c", "60001"}, "Invalid argument for -c option."},
       {{"-p", "0xFFFFFFFF"}, "Invalid argument for -p option."},
       {{"-p", "5", "-t", "-2147483649"}, "Invalid argument for -t option."},
   };

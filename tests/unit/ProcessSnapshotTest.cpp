@@ -3,8 +3,8 @@
 
 #include "ThreadsiftRun.h"
 #include "simwin_api.h"
+#include "sym/ProcessSnapshot.h"
 
-DWORD* EnumProcessThreads(DWORD pid);
 int SimPrintf(const char* format, ...);
 void SimFree(void* block);
 

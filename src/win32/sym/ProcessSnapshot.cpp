@@ -76,6 +76,29 @@ DWORD* CopyThreadIds(const BYTE* record) {
   return list;
 }
 
+void CopyThreadTimes(const BYTE* record, std::vector<ThreadTime>* times) {
+  DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
+  const BYTE* thread = record + ThreadRecordsOffset();
+  times->clear();
+  try {
+    for (DWORD i = 0; i < count; ++i, thread += kThreadRecordSize) {
+      ThreadTime time = {ReadField<DWORD>(thread, kThreadIdOffset),
+                         ReadField<ULONGLONG>(thread, kThreadKernelTimeOffset) +
+                             ReadField<ULONGLONG>(thread, kThreadUserTimeOffset)};
+      times->push_back(time);
+    }
+  } catch (...) {
+    times->clear();  // no memory for the times: the report goes on without them
+  }
+}
+
+// A fresh snapshot, or null after printing its lines.
+BYTE* TakeSnapshot() {
+  BYTE* snapshot = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation);
+  if (snapshot == NULL) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+  return snapshot;
+}
+
 }  // namespace
 
 void* GetRawNtSystemInfo(ULONG infoClass) {
@@ -126,18 +149,26 @@ void* GetRawNtSystemInfo(ULONG infoClass) {
   return buffer;
 }
 
-DWORD* EnumProcessThreads(DWORD pid) {
-  BYTE* snapshot = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation);
-  if (snapshot == NULL) {
-    printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
-    return NULL;
-  }
+DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times) {
+  BYTE* snapshot = TakeSnapshot();
+  if (snapshot == NULL) return NULL;
   DWORD* list = NULL;
   const BYTE* record = FindProcessRecord(snapshot, pid);
   if (record != NULL) {
     PrintProcessHeader(record);
     list = CopyThreadIds(record);
+    if (list != NULL && times != NULL) CopyThreadTimes(record, times);
   }
   free(snapshot);
   return list;
+}
+
+bool SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times) {
+  times->clear();
+  BYTE* snapshot = TakeSnapshot();
+  if (snapshot == NULL) return false;
+  const BYTE* record = FindProcessRecord(snapshot, pid);
+  if (record != NULL) CopyThreadTimes(record, times);
+  free(snapshot);
+  return true;
 }

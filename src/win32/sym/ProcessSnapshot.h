@@ -3,6 +3,14 @@
 
 #include <windows.h>
 
+#include <vector>
+
+// One thread's processor time so far, kernel and user, in 100 ns units.
+struct ThreadTime {
+  DWORD tid;
+  ULONGLONG cpu;
+};
+
 // Fetches one class of raw system information into a heap buffer grown in
 // 64 KB steps up to 16 MB. Returns the buffer (the caller frees it), or null
 // after printing one line.
@@ -11,6 +19,12 @@ void* GetRawNtSystemInfo(ULONG infoClass);
 // Finds pid in a fresh process snapshot, prints its header line and returns
 // its thread ids as a zero-terminated heap list (the caller frees it). Null
 // when the snapshot fails, the process is absent or the list cannot be had.
-DWORD* EnumProcessThreads(DWORD pid);
+// With times, also fills it with each thread's processor time.
+DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times = NULL);
+
+// Takes a fresh snapshot and fills times with the processor time of each
+// thread of pid (none when the process has left it). Returns false after
+// printing the snapshot's lines when the snapshot fails.
+bool SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times);
 
 #endif

@@ -12,6 +12,7 @@
 #include "sym/ProcessSnapshot.h"
 #include "sym/ProcessWalk.h"
 #include "sym/ScopedHandle.h"
+#include "sym/ThreadCpu.h"
 #include "sym/ThreadWalk.h"
 
 namespace {
@@ -31,9 +32,9 @@ bool IsSelected(int pid, int tid, DWORD id) {
 
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed.
-void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads) {
+void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample* sample) {
   for (const DWORD* id = threads; *id != 0; ++id) {
-    printf("Thread %d (0x%0x)\n", (int)*id, (unsigned)*id);
+    PrintThreadHeader(*id, sample);
     if (IsSelected(pid, tid, *id) && !WalkThread(process, *id)) {
       printf("WalkThread %d error %d\n", (int)*id, (int)GetLastError());
     }
@@ -44,7 +45,8 @@ void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads) {
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
-int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads, bool* complete) {
+int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample* sample,
+                          bool* complete) {
   printf("\n");
   ModuleTableOutcome outcome = BuildModuleTable(process, pid);
   if (outcome == Failed) return 1;
@@ -52,26 +54,29 @@ int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads
   printf("\n");
   ForgetProcessPages();
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-  WalkThreads(process, pid, tid, threads);
+  WalkThreads(process, pid, tid, threads, sample);
   *complete = true;
   return 0;
 }
 
 // The part of a process walk that runs with the symbol handler started.
 // Sets *complete when the walk got through its thread loop.
-int WalkWithSymbols(HANDLE process, int pid, int tid, bool* complete) {
+int WalkWithSymbols(HANDLE process, int pid, int tid, int cpuInterval, bool* complete) {
   if (SymSetOptions(kSymbolOptions) == 0) {
     printf("SymSetOptions error %d\n", (int)GetLastError());
     return 1;
   }
-  DWORD* threads = EnumProcessThreads((DWORD)pid);
+  CpuSample sample;
+  sample.taken = false;
+  DWORD* threads = EnumProcessThreads((DWORD)pid, cpuInterval > 0 ? &sample.first : NULL);
   if (threads == NULL) {
     if ((DWORD)pid == GetCurrentProcessId()) return 0;
     printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid,
            (int)GetLastError());
     return 1;
   }
-  int result = WalkModulesAndThreads(process, pid, tid, threads, complete);
+  if (cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, cpuInterval, &sample);
+  int result = WalkModulesAndThreads(process, pid, tid, threads, cpuInterval > 0 ? &sample : NULL, complete);
   free(threads);
   return result;
 }
@@ -89,7 +94,7 @@ BOOL ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
 
 }  // namespace
 
-int WalkProcess(int pid, int tid) {
+int WalkProcess(int pid, int tid, int cpuInterval) {
   HANDLE process = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
   if (process == NULL) {
     printf("OpenProcess error %d\n", (int)GetLastError());
@@ -102,7 +107,7 @@ int WalkProcess(int pid, int tid) {
   }
 
   bool complete = false;
-  int result = WalkWithSymbols(process, pid, tid, &complete);
+  int result = WalkWithSymbols(process, pid, tid, cpuInterval, &complete);
   if (!complete) {
     // The early end has printed its lines; the cleanup adds none.
     SymCleanup(process);
@@ -114,7 +119,7 @@ int WalkProcess(int pid, int tid) {
   return cleaned ? 0 : 1;
 }
 
-int WalkAllProcesses() {
+int WalkAllProcesses(int cpuInterval) {
   std::vector<DWORD> ids;
   DWORD bytes = 0;
   if (!ListProcessIds(&ids, &bytes)) {
@@ -125,7 +130,7 @@ int WalkAllProcesses() {
   for (int pos = 0; pos < count; ++pos) {
     int pid = (int)ids[pos];
     if (pid == 0) continue;
-    WalkProcess(pid, kAllThreads);
+    WalkProcess(pid, kAllThreads, cpuInterval);
     if (pos < count - 1) {
       printf("******************************************************************************\n");
     }

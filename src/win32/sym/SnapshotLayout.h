@@ -10,6 +10,11 @@ const unsigned long kSystemProcessInformation = 5;
 const size_t kProcessNextOffset = 0;
 const size_t kProcessThreadCountOffset = 4;
 
+// A thread's kernel and user time so far, in 100 ns units, open each thread
+// record on both layouts.
+const size_t kThreadKernelTimeOffset = 0;
+const size_t kThreadUserTimeOffset = 8;
+
 #if defined(_WIN64)
 const size_t kProcessImageNameOffset = 64;  // pointer to UTF-16 text, or null
 const size_t kProcessIdOffset = 80;         // pointer-sized; the id is its low 32 bits

@@ -17,6 +17,8 @@ namespace {
 const char kBanner[] = "threadsift v2.04 - Copyright (c) 2026 the threadsift developers";
 const char kDebugPrivilege[] = "SeDebugPrivilege";
 const int kAllProcesses = -1;
+// The longest interval over which -c measures how busy each thread is.
+const int kMaxCpuInterval = 60000;
 // Every access right to an event as NT 4.0 and 2000 define it.
 const DWORD kEventAllAccess = 0x1F0003;
 
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
   int pid = 0;
   int tid = kAllThreads;
   const char* eventName = NULL;
+  int cpuInterval = 0;
 
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -79,6 +82,11 @@ int main(int argc, char** argv) {
       pid = ReadIdValue(argc, argv, &i, "Option -p requires argument.", "Invalid argument for -p option.");
     } else if (strcmp(arg, "-t") == 0) {
       tid = ReadIdValue(argc, argv, &i, "Option -t requires argument.", "Invalid argument for -t option.");
+    } else if (strcmp(arg, "-c") == 0) {
+      if (i + 1 >= argc) Usage("Option -c requires argument.");
+      if (!ReadOptionNumber(argv[++i], &cpuInterval) || cpuInterval < 1 || cpuInterval > kMaxCpuInterval) {
+        Usage("Invalid argument for -c option.");
+      }
     } else if (strcmp(arg, "-e") == 0) {
       if (i + 1 >= argc) Usage("Option -e requires argument.");
       eventName = argv[++i];
@@ -104,7 +112,7 @@ int main(int argc, char** argv) {
   int bound = BindLineLookup();
   if (bound != 0) return bound;
 
-  int result = pid == kAllProcesses ? WalkAllProcesses() : WalkProcess(pid, tid);
+  int result = pid == kAllProcesses ? WalkAllProcesses(cpuInterval) : WalkProcess(pid, tid, cpuInterval);
   if (result != 0) return result;
   if (g_interrupted != 0) {
     printf("\n* Interrupt *\n");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 
 #include "Runs.h"
@@ -74,6 +75,30 @@ TEST(ProcessWalk, ProcessThatDoesNotExistCannotBeOpened) {
   Lines report = AfterRunHeader(timed.lines);
   ASSERT_EQ(report.size(), 1u) << timed.run.out;
   EXPECT_TRUE(std::regex_match(report[0], std::regex("OpenProcess error [0-9]+"))) << report[0];
+}
+
+// With -c every thread line carries the thread's processor time and how busy
+// it was over the interval: the spinner near a whole processor, the blocked
+// workers near none.
+TEST(ProcessWalk, CpuFiguresTellTheBusyThreadFromTheBlockedOnes) {
+  Fixture fixture(3, WithSpinner{});
+  ASSERT_TRUE(fixture.Ready());
+  ASSERT_NE(fixture.Spinner(), 0u);
+  ToolRun run = RunThreadsift({"-p", std::to_string(fixture.Pid()), "-c", "1000"});
+  EXPECT_EQ(run.status, 0);
+  static const std::regex header(R"(Thread ([0-9]+) \(0x[0-9a-f]+\)  cpu [0-9]+\.[0-9]{3} s  busy ([0-9]+)%)");
+  std::map<unsigned, int> busy;
+  for (const std::string& line : SplitLines(run.out)) {
+    std::smatch match;
+    if (std::regex_match(line, match, header)) busy[(unsigned)std::stoul(match[1])] = std::stoi(match[2]);
+    if (line.rfind("Thread ", 0) == 0) EXPECT_TRUE(std::regex_match(line, header)) << line;
+  }
+  ASSERT_EQ(busy.count(fixture.Spinner()), 1u) << run.out;
+  EXPECT_GE(busy[fixture.Spinner()], 80) << run.out;
+  for (unsigned worker : fixture.Workers()) {
+    ASSERT_EQ(busy.count(worker), 1u) << run.out;
+    EXPECT_LE(busy[worker], 5) << run.out;
+  }
 }
 
 }  // namespace

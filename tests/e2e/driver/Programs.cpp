@@ -69,6 +69,8 @@ Fixture::Fixture(int threads, const std::string& event) : Fixture(FixtureArgumen
 Fixture::Fixture(int threads, HoldOneSuspended)
     : Fixture(With(ThreadsArgument(threads), {"--hold-suspended"}), threads) {}
 
+Fixture::Fixture(int threads, WithSpinner) : Fixture(With(ThreadsArgument(threads), {"--spin"}), threads) {}
+
 Fixture::Fixture(int threads, Churn churn)
     : Fixture(With(ThreadsArgument(threads), {"--churn", std::to_string(churn.ms)}), threads) {}
 
@@ -104,13 +106,17 @@ bool Fixture::ReadReport() {
 }
 
 // "module <base> <size> <path>" or "function <name> <address>", numbers in
-// hexadecimal; or "held <tid> <count>" in decimal.
+// hexadecimal; or "held <tid> <count>" or "spinner <tid>" in decimal.
 bool Fixture::ReadInventoryLine(const std::string& line) {
   std::istringstream in(line);
   std::string kind;
   in >> kind;
   if (kind == "held") {
     in >> held_.tid >> held_.suspendCount;
+    return !in.fail();
+  }
+  if (kind == "spinner") {
+    in >> spinner_;
     return !in.fail();
   }
   if (kind == "module") {

@@ -47,6 +47,8 @@ struct HeldThread {
 // (twice); or processes and threads that come and go all the time, a
 // short-lived copy of the fixture every `ms` milliseconds among them.
 struct HoldOneSuspended {};
+// One more thread that never stops computing.
+struct WithSpinner {};
 struct Churn {
   int ms;
 };
@@ -57,6 +59,7 @@ class Fixture {
   // the fixture creates that event and reports when it is signalled.
   explicit Fixture(int threads, const std::string& event = "");
   Fixture(int threads, HoldOneSuspended);
+  Fixture(int threads, WithSpinner);
   Fixture(int threads, Churn churn);
   ~Fixture();
 
@@ -81,6 +84,8 @@ class Fixture {
 
   // The worker held suspended, with the count the fixture reported at its start.
   const HeldThread& Held() const { return held_; }
+  // The thread that never stops computing; 0 without one.
+  unsigned Spinner() const { return spinner_; }
   // The held worker's suspend count now; -1 (and a test failure) without an answer.
   long HeldSuspendCount();
   // Resumes a worker (the held one included) once; returns the suspend count
@@ -104,6 +109,7 @@ class Fixture {
   std::vector<FixtureModule> modules_;
   std::map<std::string, uint64_t> functions_;
   HeldThread held_;
+  unsigned spinner_ = 0;
 };
 
 }  // namespace e2e

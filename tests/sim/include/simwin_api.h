@@ -128,6 +128,14 @@ const DWORD CONTEXT_FULL = 0x10007;
 typedef CONTEXT* PCONTEXT;
 typedef CONTEXT* LPCONTEXT;
 
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+
 // A region of a process's address space as VirtualQueryEx describes it.
 struct MEMORY_BASIC_INFORMATION {
   PVOID BaseAddress;
@@ -307,6 +315,9 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 DWORD SuspendThread(HANDLE thread);
 DWORD ResumeThread(HANDLE thread);
 BOOL GetThreadContext(HANDLE thread, LPCONTEXT context);
+void Sleep(DWORD milliseconds);
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
 // Security services.
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);

@@ -1,0 +1,59 @@
+#include <windows.h>
+
+#include <cstdio>
+
+#include "sym/ThreadCpu.h"
+
+namespace {
+
+const ULONGLONG kTicksPerMillisecond = 10000;  // of 100 ns
+
+const ThreadTime* FindTime(const std::vector<ThreadTime>& times, DWORD tid) {
+  for (const ThreadTime& time : times) {
+    if (time.tid == tid) return &time;
+  }
+  return NULL;
+}
+
+// Now, in 100 ns units, from the performance counter; false when the
+// platform has none.
+bool ReadClock(ULONGLONG* now) {
+  LARGE_INTEGER count, frequency;
+  if (!QueryPerformanceCounter(&count) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
+    return false;
+  }
+  ULONGLONG ticks = (ULONGLONG)count.QuadPart, perSecond = (ULONGLONG)frequency.QuadPart;
+  *now = ticks / perSecond * 10000000 + ticks % perSecond * 10000000 / perSecond;
+  return true;
+}
+
+}  // namespace
+
+void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
+  sample->taken = false;
+  ULONGLONG start = 0, end = 0;
+  bool clocked = ReadClock(&start);
+  Sleep((DWORD)intervalMs);
+  if (!SnapshotThreadTimes(pid, &sample->second)) return;
+  clocked = clocked && ReadClock(&end) && end > start;
+  sample->elapsed = clocked ? end - start : (ULONGLONG)intervalMs * kTicksPerMillisecond;
+  sample->taken = true;
+}
+
+void PrintThreadHeader(DWORD tid, const CpuSample* sample) {
+  const ThreadTime* first = sample != NULL && sample->taken ? FindTime(sample->first, tid) : NULL;
+  if (first == NULL) {
+    printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
+    return;
+  }
+  const ThreadTime* second = FindTime(sample->second, tid);
+  ULONGLONG milliseconds = (second != NULL ? second->cpu : first->cpu) / kTicksPerMillisecond;
+  printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(milliseconds / 1000),
+         (unsigned)(milliseconds % 1000));
+  if (second == NULL) {
+    printf("ended\n");
+    return;
+  }
+  ULONGLONG used = second->cpu > first->cpu ? second->cpu - first->cpu : 0;
+  printf("busy %u%%\n", (unsigned)((used * 100 + sample->elapsed / 2) / sample->elapsed));
+}
