@@ -91,7 +91,9 @@ TEST(ProcessWalk, CpuFiguresTellTheBusyThreadFromTheBlockedOnes) {
   for (const std::string& line : SplitLines(run.out)) {
     std::smatch match;
     if (std::regex_match(line, match, header)) busy[(unsigned)std::stoul(match[1])] = std::stoi(match[2]);
-    if (line.rfind("Thread ", 0) == 0) EXPECT_TRUE(std::regex_match(line, header)) << line;
+    if (line.rfind("Thread ", 0) == 0) {
+      EXPECT_TRUE(std::regex_match(line, header)) << line;
+    }
   }
   ASSERT_EQ(busy.count(fixture.Spinner()), 1u) << run.out;
   EXPECT_GE(busy[fixture.Spinner()], 80) << run.out;
