@@ -1,5 +1,6 @@
 // The simulated thread operations and the stack walk: opening threads by id,
 // suspend counts, registers, frames, and faults raised inside the walk.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,6 +66,17 @@ const Stack* StackHolding(const Process& p, uint64_t address) {
     if (t.stack.Holds(address)) return &t.stack;
   }
   return nullptr;
+}
+
+// The lowest address above address where a stack region starts; the end of
+// the address space when none does.
+uint64_t NextStackAbove(const Process& p, uint64_t address) {
+  uint64_t next = UINT64_MAX;
+  for (const Thread& t : p.threads) {
+    uint64_t start = t.stack.top - t.stack.committed;
+    if (start > address && start < next) next = start;
+  }
+  return next;
 }
 
 enum StackRead { kNoRoutine, kReadRight, kReadFailed, kReadWrong };
@@ -198,12 +210,17 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
   }
   Process* p = m.ProcessOfHandle(process);
   if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
-  const Stack* stack = nullptr;
-  for (SIZE_T i = 0; i < size; ++i) {
+  for (SIZE_T i = 0; i < size;) {
+    // The run of bytes up to the next edge of a stack region is all stack or
+    // all other memory.
     uint64_t byte = at + i;
-    if (stack == nullptr || !stack->Holds(byte)) stack = StackHolding(*p, byte);
+    const Stack* stack = StackHolding(*p, byte);
     if (stack != nullptr && stack->unreadable) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
-    ((BYTE*)buffer)[i] = stack != nullptr ? StackByteAt(byte, stack->runs) : MemoryAt(byte);
+    uint64_t edge = stack != nullptr ? stack->top : NextStackAbove(*p, byte);
+    SIZE_T run = (SIZE_T)std::min<uint64_t>(size - i, edge - byte);
+    for (SIZE_T k = 0; k < run; ++k, ++i) {
+      ((BYTE*)buffer)[i] = stack != nullptr ? StackByteAt(at + i, stack->runs) : MemoryAt(at + i);
+    }
   }
   if (read != nullptr) *read = size;
   return TRUE;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <regex>
 
@@ -79,12 +80,19 @@ TEST(ProcessWalk, ProcessThatDoesNotExistCannotBeOpened) {
 
 // With -c every thread line carries the thread's processor time and how busy
 // it was over the interval: the spinner near a whole processor, the blocked
-// workers near none.
+// workers near none. A machine busy with other work gives the spinner less
+// than a processor: the host's own count of the fixture's processor time
+// over the run says how much it got.
 TEST(ProcessWalk, CpuFiguresTellTheBusyThreadFromTheBlockedOnes) {
   Fixture fixture(3, WithSpinner{});
   ASSERT_TRUE(fixture.Ready());
   ASSERT_NE(fixture.Spinner(), 0u);
+  double cpuBefore = fixture.CpuSeconds();
+  auto start = std::chrono::steady_clock::now();
   ToolRun run = RunThreadsift({"-p", std::to_string(fixture.Pid()), "-c", "1000"});
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double share = (fixture.CpuSeconds() - cpuBefore) / wall * 100;
+  ASSERT_GE(cpuBefore, 0);
   EXPECT_EQ(run.status, 0);
   static const std::regex header(R"(Thread ([0-9]+) \(0x[0-9a-f]+\)  cpu [0-9]+\.[0-9]{3} s  busy ([0-9]+)%)");
   std::map<unsigned, int> busy;
@@ -96,7 +104,7 @@ TEST(ProcessWalk, CpuFiguresTellTheBusyThreadFromTheBlockedOnes) {
     }
   }
   ASSERT_EQ(busy.count(fixture.Spinner()), 1u) << run.out;
-  EXPECT_GE(busy[fixture.Spinner()], 80) << run.out;
+  EXPECT_GE(busy[fixture.Spinner()], std::min(80.0, share - 20)) << "the host counted " << share << "%\n" << run.out;
   for (unsigned worker : fixture.Workers()) {
     ASSERT_EQ(busy.count(worker), 1u) << run.out;
     EXPECT_LE(busy[worker], 5) << run.out;

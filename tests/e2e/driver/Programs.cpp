@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "ReportText.h"
@@ -200,6 +204,24 @@ long Fixture::Resume(unsigned tid) {
     return -1;
   }
   return count;
+}
+
+double Fixture::CpuSeconds() const {
+  std::ifstream stat("/proc/" + std::to_string(process_.Pid()) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // The fields after the command's closing parenthesis; user and system
+  // time are the 12th and 13th of them.
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long user = 0, system = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i == 12) user = std::stoull(field);
+    if (i == 13) system = std::stoull(field);
+  }
+  if (!fields) return -1;
+  return (double)(user + system) / (double)sysconf(_SC_CLK_TCK);
 }
 
 bool Fixture::WaitForLine(const std::string& line, milliseconds timeout) {

@@ -86,6 +86,9 @@ class Fixture {
   const HeldThread& Held() const { return held_; }
   // The thread that never stops computing; 0 without one.
   unsigned Spinner() const { return spinner_; }
+  // The processor time the fixture's process has used so far, in seconds, as
+  // the host's kernel counts it; negative when it cannot be read.
+  double CpuSeconds() const;
   // The held worker's suspend count now; -1 (and a test failure) without an answer.
   long HeldSuspendCount();
   // Resumes a worker (the held one included) once; returns the suspend count
