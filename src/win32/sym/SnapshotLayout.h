@@ -10,8 +10,8 @@ const unsigned long kSystemProcessInformation = 5;
 const size_t kProcessNextOffset = 0;
 const size_t kProcessThreadCountOffset = 4;
 
-// A thread's kernel and user time so far, in 100 ns units, open each thread
-// record on both layouts.
+// A thread's kernel and user time so far, in 100 ns units, at the start of
+// each thread record on both layouts.
 const size_t kThreadKernelTimeOffset = 0;
 const size_t kThreadUserTimeOffset = 8;
 
