@@ -166,6 +166,11 @@ class Machine {
   void SetProcessIds(const std::vector<DWORD>& ids);
   // The snapshot needs at least this many bytes.
   void SetSnapshotSize(size_t bytes) { snapshotSize_ = bytes; }
+  // The snapshot as these bytes instead of the one the processes make; each
+  // record's name pointer reached along the chain is read as an offset from
+  // the start of the snapshot (0: no name) and handed out as an address in
+  // the caller's buffer, wherever that lands.
+  void SetRawSnapshot(const std::vector<unsigned char>& bytes) { rawSnapshot_ = bytes; rawSnapshotSet_ = true; }
   void SetMajorVersion(DWORD major) { majorVersion_ = major; }
   void SetComputerName(const std::string& name) { computerName_ = name; }
   void SetSelf(DWORD pid, DWORD tid) { selfPid_ = pid; selfTid_ = tid; }
@@ -240,6 +245,7 @@ class Machine {
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
 
   size_t snapshotSize() const { return snapshotSize_; }
+  const std::vector<unsigned char>* rawSnapshot() const { return rawSnapshotSet_ ? &rawSnapshot_ : nullptr; }
   DWORD majorVersion() const { return majorVersion_; }
   const std::string& computerName() const { return computerName_; }
   DWORD selfPid() const { return selfPid_; }
@@ -255,6 +261,8 @@ class Machine {
 
  private:
   size_t snapshotSize_ = 0;
+  std::vector<unsigned char> rawSnapshot_;
+  bool rawSnapshotSet_ = false;
   DWORD majorVersion_ = 5;
   std::string computerName_ = "BUILDHOST";
   DWORD selfPid_ = 4000;
