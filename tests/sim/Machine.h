@@ -87,6 +87,12 @@ struct VersionResource {
   WORD fileVersion[4] = {0, 0, 0, 0};
   WORD productVersion[4] = {0, 0, 0, 0};
   std::vector<std::pair<std::string, std::string>> strings;  // sub-block -> text
+  // What a damaged file or a careless version library hands back.
+  DWORD reportedSize = 0;                     // GetFileVersionInfoSizeA's result, when not 0
+  UINT rootLength = sizeof(VS_FIXEDFILEINFO);  // the length returned with the fixed record
+  DWORD signature = 0xFEEF04BD;                // the fixed record's signature
+  std::map<std::string, UINT> textLengths;     // sub-block -> the length returned with its text
+  bool lastTextUnterminated = false;           // the block ends with the last text, without its terminator
 
   VersionResource& FileVersion(WORD a, WORD b, WORD c, WORD d);
   VersionResource& ProductVersion(WORD a, WORD b, WORD c, WORD d = 0);
@@ -239,6 +245,7 @@ class Machine {
   const Symbol* SymbolAt(HANDLE process, uint64_t address);
   const Symbol* SymbolNamed(const std::string& decorated) const;
   const VersionResource* VersionOf(const std::string& path) const;
+  const VersionResource* versionInHand = nullptr;  // the resource GetFileVersionInfoA filled in last
   int snapshotQueries = 0;
   int snapshotsTaken = 0;  // queries that filled their buffer
   uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on

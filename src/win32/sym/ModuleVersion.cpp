@@ -16,26 +16,36 @@ const char kMakersCompany[] = "Vantorel Products Inc.";
 const char kPlaceholder[] = "-.--.----.----";
 const size_t kMakersLabelWidth = 14;
 const DWORD kExtraBytes = 32;
+const DWORD kFixedSignature = 0xFEEF04BD;
 
+// The fixed record, or null unless the platform returned one whole and signed.
 const VS_FIXEDFILEINFO* QueryRoot(void* block) {
   void* fixed = NULL;
   UINT length = 0;
-  if (!VerQueryValueA(block, kRootBlock, &fixed, &length)) return NULL;
-  return (const VS_FIXEDFILEINFO*)fixed;
+  if (!VerQueryValueA(block, kRootBlock, &fixed, &length) || fixed == NULL) return NULL;
+  if (length < sizeof(VS_FIXEDFILEINFO)) return NULL;
+  const VS_FIXEDFILEINFO* record = (const VS_FIXEDFILEINFO*)fixed;
+  return record->dwSignature == kFixedSignature ? record : NULL;
 }
 
-const char* QueryText(void* block, const char* subBlock) {
-  void* text = NULL;
+// The text of a string value, read only within the length the platform
+// returned and up to a terminator if one comes first; false when absent.
+bool QueryText(void* block, const char* subBlock, std::string* text) {
+  void* value = NULL;
   UINT length = 0;
-  if (!VerQueryValueA(block, subBlock, &text, &length)) return NULL;
-  return (const char*)text;
+  if (!VerQueryValueA(block, subBlock, &value, &length) || value == NULL) return false;
+  const char* chars = (const char*)value;
+  size_t end = 0;
+  while (end < length && chars[end] != '\0') ++end;
+  text->assign(chars, end);
+  return true;
 }
 
 // Product version and file-version text, padded to 14 characters; false when
 // the file-version text is missing.
 bool ComposeMakersLabel(void* block, const VS_FIXEDFILEINFO* fixed, std::string* label) {
-  const char* fileVersion = QueryText(block, kFileVersionBlock);
-  if (fileVersion == NULL) return false;
+  std::string fileVersion;
+  if (!QueryText(block, kFileVersionBlock, &fileVersion)) return false;
   char scratch[80];
   sprintf(scratch, "%hu.%hu.%hu", HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
           HIWORD(fixed->dwProductVersionLS));
@@ -54,9 +64,9 @@ void ComposeFileVersionLabel(const VS_FIXEDFILEINFO* fixed, std::string* label) 
 }
 
 bool ComposeLabel(void* block, std::string* label) {
-  const char* company = QueryText(block, kCompanyNameBlock);
+  std::string company;
   const VS_FIXEDFILEINFO* fixed = NULL;
-  if (company != NULL && strcmp(company, kMakersCompany) == 0) {
+  if (QueryText(block, kCompanyNameBlock, &company) && company == kMakersCompany) {
     fixed = QueryRoot(block);
     if (fixed != NULL && ComposeMakersLabel(block, fixed, label)) return true;
   }
@@ -73,7 +83,8 @@ std::string GetModuleVersion(const char* path) {
   bool found = false;
   DWORD handle = 0;
   DWORD size = GetFileVersionInfoSizeA(path, &handle);
-  if (size != 0) {
+  // A size that leaves no room for the spare bytes is no version information.
+  if (size != 0 && size <= MAXDWORD - kExtraBytes) {
     void* block = malloc(size + kExtraBytes);
     if (block == NULL) {
       printf("FATAL: allocate %u byte(s) failed\n", (unsigned)(size + kExtraBytes));
