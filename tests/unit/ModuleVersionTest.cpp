@@ -109,6 +109,8 @@ TEST(ModuleVersion, DamagedResourceIsReadOnlyWithinWhatThePlatformReturned) {
        Versioned().String(kCompany, std::string(kMaker) + "XYZ").String(kFileVersion, "15"), "[3.2.7.15      ]"},
       {"file-version text that ends the block unterminated",
        Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
+      {"file-version text whose length runs past the block",
+       Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
   };
   cases[0].resource.reportedSize = 0xFFFFFFF0;
   cases[1].resource.rootLength = sizeof(VS_FIXEDFILEINFO) - 1;
@@ -116,6 +118,8 @@ TEST(ModuleVersion, DamagedResourceIsReadOnlyWithinWhatThePlatformReturned) {
   cases[3].resource.textLengths[kFileVersion] = 1;
   cases[4].resource.textLengths[kCompany] = 22;
   cases[5].resource.lastTextUnterminated = true;
+  cases[6].resource.lastTextUnterminated = true;
+  cases[6].resource.textLengths[kFileVersion] = 1000;
   for (const Case& c : cases) EXPECT_EQ(LabelWith(c.resource), c.label) << c.name;
 }
 
