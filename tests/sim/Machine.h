@@ -253,6 +253,10 @@ class Machine {
   int snapshotQueries = 0;
   int snapshotsTaken = 0;  // queries that filled their buffer
   uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on
+  // A library that cuts a name to the room it is given leaves it without a
+  // terminator (module names from the process status library, symbol names
+  // and undecorated names from the image help library).
+  bool cutNamesUnterminated = false;
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
 
   size_t snapshotSize() const { return snapshotSize_; }

@@ -22,10 +22,15 @@ const Module* FindModule(HANDLE process, HMODULE handle) {
   return nullptr;
 }
 
-// Copies as much of text as fits with its terminator; the platform returns
-// the number of characters copied.
+// Copies as much of text as fits with its terminator (or, when the machine
+// cuts names unterminated, as fits without it); the platform returns the
+// number of characters copied.
 DWORD CopyName(const std::string& text, LPSTR out, DWORD size) {
   if (size == 0) return 0;
+  if (ActiveMachine().cutNamesUnterminated && text.size() >= size) {
+    std::memcpy(out, text.data(), size);
+    return size;
+  }
   size_t n = std::min<size_t>(text.size(), size - 1);
   std::memcpy(out, text.data(), n);
   out[n] = '\0';

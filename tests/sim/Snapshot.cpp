@@ -94,7 +94,7 @@ std::vector<const Process*> Listed(const Machine& m) {
 // Copies the raw bytes and turns the name offsets of the records along the
 // chain into addresses in buffer.
 void WriteRawSnapshot(const std::vector<unsigned char>& raw, unsigned char* buffer) {
-  std::memcpy(buffer, raw.data(), raw.size());
+  if (!raw.empty()) std::memcpy(buffer, raw.data(), raw.size());
   size_t offset = 0;
   while (offset + kNamePointer + kPointerSize <= raw.size()) {
     uint64_t name = 0;
