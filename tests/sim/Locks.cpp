@@ -103,7 +103,8 @@ NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buf
   } else {
     std::string bytes = LockList(p->locks, p->lockCountShown);
     size_t viewSize = ViewSize(m);
-    size_t at = p->lockListAt != 0 ? std::min(p->lockListAt, viewSize) : kHeaderSize;
+    // The list may be put anywhere past the buffer's own fields.
+    size_t at = std::min(std::max(p->lockListAt, kHeaderSize), viewSize);
     std::memcpy((char*)buffer + at, bytes.data(), std::min(bytes.size(), viewSize - at));
     list = (const char*)buffer + at;
   }

@@ -118,7 +118,7 @@ struct Process {
   bool lockListMissing = false;  // the lock query succeeds but leaves no list
   // What a damaged native layer leaves instead of a list in its buffer.
   bool lockListOutside = false;  // the list lies in a block of its own
-  size_t lockListAt = 0;         // the list's offset in the buffer, when not 0; cut off at its end
+  size_t lockListAt = 0;         // the list's offset in the buffer, when past its fields; cut off at its end
   int64_t lockCountShown = -1;   // the count the list gives, when not -1
 
   Thread& AddThread(DWORD tid);
