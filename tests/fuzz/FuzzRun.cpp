@@ -46,11 +46,18 @@ sim::Machine FuzzMachine() {
   return m;
 }
 
-void RunAndCheck(int (*entry)(int, char**), const char* program, const std::vector<std::string>& args) {
-  sim::Machine m = FuzzMachine();
+void RunAndCheck(sim::Machine& m, int (*entry)(int, char**), const char* program,
+                 const std::vector<std::string>& args, const std::map<DWORD, int>& suspendCounts) {
   int status = sim::RunMainHere(m, entry, program, args);
   m.LoadBooks(m.SerializeBooks());
   Require(status == 0 || status == 1, "exit status other than 0 or 1");
-  std::vector<std::string> left = Leftovers(m, {}, {{10, 0}, {20, 1}});
+  std::vector<std::string> left = Leftovers(m, {}, suspendCounts);
   Require(left.empty(), left.empty() ? "" : left.front().c_str());
 }
+
+void RunAndCheck(int (*entry)(int, char**), const char* program, const std::vector<std::string>& args) {
+  sim::Machine m = FuzzMachine();
+  RunAndCheck(m, entry, program, args, {{10, 0}, {20, 1}});
+}
+
+int DiscardReports() { return std::freopen("/dev/null", "w", stdout) != nullptr ? 0 : 1; }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,5 +22,12 @@ sim::Machine FuzzMachine();
 // with the input) unless it ended soundly: status 0 or 1, nothing left open,
 // allocated, registered or suspended.
 void RunAndCheck(int (*entry)(int, char**), const char* program, const std::vector<std::string>& args);
+// The same on a machine of the caller's; suspendCounts: each thread's
+// suspend count before the run.
+void RunAndCheck(sim::Machine& m, int (*entry)(int, char**), const char* program,
+                 const std::vector<std::string>& args, const std::map<DWORD, int>& suspendCounts);
+
+// Sends standard output to /dev/null: only how each run ends is of interest.
+int DiscardReports();
 
 #endif

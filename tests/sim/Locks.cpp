@@ -1,5 +1,6 @@
 // The simulated debug-information buffer of the native layer, through which
 // the lock tool reads a process's lock list.
+#include <algorithm>
 #include <cstring>
 
 #include "Machine.h"
@@ -10,17 +11,26 @@ using namespace sim;
 namespace {
 
 const ULONG kLockInformation = 0x20;
-const size_t kBufferSize = 256;
+const size_t kHeaderSize = 256;  // the buffer's own fields, where no query places anything
+const size_t kPage = 4096;
 
 #if defined(_WIN64)
+const size_t kViewSizeOffset = 88;
 const size_t kLockListOffset = 120, kFirstLock = 8, kRecordSize = 48;
 const size_t kType = 8, kOwner = 16, kContention = 28, kEntries = 32, kRecursion = 36, kShared = 40,
              kExclusive = 44, kAddressSize = 8;
 #else
+const size_t kViewSizeOffset = 44;
 const size_t kLockListOffset = 60, kFirstLock = 4, kRecordSize = 36;
 const size_t kType = 4, kOwner = 8, kContention = 16, kEntries = 20, kRecursion = 24, kShared = 28,
              kExclusive = 32, kAddressSize = 4;
 #endif
+
+// Writes a pointer-sized size field.
+void PutSizeField(char* at, size_t value) {
+  ULONG_PTR field = (ULONG_PTR)value;
+  std::memcpy(at, &field, sizeof(field));
+}
 
 template <typename T>
 void Put(std::string* out, size_t at, T value, size_t size = sizeof(T)) {
@@ -28,9 +38,9 @@ void Put(std::string* out, size_t at, T value, size_t size = sizeof(T)) {
 }
 
 // The lock list as the platform lays it out: the count, then the records.
-std::string LockList(const std::vector<Lock>& locks) {
+std::string LockList(const std::vector<Lock>& locks, int64_t countShown = -1) {
   std::string list(kFirstLock + locks.size() * kRecordSize, '\xA5');
-  Put(&list, 0, (DWORD)locks.size());
+  Put(&list, 0, countShown >= 0 ? (DWORD)countShown : (DWORD)locks.size());
   for (size_t i = 0; i < locks.size(); ++i) {
     size_t at = kFirstLock + i * kRecordSize;
     const Lock& lock = locks[i];
@@ -46,6 +56,15 @@ std::string LockList(const std::vector<Lock>& locks) {
   return list;
 }
 
+// The buffer's view: its fields and room for the largest list of the
+// machine, in whole pages; allocated to the byte, so that a read past it is
+// caught.
+size_t ViewSize(const Machine& m) {
+  size_t largest = 0;
+  for (const Process& p : m.processes) largest = std::max(largest, kFirstLock + p.locks.size() * kRecordSize);
+  return (kHeaderSize + largest + kPage - 1) / kPage * kPage;
+}
+
 }  // namespace
 
 namespace sim {
@@ -55,7 +74,10 @@ PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair) {
   if (const FailRule* f = m.Enter("RtlCreateQueryDebugBuffer", 0, Args("%u,%u", maximumCommit, useEventPair))) {
     return FailWith(f, (PVOID) nullptr);
   }
-  char* buffer = new char[kBufferSize]();
+  size_t viewSize = ViewSize(m);
+  char* buffer = new char[viewSize];
+  std::memset(buffer, 0, kHeaderSize);
+  PutSizeField(buffer + kViewSizeOffset, viewSize);
   m.debugBuffers[buffer];
   return buffer;
 }
@@ -73,9 +95,18 @@ NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buf
   Process* p = m.FindProcess((DWORD)pid);
   if (p == nullptr) return STATUS_INVALID_CID;
   const char* list = nullptr;
-  if (!p->lockListMissing) {
-    held->second = LockList(p->locks);
+  if (p->lockListMissing) {
+    // no list
+  } else if (p->lockListOutside) {
+    held->second = LockList(p->locks, p->lockCountShown);
     list = held->second.data();
+  } else {
+    std::string bytes = LockList(p->locks, p->lockCountShown);
+    size_t viewSize = ViewSize(m);
+    // The list may be put anywhere past the buffer's own fields.
+    size_t at = std::min(std::max(p->lockListAt, kHeaderSize), viewSize);
+    std::memcpy((char*)buffer + at, bytes.data(), std::min(bytes.size(), viewSize - at));
+    list = (const char*)buffer + at;
   }
   std::memcpy((char*)buffer + kLockListOffset, &list, sizeof(list));
   return STATUS_SUCCESS;

@@ -87,6 +87,12 @@ struct VersionResource {
   WORD fileVersion[4] = {0, 0, 0, 0};
   WORD productVersion[4] = {0, 0, 0, 0};
   std::vector<std::pair<std::string, std::string>> strings;  // sub-block -> text
+  // What a damaged file or a careless version library hands back.
+  DWORD reportedSize = 0;                     // GetFileVersionInfoSizeA's result, when not 0
+  UINT rootLength = sizeof(VS_FIXEDFILEINFO);  // the length returned with the fixed record
+  DWORD signature = 0xFEEF04BD;                // the fixed record's signature
+  std::map<std::string, UINT> textLengths;     // sub-block -> the length returned with its text
+  bool lastTextUnterminated = false;           // the block ends with the last text, without its terminator
 
   VersionResource& FileVersion(WORD a, WORD b, WORD c, WORD d);
   VersionResource& ProductVersion(WORD a, WORD b, WORD c, WORD d = 0);
@@ -110,6 +116,10 @@ struct Process {
   std::deque<Module> modules;  // in the order the platform lists them
   std::vector<Lock> locks;
   bool lockListMissing = false;  // the lock query succeeds but leaves no list
+  // What a damaged native layer leaves instead of a list in its buffer.
+  bool lockListOutside = false;  // the list lies in a block of its own
+  size_t lockListAt = 0;         // the list's offset in the buffer, when past its fields; cut off at its end
+  int64_t lockCountShown = -1;   // the count the list gives, when not -1
 
   Thread& AddThread(DWORD tid);
   Thread* FindThread(DWORD tid);
@@ -166,6 +176,11 @@ class Machine {
   void SetProcessIds(const std::vector<DWORD>& ids);
   // The snapshot needs at least this many bytes.
   void SetSnapshotSize(size_t bytes) { snapshotSize_ = bytes; }
+  // The snapshot as these bytes instead of the one the processes make; each
+  // record's name pointer reached along the chain is read as an offset from
+  // the start of the snapshot (0: no name) and handed out as an address in
+  // the caller's buffer, wherever that lands.
+  void SetRawSnapshot(const std::vector<unsigned char>& bytes) { rawSnapshot_ = bytes; rawSnapshotSet_ = true; }
   void SetMajorVersion(DWORD major) { majorVersion_ = major; }
   void SetComputerName(const std::string& name) { computerName_ = name; }
   void SetSelf(DWORD pid, DWORD tid) { selfPid_ = pid; selfTid_ = tid; }
@@ -234,12 +249,18 @@ class Machine {
   const Symbol* SymbolAt(HANDLE process, uint64_t address);
   const Symbol* SymbolNamed(const std::string& decorated) const;
   const VersionResource* VersionOf(const std::string& path) const;
+  const VersionResource* versionInHand = nullptr;  // the resource GetFileVersionInfoA filled in last
   int snapshotQueries = 0;
   int snapshotsTaken = 0;  // queries that filled their buffer
   uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on
+  // A library that cuts a name to the room it is given leaves it without a
+  // terminator (module names from the process status library, symbol names
+  // and undecorated names from the image help library).
+  bool cutNamesUnterminated = false;
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
 
   size_t snapshotSize() const { return snapshotSize_; }
+  const std::vector<unsigned char>* rawSnapshot() const { return rawSnapshotSet_ ? &rawSnapshot_ : nullptr; }
   DWORD majorVersion() const { return majorVersion_; }
   const std::string& computerName() const { return computerName_; }
   DWORD selfPid() const { return selfPid_; }
@@ -255,6 +276,8 @@ class Machine {
 
  private:
   size_t snapshotSize_ = 0;
+  std::vector<unsigned char> rawSnapshot_;
+  bool rawSnapshotSet_ = false;
   DWORD majorVersion_ = 5;
   std::string computerName_ = "BUILDHOST";
   DWORD selfPid_ = 4000;

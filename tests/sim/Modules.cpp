@@ -12,7 +12,6 @@ using namespace sim;
 namespace {
 
 const char kVersionMagic[4] = {'S', 'I', 'M', 'V'};
-const DWORD kFixedSignature = 0xFEEF04BD;
 
 const Module* FindModule(HANDLE process, HMODULE handle) {
   Process* p = ActiveMachine().ProcessOfHandle(process);
@@ -23,10 +22,15 @@ const Module* FindModule(HANDLE process, HMODULE handle) {
   return nullptr;
 }
 
-// Copies as much of text as fits with its terminator; the platform returns
-// the number of characters copied.
+// Copies as much of text as fits with its terminator (or, when the machine
+// cuts names unterminated, as fits without it); the platform returns the
+// number of characters copied.
 DWORD CopyName(const std::string& text, LPSTR out, DWORD size) {
   if (size == 0) return 0;
+  if (ActiveMachine().cutNamesUnterminated && text.size() >= size) {
+    std::memcpy(out, text.data(), size);
+    return size;
+  }
   size_t n = std::min<size_t>(text.size(), size - 1);
   std::memcpy(out, text.data(), n);
   out[n] = '\0';
@@ -45,18 +49,22 @@ DWORD ModuleName(const char* op, HANDLE process, HMODULE handle, LPSTR out, DWOR
 }
 
 // The resource as one block: magic, a word that says whether the fixed
-// record is there, the fixed record (4-byte aligned, as the platform's), then "sub-block\0text\0"
-// pairs; VerQueryValueA hands out pointers into it.
+// record is there, the block's length, the fixed record (4-byte aligned, as
+// the platform's), then "sub-block\0text\0" pairs and a final 0 (unless the
+// last text goes unterminated); VerQueryValueA hands out pointers into it.
+const size_t kFixedAt = 12;
+
 std::string VersionBlock(const VersionResource& r) {
   VS_FIXEDFILEINFO fixed;
   std::memset(&fixed, 0, sizeof(fixed));
-  fixed.dwSignature = kFixedSignature;
+  fixed.dwSignature = r.signature;
   fixed.dwFileVersionMS = (DWORD)r.fileVersion[0] << 16 | r.fileVersion[1];
   fixed.dwFileVersionLS = (DWORD)r.fileVersion[2] << 16 | r.fileVersion[3];
   fixed.dwProductVersionMS = (DWORD)r.productVersion[0] << 16 | r.productVersion[1];
   fixed.dwProductVersionLS = (DWORD)r.productVersion[2] << 16 | r.productVersion[3];
   std::string block(kVersionMagic, sizeof(kVersionMagic));
   block += r.hasRoot ? std::string("\1\0\0\0", 4) : std::string(4, '\0');
+  block += std::string(4, '\0');
   block.append((const char*)&fixed, sizeof(fixed));
   for (const auto& s : r.strings) {
     block += s.first;
@@ -65,7 +73,16 @@ std::string VersionBlock(const VersionResource& r) {
     block += '\0';
   }
   block += '\0';
+  if (r.lastTextUnterminated && !r.strings.empty()) block.resize(block.size() - 2);
+  uint32_t length = (uint32_t)block.size();
+  std::memcpy(&block[8], &length, 4);
   return block;
+}
+
+// The length of the text at [at, end) up to its terminator, or to end.
+size_t BoundedLength(const char* at, const char* end) {
+  const char* stop = (const char*)std::memchr(at, '\0', (size_t)(end - at));
+  return (size_t)((stop != nullptr ? stop : end) - at);
 }
 
 }  // namespace
@@ -109,7 +126,7 @@ DWORD GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle) {
   *handle = 0;
   const VersionResource* resource = m.VersionOf(path);
   if (resource == nullptr) return FailWithError(ERROR_RESOURCE_TYPE_NOT_FOUND, (DWORD)0);
-  return (DWORD)VersionBlock(*resource).size();
+  return resource->reportedSize != 0 ? resource->reportedSize : (DWORD)VersionBlock(*resource).size();
 }
 
 BOOL GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
@@ -120,7 +137,12 @@ BOOL GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD length, LPVOID data) {
   const VersionResource* resource = m.VersionOf(path);
   if (resource == nullptr) return FailWithError(ERROR_RESOURCE_TYPE_NOT_FOUND, FALSE);
   std::string block = VersionBlock(*resource);
-  std::memcpy(data, block.data(), std::min<size_t>(length, block.size()));
+  // A block cut short says so in its length, which VerQueryValueA keeps to.
+  uint32_t copied = (uint32_t)std::min<size_t>(length, block.size());
+  if (copied < kFixedAt) return FailWithError(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  std::memcpy(&block[8], &copied, 4);
+  std::memcpy(data, block.data(), copied);
+  m.versionInHand = resource;
   return TRUE;
 }
 
@@ -132,22 +154,29 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT length
     m.NoteMisuse("VerQueryValueA on a block GetFileVersionInfoA did not fill");
     return FALSE;
   }
+  const VersionResource* resource = m.versionInHand;
   bool hasRoot = p[4] == '\1';
-  const char* fixed = p + 8;
+  uint32_t size = 0;
+  std::memcpy(&size, p + 8, 4);
+  const char* end = p + size;
+  const char* fixed = p + kFixedAt;
   if (std::strcmp(subBlock, "\\") == 0) {
-    if (!hasRoot) return FALSE;
+    if (!hasRoot || size < kFixedAt + sizeof(VS_FIXEDFILEINFO)) return FALSE;
     *buffer = (LPVOID)fixed;
-    *length = sizeof(VS_FIXEDFILEINFO);
+    *length = resource != nullptr ? resource->rootLength : (UINT)sizeof(VS_FIXEDFILEINFO);
     return TRUE;
   }
-  for (const char* entry = fixed + sizeof(VS_FIXEDFILEINFO); *entry != '\0';) {
-    const char* text = entry + std::strlen(entry) + 1;
+  for (const char* entry = fixed + sizeof(VS_FIXEDFILEINFO); entry < end && *entry != '\0';) {
+    const char* text = entry + BoundedLength(entry, end) + 1;
+    if (text > end) return FALSE;
+    size_t textLength = BoundedLength(text, end);
     if (strcasecmp(entry, subBlock) == 0) {
       *buffer = (LPVOID)text;
-      *length = (UINT)std::strlen(text) + 1;
+      *length = (UINT)(text + textLength < end ? textLength + 1 : textLength);
+      if (resource != nullptr && resource->textLengths.count(entry) != 0) *length = resource->textLengths.at(entry);
       return TRUE;
     }
-    entry = text + std::strlen(text) + 1;
+    entry = text + textLength + 1;
   }
   return FALSE;
 }

@@ -46,7 +46,10 @@ void Put64(unsigned char* at, uint64_t value) { std::memcpy(at, &value, 8); }
 void Put16(unsigned char* at, uint16_t value) { std::memcpy(at, &value, 2); }
 void PutPointerSized(unsigned char* at, uint64_t value) { std::memcpy(at, &value, kPointerSize); }
 
-void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned char* record) {
+// Writes the record at record; its name pointer is the name's address, or,
+// when names are given as offsets, the name's offset from start.
+void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned char* record,
+                 const unsigned char* start) {
   size_t size = RecordSize(p, major, taken);
   std::vector<const Thread*> threads = ListedThreads(p, taken);
   std::memset(record, kFiller, size);
@@ -76,7 +79,8 @@ void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned
   std::memset(name + bytes, 0, sizeof(WCHAR));
   Put16(record + kNameLength, (uint16_t)bytes);
   Put16(record + kNameCapacity, (uint16_t)(bytes + sizeof(WCHAR)));
-  PutPointerSized(record + kNamePointer, (uint64_t)(uintptr_t)name);
+  uint64_t where = start != nullptr ? (uint64_t)(name - start) : (uint64_t)(uintptr_t)name;
+  PutPointerSized(record + kNamePointer, where);
 }
 
 std::vector<const Process*> Listed(const Machine& m) {
@@ -87,9 +91,38 @@ std::vector<const Process*> Listed(const Machine& m) {
   return listed;
 }
 
+// Copies the raw bytes and turns the name offsets of the records along the
+// chain into addresses in buffer.
+void WriteRawSnapshot(const std::vector<unsigned char>& raw, unsigned char* buffer) {
+  if (!raw.empty()) std::memcpy(buffer, raw.data(), raw.size());
+  size_t offset = 0;
+  while (offset + kNamePointer + kPointerSize <= raw.size()) {
+    uint64_t name = 0;
+    std::memcpy(&name, buffer + offset + kNamePointer, kPointerSize);
+    if (name != 0) PutPointerSized(buffer + offset + kNamePointer, (uint64_t)((uintptr_t)buffer + (uintptr_t)name));
+    uint32_t next = 0;
+    std::memcpy(&next, buffer + offset, 4);
+    if (next == 0 || next >= raw.size() - offset) break;
+    offset += next;
+  }
+}
+
+void WriteRecords(const Machine& m, unsigned char* buffer, bool nameOffsets) {
+  unsigned char* record = buffer;
+  std::vector<const Process*> listed = Listed(m);
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const Process& p = *listed[i];
+    size_t size = RecordSize(p, m.majorVersion(), m.snapshotsTaken);
+    bool last = i + 1 == listed.size();
+    WriteRecord(p, m.majorVersion(), m.snapshotsTaken, last ? 0 : size, record, nameOffsets ? buffer : nullptr);
+    record += size;
+  }
+}
+
 }  // namespace
 
 size_t SnapshotSize(const Machine& m) {
+  if (m.rawSnapshot() != nullptr) return std::max(m.rawSnapshot()->size(), m.snapshotSize());
   size_t size = 0;
   for (const Process* p : Listed(m)) size += RecordSize(*p, m.majorVersion(), m.snapshotsTaken);
   size = std::max(size, ThreadsAt(m.majorVersion()));  // an empty machine still gives one blank record
@@ -98,15 +131,34 @@ size_t SnapshotSize(const Machine& m) {
 
 void WriteSnapshot(const Machine& m, unsigned char* buffer) {
   std::memset(buffer, 0, SnapshotSize(m));
-  unsigned char* record = buffer;
-  std::vector<const Process*> listed = Listed(m);
-  for (size_t i = 0; i < listed.size(); ++i) {
-    const Process& p = *listed[i];
-    size_t size = RecordSize(p, m.majorVersion(), m.snapshotsTaken);
-    bool last = i + 1 == listed.size();
-    WriteRecord(p, m.majorVersion(), m.snapshotsTaken, last ? 0 : size, record);
-    record += size;
+  if (m.rawSnapshot() != nullptr) {
+    WriteRawSnapshot(*m.rawSnapshot(), buffer);
+  } else {
+    WriteRecords(m, buffer, false);
   }
+}
+
+std::vector<unsigned char> SnapshotBytes(const Machine& m) {
+  Machine plain = m;
+  plain.SetSnapshotSize(0);
+  std::vector<unsigned char> bytes(SnapshotSize(plain), 0);
+  WriteRecords(plain, bytes.data(), true);
+  return bytes;
+}
+
+size_t SnapshotNameField() { return kNamePointer; }
+
+size_t SnapshotRecordAt(const Machine& m, size_t index) {
+  std::vector<const Process*> listed = Listed(m);
+  size_t at = 0;
+  for (size_t i = 0; i < index; ++i) at += RecordSize(*listed[i], m.majorVersion(), m.snapshotsTaken);
+  return at;
+}
+
+void PutSnapshotField(std::vector<unsigned char>* bytes, size_t at, uint32_t value) { Put32(bytes->data() + at, value); }
+
+void PutSnapshotPointer(std::vector<unsigned char>* bytes, size_t at, uint64_t value) {
+  PutPointerSized(bytes->data() + at, value);
 }
 
 }  // namespace sim

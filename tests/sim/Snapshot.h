@@ -5,6 +5,8 @@
 #define SIM_SNAPSHOT_H
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "Machine.h"
 
@@ -14,6 +16,20 @@ namespace sim {
 size_t SnapshotSize(const Machine& m);
 // Writes the snapshot into buffer, which holds at least SnapshotSize bytes.
 void WriteSnapshot(const Machine& m, unsigned char* buffer);
+
+// The snapshot the machine's processes make, with each name pointer as an
+// offset from the start: what Machine::SetRawSnapshot takes, for a test to
+// edit first.
+std::vector<unsigned char> SnapshotBytes(const Machine& m);
+// Where a record keeps the fields a test edits.
+const size_t kSnapshotNextField = 0;
+const size_t kSnapshotThreadCountField = 4;
+size_t SnapshotNameField();
+// Where the record of the machine's index-th listed process starts.
+size_t SnapshotRecordAt(const Machine& m, size_t index);
+// Writes a 32-bit field, or a pointer-sized one.
+void PutSnapshotField(std::vector<unsigned char>* bytes, size_t at, uint32_t value);
+void PutSnapshotPointer(std::vector<unsigned char>* bytes, size_t at, uint64_t value);
 
 }  // namespace sim
 

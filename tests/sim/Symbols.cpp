@@ -10,10 +10,13 @@ using namespace sim;
 
 namespace {
 
-// Copies text into a buffer of capacity characters plus its terminator.
+// Copies text into a buffer of capacity characters plus its terminator; a
+// machine that cuts names unterminated writes no terminator after a name cut
+// to capacity.
 void CopyTruncated(const std::string& text, char* out, size_t capacity) {
   size_t n = std::min(text.size(), capacity);
   std::memcpy(out, text.data(), n);
+  if (n < text.size() && ActiveMachine().cutNamesUnterminated) return;
   out[n] = '\0';
 }
 

@@ -59,6 +59,17 @@ TEST(LockReport, ManyLocksAndNone) {
   EXPECT_EQ(r.status, 0);
 }
 
+const std::string kUnfit = "RtlQueryProcessDebugInformation returned a lock list that does not fit its buffer\n";
+const size_t kView = 4096;  // the buffer of a machine with a few locks
+
+TEST(LockReport, ListThatEndsWithItsBufferIsPrintedWhole) {
+  sim::Machine m = LockedMachine();
+  m.FindProcess(120)->lockListAt = kView - (kWide ? 8 + 3 * 48 : 4 + 3 * 36);
+  sim::RunResult r = RunLatchsift(m, {"-p", "120"});
+  EXPECT_EQ(r.out, kLatchBanner + kLockLines);
+  EXPECT_EQ(r.status, 0);
+}
+
 TEST(LockReport, EveryFailureEndsWithItsLineAndLeavesNoBuffer) {
   struct Case {
     const char* name;
@@ -82,6 +93,17 @@ TEST(LockReport, EveryFailureEndsWithItsLineAndLeavesNoBuffer) {
        "RtlQueryProcessDebugInformation returned no lock list\n", 0},
       {"destroy fails", [](sim::Machine& m) { m.FailStatus("RtlDestroyQueryDebugBuffer", STATUS_INVALID_PARAMETER); },
        kLockLines + "RtlDestroyQueryDebugBuffer error 0\n", 1},
+      {"list outside the buffer", [](sim::Machine& m) { m.FindProcess(120)->lockListOutside = true; }, kUnfit, 0},
+      {"count far beyond the buffer", [](sim::Machine& m) { m.FindProcess(120)->lockCountShown = 0x71C71C72; },
+       kUnfit, 0},
+      {"count that ends past the buffer's end", [](sim::Machine& m) { m.FindProcess(120)->lockListAt = kView - 2; },
+       kUnfit, 0},
+      {"one lock more than ends inside the buffer",
+       [](sim::Machine& m) {
+         m.FindProcess(120)->lockListAt = kView - (kWide ? 8 + 3 * 48 : 4 + 3 * 36);
+         m.FindProcess(120)->lockCountShown = 4;
+       },
+       kUnfit, 0},
   };
   for (const Case& c : cases) {
     sim::Machine m = LockedMachine();

@@ -60,6 +60,18 @@ TEST(ModuleTable, VersionColumnIsFifteenWideAndALongerLabelPushesThePath) {
   EXPECT_THAT(r.out, HasSubstr("  0x00002000 100.20.1381.0001  " + Path(1) + "\n"));
 }
 
+TEST(ModuleTable, NamesCutToTheirRoomEndThereWithOrWithoutATerminator) {
+  const std::string name(300, 'b'), path = "C:\\" + std::string(300, 'p');
+  for (bool unterminated : {false, true}) {
+    sim::Machine m = ModuleMachine(120, {});
+    m.cutNamesUnterminated = unterminated;
+    m.FindProcess(120)->AddModule(0x10000, 0x2000, name, path);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_THAT(r.out, HasSubstr(ModuleRow(0x10000, 0x2000, kNoVersion, path.substr(0, 259)) + "\n")) << unterminated;
+    EXPECT_THAT(r.out, HasSubstr(Hex(0x10000) + " = " + name.substr(0, 259) + "!")) << unterminated;
+  }
+}
+
 TEST(ModuleTable, FailuresEndTheBuildAfterTheRowsSoFar) {
   struct Case {
     const char* name;

@@ -79,13 +79,48 @@ TEST(ModuleVersion, WithoutTheFixedRecordEvenTheMakersModuleGetsThePlaceholder) 
   EXPECT_EQ(LabelWith(r), "[-.--.----.----]");
 }
 
-TEST(ModuleVersion, ReadsTheReportedSizeIntoALargerBlockAndReleasesIt) {
+TEST(ModuleVersion, ReadsTheReportedSizeIntoABlockThatHoldsItAndReleasesIt) {
   sim::Machine m;
-  m.SetVersionResource(kPath, Versioned());
+  sim::VersionResource r = Versioned();
+  r.reportedSize = 300;
+  m.SetVersionResource(kPath, r);
   EXPECT_EQ(LabelOf(m), "[4.00.1381.0001]");
-  std::string size = m.CallArgs("malloc").at(0);
-  std::string reported = std::to_string(std::stoul(size) - 32);
-  EXPECT_EQ(m.CallArgs("GetFileVersionInfoA"), std::vector<std::string>{std::string(kPath) + ",0," + reported});
+  EXPECT_EQ(m.CallArgs("GetFileVersionInfoA"), std::vector<std::string>{std::string(kPath) + ",0,300"});
+  EXPECT_GE(std::stoul(m.CallArgs("malloc").at(0)), 300u);
+}
+
+// What the version library returns is used only within the sizes and
+// lengths it gives, and a fixed record only when it is whole and signed.
+TEST(ModuleVersion, DamagedResourceIsReadOnlyWithinWhatThePlatformReturned) {
+  const char* kMaker = "Vantorel Products Inc.";
+  struct Case {
+    const char* name;
+    sim::VersionResource resource;
+    std::string label;
+  };
+  std::vector<Case> cases = {
+      {"size that leaves no room for the spare bytes", Versioned(), "[-.--.----.----]"},
+      {"fixed record shorter than its size", Versioned().String(kCompany, kMaker).String(kFileVersion, "15"),
+       "[-.--.----.----]"},
+      {"fixed record without its signature", Versioned(), "[-.--.----.----]"},
+      {"file-version text longer than its length", Versioned().String(kCompany, kMaker).String(kFileVersion, "15"),
+       "[3.2.7.1       ]"},
+      {"company text longer than its length",
+       Versioned().String(kCompany, std::string(kMaker) + "XYZ").String(kFileVersion, "15"), "[3.2.7.15      ]"},
+      {"file-version text that ends the block unterminated",
+       Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
+      {"file-version text whose length runs past the block",
+       Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
+  };
+  cases[0].resource.reportedSize = 0xFFFFFFF0;
+  cases[1].resource.rootLength = sizeof(VS_FIXEDFILEINFO) - 1;
+  cases[2].resource.signature = 0;
+  cases[3].resource.textLengths[kFileVersion] = 1;
+  cases[4].resource.textLengths[kCompany] = 22;
+  cases[5].resource.lastTextUnterminated = true;
+  cases[6].resource.lastTextUnterminated = true;
+  cases[6].resource.textLengths[kFileVersion] = 1000;
+  for (const Case& c : cases) EXPECT_EQ(LabelWith(c.resource), c.label) << c.name;
 }
 
 TEST(ModuleVersion, FailuresEndInThePlaceholder) {

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Snapshot.h"
 #include "ThreadsiftRun.h"
 #include "simwin_api.h"
 #include "sym/ProcessSnapshot.h"
@@ -26,6 +27,20 @@ sim::RunResult ListThreads(sim::Machine& m, DWORD pid) {
     if (list == nullptr) return 2;
     std::string ids = "list:";
     for (DWORD* id = list; *id != 0; ++id) ids += " " + std::to_string(*id);
+    SimPrintf("%s\n", ids.c_str());
+    SimFree(list);
+    return 0;
+  });
+}
+
+// Runs EnumProcessThreads in a child and prints the first count ids of the
+// list it returns and the entry after them, whatever their values.
+sim::RunResult ListThreadsWhole(sim::Machine& m, DWORD pid, size_t count) {
+  return sim::RunInChild(m, [pid, count]() {
+    DWORD* list = EnumProcessThreads(pid);
+    if (list == nullptr) return 2;
+    std::string ids = "ids:";
+    for (size_t i = 0; i <= count; ++i) ids += " " + std::to_string(list[i]);
     SimPrintf("%s\n", ids.c_str());
     SimFree(list);
     return 0;
@@ -155,18 +170,73 @@ TEST(ProcessSnapshot, ThreadListIsZeroTerminatedAndCopiedAsFound) {
   sim::Machine none;
   none.AddProcess(120, u"app.exe");
   AddSelf(none);
-  sim::RunResult r = ListThreads(none, 120);
-  EXPECT_EQ(r.out, "Process 120 (0x78)  app.exe 0 thread(s)\nlist:\n");
-  EXPECT_EQ(none.CallArgs("calloc"), std::vector<std::string>{"4,1"});
+  sim::RunResult r = ListThreadsWhole(none, 120, 0);
+  EXPECT_EQ(r.out, "Process 120 (0x78)  app.exe 0 thread(s)\nids: 0\n");
 
-  // A thread id of 0 is copied like any other and so ends the list early.
+  // A thread id of 0 is copied like any other and so ends the list early;
+  // the ids after it are still there.
   sim::Machine zero;
   sim::Process& p = zero.AddProcess(120, u"app.exe");
   for (DWORD tid : {10u, 0u, 30u}) p.AddThread(tid);
   AddSelf(zero);
   r = RunThreadsift(zero, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10}));
-  EXPECT_EQ(zero.CallArgs("calloc"), std::vector<std::string>{"16,1"});
+  r = ListThreadsWhole(zero, 120, 3);
+  EXPECT_EQ(r.out, kHeader120 + "\nids: 10 0 30 0\n");
+  EXPECT_EQ(zero.LiveAllocationCount(), 0);
+}
+
+// Every record is checked against the snapshot's buffer before it is read:
+// one that does not fit ends the snapshot, and a process behind it is not
+// found. Records 0, 1 and 2 are processes 50, 120 and the tool itself.
+TEST(ProcessSnapshot, RecordThatDoesNotFitItsBufferEndsTheSnapshot) {
+  const size_t kBuffer = 0x10000;  // the first buffer the snapshot is read into
+  struct Case {
+    const char* name;
+    size_t record;  // which record to edit
+    size_t field;
+    uint64_t value;
+  };
+  const Case cases[] = {
+      {"thread count whose list size wraps", 1, sim::kSnapshotThreadCountField, 0x40000000},
+      {"one thread more than the record holds", 1, sim::kSnapshotThreadCountField, 4},
+      {"next record beyond the buffer", 0, sim::kSnapshotNextField, 0xFFFFFFF0},
+      {"next record inside the record", 0, sim::kSnapshotNextField, 8},
+      {"next record whose fields cross the buffer's end", 0, sim::kSnapshotNextField, kBuffer - 2},
+      {"name outside the buffer", 1, sim::SnapshotNameField(), 0x100000},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m;
+    m.AddProcess(50, u"first.exe").AddThread(5);
+    m.AddProcess(120, u"app.exe").AddThread(10);
+    m.FindProcess(120)->AddThread(20);
+    m.FindProcess(120)->AddThread(30);
+    AddSelf(m);
+    std::vector<unsigned char> bytes = sim::SnapshotBytes(m);
+    size_t at = sim::SnapshotRecordAt(m, c.record) + c.field;
+    if (c.field == sim::SnapshotNameField()) {
+      sim::PutSnapshotPointer(&bytes, at, c.value);
+    } else {
+      sim::PutSnapshotField(&bytes, at, (uint32_t)c.value);
+    }
+    m.SetRawSnapshot(bytes);
+    sim::RunResult r = ListThreads(m, 120);
+    EXPECT_EQ(r.out, "") << c.name;
+    EXPECT_EQ(r.status, 2) << c.name;
+    EXPECT_EQ(m.LiveAllocationCount(), 0) << c.name;
+  }
+
+  // A name is read up to its terminator or to the end of the buffer.
+  sim::Machine m = AppMachine();
+  std::vector<unsigned char> bytes = sim::SnapshotBytes(m);
+  bytes.resize(kBuffer, 0);
+  const unsigned char xy[] = {'X', 0, 'Y', 0};
+  std::copy(xy, xy + 4, bytes.end() - 4);
+  sim::PutSnapshotPointer(&bytes, sim::SnapshotNameField(), kBuffer - 4);
+  m.SetRawSnapshot(bytes);
+  sim::RunResult r = ListThreads(m, 120);
+  EXPECT_EQ(r.out, "Process 120 (0x78)  XY 3 thread(s)\nlist: 10 20 30\n");
+  EXPECT_EQ(m.CallCount("NtQuerySystemInformation"), 1);
 }
 
 TEST(ProcessSnapshot, ThreadListThatCannotBeAllocatedKeepsTheHeader) {

@@ -80,8 +80,14 @@ TEST(ThreadWalk, PrintsEveryFrameOutcomeWhileTheThreadIsSuspended) {
   EXPECT_EQ(m.CallArgs("GetThreadContext"), std::vector<std::string>{kWide ? "0x10000b" : "0x10007"});
   EXPECT_EQ(m.CallArgs(kStackWalkOp).front(), kWide ? "0x8664,0" : "0x14c,0");
   EXPECT_EQ(m.CallCount(kStackWalkOp), 9);
-  EXPECT_THAT(m.CallArgs(kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr").front(),
-              EndsWith(kWide ? ",32,4063" : ",24,4071"));
+
+  // Long names are not cut.
+  const std::string name(4000, 'n');
+  sim::Machine longName = StackMachine();
+  longName.FindProcess(120)->modules[0].AddSymbol(0x403000, 0x10, name);
+  longName.FindProcess(120)->FindThread(10)->frames[0].pc = 0x403000;
+  r = RunThreadsift(longName, {"-p", "120", "-t", "10"});
+  EXPECT_THAT(r.out, HasSubstr(Hex(0x403000) + " =      app.exe!" + name + Params(0, 0, 0, 0) + "\n"));
 }
 
 // The calls made between each SuspendThread and the ResumeThread after it.

@@ -13,15 +13,18 @@ typedef LONG(WINAPI* RtlDestroyQueryDebugBufferFn)(PVOID);
 
 const ULONG kLockInformation = 0x20;
 
-// Where the debug-information buffer keeps the lock list, and how the list
+// Where the debug-information buffer keeps the size of its view (the buffer
+// and everything a query places in it) and the lock list, and how the list
 // lays out its records.
 #if defined(_WIN64)
+const size_t kViewSizeOffset = 88;
 const size_t kLockListOffset = 120;
 const size_t kFirstLockOffset = 8;
 const size_t kLockRecordSize = 48;
 const size_t kLockType = 8, kLockOwner = 16, kLockContention = 28, kLockEntries = 32, kLockRecursion = 36,
              kLockSharedWaiters = 40, kLockExclusiveWaiters = 44;
 #else
+const size_t kViewSizeOffset = 44;
 const size_t kLockListOffset = 60;
 const size_t kFirstLockOffset = 4;
 const size_t kLockRecordSize = 36;
@@ -85,11 +88,30 @@ void PrintLock(const BYTE* lock) {
   printf("\n");
 }
 
-// Prints the list the query left in the buffer; false when it left none.
+// True when the list starts inside the buffer's view and its count and all
+// the records it counts end inside it too. Nothing is added before it is
+// compared, so that no size can wrap.
+bool LockListFits(const BYTE* buffer, const BYTE* list) {
+  size_t viewSize = (size_t)ReadField<ULONG_PTR>(buffer, kViewSizeOffset);
+  uintptr_t start = (uintptr_t)buffer;
+  uintptr_t at = (uintptr_t)list;
+  if (at < start || at - start >= viewSize) return false;
+  size_t room = viewSize - (size_t)(at - start);
+  if (room < kFirstLockOffset) return false;
+  DWORD count = ReadField<DWORD>(list, 0);
+  return count <= (room - kFirstLockOffset) / kLockRecordSize;
+}
+
+// Prints the list the query left in the buffer; false when it left none or
+// one that does not fit the buffer.
 bool PrintLockList(const BYTE* buffer) {
   const BYTE* list = ReadField<const BYTE*>(buffer, kLockListOffset);
   if (list == NULL) {
     printf("RtlQueryProcessDebugInformation returned no lock list\n");
+    return false;
+  }
+  if (!LockListFits(buffer, list)) {
+    printf("RtlQueryProcessDebugInformation returned a lock list that does not fit its buffer\n");
     return false;
   }
   DWORD count = ReadField<DWORD>(list, 0);

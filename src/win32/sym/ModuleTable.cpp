@@ -74,16 +74,22 @@ ModuleTableOutcome AddModule(HANDLE process, Address handle) {
   DWORD size = info.SizeOfImage;
   Address end = base + size - 1;
 
+  // A name cut to the room it is given may come without its terminator: it
+  // ends where the platform says it stopped, within the room.
   char baseName[kNameCapacity];
-  if (!GetModuleBaseNameA(process, module, baseName, kNameCapacity)) {
+  DWORD copied = GetModuleBaseNameA(process, module, baseName, kNameCapacity);
+  if (!copied) {
     printf("GetModuleBaseName error %d\n", (int)GetLastError());
     return Failed;
   }
+  baseName[std::min(copied, kNameCapacity - 1)] = '\0';
   char path[kNameCapacity];
-  if (!GetModuleFileNameExA(process, module, path, kNameCapacity)) {
+  copied = GetModuleFileNameExA(process, module, path, kNameCapacity);
+  if (!copied) {
     printf("GetModuleFileNameEx error %d\n", (int)GetLastError());
     return Failed;
   }
+  path[std::min(copied, kNameCapacity - 1)] = '\0';
 
   ModuleTable& t = g_moduleTable;
   t.bases.push_back(base);

@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <winver.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,26 +17,53 @@ const char kMakersCompany[] = "Vantorel Products Inc.";
 const char kPlaceholder[] = "-.--.----.----";
 const size_t kMakersLabelWidth = 14;
 const DWORD kExtraBytes = 32;
+const DWORD kFixedSignature = 0xFEEF04BD;
 
-const VS_FIXEDFILEINFO* QueryRoot(void* block) {
-  void* fixed = NULL;
-  UINT length = 0;
-  if (!VerQueryValueA(block, kRootBlock, &fixed, &length)) return NULL;
-  return (const VS_FIXEDFILEINFO*)fixed;
+// A version block and the bytes the platform filled in it.
+struct VersionBlock {
+  void* data;
+  DWORD size;
+};
+
+// The bytes of the block from at to its end; 0 when at lies outside it.
+size_t RoomFrom(const VersionBlock& block, const void* at) {
+  uintptr_t start = (uintptr_t)block.data;
+  uintptr_t where = (uintptr_t)at;
+  if (where < start || where - start >= block.size) return 0;
+  return block.size - (size_t)(where - start);
 }
 
-const char* QueryText(void* block, const char* subBlock) {
-  void* text = NULL;
+// The fixed record, or null unless the platform returned one whole (by its
+// length and inside the block) and signed.
+const VS_FIXEDFILEINFO* QueryRoot(const VersionBlock& block) {
+  void* fixed = NULL;
   UINT length = 0;
-  if (!VerQueryValueA(block, subBlock, &text, &length)) return NULL;
-  return (const char*)text;
+  if (!VerQueryValueA(block.data, kRootBlock, &fixed, &length) || fixed == NULL) return NULL;
+  if (length < sizeof(VS_FIXEDFILEINFO) || RoomFrom(block, fixed) < sizeof(VS_FIXEDFILEINFO)) return NULL;
+  const VS_FIXEDFILEINFO* record = (const VS_FIXEDFILEINFO*)fixed;
+  return record->dwSignature == kFixedSignature ? record : NULL;
+}
+
+// The text of a string value, read only within the length the platform
+// returned and the block, up to a terminator if one comes first; false when
+// absent.
+bool QueryText(const VersionBlock& block, const char* subBlock, std::string* text) {
+  void* value = NULL;
+  UINT length = 0;
+  if (!VerQueryValueA(block.data, subBlock, &value, &length) || value == NULL) return false;
+  const char* chars = (const char*)value;
+  size_t room = std::min((size_t)length, RoomFrom(block, value));
+  size_t end = 0;
+  while (end < room && chars[end] != '\0') ++end;
+  text->assign(chars, end);
+  return true;
 }
 
 // Product version and file-version text, padded to 14 characters; false when
 // the file-version text is missing.
-bool ComposeMakersLabel(void* block, const VS_FIXEDFILEINFO* fixed, std::string* label) {
-  const char* fileVersion = QueryText(block, kFileVersionBlock);
-  if (fileVersion == NULL) return false;
+bool ComposeMakersLabel(const VersionBlock& block, const VS_FIXEDFILEINFO* fixed, std::string* label) {
+  std::string fileVersion;
+  if (!QueryText(block, kFileVersionBlock, &fileVersion)) return false;
   char scratch[80];
   sprintf(scratch, "%hu.%hu.%hu", HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
           HIWORD(fixed->dwProductVersionLS));
@@ -53,10 +81,10 @@ void ComposeFileVersionLabel(const VS_FIXEDFILEINFO* fixed, std::string* label) 
   *label = scratch;
 }
 
-bool ComposeLabel(void* block, std::string* label) {
-  const char* company = QueryText(block, kCompanyNameBlock);
+bool ComposeLabel(const VersionBlock& block, std::string* label) {
+  std::string company;
   const VS_FIXEDFILEINFO* fixed = NULL;
-  if (company != NULL && strcmp(company, kMakersCompany) == 0) {
+  if (QueryText(block, kCompanyNameBlock, &company) && company == kMakersCompany) {
     fixed = QueryRoot(block);
     if (fixed != NULL && ComposeMakersLabel(block, fixed, label)) return true;
   }
@@ -73,12 +101,14 @@ std::string GetModuleVersion(const char* path) {
   bool found = false;
   DWORD handle = 0;
   DWORD size = GetFileVersionInfoSizeA(path, &handle);
-  if (size != 0) {
+  // A size that leaves no room for the spare bytes is no version information.
+  if (size != 0 && size <= MAXDWORD - kExtraBytes) {
     void* block = malloc(size + kExtraBytes);
     if (block == NULL) {
       printf("FATAL: allocate %u byte(s) failed\n", (unsigned)(size + kExtraBytes));
     } else {
-      if (GetFileVersionInfoA(path, handle, size, block)) found = ComposeLabel(block, &label);
+      VersionBlock filled = {block, size};
+      if (GetFileVersionInfoA(path, handle, size, block)) found = ComposeLabel(filled, &label);
       free(block);
     }
   }

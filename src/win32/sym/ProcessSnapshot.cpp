@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/PlatformRecord.h"
 #include "sym/ProcessSnapshot.h"
@@ -23,31 +24,6 @@ ULONG QuerySystemInformation(ULONG infoClass, void* buffer, ULONG size, ULONG* r
   return (ULONG)g_ntQuerySystemInformation(infoClass, buffer, size, returned);
 }
 
-// Walks the chain for pid. The record whose next-entry offset is 0 ends the
-// walk without being compared.
-const BYTE* FindProcessRecord(const BYTE* snapshot, DWORD pid) {
-  const BYTE* record = snapshot;
-  while (ReadField<DWORD>(record, kProcessNextOffset) != 0) {
-    if (ReadField<DWORD>(record, kProcessIdOffset) == pid) return record;
-    record += ReadField<DWORD>(record, kProcessNextOffset);
-  }
-  return NULL;
-}
-
-void PrintProcessHeader(const BYTE* record) {
-  DWORD pid = ReadField<DWORD>(record, kProcessIdOffset);
-  const WCHAR* name = ReadField<const WCHAR*>(record, kProcessImageNameOffset);
-  printf("Process %d (0x%0x) ", (int)pid, (unsigned)pid);
-  if (name != NULL) {
-    printf(" %S", name);
-  } else if (pid == 0) {
-    printf(" %s", "System Idle Process");
-  } else {
-    printf(" %s", "(unnamed)");
-  }
-  printf(" %d thread(s)\n", (int)ReadField<DWORD>(record, kProcessThreadCountOffset));
-}
-
 size_t ThreadRecordsOffset() {
 #if defined(_WIN64)
   return kProcessThreadsOffset;
@@ -61,24 +37,103 @@ size_t ThreadRecordsOffset() {
 #endif
 }
 
-DWORD* CopyThreadIds(const BYTE* record) {
+// A fetched snapshot: its bytes, how many its buffer holds, and where each
+// record's thread records begin.
+struct Snapshot {
+  const BYTE* bytes;
+  size_t size;
+  size_t threadsOffset;
+};
+
+// True when the image name is absent or starts inside the snapshot.
+bool NameStartsInside(const Snapshot& snapshot, const BYTE* record) {
+  uintptr_t name = (uintptr_t)ReadField<const WCHAR*>(record, kProcessImageNameOffset);
+  uintptr_t start = (uintptr_t)snapshot.bytes;
+  if (name == 0) return true;
+  return name >= start && name - start < snapshot.size && snapshot.size - (name - start) >= sizeof(WCHAR);
+}
+
+// True when the record at offset lies whole inside the snapshot: its fixed
+// part; its thread records within its span, which ends where the next
+// record starts (inside the buffer and past them) or, for the last record,
+// at the end of the buffer; and the start of its name. Sizes are compared
+// before anything is added to them, so that none can wrap.
+bool RecordIsWhole(const Snapshot& snapshot, size_t offset) {
+  if (offset >= snapshot.size || snapshot.size - offset < snapshot.threadsOffset) return false;
+  const BYTE* record = snapshot.bytes + offset;
+  size_t span = snapshot.size - offset;
+  DWORD next = ReadField<DWORD>(record, kProcessNextOffset);
+  if (next != 0) {
+    if (next >= span || next < snapshot.threadsOffset) return false;
+    span = next;
+  }
   DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
-  DWORD bytes = count * 4 + 4;
-  DWORD* list = (DWORD*)calloc(bytes, 1);
+  if (count > (span - snapshot.threadsOffset) / kThreadRecordSize) return false;
+  return NameStartsInside(snapshot, record);
+}
+
+// Walks the chain for pid. The record whose next-entry offset is 0 ends the
+// walk without being compared; a record that is not whole ends it as well.
+const BYTE* FindProcessRecord(const Snapshot& snapshot, DWORD pid) {
+  size_t offset = 0;
+  while (RecordIsWhole(snapshot, offset)) {
+    const BYTE* record = snapshot.bytes + offset;
+    DWORD next = ReadField<DWORD>(record, kProcessNextOffset);
+    if (next == 0) break;
+    if (ReadField<DWORD>(record, kProcessIdOffset) == pid) return record;
+    offset += next;
+  }
+  return NULL;
+}
+
+// The image name up to its terminator, or up to the end of the snapshot
+// when none comes before it.
+std::basic_string<WCHAR> ImageName(const Snapshot& snapshot, const WCHAR* name) {
+  const BYTE* start = (const BYTE*)name;
+  size_t room = (snapshot.size - (size_t)(start - snapshot.bytes)) / sizeof(WCHAR);
+  std::basic_string<WCHAR> text;
+  for (size_t i = 0; i < room; ++i) {
+    WCHAR c = ReadField<WCHAR>(start, i * sizeof(WCHAR));
+    if (c == 0) break;
+    text += c;
+  }
+  return text;
+}
+
+void PrintProcessHeader(const Snapshot& snapshot, const BYTE* record) {
+  DWORD pid = ReadField<DWORD>(record, kProcessIdOffset);
+  const WCHAR* name = ReadField<const WCHAR*>(record, kProcessImageNameOffset);
+  printf("Process %d (0x%0x) ", (int)pid, (unsigned)pid);
+  if (name != NULL) {
+    printf(" %S", ImageName(snapshot, name).c_str());
+  } else if (pid == 0) {
+    printf(" %s", "System Idle Process");
+  } else {
+    printf(" %s", "(unnamed)");
+  }
+  printf(" %d thread(s)\n", (int)ReadField<DWORD>(record, kProcessThreadCountOffset));
+}
+
+// The record's thread ids and a terminating 0. The record is whole, so its
+// count is bounded by the snapshot's size.
+DWORD* CopyThreadIds(const Snapshot& snapshot, const BYTE* record) {
+  DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
+  DWORD* list = (DWORD*)calloc((size_t)count + 1, sizeof(DWORD));
   if (list == NULL) {
-    printf("FATAL: failed to allocate %d byte(s)\n", (int)bytes);
+    printf("FATAL: failed to allocate %d byte(s)\n", (int)(((size_t)count + 1) * sizeof(DWORD)));
     return NULL;
   }
-  const BYTE* thread = record + ThreadRecordsOffset();
+  const BYTE* thread = record + snapshot.threadsOffset;
   for (DWORD i = 0; i < count; ++i) {
     list[i] = ReadField<DWORD>(thread + i * kThreadRecordSize, kThreadIdOffset);
   }
   return list;
 }
 
-void CopyThreadTimes(const BYTE* record, std::vector<ThreadTime>* times) {
+// The processor time of each thread of the record, which is whole.
+void CopyThreadTimes(const Snapshot& snapshot, const BYTE* record, std::vector<ThreadTime>* times) {
   DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
-  const BYTE* thread = record + ThreadRecordsOffset();
+  const BYTE* thread = record + snapshot.threadsOffset;
   times->clear();
   try {
     for (DWORD i = 0; i < count; ++i, thread += kThreadRecordSize) {
@@ -92,16 +147,24 @@ void CopyThreadTimes(const BYTE* record, std::vector<ThreadTime>* times) {
   }
 }
 
-// A fresh snapshot, or null after printing its lines.
-BYTE* TakeSnapshot() {
-  BYTE* snapshot = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation);
-  if (snapshot == NULL) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
-  return snapshot;
+// Takes a fresh snapshot; false after printing its lines. The caller frees
+// its bytes.
+bool TakeSnapshot(Snapshot* snapshot) {
+  ULONG size = 0;
+  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size);
+  if (bytes == NULL) {
+    printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+    return false;
+  }
+  snapshot->bytes = bytes;
+  snapshot->size = size;
+  snapshot->threadsOffset = ThreadRecordsOffset();
+  return true;
 }
 
 }  // namespace
 
-void* GetRawNtSystemInfo(ULONG infoClass) {
+void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   if (ntdll == NULL) {
     printf("GetModuleHandle error %d\n", (int)GetLastError());
@@ -146,29 +209,30 @@ void* GetRawNtSystemInfo(ULONG infoClass) {
     free(buffer);
     return NULL;
   }
+  *bufferSize = size;
   return buffer;
 }
 
 DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times) {
-  BYTE* snapshot = TakeSnapshot();
-  if (snapshot == NULL) return NULL;
+  Snapshot snapshot;
+  if (!TakeSnapshot(&snapshot)) return NULL;
   DWORD* list = NULL;
   const BYTE* record = FindProcessRecord(snapshot, pid);
   if (record != NULL) {
-    PrintProcessHeader(record);
-    list = CopyThreadIds(record);
-    if (list != NULL && times != NULL) CopyThreadTimes(record, times);
+    PrintProcessHeader(snapshot, record);
+    list = CopyThreadIds(snapshot, record);
+    if (list != NULL && times != NULL) CopyThreadTimes(snapshot, record, times);
   }
-  free(snapshot);
+  free((void*)snapshot.bytes);
   return list;
 }
 
 bool SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times) {
   times->clear();
-  BYTE* snapshot = TakeSnapshot();
-  if (snapshot == NULL) return false;
+  Snapshot snapshot;
+  if (!TakeSnapshot(&snapshot)) return false;
   const BYTE* record = FindProcessRecord(snapshot, pid);
-  if (record != NULL) CopyThreadTimes(record, times);
-  free(snapshot);
+  if (record != NULL) CopyThreadTimes(snapshot, record, times);
+  free((void*)snapshot.bytes);
   return true;
 }

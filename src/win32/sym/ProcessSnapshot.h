@@ -12,9 +12,9 @@ struct ThreadTime {
 };
 
 // Fetches one class of raw system information into a heap buffer grown in
-// 64 KB steps up to 16 MB. Returns the buffer (the caller frees it), or null
-// after printing one line.
-void* GetRawNtSystemInfo(ULONG infoClass);
+// 64 KB steps up to 16 MB. Returns the buffer (the caller frees it) and sets
+// *bufferSize to the bytes it holds, or returns null after printing one line.
+void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize);
 
 // Finds pid in a fresh process snapshot, prints its header line and returns
 // its thread ids as a zero-terminated heap list (the caller frees it). Null

@@ -27,6 +27,7 @@ typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint16_t USHORT;
 typedef uint32_t DWORD;
+#define MAXDWORD 0xffffffff
 typedef uint32_t ULONG;
 typedef uint32_t UINT;
 typedef int32_t LONG;
