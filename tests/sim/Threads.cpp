@@ -271,7 +271,10 @@ DWORD SuspendThread(HANDLE thread) {
   }
   Thread* t = m.ThreadOfHandle(thread);
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, kSuspendFailed);
-  if (t->id == m.selfTid()) m.NoteMisuse("the tool suspended its own thread");
+  Process* self = m.FindProcess(m.selfPid());
+  if (t->id == m.selfTid() || (self != nullptr && self->FindThread(t->id) == t)) {
+    m.NoteMisuse("the tool suspended a thread of its own process");
+  }
   return (DWORD)t->suspendCount++;
 }
 

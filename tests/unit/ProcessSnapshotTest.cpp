@@ -108,17 +108,22 @@ TEST(ProcessSnapshot, FailuresOfTheQueryAreReportedWithTheSnapshotsLine) {
   }
 }
 
-TEST(ProcessSnapshot, ProcessAbsentOrOnlyInTheLastRecordIsNotFound) {
+TEST(ProcessSnapshot, ProcessAbsentIsNotFoundAndTheLastRecordIsReadLikeAnyOther) {
   sim::Machine gone = AppMachine();
   gone.AddProcess(77, u"gone.exe").inSnapshot = false;
   sim::RunResult r = RunThreadsift(gone, {"-p", "77"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 77 error 0\n");
   EXPECT_EQ(r.status, 1);
 
+  // The newest process stands last, after the tool itself.
   sim::Machine last;
-  last.AddProcess(120, u"app.exe").AddThread(10);
+  AddSelf(last);
+  last.AddProcess(120, u"app.exe").AddThread(10).AddFrame(0x401000);
   r = RunThreadsift(last, {"-p", "120"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 120 error 0\n");
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 1 thread(s)\n\n" + kListingHeader +
+                       "\nThread 10 (0xa)\n" + Hex(0x401000) + " = " + Hex(0x401000) + "()\n\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(last.SuspendCount(10), 0);
   EXPECT_EQ(last.LiveAllocationCount(), 0);
 }
 

@@ -106,11 +106,12 @@ TEST(ProcessWalk, FailedSymbolCleanupIsReportedAndTheHandlerStillRemoved) {
   ExpectNothingLeft(m, "SymCleanup");
 }
 
-TEST(ProcessWalk, OwnProcessAsTheSnapshotsLastRecordEndsQuietly) {
+TEST(ProcessWalk, OwnProcessAsTheSnapshotsLastRecordListsItsThreadsWithoutWalkingThem) {
   sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "4000"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader);
+  EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kSelfHeader, {4004}));
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.CallCount("NtOpenThread"), 0);
   EXPECT_EQ(m.CallCount("SymCleanup"), 1);
   ExpectNothingLeft(m, "own process");
 }

@@ -23,15 +23,16 @@ ULONG QuerySystemInformation(ULONG infoClass, void* buffer, ULONG size, ULONG* r
   return (ULONG)g_ntQuerySystemInformation(infoClass, buffer, size, returned);
 }
 
-// Walks the chain for pid. The record whose next-entry offset is 0 ends the
-// walk without being compared.
+// Walks the chain for pid, every record compared, the last one (whose
+// next-entry offset is 0) too.
 const BYTE* FindProcessRecord(const BYTE* snapshot, DWORD pid) {
   const BYTE* record = snapshot;
-  while (ReadField<DWORD>(record, kProcessNextOffset) != 0) {
+  for (;;) {
     if (ReadField<DWORD>(record, kProcessIdOffset) == pid) return record;
-    record += ReadField<DWORD>(record, kProcessNextOffset);
+    DWORD next = ReadField<DWORD>(record, kProcessNextOffset);
+    if (next == 0) return NULL;
+    record += next;
   }
-  return NULL;
 }
 
 void PrintProcessHeader(const BYTE* record) {
