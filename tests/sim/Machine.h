@@ -43,6 +43,7 @@ struct Thread {
   int faultAtFrame = -1;     // StackWalk raises a fault when asked for this frame
   bool endless = false;      // StackWalk keeps reporting the last frame again
   unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones
+  DWORD takenBy = 0;         // not 0: since the snapshot the id names a thread of this process
   Stack stack;
   // Kernel and user time so far, in 100 ns units, in each snapshot taken in
   // turn; the last pair holds for later snapshots too.

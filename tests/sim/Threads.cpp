@@ -185,16 +185,20 @@ namespace sim {
 NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client) {
   Machine& m = ActiveMachine();
   DWORD tid = client != nullptr ? (DWORD)(uintptr_t)client->UniqueThread : 0;
-  if (const FailRule* f = m.Enter("NtOpenThread", tid, Args("0x%x,%u", access, tid))) return f->status;
+  DWORD pid = client != nullptr ? (DWORD)(uintptr_t)client->UniqueProcess : 0;
+  if (const FailRule* f = m.Enter("NtOpenThread", tid, Args("0x%x,%u,%u", access, pid, tid))) return f->status;
   bool wellFormed = attributes != nullptr && attributes->Length == sizeof(OBJECT_ATTRIBUTES) &&
                     attributes->RootDirectory == nullptr && attributes->ObjectName == nullptr &&
-                    attributes->Attributes == 0 && client->UniqueProcess == nullptr;
+                    attributes->Attributes == 0 && pid != 0;
   if (!wellFormed || access != kThreadAllAccess) m.NoteMisuse("NtOpenThread with unexpected arguments");
   for (Process& p : m.processes) {
-    if (p.FindThread(tid) != nullptr) {
-      *thread = m.NewHandle("thread", std::to_string(tid), tid);
-      return STATUS_SUCCESS;
-    }
+    const Thread* t = p.FindThread(tid);
+    if (t == nullptr) continue;
+    // Given a process as well, the platform opens the thread only if it is that process's.
+    DWORD owner = t->takenBy != 0 ? t->takenBy : p.id;
+    if (pid != 0 && pid != owner) return STATUS_INVALID_CID;
+    *thread = m.NewHandle("thread", std::to_string(tid), tid);
+    return STATUS_SUCCESS;
   }
   return STATUS_INVALID_CID;
 }

@@ -76,7 +76,7 @@ TEST(ThreadWalk, PrintsEveryFrameOutcomeWhileTheThreadIsSuspended) {
   EXPECT_EQ(r.out, Thread20(kThread20Frames));
   EXPECT_EQ(r.status, 0);
   ExpectThreadsLeftAsFound(m);
-  EXPECT_THAT(m.CallArgs("NtOpenThread"), ElementsAre("0x1f03ff,20"));
+  EXPECT_THAT(m.CallArgs("NtOpenThread"), ElementsAre("0x1f03ff,120,20"));
   EXPECT_EQ(m.CallArgs("GetThreadContext"), std::vector<std::string>{kWide ? "0x10000b" : "0x10007"});
   EXPECT_EQ(m.CallArgs(kStackWalkOp).front(), kWide ? "0x8664,0" : "0x14c,0");
   EXPECT_EQ(m.CallCount(kStackWalkOp), 9);
@@ -206,6 +206,16 @@ TEST(ThreadWalk, EveryFailureAfterTheSuspendStillResumesTheThread) {
     EXPECT_EQ(m.SuspendCount(20), c.suspendCount) << c.name;
     EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
   }
+}
+
+TEST(ThreadWalk, ThreadIdTakenOverByAnotherProcessIsRefusedNotSuspended) {
+  sim::Machine m = StackMachine();
+  m.FindProcess(120)->FindThread(20)->takenBy = 300;
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+  EXPECT_EQ(r.out, Thread20("NtOpenThread error 1813\nOpenThread error 1813\nWalkThread 20 error 1813\n"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
 }
 
 TEST(ThreadWalk, FaultInsideTheWalkKeepsTheFramesSoFarAndResumes) {

@@ -37,7 +37,7 @@ bool IsSelected(int pid, int tid, DWORD id) {
 void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample* sample) {
   for (const DWORD* id = threads; *id != 0; ++id) {
     PrintThreadHeader(*id, sample);
-    if (IsSelected(pid, tid, *id) && !WalkThread(process, *id)) {
+    if (IsSelected(pid, tid, *id) && !WalkThread(process, (DWORD)pid, *id)) {
       printf("WalkThread %d error %d\n", (int)*id, (int)GetLastError());
     }
     printf("\n");

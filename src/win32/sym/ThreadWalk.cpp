@@ -179,7 +179,7 @@ int BindLineLookup() {
   return 0;
 }
 
-HANDLE OpenThread(DWORD access, DWORD tid) {
+HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid) {
   HMODULE ntdll = GetModuleHandleA("ntdll");
   if (ntdll == NULL) {
     printf("GetModuleHandle error %d\n", (int)GetLastError());
@@ -194,8 +194,10 @@ HANDLE OpenThread(DWORD access, DWORD tid) {
   OBJECT_ATTRIBUTES attributes;
   memset(&attributes, 0, sizeof(attributes));
   attributes.Length = sizeof(attributes);
+  // With the process named too, a thread id that another process has taken
+  // over since the snapshot is refused instead of opened.
   CLIENT_ID client;
-  client.UniqueProcess = NULL;
+  client.UniqueProcess = (HANDLE)(UINT_PTR)pid;
   client.UniqueThread = (HANDLE)(UINT_PTR)tid;
   HANDLE thread = NULL;
   if (ntOpenThread(&thread, access, &attributes, &client) != 0) {
@@ -237,8 +239,8 @@ void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
   for (const FoundFrame& frame : found) PrintFrame(process, frame, &buffers);
 }
 
-int WalkThread(HANDLE process, DWORD tid) {
-  HANDLE thread = OpenThread(kThreadAllAccess, tid);
+int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
+  HANDLE thread = OpenThread(kThreadAllAccess, pid, tid);
   if (thread == NULL) {
     printf("OpenThread error %d\n", (int)GetLastError());
     return 0;
