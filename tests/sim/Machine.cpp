@@ -86,7 +86,7 @@ Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseNam
 
 Machine::Machine() {
   modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread", "RtlCreateQueryDebugBuffer",
-                       "RtlQueryProcessDebugInformation", "RtlDestroyQueryDebugBuffer"};
+                       "RtlQueryProcessDebugInformation", "RtlDestroyQueryDebugBuffer", "RtlNtStatusToDosError"};
   modules_["kernel32"] = {};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};

@@ -42,6 +42,28 @@ NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length
   return STATUS_SUCCESS;
 }
 
+// The platform's translation of the statuses the simulation gives.
+ULONG SimRtlNtStatusToDosError(NTSTATUS status) {
+  static const struct {
+    NTSTATUS status;
+    ULONG code;
+  } kTranslations[] = {
+      {STATUS_SUCCESS, ERROR_SUCCESS},
+      {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+      {STATUS_INVALID_CID, ERROR_INVALID_PARAMETER},
+      {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+      {STATUS_INVALID_INFO_CLASS, ERROR_INVALID_PARAMETER},
+      {STATUS_INFO_LENGTH_MISMATCH, 24},          // ERROR_BAD_LENGTH
+      {(NTSTATUS)0xC0000017, ERROR_NOT_ENOUGH_MEMORY},  // STATUS_NO_MEMORY
+      {(NTSTATUS)0x80000005, 234},                // STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
+  };
+  ActiveMachine().Enter("RtlNtStatusToDosError", (uint32_t)status, Args("0x%x", (unsigned)status));
+  for (const auto& t : kTranslations) {
+    if (t.status == status) return t.code;
+  }
+  return 317;  // ERROR_MR_MID_NOT_FOUND
+}
+
 }  // namespace sim
 
 namespace {
@@ -60,6 +82,7 @@ const Entry kEntries[] = {
     {"ntdll", "RtlCreateQueryDebugBuffer", (FARPROC)(void*)&SimRtlCreateQueryDebugBuffer},
     {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
     {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},
+    {"ntdll", "RtlNtStatusToDosError", (FARPROC)(void*)&SimRtlNtStatusToDosError},
     {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
     {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
 };

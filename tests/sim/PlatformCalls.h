@@ -39,6 +39,7 @@ NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES 
 PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair);
 NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buffer);
 NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer);
+ULONG SimRtlNtStatusToDosError(NTSTATUS status);
 BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line);
 BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line);
 

@@ -83,7 +83,7 @@ TEST(ProcessWalk, EveryFailureEndsWithItsLineAndLeavesNothingBehind) {
        },
        "SymSetOptions error 87\n"},
       {"no thread list", [](sim::Machine& m) { m.Fail("calloc", 0); },
-       kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n[4000] EnumProcessThreads pid 120 error 0\n"},
+       kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n[4000] EnumProcessThreads pid 120 error 8\n"},
   };
   for (const Case& c : cases) {
     sim::Machine m = AppMachine();

@@ -181,9 +181,11 @@ TEST(ThreadWalk, EveryFailureAfterTheSuspendStillResumesTheThread) {
        "GetModuleHandle error 126\nOpenThread error 126\nWalkThread 20 error 126\n", 0},
       {"no NtOpenThread", [](sim::Machine& m) { m.RemoveEntry("ntdll", "NtOpenThread"); },
        "GetProcAddress error 127\nOpenThread error 127\nWalkThread 20 error 127\n", 0},
-      // The native call sets no last error: the code is the one the version lookups left.
+      // The native call sets no last error: the code is its status translated.
       {"thread gone", [](sim::Machine& m) { m.FailStatusFor("NtOpenThread", 20, STATUS_INVALID_CID); },
-       "NtOpenThread error 1813\nOpenThread error 1813\nWalkThread 20 error 1813\n", 0},
+       "NtOpenThread error 87\nOpenThread error 87\nWalkThread 20 error 87\n", 0},
+      {"thread denied", [](sim::Machine& m) { m.FailStatusFor("NtOpenThread", 20, STATUS_ACCESS_DENIED); },
+       "NtOpenThread error 5\nOpenThread error 5\nWalkThread 20 error 5\n", 0},
       {"suspend", [](sim::Machine& m) { m.FailFor("SuspendThread", 20, ERROR_ACCESS_DENIED); },
        "SuspendThread error 5\nWalkThread 20 error 5\n", 0},
       {"registers", [](sim::Machine& m) { m.FailFor("GetThreadContext", 20, ERROR_ACCESS_DENIED); },
@@ -212,7 +214,7 @@ TEST(ThreadWalk, ThreadIdTakenOverByAnotherProcessIsRefusedNotSuspended) {
   sim::Machine m = StackMachine();
   m.FindProcess(120)->FindThread(20)->takenBy = 300;
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
-  EXPECT_EQ(r.out, Thread20("NtOpenThread error 1813\nOpenThread error 1813\nWalkThread 20 error 1813\n"));
+  EXPECT_EQ(r.out, Thread20("NtOpenThread error 87\nOpenThread error 87\nWalkThread 20 error 87\n"));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(m.CallCount("SuspendThread"), 0);
   EXPECT_EQ(m.OpenHandleCount(), 0);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/NativeStatus.h"
 #include "common/PlatformRecord.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/SnapshotLayout.h"
@@ -68,6 +69,7 @@ DWORD* CopyThreadIds(const BYTE* record) {
   DWORD* list = (DWORD*)calloc(bytes, 1);
   if (list == NULL) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)bytes);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
   const BYTE* thread = record + ThreadRecordsOffset();
@@ -119,6 +121,7 @@ void* GetRawNtSystemInfo(ULONG infoClass) {
   void* buffer = malloc(size);
   if (buffer == NULL) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
   memset(buffer, 0, size);
@@ -131,12 +134,14 @@ void* GetRawNtSystemInfo(ULONG infoClass) {
     if (size > kSnapshotLimit) {
       printf("ERROR: 16 MB maximum buffer size exceeded\n");
       free(buffer);
+      SetLastErrorFromStatus((LONG)status);
       return NULL;
     }
     free(buffer);
     buffer = malloc(size);
     if (buffer == NULL) {
       printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return NULL;
     }
     status = QuerySystemInformation(infoClass, buffer, size, &returned);
@@ -145,6 +150,7 @@ void* GetRawNtSystemInfo(ULONG infoClass) {
   if (status != 0) {
     printf("NtQuerySystemInformation error %08x, ret_len: %u\n", (unsigned)status, (unsigned)returned);
     free(buffer);
+    SetLastErrorFromStatus((LONG)status);
     return NULL;
   }
   return buffer;
@@ -161,6 +167,8 @@ DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times) {
     if (list != NULL && times != NULL) CopyThreadTimes(record, times);
   }
   free(snapshot);
+  // A process that is not in the snapshot has ended.
+  if (record == NULL) SetLastError(ERROR_INVALID_PARAMETER);
   return list;
 }
 

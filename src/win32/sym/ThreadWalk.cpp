@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/NativeStatus.h"
 #include "sym/FaultGuard.h"
 #include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
@@ -200,7 +201,9 @@ HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid) {
   client.UniqueProcess = (HANDLE)(UINT_PTR)pid;
   client.UniqueThread = (HANDLE)(UINT_PTR)tid;
   HANDLE thread = NULL;
-  if (ntOpenThread(&thread, access, &attributes, &client) != 0) {
+  LONG status = ntOpenThread(&thread, access, &attributes, &client);
+  if (status != 0) {
+    SetLastErrorFromStatus(status);
     printf("NtOpenThread error %d\n", (int)GetLastError());
     return NULL;
   }
