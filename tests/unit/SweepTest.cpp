@@ -94,17 +94,18 @@ TEST(Sweep, IdBufferGrowsUntilEveryProcessFits) {
   EXPECT_THAT(full.CallArgs("EnumProcesses"), ElementsAre("4096", "8192"));
 }
 
-TEST(Sweep, AfterAnInterruptEveryLaterProcessShowsOnlyItsFirstThread) {
+TEST(Sweep, AfterAnInterruptNoFurtherProcessIsWalked) {
   sim::Machine m = ThreeProcesses();
   m.SetProcessIds({8, 120, 300, 4000});
   m.RaiseCtrlEventAfterOutput("Thread 1201 (0x4b1)\n");
   sim::RunResult r = RunThreadsift(m, {"-p", "*"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator +
-                       ProcessReport("Process 120 (0x78)  app.exe 3 thread(s)", {1201}) + kSeparator +
-                       ProcessReport("Process 300 (0x12c)  svc.exe 2 thread(s)", {3001}) + kSeparator +
-                       ProcessReport(kSelfHeader, {4004}) + "4 process(es) found\n\n* Interrupt *\n");
+                       ProcessReport("Process 120 (0x78)  app.exe 3 thread(s)", {1201}) +
+                       "4 process(es) found\n\n* Interrupt *\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(m.CallCount("SetConsoleCtrlHandler"), 8);
+  EXPECT_THAT(m.CallArgs("OpenProcess"), ElementsAre("0x1f0fff,0,8", "0x1f0fff,0,120"));
+  EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("81", "1201"));
+  EXPECT_EQ(m.CallCount("SetConsoleCtrlHandler"), 4);
   EXPECT_EQ(m.books().ctrlHandlers, 0);
 }
 

@@ -132,6 +132,8 @@ int WalkAllProcesses(int cpuInterval) {
     int pid = (int)ids[pos];
     if (pid == 0) continue;
     WalkProcess(pid, kAllThreads, cpuInterval);
+    // A break key ends the sweep with the process in hand.
+    if (g_interrupted != 0) break;
     if (pos < count - 1) {
       printf("******************************************************************************\n");
     }
