@@ -33,6 +33,9 @@ inline bool IsHandleOfKind(HANDLE handle, const char* kind) {
   return entry != nullptr && entry->kind == kind;
 }
 
+// Raises an access violation inside the operation that calls it.
+[[noreturn]] void RaiseFault();
+
 // Entries found only through GetProcAddress.
 NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returned);
 NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client);

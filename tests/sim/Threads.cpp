@@ -31,16 +31,35 @@ DWORD ThreadIdOf(HANDLE thread) {
   return entry != nullptr ? entry->id : 0;
 }
 
-#if !defined(_WIN64)
+#if defined(_WIN64)
+int g_openFaultScopes = 0;
+#else
 TEB g_teb = {{reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(-1), nullptr, nullptr}};
 
 EXCEPTION_REGISTRATION_RECORD* EndOfChain() { return reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(-1); }
 #endif
 
-// Raises an access violation inside the walk the way the platform delivers
-// it to the caller's guard.
+// An access violation that nothing handles ends the process at once: no
+// exit routines run and no output buffer is written out.
+[[noreturn]] void EndByUnhandledFault() {
+  std::fprintf(stderr, "simulated platform: an access violation found no handler\n");
+  std::abort();
+}
+
+}  // namespace
+
+namespace sim {
+
+#if defined(_WIN64)
+FaultScope::FaultScope() { ++g_openFaultScopes; }
+FaultScope::~FaultScope() { --g_openFaultScopes; }
+#endif
+
+// Raises an access violation the way the platform delivers it to the
+// caller's guard.
 [[noreturn]] void RaiseFault() {
 #if defined(_WIN64)
+  if (g_openFaultScopes == 0) EndByUnhandledFault();
   throw SimFault();
 #else
   EXCEPTION_RECORD record;
@@ -51,10 +70,13 @@ EXCEPTION_REGISTRATION_RECORD* EndOfChain() { return reinterpret_cast<EXCEPTION_
   for (EXCEPTION_REGISTRATION_RECORD* r = g_teb.NtTib.ExceptionList; r != EndOfChain(); r = r->Next) {
     if (r->Handler(&record, r, &context, nullptr) == ExceptionContinueExecution) break;
   }
-  std::fprintf(stderr, "simulated platform: a fault in the stack walk found no handler\n");
-  std::abort();
+  EndByUnhandledFault();
 #endif
 }
+
+}  // namespace sim
+
+namespace {
 
 // What the simulated process holds at an address: every byte is known. A
 // thread's stack bytes change each time the thread runs.
