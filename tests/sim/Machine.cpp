@@ -1,4 +1,5 @@
 #include "Machine.h"
+#include "PlatformCalls.h"
 
 #include <unistd.h>
 
@@ -138,6 +139,10 @@ void Machine::FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status
   failRules_.push_back(FailRule{op, 0, true, key, 0, status});
 }
 
+void Machine::FaultFor(const std::string& op, uint64_t key) {
+  failRules_.push_back(FailRule{op, 0, true, key, 0, STATUS_SUCCESS, true});
+}
+
 const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& args) {
   int count = ++callCounts_[op];
   if (recordCalls_) books_.calls.push_back(CallRecord{op, args});
@@ -147,6 +152,7 @@ const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& 
     if (rule.op != op) continue;
     if (rule.nth != 0 && rule.nth != count) continue;
     if (rule.keyed && rule.key != key) continue;
+    if (rule.fault) RaiseFault();
     return &rule;
   }
   return nullptr;

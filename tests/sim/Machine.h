@@ -126,6 +126,7 @@ struct FailRule {
   uint64_t key;
   DWORD lastError;
   NTSTATUS status;
+  bool fault = false;  // the call raises an access violation instead
 };
 
 struct CallRecord {
@@ -182,6 +183,8 @@ class Machine {
   void FailStatus(const std::string& op, NTSTATUS status, int nth = 0);
   void FailFor(const std::string& op, uint64_t key, DWORD lastError);
   void FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status);
+  // The call of op whose key argument is key raises an access violation.
+  void FaultFor(const std::string& op, uint64_t key);
   void RaiseCtrlEventAfterOutput(const std::string& text) { ctrlAfterOutput_.push_back(text); }
   void RaiseCtrlEventAtCall(const std::string& op, int nth) { ctrlAtCall_[op] = nth; }
 

@@ -52,6 +52,8 @@ TEST(ProcessWalk, ThreadThatIsNotInTheProcessStillListsEveryThread) {
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "99"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.CallCount("NtOpenThread"), 0);
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
 }
 
 TEST(ProcessWalk, ProcessWithoutThreadsStillRegistersAndRemovesTheHandler) {

@@ -38,6 +38,15 @@ TEST(Sweep, SeparatesProcessesAndCountsEveryIdDelivered) {
   EXPECT_EQ(m.LiveAllocationCount(), 0);
 }
 
+TEST(Sweep, WalksEveryThreadOfEveryProcessWhateverThreadIsNamed) {
+  sim::Machine m = ThreeProcesses();
+  m.SetProcessIds({8, 120, 300});
+  sim::RunResult r = RunThreadsift(m, {"-p", "*", "-t", "1202"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator + kReport120 + kSeparator + kReport300 +
+                       "3 process(es) found\n");
+  EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("81", "1201", "1202", "1203", "3001", "3002"));
+}
+
 TEST(Sweep, IdZeroLastLeavesTheLastSeparatorBeforeTheCount) {
   sim::Machine m = ThreeProcesses();
   m.SetProcessIds({8, 120, 0});

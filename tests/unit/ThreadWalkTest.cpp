@@ -59,6 +59,16 @@ const std::string kThread20Frames =
     Hex(0x410000) + " = " + Hex(0x410000) + "()\n" +
     Hex(0x500010) + " = averyverylongname.dll!" + Hex(0x500010) + "()\n";
 
+// The lines of threads 10 and 30 when all threads are walked.
+const std::string kThread10Frames = Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n";
+const std::string kThread30Frames = Hex(0x402010) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "+16\n";
+
+// The report of every thread, with thread 20's lines as given.
+std::string AllThreads(const std::string& thread20) {
+  return kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n" + kThread10Frames + "\nThread 20 (0x14)\n" + thread20 +
+         "\nThread 30 (0x1e)\n" + kThread30Frames + "\n";
+}
+
 std::string Thread20(const std::string& lines) {
   return kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n\nThread 20 (0x14)\n" + lines +
          "\nThread 30 (0x1e)\n\n";
@@ -226,11 +236,52 @@ TEST(ThreadWalk, FaultInsideTheWalkKeepsTheFramesSoFarAndResumes) {
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   std::string frames = kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
                        Params(1, 2, 3, 4) + "+36 C:\\src\\worker.cpp(42)\n";
-  std::string thread10 = Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n";
-  std::string thread30 = Hex(0x402010) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "+16\n";
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n" + thread10 + "\nThread 20 (0x14)\n" + frames +
-                       "\nThread 30 (0x1e)\n" + thread30 + "\n");
+  EXPECT_EQ(r.out, AllThreads(frames));
   EXPECT_EQ(r.status, 0);
+  ExpectThreadsLeftAsFound(m);
+}
+
+// Position of the first call of op whose arguments start with args.
+size_t CallIndex(const sim::Machine& m, const std::string& op, const std::string& args) {
+  const std::vector<sim::CallRecord>& calls = m.books().calls;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].op == op && calls[i].args.rfind(args, 0) == 0) return i;
+  }
+  return calls.size();
+}
+
+TEST(ThreadWalk, FaultInsideASymbolOrLineLookupEndsThatThreadsLinesAndTheWalkGoesOn) {
+  const std::string symbolOp = kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr";
+  const std::string lineOp = kWide ? "SymGetLineFromAddr64" : "SymGetLineFromAddr";
+  struct Case {
+    std::string op;
+    std::string frames;  // thread 20's lines, the last one cut where the fault came
+  };
+  const Case cases[] = {
+      {symbolOp, kWaitFrame + Hex(0x401024) + " =      app.exe!"},
+      {lineOp, kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
+                   Params(1, 2, 3, 4) + "+36"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = StackMachine();
+    m.FaultFor(c.op, 0x401024);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, AllThreads(c.frames)) << c.op;
+    EXPECT_EQ(r.status, 0) << c.op;
+    // The lookups come after the thread runs again; the next thread is walked.
+    EXPECT_LT(CallIndex(m, "ResumeThread", "20"), CallIndex(m, c.op, "0x401024")) << c.op;
+    EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("10", "20", "30")) << c.op;
+    ExpectThreadsLeftAsFound(m);
+  }
+}
+
+TEST(ThreadWalk, ThreadThatCannotBeOpenedAmidTheWalkLeavesTheNextOneWalked) {
+  sim::Machine m = StackMachine();
+  m.FailStatusFor("NtOpenThread", 20, STATUS_INVALID_CID);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_EQ(r.out, AllThreads("NtOpenThread error 87\nOpenThread error 87\nWalkThread 20 error 87\n"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("10", "30"));
   ExpectThreadsLeftAsFound(m);
 }
 
