@@ -241,6 +241,7 @@ class Machine {
   int snapshotQueries = 0;
   int snapshotsTaken = 0;  // queries that filled their buffer
   uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on
+  bool outputUnflushed = false;  // printed output not yet written out with fflush
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
 
   size_t snapshotSize() const { return snapshotSize_; }

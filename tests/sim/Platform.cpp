@@ -195,6 +195,7 @@ HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name) {
   if (const FailRule* f = m.Enter("OpenEventA", 0, Args("0x%x,%d,", access, inherit) + Text(name))) {
     return FailWith(f, (HANDLE) nullptr);
   }
+  if (m.outputUnflushed) m.NoteMisuse("the event was opened before the report was written out");
   if (name == nullptr || !m.HasEvent(name)) return FailWithError(ERROR_FILE_NOT_FOUND, (HANDLE) nullptr);
   return m.NewHandle("event", name);
 }
@@ -203,6 +204,7 @@ BOOL SetEvent(HANDLE event) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("SetEvent", (uintptr_t)event, Args("%p", event))) return FailWith(f, FALSE);
   if (!IsHandleOfKind(event, "event")) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  if (m.outputUnflushed) m.NoteMisuse("the event was signalled before the report was written out");
   m.mutableBooks().signalledEvents.push_back(m.FindHandle(event)->name);
   return TRUE;
 }
