@@ -158,6 +158,7 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
 }
 
 void Sleep(DWORD milliseconds) {
+  if (SleepOnControlThread(milliseconds)) return;
   Machine& m = ActiveMachine();
   m.Enter("Sleep", milliseconds, Args("%u", milliseconds));
   m.performanceCounter += (uint64_t)milliseconds * 1000;

@@ -285,6 +285,33 @@ TEST(ThreadWalk, ThreadThatCannotBeOpenedAmidTheWalkLeavesTheNextOneWalked) {
   ExpectThreadsLeftAsFound(m);
 }
 
+TEST(ThreadWalk, ClosingTheConsoleEndsTheToolOnlyOnceTheThreadInHandRunsAgain) {
+  // The second registers read are thread 20's, while it is held.
+  for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    sim::Machine m = StackMachine();
+    m.RaiseCtrlEventAtCall("GetThreadContext", 2, event);
+    RunThreadsift(m, {"-p", "120"});
+    EXPECT_TRUE(m.books().endedByCtrlEvent) << event;
+    EXPECT_EQ(m.SuspendCount(20), 0) << event;
+    EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("10", "20")) << event;
+  }
+
+  // A walk made while the thread is held that outlasts the wait: the
+  // handler gives up well inside the platform's 5 seconds, and the platform
+  // ends the tool with the thread held.
+  sim::Machine deep = StackMachine();
+  sim::Thread& t = *deep.FindProcess(120)->FindThread(20);
+  t.blankFrames = 50000;
+  t.stack.committed = 0x180000;  // too deep to copy
+  t.stack.depth = 0x100100;
+  deep.RaiseCtrlEventAtCall("GetThreadContext", 2, CTRL_CLOSE_EVENT);
+  RunThreadsift(deep, {"-p", "120"});
+  EXPECT_TRUE(deep.books().endedByCtrlEvent);
+  EXPECT_EQ(deep.SuspendCount(20), 1);
+  EXPECT_GE(deep.books().ctrlWaitMs, 1000u);
+  EXPECT_LE(deep.books().ctrlWaitMs, 4000u);
+}
+
 TEST(ThreadWalk, ThreadHeldSuspendedByAnotherPartyKeepsItsCount) {
   sim::Machine m = StackMachine();
   m.FindProcess(120)->FindThread(20)->suspendCount = 2;

@@ -8,6 +8,7 @@
 
 #include "common/NativeStatus.h"
 #include "sym/FaultGuard.h"
+#include "sym/Interrupt.h"
 #include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
 #include "sym/ScopedHandle.h"
@@ -255,7 +256,11 @@ int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ForgetStackPages();
+  // Once the console is closing the platform is about to end the tool:
+  // the thread is left running, unwalked.
+  if (!BeginHold()) return 1;
   if (SuspendThread(thread) == kSuspendFailed) {
+    EndHold();
     printf("SuspendThread error %d\n", (int)GetLastError());
     return 0;
   }
@@ -269,6 +274,7 @@ int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
   DWORD walkError = GetLastError();
   DWORD resumed = ResumeThread(thread);
   DWORD resumeError = GetLastError();
+  EndHold();
 
   if (!walked) {
     printf("WalkThreadStack error %d\n", (int)walkError);
