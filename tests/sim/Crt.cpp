@@ -162,5 +162,11 @@ int SimPrintf(const char* format, ...) {
   va_end(ap);
   std::fwrite(out.data(), 1, out.size(), stdout);
   ActiveMachine().NoteOutput(out);
+  ActiveMachine().outputUnflushed = true;
   return (int)out.size();
+}
+
+int SimFflush(FILE* stream) {
+  if (stream == stdout || stream == nullptr) ActiveMachine().outputUnflushed = false;
+  return std::fflush(stream);
 }

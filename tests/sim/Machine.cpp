@@ -1,12 +1,16 @@
 #include "Machine.h"
+#include "PlatformCalls.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 namespace sim {
 
@@ -21,6 +25,29 @@ std::string ModuleKey(const std::string& name) {
   for (char c : name) key += (char)std::tolower((unsigned char)c);
   if (key.size() > 4 && key.compare(key.size() - 4, 4, ".dll") == 0) key.resize(key.size() - 4);
   return key;
+}
+
+// A console event that ends the process runs the handlers on a thread of
+// the platform's while the program goes on. The two take turns, handing
+// over at each platform call of the program and each Sleep of a handler,
+// so that every run goes the same way.
+struct ControlTurns {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool handlerTurn = false;
+  bool finished = false;
+  unsigned sleptMs = 0;
+};
+// The closing event under way; never freed, as its thread may outlive the run.
+ControlTurns* g_control = nullptr;
+thread_local bool t_onControlThread = false;
+
+// Gives the handlers their turn and waits until they sleep or have returned.
+void HandOver(ControlTurns* c) {
+  std::unique_lock<std::mutex> lock(c->mutex);
+  c->handlerTurn = true;
+  c->changed.notify_all();
+  c->changed.wait(lock, [c] { return !c->handlerTurn; });
 }
 
 // Books are written one record a line, fields separated by tabs; texts never
@@ -86,7 +113,7 @@ Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseNam
 
 Machine::Machine() {
   modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread", "RtlCreateQueryDebugBuffer",
-                       "RtlQueryProcessDebugInformation", "RtlDestroyQueryDebugBuffer"};
+                       "RtlQueryProcessDebugInformation", "RtlDestroyQueryDebugBuffer", "RtlNtStatusToDosError"};
   modules_["kernel32"] = {};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
@@ -138,15 +165,21 @@ void Machine::FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status
   failRules_.push_back(FailRule{op, 0, true, key, 0, status});
 }
 
+void Machine::FaultFor(const std::string& op, uint64_t key) {
+  failRules_.push_back(FailRule{op, 0, true, key, 0, STATUS_SUCCESS, true});
+}
+
 const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& args) {
+  TakeControlTurn();
   int count = ++callCounts_[op];
   if (recordCalls_) books_.calls.push_back(CallRecord{op, args});
   auto raise = ctrlAtCall_.find(op);
-  if (raise != ctrlAtCall_.end() && raise->second == count) RaiseCtrlEvent();
+  if (raise != ctrlAtCall_.end() && raise->second.first == count) RaiseCtrlEvent(raise->second.second);
   for (const FailRule& rule : failRules_) {
     if (rule.op != op) continue;
     if (rule.nth != 0 && rule.nth != count) continue;
     if (rule.keyed && rule.key != key) continue;
+    if (rule.fault) RaiseFault();
     return &rule;
   }
   return nullptr;
@@ -258,11 +291,44 @@ void Machine::NoteOutput(const std::string& text) {
 // Delivers a console control event as the platform does: the handlers, last
 // registered first, until one reports it handled; without one, the default
 // action ends the process with STATUS_CONTROL_C_EXIT.
-void Machine::RaiseCtrlEvent() {
-  for (auto it = ctrlHandlers.rbegin(); it != ctrlHandlers.rend(); ++it) {
-    if ((*it)(CTRL_C_EVENT)) return;
+void Machine::RaiseCtrlEvent(DWORD type) {
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
+    for (auto it = ctrlHandlers.rbegin(); it != ctrlHandlers.rend(); ++it) {
+      if ((*it)(type)) return;
+    }
+    books_.endedByCtrlEvent = true;
+    fflush(stdout);
+    std::exit(0x3A);
   }
+  ControlTurns* c = new ControlTurns();
+  g_control = c;
+  std::vector<PHANDLER_ROUTINE> handlers(ctrlHandlers.rbegin(), ctrlHandlers.rend());
+  std::thread([c, handlers, type]() {
+    t_onControlThread = true;
+    {
+      std::unique_lock<std::mutex> lock(c->mutex);
+      c->changed.wait(lock, [c] { return c->handlerTurn; });
+    }
+    for (PHANDLER_ROUTINE handler : handlers) {
+      if (handler(type)) break;
+    }
+    std::lock_guard<std::mutex> lock(c->mutex);
+    c->finished = true;
+    c->handlerTurn = false;
+    c->changed.notify_all();
+  }).detach();
+  TakeControlTurn();
+}
+
+// Whatever the handlers return, the platform ends the process after a
+// closing event, with STATUS_CONTROL_C_EXIT.
+void Machine::TakeControlTurn() {
+  ControlTurns* c = g_control;
+  if (c == nullptr) return;
+  HandOver(c);
+  if (!c->finished) return;
   books_.endedByCtrlEvent = true;
+  books_.ctrlWaitMs = c->sleptMs;
   fflush(stdout);
   std::exit(0x3A);
 }
@@ -313,6 +379,7 @@ std::string Machine::SerializeBooks() {
   out << "debugbuffers\t" << debugBuffers.size() << '\n';
   out << "zeroed\t" << (books_.firstSnapshotBufferZeroed ? 1 : 0) << '\n';
   out << "ctrlexit\t" << (books_.endedByCtrlEvent ? 1 : 0) << '\n';
+  out << "ctrlwait\t" << books_.ctrlWaitMs << '\n';
   return out.str();
 }
 
@@ -352,6 +419,8 @@ void Machine::LoadBooks(const std::string& text) {
       books_.firstSnapshotBufferZeroed = value == "1";
     } else if (key == "ctrlexit") {
       books_.endedByCtrlEvent = value == "1";
+    } else if (key == "ctrlwait") {
+      books_.ctrlWaitMs = (unsigned)std::stoul(value);
     }
   }
 }
@@ -365,5 +434,16 @@ Machine& ActiveMachine() {
 }
 
 void SetActiveMachine(Machine* machine) { g_active = machine; }
+
+bool SleepOnControlThread(DWORD milliseconds) {
+  ControlTurns* c = g_control;
+  if (!t_onControlThread || c == nullptr) return false;
+  std::unique_lock<std::mutex> lock(c->mutex);
+  c->sleptMs += milliseconds;
+  c->handlerTurn = false;
+  c->changed.notify_all();
+  c->changed.wait(lock, [c] { return c->handlerTurn; });
+  return true;
+}
 
 }  // namespace sim

@@ -43,6 +43,7 @@ struct Thread {
   int faultAtFrame = -1;     // StackWalk raises a fault when asked for this frame
   bool endless = false;      // StackWalk keeps reporting the last frame again
   unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones
+  DWORD takenBy = 0;         // not 0: since the snapshot the id names a thread of this process
   Stack stack;
   // Kernel and user time so far, in 100 ns units, in each snapshot taken in
   // turn; the last pair holds for later snapshots too.
@@ -135,6 +136,7 @@ struct FailRule {
   uint64_t key;
   DWORD lastError;
   NTSTATUS status;
+  bool fault = false;  // the call raises an access violation instead
 };
 
 struct CallRecord {
@@ -156,6 +158,7 @@ struct Books {
   std::map<DWORD, int> suspendCounts;
   bool firstSnapshotBufferZeroed = false;
   bool endedByCtrlEvent = false;
+  unsigned ctrlWaitMs = 0;  // how long the handlers of a closing event slept
 };
 
 struct HandleEntry {
@@ -196,8 +199,16 @@ class Machine {
   void FailStatus(const std::string& op, NTSTATUS status, int nth = 0);
   void FailFor(const std::string& op, uint64_t key, DWORD lastError);
   void FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status);
+  // The call of op whose key argument is key raises an access violation.
+  void FaultFor(const std::string& op, uint64_t key);
   void RaiseCtrlEventAfterOutput(const std::string& text) { ctrlAfterOutput_.push_back(text); }
-  void RaiseCtrlEventAtCall(const std::string& op, int nth) { ctrlAtCall_[op] = nth; }
+  // Raises the control event at the nth call of op. The break keys' events
+  // reach the handlers at once, on the program's own thread; closing the
+  // console, logging off and shutting down reach them on a thread of the
+  // platform's, which ends the process once they return.
+  void RaiseCtrlEventAtCall(const std::string& op, int nth, DWORD type = CTRL_C_EVENT) {
+    ctrlAtCall_[op] = std::make_pair(nth, type);
+  }
 
   // Keeps each call's arguments in the books (on by default; a benchmark of
   // a large machine turns it off and counts only).
@@ -227,7 +238,10 @@ class Machine {
   HMODULE ModuleHandle(const std::string& module) const;
   bool HasEntry(const std::string& module, const std::string& entry) const;
   void NoteOutput(const std::string& text);
-  void RaiseCtrlEvent();
+  void RaiseCtrlEvent(DWORD type = CTRL_C_EVENT);
+  // While the handlers of a closing event run: their turn, and the end of
+  // the process once they have returned.
+  void TakeControlTurn();
   void NoteMisuse(const std::string& what) { books_.misuses.push_back(what); }
 
   DWORD lastError = 0;
@@ -257,6 +271,7 @@ class Machine {
   // terminator (module names from the process status library, symbol names
   // and undecorated names from the image help library).
   bool cutNamesUnterminated = false;
+  bool outputUnflushed = false;  // printed output not yet written out with fflush
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
 
   size_t snapshotSize() const { return snapshotSize_; }
@@ -290,7 +305,7 @@ class Machine {
   std::vector<FailRule> failRules_;
   std::map<std::string, int> callCounts_;
   std::vector<std::string> ctrlAfterOutput_;
-  std::map<std::string, int> ctrlAtCall_;
+  std::map<std::string, std::pair<int, DWORD>> ctrlAtCall_;
   std::string output_;
   std::map<HANDLE, HandleEntry> handles_;
   uintptr_t nextHandle_ = 0x100;
@@ -306,6 +321,10 @@ struct ExitRequest {
   int status;
 };
 extern bool g_exitReturns;
+
+// A handler of a closing event that sleeps hands the turn to the program
+// until its next platform call. False, doing nothing, on any other thread.
+bool SleepOnControlThread(DWORD milliseconds);
 
 // The machine the simulated operations act on (the one a run was started with).
 Machine& ActiveMachine();

@@ -42,6 +42,28 @@ NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length
   return STATUS_SUCCESS;
 }
 
+// The platform's translation of the statuses the simulation gives.
+ULONG SimRtlNtStatusToDosError(NTSTATUS status) {
+  static const struct {
+    NTSTATUS status;
+    ULONG code;
+  } kTranslations[] = {
+      {STATUS_SUCCESS, ERROR_SUCCESS},
+      {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+      {STATUS_INVALID_CID, ERROR_INVALID_PARAMETER},
+      {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+      {STATUS_INVALID_INFO_CLASS, ERROR_INVALID_PARAMETER},
+      {STATUS_INFO_LENGTH_MISMATCH, 24},          // ERROR_BAD_LENGTH
+      {(NTSTATUS)0xC0000017, ERROR_NOT_ENOUGH_MEMORY},  // STATUS_NO_MEMORY
+      {(NTSTATUS)0x80000005, 234},                // STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
+  };
+  ActiveMachine().Enter("RtlNtStatusToDosError", (uint32_t)status, Args("0x%x", (unsigned)status));
+  for (const auto& t : kTranslations) {
+    if (t.status == status) return t.code;
+  }
+  return 317;  // ERROR_MR_MID_NOT_FOUND
+}
+
 }  // namespace sim
 
 namespace {
@@ -60,6 +82,7 @@ const Entry kEntries[] = {
     {"ntdll", "RtlCreateQueryDebugBuffer", (FARPROC)(void*)&SimRtlCreateQueryDebugBuffer},
     {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
     {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},
+    {"ntdll", "RtlNtStatusToDosError", (FARPROC)(void*)&SimRtlNtStatusToDosError},
     {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
     {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
 };
@@ -135,6 +158,7 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
 }
 
 void Sleep(DWORD milliseconds) {
+  if (SleepOnControlThread(milliseconds)) return;
   Machine& m = ActiveMachine();
   m.Enter("Sleep", milliseconds, Args("%u", milliseconds));
   m.performanceCounter += (uint64_t)milliseconds * 1000;
@@ -172,6 +196,7 @@ HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name) {
   if (const FailRule* f = m.Enter("OpenEventA", 0, Args("0x%x,%d,", access, inherit) + Text(name))) {
     return FailWith(f, (HANDLE) nullptr);
   }
+  if (m.outputUnflushed) m.NoteMisuse("the event was opened before the report was written out");
   if (name == nullptr || !m.HasEvent(name)) return FailWithError(ERROR_FILE_NOT_FOUND, (HANDLE) nullptr);
   return m.NewHandle("event", name);
 }
@@ -180,6 +205,7 @@ BOOL SetEvent(HANDLE event) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("SetEvent", (uintptr_t)event, Args("%p", event))) return FailWith(f, FALSE);
   if (!IsHandleOfKind(event, "event")) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  if (m.outputUnflushed) m.NoteMisuse("the event was signalled before the report was written out");
   m.mutableBooks().signalledEvents.push_back(m.FindHandle(event)->name);
   return TRUE;
 }

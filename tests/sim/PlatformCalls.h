@@ -33,12 +33,16 @@ inline bool IsHandleOfKind(HANDLE handle, const char* kind) {
   return entry != nullptr && entry->kind == kind;
 }
 
+// Raises an access violation inside the operation that calls it.
+[[noreturn]] void RaiseFault();
+
 // Entries found only through GetProcAddress.
 NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returned);
 NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client);
 PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair);
 NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buffer);
 NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer);
+ULONG SimRtlNtStatusToDosError(NTSTATUS status);
 BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line);
 BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line);
 

@@ -31,16 +31,35 @@ DWORD ThreadIdOf(HANDLE thread) {
   return entry != nullptr ? entry->id : 0;
 }
 
-#if !defined(_WIN64)
+#if defined(_WIN64)
+int g_openFaultScopes = 0;
+#else
 TEB g_teb = {{reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(-1), nullptr, nullptr}};
 
 EXCEPTION_REGISTRATION_RECORD* EndOfChain() { return reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(-1); }
 #endif
 
-// Raises an access violation inside the walk the way the platform delivers
-// it to the caller's guard.
+// An access violation that nothing handles ends the process at once: no
+// exit routines run and no output buffer is written out.
+[[noreturn]] void EndByUnhandledFault() {
+  std::fprintf(stderr, "simulated platform: an access violation found no handler\n");
+  std::abort();
+}
+
+}  // namespace
+
+namespace sim {
+
+#if defined(_WIN64)
+FaultScope::FaultScope() { ++g_openFaultScopes; }
+FaultScope::~FaultScope() { --g_openFaultScopes; }
+#endif
+
+// Raises an access violation the way the platform delivers it to the
+// caller's guard.
 [[noreturn]] void RaiseFault() {
 #if defined(_WIN64)
+  if (g_openFaultScopes == 0) EndByUnhandledFault();
   throw SimFault();
 #else
   EXCEPTION_RECORD record;
@@ -51,10 +70,13 @@ EXCEPTION_REGISTRATION_RECORD* EndOfChain() { return reinterpret_cast<EXCEPTION_
   for (EXCEPTION_REGISTRATION_RECORD* r = g_teb.NtTib.ExceptionList; r != EndOfChain(); r = r->Next) {
     if (r->Handler(&record, r, &context, nullptr) == ExceptionContinueExecution) break;
   }
-  std::fprintf(stderr, "simulated platform: a fault in the stack walk found no handler\n");
-  std::abort();
+  EndByUnhandledFault();
 #endif
 }
+
+}  // namespace sim
+
+namespace {
 
 // What the simulated process holds at an address: every byte is known. A
 // thread's stack bytes change each time the thread runs.
@@ -185,16 +207,20 @@ namespace sim {
 NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client) {
   Machine& m = ActiveMachine();
   DWORD tid = client != nullptr ? (DWORD)(uintptr_t)client->UniqueThread : 0;
-  if (const FailRule* f = m.Enter("NtOpenThread", tid, Args("0x%x,%u", access, tid))) return f->status;
+  DWORD pid = client != nullptr ? (DWORD)(uintptr_t)client->UniqueProcess : 0;
+  if (const FailRule* f = m.Enter("NtOpenThread", tid, Args("0x%x,%u,%u", access, pid, tid))) return f->status;
   bool wellFormed = attributes != nullptr && attributes->Length == sizeof(OBJECT_ATTRIBUTES) &&
                     attributes->RootDirectory == nullptr && attributes->ObjectName == nullptr &&
-                    attributes->Attributes == 0 && client->UniqueProcess == nullptr;
+                    attributes->Attributes == 0 && pid != 0;
   if (!wellFormed || access != kThreadAllAccess) m.NoteMisuse("NtOpenThread with unexpected arguments");
   for (Process& p : m.processes) {
-    if (p.FindThread(tid) != nullptr) {
-      *thread = m.NewHandle("thread", std::to_string(tid), tid);
-      return STATUS_SUCCESS;
-    }
+    const Thread* t = p.FindThread(tid);
+    if (t == nullptr) continue;
+    // Given a process as well, the platform opens the thread only if it is that process's.
+    DWORD owner = t->takenBy != 0 ? t->takenBy : p.id;
+    if (pid != 0 && pid != owner) return STATUS_INVALID_CID;
+    *thread = m.NewHandle("thread", std::to_string(tid), tid);
+    return STATUS_SUCCESS;
   }
   return STATUS_INVALID_CID;
 }
@@ -271,7 +297,10 @@ DWORD SuspendThread(HANDLE thread) {
   }
   Thread* t = m.ThreadOfHandle(thread);
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, kSuspendFailed);
-  if (t->id == m.selfTid()) m.NoteMisuse("the tool suspended its own thread");
+  Process* self = m.FindProcess(m.selfPid());
+  if (t->id == m.selfTid() || (self != nullptr && self->FindThread(t->id) == t)) {
+    m.NoteMisuse("the tool suspended a thread of its own process");
+  }
   return (DWORD)t->suspendCount++;
 }
 

@@ -85,14 +85,15 @@ TEST(LockReport, EveryFailureEndsWithItsLineAndLeavesNoBuffer) {
        "GetProcAddress error 127\n", 0},
       {"destroy missing", [](sim::Machine& m) { m.RemoveEntry("ntdll", "RtlDestroyQueryDebugBuffer"); },
        "GetProcAddress error 127\n", 0},
-      {"buffer not created", [](sim::Machine& m) { m.Fail("RtlCreateQueryDebugBuffer", ERROR_NOT_ENOUGH_MEMORY); },
+      // The native layer sets no last error: a null buffer is out of memory.
+      {"buffer not created", [](sim::Machine& m) { m.Fail("RtlCreateQueryDebugBuffer", 0); },
        "RtlCreateQueryDebugBuffer error 8\n", 0},
       {"query fails", [](sim::Machine& m) { m.FailStatus("RtlQueryProcessDebugInformation", STATUS_ACCESS_DENIED); },
-       "RtlQueryProcessDebugInformation error 0\n", 0},
+       "RtlQueryProcessDebugInformation error 5\n", 0},
       {"no lock list", [](sim::Machine& m) { m.FindProcess(120)->lockListMissing = true; },
        "RtlQueryProcessDebugInformation returned no lock list\n", 0},
       {"destroy fails", [](sim::Machine& m) { m.FailStatus("RtlDestroyQueryDebugBuffer", STATUS_INVALID_PARAMETER); },
-       kLockLines + "RtlDestroyQueryDebugBuffer error 0\n", 1},
+       kLockLines + "RtlDestroyQueryDebugBuffer error 87\n", 1},
       {"list outside the buffer", [](sim::Machine& m) { m.FindProcess(120)->lockListOutside = true; }, kUnfit, 0},
       {"count far beyond the buffer", [](sim::Machine& m) { m.FindProcess(120)->lockCountShown = 0x71C71C72; },
        kUnfit, 0},
@@ -119,7 +120,7 @@ TEST(LockReport, EveryFailureEndsWithItsLineAndLeavesNoBuffer) {
 TEST(LockReport, ProcessIdGoesToTheQueryUnchecked) {
   sim::Machine m = LockedMachine();
   sim::RunResult r = RunLatchsift(m, {"-p", "-7"});
-  EXPECT_EQ(r.out, kLatchBanner + "RtlQueryProcessDebugInformation error 0\n");
+  EXPECT_EQ(r.out, kLatchBanner + "RtlQueryProcessDebugInformation error 87\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(m.CallArgs("RtlQueryProcessDebugInformation"), std::vector<std::string>{"4294967289,0x20"});
   EXPECT_EQ(m.books().debugBuffers, 0);

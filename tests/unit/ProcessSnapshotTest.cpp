@@ -15,7 +15,7 @@ namespace {
 
 
 // The lines a walk of process 120 prints when its snapshot fails.
-std::string SnapshotFailure(const std::string& lines, int lastError = 0) {
+std::string SnapshotFailure(const std::string& lines, int lastError) {
   return kBanner + kRunHeader + lines + "GetRawNtSystemInfo error " + std::to_string(lastError) +
          "\n[4000] EnumProcessThreads pid 120 error " + std::to_string(lastError) + "\n";
 }
@@ -76,7 +76,8 @@ TEST(ProcessSnapshot, SixteenMegabytesIsTheLastSizeTried) {
   sim::Machine tooLarge = AppMachine();
   tooLarge.SetSnapshotSize(0x1000001);
   r = RunThreadsift(tooLarge, {"-p", "120"});
-  EXPECT_EQ(r.out, SnapshotFailure("ERROR: 16 MB maximum buffer size exceeded\n"));
+  // The last status, the length mismatch, translated.
+  EXPECT_EQ(r.out, SnapshotFailure("ERROR: 16 MB maximum buffer size exceeded\n", 24));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(tooLarge.CallCount("NtQuerySystemInformation"), 256);
   EXPECT_EQ(tooLarge.LiveAllocationCount(), 0);
@@ -93,23 +94,23 @@ TEST(ProcessSnapshot, FailuresOfTheQueryAreReportedWithTheSnapshotsLine) {
       {"ntdll not loaded", [](sim::Machine& m) { m.RemoveModule("ntdll.dll"); }, "GetModuleHandle error 126\n", 126},
       {"entry missing", [](sim::Machine& m) { m.RemoveEntry("ntdll", "NtQuerySystemInformation"); },
        "GetProcAddress NtQuerySystemInformation error 127\n", 127},
-      {"first buffer", [](sim::Machine& m) { m.Fail("malloc", 0, 1); }, "FATAL: failed to allocate 65536 byte(s)\n", 0},
+      {"first buffer", [](sim::Machine& m) { m.Fail("malloc", 0, 1); }, "FATAL: failed to allocate 65536 byte(s)\n", 8},
       {"larger buffer",
        [](sim::Machine& m) {
          m.SetSnapshotSize(0x10001);
          m.Fail("malloc", 0, 2);
        },
-       "FATAL: failed to allocate 131072 byte(s)\n", 0},
+       "FATAL: failed to allocate 131072 byte(s)\n", 8},
       {"access denied", [](sim::Machine& m) { m.FailStatus("NtQuerySystemInformation", STATUS_ACCESS_DENIED); },
-       "NtQuerySystemInformation error c0000022, ret_len: 65536\n", 0},
+       "NtQuerySystemInformation error c0000022, ret_len: 65536\n", 5},
       {"a warning is no success", [](sim::Machine& m) { m.FailStatus("NtQuerySystemInformation", (NTSTATUS)0x80000005); },
-       "NtQuerySystemInformation error 80000005, ret_len: 65536\n", 0},
+       "NtQuerySystemInformation error 80000005, ret_len: 65536\n", 234},
       {"second query",
        [](sim::Machine& m) {
          m.SetSnapshotSize(0x10001);
          m.FailStatus("NtQuerySystemInformation", (NTSTATUS)0xC0000017, 2);
        },
-       "NtQuerySystemInformation error c0000017, ret_len: 131072\n", 0},
+       "NtQuerySystemInformation error c0000017, ret_len: 131072\n", 8},
   };
   for (const Case& c : cases) {
     sim::Machine m = AppMachine();
@@ -123,17 +124,22 @@ TEST(ProcessSnapshot, FailuresOfTheQueryAreReportedWithTheSnapshotsLine) {
   }
 }
 
-TEST(ProcessSnapshot, ProcessAbsentOrOnlyInTheLastRecordIsNotFound) {
+TEST(ProcessSnapshot, ProcessAbsentIsNotFoundAndTheLastRecordIsReadLikeAnyOther) {
   sim::Machine gone = AppMachine();
   gone.AddProcess(77, u"gone.exe").inSnapshot = false;
   sim::RunResult r = RunThreadsift(gone, {"-p", "77"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 77 error 0\n");
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 77 error 87\n");
   EXPECT_EQ(r.status, 1);
 
+  // The newest process stands last, after the tool itself.
   sim::Machine last;
-  last.AddProcess(120, u"app.exe").AddThread(10);
+  AddSelf(last);
+  last.AddProcess(120, u"app.exe").AddThread(10).AddFrame(0x401000);
   r = RunThreadsift(last, {"-p", "120"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 120 error 0\n");
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 1 thread(s)\n\n" + kListingHeader +
+                       "\nThread 10 (0xa)\n" + Hex(0x401000) + " = " + Hex(0x401000) + "()\n\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(last.SuspendCount(10), 0);
   EXPECT_EQ(last.LiveAllocationCount(), 0);
 }
 
@@ -244,7 +250,7 @@ TEST(ProcessSnapshot, ThreadListThatCannotBeAllocatedKeepsTheHeader) {
   m.Fail("calloc", 0);
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n" +
-                       "[4000] EnumProcessThreads pid 120 error 0\n");
+                       "[4000] EnumProcessThreads pid 120 error 8\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(m.LiveAllocationCount(), 0);
 }

@@ -52,6 +52,8 @@ TEST(ProcessWalk, ThreadThatIsNotInTheProcessStillListsEveryThread) {
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "99"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10, 20, 30}));
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.CallCount("NtOpenThread"), 0);
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
 }
 
 TEST(ProcessWalk, ProcessWithoutThreadsStillRegistersAndRemovesTheHandler) {
@@ -83,7 +85,7 @@ TEST(ProcessWalk, EveryFailureEndsWithItsLineAndLeavesNothingBehind) {
        },
        "SymSetOptions error 87\n"},
       {"no thread list", [](sim::Machine& m) { m.Fail("calloc", 0); },
-       kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n[4000] EnumProcessThreads pid 120 error 0\n"},
+       kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n[4000] EnumProcessThreads pid 120 error 8\n"},
   };
   for (const Case& c : cases) {
     sim::Machine m = AppMachine();
@@ -106,11 +108,12 @@ TEST(ProcessWalk, FailedSymbolCleanupIsReportedAndTheHandlerStillRemoved) {
   ExpectNothingLeft(m, "SymCleanup");
 }
 
-TEST(ProcessWalk, OwnProcessAsTheSnapshotsLastRecordEndsQuietly) {
+TEST(ProcessWalk, OwnProcessAsTheSnapshotsLastRecordListsItsThreadsWithoutWalkingThem) {
   sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "4000"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader);
+  EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kSelfHeader, {4004}));
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.CallCount("NtOpenThread"), 0);
   EXPECT_EQ(m.CallCount("SymCleanup"), 1);
   ExpectNothingLeft(m, "own process");
 }

@@ -38,6 +38,15 @@ TEST(Sweep, SeparatesProcessesAndCountsEveryIdDelivered) {
   EXPECT_EQ(m.LiveAllocationCount(), 0);
 }
 
+TEST(Sweep, WalksEveryThreadOfEveryProcessWhateverThreadIsNamed) {
+  sim::Machine m = ThreeProcesses();
+  m.SetProcessIds({8, 120, 300});
+  sim::RunResult r = RunThreadsift(m, {"-p", "*", "-t", "1202"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator + kReport120 + kSeparator + kReport300 +
+                       "3 process(es) found\n");
+  EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("81", "1201", "1202", "1203", "3001", "3002"));
+}
+
 TEST(Sweep, IdZeroLastLeavesTheLastSeparatorBeforeTheCount) {
   sim::Machine m = ThreeProcesses();
   m.SetProcessIds({8, 120, 0});
@@ -45,11 +54,15 @@ TEST(Sweep, IdZeroLastLeavesTheLastSeparatorBeforeTheCount) {
   EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator + kReport120 + kSeparator + "3 process(es) found\n");
 }
 
-TEST(Sweep, OwnProcessPrintsNothingBetweenItsSeparators) {
+TEST(Sweep, EveryProcessOfTheSnapshotIsWalkedTheToolsOwnAndTheNewestToo) {
   sim::Machine m = ThreeProcesses();
-  m.SetProcessIds({8, 4000, 120});
+  m.AddProcess(500, u"conhost.exe").AddThread(5001);  // started after the tool
+  m.SetProcessIds({8, 4000, 120, 500});
   sim::RunResult r = RunThreadsift(m, {"-p", "*"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator + kSeparator + kReport120 + "3 process(es) found\n");
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator + ProcessReport(kSelfHeader, {4004}) + kSeparator +
+                       kReport120 + kSeparator + ProcessReport("Process 500 (0x1f4)  conhost.exe 1 thread(s)", {5001}) +
+                       "4 process(es) found\n");
+  EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("81", "1201", "1202", "1203", "5001"));
 }
 
 TEST(Sweep, ProcessThatFailsShowsItsLinesInItsPlaceAndTheSweepGoesOn) {
@@ -58,7 +71,7 @@ TEST(Sweep, ProcessThatFailsShowsItsLinesInItsPlaceAndTheSweepGoesOn) {
   m.FailFor("OpenProcess", 120, ERROR_ACCESS_DENIED);
   sim::RunResult r = RunThreadsift(m, {"-p", "*"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator + "OpenProcess error 5\n" + kSeparator + kReport300 +
-                       kSeparator + "4 process(es) found\n");
+                       kSeparator + ProcessReport(kSelfHeader, {4004}) + "4 process(es) found\n");
   EXPECT_EQ(r.status, 0);
 }
 
@@ -90,17 +103,18 @@ TEST(Sweep, IdBufferGrowsUntilEveryProcessFits) {
   EXPECT_THAT(full.CallArgs("EnumProcesses"), ElementsAre("4096", "8192"));
 }
 
-TEST(Sweep, AfterAnInterruptEveryLaterProcessShowsOnlyItsFirstThread) {
+TEST(Sweep, AfterAnInterruptNoFurtherProcessIsWalked) {
   sim::Machine m = ThreeProcesses();
   m.SetProcessIds({8, 120, 300, 4000});
   m.RaiseCtrlEventAfterOutput("Thread 1201 (0x4b1)\n");
   sim::RunResult r = RunThreadsift(m, {"-p", "*"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator +
-                       ProcessReport("Process 120 (0x78)  app.exe 3 thread(s)", {1201}) + kSeparator +
-                       ProcessReport("Process 300 (0x12c)  svc.exe 2 thread(s)", {3001}) + kSeparator +
+                       ProcessReport("Process 120 (0x78)  app.exe 3 thread(s)", {1201}) +
                        "4 process(es) found\n\n* Interrupt *\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(m.CallCount("SetConsoleCtrlHandler"), 6);
+  EXPECT_THAT(m.CallArgs("OpenProcess"), ElementsAre("0x1f0fff,0,8", "0x1f0fff,0,120"));
+  EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("81", "1201"));
+  EXPECT_EQ(m.CallCount("SetConsoleCtrlHandler"), 4);
   EXPECT_EQ(m.books().ctrlHandlers, 0);
 }
 

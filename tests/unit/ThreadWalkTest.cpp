@@ -59,6 +59,16 @@ const std::string kThread20Frames =
     Hex(0x410000) + " = " + Hex(0x410000) + "()\n" +
     Hex(0x500010) + " = averyverylongname.dll!" + Hex(0x500010) + "()\n";
 
+// The lines of threads 10 and 30 when all threads are walked.
+const std::string kThread10Frames = Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n";
+const std::string kThread30Frames = Hex(0x402010) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "+16\n";
+
+// The report of every thread, with thread 20's lines as given.
+std::string AllThreads(const std::string& thread20) {
+  return kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n" + kThread10Frames + "\nThread 20 (0x14)\n" + thread20 +
+         "\nThread 30 (0x1e)\n" + kThread30Frames + "\n";
+}
+
 std::string Thread20(const std::string& lines) {
   return kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n\nThread 20 (0x14)\n" + lines +
          "\nThread 30 (0x1e)\n\n";
@@ -76,7 +86,7 @@ TEST(ThreadWalk, PrintsEveryFrameOutcomeWhileTheThreadIsSuspended) {
   EXPECT_EQ(r.out, Thread20(kThread20Frames));
   EXPECT_EQ(r.status, 0);
   ExpectThreadsLeftAsFound(m);
-  EXPECT_THAT(m.CallArgs("NtOpenThread"), ElementsAre("0x1f03ff,20"));
+  EXPECT_THAT(m.CallArgs("NtOpenThread"), ElementsAre("0x1f03ff,120,20"));
   EXPECT_EQ(m.CallArgs("GetThreadContext"), std::vector<std::string>{kWide ? "0x10000b" : "0x10007"});
   EXPECT_EQ(m.CallArgs(kStackWalkOp).front(), kWide ? "0x8664,0" : "0x14c,0");
   EXPECT_EQ(m.CallCount(kStackWalkOp), 9);
@@ -187,9 +197,11 @@ TEST(ThreadWalk, EveryFailureAfterTheSuspendStillResumesTheThread) {
        "GetModuleHandle error 126\nOpenThread error 126\nWalkThread 20 error 126\n", 0},
       {"no NtOpenThread", [](sim::Machine& m) { m.RemoveEntry("ntdll", "NtOpenThread"); },
        "GetProcAddress error 127\nOpenThread error 127\nWalkThread 20 error 127\n", 0},
-      // The native call sets no last error: the code is the one the version lookups left.
+      // The native call sets no last error: the code is its status translated.
       {"thread gone", [](sim::Machine& m) { m.FailStatusFor("NtOpenThread", 20, STATUS_INVALID_CID); },
-       "NtOpenThread error 1813\nOpenThread error 1813\nWalkThread 20 error 1813\n", 0},
+       "NtOpenThread error 87\nOpenThread error 87\nWalkThread 20 error 87\n", 0},
+      {"thread denied", [](sim::Machine& m) { m.FailStatusFor("NtOpenThread", 20, STATUS_ACCESS_DENIED); },
+       "NtOpenThread error 5\nOpenThread error 5\nWalkThread 20 error 5\n", 0},
       {"suspend", [](sim::Machine& m) { m.FailFor("SuspendThread", 20, ERROR_ACCESS_DENIED); },
        "SuspendThread error 5\nWalkThread 20 error 5\n", 0},
       {"registers", [](sim::Machine& m) { m.FailFor("GetThreadContext", 20, ERROR_ACCESS_DENIED); },
@@ -214,18 +226,96 @@ TEST(ThreadWalk, EveryFailureAfterTheSuspendStillResumesTheThread) {
   }
 }
 
+TEST(ThreadWalk, ThreadIdTakenOverByAnotherProcessIsRefusedNotSuspended) {
+  sim::Machine m = StackMachine();
+  m.FindProcess(120)->FindThread(20)->takenBy = 300;
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+  EXPECT_EQ(r.out, Thread20("NtOpenThread error 87\nOpenThread error 87\nWalkThread 20 error 87\n"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+}
+
 TEST(ThreadWalk, FaultInsideTheWalkKeepsTheFramesSoFarAndResumes) {
   sim::Machine m = StackMachine();
   m.FindProcess(120)->FindThread(20)->faultAtFrame = 3;
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   std::string frames = kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
                        Params(1, 2, 3, 4) + "+36 C:\\src\\worker.cpp(42)\n";
-  std::string thread10 = Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n";
-  std::string thread30 = Hex(0x402010) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "+16\n";
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n" + thread10 + "\nThread 20 (0x14)\n" + frames +
-                       "\nThread 30 (0x1e)\n" + thread30 + "\n");
+  EXPECT_EQ(r.out, AllThreads(frames));
   EXPECT_EQ(r.status, 0);
   ExpectThreadsLeftAsFound(m);
+}
+
+// Position of the first call of op whose arguments start with args.
+size_t CallIndex(const sim::Machine& m, const std::string& op, const std::string& args) {
+  const std::vector<sim::CallRecord>& calls = m.books().calls;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].op == op && calls[i].args.rfind(args, 0) == 0) return i;
+  }
+  return calls.size();
+}
+
+TEST(ThreadWalk, FaultInsideASymbolOrLineLookupEndsThatThreadsLinesAndTheWalkGoesOn) {
+  const std::string symbolOp = kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr";
+  const std::string lineOp = kWide ? "SymGetLineFromAddr64" : "SymGetLineFromAddr";
+  struct Case {
+    std::string op;
+    std::string frames;  // thread 20's lines, the last one cut where the fault came
+  };
+  const Case cases[] = {
+      {symbolOp, kWaitFrame + Hex(0x401024) + " =      app.exe!"},
+      {lineOp, kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
+                   Params(1, 2, 3, 4) + "+36"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = StackMachine();
+    m.FaultFor(c.op, 0x401024);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, AllThreads(c.frames)) << c.op;
+    EXPECT_EQ(r.status, 0) << c.op;
+    // The lookups come after the thread runs again; the next thread is walked.
+    EXPECT_LT(CallIndex(m, "ResumeThread", "20"), CallIndex(m, c.op, "0x401024")) << c.op;
+    EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("10", "20", "30")) << c.op;
+    ExpectThreadsLeftAsFound(m);
+  }
+}
+
+TEST(ThreadWalk, ThreadThatCannotBeOpenedAmidTheWalkLeavesTheNextOneWalked) {
+  sim::Machine m = StackMachine();
+  m.FailStatusFor("NtOpenThread", 20, STATUS_INVALID_CID);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+  EXPECT_EQ(r.out, AllThreads("NtOpenThread error 87\nOpenThread error 87\nWalkThread 20 error 87\n"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("10", "30"));
+  ExpectThreadsLeftAsFound(m);
+}
+
+TEST(ThreadWalk, ClosingTheConsoleEndsTheToolOnlyOnceTheThreadInHandRunsAgain) {
+  // The second registers read are thread 20's, while it is held.
+  for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    sim::Machine m = StackMachine();
+    m.RaiseCtrlEventAtCall("GetThreadContext", 2, event);
+    RunThreadsift(m, {"-p", "120"});
+    EXPECT_TRUE(m.books().endedByCtrlEvent) << event;
+    EXPECT_EQ(m.SuspendCount(20), 0) << event;
+    EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("10", "20")) << event;
+  }
+
+  // A walk made while the thread is held that outlasts the wait: the
+  // handler gives up well inside the platform's 5 seconds, and the platform
+  // ends the tool with the thread held.
+  sim::Machine deep = StackMachine();
+  sim::Thread& t = *deep.FindProcess(120)->FindThread(20);
+  t.blankFrames = 50000;
+  t.stack.committed = 0x180000;  // too deep to copy
+  t.stack.depth = 0x100100;
+  deep.RaiseCtrlEventAtCall("GetThreadContext", 2, CTRL_CLOSE_EVENT);
+  RunThreadsift(deep, {"-p", "120"});
+  EXPECT_TRUE(deep.books().endedByCtrlEvent);
+  EXPECT_EQ(deep.SuspendCount(20), 1);
+  EXPECT_GE(deep.books().ctrlWaitMs, 1000u);
+  EXPECT_LE(deep.books().ctrlWaitMs, 4000u);
 }
 
 TEST(ThreadWalk, ThreadHeldSuspendedByAnotherPartyKeepsItsCount) {
@@ -251,7 +341,7 @@ TEST(ThreadWalk, WalkThatMakesNoProgressOrNeverEndsIsBounded) {
   EXPECT_EQ(deep.SuspendCount(20), 0);
 }
 
-TEST(ThreadWalk, ThreadThatRunsTheToolIsListedButNeverSuspended) {
+TEST(ThreadWalk, ThreadsOfTheToolsOwnProcessAreListedButNeverSuspended) {
   sim::Machine m;
   sim::Process& self = m.AddProcess(4000, u"threadsift.exe");
   self.AddModule(0x400000, 0x1000, "threadsift.exe", "C:\\tools\\threadsift.exe").AddSymbol(0x400100, 0x10, "_main");
@@ -259,9 +349,10 @@ TEST(ThreadWalk, ThreadThatRunsTheToolIsListedButNeverSuspended) {
   self.AddThread(4008).AddFrame(0x400100);
   m.AddProcess(120, u"app.exe").AddThread(10);
   sim::RunResult r = RunThreadsift(m, {"-p", "4000"});
-  EXPECT_THAT(r.out, HasSubstr("Thread 4004 (0xfa4)\n\nThread 4008 (0xfa8)\n" + Hex(0x400100) +
-                               " = threadsift.exe!_main" + Params(0, 0, 0, 0) + "\n\n"));
-  EXPECT_EQ(m.CallArgs("SuspendThread"), std::vector<std::string>{"4008"});
+  EXPECT_THAT(r.out, EndsWith("Thread 4004 (0xfa4)\n\nThread 4008 (0xfa8)\n\n"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.CallCount("NtOpenThread"), 0);
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
   EXPECT_TRUE(m.books().misuses.empty());
 }
 

@@ -55,7 +55,7 @@ inline std::string ModuleRow(uint64_t base, unsigned size, const std::string& la
 }
 
 // The tool's own process, which stands last in the snapshot as it does on a
-// real machine (the last record is never examined).
+// real machine.
 inline void AddSelf(sim::Machine& m) { m.AddProcess(4000, u"threadsift.exe").AddThread(4004); }
 
 // Process 120, app.exe, with threads 10, 20 and 30, and the tool itself.
@@ -67,6 +67,7 @@ inline sim::Machine AppMachine() {
   return m;
 }
 inline const std::string kHeader120 = "Process 120 (0x78)  app.exe 3 thread(s)";
+inline const std::string kSelfHeader = "Process 4000 (0xfa0)  threadsift.exe 1 thread(s)";
 
 // The report of a process: header, module listing (rows as given) and the
 // threads, none of which has a stack.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/NativeStatus.h"
 #include "common/PlatformRecord.h"
 #include "latchsift/LockReport.h"
 
@@ -127,11 +128,14 @@ int ReportLocks(int pid) {
   if (!FindNativeEntries(&entries)) return 1;
   PVOID buffer = entries.create(0, FALSE);
   if (buffer == NULL) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // the native layer sets none
     printf("RtlCreateQueryDebugBuffer error %d\n", (int)GetLastError());
     return 1;
   }
   bool printed = false;
-  if (entries.query((ULONG_PTR)(ULONG)pid, kLockInformation, buffer) != 0) {
+  LONG status = entries.query((ULONG_PTR)(ULONG)pid, kLockInformation, buffer);
+  if (status != 0) {
+    SetLastErrorFromStatus(status);
     printf("RtlQueryProcessDebugInformation error %d\n", (int)GetLastError());
   } else {
     printed = PrintLockList((const BYTE*)buffer);
@@ -141,6 +145,7 @@ int ReportLocks(int pid) {
   LONG destroyed = entries.destroy(buffer);
   if (!printed) return 1;
   if (destroyed != 0) {
+    SetLastErrorFromStatus(destroyed);
     printf("RtlDestroyQueryDebugBuffer error %d\n", (int)GetLastError());
     return 1;
   }

@@ -10,7 +10,16 @@
 extern std::atomic<LONG> g_interrupted;
 
 // Console control handler: records the interrupt and reports every control
-// event as handled, so that a break key does not end the process.
+// event as handled, so that a break key does not end the process. Closing
+// the console, logging off and shutting down end the process once the
+// handler returns: for those it first waits, a bounded time, until the
+// thread in hand runs again.
 BOOL WINAPI ConsoleCtrlHandler(DWORD controlType);
+
+// Mark the span in which the walk holds a thread suspended. BeginHold
+// returns false, and marks nothing, once the console is closing: no thread
+// may be suspended then.
+bool BeginHold();
+void EndHold();
 
 #endif

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/NativeStatus.h"
 #include "common/PlatformRecord.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/SnapshotLayout.h"
@@ -72,15 +73,15 @@ bool RecordIsWhole(const Snapshot& snapshot, size_t offset) {
   return NameStartsInside(snapshot, record);
 }
 
-// Walks the chain for pid. The record whose next-entry offset is 0 ends the
-// walk without being compared; a record that is not whole ends it as well.
+// Walks the chain for pid, every record compared, the last one (whose
+// next-entry offset is 0) too; a record that is not whole ends the walk.
 const BYTE* FindProcessRecord(const Snapshot& snapshot, DWORD pid) {
   size_t offset = 0;
   while (RecordIsWhole(snapshot, offset)) {
     const BYTE* record = snapshot.bytes + offset;
+    if (ReadField<DWORD>(record, kProcessIdOffset) == pid) return record;
     DWORD next = ReadField<DWORD>(record, kProcessNextOffset);
     if (next == 0) break;
-    if (ReadField<DWORD>(record, kProcessIdOffset) == pid) return record;
     offset += next;
   }
   return NULL;
@@ -121,6 +122,7 @@ DWORD* CopyThreadIds(const Snapshot& snapshot, const BYTE* record) {
   DWORD* list = (DWORD*)calloc((size_t)count + 1, sizeof(DWORD));
   if (list == NULL) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)(((size_t)count + 1) * sizeof(DWORD)));
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
   const BYTE* thread = record + snapshot.threadsOffset;
@@ -181,6 +183,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
   void* buffer = malloc(size);
   if (buffer == NULL) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
   memset(buffer, 0, size);
@@ -193,12 +196,14 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
     if (size > kSnapshotLimit) {
       printf("ERROR: 16 MB maximum buffer size exceeded\n");
       free(buffer);
+      SetLastErrorFromStatus((LONG)status);
       return NULL;
     }
     free(buffer);
     buffer = malloc(size);
     if (buffer == NULL) {
       printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return NULL;
     }
     status = QuerySystemInformation(infoClass, buffer, size, &returned);
@@ -207,6 +212,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
   if (status != 0) {
     printf("NtQuerySystemInformation error %08x, ret_len: %u\n", (unsigned)status, (unsigned)returned);
     free(buffer);
+    SetLastErrorFromStatus((LONG)status);
     return NULL;
   }
   *bufferSize = size;
@@ -224,6 +230,8 @@ DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times) {
     if (list != NULL && times != NULL) CopyThreadTimes(snapshot, record, times);
   }
   free((void*)snapshot.bytes);
+  // A process that is not in the snapshot has ended.
+  if (record == NULL) SetLastError(ERROR_INVALID_PARAMETER);
   return list;
 }
 

@@ -23,10 +23,12 @@ const DWORD kProcessAllAccess = 0x1F0FFF;
 const DWORD kSymbolOptions = 0x34;
 const DWORD kInitialSweepIds = 1024;
 
-// A thread that suspended itself would never be resumed: the thread that
-// runs the tool is listed but never walked.
+// The tool's own threads are listed but never walked: a thread that
+// suspended itself would never be resumed, and any other of them (the
+// platform starts loader and console threads in it) may hold a lock that
+// the walk needs.
 bool IsSelected(int pid, int tid, DWORD id) {
-  if ((DWORD)pid == GetCurrentProcessId() && id == GetCurrentThreadId()) return false;
+  if ((DWORD)pid == GetCurrentProcessId()) return false;
   return tid == kAllThreads || (DWORD)tid == id;
 }
 
@@ -35,7 +37,7 @@ bool IsSelected(int pid, int tid, DWORD id) {
 void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample* sample) {
   for (const DWORD* id = threads; *id != 0; ++id) {
     PrintThreadHeader(*id, sample);
-    if (IsSelected(pid, tid, *id) && !WalkThread(process, *id)) {
+    if (IsSelected(pid, tid, *id) && !WalkThread(process, (DWORD)pid, *id)) {
       printf("WalkThread %d error %d\n", (int)*id, (int)GetLastError());
     }
     printf("\n");
@@ -70,7 +72,6 @@ int WalkWithSymbols(HANDLE process, int pid, int tid, int cpuInterval, bool* com
   sample.taken = false;
   DWORD* threads = EnumProcessThreads((DWORD)pid, cpuInterval > 0 ? &sample.first : NULL);
   if (threads == NULL) {
-    if ((DWORD)pid == GetCurrentProcessId()) return 0;
     printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid,
            (int)GetLastError());
     return 1;
@@ -131,6 +132,8 @@ int WalkAllProcesses(int cpuInterval) {
     int pid = (int)ids[pos];
     if (pid == 0) continue;
     WalkProcess(pid, kAllThreads, cpuInterval);
+    // A break key ends the sweep with the process in hand.
+    if (g_interrupted != 0) break;
     if (pos < count - 1) {
       printf("******************************************************************************\n");
     }

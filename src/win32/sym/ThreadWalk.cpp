@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/NativeStatus.h"
 #include "sym/FaultGuard.h"
+#include "sym/Interrupt.h"
 #include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
 #include "sym/ScopedHandle.h"
@@ -179,7 +181,7 @@ int BindLineLookup() {
   return 0;
 }
 
-HANDLE OpenThread(DWORD access, DWORD tid) {
+HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid) {
   HMODULE ntdll = GetModuleHandleA("ntdll");
   if (ntdll == NULL) {
     printf("GetModuleHandle error %d\n", (int)GetLastError());
@@ -194,11 +196,15 @@ HANDLE OpenThread(DWORD access, DWORD tid) {
   OBJECT_ATTRIBUTES attributes;
   memset(&attributes, 0, sizeof(attributes));
   attributes.Length = sizeof(attributes);
+  // With the process named too, a thread id that another process has taken
+  // over since the snapshot is refused instead of opened.
   CLIENT_ID client;
-  client.UniqueProcess = NULL;
+  client.UniqueProcess = (HANDLE)(UINT_PTR)pid;
   client.UniqueThread = (HANDLE)(UINT_PTR)tid;
   HANDLE thread = NULL;
-  if (ntOpenThread(&thread, access, &attributes, &client) != 0) {
+  LONG status = ntOpenThread(&thread, access, &attributes, &client);
+  if (status != 0) {
+    SetLastErrorFromStatus(status);
     printf("NtOpenThread error %d\n", (int)GetLastError());
     return NULL;
   }
@@ -237,8 +243,8 @@ void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
   for (const FoundFrame& frame : found) PrintFrame(process, frame, &buffers);
 }
 
-int WalkThread(HANDLE process, DWORD tid) {
-  HANDLE thread = OpenThread(kThreadAllAccess, tid);
+int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
+  HANDLE thread = OpenThread(kThreadAllAccess, pid, tid);
   if (thread == NULL) {
     printf("OpenThread error %d\n", (int)GetLastError());
     return 0;
@@ -250,7 +256,11 @@ int WalkThread(HANDLE process, DWORD tid) {
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ForgetStackPages();
+  // Once the console is closing the platform is about to end the tool:
+  // the thread is left running, unwalked.
+  if (!BeginHold()) return 1;
   if (SuspendThread(thread) == kSuspendFailed) {
+    EndHold();
     printf("SuspendThread error %d\n", (int)GetLastError());
     return 0;
   }
@@ -264,6 +274,7 @@ int WalkThread(HANDLE process, DWORD tid) {
   DWORD walkError = GetLastError();
   DWORD resumed = ResumeThread(thread);
   DWORD resumeError = GetLastError();
+  EndHold();
 
   if (!walked) {
     printf("WalkThreadStack error %d\n", (int)walkError);

@@ -20,13 +20,13 @@ extern LineLookup g_lineLookup;
 // loaded (after printing a line).
 int BindLineLookup();
 
-// Opens a thread by id through the native layer. Returns the handle (the
-// caller closes it) or null after printing a line.
-HANDLE OpenThread(DWORD access, DWORD tid);
+// Opens thread tid of process pid through the native layer. Returns the
+// handle (the caller closes it) or null after printing a line.
+HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid);
 
 // Opens, suspends, walks, resumes and closes one thread of the process,
 // printing a line per frame. Returns 1, or 0 after printing its own line.
-int WalkThread(HANDLE process, DWORD tid);
+int WalkThread(HANDLE process, DWORD pid, DWORD tid);
 
 // What a thread leaves for its walk once it runs again: its registers, and
 // whether its stack was copied.

@@ -49,6 +49,9 @@ void PrintRunHeader(const char* computerName) {
 
 // Opens the named event, which another program created, and signals it.
 int SignalEvent(const char* name) {
+  // The waiter reads the report as soon as it learns that it is complete:
+  // all of it has to be written out by then, not left in the run-time's buffer.
+  fflush(stdout);
   HANDLE event = OpenEventA(kEventAllAccess, FALSE, name);
   if (event == NULL) {
     printf("OpenEvent %s error %d\n", name, (int)GetLastError());

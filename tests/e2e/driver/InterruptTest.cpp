@@ -70,7 +70,7 @@ std::vector<unsigned> ThreadsOfSection(const Lines& section) {
   return threads;
 }
 
-TEST(Interrupt, BreakInASweepEndsEveryLaterProcessAfterItsFirstThread) {
+TEST(Interrupt, BreakInASweepEndsItWithTheProcessInHand) {
   Fixture busy(kBusyThreads);
   Fixture later(3);
   ASSERT_TRUE(busy.Ready());
@@ -94,16 +94,18 @@ TEST(Interrupt, BreakInASweepEndsEveryLaterProcessAfterItsFirstThread) {
   std::string out = WithUnixLineEnds(tool.Output());
   Sweep sweep = SplitSweep(AfterRunHeader(SplitLines(out)));
   ASSERT_TRUE(sweep.count) << out;
-  EXPECT_EQ(*sweep.count, (int)sweep.processes.size());
   EXPECT_EQ(sweep.trailer, Lines({"", "* Interrupt *"}));
   const std::string ending = " process(es) found\n\n* Interrupt *\n";
   EXPECT_TRUE(out.size() >= ending.size() && out.compare(out.size() - ending.size(), ending.size(), ending) == 0)
       << out;
 
+  // The busy process's section is the last: the later fixture and the tool
+  // itself, which come after it, are not walked, yet the count counts them.
   int busySection = SectionOf(sweep, busy.Pid());
-  int laterSection = SectionOf(sweep, later.Pid());
   ASSERT_GE(busySection, 0) << out;
-  ASSERT_GT(laterSection, busySection) << out;
+  EXPECT_EQ(busySection + 1, (int)sweep.processes.size()) << out;
+  EXPECT_EQ(SectionOf(sweep, later.Pid()), -1) << out;
+  EXPECT_GE(*sweep.count, (int)sweep.processes.size() + 2) << out;
   for (int i = 0; i < busySection; ++i) {
     const Lines& section = sweep.processes[i];
     std::optional<ProcessHeader> header = ReadProcessHeader(section.empty() ? "" : section[0]);
@@ -114,12 +116,6 @@ TEST(Interrupt, BreakInASweepEndsEveryLaterProcessAfterItsFirstThread) {
   EXPECT_GE(walked.size(), 1u);
   EXPECT_LT(walked.size(), busyThreads.size()) << "the break came after the busy process's walk";
   EXPECT_EQ(walked, std::vector<unsigned>(busyThreads.begin(), busyThreads.begin() + walked.size()));
-  for (size_t i = busySection + 1; i + 1 < sweep.processes.size(); ++i) {
-    EXPECT_EQ(ThreadsOfSection(sweep.processes[i]).size(), 1u) << out;
-  }
-  EXPECT_EQ(ThreadsOfSection(sweep.processes[laterSection]), std::vector<unsigned>{later.SnapshotThreads()[0]});
-  // The tool itself comes last and prints nothing.
-  EXPECT_TRUE(sweep.processes.back().empty());
 }
 
 }  // namespace

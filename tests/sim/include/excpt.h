@@ -1,8 +1,10 @@
 // Structured exception handling as the tools use it. On the simulated
 // platform a fault raised inside the stack walk reaches the guard the way
 // each width of Windows delivers it: on 64-bit through the scope that
-// __try1 opens (here a C++ try block that takes the simulated fault), on
-// 32-bit through the thread's chain of exception registrations.
+// __try1 opens (here a C++ try block that takes the simulated fault, and
+// that counts as open while it runs), on 32-bit through the thread's chain
+// of exception registrations. A fault that finds no scope or registration
+// open ends the process, as an unhandled access violation does.
 #ifndef SIMWIN_EXCPT_H
 #define SIMWIN_EXCPT_H
 #include "simwin_api.h"
@@ -38,10 +40,24 @@ const DWORD EXCEPTION_ACCESS_VIOLATION = 0xC0000005;
 struct SimFault {};
 
 #if defined(_WIN64)
-#define __try1(filter) try {
-#define __except1 \
-  }               \
-  catch (const SimFault&) {}
+namespace sim {
+// Marks a structured fault scope as open for as long as it lives.
+struct FaultScope {
+  FaultScope();
+  ~FaultScope();
+  FaultScope(const FaultScope&) = delete;
+  FaultScope& operator=(const FaultScope&) = delete;
+};
+}  // namespace sim
+
+#define __try1(filter)          \
+  {                             \
+    sim::FaultScope simFaultScope; \
+    try {
+#define __except1            \
+  }                          \
+  catch (const SimFault&) {} \
+  }
 #else
 typedef EXCEPTION_DISPOSITION (*PEXCEPTION_ROUTINE)(EXCEPTION_RECORD*, PVOID, CONTEXT*, PVOID);
 

@@ -24,6 +24,9 @@ time_t SimTime(time_t* out);
 char* SimCtime(const time_t* when);
 // printf with the platform's "%S": UTF-16 text, written as narrow text.
 int SimPrintf(const char* format, ...);
+// fflush, which the machine notes: output printed and not yet written out
+// is what a waiter on the tool's event would miss.
+int SimFflush(FILE* stream);
 // exit, which a run inside the test process turns into a return from main.
 [[noreturn]] void SimExit(int status);
 
@@ -33,6 +36,7 @@ int SimPrintf(const char* format, ...);
 #define time SimTime
 #define ctime SimCtime
 #define printf SimPrintf
+#define fflush SimFflush
 #define exit SimExit
 
 #endif
