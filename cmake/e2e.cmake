@@ -1,4 +1,6 @@
-# End-to-end tests of the 64-bit build under Wine (CTest label "e2e").
+# End-to-end tests of the Windows builds under Wine (CTest label "e2e"): the
+# 64-bit build's here under wine64, the 32-bit build's under 32-bit Wine in a
+# virtual machine (tests/vm/run), since this host runs no 32-bit code.
 #
 # The fixture program is a Windows program of ours; the test driver is a
 # native Linux GoogleTest program, built as a project of its own with the
@@ -34,10 +36,11 @@ target_link_options(fixture PRIVATE -static)
 target_link_libraries(fixture PRIVATE fixrelay fixbare)
 
 # threadsift with a stack walk that faults for real: the tool's calls of
-# StackWalk64 go to FaultingStackWalk64, which raises an access violation (or
-# stops for good) at a chosen step of the walk of a chosen thread, and its
-# calls of VirtualQueryEx to FaultingVirtualQueryEx, which can stop for good
-# while the tool holds a thread (tests/e2e/faulting).
+# StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
+# 32-bit), which raises an access violation (or stops for good) at a chosen
+# step of the walk of a chosen thread, and its calls of VirtualQueryEx to
+# FaultingVirtualQueryEx, which can stop for good while the tool holds a
+# thread (tests/e2e/faulting).
 add_library(faulting_stack_walk OBJECT tests/e2e/faulting/FaultingStackWalk.cpp
   tests/e2e/faulting/StallingRegionQuery.cpp)
 target_compile_options(faulting_stack_walk PRIVATE ${THREADSIFT_WARNINGS})
@@ -46,8 +49,22 @@ add_executable(threadsift_faulting
   $<TARGET_OBJECTS:faulting_stack_walk>)
 target_include_directories(threadsift_faulting PRIVATE src/win32)
 target_compile_options(threadsift_faulting PRIVATE ${THREADSIFT_WARNINGS})
+# The 32-bit tests run in a machine that QEMU emulates, where every program
+# runs several times slower: their time limits are stretched (E2E_TIME_SCALE).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(E2E_WIDTH 64)
+  set(E2E_FAULTING_RENAME StackWalk64=FaultingStackWalk64)
+  set(E2E_TIME_SCALE 1)
+else()
+  set(E2E_WIDTH 32)
+  set(E2E_FAULTING_RENAME StackWalk=FaultingStackWalk)
+  set(E2E_TIME_SCALE 5)
+endif()
+math(EXPR E2E_TEST_TIMEOUT "180 * ${E2E_TIME_SCALE}")
+math(EXPR E2E_LONG_TEST_TIMEOUT "900 * ${E2E_TIME_SCALE}")
+math(EXPR E2E_SESSION_TIMEOUT "300 * ${E2E_TIME_SCALE}")
 target_compile_definitions(threadsift_faulting PRIVATE
-  ${THREADSIFT_WINDOWS_DEFINITIONS} StackWalk64=FaultingStackWalk64 VirtualQueryEx=FaultingVirtualQueryEx)
+  ${THREADSIFT_WINDOWS_DEFINITIONS} ${E2E_FAULTING_RENAME} VirtualQueryEx=FaultingVirtualQueryEx)
 target_link_options(threadsift_faulting PRIVATE ${THREADSIFT_WINDOWS_LINK})
 target_link_libraries(threadsift_faulting PRIVATE advapi32 imagehlp psapi version)
 
@@ -60,12 +77,18 @@ ExternalProject_Add(e2e_driver
   BUILD_ALWAYS TRUE
   BUILD_BYPRODUCTS ${E2E_DRIVER})
 
-find_program(E2E_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
-if(NOT E2E_WINE64)
-  message(WARNING "No 64-bit Wine loader in /usr/lib/wine: the e2e tests will fail (run scripts/install-deps)")
-  add_test(NAME e2e.wine_installed COMMAND ${CMAKE_COMMAND} -E false)
-  set_tests_properties(e2e.wine_installed PROPERTIES LABELS e2e)
-  return()
+if(E2E_WIDTH EQUAL 64)
+  find_program(E2E_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+  if(NOT E2E_WINE)
+    message(WARNING "No 64-bit Wine loader in /usr/lib/wine: the e2e tests will fail (run scripts/install-deps)")
+    add_test(NAME e2e.wine_installed COMMAND ${CMAKE_COMMAND} -E false)
+    set_tests_properties(e2e.wine_installed PROPERTIES LABELS e2e)
+    return()
+  endif()
+else()
+  # The 32-bit loader of the virtual machine's Debian wine32; the 32-bit
+  # tests run only there.
+  set(E2E_WINE /usr/lib/wine/wine)
 endif()
 
 # Each tool's banner as its source spells it, so that the tests compare it
@@ -88,13 +111,17 @@ set(E2E_WINE_LOG ${CMAKE_BINARY_DIR}/e2e-wine.log)
 add_test(NAME e2e.session_start COMMAND bash ${E2E_DIR}/wine-session start ${E2E_PREFIX} ${E2E_WINE_LOG})
 add_test(NAME e2e.session_stop COMMAND bash ${E2E_DIR}/wine-session stop ${E2E_PREFIX})
 set_tests_properties(e2e.session_start PROPERTIES
-  FIXTURES_SETUP e2e_wine LABELS e2e RESOURCE_LOCK e2e_wine TIMEOUT 300)
+  FIXTURES_SETUP e2e_wine LABELS e2e RESOURCE_LOCK e2e_wine TIMEOUT ${E2E_SESSION_TIMEOUT}
+  ENVIRONMENT WINE_LOADER=${E2E_WINE})
 set_tests_properties(e2e.session_stop PROPERTIES
-  FIXTURES_CLEANUP e2e_wine LABELS e2e RESOURCE_LOCK e2e_wine TIMEOUT 60)
+  FIXTURES_CLEANUP e2e_wine LABELS e2e RESOURCE_LOCK e2e_wine TIMEOUT 60
+  ENVIRONMENT WINE_LOADER=${E2E_WINE})
 
 # The driver's test cases are listed when CTest runs, from the built driver.
 set(E2E_DRIVER_ARGS
-  --wine=${E2E_WINE64}
+  --width=${E2E_WIDTH}
+  --time-scale=${E2E_TIME_SCALE}
+  --wine=${E2E_WINE}
   --prefix=${E2E_PREFIX}
   --threadsift=$<TARGET_FILE:threadsift>
   --threadsift-faulting=$<TARGET_FILE:threadsift_faulting>

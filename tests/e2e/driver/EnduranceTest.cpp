@@ -41,7 +41,7 @@ TEST(Endurance, TwoHundredWalksInARowLeaveEveryWorkerRunning) {
     for (unsigned tid : fixture.Workers()) {
       Lines stack = LinesUnderThread(report, tid);
       if (walk == 1) {
-        ASSERT_TRUE(ShowsWorkerChain(stack, fixture)) << "thread " << tid;
+        ASSERT_TRUE(ShowsWorkerChain(stack, fixture, tid)) << "thread " << tid;
         firstStacks[tid] = stack;
       }
       ASSERT_EQ(stack, firstStacks[tid]) << "thread " << tid;
@@ -60,7 +60,6 @@ struct Vanished {
   int threads = 0;    // threads whose walk failed
 };
 
-const char kListingHead[] = "    Base                End                 Size        Version         Path";
 const std::regex kErrorLine("([A-Za-z]+) error -?[0-9]+");
 
 // The name of the failed operation an error line names, or "".
@@ -98,7 +97,8 @@ bool IsThreadFailure(const std::vector<std::string>& operations, bool afterFrame
 }
 
 ::testing::AssertionResult IsModuleRow(const std::string& row) {
-  static const std::regex shape("0x([0-9a-f]{16})  0x([0-9a-f]{16})  0x([0-9a-f]{8}) .{15,}  .+");
+  static const std::regex shape("0x(" + AddressPattern() + ")  0x(" + AddressPattern() +
+                                ")  0x([0-9a-f]{8}) .{15,}  .+");
   std::smatch match;
   if (!std::regex_match(row, match, shape)) return ::testing::AssertionFailure() << "not a module row: " << row;
   uint64_t base = std::stoull(match[1], nullptr, 16), end = std::stoull(match[2], nullptr, 16);
@@ -148,7 +148,7 @@ bool IsThreadFailure(const std::vector<std::string>& operations, bool afterFrame
     return ::testing::AssertionFailure() << "no process header and empty line";
   }
   size_t at = 2;
-  const bool listed = section.size() >= 4 && section[2] == kListingHead && section[3] == std::string(94, '=');
+  const bool listed = section.size() >= 4 && section[2] == ModuleListingHeader() && section[3] == ModuleListingRule();
   if (listed) {
     for (at = 4; at < section.size() && section[at].rfind("0x", 0) == 0; ++at) {
       ::testing::AssertionResult row = IsModuleRow(section[at]);
@@ -197,7 +197,9 @@ TEST(Endurance, SweepsWhileProcessesAndThreadsComeAndGoReachTheirCount) {
       std::optional<ProcessHeader> header = ReadProcessHeader(section[0]);
       if (!header || header->pid != churner.Pid()) continue;
       ++churnerSections;
-      for (unsigned tid : churner.Workers()) EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(section, tid), churner));
+      for (unsigned tid : churner.Workers()) {
+        EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(section, tid), churner, tid));
+      }
     }
     EXPECT_EQ(silent, 0) << run.out;
     EXPECT_EQ(churnerSections, 1) << run.out;

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "Runs.h"
+#include "Settings.h"
 
 namespace e2e {
 namespace {
@@ -16,7 +17,7 @@ TEST(Event, CompleteRunSignalsTheEvent) {
   EXPECT_EQ(timed.run.status, 0);
   ASSERT_TRUE(HasRunHeader(timed.lines, Banner(), timed.before, timed.after)) << timed.run.out;
   EXPECT_TRUE(IsFixtureReport(AfterRunHeader(timed.lines), fixture)) << timed.run.out;
-  EXPECT_TRUE(fixture.WaitForLine("signalled", milliseconds(10000)));
+  EXPECT_TRUE(fixture.WaitForLine("signalled", Patience(milliseconds(10000))));
 }
 
 TEST(Event, NameNoEventBearsFailsAfterTheFullReport) {

@@ -19,7 +19,7 @@ TEST(FaultGuard, AccessViolationInTheWalkKeepsTheFramesSoFarAndResumesTheThread)
   Lines complete = AfterRunHeader(SplitLines(RunThreadsift({"-p", pid}).out));
   const unsigned victim = fixture.Workers()[0];
   Lines victimStack = LinesUnderThread(complete, victim);
-  ASSERT_TRUE(ShowsWorkerChain(victimStack, fixture));
+  ASSERT_TRUE(ShowsWorkerChain(victimStack, fixture, victim));
   // The fault comes at the step after the frame of FixtureLevelTwo, in the
   // middle of the fixture's own frames.
   auto levelTwo = std::find_if(victimStack.begin(), victimStack.end(), [](const std::string& line) {
@@ -37,7 +37,7 @@ TEST(FaultGuard, AccessViolationInTheWalkKeepsTheFramesSoFarAndResumesTheThread)
 
   // The faulting walk announces its fault as it happens, while the thread is
   // suspended; the frames found before it follow once the thread is resumed.
-  Lines expected{"FaultingStackWalk64: access violation at step " + faultStep};
+  Lines expected{FaultingWalkName() + ": access violation at step " + faultStep};
   expected.insert(expected.end(), victimStack.begin(), victimStack.begin() + printedFrames);
   EXPECT_EQ(LinesUnderThread(report, victim), expected) << run.out;
   // Every other thread, the one after the victim included, is walked whole.

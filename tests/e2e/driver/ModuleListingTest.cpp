@@ -27,7 +27,7 @@ const std::map<std::string, std::string> kOurLabels = {
 // to know: a four-part file version or the placeholder.
 std::string LabelIn(const std::string& row, const std::string& path) {
   static const std::regex label(" *([0-9]+\\.[0-9]{2,}\\.[0-9]{4,}\\.[0-9]{4,}|-\\.--\\.----\\.----)");
-  const size_t start = 51;  // after the base, the end, the size and a blank
+  const size_t start = ModuleLabelColumn();
   const std::string tail = "  " + path;
   if (row.size() < start + tail.size()) return "";
   std::smatch match;

@@ -15,10 +15,10 @@
 namespace e2e {
 namespace {
 
-const milliseconds kToolTimeout(60000);
-const milliseconds kFixtureStartTimeout(60000);
+milliseconds ToolTimeout() { return Patience(milliseconds(60000)); }
+milliseconds FixtureStartTimeout() { return Patience(milliseconds(60000)); }
 // Room for several workers to miss the fixture's two seconds for a heartbeat.
-const milliseconds kStateTimeout(30000);
+milliseconds StateTimeout() { return Patience(milliseconds(30000)); }
 
 // Reads "<label> <n> <n> ..." into ids; false if the line has another shape.
 bool ReadIdList(const std::string& line, const std::string& label, std::vector<unsigned>* ids) {
@@ -57,8 +57,8 @@ ToolRun RunLatchsift(const std::vector<std::string>& args) { return RunTool(TheS
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args, const Environment& environment) {
   WineProcess tool(program, args, Pipes{}, environment);
   ToolRun run;
-  bool ended = tool.ReadToEnd(kToolTimeout);
-  std::optional<int> status = tool.WaitForExit(ended ? kToolTimeout : milliseconds(0));
+  bool ended = tool.ReadToEnd(ToolTimeout());
+  std::optional<int> status = tool.WaitForExit(ended ? ToolTimeout() : milliseconds(0));
   if (!status) {
     ADD_FAILURE() << program << " did not end in time; output so far:\n" << tool.Output();
     tool.Kill();
@@ -89,8 +89,8 @@ Fixture::~Fixture() {
 }
 
 bool Fixture::ReadReport() {
-  std::optional<std::string> ids = process_.ReadLine(kFixtureStartTimeout);
-  std::optional<std::string> snapshot = process_.ReadLine(kFixtureStartTimeout);
+  std::optional<std::string> ids = process_.ReadLine(FixtureStartTimeout());
+  std::optional<std::string> snapshot = process_.ReadLine(FixtureStartTimeout());
   std::istringstream head(ids.value_or(""));
   std::string word;
   head >> word >> pid_;
@@ -99,7 +99,7 @@ bool Fixture::ReadReport() {
   bool understood = word == "pid" && ReadIdList(rest, "threads", &started_) && snapshot &&
                     ReadIdList(*snapshot, "snapshot", &snapshot_);
   std::optional<std::string> line;
-  while (understood && (line = process_.ReadLine(kFixtureStartTimeout)) && *line != "ready") {
+  while (understood && (line = process_.ReadLine(FixtureStartTimeout())) && *line != "ready") {
     understood = ReadInventoryLine(*line);
   }
   if (!understood || !line || modules_.empty() || (int)started_.size() < 1 + threads_) {
@@ -110,7 +110,8 @@ bool Fixture::ReadReport() {
 }
 
 // "module <base> <size> <path>" or "function <name> <address>", numbers in
-// hexadecimal; or "held <tid> <count>" or "spinner <tid>" in decimal.
+// hexadecimal; "argument <tid> <address>", the address in hexadecimal; or
+// "held <tid> <count>" or "spinner <tid>" in decimal.
 bool Fixture::ReadInventoryLine(const std::string& line) {
   std::istringstream in(line);
   std::string kind;
@@ -121,6 +122,11 @@ bool Fixture::ReadInventoryLine(const std::string& line) {
   }
   if (kind == "spinner") {
     in >> spinner_;
+    return !in.fail();
+  }
+  if (kind == "argument") {
+    unsigned tid = 0;
+    in >> tid >> std::hex >> arguments_[tid];
     return !in.fail();
   }
   if (kind == "module") {
@@ -148,12 +154,17 @@ uint64_t Fixture::FunctionStart(const std::string& name) const {
   return found == functions_.end() ? 0 : found->second;
 }
 
+uint64_t Fixture::ChainArgument(unsigned tid) const {
+  auto found = arguments_.find(tid);
+  return found == arguments_.end() ? 0 : found->second;
+}
+
 std::optional<std::string> Fixture::Ask(const std::string& request, const std::string& answer) {
   if (!process_.WriteInput(request + "\n")) {
     ADD_FAILURE() << "cannot write to the fixture";
     return std::nullopt;
   }
-  auto deadline = std::chrono::steady_clock::now() + kStateTimeout;
+  auto deadline = std::chrono::steady_clock::now() + StateTimeout();
   while (std::optional<std::string> line = process_.ReadLine(Left(deadline))) {
     if (line->rfind(answer + " ", 0) == 0) return line->substr(answer.size() + 1);
   }

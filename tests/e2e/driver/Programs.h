@@ -76,6 +76,8 @@ class Fixture {
   const std::vector<FixtureModule>& Modules() const { return modules_; }
   // The address where a function of the worker chain starts; 0 if unknown.
   uint64_t FunctionStart(const std::string& name) const;
+  // The argument the worker's chain is called with; 0 if unknown.
+  uint64_t ChainArgument(unsigned tid) const;
   // Asks every worker for one more heartbeat and for its suspend count;
   // empty (and a test failure) when the fixture does not answer.
   std::map<unsigned, WorkerState> State();
@@ -111,6 +113,7 @@ class Fixture {
   std::vector<unsigned> snapshot_;
   std::vector<FixtureModule> modules_;
   std::map<std::string, uint64_t> functions_;
+  std::map<unsigned, uint64_t> arguments_;
   HeldThread held_;
   unsigned spinner_ = 0;
 };

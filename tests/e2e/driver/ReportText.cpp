@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <regex>
 
+#include "Settings.h"
+
 namespace e2e {
 namespace {
 
@@ -60,6 +62,14 @@ Lines SplitLines(const std::string& text) {
   }
   return lines;
 }
+
+std::string AddressText(uint64_t address) {
+  char text[32];
+  snprintf(text, sizeof(text), "%0*llx", TheSettings().width / 4, (unsigned long long)address);
+  return text;
+}
+
+std::string AddressPattern() { return "[0-9a-f]{" + std::to_string(TheSettings().width / 4) + "}"; }
 
 std::string UsageLine() { return "Usage: threadsift -p <pid> [-t <tid>]"; }
 
@@ -142,37 +152,45 @@ Lines LinesUnderThread(const Lines& processSection, unsigned tid) {
   return under;
 }
 
+std::string ModuleListingHeader() {
+  // Each title stands over its column.
+  return TheSettings().width == 32 ? "    Base        End         Size        Version         Path"
+                                   : "    Base                End                 Size        Version         Path";
+}
+
+std::string ModuleListingRule() { return std::string(TheSettings().width == 32 ? 78 : 94, '='); }
+
 Lines ModuleRows(const Lines& processSection) {
-  static const std::string header = "    Base                End                 Size        Version         Path";
-  static const std::string rule(94, '=');
-  auto at = std::find(processSection.begin(), processSection.end(), header);
-  if (at == processSection.end() || at + 1 == processSection.end() || *(at + 1) != rule) {
-    ADD_FAILURE() << "no module listing with its header and a rule of 94 '='";
+  auto at = std::find(processSection.begin(), processSection.end(), ModuleListingHeader());
+  if (at == processSection.end() || at + 1 == processSection.end() || *(at + 1) != ModuleListingRule()) {
+    ADD_FAILURE() << "no module listing with its header and a rule of " << ModuleListingRule().size() << " '='";
     return {};
   }
   auto end = std::find(at + 2, processSection.end(), "");
   return Lines(at + 2, end);
 }
 
+size_t ModuleLabelColumn() { return 2 * (2 + TheSettings().width / 4 + 2) + 11; }
+
 std::string ModuleRow(uint64_t base, uint32_t size, const std::string& label, const std::string& path) {
   char row[1024];
-  snprintf(row, sizeof(row), "0x%016llx  0x%016llx  0x%08x %15s  %s", (unsigned long long)base,
-           (unsigned long long)(base + size - 1), size, label.c_str(), path.c_str());
+  snprintf(row, sizeof(row), "0x%s  0x%s  0x%08x %15s  %s", AddressText(base).c_str(),
+           AddressText(base + size - 1).c_str(), size, label.c_str(), path.c_str());
   return row;
 }
 
 bool IsFrameLine(const std::string& line) {
-  static const std::regex shape(
-      R"(([0-9a-f]{16}) = (?: *[^ !]+!)?)"                    // address, module text
-      R"((?:([0-9a-f]{16})\(\)|UnDecorateSymbolName error [0-9]+|)"  // no symbol; no undecorated name
-      R"(.+\([0-9a-f]{16}(?:,[0-9a-f]{16}){3}\)(?:[+-][0-9]+)?(?: .+\([0-9]+\))?))");  // symbol
+  static const std::string a = AddressPattern();
+  static const std::regex shape("(" + a + ") = (?: *[^ !]+!)?"                      // address, module text
+                                "(?:(" + a + ")\\(\\)|UnDecorateSymbolName error [0-9]+|"  // no symbol; no undecorated name
+                                ".+\\(" + a + "(?:," + a + "){3}\\)(?:[+-][0-9]+)?(?: .+\\([0-9]+\\))?)");  // symbol
   std::smatch match;
   // Without a symbol the address is printed twice.
   return std::regex_match(line, match, shape) && (!match[2].matched || match[2] == match[1]);
 }
 
 std::optional<uint64_t> FramePc(const std::string& line) {
-  static const std::regex start("([0-9a-f]{16}) = .*");
+  static const std::regex start("(" + AddressPattern() + ") = .*");
   std::smatch match;
   if (!std::regex_match(line, match, start)) return std::nullopt;
   return std::stoull(match[1], nullptr, 16);

@@ -18,6 +18,11 @@ std::string WithUnixLineEnds(const std::string& text);
 // "a\n\nb\n" gives {"a", "", "b"}: a final line end closes the last line.
 Lines SplitLines(const std::string& text);
 
+// An address as the build under test prints it: 8 hexadecimal digits on
+// 32-bit, 16 on 64-bit; and a regular expression for any such address.
+std::string AddressText(uint64_t address);
+std::string AddressPattern();
+
 std::string UsageLine();
 std::string SeparatorLine();
 std::string ProcessHeaderLine(unsigned pid, const std::string& image, size_t threads);
@@ -44,9 +49,15 @@ constexpr size_t kRunHeaderLines = 4;
 // (its stack, when the thread was walked).
 Lines LinesUnderThread(const Lines& processSection, unsigned tid);
 
+// The module listing's header and rule, as wide as the build's addresses.
+std::string ModuleListingHeader();
+std::string ModuleListingRule();
 // The module listing of a process section: the rows under its header and
 // rule lines, up to the empty line. Fails the test when there is no listing.
 Lines ModuleRows(const Lines& processSection);
+// Where a row's version label field starts: after the base, the end, the
+// size and a blank.
+size_t ModuleLabelColumn();
 // A row of the listing with the label as printed (right-aligned in 15 columns).
 std::string ModuleRow(uint64_t base, uint32_t size, const std::string& label, const std::string& path);
 

@@ -32,6 +32,8 @@ const std::string& LatchsiftBanner() {
   return banner;
 }
 
+std::string FaultingWalkName() { return TheSettings().width == 32 ? "FaultingStackWalk" : "FaultingStackWalk64"; }
+
 std::string FixtureImage() {
   const std::string& path = TheSettings().fixture;
   return path.substr(path.find_last_of('/') + 1);

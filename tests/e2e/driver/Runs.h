@@ -15,6 +15,9 @@ namespace e2e {
 // The banner line the tool prints in every place that prints one.
 const std::string& Banner();
 const std::string& LatchsiftBanner();
+// What the faulting build of the tool calls its stack walk in the lines it
+// prints: FaultingStackWalk64, or FaultingStackWalk on 32-bit.
+std::string FaultingWalkName();
 // The image name the platform gives the fixture's process.
 std::string FixtureImage();
 // A name no other test run uses at the same time.

@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace e2e {
@@ -19,10 +20,15 @@ bool TakeValue(const char* arg, const char* name, std::string* value) {
 
 const Settings& TheSettings() { return g_settings; }
 
+std::chrono::milliseconds Patience(std::chrono::milliseconds usual) { return usual * g_settings.timeScale; }
+
 bool ReadSettings(int argc, char** argv) {
+  std::string width = "64", timeScale = "1";
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (!TakeValue(arg, "--wine", &g_settings.wine) && !TakeValue(arg, "--prefix", &g_settings.prefix) &&
+    if (!TakeValue(arg, "--width", &width) && !TakeValue(arg, "--time-scale", &timeScale) &&
+        !TakeValue(arg, "--wine", &g_settings.wine) &&
+        !TakeValue(arg, "--prefix", &g_settings.prefix) &&
         !TakeValue(arg, "--threadsift", &g_settings.threadsift) &&
         !TakeValue(arg, "--threadsift-faulting", &g_settings.threadsiftFaulting) &&
         !TakeValue(arg, "--latchsift", &g_settings.latchsift) &&
@@ -53,6 +59,18 @@ bool ReadSettings(int argc, char** argv) {
     }
   }
   if (g_settings.wineLog.empty()) g_settings.wineLog = "/dev/null";
+  if (width != "32" && width != "64") {
+    fprintf(stderr, "--width must be 32 or 64, not %s\n", width.c_str());
+    complete = false;
+  }
+  g_settings.width = width == "32" ? 32 : 64;
+  char* end = nullptr;
+  long scale = strtol(timeScale.c_str(), &end, 10);
+  if (timeScale.empty() || *end != '\0' || scale < 1 || scale > 100) {
+    fprintf(stderr, "--time-scale must be a number from 1 to 100, not %s\n", timeScale.c_str());
+    complete = false;
+  }
+  g_settings.timeScale = (int)scale;
   return complete;
 }
 

@@ -1,6 +1,7 @@
 // Where the end-to-end tests find Wine, the tool and the fixture program.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace e2e {
@@ -16,12 +17,19 @@ struct Settings {
   std::string banner;              // the banner as the tool's source spells it; empty when unknown
   std::string latchsiftBanner;     // the same for latchsift
   std::string wineLog;             // file that takes Wine's own diagnostics (standard error)
+  int width = 64;                  // the build's address width: 32 or 64
+  int timeScale = 1;               // how many times longer than usual things may take
 };
 
 const Settings& TheSettings();
 
+// A time limit stretched by --time-scale: under an emulated machine every
+// program runs several times slower.
+std::chrono::milliseconds Patience(std::chrono::milliseconds usual);
+
 // Reads "--name=value" arguments (what GoogleTest left over). Prints what is
-// missing and returns false when a required setting is absent.
+// missing or wrong and returns false when a required setting is absent, the
+// width is neither 32 nor 64, or the time scale is not a number from 1 to 100.
 bool ReadSettings(int argc, char** argv);
 
 }  // namespace e2e

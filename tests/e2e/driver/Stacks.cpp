@@ -1,6 +1,7 @@
 #include "Stacks.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 
@@ -12,14 +13,20 @@ namespace {
 struct ChainFrame {
   const char* function;
   const char* source;  // file name in the fixture's source folder
+  // A function whose address the frame takes as its first argument, before
+  // the worker's record; null when the worker's record comes first.
+  const char* passedFunction;
 };
 
 // Innermost first.
-const ChainFrame kWorkerChain[] = {{"FixtureLevelThree", "fixture.cpp"},
-                                   {"FixtureLevelTwo", "fixture.cpp"},
-                                   {"RelayCall", "fixrelay.cpp"},
-                                   {"FixtureLevelOne", "fixture.cpp"},
-                                   {"FixtureWorker", "fixture.cpp"}};
+const ChainFrame kWorkerChain[] = {{"FixtureLevelThree", "fixture.cpp", nullptr},
+                                   {"FixtureLevelTwo", "fixture.cpp", nullptr},
+                                   {"RelayCall", "fixrelay.cpp", "FixtureLevelTwo"},
+                                   {"FixtureLevelOne", "fixture.cpp", nullptr},
+                                   {"FixtureWorker", "fixture.cpp", nullptr}};
+
+// Stands for an argument word whose value the test does not know.
+const char kAnyDigit = '?';
 
 // The number of the line that carries "// frame: <function>" in the source; 0 if none.
 unsigned MarkerLine(const std::string& source, const std::string& function) {
@@ -45,12 +52,25 @@ std::string ModuleText(const Fixture& fixture, uint64_t pc) {
   return "";
 }
 
-std::string ExpectedFrameLine(const Fixture& fixture, const ChainFrame& frame, uint64_t pc) {
-  char head[80];
-  // Wine's StackWalk64 leaves the four argument words 0 on x64.
-  snprintf(head, sizeof(head), "%016llx = ", (unsigned long long)pc);
-  std::string line = head + ModuleText(fixture, pc) + frame.function +
-                     "(0000000000000000,0000000000000000,0000000000000000,0000000000000000)";
+// The four argument words. Wine's StackWalk64 leaves them 0 on x64; the
+// 32-bit StackWalk reads them from the frame, where the first ones are the
+// arguments the chain passes and the rest are whatever the caller's frame
+// holds there.
+std::string ExpectedArguments(const Fixture& fixture, const ChainFrame& frame, unsigned tid) {
+  std::vector<std::string> words;
+  if (TheSettings().width == 32) {
+    if (frame.passedFunction != nullptr) words.push_back(AddressText(fixture.FunctionStart(frame.passedFunction)));
+    words.push_back(AddressText(fixture.ChainArgument(tid)));
+  }
+  while (words.size() < 4) {
+    words.push_back(TheSettings().width == 32 ? std::string(8, kAnyDigit) : AddressText(0));
+  }
+  return "(" + words[0] + "," + words[1] + "," + words[2] + "," + words[3] + ")";
+}
+
+std::string ExpectedFrameLine(const Fixture& fixture, const ChainFrame& frame, uint64_t pc, unsigned tid) {
+  std::string line = AddressText(pc) + " = " + ModuleText(fixture, pc) + frame.function +
+                     ExpectedArguments(fixture, frame, tid);
   int displacement = (int)(pc - fixture.FunctionStart(frame.function));
   if (displacement != 0) {
     char text[16];
@@ -59,6 +79,16 @@ std::string ExpectedFrameLine(const Fixture& fixture, const ChainFrame& frame, u
   }
   std::string file = WindowsPath(TheSettings().fixtureSources + "/" + frame.source);
   return line + " " + file + "(" + std::to_string(MarkerLine(frame.source, frame.function)) + ")";
+}
+
+// The line is the expected one, where each unknown digit may be any hexadecimal digit.
+bool MatchesExpected(const std::string& line, const std::string& expected) {
+  if (line.size() != expected.size()) return false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    bool any = expected[i] == kAnyDigit && isxdigit((unsigned char)line[i]) && !isupper((unsigned char)line[i]);
+    if (!any && line[i] != expected[i]) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -71,7 +101,7 @@ std::string ExpectedFrameLine(const Fixture& fixture, const ChainFrame& frame, u
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult ShowsWorkerChain(const Lines& stack, const Fixture& fixture) {
+::testing::AssertionResult ShowsWorkerChain(const Lines& stack, const Fixture& fixture, unsigned tid) {
   const std::string innermost = std::string("!") + kWorkerChain[0].function + "(";
   auto first = std::find_if(stack.begin(), stack.end(),
                             [&](const std::string& line) { return line.find(innermost) != std::string::npos; });
@@ -80,10 +110,11 @@ std::string ExpectedFrameLine(const Fixture& fixture, const ChainFrame& frame, u
     if (MarkerLine(frame.source, frame.function) == 0 || fixture.FunctionStart(frame.function) == 0) {
       return ::testing::AssertionFailure() << "the fixture tells nothing of " << frame.function;
     }
+    if (fixture.ChainArgument(tid) == 0) return ::testing::AssertionFailure() << "the fixture tells nothing of " << tid;
     if (at >= stack.size()) return ::testing::AssertionFailure() << "no frame of " << frame.function << " in the stack";
     std::optional<uint64_t> pc = FramePc(stack[at]);
-    std::string expected = ExpectedFrameLine(fixture, frame, pc.value_or(0));
-    if (!pc || stack[at] != expected) {
+    std::string expected = ExpectedFrameLine(fixture, frame, pc.value_or(0), tid);
+    if (!pc || !MatchesExpected(stack[at], expected)) {
       return ::testing::AssertionFailure() << "expected the frame line\n  " << expected << "\ngot\n  " << stack[at];
     }
     ++at;

@@ -34,7 +34,7 @@ TEST(Suspension, ThreadHeldSuspendedByItsOwnProcessIsWalkedAndStaysSuspended) {
   EXPECT_EQ(run.status, 0);
   Lines report = AfterRunHeader(SplitLines(run.out));
   EXPECT_TRUE(IsFixtureReport(report, fixture)) << run.out;
-  EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(report, held.tid), fixture)) << run.out;
+  EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(report, held.tid), fixture, held.tid)) << run.out;
 
   EXPECT_EQ(fixture.HeldSuspendCount(), held.suspendCount);
   EXPECT_TRUE(RanAgainUnsuspended(before, fixture.State()));
@@ -49,8 +49,8 @@ TEST(Suspension, ToolWaitingToWriteHoldsNoThreadSuspended) {
   WaitUntilOutputStalls(tool);
   ASSERT_FALSE(tool.WaitForExit(milliseconds(0))) << "the report fitted into the pipe";
   for (const auto& [tid, state] : fixture.State()) EXPECT_EQ(state.suspendCount, 0) << "worker " << tid;
-  EXPECT_TRUE(tool.ReadToEnd(milliseconds(60000)));
-  EXPECT_EQ(tool.WaitForExit(milliseconds(10000)), std::optional<int>(0));
+  EXPECT_TRUE(tool.ReadToEnd(Patience(milliseconds(60000))));
+  EXPECT_EQ(tool.WaitForExit(Patience(milliseconds(10000))), std::optional<int>(0));
 }
 
 // The id of the last thread header line of a report so far, or 0.
@@ -71,7 +71,7 @@ TEST(Suspension, ToolKilledHardLeavesOnlyTheThreadInHandSuspended) {
     WineProcess tool(TheSettings().threadsiftFaulting, {"-p", std::to_string(fixture.Pid())}, Pipes{},
                      {{"THREADSIFT_STALL_AT_QUERY", kQueryInHand}});
     ASSERT_TRUE(ReadUntil(tool, "FaultingVirtualQueryEx: stalled at call " + std::string(kQueryInHand) + "\n",
-                          milliseconds(60000)))
+                          Patience(milliseconds(60000))))
         << tool.Output();
     tool.Kill();
     inHand = LastThreadHeader(tool.Output());
@@ -103,8 +103,8 @@ TEST(Suspension, ToolKilledWhileItUnwindsLeavesNoThreadSuspended) {
   {
     WineProcess tool(TheSettings().threadsiftFaulting, {"-p", std::to_string(fixture.Pid())}, Pipes{},
                      {{"THREADSIFT_STALL_AT", std::to_string(unwound) + ":" + kStep}});
-    ASSERT_TRUE(ReadUntil(tool, "FaultingStackWalk64: stalled at step " + std::string(kStep) + "\n",
-                          milliseconds(60000)))
+    ASSERT_TRUE(ReadUntil(tool, FaultingWalkName() + ": stalled at step " + std::string(kStep) + "\n",
+                          Patience(milliseconds(60000))))
         << tool.Output();
     tool.Kill();
   }

@@ -43,7 +43,7 @@ TEST(Sweep, WalksEveryThreadOfEveryProcessBetweenSeparatorsAndCountsThem) {
       EXPECT_EQ(header->image, FixtureImage());
       EXPECT_EQ(threads, fixture.SnapshotThreads());
       for (unsigned tid : fixture.Workers()) {
-        EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(section, tid), fixture)) << "thread " << tid;
+        EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(section, tid), fixture, tid)) << "thread " << tid;
       }
     }
   }

@@ -3,7 +3,12 @@
 //   threadsift_e2e [gtest options] --wine=LOADER --prefix=WINEPREFIX
 //                  --threadsift=EXE --threadsift-faulting=EXE --latchsift=EXE
 //                  --fixture=EXE --fixture-sources=DIR [--banner=TEXT]
-//                  [--latchsift-banner=TEXT] [--wine-log=FILE]
+//                  [--latchsift-banner=TEXT] [--wine-log=FILE] [--width=32|64]
+//                  [--time-scale=N]
+//
+// --width names the build under test (64 by default): the 32-bit build
+// prints 8-digit addresses and runs under 32-bit Wine. --time-scale
+// stretches every time limit N times, for a machine that is emulated.
 #include <gtest/gtest.h>
 
 #include <csignal>
