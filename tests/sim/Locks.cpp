@@ -77,7 +77,7 @@ PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair) {
   size_t viewSize = ViewSize(m);
   char* buffer = new char[viewSize];
   std::memset(buffer, 0, kHeaderSize);
-  PutSizeField(buffer + kViewSizeOffset, viewSize);
+  PutSizeField(buffer + kViewSizeOffset, m.debugBuffersWithoutView ? 0 : viewSize);
   m.debugBuffers[buffer];
   return buffer;
 }
@@ -97,7 +97,7 @@ NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buf
   const char* list = nullptr;
   if (p->lockListMissing) {
     // no list
-  } else if (p->lockListOutside) {
+  } else if (p->lockListOutside || m.debugBuffersWithoutView) {
     held->second = LockList(p->locks, p->lockCountShown);
     list = held->second.data();
   } else {

@@ -273,6 +273,9 @@ class Machine {
   bool cutNamesUnterminated = false;
   bool outputUnflushed = false;  // printed output not yet written out with fflush
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
+  // Debug buffers are plain blocks without a view (size 0), and a query puts
+  // its list in a block of its own, as Wine's native layer does.
+  bool debugBuffersWithoutView = false;
 
   size_t snapshotSize() const { return snapshotSize_; }
   const std::vector<unsigned char>* rawSnapshot() const { return rawSnapshotSet_ ? &rawSnapshot_ : nullptr; }

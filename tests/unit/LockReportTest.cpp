@@ -57,6 +57,21 @@ TEST(LockReport, ManyLocksAndNone) {
   r = RunLatchsift(none, {"-p", "120"});
   EXPECT_EQ(r.out, kLatchBanner + "# of locks: 0\n");
   EXPECT_EQ(r.status, 0);
+
+  // A native layer whose buffer has no view (Wine's) and whose list lies
+  // elsewhere: an empty list is reported, a list that counts locks is not read.
+  sim::Machine noView;
+  noView.AddProcess(120, u"app.exe");
+  noView.debugBuffersWithoutView = true;
+  r = RunLatchsift(noView, {"-p", "120"});
+  EXPECT_EQ(r.out, kLatchBanner + "# of locks: 0\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(noView.books().debugBuffers, 0);
+  p.locks.resize(3);
+  many.debugBuffersWithoutView = true;
+  r = RunLatchsift(many, {"-p", "120"});
+  EXPECT_EQ(r.out, kLatchBanner + "RtlQueryProcessDebugInformation returned a lock list that does not fit its buffer\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 const std::string kUnfit = "RtlQueryProcessDebugInformation returned a lock list that does not fit its buffer\n";

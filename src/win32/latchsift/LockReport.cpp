@@ -91,9 +91,12 @@ void PrintLock(const BYTE* lock) {
 
 // True when the list starts inside the buffer's view and its count and all
 // the records it counts end inside it too. Nothing is added before it is
-// compared, so that no size can wrap.
+// compared, so that no size can wrap. A buffer without a view (Wine's native
+// layer keeps the list in a heap block of its own) gives nothing to check a
+// list against: only an empty one is taken.
 bool LockListFits(const BYTE* buffer, const BYTE* list) {
   size_t viewSize = (size_t)ReadField<ULONG_PTR>(buffer, kViewSizeOffset);
+  if (viewSize == 0) return ReadField<DWORD>(list, 0) == 0;
   uintptr_t start = (uintptr_t)buffer;
   uintptr_t at = (uintptr_t)list;
   if (at < start || at - start >= viewSize) return false;
