@@ -1,8 +1,8 @@
 // threadsift on a process snapshot made from the fuzzer's input: the
 // snapshot of a small machine, edited. The input is a selector byte (which
-// process to walk, and the platform version), then edits of six bytes each:
-// a kind, a 16-bit offset and a 24-bit value (a 32-bit word, a byte, or a
-// new length of the snapshot).
+// process to walk, and the platform version), then edits of seven bytes
+// each: a kind, a 16-bit offset and a 32-bit value (a word to write, a byte,
+// or a new length of the snapshot).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "FuzzRun.h"
