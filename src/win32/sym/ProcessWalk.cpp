@@ -34,7 +34,7 @@ bool IsSelected(int pid, int tid, DWORD id) {
 
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed.
-void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample* sample) {
+void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample& sample) {
   for (const DWORD* id = threads; *id != 0; ++id) {
     PrintThreadHeader(*id, sample);
     if (IsSelected(pid, tid, *id) && !WalkThread(process, (DWORD)pid, *id)) {
@@ -47,7 +47,7 @@ void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const C
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
-int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample* sample,
+int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample& sample,
                           bool* complete) {
   printf("\n");
   ModuleTableOutcome outcome = BuildModuleTable(process, pid);
@@ -77,7 +77,7 @@ int WalkWithSymbols(HANDLE process, int pid, int tid, int cpuInterval, bool* com
     return 1;
   }
   if (cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, cpuInterval, &sample);
-  int result = WalkModulesAndThreads(process, pid, tid, threads, cpuInterval > 0 ? &sample : NULL, complete);
+  int result = WalkModulesAndThreads(process, pid, tid, threads, sample, complete);
   free(threads);
   return result;
 }

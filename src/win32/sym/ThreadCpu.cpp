@@ -40,13 +40,13 @@ void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
   sample->taken = true;
 }
 
-void PrintThreadHeader(DWORD tid, const CpuSample* sample) {
-  const ThreadTime* first = sample != NULL && sample->taken ? FindTime(sample->first, tid) : NULL;
+void PrintThreadHeader(DWORD tid, const CpuSample& sample) {
+  const ThreadTime* first = sample.taken ? FindTime(sample.first, tid) : NULL;
   if (first == NULL) {
     printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
     return;
   }
-  const ThreadTime* second = FindTime(sample->second, tid);
+  const ThreadTime* second = FindTime(sample.second, tid);
   ULONGLONG milliseconds = (second != NULL ? second->cpu : first->cpu) / kTicksPerMillisecond;
   printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(milliseconds / 1000),
          (unsigned)(milliseconds % 1000));
@@ -55,5 +55,5 @@ void PrintThreadHeader(DWORD tid, const CpuSample* sample) {
     return;
   }
   ULONGLONG used = second->cpu > first->cpu ? second->cpu - first->cpu : 0;
-  printf("busy %u%%\n", (unsigned)((used * 100 + sample->elapsed / 2) / sample->elapsed));
+  printf("busy %u%%\n", (unsigned)((used * 100 + sample.elapsed / 2) / sample.elapsed));
 }

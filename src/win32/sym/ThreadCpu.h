@@ -24,6 +24,6 @@ void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample);
 // Prints a thread's header line; with a sample taken, its processor time so
 // far and its share of one processor over the interval (or "ended" when the
 // second snapshot no longer lists it).
-void PrintThreadHeader(DWORD tid, const CpuSample* sample);
+void PrintThreadHeader(DWORD tid, const CpuSample& sample);
 
 #endif
