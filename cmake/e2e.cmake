@@ -38,11 +38,11 @@ target_link_libraries(fixture PRIVATE fixrelay fixbare)
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
 # 32-bit), which raises an access violation (or stops for good) at a chosen
-# step of the walk of a chosen thread, and its calls of VirtualQueryEx to
-# FaultingVirtualQueryEx, which can stop for good while the tool holds a
+# step of the walk of a chosen thread, and its calls of GetThreadContext to
+# FaultingGetThreadContext, which can stop for good while the tool holds a
 # thread (tests/e2e/faulting).
 add_library(faulting_stack_walk OBJECT tests/e2e/faulting/FaultingStackWalk.cpp
-  tests/e2e/faulting/StallingRegionQuery.cpp)
+  tests/e2e/faulting/StallingContextRead.cpp)
 target_compile_options(faulting_stack_walk PRIVATE ${THREADSIFT_WARNINGS})
 add_executable(threadsift_faulting
   ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES}
@@ -64,7 +64,7 @@ math(EXPR E2E_TEST_TIMEOUT "180 * ${E2E_TIME_SCALE}")
 math(EXPR E2E_LONG_TEST_TIMEOUT "900 * ${E2E_TIME_SCALE}")
 math(EXPR E2E_SESSION_TIMEOUT "300 * ${E2E_TIME_SCALE}")
 target_compile_definitions(threadsift_faulting PRIVATE
-  ${THREADSIFT_WINDOWS_DEFINITIONS} ${E2E_FAULTING_RENAME} VirtualQueryEx=FaultingVirtualQueryEx)
+  ${THREADSIFT_WINDOWS_DEFINITIONS} ${E2E_FAULTING_RENAME} GetThreadContext=FaultingGetThreadContext)
 target_link_options(threadsift_faulting PRIVATE ${THREADSIFT_WINDOWS_LINK})
 target_link_libraries(threadsift_faulting PRIVATE advapi32 imagehlp psapi version)
 

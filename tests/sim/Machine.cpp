@@ -112,7 +112,7 @@ Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseNam
 }
 
 Machine::Machine() {
-  modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread", "RtlCreateQueryDebugBuffer",
+  modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread", "NtQueryInformationThread", "RtlCreateQueryDebugBuffer",
                        "RtlQueryProcessDebugInformation", "RtlDestroyQueryDebugBuffer", "RtlNtStatusToDosError"};
   modules_["kernel32"] = {};
   modules_["advapi32"] = {};

@@ -28,11 +28,14 @@ struct Stack {
   uint64_t committed = 0x10000;  // bytes of the committed region below top
   uint64_t depth = 0x1fc0;       // bytes from the stack pointer to top
   uint64_t reportedEnd = 0;      // not 0: the end of the region VirtualQueryEx reports instead
+  uint64_t recordedBase = 0;     // not 0: the base the thread's environment block records instead of top
   bool unreadable = false;       // ReadProcessMemory of the region fails
   int runs = 0;                  // times the thread ran again after a suspend
   int runsAtContextRead = 0;     // runs when its registers were last read
 
   uint64_t Pointer() const { return top - depth; }
+  // The thread's environment block lies a little above its stack.
+  uint64_t EnvironmentBlock() const { return top + 0x8000; }
   bool Holds(uint64_t address) const { return address < top && address >= top - committed; }
 };
 

@@ -79,6 +79,7 @@ struct Entry {
 const Entry kEntries[] = {
     {"ntdll", "NtQuerySystemInformation", (FARPROC)(void*)&SimNtQuerySystemInformation},
     {"ntdll", "NtOpenThread", (FARPROC)(void*)&SimNtOpenThread},
+    {"ntdll", "NtQueryInformationThread", (FARPROC)(void*)&SimNtQueryInformationThread},
     {"ntdll", "RtlCreateQueryDebugBuffer", (FARPROC)(void*)&SimRtlCreateQueryDebugBuffer},
     {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
     {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},

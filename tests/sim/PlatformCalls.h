@@ -39,6 +39,7 @@ inline bool IsHandleOfKind(HANDLE handle, const char* kind) {
 // Entries found only through GetProcAddress.
 NTSTATUS SimNtQuerySystemInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returned);
 NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, CLIENT_ID* client);
+NTSTATUS SimNtQueryInformationThread(HANDLE thread, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
 PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair);
 NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buffer);
 NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer);

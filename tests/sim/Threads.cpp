@@ -101,6 +101,36 @@ uint64_t NextStackAbove(const Process& p, uint64_t address) {
   return next;
 }
 
+// The thread information block at the start of each thread's environment
+// block: exception list, stack base, stack limit, a pointer-sized word each.
+const uint64_t kTibWords = 3;
+const uint64_t kPointerSize = sizeof(void*);
+
+// The byte at address when it lies in the information block of a thread of
+// the process.
+bool TibByteAt(const std::vector<const Thread*>& threads, uint64_t address, BYTE* byte) {
+  for (const Thread* t : threads) {
+    uint64_t block = t->stack.EnvironmentBlock();
+    if (address < block || address >= block + kTibWords * kPointerSize) continue;
+    uint64_t word = (address - block) / kPointerSize;
+    uint64_t base = t->stack.recordedBase != 0 ? t->stack.recordedBase : t->stack.top;
+    uint64_t value = word == 1 ? base : word == 2 ? t->stack.top - t->stack.committed : 0;
+    *byte = (BYTE)(value >> (8 * ((address - block) % kPointerSize)));
+    return true;
+  }
+  return false;
+}
+
+// The threads whose information block a read of [at, at + size) touches.
+std::vector<const Thread*> TibsTouched(const Process& p, uint64_t at, uint64_t size) {
+  std::vector<const Thread*> touched;
+  for (const Thread& t : p.threads) {
+    uint64_t block = t.stack.EnvironmentBlock();
+    if (block < at + size && at < block + kTibWords * kPointerSize) touched.push_back(&t);
+  }
+  return touched;
+}
+
 enum StackRead { kNoRoutine, kReadRight, kReadFailed, kReadWrong };
 
 // Reads a few words around the frame, across a page boundary, through the
@@ -225,6 +255,35 @@ NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES 
   return STATUS_INVALID_CID;
 }
 
+// The basic record of a thread as the native layer lays it out; only the
+// environment block's address is filled in.
+struct SimThreadBasics {
+  LONG exitStatus;
+  PVOID environmentBlock;
+  CLIENT_ID clientId;
+  ULONG_PTR affinity;
+  LONG priority;
+  LONG basePriority;
+};
+
+NTSTATUS SimNtQueryInformationThread(HANDLE thread, ULONG infoClass, PVOID info, ULONG length, PULONG returned) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("NtQueryInformationThread", ThreadIdOf(thread), Args("%u,%u", infoClass, length))) {
+    return f->status != STATUS_SUCCESS ? f->status : STATUS_ACCESS_DENIED;
+  }
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return STATUS_INVALID_CID;
+  if (infoClass != 0) return STATUS_INVALID_INFO_CLASS;
+  if (length != sizeof(SimThreadBasics)) return STATUS_INFO_LENGTH_MISMATCH;
+  SimThreadBasics basics;
+  std::memset(&basics, 0, sizeof(basics));
+  basics.environmentBlock = (PVOID)(uintptr_t)t->stack.EnvironmentBlock();
+  basics.clientId.UniqueThread = (HANDLE)(uintptr_t)t->id;
+  std::memcpy(info, &basics, sizeof(basics));
+  if (returned != nullptr) *returned = sizeof(basics);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace sim
 
 BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size, SIZE_T* read) {
@@ -236,6 +295,7 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
   }
   Process* p = m.ProcessOfHandle(process);
   if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  std::vector<const Thread*> tibs = TibsTouched(*p, at, size);
   for (SIZE_T i = 0; i < size;) {
     // The run of bytes up to the next edge of a stack region is all stack or
     // all other memory.
@@ -245,7 +305,12 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
     uint64_t edge = stack != nullptr ? stack->top : NextStackAbove(*p, byte);
     SIZE_T run = (SIZE_T)std::min<uint64_t>(size - i, edge - byte);
     for (SIZE_T k = 0; k < run; ++k, ++i) {
-      ((BYTE*)buffer)[i] = stack != nullptr ? StackByteAt(at + i, stack->runs) : MemoryAt(at + i);
+      BYTE* out = (BYTE*)buffer + i;
+      if (stack != nullptr) {
+        *out = StackByteAt(at + i, stack->runs);
+      } else if (tibs.empty() || !TibByteAt(tibs, at + i, out)) {
+        *out = MemoryAt(at + i);
+      }
     }
   }
   if (read != nullptr) *read = size;

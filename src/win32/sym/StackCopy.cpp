@@ -1,12 +1,28 @@
 #include <windows.h>
+#include <winternl.h>
 
+#include <cstring>
 #include <string>
 
 #include "sym/StackCopy.h"
 
 namespace {
 
+typedef LONG(WINAPI* NtQueryInformationThreadFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
 const Address kPageSize = 0x1000;
+const ULONG kThreadBasicInformation = 0;
+
+// The native layer's basic record of a thread; the copy needs only where
+// the thread's environment block lies.
+struct ThreadBasics {
+  LONG exitStatus;
+  PVOID environmentBlock;
+  CLIENT_ID clientId;
+  ULONG_PTR affinity;
+  LONG priority;
+  LONG basePriority;
+};
 
 Address g_copyStart = 0;
 std::string g_copy;
@@ -22,13 +38,9 @@ Address EndOfRegionHolding(HANDLE process, Address address) {
   return end;
 }
 
-}  // namespace
-
-bool CopyThreadStack(HANDLE process, Address stackPointer) {
-  ForgetStackCopy();
-  Address start = stackPointer & ~(kPageSize - 1);
-  Address end = EndOfRegionHolding(process, stackPointer);
-  if (end == 0 || end - start > kMaxStackCopy) return false;
+// Copies [start, end) of the process's memory; false, with nothing kept,
+// when it cannot be read whole.
+bool CopyRange(HANDLE process, Address start, Address end) {
   try {
     g_copy.resize((size_t)(end - start));
   } catch (...) {
@@ -42,6 +54,39 @@ bool CopyThreadStack(HANDLE process, Address stackPointer) {
   }
   g_copyStart = start;
   return true;
+}
+
+}  // namespace
+
+Address StackBaseOf(HANDLE process, HANDLE thread) {
+  HMODULE ntdll = GetModuleHandleA("ntdll");
+  if (ntdll == NULL) return 0;
+  NtQueryInformationThreadFn query = reinterpret_cast<NtQueryInformationThreadFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread")));
+  if (query == NULL) return 0;
+  ThreadBasics basics;
+  memset(&basics, 0, sizeof(basics));
+  if (query(thread, kThreadBasicInformation, &basics, sizeof(basics), NULL) != 0) return 0;
+  // The environment block begins with the thread information block, whose
+  // second word is the stack's base: the end of the stack's highest page.
+  UINT_PTR base = 0;
+  SIZE_T got = 0;
+  const BYTE* field = (const BYTE*)basics.environmentBlock + sizeof(PVOID);
+  if (!ReadProcessMemory(process, field, &base, sizeof(base), &got) || got != sizeof(base)) return 0;
+  return (Address)base;
+}
+
+bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase) {
+  ForgetStackCopy();
+  Address start = stackPointer & ~(kPageSize - 1);
+  // With the stack's base known, one read takes the whole stack in use, with
+  // no query of the region while the thread is held.
+  if (stackBase > stackPointer && stackBase - start <= kMaxStackCopy && CopyRange(process, start, stackBase)) {
+    return true;
+  }
+  Address end = EndOfRegionHolding(process, stackPointer);
+  if (end == 0 || end - start > kMaxStackCopy) return false;
+  return CopyRange(process, start, end);
 }
 
 void ForgetStackCopy() {

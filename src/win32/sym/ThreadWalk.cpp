@@ -225,7 +225,7 @@ int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector
   held->context.ContextFlags = kContextFlags;
   held->stackCopied = false;
   if (!GetThreadContext(thread, &held->context)) return 0;
-  held->stackCopied = CopyThreadStack(process, StackPointerOf(held->context));
+  held->stackCopied = CopyThreadStack(process, StackPointerOf(held->context), held->stackBase);
   if (!held->stackCopied) FindFrames(process, thread, &held->context, found);
   return 1;
 }
@@ -254,6 +254,7 @@ HoldOutcome HoldThread(HANDLE process, HANDLE thread, std::vector<FoundFrame>* f
   hold->held.stackCopied = false;
   hold->walked = 0;
   ForgetStackPages();
+  hold->held.stackBase = StackBaseOf(process, thread);
   // Once the console is closing the platform is about to end the tool:
   // the thread is left running, unwalked.
   if (!BeginHold()) return HoldRefused;

@@ -45,6 +45,7 @@ CaptureOutcome CaptureThread(HANDLE process, DWORD pid, DWORD tid, std::vector<F
 // What a thread leaves for its walk once it runs again: its registers, and
 // whether its stack was copied.
 struct HeldThread {
+  Address stackBase;  // read before the hold; 0 when unknown
   CONTEXT context;
   bool stackCopied;
 };

@@ -17,9 +17,9 @@ const int kWorkers = 20;
 // (the test build of the tool), and the tool is killed there.
 const size_t kWorkerInHand = 12;
 const char kStep[] = "3";
-// The region query of the tenth thread walked, made while the tool holds it,
+// The register read of the tenth thread walked, made while the tool holds it,
 // stops for good (the test build of the tool), and the tool is killed there.
-const char kQueryInHand[] = "10";
+const char kContextReadInHand[] = "10";
 // Far less than the report of that many workers.
 const int kSmallPipeBytes = 4096;
 
@@ -69,8 +69,8 @@ TEST(Suspension, ToolKilledHardLeavesOnlyTheThreadInHandSuspended) {
   unsigned inHand = 0;
   {
     WineProcess tool(TheSettings().threadsiftFaulting, {"-p", std::to_string(fixture.Pid())}, Pipes{},
-                     {{"THREADSIFT_STALL_AT_QUERY", kQueryInHand}});
-    ASSERT_TRUE(ReadUntil(tool, "FaultingVirtualQueryEx: stalled at call " + std::string(kQueryInHand) + "\n",
+                     {{"THREADSIFT_STALL_AT_CONTEXT", kContextReadInHand}});
+    ASSERT_TRUE(ReadUntil(tool, "FaultingGetThreadContext: stalled at call " + std::string(kContextReadInHand) + "\n",
                           Patience(milliseconds(60000))))
         << tool.Output();
     tool.Kill();
