@@ -66,6 +66,18 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
                        "\n4 sample(s), 1 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
   EXPECT_EQ(one.CallArgs("Sleep"), (std::vector<std::string>{"50", "50", "20", "50", "50", "20", "50", "50", "20"}));
   EXPECT_EQ(one.CallCount("SuspendThread"), 4);
+
+  // Samples begin the interval apart: a sample that takes 7 ms of 10 is
+  // followed by a wait of 3; one that takes longer, by none.
+  sim::Machine slow = SampledMachine();
+  slow.performanceCounterStep = 1000;
+  r = RunThreadsift(slow, {"-p", "120", "-s", "4"});
+  EXPECT_EQ(slow.CallArgs("Sleep"), std::vector<std::string>(3, "3"));
+  sim::Machine slower = SampledMachine();
+  slower.performanceCounterStep = 4000;
+  r = RunThreadsift(slower, {"-p", "120", "-s", "4"});
+  EXPECT_EQ(slower.CallCount("Sleep"), 0);
+  EXPECT_THAT(r.out, HasSubstr("\n4 sample(s), 3 thread(s) seen, longest hold 4000 us, 0 miss(es)\n"));
 }
 
 TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {

@@ -12,6 +12,7 @@
 #include "sym/ProcessSnapshot.h"
 #include "sym/ProcessWalk.h"
 #include "sym/StackSampler.h"
+#include "sym/ThreadCpu.h"
 #include "sym/ThreadWalk.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 // break key ends a long interval early.
 const DWORD kWaitStepMs = 50;
 const ULONGLONG kTicksPerMicrosecond = 10;  // of 100 ns
+const ULONGLONG kTicksPerMillisecond = 10000;
 // Room for the frames of ordinary stacks, made once for the whole run.
 const size_t kUsualFrames = 256;
 
@@ -69,9 +71,20 @@ bool TakeSample(HANDLE process, int pid, int tid, const std::vector<DWORD>& thre
   return true;
 }
 
-// Waits the interval, no thread held; false when a break key ended the wait.
-bool WaitInterval(int intervalMs) {
-  for (DWORD left = (DWORD)intervalMs; left > 0 && g_interrupted == 0;) {
+// Waits, with no thread held, until intervalMs have passed since the
+// previous sample began (at once when they have), so that samples begin
+// intervalMs apart however long each takes; without a clock, waits the
+// whole interval. False when a break key ended the wait.
+bool WaitForNextSample(bool clocked, ULONGLONG previousStart, int intervalMs) {
+  ULONGLONG due = previousStart + (ULONGLONG)intervalMs * kTicksPerMillisecond;
+  DWORD left = (DWORD)intervalMs;
+  while (g_interrupted == 0) {
+    ULONGLONG now = 0;
+    if (clocked) {
+      clocked = ReadClock(&now);
+      if (clocked) left = now >= due ? 0 : (DWORD)((due - now + kTicksPerMillisecond - 1) / kTicksPerMillisecond);
+    }
+    if (left == 0) break;
     DWORD step = left < kWaitStepMs ? left : kWaitStepMs;
     Sleep(step);
     left -= step;
@@ -98,11 +111,13 @@ void Sample(HANDLE process, int pid, const SamplingSettings& settings, std::vect
             Gathered* gathered) {
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
+  ULONGLONG start = 0;
+  bool clocked = false;
   for (int sample = 0; sample < settings.samples; ++sample) {
-    if (sample > 0) {
-      if (!WaitInterval(settings.intervalMs)) break;
-      if (!ListThreads(pid, &threads, gathered)) break;
-    }
+    if (sample > 0 && !WaitForNextSample(clocked, start, settings.intervalMs)) break;
+    clocked = ReadClock(&start);
+    // The first sample takes the threads that the header line counted.
+    if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
     if (!TakeSample(process, pid, settings.tid, threads, &found, gathered)) break;
     ++gathered->samples;
     if (g_interrupted != 0) break;
