@@ -72,7 +72,7 @@ Symbol& Symbol::AddLine(uint64_t at, const std::string& file, DWORD number) {
 
 Symbol& Module::AddSymbol(uint64_t address, uint64_t length, const std::string& decorated,
                           const std::string& undecorated) {
-  symbols.push_back(Symbol{address, length, decorated, undecorated.empty() ? decorated : undecorated, {}});
+  symbols.push_back(Symbol{address, length, decorated, undecorated.empty() ? decorated : undecorated, "", {}});
   return symbols.back();
 }
 
@@ -122,12 +122,12 @@ Machine::Machine() {
 }
 
 Process& Machine::AddProcess(DWORD pid, const std::u16string& name) {
-  processes.push_back(Process{pid, name, true, {}, true, {}, {}, false});
+  processes.push_back(Process{pid, name, true, {}, true, -1, {}, {}, false});
   return processes.back();
 }
 
 Process& Machine::AddUnnamedProcess(DWORD pid) {
-  processes.push_back(Process{pid, u"", false, {}, true, {}, {}, false});
+  processes.push_back(Process{pid, u"", false, {}, true, -1, {}, {}, false});
   return processes.back();
 }
 

@@ -49,8 +49,15 @@ struct Thread {
   // turn; the last pair holds for later snapshots too.
   std::vector<std::pair<uint64_t, uint64_t>> times;
   int listedInSnapshots = -1;  // at least 0: only the first this many snapshots list it (it ended)
+  int firstListedInSnapshot = 0;  // snapshots taken before this one do not list it (it started later)
+  // The frames the thread shows each time its registers are read, in turn,
+  // replacing frames; the last ones hold for later reads.
+  std::vector<std::vector<Frame>> samples;
+  int samplesShown = 0;
 
-  bool ListedInSnapshot(int taken) const { return listedInSnapshots < 0 || taken < listedInSnapshots; }
+  bool ListedInSnapshot(int taken) const {
+    return taken >= firstListedInSnapshot && (listedInSnapshots < 0 || taken < listedInSnapshots);
+  }
 
   Thread& AddFrame(uint64_t pc, uint64_t p0 = 0, uint64_t p1 = 0, uint64_t p2 = 0, uint64_t p3 = 0);
 };
@@ -66,6 +73,7 @@ struct Symbol {
   uint64_t size;
   std::string decorated;
   std::string undecorated;  // what UnDecorateSymbolName makes of it
+  std::string nameOnly;     // what it makes of it when asked for the name alone, when not empty
   std::vector<SourceLine> lines;
 
   Symbol& AddLine(uint64_t at, const std::string& file, DWORD number);
@@ -114,6 +122,7 @@ struct Process {
   bool named;
   std::deque<Thread> threads;  // a deque keeps references stable as threads are added
   bool inSnapshot = true;      // false: it can be opened but has left the snapshot
+  int listedInSnapshots = -1;  // at least 0: only the first this many snapshots list it (it ended)
   std::deque<Module> modules;  // in the order the platform lists them
   std::vector<Lock> locks;
   bool lockListMissing = false;  // the lock query succeeds but leaves no list
@@ -267,6 +276,7 @@ class Machine {
   int snapshotQueries = 0;
   int snapshotsTaken = 0;  // queries that filled their buffer
   uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on
+  uint64_t performanceCounterStep = 0;  // and each reading of it by this much
   // A library that cuts a name to the room it is given leaves it without a
   // terminator (module names from the process status library, symbol names
   // and undecorated names from the image help library).

@@ -168,6 +168,7 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("QueryPerformanceCounter", 0, "")) return FailWith(f, FALSE);
   count->QuadPart = (LONGLONG)m.performanceCounter;
+  m.performanceCounter += m.performanceCounterStep;
   return TRUE;
 }
 

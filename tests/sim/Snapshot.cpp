@@ -86,7 +86,7 @@ void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned
 std::vector<const Process*> Listed(const Machine& m) {
   std::vector<const Process*> listed;
   for (const Process& p : m.processes) {
-    if (p.inSnapshot) listed.push_back(&p);
+    if (p.inSnapshot && (p.listedInSnapshots < 0 || m.snapshotsTaken < p.listedInSnapshots)) listed.push_back(&p);
   }
   return listed;
 }

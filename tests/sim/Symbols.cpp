@@ -108,6 +108,7 @@ DWORD UnDecorateSymbolName(PCSTR name, PSTR undecorated, DWORD length, DWORD fla
   if (const FailRule* f = m.Enter("UnDecorateSymbolName", 0, Args("%u,%u", length, flags))) return FailWith(f, (DWORD)0);
   const Symbol* symbol = m.SymbolNamed(name);
   std::string text = symbol != nullptr ? symbol->undecorated : name;
+  if (symbol != nullptr && (flags & UNDNAME_NAME_ONLY) != 0 && !symbol->nameOnly.empty()) text = symbol->nameOnly;
   if (length == 0) return FailWithError(ERROR_INSUFFICIENT_BUFFER, (DWORD)0);
   CopyTruncated(text, undecorated, length - 1);
   return (DWORD)std::strlen(undecorated);

@@ -325,6 +325,10 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
   if (t->suspendCount == 0) m.NoteMisuse("GetThreadContext of a running thread");
   t->stack.runsAtContextRead = t->stack.runs;
+  if (!t->samples.empty()) {
+    t->frames = t->samples[std::min<size_t>((size_t)t->samplesShown, t->samples.size() - 1)];
+    ++t->samplesShown;
+  }
   uint64_t pc = t->frames.empty() ? 0 : t->frames[0].pc;
 #if defined(_WIN64)
   context->Rip = pc;

@@ -62,8 +62,8 @@ void EmptyTable(size_t count) {
   t.paths.reserve(count);
 }
 
-// Adds one module to the table, registers it and prints its row.
-ModuleTableOutcome AddModule(HANDLE process, Address handle) {
+// Adds one module to the table, registers it and, when listed, prints its row.
+ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
   HMODULE module = (HMODULE)(UINT_PTR)handle;
   MODULEINFO info;
   if (!GetModuleInformation(process, module, &info, sizeof(info))) {
@@ -107,6 +107,7 @@ ModuleTableOutcome AddModule(HANDLE process, Address handle) {
     printf("SymLoadModule error %d\n", (int)GetLastError());
     return SymbolLoadFailed;
   }
+  if (!listed) return Built;
   std::string label = GetModuleVersion(path);
   printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)base,
          (PrintedAddress)end, (unsigned)size, label.c_str(), path);
@@ -115,7 +116,7 @@ ModuleTableOutcome AddModule(HANDLE process, Address handle) {
 
 }  // namespace
 
-ModuleTableOutcome BuildModuleTable(HANDLE process, int pid) {
+ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed) {
   std::vector<Address> handles;
   if (!ListModuleHandles(process, &handles)) {
     printf("EnumProcessModules error %d\n", (int)GetLastError());
@@ -124,9 +125,9 @@ ModuleTableOutcome BuildModuleTable(HANDLE process, int pid) {
   }
   g_moduleTable.handles = handles;
   EmptyTable(handles.size());
-  PrintListingHeader();
+  if (listed) PrintListingHeader();
   for (Address handle : handles) {
-    ModuleTableOutcome outcome = AddModule(process, handle);
+    ModuleTableOutcome outcome = AddModule(process, handle, listed);
     if (outcome != Built) return outcome;
   }
   return Built;

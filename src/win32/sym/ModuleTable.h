@@ -25,8 +25,9 @@ extern ModuleTable g_moduleTable;
 enum ModuleTableOutcome { Built, Failed, SymbolLoadFailed };
 
 // Lists the modules of the process, registers each with the symbol handler,
-// prints the module listing and refills g_moduleTable.
-ModuleTableOutcome BuildModuleTable(HANDLE process, int pid);
+// prints the module listing (unless it is not to be listed: then no row and
+// no version label is made) and refills g_moduleTable.
+ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed = true);
 
 // The base name of the first module whose range holds address, or null.
 const char* FindModuleBaseName(Address address);

@@ -101,6 +101,14 @@ std::basic_string<WCHAR> ImageName(const Snapshot& snapshot, const WCHAR* name) 
   return text;
 }
 
+// The name the header line shows for the record's process.
+ImageText HeaderName(const Snapshot& snapshot, const BYTE* record) {
+  const WCHAR* name = ReadField<const WCHAR*>(record, kProcessImageNameOffset);
+  if (name != NULL) return ImageName(snapshot, name);
+  const char* fallback = ReadField<DWORD>(record, kProcessIdOffset) == 0 ? "System Idle Process" : "(unnamed)";
+  return ImageText(fallback, fallback + strlen(fallback));
+}
+
 void PrintProcessHeader(const Snapshot& snapshot, const BYTE* record) {
   DWORD pid = ReadField<DWORD>(record, kProcessIdOffset);
   const WCHAR* name = ReadField<const WCHAR*>(record, kProcessImageNameOffset);
@@ -149,13 +157,13 @@ void CopyThreadTimes(const Snapshot& snapshot, const BYTE* record, std::vector<T
   }
 }
 
-// Takes a fresh snapshot; false after printing its lines. The caller frees
-// its bytes.
-bool TakeSnapshot(Snapshot* snapshot) {
+// Takes a fresh snapshot; false after printing its lines (when it reports).
+// The caller frees its bytes.
+bool TakeSnapshot(Snapshot* snapshot, bool report = true) {
   ULONG size = 0;
-  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size);
+  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report);
   if (bytes == NULL) {
-    printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+    if (report) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
     return false;
   }
   snapshot->bytes = bytes;
@@ -166,23 +174,23 @@ bool TakeSnapshot(Snapshot* snapshot) {
 
 }  // namespace
 
-void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
+void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   if (ntdll == NULL) {
-    printf("GetModuleHandle error %d\n", (int)GetLastError());
+    if (report) printf("GetModuleHandle error %d\n", (int)GetLastError());
     return NULL;
   }
   g_ntQuerySystemInformation = reinterpret_cast<NtQuerySystemInformationFn>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
   if (g_ntQuerySystemInformation == NULL) {
-    printf("GetProcAddress NtQuerySystemInformation error %d\n", (int)GetLastError());
+    if (report) printf("GetProcAddress NtQuerySystemInformation error %d\n", (int)GetLastError());
     return NULL;
   }
 
   ULONG size = kSnapshotStep;
   void* buffer = malloc(size);
   if (buffer == NULL) {
-    printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+    if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
@@ -194,7 +202,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
   while (status == kStatusInfoLengthMismatch) {
     size += kSnapshotStep;
     if (size > kSnapshotLimit) {
-      printf("ERROR: 16 MB maximum buffer size exceeded\n");
+      if (report) printf("ERROR: 16 MB maximum buffer size exceeded\n");
       free(buffer);
       SetLastErrorFromStatus((LONG)status);
       return NULL;
@@ -202,7 +210,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
     free(buffer);
     buffer = malloc(size);
     if (buffer == NULL) {
-      printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+      if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return NULL;
     }
@@ -210,7 +218,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
   }
 
   if (status != 0) {
-    printf("NtQuerySystemInformation error %08x, ret_len: %u\n", (unsigned)status, (unsigned)returned);
+    if (report) printf("NtQuerySystemInformation error %08x, ret_len: %u\n", (unsigned)status, (unsigned)returned);
     free(buffer);
     SetLastErrorFromStatus((LONG)status);
     return NULL;
@@ -219,7 +227,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize) {
   return buffer;
 }
 
-DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times) {
+DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times, ImageText* image) {
   Snapshot snapshot;
   if (!TakeSnapshot(&snapshot)) return NULL;
   DWORD* list = NULL;
@@ -228,6 +236,7 @@ DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times) {
     PrintProcessHeader(snapshot, record);
     list = CopyThreadIds(snapshot, record);
     if (list != NULL && times != NULL) CopyThreadTimes(snapshot, record, times);
+    if (list != NULL && image != NULL) *image = HeaderName(snapshot, record);
   }
   free((void*)snapshot.bytes);
   // A process that is not in the snapshot has ended.
@@ -243,4 +252,16 @@ bool SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times) {
   if (record != NULL) CopyThreadTimes(snapshot, record, times);
   free((void*)snapshot.bytes);
   return true;
+}
+
+SnapshotOutcome ListThreadsQuietly(DWORD pid, std::vector<ThreadTime>* threads) {
+  threads->clear();
+  Snapshot snapshot;
+  if (!TakeSnapshot(&snapshot, false)) return SnapshotFailed;
+  const BYTE* record = FindProcessRecord(snapshot, pid);
+  if (record != NULL) CopyThreadTimes(snapshot, record, threads);
+  free((void*)snapshot.bytes);
+  if (record != NULL) return ProcessListed;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return ProcessAbsent;
 }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 // One thread's processor time so far, kernel and user, in 100 ns units.
@@ -11,20 +12,33 @@ struct ThreadTime {
   ULONGLONG cpu;
 };
 
+// A process's image name as the snapshot gives it.
+typedef std::basic_string<WCHAR> ImageText;
+
 // Fetches one class of raw system information into a heap buffer grown in
 // 64 KB steps up to 16 MB. Returns the buffer (the caller frees it) and sets
-// *bufferSize to the bytes it holds, or returns null after printing one line.
-void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize);
+// *bufferSize to the bytes it holds, or returns null after printing one line
+// (none when it is not to report).
+void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report = true);
 
 // Finds pid in a fresh process snapshot, prints its header line and returns
 // its thread ids as a zero-terminated heap list (the caller frees it). Null
 // when the snapshot fails, the process is absent or the list cannot be had.
-// With times, also fills it with each thread's processor time.
-DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times = NULL);
+// With times, also fills it with each thread's processor time; with image,
+// sets it to the image name the header line shows.
+DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times = NULL, ImageText* image = NULL);
 
 // Takes a fresh snapshot and fills times with the processor time of each
 // thread of pid (none when the process has left it). Returns false after
 // printing the snapshot's lines when the snapshot fails.
 bool SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times);
+
+enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed };
+
+// Takes a fresh snapshot and fills threads with every thread of pid and its
+// processor time, printing nothing. When the process has left the snapshot
+// the last error is ERROR_INVALID_PARAMETER; when the snapshot fails, the
+// code the failure left.
+SnapshotOutcome ListThreadsQuietly(DWORD pid, std::vector<ThreadTime>* threads);
 
 #endif

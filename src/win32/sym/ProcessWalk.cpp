@@ -23,15 +23,6 @@ const DWORD kProcessAllAccess = 0x1F0FFF;
 const DWORD kSymbolOptions = 0x34;
 const DWORD kInitialSweepIds = 1024;
 
-// The tool's own threads are listed but never walked: a thread that
-// suspended itself would never be resumed, and any other of them (the
-// platform starts loader and console threads in it) may hold a lock that
-// the walk needs.
-bool IsSelected(int pid, int tid, DWORD id) {
-  if ((DWORD)pid == GetCurrentProcessId()) return false;
-  return tid == kAllThreads || (DWORD)tid == id;
-}
-
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed.
 void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample& sample) {
@@ -61,23 +52,20 @@ int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads
   return 0;
 }
 
+struct WalkSettings {
+  int tid;
+  int cpuInterval;
+};
+
 // The part of a process walk that runs with the symbol handler started.
-// Sets *complete when the walk got through its thread loop.
-int WalkWithSymbols(HANDLE process, int pid, int tid, int cpuInterval, bool* complete) {
-  if (SymSetOptions(kSymbolOptions) == 0) {
-    printf("SymSetOptions error %d\n", (int)GetLastError());
-    return 1;
-  }
+int WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
+  const WalkSettings* settings = (const WalkSettings*)context;
   CpuSample sample;
   sample.taken = false;
-  DWORD* threads = EnumProcessThreads((DWORD)pid, cpuInterval > 0 ? &sample.first : NULL);
-  if (threads == NULL) {
-    printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid,
-           (int)GetLastError());
-    return 1;
-  }
-  if (cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, cpuInterval, &sample);
-  int result = WalkModulesAndThreads(process, pid, tid, threads, sample, complete);
+  DWORD* threads = EnumProcessThreads((DWORD)pid, settings->cpuInterval > 0 ? &sample.first : NULL);
+  if (threads == NULL) return ReportMissingThreadList(pid);
+  if (settings->cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, settings->cpuInterval, &sample);
+  int result = WalkModulesAndThreads(process, pid, settings->tid, threads, sample, complete);
   free(threads);
   return result;
 }
@@ -95,7 +83,21 @@ BOOL ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
 
 }  // namespace
 
-int WalkProcess(int pid, int tid, int cpuInterval) {
+bool IsSelected(int pid, int tid, DWORD id) {
+  // The tool's own threads are listed but never walked: a thread that
+  // suspended itself would never be resumed, and any other of them (the
+  // platform starts loader and console threads in it) may hold a lock that
+  // the walk needs.
+  if ((DWORD)pid == GetCurrentProcessId()) return false;
+  return tid == kAllThreads || (DWORD)tid == id;
+}
+
+int ReportMissingThreadList(int pid) {
+  printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid, (int)GetLastError());
+  return 1;
+}
+
+int WithSymbolHandler(int pid, ProcessWork work, void* context) {
   HANDLE process = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
   if (process == NULL) {
     printf("OpenProcess error %d\n", (int)GetLastError());
@@ -108,7 +110,12 @@ int WalkProcess(int pid, int tid, int cpuInterval) {
   }
 
   bool complete = false;
-  int result = WalkWithSymbols(process, pid, tid, cpuInterval, &complete);
+  int result = 1;
+  if (SymSetOptions(kSymbolOptions) == 0) {
+    printf("SymSetOptions error %d\n", (int)GetLastError());
+  } else {
+    result = work(process, pid, context, &complete);
+  }
   if (!complete) {
     // The early end has printed its lines; the cleanup adds none.
     SymCleanup(process);
@@ -117,7 +124,12 @@ int WalkProcess(int pid, int tid, int cpuInterval) {
   int cleaned = SymCleanup(process);
   if (!cleaned) printf("SymCleanup error %d\n", (int)GetLastError());
   SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
-  return cleaned ? 0 : 1;
+  return cleaned ? result : 1;
+}
+
+int WalkProcess(int pid, int tid, int cpuInterval) {
+  WalkSettings settings = {tid, cpuInterval};
+  return WithSymbolHandler(pid, WalkWithSymbols, &settings);
 }
 
 int WalkAllProcesses(int cpuInterval) {

@@ -15,8 +15,8 @@ const ThreadTime* FindTime(const std::vector<ThreadTime>& times, DWORD tid) {
   return NULL;
 }
 
-// Now, in 100 ns units, from the performance counter; false when the
-// platform has none.
+}  // namespace
+
 bool ReadClock(ULONGLONG* now) {
   LARGE_INTEGER count, frequency;
   if (!QueryPerformanceCounter(&count) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
@@ -26,8 +26,6 @@ bool ReadClock(ULONGLONG* now) {
   *now = ticks / perSecond * 10000000 + ticks % perSecond * 10000000 / perSecond;
   return true;
 }
-
-}  // namespace
 
 void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
   sample->taken = false;

@@ -16,6 +16,10 @@ struct CpuSample {
   ULONGLONG elapsed;               // between the two, in 100 ns units
 };
 
+// Now, in 100 ns units, from the performance counter; false when the
+// platform has none.
+bool ReadClock(ULONGLONG* now);
+
 // Waits intervalMs with no thread of the target suspended, then takes the
 // second snapshot of pid. After a failed snapshot (its lines printed) the
 // sample is not taken.

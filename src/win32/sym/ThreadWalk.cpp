@@ -13,6 +13,7 @@
 #include "sym/ModuleTable.h"
 #include "sym/ScopedHandle.h"
 #include "sym/StackCopy.h"
+#include "sym/ThreadCpu.h"
 #include "sym/ThreadWalk.h"
 
 LineLookup g_lineLookup = NULL;
@@ -71,14 +72,6 @@ BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context
 #endif
 }
 
-BOOL LookUpSymbol(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol) {
-#if defined(_WIN64)
-  return SymGetSymFromAddr64(process, pc, displacement, symbol);
-#else
-  return SymGetSymFromAddr(process, pc, displacement, symbol);
-#endif
-}
-
 // " file(line)" when the line lookup knows the address.
 void PrintSourceLine(HANDLE process, Address pc, DWORD* displacement) {
   if (g_lineLookup == NULL) return;
@@ -99,13 +92,8 @@ void PrintFrame(HANDLE process, const FoundFrame& frame, FrameBuffers* buffers) 
   if (module != NULL) printf("%12s!", module);
 
   WalkSymbol* symbol = (WalkSymbol*)buffers->symbol;
-  symbol->SizeOfStruct = sizeof(WalkSymbol);
-  symbol->Address = 0;
-  symbol->Size = 0;
-  symbol->Flags = 0;
-  symbol->MaxNameLength = (DWORD)(kSymbolBufferSize - sizeof(WalkSymbol) - 1);
   SymbolDisplacement displacement = 0;
-  if (!LookUpSymbol(process, pc, &displacement, symbol)) {
+  if (!LookUpSymbol(process, pc, &displacement, symbol, kSymbolBufferSize)) {
     printf(THREADSIFT_ADDRESS "()\n", (PrintedAddress)pc);
     return;
   }
@@ -139,18 +127,18 @@ bool SameFrame(const WalkFrame& a, const WalkFrame& b) {
 struct GuardedWalk {
   HANDLE process;
   HANDLE thread;
-  HeldThread* held;
+  ThreadHold* hold;
   std::vector<FoundFrame>* found;
 };
 
 int WalkThreadStackOf(void* context) {
   GuardedWalk* walk = (GuardedWalk*)context;
-  return WalkThreadStack(walk->process, walk->thread, walk->held, walk->found);
+  return WalkThreadStack(walk->process, walk->thread, &walk->hold->held, walk->found);
 }
 
 int FindFramesOf(void* context) {
   GuardedWalk* walk = (GuardedWalk*)context;
-  FindFrames(walk->process, walk->thread, &walk->held->context, walk->found);
+  FindFrames(walk->process, walk->thread, &walk->hold->held.context, walk->found);
   return 1;
 }
 
@@ -181,16 +169,30 @@ int BindLineLookup() {
   return 0;
 }
 
-HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid) {
+BOOL LookUpSymbol(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol,
+                  size_t bufferSize) {
+  symbol->SizeOfStruct = sizeof(WalkSymbol);
+  symbol->Address = 0;
+  symbol->Size = 0;
+  symbol->Flags = 0;
+  symbol->MaxNameLength = (DWORD)(bufferSize - sizeof(WalkSymbol) - 1);
+#if defined(_WIN64)
+  return SymGetSymFromAddr64(process, pc, displacement, symbol);
+#else
+  return SymGetSymFromAddr(process, pc, displacement, symbol);
+#endif
+}
+
+HANDLE OpenThreadQuietly(DWORD access, DWORD pid, DWORD tid, const char** failedCall) {
   HMODULE ntdll = GetModuleHandleA("ntdll");
   if (ntdll == NULL) {
-    printf("GetModuleHandle error %d\n", (int)GetLastError());
+    *failedCall = "GetModuleHandle";
     return NULL;
   }
   NtOpenThreadFn ntOpenThread =
       reinterpret_cast<NtOpenThreadFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtOpenThread")));
   if (ntOpenThread == NULL) {
-    printf("GetProcAddress error %d\n", (int)GetLastError());
+    *failedCall = "GetProcAddress";
     return NULL;
   }
   OBJECT_ATTRIBUTES attributes;
@@ -205,9 +207,16 @@ HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid) {
   LONG status = ntOpenThread(&thread, access, &attributes, &client);
   if (status != 0) {
     SetLastErrorFromStatus(status);
-    printf("NtOpenThread error %d\n", (int)GetLastError());
+    *failedCall = "NtOpenThread";
     return NULL;
   }
+  return thread;
+}
+
+HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid) {
+  const char* failedCall = "";
+  HANDLE thread = OpenThreadQuietly(access, pid, tid, &failedCall);
+  if (thread == NULL) printf("%s error %d\n", failedCall, (int)GetLastError());
   return thread;
 }
 
@@ -215,10 +224,7 @@ int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector
   memset(&held->context, 0, sizeof(held->context));
   held->context.ContextFlags = kContextFlags;
   held->stackCopied = false;
-  if (!GetThreadContext(thread, &held->context)) {
-    printf("GetThreadContext error %d\n", (int)GetLastError());
-    return 0;
-  }
+  if (!GetThreadContext(thread, &held->context)) return 0;
   held->stackCopied = CopyThreadStack(process, StackPointerOf(held->context));
   if (!held->stackCopied) FindFrames(process, thread, &held->context, found);
   return 1;
@@ -243,6 +249,42 @@ void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
   for (const FoundFrame& frame : found) PrintFrame(process, frame, &buffers);
 }
 
+HoldOutcome HoldThread(HANDLE process, HANDLE thread, std::vector<FoundFrame>* found, ThreadHold* hold,
+                       ULONGLONG* holdTicks) {
+  hold->held.stackCopied = false;
+  hold->walked = 0;
+  ForgetStackPages();
+  // Once the console is closing the platform is about to end the tool:
+  // the thread is left running, unwalked.
+  if (!BeginHold()) return HoldRefused;
+  ULONGLONG suspendedAt = 0, resumedAt = 0;
+  bool clocked = holdTicks != NULL && ReadClock(&suspendedAt);
+  if (SuspendThread(thread) == kSuspendFailed) {
+    EndHold();
+    return SuspendRefused;
+  }
+  // A fault or exception inside the walk ends it; the frames found so far
+  // are kept, and the thread is resumed as after a complete walk.
+  GuardedWalk walk = {process, thread, hold, found};
+  hold->walked = 1;
+  if (!CallGuarded(WalkThreadStackOf, &walk, &hold->walked)) hold->walked = 1;
+  hold->walkError = GetLastError();
+  hold->resumed = ResumeThread(thread);
+  hold->resumeError = GetLastError();
+  EndHold();
+  if (holdTicks != NULL) *holdTicks = clocked && ReadClock(&resumedAt) && resumedAt > suspendedAt ? resumedAt - suspendedAt : 0;
+  return HeldAndResumed;
+}
+
+bool ResumeFailed(const ThreadHold& hold) { return hold.resumed == kSuspendFailed; }
+
+void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
+  if (!hold->walked || !hold->held.stackCopied) return;
+  GuardedWalk walk = {process, thread, hold, found};
+  int done = 1;
+  CallGuarded(FindFramesOf, &walk, &done);
+}
+
 int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
   HANDLE thread = OpenThread(kThreadAllAccess, pid, tid);
   if (thread == NULL) {
@@ -255,38 +297,45 @@ int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
   // once the thread runs again, and symbols, lines and output follow.
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
-  ForgetStackPages();
-  // Once the console is closing the platform is about to end the tool:
-  // the thread is left running, unwalked.
-  if (!BeginHold()) return 1;
-  if (SuspendThread(thread) == kSuspendFailed) {
-    EndHold();
+  ThreadHold hold;
+  HoldOutcome outcome = HoldThread(process, thread, &found, &hold, NULL);
+  if (outcome == HoldRefused) return 1;
+  if (outcome == SuspendRefused) {
     printf("SuspendThread error %d\n", (int)GetLastError());
     return 0;
   }
-  // A fault or exception inside the walk ends it; the frames found so far
-  // are printed, and the thread is resumed as after a complete walk.
-  HeldThread held;
-  held.stackCopied = false;
-  GuardedWalk walk = {process, thread, &held, &found};
-  int walked = 1;
-  if (!CallGuarded(WalkThreadStackOf, &walk, &walked)) walked = 1;
-  DWORD walkError = GetLastError();
-  DWORD resumed = ResumeThread(thread);
-  DWORD resumeError = GetLastError();
-  EndHold();
-
-  if (!walked) {
-    printf("WalkThreadStack error %d\n", (int)walkError);
+  if (!hold.walked) {
+    printf("GetThreadContext error %d\n", (int)hold.walkError);
+    printf("WalkThreadStack error %d\n", (int)hold.walkError);
   } else {
+    FindCopiedFrames(process, thread, &hold, &found);
+    GuardedWalk walk = {process, thread, &hold, &found};
     int done = 1;
-    if (held.stackCopied) CallGuarded(FindFramesOf, &walk, &done);
     CallGuarded(PrintFramesOf, &walk, &done);
   }
-  SetLastError(resumeError);
-  if (resumed == kSuspendFailed) {
-    printf("ResumeThread error %d\n", (int)resumeError);
+  SetLastError(hold.resumeError);
+  if (ResumeFailed(hold)) {
+    printf("ResumeThread error %d\n", (int)hold.resumeError);
     return 0;
   }
-  return walked;
+  return hold.walked;
+}
+
+CaptureOutcome CaptureThread(HANDLE process, DWORD pid, DWORD tid, std::vector<FoundFrame>* found,
+                             ULONGLONG* holdTicks) {
+  found->clear();
+  *holdTicks = 0;
+  const char* failedCall = "";
+  HANDLE thread = OpenThreadQuietly(kThreadAllAccess, pid, tid, &failedCall);
+  if (thread == NULL) return Missed;
+  ScopedHandle threadOwner(thread);
+  ThreadHold hold;
+  if (HoldThread(process, thread, found, &hold, holdTicks) != HeldAndResumed) return Missed;
+  if (ResumeFailed(hold)) {
+    SetLastError(hold.resumeError);
+    return ResumeRefused;
+  }
+  if (!hold.walked) return Missed;
+  FindCopiedFrames(process, thread, &hold, found);
+  return Captured;
 }

@@ -24,9 +24,23 @@ int BindLineLookup();
 // handle (the caller closes it) or null after printing a line.
 HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid);
 
+// The same without the line: on failure *failedCall names the call that failed.
+HANDLE OpenThreadQuietly(DWORD access, DWORD pid, DWORD tid, const char** failedCall);
+
 // Opens, suspends, walks, resumes and closes one thread of the process,
 // printing a line per frame. Returns 1, or 0 after printing its own line.
 int WalkThread(HANDLE process, DWORD pid, DWORD tid);
+
+enum CaptureOutcome { Captured, Missed, ResumeRefused };
+
+// One sample of one thread, printing nothing: opens it, holds it as
+// WalkThread does, and finds its frames once it runs again. Missed when the
+// thread could not be opened, suspended or read (it may have ended);
+// ResumeRefused, with the resume's error as the last error, when it could
+// not be resumed. *holdTicks is how long it was held, in 100 ns units (0
+// when the platform has no counter).
+CaptureOutcome CaptureThread(HANDLE process, DWORD pid, DWORD tid, std::vector<FoundFrame>* found,
+                             ULONGLONG* holdTicks);
 
 // What a thread leaves for its walk once it runs again: its registers, and
 // whether its stack was copied.
@@ -35,10 +49,35 @@ struct HeldThread {
   bool stackCopied;
 };
 
+// What holding one thread gave, and how its resume went.
+struct ThreadHold {
+  HeldThread held;
+  int walked;  // 0: its registers could not be read
+  DWORD walkError;
+  DWORD resumed;  // ResumeThread's result
+  DWORD resumeError;
+};
+
+enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
+
+// Suspends the thread, reads its registers and copies its stack (or finds
+// its frames while it is held), and resumes it; prints nothing. HoldRefused
+// once the console is closing (nothing done). With holdTicks, also the time
+// from the suspend to the resume, in 100 ns units.
+HoldOutcome HoldThread(HANDLE process, HANDLE thread, std::vector<FoundFrame>* found, ThreadHold* hold,
+                       ULONGLONG* holdTicks);
+
+// Once the thread runs again: the frames of its copied stack, if it was copied.
+void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found);
+
 // Reads a suspended thread's registers and copies its stack; where the stack
 // cannot be copied, finds the frames now, while the thread is held. Returns 1,
-// or 0 when the registers could not be read (after printing a line).
+// or 0 when the registers could not be read.
 int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector<FoundFrame>* found);
+
+// Looks up the symbol that holds pc into symbol, a buffer of bufferSize bytes.
+BOOL LookUpSymbol(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol,
+                  size_t bufferSize);
 
 // Steps through the frames from the registers in context and appends each to
 // found, up to the end of the walk.

@@ -10,6 +10,7 @@
 #include "sym/Interrupt.h"
 #include "sym/ProcessWalk.h"
 #include "sym/ScopedHandle.h"
+#include "sym/StackSampler.h"
 #include "sym/ThreadWalk.h"
 
 namespace {
@@ -47,6 +48,16 @@ void PrintRunHeader(const char* computerName) {
   printf("Checking computer %s on %s\n", computerName, when != NULL ? when : "(unknown time)\n");
 }
 
+// Reads the number after an option at argv[*index + 1], which must lie in
+// [low, high]; a missing or unfit value ends the process through Usage.
+int ReadBoundedValue(int argc, char** argv, int* index, int low, int high, const char* missing,
+                     const char* invalid) {
+  if (*index + 1 >= argc) Usage(missing);
+  int value = 0;
+  if (!ReadOptionNumber(argv[++*index], &value) || value < low || value > high) Usage(invalid);
+  return value;
+}
+
 // Opens the named event, which another program created, and signals it.
 int SignalEvent(const char* name) {
   // The waiter reads the report as soon as it learns that it is complete:
@@ -72,6 +83,8 @@ int main(int argc, char** argv) {
   int tid = kAllThreads;
   const char* eventName = NULL;
   int cpuInterval = 0;
+  int samples = 0;
+  int sampleInterval = 0;
 
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -86,10 +99,14 @@ int main(int argc, char** argv) {
     } else if (strcmp(arg, "-t") == 0) {
       tid = ReadIdValue(argc, argv, &i, "Option -t requires argument.", "Invalid argument for -t option.");
     } else if (strcmp(arg, "-c") == 0) {
-      if (i + 1 >= argc) Usage("Option -c requires argument.");
-      if (!ReadOptionNumber(argv[++i], &cpuInterval) || cpuInterval < 1 || cpuInterval > kMaxCpuInterval) {
-        Usage("Invalid argument for -c option.");
-      }
+      cpuInterval = ReadBoundedValue(argc, argv, &i, 1, kMaxCpuInterval, "Option -c requires argument.",
+                                     "Invalid argument for -c option.");
+    } else if (strcmp(arg, "-s") == 0) {
+      samples = ReadBoundedValue(argc, argv, &i, 1, kMaxSamples, "Option -s requires argument.",
+                                 "Invalid argument for -s option.");
+    } else if (strcmp(arg, "-i") == 0) {
+      sampleInterval = ReadBoundedValue(argc, argv, &i, 1, kMaxSampleInterval, "Option -i requires argument.",
+                                        "Invalid argument for -i option.");
     } else if (strcmp(arg, "-e") == 0) {
       if (i + 1 >= argc) Usage("Option -e requires argument.");
       eventName = argv[++i];
@@ -99,6 +116,10 @@ int main(int argc, char** argv) {
   }
   if (pid == 0) Usage("Option -p required.");
   if (tid == 0) Usage("Option -t requires a valid thread ID or * for all threads.");
+  // Sampling shows one process's stacks; it neither sweeps nor lists threads.
+  if (samples == 0 && sampleInterval != 0) Usage("Option -i requires -s.");
+  if (samples != 0 && pid == kAllProcesses) Usage("Option -s requires a single process ID.");
+  if (samples != 0 && cpuInterval != 0) Usage("Option -c cannot be used with -s.");
 
   printf("%s\n\n", kBanner);
   if (!EnablePrivilege(kDebugPrivilege)) {
@@ -115,7 +136,14 @@ int main(int argc, char** argv) {
   int bound = BindLineLookup();
   if (bound != 0) return bound;
 
-  int result = pid == kAllProcesses ? WalkAllProcesses(cpuInterval) : WalkProcess(pid, tid, cpuInterval);
+  int result = 0;
+  if (samples != 0) {
+    result = SampleProcess(pid, tid, samples, sampleInterval != 0 ? sampleInterval : kDefaultSampleInterval);
+  } else if (pid == kAllProcesses) {
+    result = WalkAllProcesses(cpuInterval);
+  } else {
+    result = WalkProcess(pid, tid, cpuInterval);
+  }
   if (result != 0) return result;
   if (g_interrupted != 0) {
     printf("\n* Interrupt *\n");

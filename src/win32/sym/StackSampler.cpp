@@ -1,0 +1,167 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+#include "sym/FoldedStacks.h"
+#include "sym/Interrupt.h"
+#include "sym/MemoryCache.h"
+#include "sym/ModuleTable.h"
+#include "sym/ProcessSnapshot.h"
+#include "sym/ProcessWalk.h"
+#include "sym/StackSampler.h"
+#include "sym/ThreadWalk.h"
+
+namespace {
+
+// The wait between samples is cut into steps this long at most, so that a
+// break key ends a long interval early.
+const DWORD kWaitStepMs = 50;
+const ULONGLONG kTicksPerMicrosecond = 10;  // of 100 ns
+// Room for the frames of ordinary stacks, made once for the whole run.
+const size_t kUsualFrames = 256;
+
+struct SamplingSettings {
+  int tid;
+  int samples;
+  int intervalMs;
+};
+
+// Why the sampling ended before its last sample, if it did.
+enum SamplingEnd { AllTaken, ProcessGone, ListFailed, ThreadNotResumed };
+
+// What the samples gathered.
+struct Gathered {
+  SampledStacks stacks;
+  int samples = 0;
+  std::set<DWORD> threadsSeen;
+  ULONGLONG longestHold = 0;  // 100 ns units
+  int misses = 0;
+  SamplingEnd end = AllTaken;
+  DWORD endError = 0;
+  DWORD endThread = 0;
+};
+
+// Samples each selected thread once. False when a thread could not be
+// resumed: the sampling ends there.
+bool TakeSample(HANDLE process, int pid, int tid, const std::vector<DWORD>& threads, std::vector<FoundFrame>* found,
+                Gathered* gathered) {
+  for (DWORD id : threads) {
+    if (!IsSelected(pid, tid, id)) continue;
+    gathered->threadsSeen.insert(id);
+    ULONGLONG held = 0;
+    CaptureOutcome outcome = CaptureThread(process, (DWORD)pid, id, found, &held);
+    if (held > gathered->longestHold) gathered->longestHold = held;
+    if (outcome == ResumeRefused) {
+      gathered->end = ThreadNotResumed;
+      gathered->endError = GetLastError();
+      gathered->endThread = id;
+      return false;
+    }
+    if (outcome == Missed) {
+      ++gathered->misses;
+    } else {
+      CountStack(id, *found, &gathered->stacks);
+    }
+  }
+  return true;
+}
+
+// Waits the interval, no thread held; false when a break key ended the wait.
+bool WaitInterval(int intervalMs) {
+  for (DWORD left = (DWORD)intervalMs; left > 0 && g_interrupted == 0;) {
+    DWORD step = left < kWaitStepMs ? left : kWaitStepMs;
+    Sleep(step);
+    left -= step;
+  }
+  return g_interrupted == 0;
+}
+
+// The threads of the process now; false, with the reason kept, when the
+// process has left the snapshot or the snapshot fails.
+bool ListThreads(int pid, std::vector<DWORD>* threads, Gathered* gathered) {
+  std::vector<ThreadTime> listed;
+  SnapshotOutcome outcome = ListThreadsQuietly((DWORD)pid, &listed);
+  if (outcome != ProcessListed) {
+    gathered->end = outcome == ProcessAbsent ? ProcessGone : ListFailed;
+    gathered->endError = GetLastError();
+    return false;
+  }
+  threads->clear();
+  for (const ThreadTime& thread : listed) threads->push_back(thread.tid);
+  return true;
+}
+
+void Sample(HANDLE process, int pid, const SamplingSettings& settings, std::vector<DWORD> threads,
+            Gathered* gathered) {
+  std::vector<FoundFrame> found;
+  found.reserve(kUsualFrames);
+  for (int sample = 0; sample < settings.samples; ++sample) {
+    if (sample > 0) {
+      if (!WaitInterval(settings.intervalMs)) break;
+      if (!ListThreads(pid, &threads, gathered)) break;
+    }
+    if (!TakeSample(process, pid, settings.tid, threads, &found, gathered)) break;
+    ++gathered->samples;
+    if (g_interrupted != 0) break;
+  }
+}
+
+void PrintSummary(const Gathered& gathered) {
+  printf("%d sample(s), %d thread(s) seen, longest hold %u us, %d miss(es)\n", gathered.samples,
+         (int)gathered.threadsSeen.size(), (unsigned)(gathered.longestHold / kTicksPerMicrosecond),
+         gathered.misses);
+}
+
+// The lines of what ended the sampling early, as the walk prints them.
+int ReportEnd(int pid, const Gathered& gathered) {
+  switch (gathered.end) {
+    case AllTaken:
+      return 0;
+    case ThreadNotResumed:
+      printf("ResumeThread error %d\n", (int)gathered.endError);
+      printf("WalkThread %d error %d\n", (int)gathered.endThread, (int)gathered.endError);
+      return 1;
+    case ListFailed:
+      printf("GetRawNtSystemInfo error %d\n", (int)gathered.endError);
+      break;
+    case ProcessGone:
+      break;
+  }
+  SetLastError(gathered.endError);
+  return ReportMissingThreadList(pid);
+}
+
+// The part of a sampling run that runs with the symbol handler started.
+int SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
+  const SamplingSettings* settings = (const SamplingSettings*)context;
+  ImageText image;
+  DWORD* listed = EnumProcessThreads((DWORD)pid, NULL, &image);
+  if (listed == NULL) return ReportMissingThreadList(pid);
+  std::vector<DWORD> threads;
+  for (const DWORD* id = listed; *id != 0; ++id) threads.push_back(*id);
+  free(listed);
+  printf("\n");
+  // The modules are registered for the unwinding and the names, not listed.
+  ModuleTableOutcome outcome = BuildModuleTable(process, pid, false);
+  if (outcome == Failed) return 1;
+  if (outcome == SymbolLoadFailed) return 0;
+  ForgetProcessPages();
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  Gathered gathered;
+  Sample(process, pid, *settings, threads, &gathered);
+  PrintFoldedStacks(process, image, gathered.stacks);
+  printf("\n");
+  PrintSummary(gathered);
+  *complete = true;
+  return ReportEnd(pid, gathered);
+}
+
+}  // namespace
+
+int SampleProcess(int pid, int tid, int samples, int intervalMs) {
+  SamplingSettings settings = {tid, samples, intervalMs};
+  return WithSymbolHandler(pid, SampleWithSymbols, &settings);
+}
