@@ -62,6 +62,7 @@ add_executable(unit_tests
   tests/unit/ProcessSnapshotTest.cpp
   tests/unit/ProcessWalkTest.cpp
   tests/unit/RandomMachineTest.cpp
+  tests/unit/StackSamplerTest.cpp
   tests/unit/SweepTest.cpp
   tests/unit/ThreadCpuTest.cpp
   tests/unit/ThreadWalkTest.cpp)

@@ -101,6 +101,13 @@ TEST(FaultSweep, ThreadsiftSurvivesEveryPlatformCallFailing) {
   EXPECT_GT(injected, 100);
 }
 
+TEST(FaultSweep, ThreadsiftSamplingSurvivesEveryPlatformCallFailing) {
+  int injected =
+      SweepFaults(SweepScenario, [](sim::Machine& m) { return RunThreadsift(m, {"-p", "120", "-s", "3", "-e", "done"}); });
+  std::cout << "threadsift -s: " << injected << " faults injected\n";
+  EXPECT_GT(injected, 50);
+}
+
 TEST(FaultSweep, LatchsiftSurvivesEveryPlatformCallFailing) {
   auto make = []() {
     sim::Machine m;

@@ -100,18 +100,6 @@ TEST(ThreadWalk, PrintsEveryFrameOutcomeWhileTheThreadIsSuspended) {
   EXPECT_THAT(r.out, HasSubstr(Hex(0x403000) + " =      app.exe!" + name + Params(0, 0, 0, 0) + "\n"));
 }
 
-// The calls made between each SuspendThread and the ResumeThread after it.
-std::map<std::string, int> CallsWhileSuspended(const sim::Machine& m) {
-  std::map<std::string, int> whileSuspended;
-  bool suspended = false;
-  for (const std::string& op : m.CallSequence()) {
-    if (op == "ResumeThread") suspended = false;
-    if (suspended) ++whileSuspended[op];
-    if (op == "SuspendThread") suspended = true;
-  }
-  return whileSuspended;
-}
-
 TEST(ThreadWalk, ThreadIsHeldOnlyForItsRegistersAndItsStack) {
   sim::Machine m = StackMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});

@@ -1,6 +1,7 @@
 #ifndef TESTS_UNIT_THREADSIFT_RUN_H
 #define TESTS_UNIT_THREADSIFT_RUN_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,18 @@ inline std::string ModuleRow(uint64_t base, unsigned size, const std::string& la
   char text[64];
   snprintf(text, sizeof(text), "  0x%08x %15s  ", size, label.c_str());
   return "0x" + Hex(base) + "  0x" + Hex(base + size - 1) + text + path + "\n";
+}
+
+// The calls made between each SuspendThread and the ResumeThread after it.
+inline std::map<std::string, int> CallsWhileSuspended(const sim::Machine& m) {
+  std::map<std::string, int> whileSuspended;
+  bool suspended = false;
+  for (const std::string& op : m.CallSequence()) {
+    if (op == "ResumeThread") suspended = false;
+    if (suspended) ++whileSuspended[op];
+    if (op == "SuspendThread") suspended = true;
+  }
+  return whileSuspended;
 }
 
 // The tool's own process, which stands last in the snapshot as it does on a

@@ -1,0 +1,128 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ThreadsiftRun.h"
+#include "simwin_api.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+// Process 120, app.exe, with threads 9, 10 and 20. Thread 10 shows stack A,
+// then A again at other addresses in the same functions, then B, then A;
+// threads 9 and 20 always show the same stack. Thread 20 runs through a
+// module without symbols and through memory outside every module.
+sim::Machine SampledMachine() {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(120, u"app.exe");
+  sim::Module& app = p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+  app.AddSymbol(0x401000, 0x100, "?Run@Worker@@QAEXXZ", "public: void __thiscall Worker::Run(void)").nameOnly =
+      "Worker::Run";
+  app.AddSymbol(0x402000, 0x80, "_main");
+  app.AddSymbol(0x403000, 0x100, "?Odd@@YAXXZ", "void __cdecl Odd(void)").nameOnly = "Odd;Name\n";
+  p.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINNT\\system32\\kernel32.dll")
+      .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx");
+  p.AddModule(0x500000, 0x1000, "nosym.dll", "C:\\app\\nosym.dll");
+  p.AddThread(9).AddFrame(0x402000);
+  const std::vector<sim::Frame> a = {{0x77f8abcd, {}}, {0x401024, {}}, {0x402000, {}}};
+  const std::vector<sim::Frame> a2 = {{0x77f8abd0, {}}, {0x401030, {}}, {0x402010, {}}};
+  const std::vector<sim::Frame> b = {{0x403010, {}}, {0x402000, {}}};
+  p.AddThread(10).samples = {a, a2, b, a};
+  p.AddThread(20).AddFrame(0x500010).AddFrame(0x610000);
+  AddSelf(m);
+  m.performanceCounterStep = 5;  // each reading of the counter: 5 microseconds later
+  return m;
+}
+
+const std::string kHeader = "Process 120 (0x78)  app.exe 3 thread(s)\n\n";
+const std::string kThread9 = "app.exe;9;app.exe!_main 4\n";
+const std::string kThread10A = "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx 3\n";
+const std::string kThread10B = "app.exe;10;app.exe!_main;app.exe!Odd_Name_ 1\n";
+const std::string kThread20 = "app.exe;20;0x" + Hex(0x610000) + ";nosym.dll!0x" + Hex(0x500010) + " 4\n";
+
+TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) {
+  sim::Machine m = SampledMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
+  // Highest count first; equal counts by their text ("20" before "9").
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + kThread20 + kThread9 + kThread10A + kThread10B +
+                       "\n4 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
+  EXPECT_EQ(r.status, 0);
+  // Eight distinct addresses inside modules, each looked up once.
+  EXPECT_EQ(m.CallCount(kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr"), 8);
+  EXPECT_EQ(m.CallCount("GetFileVersionInfoSizeA"), 0);  // no module listing, so no version labels
+  std::map<std::string, int> heldFor = {{"GetThreadContext", 12}, {"VirtualQueryEx", 12}, {"ReadProcessMemory", 12}};
+  EXPECT_EQ(CallsWhileSuspended(m), heldFor);
+  EXPECT_EQ(m.CallArgs("Sleep"), std::vector<std::string>(3, "10"));
+  for (DWORD tid : {9u, 10u, 20u}) EXPECT_EQ(m.SuspendCount(tid), 0) << tid;
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+  EXPECT_EQ(m.LiveAllocationCount(), 0);
+  EXPECT_EQ(m.books().ctrlHandlers, 0);
+  EXPECT_TRUE(m.books().misuses.empty()) << ::testing::PrintToString(m.books().misuses);
+
+  // One thread, a longer interval waited in steps.
+  sim::Machine one = SampledMachine();
+  r = RunThreadsift(one, {"-p", "120", "-s", "4", "-i", "120", "-t", "10"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + kThread10A + kThread10B +
+                       "\n4 sample(s), 1 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
+  EXPECT_EQ(one.CallArgs("Sleep"), (std::vector<std::string>{"50", "50", "20", "50", "50", "20", "50", "50", "20"}));
+  EXPECT_EQ(one.CallCount("SuspendThread"), 4);
+}
+
+TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
+  sim::Machine m = SampledMachine();
+  sim::Process& p = *m.FindProcess(120);
+  p.FindThread(20)->listedInSnapshots = 2;  // ends after the second sample
+  p.AddThread(30).AddFrame(0x402000).firstListedInSnapshot = 2;  // starts before the third
+  p.AddThread(40).AddFrame(0x402000);
+  m.FailStatusFor("NtOpenThread", 40, STATUS_INVALID_CID);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 4 thread(s)\n\n" +
+                       "app.exe;9;app.exe!_main 4\n" + kThread10A + "app.exe;20;0x" + Hex(0x610000) +
+                       ";nosym.dll!0x" + Hex(0x500010) + " 2\napp.exe;30;app.exe!_main 2\n" + kThread10B +
+                       "\n4 sample(s), 5 thread(s) seen, longest hold 5 us, 4 miss(es)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+}
+
+TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
+  // The process ends after the second sample.
+  sim::Machine gone = SampledMachine();
+  gone.FindProcess(120)->listedInSnapshots = 2;
+  sim::RunResult r = RunThreadsift(gone, {"-p", "120", "-s", "4"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader +
+                       "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx 2\n" +
+                       "app.exe;20;0x" + Hex(0x610000) + ";nosym.dll!0x" + Hex(0x500010) +
+                       " 2\napp.exe;9;app.exe!_main 2\n" + "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n" +
+                       "[4000] EnumProcessThreads pid 120 error 87\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(gone.OpenHandleCount(), 0);
+  EXPECT_EQ(gone.LiveAllocationCount(), 0);
+
+  // The snapshot fails before the third sample.
+  sim::Machine unlisted = SampledMachine();
+  unlisted.FailStatus("NtQuerySystemInformation", STATUS_ACCESS_DENIED, 3);
+  r = RunThreadsift(unlisted, {"-p", "120", "-s", "4"});
+  EXPECT_THAT(r.out, HasSubstr("\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
+                               "GetRawNtSystemInfo error 5\n[4000] EnumProcessThreads pid 120 error 5\n"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(unlisted.LiveAllocationCount(), 0);
+
+  // A thread that cannot be resumed ends the sampling at once.
+  sim::Machine stuck = SampledMachine();
+  stuck.Fail("ResumeThread", ERROR_INVALID_HANDLE, 5);  // thread 10 in the second sample
+  r = RunThreadsift(stuck, {"-p", "120", "-s", "4"});
+  EXPECT_THAT(r.out, HasSubstr("\n1 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
+                               "ResumeThread error 6\nWalkThread 10 error 6\n"));
+  EXPECT_EQ(r.status, 1);
+
+  // A break key during the second wait: two samples, then the interrupt.
+  sim::Machine broken = SampledMachine();
+  broken.RaiseCtrlEventAtCall("Sleep", 2);
+  r = RunThreadsift(broken, {"-p", "120", "-s", "4"});
+  EXPECT_THAT(r.out, HasSubstr(kHeader + "app.exe;10;"));
+  EXPECT_THAT(r.out, HasSubstr("\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n\n* Interrupt *\n"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(broken.CallCount("SuspendThread"), 6);
+}
+
+}  // namespace
