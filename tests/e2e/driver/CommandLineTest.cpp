@@ -27,10 +27,20 @@ TEST(CommandLine, NoArgumentsAskForAProcessWithoutBanner) {
   EXPECT_EQ(run.status, 1);
 }
 
-TEST(CommandLine, UnknownOptionIsNamed) {
-  ToolRun run = RunThreadsift({"-x"});
-  EXPECT_EQ(run.out, "Option -x not recognized.\n\n" + UsageLine() + "\n");
-  EXPECT_EQ(run.status, 1);
+TEST(CommandLine, UnknownOptionOrBadValueIsNamed) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"-x"}, "Option -x not recognized."},
+      {{"-p", "1", "-s", "0"}, "Invalid argument for -s option."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    ToolRun run = RunThreadsift(c.args);
+    EXPECT_EQ(run.out, c.message + ("\n\n" + UsageLine() + "\n"));
+    EXPECT_EQ(run.status, 1);
+  }
 }
 
 }  // namespace

@@ -75,6 +75,8 @@ Fixture::Fixture(int threads, HoldOneSuspended)
 
 Fixture::Fixture(int threads, WithSpinner) : Fixture(With(ThreadsArgument(threads), {"--spin"}), threads) {}
 
+Fixture::Fixture(int threads, WithSplitter) : Fixture(With(ThreadsArgument(threads), {"--split"}), threads) {}
+
 Fixture::Fixture(int threads, Churn churn)
     : Fixture(With(ThreadsArgument(threads), {"--churn", std::to_string(churn.ms)}), threads) {}
 
@@ -111,7 +113,7 @@ bool Fixture::ReadReport() {
 
 // "module <base> <size> <path>" or "function <name> <address>", numbers in
 // hexadecimal; "argument <tid> <address>", the address in hexadecimal; or
-// "held <tid> <count>" or "spinner <tid>" in decimal.
+// "held <tid> <count>", "spinner <tid>" or "splitter <tid>" in decimal.
 bool Fixture::ReadInventoryLine(const std::string& line) {
   std::istringstream in(line);
   std::string kind;
@@ -122,6 +124,10 @@ bool Fixture::ReadInventoryLine(const std::string& line) {
   }
   if (kind == "spinner") {
     in >> spinner_;
+    return !in.fail();
+  }
+  if (kind == "splitter") {
+    in >> splitter_;
     return !in.fail();
   }
   if (kind == "argument") {

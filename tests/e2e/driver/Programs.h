@@ -49,6 +49,9 @@ struct HeldThread {
 struct HoldOneSuspended {};
 // One more thread that never stops computing.
 struct WithSpinner {};
+// One more thread that never stops computing, three quarters of its time in
+// FixtureBusyLong and one quarter in FixtureBusyShort.
+struct WithSplitter {};
 struct Churn {
   int ms;
 };
@@ -60,6 +63,7 @@ class Fixture {
   explicit Fixture(int threads, const std::string& event = "");
   Fixture(int threads, HoldOneSuspended);
   Fixture(int threads, WithSpinner);
+  Fixture(int threads, WithSplitter);
   Fixture(int threads, Churn churn);
   ~Fixture();
 
@@ -88,6 +92,8 @@ class Fixture {
   const HeldThread& Held() const { return held_; }
   // The thread that never stops computing; 0 without one.
   unsigned Spinner() const { return spinner_; }
+  // The thread that splits its time between two functions; 0 without one.
+  unsigned Splitter() const { return splitter_; }
   // The processor time the fixture's process has used so far, in seconds, as
   // the host's kernel counts it; negative when it cannot be read.
   double CpuSeconds() const;
@@ -116,6 +122,7 @@ class Fixture {
   std::map<unsigned, uint64_t> arguments_;
   HeldThread held_;
   unsigned spinner_ = 0;
+  unsigned splitter_ = 0;
 };
 
 }  // namespace e2e
