@@ -13,8 +13,6 @@ namespace {
 const size_t kSymbolBufferSize = 4096;
 const DWORD kUndecoratedCapacity = 4095;
 
-typedef std::map<Address, std::string> FrameNames;
-
 // A ';' would split a frame in two and a control character would break the
 // line: names from the target process are not trusted to lack them.
 template <typename Text>
@@ -53,22 +51,21 @@ std::string NameFrame(HANDLE process, Address pc) {
   return name;
 }
 
-const std::string& FrameName(HANDLE process, Address pc, FrameNames* names) {
-  FrameNames::iterator it = names->find(pc);
-  if (it == names->end()) it = names->insert(FrameNames::value_type(pc, NameFrame(process, pc))).first;
-  return it->second;
-}
-
-// "<tid>;<outermost>;...;<innermost>", the line after the image name.
-std::string FoldedText(HANDLE process, const ThreadStack& stack, FrameNames* names) {
-  char tid[16];
-  sprintf(tid, "%u", (unsigned)stack.first);
-  std::string text = tid;
-  for (std::vector<Address>::const_reverse_iterator pc = stack.second.rbegin(); pc != stack.second.rend(); ++pc) {
-    text += ';';
-    text += FrameName(process, *pc, names);
+// The index of the frame's name, named the first time its address is seen.
+int NameIndex(HANDLE process, Address pc, FoldedStacks* stacks) {
+  std::map<Address, int>::iterator known = stacks->nameOfAddress.find(pc);
+  if (known != stacks->nameOfAddress.end()) return known->second;
+  std::string name = NameFrame(process, pc);
+  std::map<std::string, int>::iterator same = stacks->nameIndex.find(name);
+  int index = (int)stacks->names.size();
+  if (same != stacks->nameIndex.end()) {
+    index = same->second;
+  } else {
+    stacks->names.push_back(name);
+    stacks->nameIndex[name] = index;
   }
-  return text;
+  stacks->nameOfAddress[pc] = index;
+  return index;
 }
 
 bool ComesFirst(const std::pair<std::string, int>& a, const std::pair<std::string, int>& b) {
@@ -78,20 +75,26 @@ bool ComesFirst(const std::pair<std::string, int>& a, const std::pair<std::strin
 
 }  // namespace
 
-void CountStack(DWORD tid, const std::vector<FoundFrame>& found, SampledStacks* stacks) {
-  ThreadStack stack(tid, std::vector<Address>());
+void CountStack(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, FoldedStacks* stacks) {
+  std::pair<DWORD, std::vector<int>> stack(tid, std::vector<int>());
   stack.second.reserve(found.size());
-  for (const FoundFrame& frame : found) stack.second.push_back(frame.pc);
-  ++(*stacks)[stack];
+  for (const FoundFrame& frame : found) stack.second.push_back(NameIndex(process, frame.pc, stacks));
+  ++stacks->counts[stack];
 }
 
-void PrintFoldedStacks(HANDLE process, const ImageText& image, const SampledStacks& stacks) {
-  FrameNames names;
-  std::map<std::string, int> counts;
-  for (SampledStacks::const_iterator it = stacks.begin(); it != stacks.end(); ++it) {
-    counts[FoldedText(process, it->first, &names)] += it->second;
+void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks) {
+  // "<tid>;<outermost>;...;<innermost>", the line after the image name.
+  std::vector<std::pair<std::string, int>> lines;
+  for (const auto& counted : stacks.counts) {
+    char tid[16];
+    sprintf(tid, "%u", (unsigned)counted.first.first);
+    std::string text = tid;
+    for (auto name = counted.first.second.rbegin(); name != counted.first.second.rend(); ++name) {
+      text += ';';
+      text += stacks.names[(size_t)*name];
+    }
+    lines.push_back(std::make_pair(text, counted.second));
   }
-  std::vector<std::pair<std::string, int>> lines(counts.begin(), counts.end());
   std::sort(lines.begin(), lines.end(), ComesFirst);
   ImageText shown = image;
   MakeFoldable(&shown);

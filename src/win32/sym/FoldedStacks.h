@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -11,19 +12,26 @@
 #include "sym/ProcessSnapshot.h"
 #include "sym/ThreadWalk.h"
 
-// The stacks a sampling run saw: each thread's distinct stacks, by their
-// program counters from the innermost frame out, with how often each was
-// seen. Addresses are named only when the report is printed, each once.
-typedef std::pair<DWORD, std::vector<Address>> ThreadStack;
-typedef std::map<ThreadStack, int> SampledStacks;
+// The stacks a sampling run saw, counted as they come: each frame is named
+// the first time its address is seen (once for the whole run), and stacks
+// are counted by their names, so that the count of distinct stacks stays
+// that of the distinct ways through the code, however many addresses the
+// samples land on.
+struct FoldedStacks {
+  std::map<Address, int> nameOfAddress;  // -> index in names
+  std::map<std::string, int> nameIndex;  // name -> index in names
+  std::vector<std::string> names;
+  // Thread id and frame names from the innermost out -> samples.
+  std::map<std::pair<DWORD, std::vector<int>>, int> counts;
+};
 
-// Counts one sample of thread tid.
-void CountStack(DWORD tid, const std::vector<FoundFrame>& found, SampledStacks* stacks);
+// Counts one sample of thread tid of the process, naming what is new.
+void CountStack(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, FoldedStacks* stacks);
 
 // Prints one line per distinct stack in the folded format: the image name,
 // the thread id and the frames from the outermost in, joined by ';', then a
-// space and the count. Stacks that name the same frames are one line. Lines
-// are ordered by count, highest first, then by their text.
-void PrintFoldedStacks(HANDLE process, const ImageText& image, const SampledStacks& stacks);
+// space and the count. Lines are ordered by count, highest first, then by
+// their text.
+void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks);
 
 #endif

@@ -36,7 +36,7 @@ enum SamplingEnd { AllTaken, ProcessGone, ListFailed, ThreadNotResumed };
 
 // What the samples gathered.
 struct Gathered {
-  SampledStacks stacks;
+  FoldedStacks stacks;
   int samples = 0;
   std::set<DWORD> threadsSeen;
   ULONGLONG longestHold = 0;  // 100 ns units
@@ -65,7 +65,7 @@ bool TakeSample(HANDLE process, int pid, int tid, const std::vector<DWORD>& thre
     if (outcome == Missed) {
       ++gathered->misses;
     } else {
-      CountStack(id, *found, &gathered->stacks);
+      CountStack(process, id, *found, &gathered->stacks);
     }
   }
   return true;
@@ -167,7 +167,7 @@ int SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   Gathered gathered;
   Sample(process, pid, *settings, threads, &gathered);
-  PrintFoldedStacks(process, image, gathered.stacks);
+  PrintFoldedStacks(image, gathered.stacks);
   printf("\n");
   PrintSummary(gathered);
   *complete = true;
