@@ -2,12 +2,6 @@
 // middle of a sweep.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <signal.h>
-
-#include <set>
-#include <thread>
-
 #include "Runs.h"
 #include "Settings.h"
 
@@ -20,40 +14,6 @@ namespace {
 // report fifty times the pipe's size.
 int BusyThreads() { return TheSettings().width == 32 ? 200 : 800; }
 const int kOutputPipeBytes = 4096;
-
-// The ids of the Unix threads of a process (Wine runs each Windows thread on one).
-std::set<std::string> UnixThreads(pid_t pid) {
-  std::set<std::string> tasks;
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  if (dir == nullptr) return tasks;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') tasks.insert(entry->d_name);
-  }
-  closedir(dir);
-  return tasks;
-}
-
-// Wine answers SIGINT by starting a thread in the process that calls the
-// console control handlers. Waits until that thread has come and gone, so
-// that the handler has run before the tool can write on; gives up after a
-// while if the thread came and went too fast to be seen.
-void WaitForControlThread(pid_t pid, const std::set<std::string>& before) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point start = Clock::now();
-  std::set<std::string> newcomers;
-  while (Clock::now() - start < Patience(std::chrono::seconds(10))) {
-    std::set<std::string> now = UnixThreads(pid);
-    bool newcomerAlive = false;
-    for (const std::string& task : now) {
-      if (before.count(task) != 0) continue;
-      newcomers.insert(task);
-      newcomerAlive = true;
-    }
-    if (!newcomers.empty() && !newcomerAlive) return;
-    if (newcomers.empty() && Clock::now() - start > Patience(std::chrono::seconds(2))) return;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-}
 
 // The process section of `pid` in the sweep, or -1.
 int SectionOf(const Sweep& sweep, unsigned pid) {
@@ -87,9 +47,7 @@ TEST(Interrupt, BreakInASweepEndsItWithTheProcessInHand) {
   ASSERT_TRUE(ReadUntil(tool, firstLine, Patience(milliseconds(60000)))) << WithUnixLineEnds(tool.Output());
   WaitUntilOutputStalls(tool);
   ASSERT_FALSE(tool.WaitForExit(milliseconds(0)));
-  std::set<std::string> threadsBefore = UnixThreads(tool.Pid());
-  ASSERT_EQ(kill(tool.Pid(), SIGINT), 0);
-  WaitForControlThread(tool.Pid(), threadsBefore);
+  ASSERT_TRUE(SendBreak(tool));
   ASSERT_TRUE(tool.ReadToEnd(Patience(milliseconds(60000))));
   EXPECT_EQ(tool.WaitForExit(Patience(milliseconds(10000))), std::optional<int>(0));
 

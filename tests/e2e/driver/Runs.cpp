@@ -1,12 +1,52 @@
 #include "Runs.h"
 
+#include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <set>
 #include <thread>
 
 #include "Settings.h"
 
 namespace e2e {
+namespace {
+
+// The ids of the Unix threads of a process (Wine runs each Windows thread on one).
+std::set<std::string> UnixThreads(pid_t pid) {
+  std::set<std::string> tasks;
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (dir == nullptr) return tasks;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') tasks.insert(entry->d_name);
+  }
+  closedir(dir);
+  return tasks;
+}
+
+// Wine answers SIGINT by starting a thread in the process that calls the
+// console control handlers. Waits until that thread has come and gone, so
+// that the handler has run before the tool can write on; gives up after a
+// while if the thread came and went too fast to be seen.
+void WaitForControlThread(pid_t pid, const std::set<std::string>& before) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  std::set<std::string> newcomers;
+  while (Clock::now() - start < Patience(std::chrono::seconds(10))) {
+    std::set<std::string> now = UnixThreads(pid);
+    bool newcomerAlive = false;
+    for (const std::string& task : now) {
+      if (before.count(task) != 0) continue;
+      newcomers.insert(task);
+      newcomerAlive = true;
+    }
+    if (!newcomers.empty() && !newcomerAlive) return;
+    if (newcomers.empty() && Clock::now() - start > Patience(std::chrono::seconds(2))) return;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+}
+
+}  // namespace
 
 const std::string& Banner() {
   static const std::string banner = [] {
@@ -83,6 +123,13 @@ void WaitUntilOutputStalls(const WineProcess& tool) {
     stable = unread > 0 && unread == last ? stable + 1 : 0;
     last = unread;
   }
+}
+
+bool SendBreak(WineProcess& tool) {
+  std::set<std::string> threadsBefore = UnixThreads(tool.Pid());
+  if (kill(tool.Pid(), SIGINT) != 0) return false;
+  WaitForControlThread(tool.Pid(), threadsBefore);
+  return true;
 }
 
 }  // namespace e2e

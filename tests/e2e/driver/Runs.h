@@ -43,5 +43,9 @@ bool ReadUntil(WineProcess& tool, const std::string& text, milliseconds timeout)
 // Waits until the tool stops filling its (small) output pipe, which means
 // it is blocked writing the next lines.
 void WaitUntilOutputStalls(const WineProcess& tool);
+// Sends the tool a break (SIGINT, which Wine delivers as a console control
+// event) and waits until Wine's thread that calls the tool's control handler
+// has come and gone. False when the signal could not be sent.
+bool SendBreak(WineProcess& tool);
 
 }  // namespace e2e

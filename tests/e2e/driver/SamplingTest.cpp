@@ -8,9 +8,11 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Runs.h"
+#include "Settings.h"
 #include "Stacks.h"
 
 namespace e2e {
@@ -155,6 +157,39 @@ TEST(Sampling, CountsEachThreadsStacksInEveryRoundAndFindsTheBusyThreadsShare) {
   EXPECT_NEAR(longShare, kLongSharePercent, kLongShareTolerance)
       << busyLong << " samples in FixtureBusyLong, " << busyShort << " in FixtureBusyShort\n" << out;
 
+  EXPECT_TRUE(RanAgainUnsuspended(before, fixture.State()));
+}
+
+TEST(Sampling, BreakEndsTheSamplingWithWhatItGathered) {
+  Fixture fixture(3);
+  ASSERT_TRUE(fixture.Ready());
+  std::map<unsigned, WorkerState> before = fixture.State();
+  WineProcess tool(TheSettings().threadsift, {"-p", std::to_string(fixture.Pid()), "-s", "1000000", "-i", "500"},
+                   Pipes{});
+  // The header comes before the modules are registered; a few samples
+  // later the tool waits between samples with its control handler in force.
+  ASSERT_TRUE(ReadUntil(tool, "thread(s)\n", Patience(milliseconds(60000)))) << tool.Output();
+  std::this_thread::sleep_for(Patience(milliseconds(3000)));
+  ASSERT_FALSE(tool.WaitForExit(milliseconds(0)));
+  ASSERT_TRUE(SendBreak(tool));
+  ASSERT_TRUE(tool.ReadToEnd(Patience(milliseconds(60000))));
+  EXPECT_EQ(tool.WaitForExit(Patience(milliseconds(10000))), std::optional<int>(0));
+
+  std::string out = WithUnixLineEnds(tool.Output());
+  Lines report = AfterRunHeader(SplitLines(out));
+  ASSERT_GE(report.size(), 4u) << out;
+  EXPECT_EQ(Lines(report.end() - 2, report.end()), Lines({"", "* Interrupt *"})) << out;
+  std::optional<Summary> summary = ReadSummary(report[report.size() - 3]);
+  ASSERT_TRUE(summary) << out;
+  EXPECT_GE(summary->samples, 1);
+  EXPECT_LT(summary->samples, 1000000);
+  // Every worker was counted in every sample taken, the last one whole.
+  std::map<unsigned, long> perThread;
+  for (const std::string& line : report) {
+    std::optional<FoldedLine> read = ReadFoldedLine(line, FixtureImage());
+    if (read) perThread[read->tid] += read->count;
+  }
+  for (unsigned tid : fixture.Workers()) EXPECT_EQ(perThread[tid], summary->samples) << "worker " << tid << "\n" << out;
   EXPECT_TRUE(RanAgainUnsuspended(before, fixture.State()));
 }
 
