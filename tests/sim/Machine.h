@@ -52,6 +52,9 @@ struct Thread {
   // turn; the last pair holds for later snapshots too.
   std::vector<std::pair<uint64_t, uint64_t>> times;
   int listedInSnapshots = -1;  // at least 0: only the first this many snapshots list it (it ended)
+  // When it was created, as each snapshot in turn gives it (the last value
+  // holds for later ones; a change means a new thread took over the id).
+  std::vector<uint64_t> created;
   int firstListedInSnapshot = 0;  // snapshots taken before this one do not list it (it started later)
   // The frames the thread shows each time its registers are read, in turn,
   // replacing frames; the last ones hold for later reads.

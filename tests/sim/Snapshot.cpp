@@ -20,7 +20,7 @@ const size_t kThreadSize = 64, kThreadOwner = 32, kThreadId = 36, kPointerSize =
 // NT 4.0's process record lacks the 48 bytes of I/O counters.
 size_t ThreadsAt(DWORD major) { return major <= 4 ? 136 : 184; }
 #endif
-const size_t kKernelTime = 0, kUserTime = 8;
+const size_t kKernelTime = 0, kUserTime = 8, kCreateTime = 16;
 const unsigned char kFiller = 0xA5;
 
 size_t AlignUp(size_t n) { return (n + 7) & ~size_t(7); }
@@ -63,6 +63,7 @@ void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned
     if (!t->times.empty()) times = t->times[std::min<size_t>((size_t)taken, t->times.size() - 1)];
     Put64(thread + kKernelTime, times.first);
     Put64(thread + kUserTime, times.second);
+    Put64(thread + kCreateTime, t->created.empty() ? 0 : t->created[std::min<size_t>((size_t)taken, t->created.size() - 1)]);
     PutPointerSized(thread + kThreadOwner, p.id);
     PutPointerSized(thread + kThreadId, t->id);
     thread += kThreadSize;

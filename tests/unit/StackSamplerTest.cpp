@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ThreadsiftRun.h"
 #include "simwin_api.h"
 
@@ -52,6 +54,9 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   EXPECT_EQ(m.CallCount("GetFileVersionInfoSizeA"), 0);  // no module listing, so no version labels
   std::map<std::string, int> heldFor = {{"GetThreadContext", 12}, {"ReadProcessMemory", 12}};
   EXPECT_EQ(CallsWhileSuspended(m), heldFor);
+  // Each thread is opened, and its stack base read, once for the run.
+  EXPECT_EQ(m.CallCount("NtOpenThread"), 3);
+  EXPECT_EQ(m.CallCount("NtQueryInformationThread"), 3);
   EXPECT_EQ(m.CallArgs("Sleep"), std::vector<std::string>(3, "10"));
   for (DWORD tid : {9u, 10u, 20u}) EXPECT_EQ(m.SuspendCount(tid), 0) << tid;
   EXPECT_EQ(m.OpenHandleCount(), 0);
@@ -87,13 +92,23 @@ TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
   p.AddThread(30).AddFrame(0x402000).firstListedInSnapshot = 2;  // starts before the third
   p.AddThread(40).AddFrame(0x402000);
   m.FailStatusFor("NtOpenThread", 40, STATUS_INVALID_CID);
+  p.FindThread(10)->created = {1, 1, 2};  // a new thread takes over id 10 before the third sample
+  m.Fail("GetThreadContext", ERROR_ACCESS_DENIED, 2);  // thread 10 cannot be read in the first sample
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 4 thread(s)\n\n" +
-                       "app.exe;9;app.exe!_main 4\n" + kThread10A + "app.exe;20;0x" + Hex(0x610000) +
+                       "app.exe;9;app.exe!_main 4\n" +
+                       "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx 2\n" +
+                       "app.exe;20;0x" + Hex(0x610000) +
                        ";nosym.dll!0x" + Hex(0x500010) + " 2\napp.exe;30;app.exe!_main 2\n" + kThread10B +
-                       "\n4 sample(s), 5 thread(s) seen, longest hold 5 us, 4 miss(es)\n");
+                       "\n4 sample(s), 5 thread(s) seen, longest hold 5 us, 5 miss(es)\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(m.OpenHandleCount(), 0);
+  // A thread is opened again after a miss and when its id names a newer
+  // thread; one that cannot be opened is tried again in every sample.
+  std::vector<std::string> opened = m.CallArgs("NtOpenThread");
+  EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,10"), 3);
+  EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,9"), 1);
+  EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,40"), 4);
 }
 
 TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {

@@ -140,7 +140,8 @@ DWORD* CopyThreadIds(const Snapshot& snapshot, const BYTE* record) {
   return list;
 }
 
-// The processor time of each thread of the record, which is whole.
+// The processor time and creation time of each thread of the record, which
+// is whole.
 void CopyThreadTimes(const Snapshot& snapshot, const BYTE* record, std::vector<ThreadTime>* times) {
   DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
   const BYTE* thread = record + snapshot.threadsOffset;
@@ -149,7 +150,8 @@ void CopyThreadTimes(const Snapshot& snapshot, const BYTE* record, std::vector<T
     for (DWORD i = 0; i < count; ++i, thread += kThreadRecordSize) {
       ThreadTime time = {ReadField<DWORD>(thread, kThreadIdOffset),
                          ReadField<ULONGLONG>(thread, kThreadKernelTimeOffset) +
-                             ReadField<ULONGLONG>(thread, kThreadUserTimeOffset)};
+                             ReadField<ULONGLONG>(thread, kThreadUserTimeOffset),
+                         ReadField<ULONGLONG>(thread, kThreadCreateTimeOffset)};
       times->push_back(time);
     }
   } catch (...) {

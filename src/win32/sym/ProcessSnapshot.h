@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
-// One thread's processor time so far, kernel and user, in 100 ns units.
+// One thread's processor time so far, kernel and user, in 100 ns units, and
+// when it was created.
 struct ThreadTime {
   DWORD tid;
   ULONGLONG cpu;
+  ULONGLONG created;
 };
 
 // A process's image name as the snapshot gives it.

@@ -14,6 +14,9 @@ const size_t kProcessThreadCountOffset = 4;
 // each thread record on both layouts.
 const size_t kThreadKernelTimeOffset = 0;
 const size_t kThreadUserTimeOffset = 8;
+// When the thread was created: tells a thread from a later one that took
+// over its id.
+const size_t kThreadCreateTimeOffset = 16;
 
 #if defined(_WIN64)
 const size_t kProcessImageNameOffset = 64;  // pointer to UTF-16 text, or null

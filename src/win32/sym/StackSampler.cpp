@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -11,6 +13,8 @@
 #include "sym/ModuleTable.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/ProcessWalk.h"
+#include "sym/ScopedHandle.h"
+#include "sym/StackCopy.h"
 #include "sym/StackSampler.h"
 #include "sym/ThreadCpu.h"
 #include "sym/ThreadWalk.h"
@@ -46,26 +50,70 @@ struct Gathered {
   DWORD endThread = 0;
 };
 
-// Samples each selected thread once. False when a thread could not be
+// A thread kept open from one sample to the next, with its stack base,
+// read once: both stay what they were for as long as the thread lives.
+struct OpenedThread {
+  std::unique_ptr<ScopedHandle> handle;
+  ULONGLONG created;
+  Address stackBase;
+};
+typedef std::map<DWORD, OpenedThread> OpenedThreads;
+
+// The opened thread for a listed thread: opened, and its stack base read,
+// the first time, and again when its id has since been taken over by a
+// thread created later. Null when it cannot be opened.
+const OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadTime& thread, OpenedThreads* opened) {
+  OpenedThreads::iterator known = opened->find(thread.tid);
+  if (known != opened->end() && known->second.created == thread.created) return &known->second;
+  if (known != opened->end()) opened->erase(known);
+  const char* failedCall = "";
+  HANDLE handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &failedCall);
+  if (handle == NULL) return NULL;
+  OpenedThread& entry = (*opened)[thread.tid];
+  entry.handle.reset(new ScopedHandle(handle));
+  entry.created = thread.created;
+  entry.stackBase = StackBaseOf(process, handle);
+  return &entry;
+}
+
+// Closes the threads that the latest list no longer holds: they have ended.
+void CloseEnded(const std::vector<ThreadTime>& threads, OpenedThreads* opened) {
+  std::set<DWORD> listed;
+  for (const ThreadTime& thread : threads) listed.insert(thread.tid);
+  for (OpenedThreads::iterator it = opened->begin(); it != opened->end();) {
+    it = listed.count(it->first) != 0 ? std::next(it) : opened->erase(it);
+  }
+}
+
+// Samples each selected thread once. A thread that cannot be opened,
+// suspended or read is a miss; one that was open is closed then, to be
+// opened afresh in the next sample. False when a thread could not be
 // resumed: the sampling ends there.
-bool TakeSample(HANDLE process, int pid, int tid, const std::vector<DWORD>& threads, std::vector<FoundFrame>* found,
-                Gathered* gathered) {
-  for (DWORD id : threads) {
-    if (!IsSelected(pid, tid, id)) continue;
-    gathered->threadsSeen.insert(id);
+bool TakeSample(HANDLE process, int pid, int tid, const std::vector<ThreadTime>& threads, OpenedThreads* opened,
+                std::vector<FoundFrame>* found, Gathered* gathered) {
+  CloseEnded(threads, opened);
+  for (const ThreadTime& thread : threads) {
+    if (!IsSelected(pid, tid, thread.tid)) continue;
+    gathered->threadsSeen.insert(thread.tid);
+    const OpenedThread* entry = OpenedFor(process, pid, thread, opened);
+    if (entry == NULL) {
+      ++gathered->misses;
+      continue;
+    }
     ULONGLONG held = 0;
-    CaptureOutcome outcome = CaptureThread(process, (DWORD)pid, id, found, &held);
+    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), entry->stackBase, found, &held);
     if (held > gathered->longestHold) gathered->longestHold = held;
     if (outcome == ResumeRefused) {
       gathered->end = ThreadNotResumed;
       gathered->endError = GetLastError();
-      gathered->endThread = id;
+      gathered->endThread = thread.tid;
       return false;
     }
     if (outcome == Missed) {
       ++gathered->misses;
+      opened->erase(thread.tid);
     } else {
-      CountStack(process, id, *found, &gathered->stacks);
+      CountStack(process, thread.tid, *found, &gathered->stacks);
     }
   }
   return true;
@@ -94,31 +142,26 @@ bool WaitForNextSample(bool clocked, ULONGLONG previousStart, int intervalMs) {
 
 // The threads of the process now; false, with the reason kept, when the
 // process has left the snapshot or the snapshot fails.
-bool ListThreads(int pid, std::vector<DWORD>* threads, Gathered* gathered) {
-  std::vector<ThreadTime> listed;
-  SnapshotOutcome outcome = ListThreadsQuietly((DWORD)pid, &listed);
-  if (outcome != ProcessListed) {
-    gathered->end = outcome == ProcessAbsent ? ProcessGone : ListFailed;
-    gathered->endError = GetLastError();
-    return false;
-  }
-  threads->clear();
-  for (const ThreadTime& thread : listed) threads->push_back(thread.tid);
-  return true;
+bool ListThreads(int pid, std::vector<ThreadTime>* threads, Gathered* gathered) {
+  SnapshotOutcome outcome = ListThreadsQuietly((DWORD)pid, threads);
+  if (outcome == ProcessListed) return true;
+  gathered->end = outcome == ProcessAbsent ? ProcessGone : ListFailed;
+  gathered->endError = GetLastError();
+  return false;
 }
 
-void Sample(HANDLE process, int pid, const SamplingSettings& settings, std::vector<DWORD> threads,
+void Sample(HANDLE process, int pid, const SamplingSettings& settings, std::vector<ThreadTime> threads,
             Gathered* gathered) {
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
+  OpenedThreads opened;
   ULONGLONG start = 0;
   bool clocked = false;
   for (int sample = 0; sample < settings.samples; ++sample) {
     if (sample > 0 && !WaitForNextSample(clocked, start, settings.intervalMs)) break;
     clocked = ReadClock(&start);
-    // The first sample takes the threads that the header line counted.
     if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
-    if (!TakeSample(process, pid, settings.tid, threads, &found, gathered)) break;
+    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, gathered)) break;
     ++gathered->samples;
     if (g_interrupted != 0) break;
   }
@@ -153,10 +196,19 @@ int ReportEnd(int pid, const Gathered& gathered) {
 int SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const SamplingSettings* settings = (const SamplingSettings*)context;
   ImageText image;
-  DWORD* listed = EnumProcessThreads((DWORD)pid, NULL, &image);
+  std::vector<ThreadTime> times;
+  DWORD* listed = EnumProcessThreads((DWORD)pid, &times, &image);
   if (listed == NULL) return ReportMissingThreadList(pid);
-  std::vector<DWORD> threads;
-  for (const DWORD* id = listed; *id != 0; ++id) threads.push_back(*id);
+  // The first sample takes the threads that the header line counts; their
+  // times are there too unless there was no memory for them.
+  std::vector<ThreadTime> threads;
+  for (const DWORD* id = listed; *id != 0; ++id) {
+    ThreadTime thread = {*id, 0, 0};
+    for (const ThreadTime& time : times) {
+      if (time.tid == *id) thread = time;
+    }
+    threads.push_back(thread);
+  }
   free(listed);
   printf("\n");
   // The modules are registered for the unwinding and the names, not listed.

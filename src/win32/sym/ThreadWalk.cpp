@@ -22,8 +22,6 @@ namespace {
 
 typedef LONG(WINAPI* NtOpenThreadFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, CLIENT_ID*);
 
-// Every access right to a thread as NT 4.0 and 2000 define it.
-const DWORD kThreadAllAccess = 0x1F03FF;
 const DWORD kSuspendFailed = 0xFFFFFFFF;
 const size_t kSymbolBufferSize = 4096;
 const DWORD kUndecoratedCapacity = 4095;
@@ -249,12 +247,12 @@ void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
   for (const FoundFrame& frame : found) PrintFrame(process, frame, &buffers);
 }
 
-HoldOutcome HoldThread(HANDLE process, HANDLE thread, std::vector<FoundFrame>* found, ThreadHold* hold,
-                       ULONGLONG* holdTicks) {
+HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+                       ThreadHold* hold, ULONGLONG* holdTicks) {
   hold->held.stackCopied = false;
   hold->walked = 0;
   ForgetStackPages();
-  hold->held.stackBase = StackBaseOf(process, thread);
+  hold->held.stackBase = stackBase;
   // Once the console is closing the platform is about to end the tool:
   // the thread is left running, unwalked.
   if (!BeginHold()) return HoldRefused;
@@ -299,7 +297,7 @@ int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ThreadHold hold;
-  HoldOutcome outcome = HoldThread(process, thread, &found, &hold, NULL);
+  HoldOutcome outcome = HoldThread(process, thread, StackBaseOf(process, thread), &found, &hold, NULL);
   if (outcome == HoldRefused) return 1;
   if (outcome == SuspendRefused) {
     printf("SuspendThread error %d\n", (int)GetLastError());
@@ -322,16 +320,12 @@ int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
   return hold.walked;
 }
 
-CaptureOutcome CaptureThread(HANDLE process, DWORD pid, DWORD tid, std::vector<FoundFrame>* found,
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
                              ULONGLONG* holdTicks) {
   found->clear();
   *holdTicks = 0;
-  const char* failedCall = "";
-  HANDLE thread = OpenThreadQuietly(kThreadAllAccess, pid, tid, &failedCall);
-  if (thread == NULL) return Missed;
-  ScopedHandle threadOwner(thread);
   ThreadHold hold;
-  if (HoldThread(process, thread, found, &hold, holdTicks) != HeldAndResumed) return Missed;
+  if (HoldThread(process, thread, stackBase, found, &hold, holdTicks) != HeldAndResumed) return Missed;
   if (ResumeFailed(hold)) {
     SetLastError(hold.resumeError);
     return ResumeRefused;

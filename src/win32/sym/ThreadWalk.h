@@ -20,6 +20,9 @@ extern LineLookup g_lineLookup;
 // loaded (after printing a line).
 int BindLineLookup();
 
+// Every access right to a thread as NT 4.0 and 2000 define it.
+const DWORD kThreadAllAccess = 0x1F03FF;
+
 // Opens thread tid of process pid through the native layer. Returns the
 // handle (the caller closes it) or null after printing a line.
 HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid);
@@ -33,13 +36,13 @@ int WalkThread(HANDLE process, DWORD pid, DWORD tid);
 
 enum CaptureOutcome { Captured, Missed, ResumeRefused };
 
-// One sample of one thread, printing nothing: opens it, holds it as
-// WalkThread does, and finds its frames once it runs again. Missed when the
-// thread could not be opened, suspended or read (it may have ended);
-// ResumeRefused, with the resume's error as the last error, when it could
-// not be resumed. *holdTicks is how long it was held, in 100 ns units (0
-// when the platform has no counter).
-CaptureOutcome CaptureThread(HANDLE process, DWORD pid, DWORD tid, std::vector<FoundFrame>* found,
+// One sample of an opened thread, printing nothing: holds it as WalkThread
+// does and finds its frames once it runs again. Missed when the thread
+// could not be suspended or read (it may have ended); ResumeRefused, with
+// the resume's error as the last error, when it could not be resumed.
+// *holdTicks is how long it was held, in 100 ns units (0 when the platform
+// has no counter).
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
                              ULONGLONG* holdTicks);
 
 // What a thread leaves for its walk once it runs again: its registers, and
@@ -61,12 +64,13 @@ struct ThreadHold {
 
 enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 
-// Suspends the thread, reads its registers and copies its stack (or finds
-// its frames while it is held), and resumes it; prints nothing. HoldRefused
-// once the console is closing (nothing done). With holdTicks, also the time
-// from the suspend to the resume, in 100 ns units.
-HoldOutcome HoldThread(HANDLE process, HANDLE thread, std::vector<FoundFrame>* found, ThreadHold* hold,
-                       ULONGLONG* holdTicks);
+// Suspends the thread, reads its registers and copies its stack up to
+// stackBase (see CopyThreadStack; or finds its frames while it is held), and
+// resumes it; prints nothing. HoldRefused once the console is closing
+// (nothing done). With holdTicks, also the time from the suspend to the
+// resume, in 100 ns units.
+HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+                       ThreadHold* hold, ULONGLONG* holdTicks);
 
 // Once the thread runs again: the frames of its copied stack, if it was copied.
 void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found);
