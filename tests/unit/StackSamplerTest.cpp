@@ -119,7 +119,8 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
   EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader +
                        "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx 2\n" +
                        "app.exe;20;0x" + Hex(0x610000) + ";nosym.dll!0x" + Hex(0x500010) +
-                       " 2\napp.exe;9;app.exe!_main 2\n" + "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n" +
+                       " 2\napp.exe;9;app.exe!_main 2\n" +
+                       "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n" +
                        "[4000] EnumProcessThreads pid 120 error 87\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(gone.OpenHandleCount(), 0);

@@ -98,5 +98,7 @@ void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks) {
   std::sort(lines.begin(), lines.end(), ComesFirst);
   ImageText shown = image;
   MakeFoldable(&shown);
-  for (const std::pair<std::string, int>& line : lines) printf("%S;%s %d\n", shown.c_str(), line.first.c_str(), line.second);
+  for (const std::pair<std::string, int>& line : lines) {
+    printf("%S;%s %d\n", shown.c_str(), line.first.c_str(), line.second);
+  }
 }

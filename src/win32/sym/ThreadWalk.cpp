@@ -271,7 +271,9 @@ HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::ve
   hold->resumed = ResumeThread(thread);
   hold->resumeError = GetLastError();
   EndHold();
-  if (holdTicks != NULL) *holdTicks = clocked && ReadClock(&resumedAt) && resumedAt > suspendedAt ? resumedAt - suspendedAt : 0;
+  if (holdTicks != NULL) {
+    *holdTicks = clocked && ReadClock(&resumedAt) && resumedAt > suspendedAt ? resumedAt - suspendedAt : 0;
+  }
   return HeldAndResumed;
 }
 
