@@ -37,16 +37,22 @@ sim::Machine SampledMachine() {
 }
 
 const std::string kHeader = "Process 120 (0x78)  app.exe 3 thread(s)\n\n";
-const std::string kThread9 = "app.exe;9;app.exe!_main 4\n";
-const std::string kThread10A = "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx 3\n";
+// The folded line of each thread's stack (stack A for thread 10), counted.
+std::string Thread9(int count) { return "app.exe;9;app.exe!_main " + std::to_string(count) + "\n"; }
+std::string Thread10A(int count) {
+  return "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx " + std::to_string(count) +
+         "\n";
+}
 const std::string kThread10B = "app.exe;10;app.exe!_main;app.exe!Odd_Name_ 1\n";
-const std::string kThread20 = "app.exe;20;0x" + Hex(0x610000) + ";nosym.dll!0x" + Hex(0x500010) + " 4\n";
+std::string Thread20(int count) {
+  return "app.exe;20;0x" + Hex(0x610000) + ";nosym.dll!0x" + Hex(0x500010) + " " + std::to_string(count) + "\n";
+}
 
 TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) {
   sim::Machine m = SampledMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
   // Highest count first; equal counts by their text ("20" before "9").
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + kThread20 + kThread9 + kThread10A + kThread10B +
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread20(4) + Thread9(4) + Thread10A(3) + kThread10B +
                        "\n4 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
   EXPECT_EQ(r.status, 0);
   // Eight distinct addresses inside modules, each looked up once.
@@ -67,7 +73,7 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   // One thread, a longer interval waited in steps.
   sim::Machine one = SampledMachine();
   r = RunThreadsift(one, {"-p", "120", "-s", "4", "-i", "120", "-t", "10"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + kThread10A + kThread10B +
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread10A(3) + kThread10B +
                        "\n4 sample(s), 1 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
   EXPECT_EQ(one.CallArgs("Sleep"), (std::vector<std::string>{"50", "50", "20", "50", "50", "20", "50", "50", "20"}));
   EXPECT_EQ(one.CallCount("SuspendThread"), 4);
@@ -96,10 +102,7 @@ TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
   m.Fail("GetThreadContext", ERROR_ACCESS_DENIED, 2);  // thread 10 cannot be read in the first sample
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 4 thread(s)\n\n" +
-                       "app.exe;9;app.exe!_main 4\n" +
-                       "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx 2\n" +
-                       "app.exe;20;0x" + Hex(0x610000) +
-                       ";nosym.dll!0x" + Hex(0x500010) + " 2\napp.exe;30;app.exe!_main 2\n" + kThread10B +
+                       Thread9(4) + Thread10A(2) + Thread20(2) + "app.exe;30;app.exe!_main 2\n" + kThread10B +
                        "\n4 sample(s), 5 thread(s) seen, longest hold 5 us, 5 miss(es)\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(m.OpenHandleCount(), 0);
@@ -116,10 +119,7 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
   sim::Machine gone = SampledMachine();
   gone.FindProcess(120)->listedInSnapshots = 2;
   sim::RunResult r = RunThreadsift(gone, {"-p", "120", "-s", "4"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader +
-                       "app.exe;10;app.exe!_main;app.exe!Worker::Run;kernel32.dll!WaitForSingleObjectEx 2\n" +
-                       "app.exe;20;0x" + Hex(0x610000) + ";nosym.dll!0x" + Hex(0x500010) +
-                       " 2\napp.exe;9;app.exe!_main 2\n" +
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread10A(2) + Thread20(2) + Thread9(2) +
                        "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n" +
                        "[4000] EnumProcessThreads pid 120 error 87\n");
   EXPECT_EQ(r.status, 1);

@@ -111,15 +111,8 @@ ImageText HeaderName(const Snapshot& snapshot, const BYTE* record) {
 
 void PrintProcessHeader(const Snapshot& snapshot, const BYTE* record) {
   DWORD pid = ReadField<DWORD>(record, kProcessIdOffset);
-  const WCHAR* name = ReadField<const WCHAR*>(record, kProcessImageNameOffset);
   printf("Process %d (0x%0x) ", (int)pid, (unsigned)pid);
-  if (name != NULL) {
-    printf(" %S", ImageName(snapshot, name).c_str());
-  } else if (pid == 0) {
-    printf(" %s", "System Idle Process");
-  } else {
-    printf(" %s", "(unnamed)");
-  }
+  printf(" %S", HeaderName(snapshot, record).c_str());
   printf(" %d thread(s)\n", (int)ReadField<DWORD>(record, kProcessThreadCountOffset));
 }
 
@@ -246,24 +239,21 @@ DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times, ImageText* 
   return list;
 }
 
-bool SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times) {
+SnapshotOutcome SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times, bool report) {
   times->clear();
   Snapshot snapshot;
-  if (!TakeSnapshot(&snapshot)) return false;
+  if (!TakeSnapshot(&snapshot, report)) return SnapshotFailed;
   const BYTE* record = FindProcessRecord(snapshot, pid);
   if (record != NULL) CopyThreadTimes(snapshot, record, times);
-  free((void*)snapshot.bytes);
-  return true;
-}
-
-SnapshotOutcome ListThreadsQuietly(DWORD pid, std::vector<ThreadTime>* threads) {
-  threads->clear();
-  Snapshot snapshot;
-  if (!TakeSnapshot(&snapshot, false)) return SnapshotFailed;
-  const BYTE* record = FindProcessRecord(snapshot, pid);
-  if (record != NULL) CopyThreadTimes(snapshot, record, threads);
   free((void*)snapshot.bytes);
   if (record != NULL) return ProcessListed;
   SetLastError(ERROR_INVALID_PARAMETER);
   return ProcessAbsent;
+}
+
+const ThreadTime* FindThreadTime(const std::vector<ThreadTime>& times, DWORD tid) {
+  for (const ThreadTime& time : times) {
+    if (time.tid == tid) return &time;
+  }
+  return NULL;
 }

@@ -30,17 +30,16 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report = true)
 // sets it to the image name the header line shows.
 DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times = NULL, ImageText* image = NULL);
 
-// Takes a fresh snapshot and fills times with the processor time of each
-// thread of pid (none when the process has left it). Returns false after
-// printing the snapshot's lines when the snapshot fails.
-bool SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times);
-
 enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed };
 
-// Takes a fresh snapshot and fills threads with every thread of pid and its
-// processor time, printing nothing. When the process has left the snapshot
-// the last error is ERROR_INVALID_PARAMETER; when the snapshot fails, the
-// code the failure left.
-SnapshotOutcome ListThreadsQuietly(DWORD pid, std::vector<ThreadTime>* threads);
+// Takes a fresh snapshot and fills times with every thread of pid and its
+// times (none when the process has left it: the last error is then
+// ERROR_INVALID_PARAMETER). When the snapshot fails, the last error is the
+// code the failure left, after the snapshot's lines (none when it is not to
+// report).
+SnapshotOutcome SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times, bool report = true);
+
+// The entry of thread tid in times, or null.
+const ThreadTime* FindThreadTime(const std::vector<ThreadTime>& times, DWORD tid);
 
 #endif

@@ -41,12 +41,10 @@ void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const C
 int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample& sample,
                           bool* complete) {
   printf("\n");
-  ModuleTableOutcome outcome = BuildModuleTable(process, pid);
+  ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, true);
   if (outcome == Failed) return 1;
   if (outcome == SymbolLoadFailed) return 0;
   printf("\n");
-  ForgetProcessPages();
-  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   WalkThreads(process, pid, tid, threads, sample);
   *complete = true;
   return 0;
@@ -90,6 +88,14 @@ bool IsSelected(int pid, int tid, DWORD id) {
   // the walk needs.
   if ((DWORD)pid == GetCurrentProcessId()) return false;
   return tid == kAllThreads || (DWORD)tid == id;
+}
+
+ModuleTableOutcome PrepareToHoldThreads(HANDLE process, int pid, bool listed) {
+  ModuleTableOutcome outcome = BuildModuleTable(process, pid, listed);
+  if (outcome != Built) return outcome;
+  ForgetProcessPages();
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  return Built;
 }
 
 int ReportMissingThreadList(int pid) {

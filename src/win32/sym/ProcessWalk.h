@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "sym/ModuleTable.h"
+
 // Selects every thread of a process in WalkProcess.
 const int kAllThreads = -1;
 
@@ -32,6 +34,11 @@ int WithSymbolHandler(int pid, ProcessWork work, void* context);
 // True when thread id of process pid is to be walked (or sampled) with the
 // thread selector tid; never for a thread of the tool's own process.
 bool IsSelected(int pid, int tid, DWORD id);
+
+// Builds the module table (listed or not; see BuildModuleTable) and, once it
+// is built, forgets the pages read of any earlier process and registers the
+// console control handler: threads of the process can be held from then on.
+ModuleTableOutcome PrepareToHoldThreads(HANDLE process, int pid, bool listed);
 
 // Prints the line for a process whose thread list could not be had, with
 // the last error. Returns 1.

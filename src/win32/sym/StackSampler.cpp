@@ -10,7 +10,6 @@
 
 #include "sym/FoldedStacks.h"
 #include "sym/Interrupt.h"
-#include "sym/MemoryCache.h"
 #include "sym/ModuleTable.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/ProcessWalk.h"
@@ -26,9 +25,6 @@ namespace {
 // break key ends a long interval early.
 const DWORD kWaitStepMs = 50;
 const ULONGLONG kTicksPerMicrosecond = 10;  // of 100 ns
-const ULONGLONG kTicksPerMillisecond = 10000;
-// Room for the frames of ordinary stacks, made once for the whole run.
-const size_t kUsualFrames = 256;
 
 struct SamplingSettings {
   int tid;
@@ -125,13 +121,15 @@ bool TakeSample(HANDLE process, int pid, int tid, const std::vector<ThreadTime>&
 // intervalMs apart however long each takes; without a clock, waits the
 // whole interval. False when a break key ended the wait.
 bool WaitForNextSample(bool clocked, ULONGLONG previousStart, int intervalMs) {
-  ULONGLONG due = previousStart + (ULONGLONG)intervalMs * kTicksPerMillisecond;
+  ULONGLONG due = previousStart + (ULONGLONG)intervalMs * kClockTicksPerMillisecond;
   DWORD left = (DWORD)intervalMs;
   while (g_interrupted == 0) {
     ULONGLONG now = 0;
     if (clocked) {
       clocked = ReadClock(&now);
-      if (clocked) left = now >= due ? 0 : (DWORD)((due - now + kTicksPerMillisecond - 1) / kTicksPerMillisecond);
+      if (clocked) {
+        left = now >= due ? 0 : (DWORD)((due - now + kClockTicksPerMillisecond - 1) / kClockTicksPerMillisecond);
+      }
     }
     if (left == 0) break;
     DWORD step = left < kWaitStepMs ? left : kWaitStepMs;
@@ -144,7 +142,7 @@ bool WaitForNextSample(bool clocked, ULONGLONG previousStart, int intervalMs) {
 // The threads of the process now; false, with the reason kept, when the
 // process has left the snapshot or the snapshot fails.
 bool ListThreads(int pid, std::vector<ThreadTime>* threads, Gathered* gathered) {
-  SnapshotOutcome outcome = ListThreadsQuietly((DWORD)pid, threads);
+  SnapshotOutcome outcome = SnapshotThreadTimes((DWORD)pid, threads, false);
   if (outcome == ProcessListed) return true;
   gathered->end = outcome == ProcessAbsent ? ProcessGone : ListFailed;
   gathered->endError = GetLastError();
@@ -204,20 +202,16 @@ int SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   // times are there too unless there was no memory for them.
   std::vector<ThreadTime> threads;
   for (const DWORD* id = listed; *id != 0; ++id) {
-    ThreadTime thread = {*id, 0, 0};
-    for (const ThreadTime& time : times) {
-      if (time.tid == *id) thread = time;
-    }
-    threads.push_back(thread);
+    const ThreadTime* time = FindThreadTime(times, *id);
+    ThreadTime unknown = {*id, 0, 0};
+    threads.push_back(time != NULL ? *time : unknown);
   }
   free(listed);
   printf("\n");
   // The modules are registered for the unwinding and the names, not listed.
-  ModuleTableOutcome outcome = BuildModuleTable(process, pid, false);
+  ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, false);
   if (outcome == Failed) return 1;
   if (outcome == SymbolLoadFailed) return 0;
-  ForgetProcessPages();
-  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   Gathered gathered;
   Sample(process, pid, *settings, threads, &gathered);
   PrintFoldedStacks(image, gathered.stacks);

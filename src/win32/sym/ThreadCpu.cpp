@@ -4,19 +4,6 @@
 
 #include "sym/ThreadCpu.h"
 
-namespace {
-
-const ULONGLONG kTicksPerMillisecond = 10000;  // of 100 ns
-
-const ThreadTime* FindTime(const std::vector<ThreadTime>& times, DWORD tid) {
-  for (const ThreadTime& time : times) {
-    if (time.tid == tid) return &time;
-  }
-  return NULL;
-}
-
-}  // namespace
-
 bool ReadClock(ULONGLONG* now) {
   LARGE_INTEGER count, frequency;
   if (!QueryPerformanceCounter(&count) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
@@ -32,20 +19,20 @@ void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
   ULONGLONG start = 0, end = 0;
   bool clocked = ReadClock(&start);
   Sleep((DWORD)intervalMs);
-  if (!SnapshotThreadTimes(pid, &sample->second)) return;
+  if (SnapshotThreadTimes(pid, &sample->second) == SnapshotFailed) return;
   clocked = clocked && ReadClock(&end) && end > start;
-  sample->elapsed = clocked ? end - start : (ULONGLONG)intervalMs * kTicksPerMillisecond;
+  sample->elapsed = clocked ? end - start : (ULONGLONG)intervalMs * kClockTicksPerMillisecond;
   sample->taken = true;
 }
 
 void PrintThreadHeader(DWORD tid, const CpuSample& sample) {
-  const ThreadTime* first = sample.taken ? FindTime(sample.first, tid) : NULL;
+  const ThreadTime* first = sample.taken ? FindThreadTime(sample.first, tid) : NULL;
   if (first == NULL) {
     printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
     return;
   }
-  const ThreadTime* second = FindTime(sample.second, tid);
-  ULONGLONG milliseconds = (second != NULL ? second->cpu : first->cpu) / kTicksPerMillisecond;
+  const ThreadTime* second = FindThreadTime(sample.second, tid);
+  ULONGLONG milliseconds = (second != NULL ? second->cpu : first->cpu) / kClockTicksPerMillisecond;
   printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(milliseconds / 1000),
          (unsigned)(milliseconds % 1000));
   if (second == NULL) {

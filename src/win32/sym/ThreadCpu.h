@@ -19,6 +19,7 @@ struct CpuSample {
 // Now, in 100 ns units, from the performance counter; false when the
 // platform has none.
 bool ReadClock(ULONGLONG* now);
+const ULONGLONG kClockTicksPerMillisecond = 10000;
 
 // Waits intervalMs with no thread of the target suspended, then takes the
 // second snapshot of pid. After a failed snapshot (its lines printed) the

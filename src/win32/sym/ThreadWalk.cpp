@@ -27,8 +27,6 @@ const size_t kSymbolBufferSize = 4096;
 const DWORD kUndecoratedCapacity = 4095;
 // A walk that goes on longer than this is not a stack any more.
 const unsigned kMaxFrames = 10000;
-// Room for the frames of ordinary stacks, made before the thread is stopped.
-const size_t kUsualFrames = 256;
 
 #if defined(_WIN64)
 const DWORD kMachineType = IMAGE_FILE_MACHINE_AMD64;

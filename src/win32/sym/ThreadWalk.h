@@ -20,6 +20,9 @@ extern LineLookup g_lineLookup;
 // loaded (after printing a line).
 int BindLineLookup();
 
+// Room for the frames of ordinary stacks, made before a thread is stopped.
+const size_t kUsualFrames = 256;
+
 // Every access right to a thread as NT 4.0 and 2000 define it.
 const DWORD kThreadAllAccess = 0x1F03FF;
 
