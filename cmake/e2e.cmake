@@ -45,7 +45,7 @@ add_library(faulting_stack_walk OBJECT tests/e2e/faulting/FaultingStackWalk.cpp
   tests/e2e/faulting/StallingContextRead.cpp)
 target_compile_options(faulting_stack_walk PRIVATE ${THREADSIFT_WARNINGS})
 add_executable(threadsift_faulting
-  ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES}
+  ${THREADSIFT_MAIN} ${THREADSIFT_SOURCES} ${THREADSIFT_COMMON_SOURCES}
   $<TARGET_OBJECTS:faulting_stack_walk>)
 target_include_directories(threadsift_faulting PRIVATE src/win32)
 target_compile_options(threadsift_faulting PRIVATE ${THREADSIFT_WARNINGS})
@@ -102,7 +102,7 @@ function(e2e_read_banner main_source variable)
   endif()
   set(${variable} "${banner}" PARENT_SCOPE)
 endfunction()
-e2e_read_banner(${CMAKE_SOURCE_DIR}/src/win32/sym/main.cpp E2E_BANNER)
+e2e_read_banner(${CMAKE_SOURCE_DIR}/src/win32/threadsift/main.cpp E2E_BANNER)
 e2e_read_banner(${CMAKE_SOURCE_DIR}/src/win32/latchsift/main.cpp E2E_LATCHSIFT_BANNER)
 
 set(E2E_PREFIX ${CMAKE_BINARY_DIR}/e2e-prefix)

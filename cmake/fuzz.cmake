@@ -16,11 +16,11 @@ add_library(fuzz_simwin STATIC
 target_include_directories(fuzz_simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 
 add_library(fuzz_tools STATIC
-  ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${LATCHSIFT_SOURCES} ${THREADSIFT_COMMON_SOURCES})
+  ${THREADSIFT_MAIN} ${THREADSIFT_SOURCES} ${LATCHSIFT_SOURCES} ${THREADSIFT_COMMON_SOURCES})
 target_include_directories(fuzz_tools BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
 target_link_libraries(fuzz_tools PUBLIC fuzz_simwin)
 # Both mains in one library: each gets a name of its own.
-set_source_files_properties(${THREADSIFT_SYM_MAIN} PROPERTIES COMPILE_DEFINITIONS main=ThreadsiftMain)
+set_source_files_properties(${THREADSIFT_MAIN} PROPERTIES COMPILE_DEFINITIONS main=ThreadsiftMain)
 set_source_files_properties(src/win32/latchsift/main.cpp PROPERTIES COMPILE_DEFINITIONS main=LatchsiftMain)
 
 # The simulated platform is checked by the sanitizers but gives the fuzzer no

@@ -38,7 +38,7 @@ target_include_directories(tool_common BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} 
 target_compile_options(tool_common PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(tool_common PUBLIC simwin)
 
-add_library(threadsift_tool STATIC ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES})
+add_library(threadsift_tool STATIC ${THREADSIFT_MAIN} ${THREADSIFT_SOURCES})
 target_include_directories(threadsift_tool BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} src/win32)
 target_compile_options(threadsift_tool PRIVATE ${THREADSIFT_WARNINGS})
 target_compile_definitions(threadsift_tool PRIVATE main=ThreadsiftMain)

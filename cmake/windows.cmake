@@ -9,7 +9,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 add_executable(threadsift
-  ${THREADSIFT_SYM_MAIN} ${THREADSIFT_SYM_SOURCES} ${THREADSIFT_COMMON_SOURCES})
+  ${THREADSIFT_MAIN} ${THREADSIFT_SOURCES} ${THREADSIFT_COMMON_SOURCES})
 target_include_directories(threadsift PRIVATE src/win32)
 target_compile_options(threadsift PRIVATE ${THREADSIFT_WARNINGS})
 target_compile_definitions(threadsift PRIVATE ${THREADSIFT_WINDOWS_DEFINITIONS})

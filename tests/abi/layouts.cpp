@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "sym/SnapshotLayout.h"
+#include "threadsift/SnapshotLayout.h"
 
 #if defined(_WIN64)
 static_assert(sizeof(void*) == 8, "64-bit build");

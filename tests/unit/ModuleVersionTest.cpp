@@ -2,7 +2,7 @@
 
 #include "Machine.h"
 #include "Run.h"
-#include "sym/ModuleVersion.h"
+#include "threadsift/ModuleVersion.h"
 
 int SimPrintf(const char* format, ...);
 

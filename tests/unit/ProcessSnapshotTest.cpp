@@ -4,7 +4,7 @@
 #include "Snapshot.h"
 #include "ThreadsiftRun.h"
 #include "simwin_api.h"
-#include "sym/ProcessSnapshot.h"
+#include "threadsift/ProcessSnapshot.h"
 
 int SimPrintf(const char* format, ...);
 void SimFree(void* block);

@@ -1,5 +1,5 @@
-#ifndef THREADSIFT_SYM_FOLDED_STACKS_H
-#define THREADSIFT_SYM_FOLDED_STACKS_H
+#ifndef THREADSIFT_FOLDED_STACKS_H
+#define THREADSIFT_FOLDED_STACKS_H
 
 #include <windows.h>
 
@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "sym/AddressWidth.h"
-#include "sym/ProcessSnapshot.h"
-#include "sym/ThreadWalk.h"
+#include "threadsift/AddressWidth.h"
+#include "threadsift/ProcessSnapshot.h"
+#include "threadsift/ThreadWalk.h"
 
 // The stacks a sampling run saw, counted as they come: each frame is named
 // the first time its address is seen (once for the whole run), and stacks

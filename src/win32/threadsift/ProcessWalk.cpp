@@ -6,14 +6,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "sym/Interrupt.h"
-#include "sym/MemoryCache.h"
-#include "sym/ModuleTable.h"
-#include "sym/ProcessSnapshot.h"
-#include "sym/ProcessWalk.h"
-#include "sym/ScopedHandle.h"
-#include "sym/ThreadCpu.h"
-#include "sym/ThreadWalk.h"
+#include "threadsift/Interrupt.h"
+#include "threadsift/MemoryCache.h"
+#include "threadsift/ModuleTable.h"
+#include "threadsift/ProcessSnapshot.h"
+#include "threadsift/ProcessWalk.h"
+#include "threadsift/ScopedHandle.h"
+#include "threadsift/ThreadCpu.h"
+#include "threadsift/ThreadWalk.h"
 
 namespace {
 

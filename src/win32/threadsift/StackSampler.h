@@ -1,5 +1,5 @@
-#ifndef THREADSIFT_SYM_STACK_SAMPLER_H
-#define THREADSIFT_SYM_STACK_SAMPLER_H
+#ifndef THREADSIFT_STACK_SAMPLER_H
+#define THREADSIFT_STACK_SAMPLER_H
 
 // The intervals between samples that -i accepts, in milliseconds, and its default.
 const int kDefaultSampleInterval = 10;

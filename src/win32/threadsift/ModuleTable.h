@@ -1,12 +1,12 @@
-#ifndef THREADSIFT_SYM_MODULE_TABLE_H
-#define THREADSIFT_SYM_MODULE_TABLE_H
+#ifndef THREADSIFT_MODULE_TABLE_H
+#define THREADSIFT_MODULE_TABLE_H
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-#include "sym/AddressWidth.h"
+#include "threadsift/AddressWidth.h"
 
 // The modules of the process being walked, in ascending order of module
 // handle; position i of every sequence describes the same module.

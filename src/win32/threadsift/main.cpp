@@ -7,11 +7,11 @@
 
 #include "common/EnablePrivilege.h"
 #include "common/OptionText.h"
-#include "sym/Interrupt.h"
-#include "sym/ProcessWalk.h"
-#include "sym/ScopedHandle.h"
-#include "sym/StackSampler.h"
-#include "sym/ThreadWalk.h"
+#include "threadsift/Interrupt.h"
+#include "threadsift/ProcessWalk.h"
+#include "threadsift/ScopedHandle.h"
+#include "threadsift/StackSampler.h"
+#include "threadsift/ThreadWalk.h"
 
 namespace {
 

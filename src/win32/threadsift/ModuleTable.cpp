@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sym/ModuleTable.h"
-#include "sym/ModuleVersion.h"
+#include "threadsift/ModuleTable.h"
+#include "threadsift/ModuleVersion.h"
 
 ModuleTable g_moduleTable;
 

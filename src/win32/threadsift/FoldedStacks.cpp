@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "sym/FoldedStacks.h"
-#include "sym/ModuleTable.h"
+#include "threadsift/FoldedStacks.h"
+#include "threadsift/ModuleTable.h"
 
 namespace {
 

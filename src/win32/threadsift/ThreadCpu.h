@@ -1,11 +1,11 @@
-#ifndef THREADSIFT_SYM_THREAD_CPU_H
-#define THREADSIFT_SYM_THREAD_CPU_H
+#ifndef THREADSIFT_THREAD_CPU_H
+#define THREADSIFT_THREAD_CPU_H
 
 #include <windows.h>
 
 #include <vector>
 
-#include "sym/ProcessSnapshot.h"
+#include "threadsift/ProcessSnapshot.h"
 
 // Which threads of a process are busy: their processor times in two
 // snapshots taken an interval apart.

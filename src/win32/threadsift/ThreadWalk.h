@@ -1,11 +1,11 @@
-#ifndef THREADSIFT_SYM_THREAD_WALK_H
-#define THREADSIFT_SYM_THREAD_WALK_H
+#ifndef THREADSIFT_THREAD_WALK_H
+#define THREADSIFT_THREAD_WALK_H
 
 #include <windows.h>
 
 #include <vector>
 
-#include "sym/AddressWidth.h"
+#include "threadsift/AddressWidth.h"
 
 // What a frame's line needs, taken while its thread is stopped.
 struct FoundFrame {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "sym/ThreadCpu.h"
+#include "threadsift/ThreadCpu.h"
 
 bool ReadClock(ULONGLONG* now) {
   LARGE_INTEGER count, frequency;

@@ -8,16 +8,16 @@
 #include <set>
 #include <vector>
 
-#include "sym/FoldedStacks.h"
-#include "sym/Interrupt.h"
-#include "sym/ModuleTable.h"
-#include "sym/ProcessSnapshot.h"
-#include "sym/ProcessWalk.h"
-#include "sym/ScopedHandle.h"
-#include "sym/StackCopy.h"
-#include "sym/StackSampler.h"
-#include "sym/ThreadCpu.h"
-#include "sym/ThreadWalk.h"
+#include "threadsift/FoldedStacks.h"
+#include "threadsift/Interrupt.h"
+#include "threadsift/ModuleTable.h"
+#include "threadsift/ProcessSnapshot.h"
+#include "threadsift/ProcessWalk.h"
+#include "threadsift/ScopedHandle.h"
+#include "threadsift/StackCopy.h"
+#include "threadsift/StackSampler.h"
+#include "threadsift/ThreadCpu.h"
+#include "threadsift/ThreadWalk.h"
 
 namespace {
 

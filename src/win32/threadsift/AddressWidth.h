@@ -1,5 +1,5 @@
-#ifndef THREADSIFT_SYM_ADDRESS_WIDTH_H
-#define THREADSIFT_SYM_ADDRESS_WIDTH_H
+#ifndef THREADSIFT_ADDRESS_WIDTH_H
+#define THREADSIFT_ADDRESS_WIDTH_H
 
 #include <windows.h>
 #include <imagehlp.h>

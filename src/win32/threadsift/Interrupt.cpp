@@ -1,4 +1,4 @@
-#include "sym/Interrupt.h"
+#include "threadsift/Interrupt.h"
 
 std::atomic<LONG> g_interrupted(0);
 

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <excpt.h>
 
-#include "sym/FaultGuard.h"
+#include "threadsift/FaultGuard.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "common/NativeStatus.h"
 #include "common/PlatformRecord.h"
-#include "sym/ProcessSnapshot.h"
-#include "sym/SnapshotLayout.h"
+#include "threadsift/ProcessSnapshot.h"
+#include "threadsift/SnapshotLayout.h"
 
 namespace {
 

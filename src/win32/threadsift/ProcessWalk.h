@@ -1,9 +1,9 @@
-#ifndef THREADSIFT_SYM_PROCESS_WALK_H
-#define THREADSIFT_SYM_PROCESS_WALK_H
+#ifndef THREADSIFT_PROCESS_WALK_H
+#define THREADSIFT_PROCESS_WALK_H
 
 #include <windows.h>
 
-#include "sym/ModuleTable.h"
+#include "threadsift/ModuleTable.h"
 
 // Selects every thread of a process in WalkProcess.
 const int kAllThreads = -1;

@@ -1,5 +1,5 @@
-#ifndef THREADSIFT_SYM_FAULT_GUARD_H
-#define THREADSIFT_SYM_FAULT_GUARD_H
+#ifndef THREADSIFT_FAULT_GUARD_H
+#define THREADSIFT_FAULT_GUARD_H
 
 // Calls body(context) so that any exception of the language, or any fault
 // the platform raises (an access violation inside the image help library,

@@ -1,9 +1,9 @@
-#ifndef THREADSIFT_SYM_MEMORY_CACHE_H
-#define THREADSIFT_SYM_MEMORY_CACHE_H
+#ifndef THREADSIFT_MEMORY_CACHE_H
+#define THREADSIFT_MEMORY_CACHE_H
 
 #include <windows.h>
 
-#include "sym/AddressWidth.h"
+#include "threadsift/AddressWidth.h"
 
 // The stack walk's reads of the examined process, served from whole pages
 // read once: pages of listed modules (code and unwind data, which do not

@@ -4,9 +4,9 @@
 #include <map>
 #include <string>
 
-#include "sym/MemoryCache.h"
-#include "sym/ModuleTable.h"
-#include "sym/StackCopy.h"
+#include "threadsift/MemoryCache.h"
+#include "threadsift/ModuleTable.h"
+#include "threadsift/StackCopy.h"
 
 namespace {
 

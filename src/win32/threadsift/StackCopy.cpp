@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "sym/StackCopy.h"
+#include "threadsift/StackCopy.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sym/ModuleVersion.h"
+#include "threadsift/ModuleVersion.h"
 
 namespace {
 

@@ -7,14 +7,14 @@
 #include <string>
 
 #include "common/NativeStatus.h"
-#include "sym/FaultGuard.h"
-#include "sym/Interrupt.h"
-#include "sym/MemoryCache.h"
-#include "sym/ModuleTable.h"
-#include "sym/ScopedHandle.h"
-#include "sym/StackCopy.h"
-#include "sym/ThreadCpu.h"
-#include "sym/ThreadWalk.h"
+#include "threadsift/FaultGuard.h"
+#include "threadsift/Interrupt.h"
+#include "threadsift/MemoryCache.h"
+#include "threadsift/ModuleTable.h"
+#include "threadsift/ScopedHandle.h"
+#include "threadsift/StackCopy.h"
+#include "threadsift/ThreadCpu.h"
+#include "threadsift/ThreadWalk.h"
 
 LineLookup g_lineLookup = NULL;
 

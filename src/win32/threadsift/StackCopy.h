@@ -1,9 +1,9 @@
-#ifndef THREADSIFT_SYM_STACK_COPY_H
-#define THREADSIFT_SYM_STACK_COPY_H
+#ifndef THREADSIFT_STACK_COPY_H
+#define THREADSIFT_STACK_COPY_H
 
 #include <windows.h>
 
-#include "sym/AddressWidth.h"
+#include "threadsift/AddressWidth.h"
 
 // A copy of the live part of one stopped thread's stack, taken so that the
 // thread can run again before its frames are found: the unwinding, which may
