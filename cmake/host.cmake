@@ -52,6 +52,7 @@ target_link_libraries(latchsift_tool PUBLIC tool_common)
 
 add_executable(unit_tests
   tests/unit/CommandLineTest.cpp
+  tests/unit/FailingNew.cpp
   tests/unit/FaultSweepTest.cpp
   tests/unit/LatchsiftCommandLineTest.cpp
   tests/unit/LockReportTest.cpp

@@ -182,6 +182,7 @@ const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& 
     if (rule.fault) RaiseFault();
     return &rule;
   }
+  if (!failAllocationAfter.empty() && failAllocationAfter == op) allocationFailureArmed = true;
   return nullptr;
 }
 
@@ -434,6 +435,12 @@ Machine& ActiveMachine() {
 }
 
 void SetActiveMachine(Machine* machine) { g_active = machine; }
+
+bool TakeAllocationFailure(size_t bytes) {
+  if (g_active == nullptr || !g_active->allocationFailureArmed || g_active->failAllocationOf != bytes) return false;
+  g_active->failAllocationOf = 0;
+  return true;
+}
 
 bool SleepOnControlThread(DWORD milliseconds) {
   ControlTurns* c = g_control;

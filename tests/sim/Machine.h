@@ -216,6 +216,12 @@ class Machine {
   void FailStatusFor(const std::string& op, uint64_t key, NTSTATUS status);
   // The call of op whose key argument is key raises an access violation.
   void FaultFor(const std::string& op, uint64_t key);
+  // The first allocation of bytes through the language's operator new
+  // after a call of op fails (in the unit tests, whose operator new asks).
+  void FailAllocationAfter(const std::string& op, size_t bytes) {
+    failAllocationAfter = op;
+    failAllocationOf = bytes;
+  }
   void RaiseCtrlEventAfterOutput(const std::string& text) { ctrlAfterOutput_.push_back(text); }
   // Raises the control event at the nth call of op. The break keys' events
   // reach the handlers at once, on the program's own thread; closing the
@@ -283,6 +289,10 @@ class Machine {
   int snapshotsTaken = 0;  // queries that filled their buffer
   uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on
   uint64_t performanceCounterStep = 0;  // and each reading of it by this much
+  // See FailAllocationAfter.
+  size_t failAllocationOf = 0;
+  std::string failAllocationAfter;
+  bool allocationFailureArmed = false;
   // A library that cuts a name to the room it is given leaves it without a
   // terminator (module names from the process status library, symbol names
   // and undecorated names from the image help library).
@@ -348,6 +358,8 @@ bool SleepOnControlThread(DWORD milliseconds);
 // The machine the simulated operations act on (the one a run was started with).
 Machine& ActiveMachine();
 void SetActiveMachine(Machine* machine);
+// True, once, when the active machine is to fail an allocation of bytes.
+bool TakeAllocationFailure(size_t bytes);
 
 }  // namespace sim
 

@@ -9,7 +9,7 @@ namespace {
 
 struct Reading {
   const char* text;
-  int ok;
+  bool ok;
   int value;
 };
 
@@ -30,22 +30,22 @@ TEST(OptionNumber, ReadsLikeTheIntegerConversionOfScanf) {
 TEST(OptionNumber, RejectsTextWithoutANumber) {
   for (const char* text : {"", "abc", "-", "+", " ", "*x", "x12", "--5", "- 5"}) {
     int value = 7;
-    EXPECT_EQ(ReadOptionNumber(text, &value), 0) << '"' << text << '"';
+    EXPECT_FALSE(ReadOptionNumber(text, &value)) << '"' << text << '"';
     EXPECT_EQ(value, 7) << text;
   }
 }
 
 TEST(OptionNumber, AcceptsTheWholeSigned32BitRangeAndNothingBeyond) {
   int value = 0;
-  EXPECT_EQ(ReadOptionNumber("2147483647", &value), 1);
+  EXPECT_TRUE(ReadOptionNumber("2147483647", &value));
   EXPECT_EQ(value, INT_MAX);
-  EXPECT_EQ(ReadOptionNumber("-2147483648", &value), 1);
+  EXPECT_TRUE(ReadOptionNumber("-2147483648", &value));
   EXPECT_EQ(value, INT_MIN);
-  EXPECT_EQ(ReadOptionNumber("0x7fffffff", &value), 1);
+  EXPECT_TRUE(ReadOptionNumber("0x7fffffff", &value));
   EXPECT_EQ(value, INT_MAX);
   for (const char* text : {"2147483648", "-2147483649", "0x80000000", "0xFFFFFFFF", "4294967295",
                            "99999999999999999999999999", "020000000000"}) {
-    EXPECT_EQ(ReadOptionNumber(text, &value), 0) << text;
+    EXPECT_FALSE(ReadOptionNumber(text, &value)) << text;
   }
 }
 

@@ -7,7 +7,6 @@
 #include "threadsift/ProcessSnapshot.h"
 
 int SimPrintf(const char* format, ...);
-void SimFree(void* block);
 
 using ::testing::ElementsAre;
 
@@ -20,29 +19,15 @@ std::string SnapshotFailure(const std::string& lines, int lastError) {
          "\n[4000] EnumProcessThreads pid 120 error " + std::to_string(lastError) + "\n";
 }
 
-// Runs EnumProcessThreads in a child and prints the list it returns.
+// Runs SnapshotProcess in a child and prints what it lists of the process.
 sim::RunResult ListThreads(sim::Machine& m, DWORD pid) {
   return sim::RunInChild(m, [pid]() {
-    DWORD* list = EnumProcessThreads(pid);
-    if (list == nullptr) return 2;
+    ProcessThreads listed;
+    if (SnapshotProcess(pid, &listed) != ProcessListed) return 2;
     std::string ids = "list:";
-    for (DWORD* id = list; *id != 0; ++id) ids += " " + std::to_string(*id);
-    SimPrintf("%s\n", ids.c_str());
-    SimFree(list);
-    return 0;
-  });
-}
-
-// Runs EnumProcessThreads in a child and prints the first count ids of the
-// list it returns and the entry after them, whatever their values.
-sim::RunResult ListThreadsWhole(sim::Machine& m, DWORD pid, size_t count) {
-  return sim::RunInChild(m, [pid, count]() {
-    DWORD* list = EnumProcessThreads(pid);
-    if (list == nullptr) return 2;
-    std::string ids = "ids:";
-    for (size_t i = 0; i <= count; ++i) ids += " " + std::to_string(list[i]);
-    SimPrintf("%s\n", ids.c_str());
-    SimFree(list);
+    for (const ThreadRecord& thread : listed.threads) ids += " " + std::to_string(thread.tid);
+    SimPrintf("Process %u (0x%x)  %S %u thread(s)\n%s\n", (unsigned)pid, (unsigned)pid, listed.image.c_str(),
+              (unsigned)listed.threadCount, ids.c_str());
     return 0;
   });
 }
@@ -172,23 +157,23 @@ TEST(ProcessSnapshot, HeaderNamesTheProcess) {
   }
 }
 
-TEST(ProcessSnapshot, ThreadListIsZeroTerminatedAndCopiedAsFound) {
+TEST(ProcessSnapshot, ThreadListEndsAtTheFirstZeroId) {
   sim::Machine none;
   none.AddProcess(120, u"app.exe");
   AddSelf(none);
-  sim::RunResult r = ListThreadsWhole(none, 120, 0);
-  EXPECT_EQ(r.out, "Process 120 (0x78)  app.exe 0 thread(s)\nids: 0\n");
+  sim::RunResult r = ListThreads(none, 120);
+  EXPECT_EQ(r.out, "Process 120 (0x78)  app.exe 0 thread(s)\nlist:\n");
 
-  // A thread id of 0 is copied like any other and so ends the list early;
-  // the ids after it are still there.
+  // No thread has the id 0: one that reads so ends the list, whatever the
+  // record's count says.
   sim::Machine zero;
   sim::Process& p = zero.AddProcess(120, u"app.exe");
   for (DWORD tid : {10u, 0u, 30u}) p.AddThread(tid);
   AddSelf(zero);
   r = RunThreadsift(zero, {"-p", "120"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport(kHeader120, {10}));
-  r = ListThreadsWhole(zero, 120, 3);
-  EXPECT_EQ(r.out, kHeader120 + "\nids: 10 0 30 0\n");
+  r = ListThreads(zero, 120);
+  EXPECT_EQ(r.out, kHeader120 + "\nlist: 10\n");
   EXPECT_EQ(zero.LiveAllocationCount(), 0);
 }
 
@@ -247,9 +232,10 @@ TEST(ProcessSnapshot, RecordThatDoesNotFitItsBufferEndsTheSnapshot) {
 
 TEST(ProcessSnapshot, ThreadListThatCannotBeAllocatedKeepsTheHeader) {
   sim::Machine m = AppMachine();
-  m.Fail("calloc", 0);
+  m.FailAllocationAfter("NtQuerySystemInformation", 3 * sizeof(ThreadRecord));
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n" +
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\nFATAL: failed to allocate " +
+                       std::to_string(3 * sizeof(ThreadRecord)) + " byte(s)\n" +
                        "[4000] EnumProcessThreads pid 120 error 8\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(m.LiveAllocationCount(), 0);

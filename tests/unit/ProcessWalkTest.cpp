@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "ThreadsiftRun.h"
+#include "threadsift/ProcessSnapshot.h"
 #include "simwin_api.h"
 
 using ::testing::ElementsAre;
@@ -84,8 +85,9 @@ TEST(ProcessWalk, EveryFailureEndsWithItsLineAndLeavesNothingBehind) {
          m.Fail("SymCleanup", ERROR_ACCESS_DENIED);
        },
        "SymSetOptions error 87\n"},
-      {"no thread list", [](sim::Machine& m) { m.Fail("calloc", 0); },
-       kHeader120 + "\nFATAL: failed to allocate 16 byte(s)\n[4000] EnumProcessThreads pid 120 error 8\n"},
+      {"no thread list", [](sim::Machine& m) { m.FailAllocationAfter("NtQuerySystemInformation", 3 * sizeof(ThreadRecord)); },
+       kHeader120 + "\nFATAL: failed to allocate " + std::to_string(3 * sizeof(ThreadRecord)) +
+           " byte(s)\n[4000] EnumProcessThreads pid 120 error 8\n"},
   };
   for (const Case& c : cases) {
     sim::Machine m = AppMachine();

@@ -15,18 +15,18 @@ void CloseTokenKeepingLastError(HANDLE token) {
 
 }  // namespace
 
-int EnablePrivilege(const char* name) {
+bool EnablePrivilege(const char* name) {
   HANDLE token = NULL;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
     printf("OpenProcessToken error %d\n", (int)GetLastError());
-    return 0;
+    return false;
   }
 
   TOKEN_PRIVILEGES privileges;
   if (!LookupPrivilegeValueA(NULL, name, &privileges.Privileges[0].Luid)) {
     printf("LookupPrivilegeValue %s error %d\n", name, (int)GetLastError());
     CloseTokenKeepingLastError(token);
-    return 0;
+    return false;
   }
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
@@ -36,8 +36,8 @@ int EnablePrivilege(const char* name) {
   if (!AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL)) {
     printf("AdjustTokenPrivileges error %d\n", (int)GetLastError());
     CloseTokenKeepingLastError(token);
-    return 0;
+    return false;
   }
   CloseTokenKeepingLastError(token);
-  return 1;
+  return true;
 }

@@ -2,8 +2,8 @@
 #define THREADSIFT_COMMON_ENABLE_PRIVILEGE_H
 
 // Enables one named privilege in the token of the calling process.
-// Returns 1 on success; 0 after printing one line naming the failed step,
-// with the last-error code left for the caller's own line.
-int EnablePrivilege(const char* name);
+// False after printing one line naming the failed step, with the
+// last-error code left for the caller's own line.
+bool EnablePrivilege(const char* name);
 
 #endif

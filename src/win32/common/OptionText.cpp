@@ -29,7 +29,7 @@ int TakeBase(const char** p) {
 
 }  // namespace
 
-int ReadOptionNumber(const char* text, int* value) {
+bool ReadOptionNumber(const char* text, int* value) {
   const char* p = text;
   while (IsBlank(*p)) ++p;
   bool negative = false;
@@ -38,16 +38,16 @@ int ReadOptionNumber(const char* text, int* value) {
     ++p;
   }
   int base = TakeBase(&p);
-  if (DigitValue(*p) >= base) return 0;
+  if (DigitValue(*p) >= base) return false;
 
   long long magnitude = 0;
   for (; DigitValue(*p) < base; ++p) {
     magnitude = magnitude * base + DigitValue(*p);
-    if (magnitude > kLargestMagnitude) return 0;
+    if (magnitude > kLargestMagnitude) return false;
   }
-  if (!negative && magnitude == kLargestMagnitude) return 0;
+  if (!negative && magnitude == kLargestMagnitude) return false;
   *value = (int)(negative ? -magnitude : magnitude);
-  return 1;
+  return true;
 }
 
 std::string ComposeUnrecognisedOption(const char* argument) {

@@ -2,15 +2,11 @@
 
 #include <cstdio>
 
-#include "common/NativeStatus.h"
+#include "common/NativeLayer.h"
 #include "common/PlatformRecord.h"
 #include "latchsift/LockReport.h"
 
 namespace {
-
-typedef PVOID(WINAPI* RtlCreateQueryDebugBufferFn)(ULONG, BOOLEAN);
-typedef LONG(WINAPI* RtlQueryProcessDebugInformationFn)(ULONG_PTR, ULONG, PVOID);
-typedef LONG(WINAPI* RtlDestroyQueryDebugBufferFn)(PVOID);
 
 const ULONG kLockInformation = 0x20;
 
@@ -39,30 +35,15 @@ struct NativeEntries {
   RtlDestroyQueryDebugBufferFn destroy;
 };
 
-template <typename Fn>
-Fn FindEntry(HMODULE ntdll, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
-}
-
-bool ReportMissingEntry() {
-  printf("GetProcAddress error %d\n", (int)GetLastError());
-  return false;
-}
-
 // Finds all three entries before any is called; false after printing a line.
 bool FindNativeEntries(NativeEntries* entries) {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll == NULL) {
-    printf("GetModuleHandle error %d\n", (int)GetLastError());
-    return false;
-  }
-  entries->create = FindEntry<RtlCreateQueryDebugBufferFn>(ntdll, "RtlCreateQueryDebugBuffer");
-  if (entries->create == NULL) return ReportMissingEntry();
-  entries->query = FindEntry<RtlQueryProcessDebugInformationFn>(ntdll, "RtlQueryProcessDebugInformation");
-  if (entries->query == NULL) return ReportMissingEntry();
-  entries->destroy = FindEntry<RtlDestroyQueryDebugBufferFn>(ntdll, "RtlDestroyQueryDebugBuffer");
-  if (entries->destroy == NULL) return ReportMissingEntry();
-  return true;
+  const char* failedCall = "";
+  entries->create = FindRtlCreateQueryDebugBuffer(&failedCall);
+  entries->query = entries->create != NULL ? FindRtlQueryProcessDebugInformation(&failedCall) : NULL;
+  entries->destroy = entries->query != NULL ? FindRtlDestroyQueryDebugBuffer(&failedCall) : NULL;
+  if (entries->destroy != NULL) return true;
+  printf("%s error %d\n", failedCall, (int)GetLastError());
+  return false;
 }
 
 void PrintLockType(WORD type) {
@@ -126,14 +107,14 @@ bool PrintLockList(const BYTE* buffer) {
 
 }  // namespace
 
-int ReportLocks(int pid) {
+bool ReportLocks(int pid) {
   NativeEntries entries;
-  if (!FindNativeEntries(&entries)) return 1;
+  if (!FindNativeEntries(&entries)) return false;
   PVOID buffer = entries.create(0, FALSE);
   if (buffer == NULL) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // the native layer sets none
     printf("RtlCreateQueryDebugBuffer error %d\n", (int)GetLastError());
-    return 1;
+    return false;
   }
   bool printed = false;
   LONG status = entries.query((ULONG_PTR)(ULONG)pid, kLockInformation, buffer);
@@ -146,11 +127,11 @@ int ReportLocks(int pid) {
   // The buffer is the native layer's: it is destroyed on every path, and a
   // failure to destroy it is reported only after a complete report.
   LONG destroyed = entries.destroy(buffer);
-  if (!printed) return 1;
+  if (!printed) return false;
   if (destroyed != 0) {
     SetLastErrorFromStatus(destroyed);
     printf("RtlDestroyQueryDebugBuffer error %d\n", (int)GetLastError());
-    return 1;
+    return false;
   }
-  return 0;
+  return true;
 }

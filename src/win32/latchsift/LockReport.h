@@ -2,8 +2,8 @@
 #define LATCHSIFT_LOCK_REPORT_H
 
 // Prints the count line and two lines for every critical section and
-// resource lock the process registered. Returns 0, or 1 after printing the
-// line of the step that failed.
-int ReportLocks(int pid);
+// resource lock the process registered. False after printing the line of
+// the step that failed.
+bool ReportLocks(int pid);
 
 #endif

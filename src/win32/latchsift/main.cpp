@@ -45,5 +45,5 @@ int main(int argc, char** argv) {
     printf("EnablePrivilege %s error %d\n", kDebugPrivilege, (int)GetLastError());
     return 1;
   }
-  return ReportLocks(pid);
+  return ReportLocks(pid) ? 0 : 1;
 }

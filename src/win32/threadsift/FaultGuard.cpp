@@ -8,12 +8,12 @@
 namespace {
 
 // Catches every exception of the language, whatever its type.
-int CallCatchingExceptions(int (*body)(void*), void* context, int* result) {
+bool CallCatchingExceptions(void (*body)(void*), void* context) {
   try {
-    *result = body(context);
-    return 1;
+    body(context);
+    return true;
   } catch (...) {
-    return 0;
+    return false;
   }
 }
 
@@ -25,10 +25,10 @@ int CallCatchingExceptions(int (*body)(void*), void* context, int* result) {
 // filter takes every exception: execution goes on after the scope.
 extern "C" LONG ThreadsiftFaultFilter(EXCEPTION_POINTERS* /*pointers*/) { return EXCEPTION_EXECUTE_HANDLER; }
 
-int CallGuarded(int (*body)(void*), void* context, int* result) {
-  volatile int completed = 0;
+bool CallGuardedRoutine(void (*body)(void*), void* context) {
+  volatile bool completed = false;
   __try1(ThreadsiftFaultFilter)
-  completed = CallCatchingExceptions(body, context, result);
+  completed = CallCatchingExceptions(body, context);
   __except1
   return completed;
 }
@@ -52,15 +52,15 @@ extern "C" EXCEPTION_DISPOSITION __cdecl ThreadsiftFaultHandler(EXCEPTION_RECORD
   __builtin_longjmp(g_resumePoint, 1);
 }
 
-int CallGuarded(int (*body)(void*), void* context, int* result) {
+bool CallGuardedRoutine(void (*body)(void*), void* context) {
   NT_TIB* tib = (NT_TIB*)NtCurrentTeb();
   EXCEPTION_REGISTRATION_RECORD registration;
   registration.Next = tib->ExceptionList;
   registration.Handler = (PEXCEPTION_ROUTINE)ThreadsiftFaultHandler;
-  volatile int completed = 0;
+  volatile bool completed = false;
   if (__builtin_setjmp(g_resumePoint) == 0) {
     tib->ExceptionList = &registration;
-    completed = CallCatchingExceptions(body, context, result);
+    completed = CallCatchingExceptions(body, context);
   }
   tib->ExceptionList = registration.Next;
   return completed;

@@ -3,8 +3,14 @@
 
 // Calls body(context) so that any exception of the language, or any fault
 // the platform raises (an access violation inside the image help library,
-// say), ends the call instead of the program. Returns 1 when body returned,
-// with its result in *result; 0 when a fault or exception ended it.
-int CallGuarded(int (*body)(void*), void* context, int* result);
+// say), ends the call instead of the program. True when body returned;
+// false when a fault or exception ended it.
+bool CallGuardedRoutine(void (*body)(void*), void* context);
+
+// The same for any callable, whose results travel in what it captures.
+template <typename Body>
+bool CallGuarded(Body& body) {
+  return CallGuardedRoutine([](void* callable) { (*static_cast<Body*>(callable))(); }, &body);
+}
 
 #endif

@@ -1,17 +1,12 @@
 #include <windows.h>
-#include <imagehlp.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "threadsift/FoldedStacks.h"
-#include "threadsift/ModuleTable.h"
 
 namespace {
-
-const size_t kSymbolBufferSize = 4096;
-const DWORD kUndecoratedCapacity = 4095;
 
 // A ';' would split a frame in two and a control character would break the
 // line: names from the target process are not trusted to lack them.
@@ -22,40 +17,14 @@ void MakeFoldable(Text* text) {
   }
 }
 
-std::string AddressText(Address pc) {
-  char text[32];
-  sprintf(text, "0x" THREADSIFT_ADDRESS, (PrintedAddress)pc);
-  return text;
-}
-
-// "module!symbol", "module!0x<address>" without a symbol, or the bare
-// address outside every module. The name alone: no argument list, no
-// displacement, so that every sample in a function counts as one frame.
-std::string NameFrame(HANDLE process, Address pc) {
-  const char* module = FindModuleBaseName(pc);
-  if (module == NULL) return AddressText(pc);
-  static char symbolBuffer[kSymbolBufferSize];
-  static char undecorated[kSymbolBufferSize];
-  WalkSymbol* symbol = (WalkSymbol*)symbolBuffer;
-  SymbolDisplacement displacement = 0;
-  std::string name = module;
-  name += '!';
-  if (!LookUpSymbol(process, pc, &displacement, symbol, kSymbolBufferSize)) {
-    name += AddressText(pc);
-  } else if (UnDecorateSymbolName(symbol->Name, undecorated, kUndecoratedCapacity, UNDNAME_NAME_ONLY)) {
-    name += undecorated;
-  } else {
-    name += symbol->Name;
-  }
-  MakeFoldable(&name);
-  return name;
-}
-
 // The index of the frame's name, named the first time its address is seen.
 int NameIndex(HANDLE process, Address pc, FoldedStacks* stacks) {
   std::map<Address, int>::iterator known = stacks->nameOfAddress.find(pc);
   if (known != stacks->nameOfAddress.end()) return known->second;
-  std::string name = NameFrame(process, pc);
+  // The name alone: no argument list, no displacement, so that every
+  // sample in a function counts as one frame.
+  std::string name = NameOfFrame(process, pc);
+  MakeFoldable(&name);
   std::map<std::string, int>::iterator same = stacks->nameIndex.find(name);
   int index = (int)stacks->names.size();
   if (same != stacks->nameIndex.end()) {

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "threadsift/AddressWidth.h"
+#include "threadsift/Bitness.h"
+#include "threadsift/FrameNaming.h"
 #include "threadsift/ProcessSnapshot.h"
-#include "threadsift/ThreadWalk.h"
 
 // The stacks a sampling run saw, counted as they come: each frame is named
 // the first time its address is seen (once for the whole run), and stacks

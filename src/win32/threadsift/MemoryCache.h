@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "threadsift/AddressWidth.h"
+#include "threadsift/Bitness.h"
 
 // The stack walk's reads of the examined process, served from whole pages
 // read once: pages of listed modules (code and unwind data, which do not

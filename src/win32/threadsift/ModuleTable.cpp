@@ -20,13 +20,8 @@ const DWORD kNameCapacity = 260;
 bool IsSystemProcess(int pid) { return pid == 2 || pid == 8; }
 
 void PrintListingHeader() {
-#if defined(_WIN64)
-  printf("    Base                End                 Size        Version         Path\n");
-  printf("==============================================================================================\n");
-#else
-  printf("    Base        End         Size        Version         Path\n");
-  printf("==============================================================================\n");
-#endif
+  printf("%s", kListingHeader);
+  printf("%s", kListingRule);
 }
 
 // Asks for the module handles, growing the buffer until every one fits.
@@ -98,12 +93,7 @@ ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
   t.baseNames.push_back(baseName);
   t.paths.push_back(path);
 
-#if defined(_WIN64)
-  DWORD64 loaded = SymLoadModule64(process, NULL, path, baseName, base, size);
-#else
-  DWORD loaded = SymLoadModule(process, NULL, path, baseName, base, size);
-#endif
-  if (loaded == 0) {
+  if (RegisterModule(process, path, baseName, base, size) == 0) {
     printf("SymLoadModule error %d\n", (int)GetLastError());
     return SymbolLoadFailed;
   }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "threadsift/AddressWidth.h"
+#include "threadsift/Bitness.h"
 
 // The modules of the process being walked, in ascending order of module
 // handle; position i of every sequence describes the same module.

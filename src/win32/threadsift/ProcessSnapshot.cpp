@@ -3,39 +3,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
-#include "common/NativeStatus.h"
+#include "common/NativeLayer.h"
 #include "common/PlatformRecord.h"
 #include "threadsift/ProcessSnapshot.h"
 #include "threadsift/SnapshotLayout.h"
 
 namespace {
 
-typedef LONG(WINAPI* NtQuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
-
 const ULONG kStatusInfoLengthMismatch = 0xC0000004;
 const ULONG kSnapshotStep = 0x10000;
 const ULONG kSnapshotLimit = 0x1000000;
 
-NtQuerySystemInformationFn g_ntQuerySystemInformation = NULL;
-
-ULONG QuerySystemInformation(ULONG infoClass, void* buffer, ULONG size, ULONG* returned) {
+ULONG QuerySystemInformation(NtQuerySystemInformationFn query, ULONG infoClass, void* buffer, ULONG size,
+                             ULONG* returned) {
   *returned = size;
-  return (ULONG)g_ntQuerySystemInformation(infoClass, buffer, size, returned);
+  return (ULONG)query(infoClass, buffer, size, returned);
 }
 
 size_t ThreadRecordsOffset() {
-#if defined(_WIN64)
-  return kProcessThreadsOffset;
-#else
+  if (!kThreadsOffsetFollowsVersion) return kProcessThreadsOffset;
   OSVERSIONINFOA version;
   memset(&version, 0, sizeof(version));
   version.dwOSVersionInfoSize = sizeof(version);
   // Without a version the layout of current systems is the likelier one.
   if (!GetVersionExA(&version)) return kProcessThreadsOffset;
   return version.dwMajorVersion > 4 ? kProcessThreadsOffset : kProcessThreadsOffsetNt4;
-#endif
 }
 
 // A fetched snapshot: its bytes, how many its buffer holds, and where each
@@ -109,76 +104,41 @@ ImageText HeaderName(const Snapshot& snapshot, const BYTE* record) {
   return ImageText(fallback, fallback + strlen(fallback));
 }
 
-void PrintProcessHeader(const Snapshot& snapshot, const BYTE* record) {
-  DWORD pid = ReadField<DWORD>(record, kProcessIdOffset);
-  printf("Process %d (0x%0x) ", (int)pid, (unsigned)pid);
-  printf(" %S", HeaderName(snapshot, record).c_str());
-  printf(" %d thread(s)\n", (int)ReadField<DWORD>(record, kProcessThreadCountOffset));
-}
-
-// The record's thread ids and a terminating 0. The record is whole, so its
-// count is bounded by the snapshot's size.
-DWORD* CopyThreadIds(const Snapshot& snapshot, const BYTE* record) {
+// The record's threads, up to the first with the id 0 (which no thread has:
+// it ends the list). The record is whole, so its count is bounded by the
+// snapshot's size. False when there is no memory for the list.
+bool CopyThreads(const Snapshot& snapshot, const BYTE* record, ThreadList* threads) {
   DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
-  DWORD* list = (DWORD*)calloc((size_t)count + 1, sizeof(DWORD));
-  if (list == NULL) {
-    printf("FATAL: failed to allocate %d byte(s)\n", (int)(((size_t)count + 1) * sizeof(DWORD)));
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
-  const BYTE* thread = record + snapshot.threadsOffset;
-  for (DWORD i = 0; i < count; ++i) {
-    list[i] = ReadField<DWORD>(thread + i * kThreadRecordSize, kThreadIdOffset);
-  }
-  return list;
-}
-
-// The processor time and creation time of each thread of the record, which
-// is whole.
-void CopyThreadTimes(const Snapshot& snapshot, const BYTE* record, std::vector<ThreadTime>* times) {
-  DWORD count = ReadField<DWORD>(record, kProcessThreadCountOffset);
-  const BYTE* thread = record + snapshot.threadsOffset;
-  times->clear();
   try {
-    for (DWORD i = 0; i < count; ++i, thread += kThreadRecordSize) {
-      ThreadTime time = {ReadField<DWORD>(thread, kThreadIdOffset),
-                         ReadField<ULONGLONG>(thread, kThreadKernelTimeOffset) +
-                             ReadField<ULONGLONG>(thread, kThreadUserTimeOffset),
-                         ReadField<ULONGLONG>(thread, kThreadCreateTimeOffset)};
-      times->push_back(time);
-    }
-  } catch (...) {
-    times->clear();  // no memory for the times: the report goes on without them
-  }
-}
-
-// Takes a fresh snapshot; false after printing its lines (when it reports).
-// The caller frees its bytes.
-bool TakeSnapshot(Snapshot* snapshot, bool report = true) {
-  ULONG size = 0;
-  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report);
-  if (bytes == NULL) {
-    if (report) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+    threads->reserve(count);
+  } catch (const std::bad_alloc&) {
     return false;
   }
-  snapshot->bytes = bytes;
-  snapshot->size = size;
-  snapshot->threadsOffset = ThreadRecordsOffset();
+  const BYTE* thread = record + snapshot.threadsOffset;
+  for (DWORD i = 0; i < count; ++i, thread += kThreadRecordSize) {
+    ThreadRecord copied = {ReadField<DWORD>(thread, kThreadIdOffset),
+                           ReadField<ULONGLONG>(thread, kThreadKernelTimeOffset) +
+                               ReadField<ULONGLONG>(thread, kThreadUserTimeOffset),
+                           ReadField<ULONGLONG>(thread, kThreadCreateTimeOffset)};
+    if (copied.tid == 0) break;
+    threads->push_back(copied);
+  }
   return true;
 }
 
-}  // namespace
-
+// Fetches one class of raw system information into a heap buffer grown in
+// 64 KB steps up to 16 MB. Returns the buffer (the caller frees it) and sets
+// *bufferSize to the bytes it holds, or returns null after printing one line
+// (none when it is not to report).
 void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll == NULL) {
-    if (report) printf("GetModuleHandle error %d\n", (int)GetLastError());
-    return NULL;
-  }
-  g_ntQuerySystemInformation = reinterpret_cast<NtQuerySystemInformationFn>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
-  if (g_ntQuerySystemInformation == NULL) {
-    if (report) printf("GetProcAddress NtQuerySystemInformation error %d\n", (int)GetLastError());
+  const char* failedCall = "";
+  NtQuerySystemInformationFn query = FindNtQuerySystemInformation(&failedCall);
+  if (query == NULL) {
+    if (report && strcmp(failedCall, "GetProcAddress") == 0) {
+      printf("GetProcAddress NtQuerySystemInformation error %d\n", (int)GetLastError());
+    } else if (report) {
+      printf("%s error %d\n", failedCall, (int)GetLastError());
+    }
     return NULL;
   }
 
@@ -191,7 +151,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
   }
   memset(buffer, 0, size);
   ULONG returned = 0;
-  ULONG status = QuerySystemInformation(infoClass, buffer, size, &returned);
+  ULONG status = QuerySystemInformation(query, infoClass, buffer, size, &returned);
 
   // The reported length is not trusted for sizing: the buffer grows in fixed steps.
   while (status == kStatusInfoLengthMismatch) {
@@ -209,7 +169,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return NULL;
     }
-    status = QuerySystemInformation(infoClass, buffer, size, &returned);
+    status = QuerySystemInformation(query, infoClass, buffer, size, &returned);
   }
 
   if (status != 0) {
@@ -222,38 +182,46 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
   return buffer;
 }
 
-DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times, ImageText* image) {
+// Takes a fresh snapshot; false after printing its lines (when it reports).
+// The caller frees its bytes.
+bool TakeSnapshot(Snapshot* snapshot, bool report) {
+  ULONG size = 0;
+  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report);
+  if (bytes == NULL) {
+    if (report) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+    return false;
+  }
+  snapshot->bytes = bytes;
+  snapshot->size = size;
+  snapshot->threadsOffset = ThreadRecordsOffset();
+  return true;
+}
+
+}  // namespace
+
+SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) {
+  listed->image.clear();
+  listed->threadCount = 0;
+  listed->threads.clear();
   Snapshot snapshot;
-  if (!TakeSnapshot(&snapshot)) return NULL;
-  DWORD* list = NULL;
+  if (!TakeSnapshot(&snapshot, report)) return SnapshotFailed;
+  SnapshotOutcome outcome = ProcessAbsent;
   const BYTE* record = FindProcessRecord(snapshot, pid);
   if (record != NULL) {
-    PrintProcessHeader(snapshot, record);
-    list = CopyThreadIds(snapshot, record);
-    if (list != NULL && times != NULL) CopyThreadTimes(snapshot, record, times);
-    if (list != NULL && image != NULL) *image = HeaderName(snapshot, record);
+    listed->image = HeaderName(snapshot, record);
+    listed->threadCount = ReadField<DWORD>(record, kProcessThreadCountOffset);
+    outcome = CopyThreads(snapshot, record, &listed->threads) ? ProcessListed : NoRoomForThreads;
   }
   free((void*)snapshot.bytes);
   // A process that is not in the snapshot has ended.
-  if (record == NULL) SetLastError(ERROR_INVALID_PARAMETER);
-  return list;
+  if (outcome == ProcessAbsent) SetLastError(ERROR_INVALID_PARAMETER);
+  if (outcome == NoRoomForThreads) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return outcome;
 }
 
-SnapshotOutcome SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times, bool report) {
-  times->clear();
-  Snapshot snapshot;
-  if (!TakeSnapshot(&snapshot, report)) return SnapshotFailed;
-  const BYTE* record = FindProcessRecord(snapshot, pid);
-  if (record != NULL) CopyThreadTimes(snapshot, record, times);
-  free((void*)snapshot.bytes);
-  if (record != NULL) return ProcessListed;
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return ProcessAbsent;
-}
-
-const ThreadTime* FindThreadTime(const std::vector<ThreadTime>& times, DWORD tid) {
-  for (const ThreadTime& time : times) {
-    if (time.tid == tid) return &time;
+const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid) {
+  for (const ThreadRecord& thread : threads) {
+    if (thread.tid == tid) return &thread;
   }
   return NULL;
 }

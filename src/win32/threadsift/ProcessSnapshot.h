@@ -6,40 +6,37 @@
 #include <string>
 #include <vector>
 
-// One thread's processor time so far, kernel and user, in 100 ns units, and
-// when it was created.
-struct ThreadTime {
+// One thread as the snapshot lists it: its id, its processor time so far,
+// kernel and user, in 100 ns units, and when it was created (which tells it
+// from a later thread that took over its id).
+struct ThreadRecord {
   DWORD tid;
   ULONGLONG cpu;
   ULONGLONG created;
 };
+typedef std::vector<ThreadRecord> ThreadList;
 
 // A process's image name as the snapshot gives it.
 typedef std::basic_string<WCHAR> ImageText;
 
-// Fetches one class of raw system information into a heap buffer grown in
-// 64 KB steps up to 16 MB. Returns the buffer (the caller frees it) and sets
-// *bufferSize to the bytes it holds, or returns null after printing one line
-// (none when it is not to report).
-void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report = true);
+// What the snapshot lists of one process.
+struct ProcessThreads {
+  ImageText image;    // the name its header line shows, fallbacks included
+  DWORD threadCount;  // as its record counts them
+  ThreadList threads;
+};
 
-// Finds pid in a fresh process snapshot, prints its header line and returns
-// its thread ids as a zero-terminated heap list (the caller frees it). Null
-// when the snapshot fails, the process is absent or the list cannot be had.
-// With times, also fills it with each thread's processor time; with image,
-// sets it to the image name the header line shows.
-DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times = NULL, ImageText* image = NULL);
+enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed, NoRoomForThreads };
 
-enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed };
+// Takes a fresh system snapshot and fills listed with process pid's record.
+// ProcessAbsent (last error ERROR_INVALID_PARAMETER) when the process has
+// left it; SnapshotFailed, with the failure's last error, after the
+// snapshot's own lines (none when it is not to report); NoRoomForThreads
+// (last error ERROR_NOT_ENOUGH_MEMORY) when the name and count are there but
+// there is no memory for the thread list. Prints nothing else.
+SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report = true);
 
-// Takes a fresh snapshot and fills times with every thread of pid and its
-// times (none when the process has left it: the last error is then
-// ERROR_INVALID_PARAMETER). When the snapshot fails, the last error is the
-// code the failure left, after the snapshot's lines (none when it is not to
-// report).
-SnapshotOutcome SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times, bool report = true);
-
-// The entry of thread tid in times, or null.
-const ThreadTime* FindThreadTime(const std::vector<ThreadTime>& times, DWORD tid);
+// The record of thread tid in threads, or null.
+const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid);
 
 #endif

@@ -1,35 +1,26 @@
 #include <windows.h>
-#include <imagehlp.h>
 #include <psapi.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "threadsift/Interrupt.h"
-#include "threadsift/MemoryCache.h"
-#include "threadsift/ModuleTable.h"
-#include "threadsift/ProcessSnapshot.h"
+#include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
-#include "threadsift/ScopedHandle.h"
 #include "threadsift/ThreadCpu.h"
 #include "threadsift/ThreadWalk.h"
 
 namespace {
 
-// Every access right to a process as NT 4.0 and 2000 define it.
-const DWORD kProcessAllAccess = 0x1F0FFF;
-// Deferred loads, line information and nearest OMAP match; names stay decorated.
-const DWORD kSymbolOptions = 0x34;
 const DWORD kInitialSweepIds = 1024;
 
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed.
-void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample& sample) {
-  for (const DWORD* id = threads; *id != 0; ++id) {
-    PrintThreadHeader(*id, sample);
-    if (IsSelected(pid, tid, *id) && !WalkThread(process, (DWORD)pid, *id)) {
-      printf("WalkThread %d error %d\n", (int)*id, (int)GetLastError());
+void WalkThreads(HANDLE process, int pid, int tid, const ThreadList& threads, const CpuSample& sample) {
+  for (const ThreadRecord& thread : threads) {
+    PrintThreadHeader(thread, sample);
+    if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, (DWORD)pid, thread.tid)) {
+      printf("WalkThread %d error %d\n", (int)thread.tid, (int)GetLastError());
     }
     printf("\n");
     if (g_interrupted != 0) break;
@@ -38,16 +29,16 @@ void WalkThreads(HANDLE process, int pid, int tid, const DWORD* threads, const C
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
-int WalkModulesAndThreads(HANDLE process, int pid, int tid, const DWORD* threads, const CpuSample& sample,
-                          bool* complete) {
+bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ThreadList& threads, const CpuSample& sample,
+                           bool* complete) {
   printf("\n");
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, true);
-  if (outcome == Failed) return 1;
-  if (outcome == SymbolLoadFailed) return 0;
+  if (outcome == Failed) return false;
+  if (outcome == SymbolLoadFailed) return true;
   printf("\n");
   WalkThreads(process, pid, tid, threads, sample);
   *complete = true;
-  return 0;
+  return true;
 }
 
 struct WalkSettings {
@@ -56,94 +47,39 @@ struct WalkSettings {
 };
 
 // The part of a process walk that runs with the symbol handler started.
-int WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
+bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const WalkSettings* settings = (const WalkSettings*)context;
+  ProcessThreads listed;
+  if (!ListProcessThreads(pid, &listed)) return false;
   CpuSample sample;
   sample.taken = false;
-  DWORD* threads = EnumProcessThreads((DWORD)pid, settings->cpuInterval > 0 ? &sample.first : NULL);
-  if (threads == NULL) return ReportMissingThreadList(pid);
   if (settings->cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, settings->cpuInterval, &sample);
-  int result = WalkModulesAndThreads(process, pid, settings->tid, threads, sample, complete);
-  free(threads);
-  return result;
+  return WalkModulesAndThreads(process, pid, settings->tid, listed.threads, sample, complete);
 }
-
 // Fills ids with every process id, growing the buffer until all of them fit.
-BOOL ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
+bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
   ids->resize(kInitialSweepIds);
   for (;;) {
     DWORD size = (DWORD)(ids->size() * sizeof(DWORD));
-    if (!EnumProcesses(ids->data(), size, bytes)) return FALSE;
-    if (*bytes < size) return TRUE;
+    if (!EnumProcesses(ids->data(), size, bytes)) return false;
+    if (*bytes < size) return true;
     ids->resize(ids->size() * 2);
   }
 }
 
 }  // namespace
 
-bool IsSelected(int pid, int tid, DWORD id) {
-  // The tool's own threads are listed but never walked: a thread that
-  // suspended itself would never be resumed, and any other of them (the
-  // platform starts loader and console threads in it) may hold a lock that
-  // the walk needs.
-  if ((DWORD)pid == GetCurrentProcessId()) return false;
-  return tid == kAllThreads || (DWORD)tid == id;
-}
-
-ModuleTableOutcome PrepareToHoldThreads(HANDLE process, int pid, bool listed) {
-  ModuleTableOutcome outcome = BuildModuleTable(process, pid, listed);
-  if (outcome != Built) return outcome;
-  ForgetProcessPages();
-  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-  return Built;
-}
-
-int ReportMissingThreadList(int pid) {
-  printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid, (int)GetLastError());
-  return 1;
-}
-
-int WithSymbolHandler(int pid, ProcessWork work, void* context) {
-  HANDLE process = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
-  if (process == NULL) {
-    printf("OpenProcess error %d\n", (int)GetLastError());
-    return 1;
-  }
-  ScopedHandle processOwner(process);
-  if (!SymInitialize(process, NULL, FALSE)) {
-    printf("SymInitialize error %d\n", (int)GetLastError());
-    return 1;
-  }
-
-  bool complete = false;
-  int result = 1;
-  if (SymSetOptions(kSymbolOptions) == 0) {
-    printf("SymSetOptions error %d\n", (int)GetLastError());
-  } else {
-    result = work(process, pid, context, &complete);
-  }
-  if (!complete) {
-    // The early end has printed its lines; the cleanup adds none.
-    SymCleanup(process);
-    return result;
-  }
-  int cleaned = SymCleanup(process);
-  if (!cleaned) printf("SymCleanup error %d\n", (int)GetLastError());
-  SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
-  return cleaned ? result : 1;
-}
-
-int WalkProcess(int pid, int tid, int cpuInterval) {
+bool WalkProcess(int pid, int tid, int cpuInterval) {
   WalkSettings settings = {tid, cpuInterval};
   return WithSymbolHandler(pid, WalkWithSymbols, &settings);
 }
 
-int WalkAllProcesses(int cpuInterval) {
+bool WalkAllProcesses(int cpuInterval) {
   std::vector<DWORD> ids;
   DWORD bytes = 0;
   if (!ListProcessIds(&ids, &bytes)) {
     printf("EnumProcesses error %d\n", (int)GetLastError());
-    return 1;
+    return false;
   }
   int count = (int)(bytes / 4);
   for (int pos = 0; pos < count; ++pos) {
@@ -157,5 +93,5 @@ int WalkAllProcesses(int cpuInterval) {
     }
   }
   printf("%d process(es) found\n", count);
-  return 0;
+  return true;
 }

@@ -21,12 +21,16 @@ const size_t kThreadCreateTimeOffset = 16;
 #if defined(_WIN64)
 const size_t kProcessImageNameOffset = 64;  // pointer to UTF-16 text, or null
 const size_t kProcessIdOffset = 80;         // pointer-sized; the id is its low 32 bits
+// Where the thread records begin does not depend on the platform's version.
+const bool kThreadsOffsetFollowsVersion = false;
 const size_t kProcessThreadsOffset = 256;
+const size_t kProcessThreadsOffsetNt4 = kProcessThreadsOffset;
 const size_t kThreadRecordSize = 80;
 const size_t kThreadIdOffset = 48;
 #else
 const size_t kProcessImageNameOffset = 60;
 const size_t kProcessIdOffset = 68;
+const bool kThreadsOffsetFollowsVersion = true;
 const size_t kProcessThreadsOffsetNt4 = 136;  // major version 4 or lower
 const size_t kProcessThreadsOffset = 184;     // major version 5 and later
 const size_t kThreadRecordSize = 64;

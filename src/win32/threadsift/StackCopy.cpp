@@ -4,11 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "common/NativeLayer.h"
 #include "threadsift/StackCopy.h"
 
 namespace {
-
-typedef LONG(WINAPI* NtQueryInformationThreadFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 const Address kPageSize = 0x1000;
 const ULONG kThreadBasicInformation = 0;
@@ -59,10 +58,8 @@ bool CopyRange(HANDLE process, Address start, Address end) {
 }  // namespace
 
 Address StackBaseOf(HANDLE process, HANDLE thread) {
-  HMODULE ntdll = GetModuleHandleA("ntdll");
-  if (ntdll == NULL) return 0;
-  NtQueryInformationThreadFn query = reinterpret_cast<NtQueryInformationThreadFn>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread")));
+  const char* failedCall = "";
+  NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
   if (query == NULL) return 0;
   ThreadBasics basics;
   memset(&basics, 0, sizeof(basics));

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "threadsift/AddressWidth.h"
+#include "threadsift/Bitness.h"
 
 // A copy of the live part of one stopped thread's stack, taken so that the
 // thread can run again before its frames are found: the unwinding, which may

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -10,14 +9,14 @@
 
 #include "threadsift/FoldedStacks.h"
 #include "threadsift/Interrupt.h"
-#include "threadsift/ModuleTable.h"
-#include "threadsift/ProcessSnapshot.h"
-#include "threadsift/ProcessWalk.h"
+#include "threadsift/ProcessSession.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/StackCopy.h"
 #include "threadsift/StackSampler.h"
+#include "threadsift/StackUnwind.h"
 #include "threadsift/ThreadCpu.h"
-#include "threadsift/ThreadWalk.h"
+#include "threadsift/ThreadHold.h"
+#include "threadsift/ThreadOpen.h"
 
 namespace {
 
@@ -59,7 +58,7 @@ typedef std::map<DWORD, OpenedThread> OpenedThreads;
 // The opened thread for a listed thread: opened, and its stack base read,
 // the first time, and again when its id has since been taken over by a
 // thread created later. Null when it cannot be opened.
-const OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadTime& thread, OpenedThreads* opened) {
+const OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadRecord& thread, OpenedThreads* opened) {
   OpenedThreads::iterator known = opened->find(thread.tid);
   if (known != opened->end() && known->second.created == thread.created) return &known->second;
   if (known != opened->end()) opened->erase(known);
@@ -74,9 +73,9 @@ const OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadTime& thread,
 }
 
 // Closes the threads that the latest list no longer holds: they have ended.
-void CloseEnded(const std::vector<ThreadTime>& threads, OpenedThreads* opened) {
+void CloseEnded(const ThreadList& threads, OpenedThreads* opened) {
   std::set<DWORD> listed;
-  for (const ThreadTime& thread : threads) listed.insert(thread.tid);
+  for (const ThreadRecord& thread : threads) listed.insert(thread.tid);
   for (OpenedThreads::iterator it = opened->begin(); it != opened->end();) {
     it = listed.count(it->first) != 0 ? std::next(it) : opened->erase(it);
   }
@@ -86,10 +85,10 @@ void CloseEnded(const std::vector<ThreadTime>& threads, OpenedThreads* opened) {
 // suspended or read is a miss; one that was open is closed then, to be
 // opened afresh in the next sample. False when a thread could not be
 // resumed: the sampling ends there.
-bool TakeSample(HANDLE process, int pid, int tid, const std::vector<ThreadTime>& threads, OpenedThreads* opened,
+bool TakeSample(HANDLE process, int pid, int tid, const ThreadList& threads, OpenedThreads* opened,
                 std::vector<FoundFrame>* found, Gathered* gathered) {
   CloseEnded(threads, opened);
-  for (const ThreadTime& thread : threads) {
+  for (const ThreadRecord& thread : threads) {
     if (!IsSelected(pid, tid, thread.tid)) continue;
     gathered->threadsSeen.insert(thread.tid);
     const OpenedThread* entry = OpenedFor(process, pid, thread, opened);
@@ -141,16 +140,17 @@ bool WaitForNextSample(bool clocked, ULONGLONG previousStart, int intervalMs) {
 
 // The threads of the process now; false, with the reason kept, when the
 // process has left the snapshot or the snapshot fails.
-bool ListThreads(int pid, std::vector<ThreadTime>* threads, Gathered* gathered) {
-  SnapshotOutcome outcome = SnapshotThreadTimes((DWORD)pid, threads, false);
+bool ListThreads(int pid, ThreadList* threads, Gathered* gathered) {
+  ProcessThreads listed;
+  SnapshotOutcome outcome = SnapshotProcess((DWORD)pid, &listed, false);
+  threads->swap(listed.threads);
   if (outcome == ProcessListed) return true;
   gathered->end = outcome == ProcessAbsent ? ProcessGone : ListFailed;
   gathered->endError = GetLastError();
   return false;
 }
 
-void Sample(HANDLE process, int pid, const SamplingSettings& settings, std::vector<ThreadTime> threads,
-            Gathered* gathered) {
+void Sample(HANDLE process, int pid, const SamplingSettings& settings, ThreadList threads, Gathered* gathered) {
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   OpenedThreads opened;
@@ -173,14 +173,15 @@ void PrintSummary(const Gathered& gathered) {
 }
 
 // The lines of what ended the sampling early, as the walk prints them.
-int ReportEnd(int pid, const Gathered& gathered) {
+// False after such an end.
+bool ReportEnd(int pid, const Gathered& gathered) {
   switch (gathered.end) {
     case AllTaken:
-      return 0;
+      return true;
     case ThreadNotResumed:
       printf("ResumeThread error %d\n", (int)gathered.endError);
       printf("WalkThread %d error %d\n", (int)gathered.endThread, (int)gathered.endError);
-      return 1;
+      return false;
     case ListFailed:
       printf("GetRawNtSystemInfo error %d\n", (int)gathered.endError);
       break;
@@ -192,29 +193,19 @@ int ReportEnd(int pid, const Gathered& gathered) {
 }
 
 // The part of a sampling run that runs with the symbol handler started.
-int SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
+bool SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const SamplingSettings* settings = (const SamplingSettings*)context;
-  ImageText image;
-  std::vector<ThreadTime> times;
-  DWORD* listed = EnumProcessThreads((DWORD)pid, &times, &image);
-  if (listed == NULL) return ReportMissingThreadList(pid);
-  // The first sample takes the threads that the header line counts; their
-  // times are there too unless there was no memory for them.
-  std::vector<ThreadTime> threads;
-  for (const DWORD* id = listed; *id != 0; ++id) {
-    const ThreadTime* time = FindThreadTime(times, *id);
-    ThreadTime unknown = {*id, 0, 0};
-    threads.push_back(time != NULL ? *time : unknown);
-  }
-  free(listed);
+  // The first sample takes the threads that the header line counts.
+  ProcessThreads listed;
+  if (!ListProcessThreads(pid, &listed)) return false;
   printf("\n");
   // The modules are registered for the unwinding and the names, not listed.
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, false);
-  if (outcome == Failed) return 1;
-  if (outcome == SymbolLoadFailed) return 0;
+  if (outcome == Failed) return false;
+  if (outcome == SymbolLoadFailed) return true;
   Gathered gathered;
-  Sample(process, pid, *settings, threads, &gathered);
-  PrintFoldedStacks(image, gathered.stacks);
+  Sample(process, pid, *settings, listed.threads, &gathered);
+  PrintFoldedStacks(listed.image, gathered.stacks);
   printf("\n");
   PrintSummary(gathered);
   *complete = true;
@@ -223,7 +214,7 @@ int SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
 
 }  // namespace
 
-int SampleProcess(int pid, int tid, int samples, int intervalMs) {
+bool SampleProcess(int pid, int tid, int samples, int intervalMs) {
   SamplingSettings settings = {tid, samples, intervalMs};
   return WithSymbolHandler(pid, SampleWithSymbols, &settings);
 }

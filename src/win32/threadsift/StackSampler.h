@@ -13,7 +13,7 @@ const int kMaxSamples = 1000000;
 // stacks counted in the folded format and a summary line. A break key ends
 // the sampling after the sample in hand. When the process ends (or a thread
 // cannot be resumed) before the last sample, what was gathered is printed,
-// then the lines of the failure. Returns 0, or 1 after a failure.
-int SampleProcess(int pid, int tid, int samples, int intervalMs);
+// then the lines of the failure. False after a failure.
+bool SampleProcess(int pid, int tid, int samples, int intervalMs);
 
 #endif

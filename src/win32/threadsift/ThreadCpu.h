@@ -3,17 +3,14 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "threadsift/ProcessSnapshot.h"
 
-// Which threads of a process are busy: their processor times in two
-// snapshots taken an interval apart.
+// Which threads of a process are busy: their processor times in the
+// snapshot that listed them and in a second one taken an interval later.
 struct CpuSample {
-  bool taken;                      // both snapshots were had
-  std::vector<ThreadTime> first;   // from the snapshot that listed the threads
-  std::vector<ThreadTime> second;  // the interval later
-  ULONGLONG elapsed;               // between the two, in 100 ns units
+  bool taken;         // the second snapshot was had
+  ThreadList second;  // the interval later
+  ULONGLONG elapsed;  // between the two, in 100 ns units
 };
 
 // Now, in 100 ns units, from the performance counter; false when the
@@ -29,6 +26,6 @@ void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample);
 // Prints a thread's header line; with a sample taken, its processor time so
 // far and its share of one processor over the interval (or "ended" when the
 // second snapshot no longer lists it).
-void PrintThreadHeader(DWORD tid, const CpuSample& sample);
+void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample);
 
 #endif

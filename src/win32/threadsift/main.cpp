@@ -7,11 +7,12 @@
 
 #include "common/EnablePrivilege.h"
 #include "common/OptionText.h"
+#include "threadsift/FrameNaming.h"
 #include "threadsift/Interrupt.h"
+#include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/StackSampler.h"
-#include "threadsift/ThreadWalk.h"
 
 namespace {
 
@@ -59,21 +60,22 @@ int ReadBoundedValue(int argc, char** argv, int* index, int low, int high, const
 }
 
 // Opens the named event, which another program created, and signals it.
-int SignalEvent(const char* name) {
+// False after printing a line.
+bool SignalEvent(const char* name) {
   // The waiter reads the report as soon as it learns that it is complete:
   // all of it has to be written out by then, not left in the run-time's buffer.
   fflush(stdout);
   HANDLE event = OpenEventA(kEventAllAccess, FALSE, name);
   if (event == NULL) {
     printf("OpenEvent %s error %d\n", name, (int)GetLastError());
-    return 1;
+    return false;
   }
   ScopedHandle eventOwner(event);
   if (!SetEvent(event)) {
     printf("SetEvent error %d\n", (int)GetLastError());
-    return 1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace
@@ -133,22 +135,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   PrintRunHeader(computerName);
-  int bound = BindLineLookup();
-  if (bound != 0) return bound;
+  if (!BindLineLookup()) return 1;
 
-  int result = 0;
+  bool done = false;
   if (samples != 0) {
-    result = SampleProcess(pid, tid, samples, sampleInterval != 0 ? sampleInterval : kDefaultSampleInterval);
+    done = SampleProcess(pid, tid, samples, sampleInterval != 0 ? sampleInterval : kDefaultSampleInterval);
   } else if (pid == kAllProcesses) {
-    result = WalkAllProcesses(cpuInterval);
+    done = WalkAllProcesses(cpuInterval);
   } else {
-    result = WalkProcess(pid, tid, cpuInterval);
+    done = WalkProcess(pid, tid, cpuInterval);
   }
-  if (result != 0) return result;
+  if (!done) return 1;
   if (g_interrupted != 0) {
     printf("\n* Interrupt *\n");
     return 0;
   }
-  if (eventName != NULL) return SignalEvent(eventName);
+  if (eventName != NULL && !SignalEvent(eventName)) return 1;
   return 0;
 }

@@ -1,0 +1,31 @@
+#ifndef THREADSIFT_COMMON_NATIVE_LAYER_H
+#define THREADSIFT_COMMON_NATIVE_LAYER_H
+
+#include <windows.h>
+#include <winternl.h>
+
+// The entries of the native layer (ntdll) the tools call. None is imported:
+// each is found at run time in the already loaded ntdll the first time it is
+// needed, and kept once found. A lookup that fails returns null, leaves the
+// failed call's last error and, through failedCall, names that call
+// ("GetModuleHandle" or "GetProcAddress"); it is tried again the next time.
+typedef LONG(WINAPI* NtOpenThreadFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, CLIENT_ID*);
+typedef LONG(WINAPI* NtQueryInformationThreadFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+typedef LONG(WINAPI* NtQuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
+typedef PVOID(WINAPI* RtlCreateQueryDebugBufferFn)(ULONG, BOOLEAN);
+typedef LONG(WINAPI* RtlQueryProcessDebugInformationFn)(ULONG_PTR, ULONG, PVOID);
+typedef LONG(WINAPI* RtlDestroyQueryDebugBufferFn)(PVOID);
+
+NtOpenThreadFn FindNtOpenThread(const char** failedCall);
+NtQueryInformationThreadFn FindNtQueryInformationThread(const char** failedCall);
+NtQuerySystemInformationFn FindNtQuerySystemInformation(const char** failedCall);
+RtlCreateQueryDebugBufferFn FindRtlCreateQueryDebugBuffer(const char** failedCall);
+RtlQueryProcessDebugInformationFn FindRtlQueryProcessDebugInformation(const char** failedCall);
+RtlDestroyQueryDebugBufferFn FindRtlDestroyQueryDebugBuffer(const char** failedCall);
+
+// Sets the last-error code to the platform's translation of a status that a
+// native call returned (the native layer sets none), so that the error line
+// which follows carries the code of that failure.
+void SetLastErrorFromStatus(LONG status);
+
+#endif

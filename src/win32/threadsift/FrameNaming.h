@@ -1,0 +1,31 @@
+#ifndef THREADSIFT_FRAME_NAMING_H
+#define THREADSIFT_FRAME_NAMING_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "threadsift/Bitness.h"
+
+// What a frame's line needs, taken while its thread is stopped.
+struct FoundFrame {
+  Address pc;
+  Address params[4];
+};
+
+// Binds the image help library's optional source-line lookup. False when
+// the library is not loaded (after printing a line).
+bool BindLineLookup();
+
+// Prints the line of every frame found: its address, module, symbol with
+// the argument words and displacement, and source line.
+void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found);
+
+// A frame's name alone: "module!symbol" (the undecorated name without its
+// argument list, or the decorated name when undecoration fails),
+// "module!0x<address>" without a symbol, or "0x<address>" outside every
+// module.
+std::string NameOfFrame(HANDLE process, Address pc);
+
+#endif

@@ -1,0 +1,87 @@
+#include <windows.h>
+#include <imagehlp.h>
+
+#include <cstdio>
+
+#include "threadsift/Interrupt.h"
+#include "threadsift/MemoryCache.h"
+#include "threadsift/ProcessSession.h"
+#include "threadsift/ScopedHandle.h"
+
+namespace {
+
+// Every access right to a process as NT 4.0 and 2000 define it.
+const DWORD kProcessAllAccess = 0x1F0FFF;
+// Deferred loads, line information and nearest OMAP match; names stay decorated.
+const DWORD kSymbolOptions = 0x34;
+
+void PrintProcessHeader(int pid, const ProcessThreads& listed) {
+  printf("Process %d (0x%0x) ", pid, (unsigned)pid);
+  printf(" %S", listed.image.c_str());
+  printf(" %d thread(s)\n", (int)listed.threadCount);
+}
+
+}  // namespace
+
+bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
+  HANDLE process = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
+  if (process == NULL) {
+    printf("OpenProcess error %d\n", (int)GetLastError());
+    return false;
+  }
+  ScopedHandle processOwner(process);
+  if (!SymInitialize(process, NULL, FALSE)) {
+    printf("SymInitialize error %d\n", (int)GetLastError());
+    return false;
+  }
+
+  bool complete = false;
+  bool done = false;
+  if (SymSetOptions(kSymbolOptions) == 0) {
+    printf("SymSetOptions error %d\n", (int)GetLastError());
+  } else {
+    done = work(process, pid, context, &complete);
+  }
+  if (!complete) {
+    // The early end has printed its lines; the cleanup adds none.
+    SymCleanup(process);
+    return done;
+  }
+  bool cleaned = SymCleanup(process) != FALSE;
+  if (!cleaned) printf("SymCleanup error %d\n", (int)GetLastError());
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+  return cleaned && done;
+}
+
+bool ListProcessThreads(int pid, ProcessThreads* listed) {
+  SnapshotOutcome outcome = SnapshotProcess((DWORD)pid, listed);
+  if (outcome == ProcessListed || outcome == NoRoomForThreads) PrintProcessHeader(pid, *listed);
+  if (outcome == NoRoomForThreads) {
+    printf("FATAL: failed to allocate %d byte(s)\n", (int)(listed->threadCount * sizeof(ThreadRecord)));
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (outcome == ProcessListed) return true;
+  return ReportMissingThreadList(pid);
+}
+
+bool IsSelected(int pid, int tid, DWORD id) {
+  // The tool's own threads are listed but never walked: a thread that
+  // suspended itself would never be resumed, and any other of them (the
+  // platform starts loader and console threads in it) may hold a lock that
+  // the walk needs.
+  if ((DWORD)pid == GetCurrentProcessId()) return false;
+  return tid == kAllThreads || (DWORD)tid == id;
+}
+
+ModuleTableOutcome PrepareToHoldThreads(HANDLE process, int pid, bool listed) {
+  ModuleTableOutcome outcome = BuildModuleTable(process, pid, listed);
+  if (outcome != Built) return outcome;
+  ForgetProcessPages();
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  return Built;
+}
+
+bool ReportMissingThreadList(int pid) {
+  printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid, (int)GetLastError());
+  return false;
+}

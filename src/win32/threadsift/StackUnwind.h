@@ -1,0 +1,19 @@
+#ifndef THREADSIFT_STACK_UNWIND_H
+#define THREADSIFT_STACK_UNWIND_H
+
+#include <windows.h>
+
+#include <vector>
+
+#include "threadsift/FrameNaming.h"
+
+// Room for the frames of ordinary stacks, made before a thread is stopped.
+const size_t kUsualFrames = 256;
+
+// Steps through the frames from the registers in context and appends each
+// to found, up to the end of the walk: where the platform finds no more
+// frames or makes no progress, or after 10,000 frames. Stack bytes come
+// from the thread's stack copy where one was taken.
+void FindFrames(HANDLE process, HANDLE thread, CONTEXT* context, std::vector<FoundFrame>* found);
+
+#endif

@@ -1,0 +1,82 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "threadsift/Bitness.h"
+#include "threadsift/FaultGuard.h"
+#include "threadsift/Interrupt.h"
+#include "threadsift/MemoryCache.h"
+#include "threadsift/StackCopy.h"
+#include "threadsift/StackUnwind.h"
+#include "threadsift/ThreadCpu.h"
+#include "threadsift/ThreadHold.h"
+
+namespace {
+
+const DWORD kSuspendFailed = 0xFFFFFFFF;
+
+// Reads a suspended thread's registers and copies its stack; where the
+// stack cannot be copied, finds the frames now, while the thread is held.
+// False when the registers could not be read.
+bool ReadHeldThread(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
+  memset(&hold->context, 0, sizeof(hold->context));
+  hold->context.ContextFlags = kWalkContextFlags;
+  hold->stackCopied = false;
+  if (!GetThreadContext(thread, &hold->context)) return false;
+  hold->stackCopied = CopyThreadStack(process, StackPointerOf(hold->context), hold->stackBase);
+  if (!hold->stackCopied) FindFrames(process, thread, &hold->context, found);
+  return true;
+}
+
+}  // namespace
+
+HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+                       ThreadHold* hold, ULONGLONG* holdTicks) {
+  hold->stackCopied = false;
+  hold->walked = false;
+  ForgetStackPages();
+  hold->stackBase = stackBase;
+  // Once the console is closing the platform is about to end the tool:
+  // the thread is left running, unwalked.
+  if (!BeginHold()) return HoldRefused;
+  ULONGLONG suspendedAt = 0, resumedAt = 0;
+  bool clocked = holdTicks != NULL && ReadClock(&suspendedAt);
+  if (SuspendThread(thread) == kSuspendFailed) {
+    EndHold();
+    return SuspendRefused;
+  }
+  // A fault or exception inside the reads ends them; the frames found so
+  // far are kept, and the thread is resumed as after a complete walk.
+  hold->walked = true;
+  auto read = [&]() { hold->walked = ReadHeldThread(process, thread, hold, found); };
+  if (!CallGuarded(read)) hold->walked = true;
+  hold->walkError = GetLastError();
+  hold->resumed = ResumeThread(thread) != kSuspendFailed;
+  hold->resumeError = GetLastError();
+  EndHold();
+  if (holdTicks != NULL) {
+    *holdTicks = clocked && ReadClock(&resumedAt) && resumedAt > suspendedAt ? resumedAt - suspendedAt : 0;
+  }
+  return HeldAndResumed;
+}
+
+void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
+  if (!hold->walked || !hold->stackCopied) return;
+  auto find = [&]() { FindFrames(process, thread, &hold->context, found); };
+  CallGuarded(find);
+}
+
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+                             ULONGLONG* holdTicks) {
+  found->clear();
+  *holdTicks = 0;
+  ThreadHold hold;
+  if (HoldThread(process, thread, stackBase, found, &hold, holdTicks) != HeldAndResumed) return Missed;
+  if (!hold.resumed) {
+    SetLastError(hold.resumeError);
+    return ResumeRefused;
+  }
+  if (!hold.walked) return Missed;
+  FindCopiedFrames(process, thread, &hold, found);
+  return Captured;
+}

@@ -1,0 +1,47 @@
+#ifndef THREADSIFT_THREAD_HOLD_H
+#define THREADSIFT_THREAD_HOLD_H
+
+#include <windows.h>
+
+#include <vector>
+
+#include "threadsift/FrameNaming.h"
+
+// What holding one thread gave, and how its resume went.
+struct ThreadHold {
+  Address stackBase;  // read before the hold; 0 when unknown
+  CONTEXT context;
+  bool stackCopied;
+  bool walked;  // false: its registers could not be read
+  DWORD walkError;
+  bool resumed;
+  DWORD resumeError;
+};
+
+enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
+
+// Suspends the thread, reads its registers and copies its stack up to
+// stackBase (see CopyThreadStack; where the stack cannot be copied, finds
+// its frames while it is held), and resumes it; prints nothing. A fault
+// inside ends the reads, and the thread is resumed all the same.
+// HoldRefused once the console is closing (nothing done). With holdTicks,
+// also the time from the suspend to the resume, in 100 ns units.
+HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+                       ThreadHold* hold, ULONGLONG* holdTicks);
+
+// Once the thread runs again: the frames of its copied stack, if it was
+// copied. A fault inside ends the search with the frames found so far.
+void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found);
+
+enum CaptureOutcome { Captured, Missed, ResumeRefused };
+
+// One sample of an opened thread, printing nothing: holds it as the walk
+// does and finds its frames once it runs again. Missed when the thread
+// could not be suspended or read (it may have ended); ResumeRefused, with
+// the resume's error as the last error, when it could not be resumed.
+// *holdTicks is how long it was held, in 100 ns units (0 when the platform
+// has no counter).
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+                             ULONGLONG* holdTicks);
+
+#endif

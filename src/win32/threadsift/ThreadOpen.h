@@ -1,0 +1,17 @@
+#ifndef THREADSIFT_THREAD_OPEN_H
+#define THREADSIFT_THREAD_OPEN_H
+
+#include <windows.h>
+
+// Every access right to a thread as NT 4.0 and 2000 define it.
+const DWORD kThreadAllAccess = 0x1F03FF;
+
+// Opens thread tid of process pid through the native layer (NT 4.0 has no
+// kernel call for it). Returns the handle (the caller closes it) or null
+// after printing a line.
+HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid);
+
+// The same without the line: on failure *failedCall names the call that failed.
+HANDLE OpenThreadQuietly(DWORD access, DWORD pid, DWORD tid, const char** failedCall);
+
+#endif
