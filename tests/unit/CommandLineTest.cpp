@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "ThreadsiftRun.h"
+#include "ToolRuns.h"
 #include "simwin_api.h"
 
 using ::testing::EndsWith;

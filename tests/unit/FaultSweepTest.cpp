@@ -10,8 +10,7 @@
 #include <set>
 
 #include "Invariants.h"
-#include "LatchsiftRun.h"
-#include "ThreadsiftRun.h"
+#include "ToolRuns.h"
 #include "simwin_api.h"
 
 namespace {

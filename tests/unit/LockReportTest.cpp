@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "LatchsiftRun.h"
-#include "ThreadsiftRun.h"
+#include "ToolRuns.h"
 #include "simwin_api.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Snapshot.h"
-#include "ThreadsiftRun.h"
+#include "ToolRuns.h"
 #include "simwin_api.h"
 #include "threadsift/ProcessSnapshot.h"
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "ThreadsiftRun.h"
+#include "ToolRuns.h"
 #include "simwin_api.h"
 
 using ::testing::HasSubstr;

@@ -1,3 +1,9 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "common/OptionText.h"
 
 namespace {
@@ -57,4 +63,17 @@ std::string ComposeUnrecognisedOption(const char* argument) {
   message += argument;
   message += " not recognized.";
   return message;
+}
+
+void ExitWithUsage(const char* message, const char* usageLine) {
+  if (message != NULL) printf("%s\n\n", message);
+  printf("%s", usageLine);
+  exit(message != NULL ? 1 : 0);
+}
+
+bool IsHelpOption(const char* argument) { return strcmp(argument, "-h") == 0 || strcmp(argument, "-?") == 0; }
+
+void ExitWithHelp(const char* banner, const char* usageLine) {
+  printf("%s\n\n", banner);
+  ExitWithUsage(NULL, usageLine);
 }

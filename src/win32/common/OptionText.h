@@ -13,4 +13,14 @@ bool ReadOptionNumber(const char* text, int* value);
 // "Option <argument> not recognized." with the argument whole, however long.
 std::string ComposeUnrecognisedOption(const char* argument);
 
+// Prints the message (if any) and the usage line, then ends the process:
+// status 1 after a message, 0 without one.
+[[noreturn]] void ExitWithUsage(const char* message, const char* usageLine);
+
+// True for the help options, "-h" and "-?".
+bool IsHelpOption(const char* argument);
+
+// Prints the banner and the usage line and ends the process with status 0.
+[[noreturn]] void ExitWithHelp(const char* banner, const char* usageLine);
+
 #endif

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/EnablePrivilege.h"
@@ -14,13 +13,10 @@ const char kBanner[] = "latchsift v1.0 - Copyright (c) 2026 the threadsift devel
 const char kDebugPrivilege[] = "SeDebugPrivilege";
 const int kNoProcess = -1;
 
-// Prints the message (if any) and the usage line, then ends the process:
-// status 1 after a message, 0 without one.
-[[noreturn]] void Usage(const char* message) {
-  if (message != NULL) printf("%s\n\n", message);
-  printf("Usage: latchsift -p <pid>\n");
-  exit(message != NULL ? 1 : 0);
-}
+const char kUsageLine[] = "Usage: latchsift -p <pid>\n";
+
+// Prints the message (if any) and the usage line, then ends the process.
+[[noreturn]] void Usage(const char* message) { ExitWithUsage(message, kUsageLine); }
 
 }  // namespace
 
@@ -28,9 +24,8 @@ int main(int argc, char** argv) {
   int pid = kNoProcess;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) {
-      printf("%s\n\n", kBanner);
-      Usage(NULL);
+    if (IsHelpOption(arg)) {
+      ExitWithHelp(kBanner, kUsageLine);
     } else if (strcmp(arg, "-p") == 0) {
       if (i + 1 >= argc) Usage("Option -p requires process ID argument.");
       if (!ReadOptionNumber(argv[++i], &pid)) Usage("Invalid argument for -p option.");

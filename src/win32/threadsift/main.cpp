@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -24,13 +23,10 @@ const int kMaxCpuInterval = 60000;
 // Every access right to an event as NT 4.0 and 2000 define it.
 const DWORD kEventAllAccess = 0x1F0003;
 
-// Prints the message (if any) and the usage line, then ends the process:
-// status 1 after a message, 0 without one.
-[[noreturn]] void Usage(const char* message) {
-  if (message != NULL) printf("%s\n\n", message);
-  printf("Usage: threadsift -p <pid> [-t <tid>]\n");
-  exit(message != NULL ? 1 : 0);
-}
+const char kUsageLine[] = "Usage: threadsift -p <pid> [-t <tid>]\n";
+
+// Prints the message (if any) and the usage line, then ends the process.
+[[noreturn]] void Usage(const char* message) { ExitWithUsage(message, kUsageLine); }
 
 // Reads the value of "-p" or "-t" at argv[*index + 1]: "*" is -1, anything
 // else a number; a missing or unreadable value ends the process through Usage.
@@ -90,9 +86,8 @@ int main(int argc, char** argv) {
 
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) {
-      printf("%s\n\n", kBanner);
-      Usage(NULL);
+    if (IsHelpOption(arg)) {
+      ExitWithHelp(kBanner, kUsageLine);
     } else if (strcmp(arg, "-v") == 0) {
       printf("%s\n\n", kBanner);
       return 0;

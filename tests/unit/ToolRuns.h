@@ -1,5 +1,5 @@
-#ifndef TESTS_UNIT_THREADSIFT_RUN_H
-#define TESTS_UNIT_THREADSIFT_RUN_H
+#ifndef TESTS_UNIT_TOOL_RUNS_H
+#define TESTS_UNIT_TOOL_RUNS_H
 
 #include <map>
 #include <string>
@@ -10,15 +10,21 @@
 #include "Run.h"
 
 int ThreadsiftMain(int argc, char** argv);
+int LatchsiftMain(int argc, char** argv);
 
 inline sim::RunResult RunThreadsift(sim::Machine& m, const std::vector<std::string>& args) {
   return sim::RunMain(m, ThreadsiftMain, "threadsift", args);
+}
+inline sim::RunResult RunLatchsift(sim::Machine& m, const std::vector<std::string>& args) {
+  return sim::RunMain(m, LatchsiftMain, "latchsift", args);
 }
 
 // Texts every run prints, as the default machine makes them.
 inline const std::string kBanner = "threadsift v2.04 - Copyright (c) 2026 the threadsift developers\n\n";
 inline const std::string kRunHeader = "Checking computer BUILDHOST on Sun Sep 09 01:46:40 2001\n\n";
 inline const std::string kUsage = "Usage: threadsift -p <pid> [-t <tid>]\n";
+inline const std::string kLatchBanner = "latchsift v1.0 - Copyright (c) 2026 the threadsift developers\n\n";
+inline const std::string kLatchUsage = "Usage: latchsift -p <pid>\n";
 inline const std::string kSeparator = std::string(78, '*') + "\n";
 #if defined(_WIN64)
 inline const std::string kListingHeader =
