@@ -104,17 +104,27 @@ void operator delete(void* block) noexcept {
 void operator delete(void* block, size_t) noexcept { operator delete(block); }
 
 int main() {
-  const Shape shapes[] = {{1000, 16, 64}, {2000, 16, 64}, {1000, 32, 64}, {1000, 16, 128}};
+  // The first shape is the base; the others double or quadruple one count.
+  const Shape shapes[] = {{1000, 16, 64}, {2000, 16, 64}, {4000, 16, 64},
+                          {1000, 32, 64}, {1000, 64, 64}, {1000, 16, 128}};
   std::printf("| run            | procs  | threads | modules |   seconds | heap (MB) | calls      | malloc+calloc |\n");
   std::printf("|----------------|--------|---------|---------|-----------|-----------|------------|---------------|\n");
   size_t worst = 0;
-  for (const Shape& s : shapes) {
+  double sweepSeconds[sizeof(shapes) / sizeof(shapes[0])];
+  for (size_t i = 0; i < sizeof(shapes) / sizeof(shapes[0]); ++i) {
+    const Shape& s = shapes[i];
     Result one = Measure(s, {"-p", "100"});
     Result sweep = Measure(s, {"-p", "*"});
     worst = std::max(worst, std::max(one.peakHeap, sweep.peakHeap));
+    sweepSeconds[i] = sweep.seconds;
     PrintRow("one process", s, one);
     PrintRow("sweep", s, sweep);
   }
+  std::printf("sweep time against %d processes of %d threads: 2,000 processes %.2fx, 4,000 processes %.2fx, "
+              "32 threads %.2fx, 64 threads %.2fx, 128 modules %.2fx\n",
+              shapes[0].processes, shapes[0].threads, sweepSeconds[1] / sweepSeconds[0],
+              sweepSeconds[2] / sweepSeconds[0], sweepSeconds[3] / sweepSeconds[0], sweepSeconds[4] / sweepSeconds[0],
+              sweepSeconds[5] / sweepSeconds[0]);
   std::printf("peak heap of the tool: %.2f MB (bound %.0f MB): %s\n", worst / 1048576.0,
                kHeapBound / 1048576.0, worst <= kHeapBound ? "within" : "EXCEEDED");
   std::fflush(stdout);

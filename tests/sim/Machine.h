@@ -136,6 +136,7 @@ struct Process {
   bool lockListOutside = false;  // the list lies in a block of its own
   size_t lockListAt = 0;         // the list's offset in the buffer, when past its fields; cut off at its end
   int64_t lockCountShown = -1;   // the count the list gives, when not -1
+  int firstListedInSnapshot = 0;  // snapshots taken before this one do not list it (it started later)
 
   Thread& AddThread(DWORD tid);
   Thread* FindThread(DWORD tid);

@@ -87,7 +87,8 @@ void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned
 std::vector<const Process*> Listed(const Machine& m) {
   std::vector<const Process*> listed;
   for (const Process& p : m.processes) {
-    if (p.inSnapshot && (p.listedInSnapshots < 0 || m.snapshotsTaken < p.listedInSnapshots)) listed.push_back(&p);
+    bool ended = p.listedInSnapshots >= 0 && m.snapshotsTaken >= p.listedInSnapshots;
+    if (p.inSnapshot && !ended && m.snapshotsTaken >= p.firstListedInSnapshot) listed.push_back(&p);
   }
   return listed;
 }

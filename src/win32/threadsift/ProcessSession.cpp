@@ -53,8 +53,8 @@ bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
   return cleaned && done;
 }
 
-bool ListProcessThreads(int pid, ProcessThreads* listed) {
-  SnapshotOutcome outcome = SnapshotProcess((DWORD)pid, listed);
+bool ListProcessThreads(int pid, bool inSweep, ProcessThreads* listed) {
+  SnapshotOutcome outcome = inSweep ? SnapshotProcessInSweep((DWORD)pid, listed) : SnapshotProcess((DWORD)pid, listed);
   if (outcome == ProcessListed || outcome == NoRoomForThreads) PrintProcessHeader(pid, *listed);
   if (outcome == NoRoomForThreads) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)(listed->threadCount * sizeof(ThreadRecord)));

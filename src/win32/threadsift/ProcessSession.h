@@ -24,9 +24,10 @@ typedef bool (*ProcessWork)(HANDLE process, int pid, void* context, bool* comple
 // the symbol handler is ended without a word. False on failure.
 bool WithSymbolHandler(int pid, ProcessWork work, void* context);
 
-// Takes the snapshot of process pid and prints its header line. False after
-// printing the line of a thread list that could not be had.
-bool ListProcessThreads(int pid, ProcessThreads* listed);
+// Takes the snapshot of process pid (in a sweep, from the snapshot the sweep
+// keeps) and prints its header line. False after printing the line of a
+// thread list that could not be had.
+bool ListProcessThreads(int pid, bool inSweep, ProcessThreads* listed);
 
 // True when thread id of process pid is to be walked (or sampled) with the
 // thread selector tid; never for a thread of the tool's own process.

@@ -8,6 +8,7 @@
 
 #include "common/NativeLayer.h"
 #include "common/PlatformRecord.h"
+#include "threadsift/Clock.h"
 #include "threadsift/ProcessSnapshot.h"
 #include "threadsift/SnapshotLayout.h"
 
@@ -16,6 +17,8 @@ namespace {
 const ULONG kStatusInfoLengthMismatch = 0xC0000004;
 const ULONG kSnapshotStep = 0x10000;
 const ULONG kSnapshotLimit = 0x1000000;
+// How long a sweep keeps one snapshot for the processes after the first.
+const ULONGLONG kKeptSnapshotAge = 1000 * kClockTicksPerMillisecond;
 
 ULONG QuerySystemInformation(NtQuerySystemInformationFn query, ULONG infoClass, void* buffer, ULONG size,
                              ULONG* returned) {
@@ -197,14 +200,22 @@ bool TakeSnapshot(Snapshot* snapshot, bool report) {
   return true;
 }
 
-}  // namespace
+// The sweep's kept snapshot (no bytes when none is kept), and when it was
+// taken; clocked is false when the platform had no clock to tell.
+Snapshot g_kept = {NULL, 0, 0};
+ULONGLONG g_keptAt = 0;
+bool g_keptClocked = false;
 
-SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) {
+void ClearListing(ProcessThreads* listed) {
   listed->image.clear();
   listed->threadCount = 0;
   listed->threads.clear();
-  Snapshot snapshot;
-  if (!TakeSnapshot(&snapshot, report)) return SnapshotFailed;
+  listed->kept = false;
+}
+
+// Fills listed from the snapshot's record of pid.
+SnapshotOutcome ListProcess(const Snapshot& snapshot, DWORD pid, ProcessThreads* listed) {
+  ClearListing(listed);
   SnapshotOutcome outcome = ProcessAbsent;
   const BYTE* record = FindProcessRecord(snapshot, pid);
   if (record != NULL) {
@@ -212,11 +223,52 @@ SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) 
     listed->threadCount = ReadField<DWORD>(record, kProcessThreadCountOffset);
     outcome = CopyThreads(snapshot, record, &listed->threads) ? ProcessListed : NoRoomForThreads;
   }
-  free((void*)snapshot.bytes);
   // A process that is not in the snapshot has ended.
   if (outcome == ProcessAbsent) SetLastError(ERROR_INVALID_PARAMETER);
   if (outcome == NoRoomForThreads) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return outcome;
+}
+
+// True when the kept snapshot may serve one more process.
+bool KeptSnapshotServes() {
+  ULONGLONG now = 0;
+  return g_kept.bytes != NULL && g_keptClocked && ReadClock(&now) && now - g_keptAt < kKeptSnapshotAge;
+}
+
+}  // namespace
+
+SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) {
+  Snapshot snapshot;
+  if (!TakeSnapshot(&snapshot, report)) {
+    ClearListing(listed);
+    return SnapshotFailed;
+  }
+  SnapshotOutcome outcome = ListProcess(snapshot, pid, listed);
+  DWORD error = GetLastError();
+  free((void*)snapshot.bytes);
+  SetLastError(error);
+  return outcome;
+}
+
+SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed) {
+  if (KeptSnapshotServes()) {
+    SnapshotOutcome outcome = ListProcess(g_kept, pid, listed);
+    listed->kept = true;
+    if (outcome != ProcessAbsent) return outcome;
+  }
+  ReleaseSweepSnapshot();
+  if (!TakeSnapshot(&g_kept, true)) {
+    g_kept.bytes = NULL;
+    ClearListing(listed);
+    return SnapshotFailed;
+  }
+  g_keptClocked = ReadClock(&g_keptAt);
+  return ListProcess(g_kept, pid, listed);
+}
+
+void ReleaseSweepSnapshot() {
+  free((void*)g_kept.bytes);
+  g_kept.bytes = NULL;
 }
 
 const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid) {

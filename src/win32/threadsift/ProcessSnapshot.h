@@ -24,6 +24,7 @@ struct ProcessThreads {
   ImageText image;    // the name its header line shows, fallbacks included
   DWORD threadCount;  // as its record counts them
   ThreadList threads;
+  bool kept;  // from a snapshot a sweep kept from an earlier process
 };
 
 enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed, NoRoomForThreads };
@@ -35,6 +36,16 @@ enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed, NoRoomForTh
 // (last error ERROR_NOT_ENOUGH_MEMORY) when the name and count are there but
 // there is no memory for the thread list. Prints nothing else.
 SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report = true);
+
+// The same for a sweep: a snapshot serves the processes after the one it
+// was taken for, so that a sweep does not list every process of the system
+// once per process. A fresh one is taken when the kept one is older than a
+// second (or the platform has no clock to tell) and when it does not list
+// the process (which may have started since).
+SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed);
+
+// Frees the snapshot a sweep kept; called when the sweep ends.
+void ReleaseSweepSnapshot();
 
 // The record of thread tid in threads, or null.
 const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid);

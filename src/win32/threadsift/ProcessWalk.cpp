@@ -7,36 +7,52 @@
 #include "threadsift/Interrupt.h"
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
+#include "threadsift/ScopedHandle.h"
 #include "threadsift/ThreadCpu.h"
+#include "threadsift/ThreadOpen.h"
 #include "threadsift/ThreadWalk.h"
 
 namespace {
 
 const DWORD kInitialSweepIds = 1024;
 
+// Prints a thread's header line and, when it is selected, walks it. A
+// thread that has ended since the snapshot a sweep kept was taken is passed
+// over, as it would be had the snapshot been taken for this process.
+void WalkListedThread(HANDLE process, int pid, int tid, const ProcessThreads& listed, const ThreadRecord& thread,
+                      const CpuSample& sample) {
+  bool selected = IsSelected(pid, tid, thread.tid);
+  const char* failedCall = "";
+  HANDLE opened = selected ? OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &failedCall) : NULL;
+  DWORD openError = GetLastError();
+  ScopedHandle openedOwner(opened);
+  if (selected && opened == NULL && listed.kept && openError == ERROR_INVALID_PARAMETER) return;
+  PrintThreadHeader(thread, sample);
+  if (selected && !WalkThread(process, opened, failedCall, openError)) {
+    printf("WalkThread %d error %d\n", (int)thread.tid, (int)GetLastError());
+  }
+  printf("\n");
+}
+
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed.
-void WalkThreads(HANDLE process, int pid, int tid, const ThreadList& threads, const CpuSample& sample) {
-  for (const ThreadRecord& thread : threads) {
-    PrintThreadHeader(thread, sample);
-    if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, (DWORD)pid, thread.tid)) {
-      printf("WalkThread %d error %d\n", (int)thread.tid, (int)GetLastError());
-    }
-    printf("\n");
+void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample) {
+  for (const ThreadRecord& thread : listed.threads) {
+    WalkListedThread(process, pid, tid, listed, thread, sample);
     if (g_interrupted != 0) break;
   }
 }
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
-bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ThreadList& threads, const CpuSample& sample,
+bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample,
                            bool* complete) {
   printf("\n");
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, true);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
   printf("\n");
-  WalkThreads(process, pid, tid, threads, sample);
+  WalkThreads(process, pid, tid, listed, sample);
   *complete = true;
   return true;
 }
@@ -44,17 +60,20 @@ bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ThreadList& t
 struct WalkSettings {
   int tid;
   int cpuInterval;
+  bool inSweep;
 };
 
 // The part of a process walk that runs with the symbol handler started.
 bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const WalkSettings* settings = (const WalkSettings*)context;
   ProcessThreads listed;
-  if (!ListProcessThreads(pid, &listed)) return false;
+  // A sweep lists each process from a snapshot kept across processes, but
+  // with -c, whose figures start at the snapshot that lists the threads.
+  if (!ListProcessThreads(pid, settings->inSweep && settings->cpuInterval == 0, &listed)) return false;
   CpuSample sample;
   sample.taken = false;
   if (settings->cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, settings->cpuInterval, &sample);
-  return WalkModulesAndThreads(process, pid, settings->tid, listed.threads, sample, complete);
+  return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, complete);
 }
 // Fills ids with every process id, growing the buffer until all of them fit.
 bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
@@ -67,12 +86,14 @@ bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
   }
 }
 
-}  // namespace
-
-bool WalkProcess(int pid, int tid, int cpuInterval) {
-  WalkSettings settings = {tid, cpuInterval};
+bool WalkProcessOf(int pid, int tid, int cpuInterval, bool inSweep) {
+  WalkSettings settings = {tid, cpuInterval, inSweep};
   return WithSymbolHandler(pid, WalkWithSymbols, &settings);
 }
+
+}  // namespace
+
+bool WalkProcess(int pid, int tid, int cpuInterval) { return WalkProcessOf(pid, tid, cpuInterval, false); }
 
 bool WalkAllProcesses(int cpuInterval) {
   std::vector<DWORD> ids;
@@ -85,13 +106,14 @@ bool WalkAllProcesses(int cpuInterval) {
   for (int pos = 0; pos < count; ++pos) {
     int pid = (int)ids[pos];
     if (pid == 0) continue;
-    WalkProcess(pid, kAllThreads, cpuInterval);
+    WalkProcessOf(pid, kAllThreads, cpuInterval, true);
     // A break key ends the sweep with the process in hand.
     if (g_interrupted != 0) break;
     if (pos < count - 1) {
       printf("******************************************************************************\n");
     }
   }
+  ReleaseSweepSnapshot();
   printf("%d process(es) found\n", count);
   return true;
 }

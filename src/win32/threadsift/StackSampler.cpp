@@ -197,7 +197,7 @@ bool SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const SamplingSettings* settings = (const SamplingSettings*)context;
   // The first sample takes the threads that the header line counts.
   ProcessThreads listed;
-  if (!ListProcessThreads(pid, &listed)) return false;
+  if (!ListProcessThreads(pid, false, &listed)) return false;
   printf("\n");
   // The modules are registered for the unwinding and the names, not listed.
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, false);

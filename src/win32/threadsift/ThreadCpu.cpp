@@ -4,16 +4,6 @@
 
 #include "threadsift/ThreadCpu.h"
 
-bool ReadClock(ULONGLONG* now) {
-  LARGE_INTEGER count, frequency;
-  if (!QueryPerformanceCounter(&count) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
-    return false;
-  }
-  ULONGLONG ticks = (ULONGLONG)count.QuadPart, perSecond = (ULONGLONG)frequency.QuadPart;
-  *now = ticks / perSecond * 10000000 + ticks % perSecond * 10000000 / perSecond;
-  return true;
-}
-
 void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
   sample->taken = false;
   ULONGLONG start = 0, end = 0;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "threadsift/Clock.h"
 #include "threadsift/ProcessSnapshot.h"
 
 // Which threads of a process are busy: their processor times in the
@@ -12,11 +13,6 @@ struct CpuSample {
   ThreadList second;  // the interval later
   ULONGLONG elapsed;  // between the two, in 100 ns units
 };
-
-// Now, in 100 ns units, from the performance counter; false when the
-// platform has none.
-bool ReadClock(ULONGLONG* now);
-const ULONGLONG kClockTicksPerMillisecond = 10000;
 
 // Waits intervalMs with no thread of the target suspended, then takes the
 // second snapshot of pid. After a failed snapshot (its lines printed) the

@@ -1,7 +1,6 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "common/NativeLayer.h"
@@ -25,12 +24,5 @@ HANDLE OpenThreadQuietly(DWORD access, DWORD pid, DWORD tid, const char** failed
     *failedCall = "NtOpenThread";
     return NULL;
   }
-  return thread;
-}
-
-HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid) {
-  const char* failedCall = "";
-  HANDLE thread = OpenThreadQuietly(access, pid, tid, &failedCall);
-  if (thread == NULL) printf("%s error %d\n", failedCall, (int)GetLastError());
   return thread;
 }

@@ -7,11 +7,8 @@
 const DWORD kThreadAllAccess = 0x1F03FF;
 
 // Opens thread tid of process pid through the native layer (NT 4.0 has no
-// kernel call for it). Returns the handle (the caller closes it) or null
-// after printing a line.
-HANDLE OpenThread(DWORD access, DWORD pid, DWORD tid);
-
-// The same without the line: on failure *failedCall names the call that failed.
+// kernel call for it). Returns the handle (the caller closes it), or null
+// with the last error set and *failedCall naming the call that failed.
 HANDLE OpenThreadQuietly(DWORD access, DWORD pid, DWORD tid, const char** failedCall);
 
 #endif

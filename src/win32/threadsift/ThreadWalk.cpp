@@ -5,20 +5,18 @@
 
 #include "threadsift/FaultGuard.h"
 #include "threadsift/FrameNaming.h"
-#include "threadsift/ScopedHandle.h"
 #include "threadsift/StackCopy.h"
 #include "threadsift/StackUnwind.h"
 #include "threadsift/ThreadHold.h"
-#include "threadsift/ThreadOpen.h"
 #include "threadsift/ThreadWalk.h"
 
-bool WalkThread(HANDLE process, DWORD pid, DWORD tid) {
-  HANDLE thread = OpenThread(kThreadAllAccess, pid, tid);
+bool WalkThread(HANDLE process, HANDLE thread, const char* failedCall, DWORD openError) {
   if (thread == NULL) {
-    printf("OpenThread error %d\n", (int)GetLastError());
+    printf("%s error %d\n", failedCall, (int)openError);
+    printf("OpenThread error %d\n", (int)openError);
+    SetLastError(openError);
     return false;
   }
-  ScopedHandle threadOwner(thread);
   // The unwinding, which may load symbol files, runs over the stack copy
   // once the thread runs again, and symbols, lines and output follow.
   std::vector<FoundFrame> found;
