@@ -132,10 +132,13 @@ Process& Machine::AddUnnamedProcess(DWORD pid) {
 }
 
 Process* Machine::FindProcess(DWORD pid) {
-  for (Process& p : processes) {
-    if (p.id == pid) return &p;
+  if (processesIndexed_ != processes.size()) {
+    processIndex_.clear();
+    for (size_t i = 0; i < processes.size(); ++i) processIndex_.insert(std::make_pair(processes[i].id, i));  // the first of an id counts
+    processesIndexed_ = processes.size();
   }
-  return nullptr;
+  auto found = processIndex_.find(pid);
+  return found != processIndex_.end() ? &processes[found->second] : nullptr;
 }
 
 void Machine::SetProcessIds(const std::vector<DWORD>& ids) {
@@ -186,6 +189,12 @@ const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& 
   return nullptr;
 }
 
+HANDLE Machine::NewThreadHandle(Thread* thread, DWORD tid) {
+  HANDLE handle = NewHandle("thread", std::to_string(tid), tid);
+  handles_[handle].thread = thread;
+  return handle;
+}
+
 HANDLE Machine::NewHandle(const std::string& kind, const std::string& name, DWORD id) {
   HANDLE handle = (HANDLE)nextHandle_;
   nextHandle_ += 4;
@@ -194,17 +203,19 @@ HANDLE Machine::NewHandle(const std::string& kind, const std::string& name, DWOR
 }
 
 Process* Machine::ProcessOfHandle(HANDLE handle) {
-  const HandleEntry* entry = FindHandle(handle);
-  return entry != nullptr && entry->kind == "process" ? FindProcess(entry->id) : nullptr;
+  auto entry = handles_.find(handle);
+  if (entry == handles_.end() || entry->second.kind != "process") return nullptr;
+  if (entry->second.process == nullptr) entry->second.process = FindProcess(entry->second.id);
+  return entry->second.process;
 }
 
 Thread* Machine::ThreadOfHandle(HANDLE handle) {
-  const HandleEntry* entry = FindHandle(handle);
-  if (entry == nullptr || entry->kind != "thread") return nullptr;
-  for (Process& p : processes) {
-    if (Thread* t = p.FindThread(entry->id)) return t;
+  auto entry = handles_.find(handle);
+  if (entry == handles_.end() || entry->second.kind != "thread") return nullptr;
+  for (auto p = processes.begin(); entry->second.thread == nullptr && p != processes.end(); ++p) {
+    entry->second.thread = p->FindThread(entry->second.id);
   }
-  return nullptr;
+  return entry->second.thread;
 }
 
 const Module* Machine::RegisteredModule(HANDLE process, uint64_t address) {

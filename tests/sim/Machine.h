@@ -181,6 +181,10 @@ struct HandleEntry {
   std::string kind;  // process, thread, event, token
   std::string name;
   DWORD id;  // process or thread id
+  // What the handle names, found at its first use: a machine of thousands
+  // of processes is not searched again at every call.
+  Process* process = nullptr;
+  Thread* thread = nullptr;
 };
 
 class Machine {
@@ -254,6 +258,8 @@ class Machine {
   // Counts and records a call; returns the failure that applies to it, if any.
   const FailRule* Enter(const char* op, uint64_t key, const std::string& args);
   HANDLE NewHandle(const std::string& kind, const std::string& name, DWORD id = 0);
+  // A handle to thread, which has the id tid.
+  HANDLE NewThreadHandle(Thread* thread, DWORD tid);
   const HandleEntry* FindHandle(HANDLE handle) const;
   bool ReleaseHandle(HANDLE handle);
   // A module's handle is its name as the machine keeps it; null when absent.
@@ -338,6 +344,10 @@ class Machine {
   std::map<std::string, std::pair<int, DWORD>> ctrlAtCall_;
   std::string output_;
   std::map<HANDLE, HandleEntry> handles_;
+  // Positions of processes by id, made again whenever processes have been
+  // added (positions, so that a copy of the machine can use them too).
+  std::map<DWORD, size_t> processIndex_;
+  size_t processesIndexed_ = 0;
   uintptr_t nextHandle_ = 0x100;
   bool recordCalls_ = true;
   // Decorated name -> symbol, made at the first lookup of a run (the machine

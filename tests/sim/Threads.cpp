@@ -243,13 +243,20 @@ NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES 
                     attributes->RootDirectory == nullptr && attributes->ObjectName == nullptr &&
                     attributes->Attributes == 0 && pid != 0;
   if (!wellFormed || access != kThreadAllAccess) m.NoteMisuse("NtOpenThread with unexpected arguments");
+  // The named process is searched first: a machine of thousands of
+  // processes is not searched whole for every thread.
+  Process* named = m.FindProcess(pid);
+  if (named != nullptr && named->FindThread(tid) != nullptr && named->FindThread(tid)->takenBy == 0) {
+    *thread = m.NewThreadHandle(named->FindThread(tid), tid);
+    return STATUS_SUCCESS;
+  }
   for (Process& p : m.processes) {
-    const Thread* t = p.FindThread(tid);
+    Thread* t = p.FindThread(tid);
     if (t == nullptr) continue;
     // Given a process as well, the platform opens the thread only if it is that process's.
     DWORD owner = t->takenBy != 0 ? t->takenBy : p.id;
     if (pid != 0 && pid != owner) return STATUS_INVALID_CID;
-    *thread = m.NewHandle("thread", std::to_string(tid), tid);
+    *thread = m.NewThreadHandle(t, tid);
     return STATUS_SUCCESS;
   }
   return STATUS_INVALID_CID;
