@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
 #include <string>
 
@@ -71,18 +72,41 @@ bool RecordIsWhole(const Snapshot& snapshot, size_t offset) {
   return NameStartsInside(snapshot, record);
 }
 
-// Walks the chain for pid, every record compared, the last one (whose
-// next-entry offset is 0) too; a record that is not whole ends the walk.
-const BYTE* FindProcessRecord(const Snapshot& snapshot, DWORD pid) {
+// Walks the chain of records, the last one (whose next-entry offset is 0)
+// too, until found(record) is true; a record that is not whole ends the
+// walk. Returns the record found, or null.
+template <typename Found>
+const BYTE* WalkRecords(const Snapshot& snapshot, Found found) {
   size_t offset = 0;
   while (RecordIsWhole(snapshot, offset)) {
     const BYTE* record = snapshot.bytes + offset;
-    if (ReadField<DWORD>(record, kProcessIdOffset) == pid) return record;
+    if (found(record)) return record;
     DWORD next = ReadField<DWORD>(record, kProcessNextOffset);
     if (next == 0) break;
     offset += next;
   }
   return NULL;
+}
+
+const BYTE* FindProcessRecord(const Snapshot& snapshot, DWORD pid) {
+  return WalkRecords(snapshot, [pid](const BYTE* record) { return ReadField<DWORD>(record, kProcessIdOffset) == pid; });
+}
+
+// The offset of every whole record by its process id (the first of an id
+// counts), so that a kept snapshot finds each process without walking the
+// chain again. False when there is no memory for it.
+bool IndexRecords(const Snapshot& snapshot, std::map<DWORD, size_t>* offsets) {
+  offsets->clear();
+  try {
+    WalkRecords(snapshot, [&](const BYTE* record) {
+      offsets->insert(std::make_pair(ReadField<DWORD>(record, kProcessIdOffset), (size_t)(record - snapshot.bytes)));
+      return false;
+    });
+  } catch (const std::bad_alloc&) {
+    offsets->clear();
+    return false;
+  }
+  return true;
 }
 
 // The image name up to its terminator, or up to the end of the snapshot
@@ -203,6 +227,7 @@ bool TakeSnapshot(Snapshot* snapshot, bool report) {
 // The sweep's kept snapshot (no bytes when none is kept), and when it was
 // taken; clocked is false when the platform had no clock to tell.
 Snapshot g_kept = {NULL, 0, 0};
+std::map<DWORD, size_t> g_keptRecords;
 ULONGLONG g_keptAt = 0;
 bool g_keptClocked = false;
 
@@ -213,11 +238,10 @@ void ClearListing(ProcessThreads* listed) {
   listed->kept = false;
 }
 
-// Fills listed from the snapshot's record of pid.
-SnapshotOutcome ListProcess(const Snapshot& snapshot, DWORD pid, ProcessThreads* listed) {
+// Fills listed from the snapshot's record (null when the process is absent).
+SnapshotOutcome ListProcess(const Snapshot& snapshot, const BYTE* record, ProcessThreads* listed) {
   ClearListing(listed);
   SnapshotOutcome outcome = ProcessAbsent;
-  const BYTE* record = FindProcessRecord(snapshot, pid);
   if (record != NULL) {
     listed->image = HeaderName(snapshot, record);
     listed->threadCount = ReadField<DWORD>(record, kProcessThreadCountOffset);
@@ -235,6 +259,11 @@ bool KeptSnapshotServes() {
   return g_kept.bytes != NULL && g_keptClocked && ReadClock(&now) && now - g_keptAt < kKeptSnapshotAge;
 }
 
+const BYTE* KeptRecord(DWORD pid) {
+  std::map<DWORD, size_t>::const_iterator found = g_keptRecords.find(pid);
+  return found != g_keptRecords.end() ? g_kept.bytes + found->second : NULL;
+}
+
 }  // namespace
 
 SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) {
@@ -243,7 +272,7 @@ SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) 
     ClearListing(listed);
     return SnapshotFailed;
   }
-  SnapshotOutcome outcome = ListProcess(snapshot, pid, listed);
+  SnapshotOutcome outcome = ListProcess(snapshot, FindProcessRecord(snapshot, pid), listed);
   DWORD error = GetLastError();
   free((void*)snapshot.bytes);
   SetLastError(error);
@@ -252,7 +281,7 @@ SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) 
 
 SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed) {
   if (KeptSnapshotServes()) {
-    SnapshotOutcome outcome = ListProcess(g_kept, pid, listed);
+    SnapshotOutcome outcome = ListProcess(g_kept, KeptRecord(pid), listed);
     listed->kept = true;
     if (outcome != ProcessAbsent) return outcome;
   }
@@ -262,13 +291,15 @@ SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed) {
     ClearListing(listed);
     return SnapshotFailed;
   }
-  g_keptClocked = ReadClock(&g_keptAt);
-  return ListProcess(g_kept, pid, listed);
+  // Without room for the index the snapshot serves this process alone.
+  g_keptClocked = IndexRecords(g_kept, &g_keptRecords) && ReadClock(&g_keptAt);
+  return ListProcess(g_kept, FindProcessRecord(g_kept, pid), listed);
 }
 
 void ReleaseSweepSnapshot() {
   free((void*)g_kept.bytes);
   g_kept.bytes = NULL;
+  g_keptRecords.clear();
 }
 
 const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid) {
