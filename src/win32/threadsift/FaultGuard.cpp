@@ -27,7 +27,8 @@ extern "C" LONG ThreadsiftFaultFilter(EXCEPTION_POINTERS* /*pointers*/) { return
 
 bool CallGuardedRoutine(void (*body)(void*), void* context) {
   volatile bool completed = false;
-  // clang-format off: the two macros open and close a scope of their own
+  // The two macros open and close a scope of their own.
+  // clang-format off
   __try1(ThreadsiftFaultFilter)
   completed = CallCatchingExceptions(body, context);
   __except1
