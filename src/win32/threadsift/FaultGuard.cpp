@@ -32,9 +32,9 @@ bool CallGuardedRoutine(void (*body)(void*), void* context) {
   __try1(ThreadsiftFaultFilter)
   completed = CallCatchingExceptions(body, context);
   __except1
-  // clang-format on
   return completed;
 }
+// clang-format on
 
 #else
 
