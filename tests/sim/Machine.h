@@ -217,6 +217,11 @@ class Machine {
   // The call of op whose key argument is key raises an access violation.
   void FaultFor(const std::string& op, uint64_t key);
   void RaiseCtrlEventAfterOutput(const std::string& text) { ctrlAfterOutput_.push_back(text); }
+  // Writing out the output that first holds text takes this long (a slow
+  // reader of the console): the performance counter moves on by as much.
+  void DelayAfterOutput(const std::string& text, uint64_t microseconds) {
+    outputDelays_.push_back(std::make_pair(text, microseconds));
+  }
   // Raises the control event at the nth call of op. The break keys' events
   // reach the handlers at once, on the program's own thread; closing the
   // console, logging off and shutting down reach them on a thread of the
@@ -324,6 +329,7 @@ class Machine {
   std::vector<FailRule> failRules_;
   std::map<std::string, int> callCounts_;
   std::vector<std::string> ctrlAfterOutput_;
+  std::vector<std::pair<std::string, uint64_t>> outputDelays_;
   std::map<std::string, std::pair<int, DWORD>> ctrlAtCall_;
   std::string output_;
   std::map<HANDLE, HandleEntry> handles_;

@@ -55,6 +55,44 @@ TEST(ThreadCpu, EachThreadLineShowsItsTimeAndHowBusyItWasOverTheInterval) {
   EXPECT_EQ(all.CallArgs("Sleep"), std::vector<std::string>(processes, "500"));
 }
 
+// The share is of one processor over the time from snapshot to snapshot,
+// rounded to a whole per cent and never above 100; thread 10 is the one
+// measured, unless the row says otherwise.
+TEST(ThreadCpu, ShareRunsFromSnapshotToSnapshotRoundedAndAtMostOneProcessor) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&, sim::Process&);
+    std::string line;
+  };
+  const Case cases[] = {
+      {"header line held up by the console",
+       [](sim::Machine& m, sim::Process&) { m.DelayAfterOutput("thread(s)", 500000); },
+       "Thread 10 (0xa)  cpu 1.700 s  busy 50%"},
+      {"clock that moves at every reading",
+       [](sim::Machine& m, sim::Process& p) {
+         m.performanceCounterStep = 5;
+         p.FindThread(10)->times = {{0, 0}, {0, 2500000}};
+       },
+       "Thread 10 (0xa)  cpu 0.250 s  busy 50%"},
+      {"more time than the interval",
+       [](sim::Machine&, sim::Process& p) { p.FindThread(10)->times = {{0, 0}, {0, 6000000}}; },
+       "Thread 10 (0xa)  cpu 0.600 s  busy 100%"},
+      {"six tenths of a per cent",
+       [](sim::Machine&, sim::Process& p) { p.FindThread(10)->times = {{0, 0}, {0, 30000}}; },
+       "Thread 10 (0xa)  cpu 0.003 s  busy 1%"},
+      {"time that goes backwards",
+       [](sim::Machine&, sim::Process& p) { p.FindThread(10)->times = {{0, 6000000}, {0, 5000000}}; },
+       "Thread 10 (0xa)  cpu 0.500 s  busy 0%"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = BusyMachine();
+    c.arrange(m, *m.FindProcess(120));
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-c", "500"});
+    EXPECT_THAT(r.out, HasSubstr("\n" + c.line + "\n")) << c.name;
+    EXPECT_EQ(r.status, 0) << c.name;
+  }
+}
+
 TEST(ThreadCpu, WithoutTheOptionNothingChangesAndNoSecondSnapshotIsTaken) {
   sim::Machine m = BusyMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});

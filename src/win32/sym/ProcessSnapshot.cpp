@@ -9,6 +9,7 @@
 #include "common/PlatformRecord.h"
 #include "sym/ProcessSnapshot.h"
 #include "sym/SnapshotLayout.h"
+#include "sym/ThreadCpu.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ const ULONG kSnapshotStep = 0x10000;
 const ULONG kSnapshotLimit = 0x1000000;
 
 NtQuerySystemInformationFn g_ntQuerySystemInformation = NULL;
+bool g_timesClocked = false;
+ULONGLONG g_timesTakenAt = 0;
 
 ULONG QuerySystemInformation(ULONG infoClass, void* buffer, ULONG size, ULONG* returned) {
   *returned = size;
@@ -225,6 +228,9 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
 DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times, ImageText* image) {
   Snapshot snapshot;
   if (!TakeSnapshot(&snapshot)) return NULL;
+  // Thread times are measured from the moment they were taken: the header
+  // line may wait on the console.
+  if (times != NULL) g_timesClocked = ReadClock(&g_timesTakenAt);
   DWORD* list = NULL;
   const BYTE* record = FindProcessRecord(snapshot, pid);
   if (record != NULL) {
@@ -237,6 +243,11 @@ DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times, ImageText* 
   // A process that is not in the snapshot has ended.
   if (record == NULL) SetLastError(ERROR_INVALID_PARAMETER);
   return list;
+}
+
+bool ClockOfLastTimes(ULONGLONG* takenAt) {
+  *takenAt = g_timesTakenAt;
+  return g_timesClocked;
 }
 
 SnapshotOutcome SnapshotThreadTimes(DWORD pid, std::vector<ThreadTime>* times, bool report) {

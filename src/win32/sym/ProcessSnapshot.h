@@ -30,6 +30,11 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report = true)
 // sets it to the image name the header line shows.
 DWORD* EnumProcessThreads(DWORD pid, std::vector<ThreadTime>* times = NULL, ImageText* image = NULL);
 
+// When the latest snapshot that EnumProcessThreads took with times came back,
+// by ReadClock, read before anything is printed or copied; false when the
+// clock could not be read.
+bool ClockOfLastTimes(ULONGLONG* takenAt);
+
 enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed };
 
 // Takes a fresh snapshot and fills times with every thread of pid and its

@@ -17,7 +17,9 @@ bool ReadClock(ULONGLONG* now) {
 void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
   sample->taken = false;
   ULONGLONG start = 0, end = 0;
-  bool clocked = ReadClock(&start);
+  // The interval runs from snapshot to snapshot: each clock is read as soon
+  // as its snapshot is back.
+  bool clocked = ClockOfLastTimes(&start);
   Sleep((DWORD)intervalMs);
   if (SnapshotThreadTimes(pid, &sample->second) == SnapshotFailed) return;
   clocked = clocked && ReadClock(&end) && end > start;
@@ -40,5 +42,8 @@ void PrintThreadHeader(DWORD tid, const CpuSample& sample) {
     return;
   }
   ULONGLONG used = second->cpu > first->cpu ? second->cpu - first->cpu : 0;
-  printf("busy %u%%\n", (unsigned)((used * 100 + sample.elapsed / 2) / sample.elapsed));
+  // Thread times move in steps of the platform's clock tick: a thread can
+  // seem to have run a little longer than the interval.
+  ULONGLONG share = (used * 100 + sample.elapsed / 2) / sample.elapsed;
+  printf("busy %u%%\n", (unsigned)(share < 100 ? share : 100));
 }
