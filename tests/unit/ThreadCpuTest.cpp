@@ -83,6 +83,14 @@ TEST(ThreadCpu, ShareRunsFromSnapshotToSnapshotRoundedAndAtMostOneProcessor) {
       {"time that goes backwards",
        [](sim::Machine&, sim::Process& p) { p.FindThread(10)->times = {{0, 6000000}, {0, 5000000}}; },
        "Thread 10 (0xa)  cpu 0.500 s  busy 0%"},
+      {"id given to a thread created in the interval",
+       [](sim::Machine&, sim::Process& p) {
+         sim::Thread& t = *p.FindThread(30);
+         t.listedInSnapshots = -1;
+         t.times = {{12345678, 0}, {0, 10}};
+         t.created = {1, 2};
+       },
+       "Thread 30 (0x1e)  cpu 1.234 s  ended"},
   };
   for (const Case& c : cases) {
     sim::Machine m = BusyMachine();

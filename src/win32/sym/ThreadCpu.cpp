@@ -34,6 +34,9 @@ void PrintThreadHeader(DWORD tid, const CpuSample& sample) {
     return;
   }
   const ThreadTime* second = FindThreadTime(sample.second, tid);
+  // An id that a thread created since the first snapshot has taken names
+  // another thread: the one listed first has ended.
+  if (second != NULL && second->created != first->created) second = NULL;
   ULONGLONG milliseconds = (second != NULL ? second->cpu : first->cpu) / kClockTicksPerMillisecond;
   printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(milliseconds / 1000),
          (unsigned)(milliseconds % 1000));
