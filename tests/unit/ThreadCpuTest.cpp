@@ -6,6 +6,7 @@
 #include "ThreadsiftRun.h"
 #include "simwin_api.h"
 
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
 namespace {
@@ -99,6 +100,28 @@ TEST(ThreadCpu, ShareRunsFromSnapshotToSnapshotRoundedAndAtMostOneProcessor) {
     EXPECT_THAT(r.out, HasSubstr("\n" + c.line + "\n")) << c.name;
     EXPECT_EQ(r.status, 0) << c.name;
   }
+}
+
+// A break key in the middle of a long interval ends the report of the
+// process at once (in a sweep, the sweep too), with no thread suspended.
+TEST(ThreadCpu, BreakKeyDuringTheIntervalEndsTheReportOfThatProcess) {
+  sim::Machine m = BusyMachine();
+  m.RaiseCtrlEventAtCall("Sleep", 1);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-c", "2000"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader120 + "\n\n* Interrupt *\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(m.books().endedByCtrlEvent);
+  EXPECT_EQ(m.CallArgs("Sleep"), std::vector<std::string>{"500"});
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
+  EXPECT_EQ(m.books().ctrlHandlers, 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+  EXPECT_EQ(m.LiveAllocationCount(), 0);
+
+  sim::Machine all = BusyMachine();
+  all.RaiseCtrlEventAtCall("Sleep", 1);
+  r = RunThreadsift(all, {"-p", "*", "-c", "2000"});
+  EXPECT_THAT(r.out, EndsWith(kHeader120 + "\n2 process(es) found\n\n* Interrupt *\n"));
+  EXPECT_EQ(all.CallCount("Sleep"), 1);
 }
 
 TEST(ThreadCpu, WithoutTheOptionNothingChangesAndNoSecondSnapshotIsTaken) {

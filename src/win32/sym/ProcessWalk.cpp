@@ -55,6 +55,16 @@ struct WalkSettings {
   int cpuInterval;
 };
 
+// Takes the second snapshot of -c with the console control handler in
+// place, so that a break key during the interval ends the report of the
+// process instead of the tool. False when one did.
+bool MeasureInterval(int pid, int intervalMs, CpuSample* sample) {
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  TakeSecondSnapshot((DWORD)pid, intervalMs, sample);
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+  return g_interrupted == 0;
+}
+
 // The part of a process walk that runs with the symbol handler started.
 int WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const WalkSettings* settings = (const WalkSettings*)context;
@@ -62,7 +72,10 @@ int WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   sample.taken = false;
   DWORD* threads = EnumProcessThreads((DWORD)pid, settings->cpuInterval > 0 ? &sample.first : NULL);
   if (threads == NULL) return ReportMissingThreadList(pid);
-  if (settings->cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, settings->cpuInterval, &sample);
+  if (settings->cpuInterval > 0 && !MeasureInterval(pid, settings->cpuInterval, &sample)) {
+    free(threads);
+    return 0;
+  }
   int result = WalkModulesAndThreads(process, pid, settings->tid, threads, sample, complete);
   free(threads);
   return result;

@@ -2,7 +2,26 @@
 
 #include <cstdio>
 
+#include "sym/Interrupt.h"
 #include "sym/ThreadCpu.h"
+
+namespace {
+
+// The interval is waited in steps this long at most, so that a break key
+// ends a long one early.
+const DWORD kIntervalStepMs = 500;
+
+// Waits intervalMs, or until a break key; false when one came.
+bool WaitInterval(int intervalMs) {
+  for (DWORD left = (DWORD)intervalMs; left > 0 && g_interrupted == 0;) {
+    DWORD step = left < kIntervalStepMs ? left : kIntervalStepMs;
+    Sleep(step);
+    left -= step;
+  }
+  return g_interrupted == 0;
+}
+
+}  // namespace
 
 bool ReadClock(ULONGLONG* now) {
   LARGE_INTEGER count, frequency;
@@ -20,7 +39,7 @@ void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
   // The interval runs from snapshot to snapshot: each clock is read as soon
   // as its snapshot is back.
   bool clocked = ClockOfLastTimes(&start);
-  Sleep((DWORD)intervalMs);
+  if (!WaitInterval(intervalMs)) return;
   if (SnapshotThreadTimes(pid, &sample->second) == SnapshotFailed) return;
   clocked = clocked && ReadClock(&end) && end > start;
   sample->elapsed = clocked ? end - start : (ULONGLONG)intervalMs * kClockTicksPerMillisecond;

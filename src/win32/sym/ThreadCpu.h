@@ -22,8 +22,8 @@ bool ReadClock(ULONGLONG* now);
 const ULONGLONG kClockTicksPerMillisecond = 10000;
 
 // Waits intervalMs with no thread of the target suspended, then takes the
-// second snapshot of pid. After a failed snapshot (its lines printed) the
-// sample is not taken.
+// second snapshot of pid. After a failed snapshot (its lines printed), or
+// when a break key ended the wait, the sample is not taken.
 void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample);
 
 // Prints a thread's header line; with a sample taken, its processor time so
