@@ -71,6 +71,9 @@ int WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   CpuSample sample;
   sample.taken = false;
   DWORD* threads = EnumProcessThreads((DWORD)pid, settings->cpuInterval > 0 ? &sample.first : NULL);
+  // The tool's own process has no stacks to show: without its thread list
+  // it is passed over without a word, as it always was.
+  if (threads == NULL && (DWORD)pid == GetCurrentProcessId()) return 0;
   if (threads == NULL) return ReportMissingThreadList(pid);
   if (settings->cpuInterval > 0 && !MeasureInterval(pid, settings->cpuInterval, &sample)) {
     free(threads);
