@@ -135,12 +135,14 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(unlisted.LiveAllocationCount(), 0);
 
-  // A thread that cannot be resumed ends the sampling at once.
+  // A thread that cannot be resumed ends the sampling at once; the sample
+  // in hand counts with the stack it took.
   sim::Machine stuck = SampledMachine();
   stuck.Fail("ResumeThread", ERROR_INVALID_HANDLE, 5);  // thread 10 in the second sample
   r = RunThreadsift(stuck, {"-p", "120", "-s", "4"});
-  EXPECT_THAT(r.out, HasSubstr("\n1 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
-                               "ResumeThread error 6\nWalkThread 10 error 6\n"));
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread9(2) + Thread10A(1) + Thread20(1) +
+                       "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
+                       "ResumeThread error 6\nWalkThread 10 error 6\n");
   EXPECT_EQ(r.status, 1);
 
   // A break key during the second wait: two samples, then the interrupt.

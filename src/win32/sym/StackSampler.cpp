@@ -160,7 +160,12 @@ void Sample(HANDLE process, int pid, const SamplingSettings& settings, std::vect
     if (sample > 0 && !WaitForNextSample(clocked, start, settings.intervalMs)) break;
     clocked = ReadClock(&start);
     if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
-    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, gathered)) break;
+    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, gathered)) {
+      // The stacks it took before a thread could not be resumed are counted,
+      // and so is the sample: no thread's count passes the samples'.
+      if (gathered->end == ThreadNotResumed) ++gathered->samples;
+      break;
+    }
     ++gathered->samples;
     if (g_interrupted != 0) break;
   }
