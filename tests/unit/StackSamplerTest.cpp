@@ -91,6 +91,19 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   EXPECT_THAT(r.out, HasSubstr("\n4 sample(s), 3 thread(s) seen, longest hold 4000 us, 0 miss(es)\n"));
 }
 
+// A fault inside a symbol lookup ends only that frame's name: the frame is
+// named by its address and the sampling goes on.
+TEST(StackSampler, FaultWhileNamingAFrameNamesItByItsAddress) {
+  sim::Machine m = SampledMachine();
+  m.FaultFor(kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr", 0x403010);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread20(4) + Thread9(4) + Thread10A(3) +
+                       "app.exe;10;app.exe!_main;app.exe!0x" + Hex(0x403010) + " 1\n" +
+                       "\n4 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+}
+
 TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
   sim::Machine m = SampledMachine();
   sim::Process& p = *m.FindProcess(120);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "sym/FaultGuard.h"
 #include "sym/FoldedStacks.h"
 #include "sym/ModuleTable.h"
 
@@ -51,11 +52,36 @@ std::string NameFrame(HANDLE process, Address pc) {
   return name;
 }
 
+struct FrameNaming {
+  HANDLE process;
+  Address pc;
+  std::string name;
+};
+
+int NameFrameOf(void* context) {
+  FrameNaming* naming = (FrameNaming*)context;
+  naming->name = NameFrame(naming->process, naming->pc);
+  return 1;
+}
+
+// NameFrame under the fault guard the report's walk uses: a fault in the
+// symbol handler or the undecorator ends this name only, and the frame is
+// named by its address.
+std::string NameFrameGuarded(HANDLE process, Address pc) {
+  FrameNaming naming = {process, pc, std::string()};
+  int done = 1;
+  if (CallGuarded(NameFrameOf, &naming, &done)) return naming.name;
+  const char* module = FindModuleBaseName(pc);
+  std::string name = module != NULL ? std::string(module) + "!" + AddressText(pc) : AddressText(pc);
+  MakeFoldable(&name);
+  return name;
+}
+
 // The index of the frame's name, named the first time its address is seen.
 int NameIndex(HANDLE process, Address pc, FoldedStacks* stacks) {
   std::map<Address, int>::iterator known = stacks->nameOfAddress.find(pc);
   if (known != stacks->nameOfAddress.end()) return known->second;
-  std::string name = NameFrame(process, pc);
+  std::string name = NameFrameGuarded(process, pc);
   std::map<std::string, int>::iterator same = stacks->nameIndex.find(name);
   int index = (int)stacks->names.size();
   if (same != stacks->nameIndex.end()) {
