@@ -89,6 +89,17 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   r = RunThreadsift(slower, {"-p", "120", "-s", "4"});
   EXPECT_EQ(slower.CallCount("Sleep"), 0);
   EXPECT_THAT(r.out, HasSubstr("\n4 sample(s), 3 thread(s) seen, longest hold 4000 us, 0 miss(es)\n"));
+
+  // A space is no control character: names keep theirs.
+  sim::Machine spaced;
+  sim::Process& p = spaced.AddProcess(130, u"My App.exe");
+  p.AddModule(0x400000, 0x1000, "My App.exe", "C:\\app\\My App.exe")
+      .AddSymbol(0x400100, 0x10, "??2@YAPAXI@Z", "void * __cdecl operator new(unsigned int)")
+      .nameOnly = "operator new";
+  p.AddThread(7).AddFrame(0x400104);
+  AddSelf(spaced);
+  r = RunThreadsift(spaced, {"-p", "130", "-s", "1"});
+  EXPECT_THAT(r.out, HasSubstr("\nMy App.exe;7;My App.exe!operator new 1\n"));
 }
 
 // A fault inside a symbol lookup ends only that frame's name: the frame is
@@ -125,6 +136,15 @@ TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
   EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,10"), 3);
   EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,9"), 1);
   EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,40"), 4);
+  // Thread 20's handle is closed once a snapshot no longer lists it, not
+  // when the run ends.
+  const std::vector<sim::CallRecord>& calls = m.books().calls;
+  size_t closed = calls.size(), lastSuspend = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].op == "CloseHandle" && calls[i].args.find(",thread:20") != std::string::npos) closed = i;
+    if (calls[i].op == "SuspendThread") lastSuspend = i;
+  }
+  EXPECT_LT(closed, lastSuspend);
 }
 
 TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
@@ -157,6 +177,13 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
                        "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
                        "ResumeThread error 6\nWalkThread 10 error 6\n");
   EXPECT_EQ(r.status, 1);
+
+  // A break key in the middle of a long wait ends it there.
+  sim::Machine longWait = SampledMachine();
+  longWait.RaiseCtrlEventAtCall("Sleep", 1);
+  r = RunThreadsift(longWait, {"-p", "120", "-s", "4", "-i", "120"});
+  EXPECT_THAT(r.out, HasSubstr("\n1 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n\n* Interrupt *\n"));
+  EXPECT_EQ(longWait.CallArgs("Sleep"), std::vector<std::string>{"50"});
 
   // A break key during the second wait: two samples, then the interrupt.
   sim::Machine broken = SampledMachine();
