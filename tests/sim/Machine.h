@@ -108,6 +108,7 @@ struct VersionResource {
   DWORD signature = 0xFEEF04BD;                // the fixed record's signature
   std::map<std::string, UINT> textLengths;     // sub-block -> the length returned with its text
   bool lastTextUnterminated = false;           // the block ends with the last text, without its terminator
+  bool rootPastEnd = false;                    // the fixed record is handed out even where the block ends in it
 
   VersionResource& FileVersion(WORD a, WORD b, WORD c, WORD d);
   VersionResource& ProductVersion(WORD a, WORD b, WORD c, WORD d = 0);

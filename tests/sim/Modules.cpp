@@ -161,7 +161,8 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT length
   const char* end = p + size;
   const char* fixed = p + kFixedAt;
   if (std::strcmp(subBlock, "\\") == 0) {
-    if (!hasRoot || size < kFixedAt + sizeof(VS_FIXEDFILEINFO)) return FALSE;
+    bool whole = size >= kFixedAt + sizeof(VS_FIXEDFILEINFO);
+    if (!hasRoot || (!whole && (resource == nullptr || !resource->rootPastEnd))) return FALSE;
     *buffer = (LPVOID)fixed;
     *length = resource != nullptr ? resource->rootLength : (UINT)sizeof(VS_FIXEDFILEINFO);
     return TRUE;
