@@ -3,6 +3,8 @@
 
 #include "ThreadsiftRun.h"
 #include "simwin_api.h"
+#include "sym/Interrupt.h"
+#include "sym/ProcessWalk.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -339,6 +341,20 @@ TEST(ThreadWalk, ClosingTheConsoleEndsTheToolOnlyOnceTheThreadInHandRunsAgain) {
   EXPECT_EQ(deep.SuspendCount(20), 1);
   EXPECT_GE(deep.books().ctrlWaitMs, 1000u);
   EXPECT_LE(deep.books().ctrlWaitMs, 4000u);
+}
+
+// Once the console is closing no thread may be suspended: the thread in
+// hand is listed without its stack, and the walk ends there.
+TEST(ThreadWalk, NoThreadIsSuspendedOnceTheConsoleIsClosing) {
+  sim::Machine m = StackMachine();
+  sim::RunResult r = sim::RunInChild(m, []() {
+    ConsoleCtrlHandler(CTRL_CLOSE_EVENT);
+    return WalkProcess(120, kAllThreads);
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, EndsWith("\n\nThread 10 (0xa)\n\n"));
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
 }
 
 TEST(ThreadWalk, ThreadHeldSuspendedByAnotherPartyKeepsItsCount) {
