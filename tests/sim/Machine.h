@@ -30,6 +30,9 @@ struct Stack {
   uint64_t reportedEnd = 0;      // not 0: the end of the region VirtualQueryEx reports instead
   uint64_t recordedBase = 0;     // not 0: the base the thread's environment block records instead of top
   bool unreadable = false;       // ReadProcessMemory of the region fails
+  // The page below the committed region is its guard page. A read of it from
+  // another process spends it: the thread could no longer grow its stack.
+  bool guardSpent = false;
   int runs = 0;                  // times the thread ran again after a suspend
   int runsAtContextRead = 0;     // runs when its registers were last read
 
@@ -37,6 +40,10 @@ struct Stack {
   // The thread's environment block lies a little above its stack.
   uint64_t EnvironmentBlock() const { return top + 0x8000; }
   bool Holds(uint64_t address) const { return address < top && address >= top - committed; }
+  uint64_t GuardStart() const { return top - committed - 0x1000; }
+  bool GuardHolds(uint64_t address) const {
+    return !guardSpent && address < top - committed && address >= GuardStart();
+  }
 };
 
 struct Thread {

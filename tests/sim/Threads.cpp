@@ -295,6 +295,13 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
   }
   Process* p = m.ProcessOfHandle(process);
   if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  for (Thread& t : p->threads) {
+    uint64_t guard = t.stack.GuardStart();
+    if (t.stack.guardSpent || at >= guard + 0x1000 || at + size <= guard) continue;
+    t.stack.guardSpent = true;
+    m.NoteMisuse(Args("ReadProcessMemory spent the guard page of thread %u's stack", t.id));
+    return FailWithError(ERROR_PARTIAL_COPY, FALSE);
+  }
   std::vector<const Thread*> tibs = TibsTouched(*p, at, size);
   for (SIZE_T i = 0; i < size;) {
     // The run of bytes up to the next edge of a stack region is all stack or
@@ -338,6 +345,14 @@ SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION
     end = stack->reportedEnd != 0 ? stack->reportedEnd : stack->top;
     info->State = MEM_COMMIT;
     info->Protect = PAGE_READWRITE;
+    info->Type = MEM_PRIVATE;
+  }
+  for (const Thread& t : p->threads) {
+    if (!t.stack.GuardHolds(at)) continue;
+    base = t.stack.GuardStart();
+    end = base + kPage;
+    info->State = MEM_COMMIT;
+    info->Protect = PAGE_READWRITE | PAGE_GUARD;
     info->Type = MEM_PRIVATE;
   }
   for (const Module& module : p->modules) {

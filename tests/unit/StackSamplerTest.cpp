@@ -90,6 +90,15 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   EXPECT_EQ(slower.CallCount("Sleep"), 0);
   EXPECT_THAT(r.out, HasSubstr("\n4 sample(s), 3 thread(s) seen, longest hold 4000 us, 0 miss(es)\n"));
 
+  // A thread whose stack pointer stands in its guard page is sampled
+  // without a read of that page.
+  sim::Machine guarded = SampledMachine();
+  sim::Stack& stack = guarded.FindProcess(120)->FindThread(9)->stack;
+  stack.depth = stack.committed + 0x800;
+  r = RunThreadsift(guarded, {"-p", "120", "-s", "4"});
+  EXPECT_THAT(r.out, HasSubstr(Thread9(4)));
+  EXPECT_TRUE(guarded.books().misuses.empty()) << ::testing::PrintToString(guarded.books().misuses);
+
   // A space is no control character: names keep theirs.
   sim::Machine spaced;
   sim::Process& p = spaced.AddProcess(130, u"My App.exe");

@@ -186,6 +186,53 @@ TEST(ThreadWalk, StackBaseThatDoesNotFitIsNotTrusted) {
   }
 }
 
+// Where the stack pointer stands against the stack's limit (its lowest
+// committed page, above the guard page): the guard page is never read, a
+// copy is still taken, and the region is asked for only when the pointer
+// lies below the limit read before the hold.
+TEST(ThreadWalk, GuardPageOfTheStackIsNeverRead) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Thread&, sim::Machine&);
+    std::string frames;
+    int queriesWhileHeld;
+  };
+  const Case cases[] = {
+      {"pointer inside the guard page", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 0x800; },
+       kThread20Frames, 1},
+      {"pointer just below the limit", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 8; },
+       kThread20Frames, 1},
+      {"pointer at the limit", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed; },
+       kThread20Frames, 0},
+      // The walk's first read lands in the guard page: it is refused, and
+      // the walk ends there.
+      {"pointer below the guard page",
+       [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 0x1800; }, "", 1},
+      {"pointer inside the guard page, base unknown",
+       [](sim::Thread& t, sim::Machine& m) {
+         t.stack.depth = t.stack.committed + 0x800;
+         m.FailStatusFor("NtQueryInformationThread", 20, STATUS_ACCESS_DENIED);
+       },
+       kThread20Frames, 2},
+      {"stack exactly as deep as the bound",
+       [](sim::Thread& t, sim::Machine&) {
+         t.stack.committed = 0x180000;
+         t.stack.depth = 0x100000;
+       },
+       kThread20Frames, 0},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = StackMachine();
+    c.arrange(*m.FindProcess(120)->FindThread(20), m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+    EXPECT_EQ(r.out, Thread20(c.frames)) << c.name;
+    std::map<std::string, int> whileHeld = CallsWhileSuspended(m);
+    EXPECT_EQ(whileHeld["VirtualQueryEx"], c.queriesWhileHeld) << c.name;
+    EXPECT_EQ(whileHeld[kStackWalkOp], 0) << c.name;
+    ExpectThreadsLeftAsFound(m);
+  }
+}
+
 TEST(ThreadWalk, WithoutTheLineLookupFramesEndAfterTheirDisplacement) {
   sim::Machine m = StackMachine();
   m.RemoveEntry("imagehlp", kWide ? "SymGetLineFromAddr64" : "SymGetLineFromAddr");

@@ -221,7 +221,7 @@ int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector
   held->context.ContextFlags = kContextFlags;
   held->stackCopied = false;
   if (!GetThreadContext(thread, &held->context)) return 0;
-  held->stackCopied = CopyThreadStack(process, StackPointerOf(held->context), held->stackBase);
+  held->stackCopied = CopyThreadStack(process, StackPointerOf(held->context), held->stackBase, held->stackLimit);
   if (!held->stackCopied) FindFrames(process, thread, &held->context, found);
   return 1;
 }
@@ -251,6 +251,7 @@ HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::ve
   hold->walked = 0;
   ForgetStackPages();
   hold->held.stackBase = stackBase;
+  hold->held.stackLimit = StackLimitOf(process, stackBase);
   // Once the console is closing the platform is about to end the tool:
   // the thread is left running, unwalked.
   if (!BeginHold()) return HoldRefused;

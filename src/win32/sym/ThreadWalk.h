@@ -51,7 +51,8 @@ CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, s
 // What a thread leaves for its walk once it runs again: its registers, and
 // whether its stack was copied.
 struct HeldThread {
-  Address stackBase;  // read before the hold; 0 when unknown
+  Address stackBase;   // read before the hold; 0 when unknown
+  Address stackLimit;  // its lowest committed address, read before the hold; 0 when unknown
   CONTEXT context;
   bool stackCopied;
 };
