@@ -29,6 +29,7 @@ struct Stack {
   uint64_t depth = 0x1fc0;       // bytes from the stack pointer to top
   uint64_t reportedEnd = 0;      // not 0: the end of the region VirtualQueryEx reports instead
   uint64_t recordedBase = 0;     // not 0: the base the thread's environment block records instead of top
+  uint64_t firstRecordedBase = 0;  // not 0: the base the first read of the block finds (another stack's)
   bool unreadable = false;       // ReadProcessMemory of the region fails
   // The page below the committed region is its guard page. A read of it from
   // another process spends it: the thread could no longer grow its stack.

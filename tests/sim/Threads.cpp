@@ -114,6 +114,7 @@ bool TibByteAt(const std::vector<const Thread*>& threads, uint64_t address, BYTE
     if (address < block || address >= block + kTibWords * kPointerSize) continue;
     uint64_t word = (address - block) / kPointerSize;
     uint64_t base = t->stack.recordedBase != 0 ? t->stack.recordedBase : t->stack.top;
+    if (t->stack.firstRecordedBase != 0) base = t->stack.firstRecordedBase;
     uint64_t value = word == 1 ? base : word == 2 ? t->stack.top - t->stack.committed : 0;
     *byte = (BYTE)(value >> (8 * ((address - block) % kPointerSize)));
     return true;
@@ -320,6 +321,8 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
       }
     }
   }
+  // The thread has moved to its own stack once its block has been read.
+  for (const Thread* t : tibs) const_cast<Thread*>(t)->stack.firstRecordedBase = 0;
   if (read != nullptr) *read = size;
   return TRUE;
 }

@@ -111,6 +111,33 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   EXPECT_THAT(r.out, HasSubstr("\nMy App.exe;7;My App.exe!operator new 1\n"));
 }
 
+// A stack base that could not be read, or that belongs to another stack
+// than the one the thread runs on, is read again: the stack is copied by
+// its base from then on, with no region query while the thread is held
+// (but one, the first time: the region below the base, or the region that
+// holds the pointer).
+TEST(StackSampler, StackBaseThatDoesNotFitIsReadAgain) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&, sim::Thread&);
+    int queriesWhileHeld;
+  };
+  const Case cases[] = {
+      {"first read fails",
+       [](sim::Machine& m, sim::Thread&) { m.FailStatus("NtQueryInformationThread", STATUS_ACCESS_DENIED, 1); }, 1},
+      {"first read finds another stack's base",
+       [](sim::Machine&, sim::Thread& t) { t.stack.firstRecordedBase = t.stack.Pointer() & ~0xfffull; }, 1},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = SampledMachine();
+    c.arrange(m, *m.FindProcess(120)->FindThread(10));
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4", "-t", "10"});
+    EXPECT_THAT(r.out, HasSubstr(Thread10A(3) + kThread10B)) << c.name;
+    EXPECT_EQ(CallsWhileSuspended(m)["VirtualQueryEx"], c.queriesWhileHeld) << c.name;
+    EXPECT_EQ(m.CallCount("NtQueryInformationThread"), 2) << c.name;
+  }
+}
+
 // A fault inside a symbol lookup ends only that frame's name: the frame is
 // named by its address and the sampling goes on.
 TEST(StackSampler, FaultWhileNamingAFrameNamesItByItsAddress) {

@@ -58,10 +58,14 @@ typedef std::map<DWORD, OpenedThread> OpenedThreads;
 
 // The opened thread for a listed thread: opened, and its stack base read,
 // the first time, and again when its id has since been taken over by a
-// thread created later. Null when it cannot be opened.
-const OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadTime& thread, OpenedThreads* opened) {
+// thread created later. A base that could not be read is read again. Null
+// when it cannot be opened.
+OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadTime& thread, OpenedThreads* opened) {
   OpenedThreads::iterator known = opened->find(thread.tid);
-  if (known != opened->end() && known->second.created == thread.created) return &known->second;
+  if (known != opened->end() && known->second.created == thread.created) {
+    if (known->second.stackBase == 0) known->second.stackBase = StackBaseOf(process, known->second.handle->Get());
+    return &known->second;
+  }
   if (known != opened->end()) opened->erase(known);
   const char* failedCall = "";
   HANDLE handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &failedCall);
@@ -92,13 +96,13 @@ bool TakeSample(HANDLE process, int pid, int tid, const std::vector<ThreadTime>&
   for (const ThreadTime& thread : threads) {
     if (!IsSelected(pid, tid, thread.tid)) continue;
     gathered->threadsSeen.insert(thread.tid);
-    const OpenedThread* entry = OpenedFor(process, pid, thread, opened);
+    OpenedThread* entry = OpenedFor(process, pid, thread, opened);
     if (entry == NULL) {
       ++gathered->misses;
       continue;
     }
     ULONGLONG held = 0;
-    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), entry->stackBase, found, &held);
+    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), &entry->stackBase, found, &held);
     if (held > gathered->longestHold) gathered->longestHold = held;
     if (outcome == ResumeRefused) {
       gathered->end = ThreadNotResumed;

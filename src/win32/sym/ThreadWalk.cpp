@@ -144,6 +144,15 @@ int PrintFramesOf(void* context) {
   return 1;
 }
 
+// A base read before the hold that does not lie above the stack pointer is
+// another stack's (the thread switched fibers, say): it is read again, with
+// the limit below it, so that the stack is still copied whole.
+void ReadStackBaseAgain(HANDLE process, HANDLE thread, Address stackPointer, HeldThread* held) {
+  if (held->stackBase == 0 || held->stackBase > stackPointer) return;
+  held->stackBase = StackBaseOf(process, thread);
+  held->stackLimit = held->stackBase > stackPointer ? StackLimitOf(process, held->stackBase) : 0;
+}
+
 Address StackPointerOf(const CONTEXT& context) {
 #if defined(_WIN64)
   return context.Rsp;
@@ -221,6 +230,7 @@ int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector
   held->context.ContextFlags = kContextFlags;
   held->stackCopied = false;
   if (!GetThreadContext(thread, &held->context)) return 0;
+  ReadStackBaseAgain(process, thread, StackPointerOf(held->context), held);
   held->stackCopied = CopyThreadStack(process, StackPointerOf(held->context), held->stackBase, held->stackLimit);
   if (!held->stackCopied) FindFrames(process, thread, &held->context, found);
   return 1;
@@ -321,12 +331,13 @@ int WalkThread(HANDLE process, DWORD pid, DWORD tid) {
   return hold.walked;
 }
 
-CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address* stackBase, std::vector<FoundFrame>* found,
                              ULONGLONG* holdTicks) {
   found->clear();
   *holdTicks = 0;
   ThreadHold hold;
-  if (HoldThread(process, thread, stackBase, found, &hold, holdTicks) != HeldAndResumed) return Missed;
+  if (HoldThread(process, thread, *stackBase, found, &hold, holdTicks) != HeldAndResumed) return Missed;
+  *stackBase = hold.held.stackBase;
   if (ResumeFailed(hold)) {
     SetLastError(hold.resumeError);
     return ResumeRefused;

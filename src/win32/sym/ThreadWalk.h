@@ -44,8 +44,9 @@ enum CaptureOutcome { Captured, Missed, ResumeRefused };
 // could not be suspended or read (it may have ended); ResumeRefused, with
 // the resume's error as the last error, when it could not be resumed.
 // *holdTicks is how long it was held, in 100 ns units (0 when the platform
-// has no counter).
-CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+// has no counter). *stackBase is the base read before; when the hold had to
+// read it again (see WalkThreadStack), the new one, for the next sample.
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address* stackBase, std::vector<FoundFrame>* found,
                              ULONGLONG* holdTicks);
 
 // What a thread leaves for its walk once it runs again: its registers, and
@@ -80,8 +81,10 @@ HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::ve
 void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found);
 
 // Reads a suspended thread's registers and copies its stack; where the stack
-// cannot be copied, finds the frames now, while the thread is held. Returns 1,
-// or 0 when the registers could not be read.
+// cannot be copied, finds the frames now, while the thread is held. A stack
+// base that does not lie above the stack pointer is read again first (the
+// thread has moved to another stack since). Returns 1, or 0 when the
+// registers could not be read.
 int WalkThreadStack(HANDLE process, HANDLE thread, HeldThread* held, std::vector<FoundFrame>* found);
 
 // Looks up the symbol that holds pc into symbol, a buffer of bufferSize bytes.
