@@ -99,6 +99,7 @@ struct Module {
   std::string baseName;
   std::string path;
   std::deque<Symbol> symbols;
+  int listedFromCall = 1;  // EnumProcessModules lists it from its call with this number on (loaded later)
 
   Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated,
                     const std::string& undecorated = "");

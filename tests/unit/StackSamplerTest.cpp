@@ -138,6 +138,40 @@ TEST(StackSampler, StackBaseThatDoesNotFitIsReadAgain) {
   }
 }
 
+// A module loaded after the sampling began is registered, and its frames
+// named, once a sampled frame lies outside every registered module; the
+// modules are listed again at most once a second (thread 20 always has a
+// frame outside every module).
+TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
+  const std::string bare = "app.exe;9;app.exe!_main;0x" + Hex(0x600110) + " ";
+  const std::string named = "app.exe;9;app.exe!_main;late.dll!LateWork ";
+  struct Case {
+    const char* name;
+    const char* interval;
+    int listedFromCall;  // of EnumProcessModules: the first is the one before sampling
+    std::string lines;
+    int listings;
+  };
+  const Case cases[] = {
+      {"loaded before the first sample", "10", 2, named + "4\n", 2},
+      {"listed again a second later", "600", 2, named + "4\n", 3},
+      // Loaded just after the first sample's listing: named in the third.
+      {"loaded within a second of a listing", "600", 3, bare + "2\n" + named + "2\n", 3},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = SampledMachine();
+    sim::Process& p = *m.FindProcess(120);
+    sim::Module& late = p.AddModule(0x600000, 0x1000, "late.dll", "C:\\app\\late.dll");
+    late.AddSymbol(0x600100, 0x20, "LateWork");
+    late.listedFromCall = c.listedFromCall;
+    p.FindThread(9)->frames = {{0x600110, {}}, {0x402000, {}}};
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4", "-i", c.interval});
+    EXPECT_THAT(r.out, HasSubstr("\n" + c.lines)) << c.name;
+    EXPECT_EQ(m.CallCount("EnumProcessModules"), c.listings) << c.name;
+    EXPECT_EQ(m.CallCount("GetFileVersionInfoSizeA"), 0) << c.name;
+  }
+}
+
 // A fault inside a symbol lookup ends only that frame's name: the frame is
 // named by its address and the sampling goes on.
 TEST(StackSampler, FaultWhileNamingAFrameNamesItByItsAddress) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "sym/FaultGuard.h"
@@ -106,6 +107,15 @@ void CountStack(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found,
   stack.second.reserve(found.size());
   for (const FoundFrame& frame : found) stack.second.push_back(NameIndex(process, frame.pc, stacks));
   ++stacks->counts[stack];
+}
+
+void ForgetNamesOutsideModules(FoldedStacks* stacks) {
+  // Only such names lack the "module!" part. A name made again is found by
+  // its text and keeps its index.
+  for (std::map<Address, int>::iterator it = stacks->nameOfAddress.begin(); it != stacks->nameOfAddress.end();) {
+    bool bare = stacks->names[(size_t)it->second].find('!') == std::string::npos;
+    it = bare ? stacks->nameOfAddress.erase(it) : std::next(it);
+  }
 }
 
 void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks) {

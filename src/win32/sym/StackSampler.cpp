@@ -25,6 +25,8 @@ namespace {
 // break key ends a long interval early.
 const DWORD kWaitStepMs = 50;
 const ULONGLONG kTicksPerMicrosecond = 10;  // of 100 ns
+// The modules are listed again at most this often (100 ns units).
+const ULONGLONG kRelistTicks = 1000 * kClockTicksPerMillisecond;
 
 struct SamplingSettings {
   int tid;
@@ -46,6 +48,29 @@ struct Gathered {
   DWORD endError = 0;
   DWORD endThread = 0;
 };
+
+// When the modules were last listed again: by the clock of the sample that
+// did, or by its nominal start where there is no clock.
+struct ModuleWatch {
+  bool relisted = false;
+  ULONGLONG relistedAt = 0;
+  ULONGLONG now = 0;  // the start of the sample in hand, on the same scale
+};
+
+// A frame outside every registered module may lie in one loaded since the
+// sampling began (without its unwind data, stacks through it are cut): the
+// modules are listed again, at most once a second, and the new ones
+// registered before the frames are named.
+void WatchForNewModules(HANDLE process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
+                        FoldedStacks* stacks) {
+  if (watch->relisted && watch->now - watch->relistedAt < kRelistTicks) return;
+  bool outside = false;
+  for (const FoundFrame& frame : found) outside = outside || FindModuleBaseName(frame.pc) == NULL;
+  if (!outside) return;
+  watch->relisted = true;
+  watch->relistedAt = watch->now;
+  if (RegisterNewModules(process)) ForgetNamesOutsideModules(stacks);
+}
 
 // A thread kept open from one sample to the next, with its stack base,
 // read once: both stay what they were for as long as the thread lives.
@@ -91,7 +116,7 @@ void CloseEnded(const std::vector<ThreadTime>& threads, OpenedThreads* opened) {
 // opened afresh in the next sample. False when a thread could not be
 // resumed: the sampling ends there.
 bool TakeSample(HANDLE process, int pid, int tid, const std::vector<ThreadTime>& threads, OpenedThreads* opened,
-                std::vector<FoundFrame>* found, Gathered* gathered) {
+                std::vector<FoundFrame>* found, ModuleWatch* watch, Gathered* gathered) {
   CloseEnded(threads, opened);
   for (const ThreadTime& thread : threads) {
     if (!IsSelected(pid, tid, thread.tid)) continue;
@@ -114,6 +139,7 @@ bool TakeSample(HANDLE process, int pid, int tid, const std::vector<ThreadTime>&
       ++gathered->misses;
       opened->erase(thread.tid);
     } else {
+      WatchForNewModules(process, *found, watch, &gathered->stacks);
       CountStack(process, thread.tid, *found, &gathered->stacks);
     }
   }
@@ -158,13 +184,15 @@ void Sample(HANDLE process, int pid, const SamplingSettings& settings, std::vect
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   OpenedThreads opened;
+  ModuleWatch watch;
   ULONGLONG start = 0;
   bool clocked = false;
   for (int sample = 0; sample < settings.samples; ++sample) {
     if (sample > 0 && !WaitForNextSample(clocked, start, settings.intervalMs)) break;
     clocked = ReadClock(&start);
+    watch.now = clocked ? start : (ULONGLONG)sample * (ULONGLONG)settings.intervalMs * kClockTicksPerMillisecond;
     if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
-    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, gathered)) {
+    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, &watch, gathered)) {
       // The stacks it took before a thread could not be resumed are counted,
       // and so is the sample: no thread's count passes the samples'.
       if (gathered->end == ThreadNotResumed) ++gathered->samples;
