@@ -208,6 +208,12 @@ TEST(ThreadWalk, GuardPageOfTheStackIsNeverRead) {
       // the walk ends there.
       {"pointer below the guard page",
        [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 0x1800; }, "", 1},
+      {"pointer inside the guard page, limit unknown",
+       [](sim::Thread& t, sim::Machine& m) {
+         t.stack.depth = t.stack.committed + 0x800;
+         m.FailFor("VirtualQueryEx", t.stack.top - 1, ERROR_ACCESS_DENIED);
+       },
+       kThread20Frames, 1},
       {"pointer inside the guard page, base unknown",
        [](sim::Thread& t, sim::Machine& m) {
          t.stack.depth = t.stack.committed + 0x800;

@@ -75,6 +75,14 @@ Address FirstPageToCopy(HANDLE process, Address page, Address limit) {
   return QueryRegion(process, page, &region) && IsReadable(region) ? page : limit;
 }
 
+// Where the copy by base begins when the stack's limit is unknown: above
+// the guard page when the pointer's page is one (it becomes the floor).
+Address AboveGuardPage(HANDLE process, Address page) {
+  MEMORY_BASIC_INFORMATION region;
+  if (!QueryRegion(process, page, &region) || !IsGuardPage(region) || EndOf(region) <= page) return page;
+  return g_floor = EndOf(region);
+}
+
 // Copies [start, end) of the process's memory; false, with nothing kept,
 // when it cannot be read whole.
 bool CopyRange(HANDLE process, Address start, Address end) {
@@ -128,6 +136,7 @@ bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Ad
   if (!baseFits) stackLimit = 0;  // found from the base, it is worth no more than the base
   if (stackLimit != 0 && start < stackLimit) start = FirstPageToCopy(process, start, stackLimit);
   g_floor = stackLimit == 0 ? 0 : stackLimit < start ? stackLimit : start;
+  if (baseFits && stackLimit == 0) start = AboveGuardPage(process, start);
   // With the stack's base known, one read takes the whole stack in use, with
   // no query of the region while the thread is held.
   if (baseFits && CopyRange(process, start, stackBase)) return true;
