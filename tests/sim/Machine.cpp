@@ -289,8 +289,15 @@ bool Machine::HasEntry(const std::string& module, const std::string& entry) cons
 }
 
 void Machine::NoteOutput(const std::string& text) {
-  if (ctrlAfterOutput_.empty()) return;
+  if (ctrlAfterOutput_.empty() && outputDelays_.empty()) return;
   output_ += text;
+  for (auto it = outputDelays_.begin(); it != outputDelays_.end(); ++it) {
+    if (output_.find(it->first) != std::string::npos) {
+      performanceCounter += it->second;
+      outputDelays_.erase(it);
+      break;
+    }
+  }
   for (auto it = ctrlAfterOutput_.begin(); it != ctrlAfterOutput_.end(); ++it) {
     if (output_.find(*it) != std::string::npos) {
       ctrlAfterOutput_.erase(it);

@@ -29,7 +29,11 @@ struct Stack {
   uint64_t depth = 0x1fc0;       // bytes from the stack pointer to top
   uint64_t reportedEnd = 0;      // not 0: the end of the region VirtualQueryEx reports instead
   uint64_t recordedBase = 0;     // not 0: the base the thread's environment block records instead of top
+  uint64_t firstRecordedBase = 0;  // not 0: the base the first read of the block finds (another stack's)
   bool unreadable = false;       // ReadProcessMemory of the region fails
+  // The page below the committed region is its guard page. A read of it from
+  // another process spends it: the thread could no longer grow its stack.
+  bool guardSpent = false;
   int runs = 0;                  // times the thread ran again after a suspend
   int runsAtContextRead = 0;     // runs when its registers were last read
 
@@ -37,6 +41,10 @@ struct Stack {
   // The thread's environment block lies a little above its stack.
   uint64_t EnvironmentBlock() const { return top + 0x8000; }
   bool Holds(uint64_t address) const { return address < top && address >= top - committed; }
+  uint64_t GuardStart() const { return top - committed - 0x1000; }
+  bool GuardHolds(uint64_t address) const {
+    return !guardSpent && address < top - committed && address >= GuardStart();
+  }
 };
 
 struct Thread {
@@ -91,6 +99,7 @@ struct Module {
   std::string baseName;
   std::string path;
   std::deque<Symbol> symbols;
+  int listedFromCall = 1;  // EnumProcessModules lists it from its call with this number on (loaded later)
 
   Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated,
                     const std::string& undecorated = "");
@@ -108,6 +117,7 @@ struct VersionResource {
   DWORD signature = 0xFEEF04BD;                // the fixed record's signature
   std::map<std::string, UINT> textLengths;     // sub-block -> the length returned with its text
   bool lastTextUnterminated = false;           // the block ends with the last text, without its terminator
+  bool rootPastEnd = false;                    // the fixed record is handed out even where the block ends in it
 
   VersionResource& FileVersion(WORD a, WORD b, WORD c, WORD d);
   VersionResource& ProductVersion(WORD a, WORD b, WORD c, WORD d = 0);
@@ -228,6 +238,11 @@ class Machine {
     failAllocationOf = bytes;
   }
   void RaiseCtrlEventAfterOutput(const std::string& text) { ctrlAfterOutput_.push_back(text); }
+  // Writing out the output that first holds text takes this long (a slow
+  // reader of the console): the performance counter moves on by as much.
+  void DelayAfterOutput(const std::string& text, uint64_t microseconds) {
+    outputDelays_.push_back(std::make_pair(text, microseconds));
+  }
   // Raises the control event at the nth call of op. The break keys' events
   // reach the handlers at once, on the program's own thread; closing the
   // console, logging off and shutting down reach them on a thread of the
@@ -341,6 +356,7 @@ class Machine {
   std::vector<FailRule> failRules_;
   std::map<std::string, int> callCounts_;
   std::vector<std::string> ctrlAfterOutput_;
+  std::vector<std::pair<std::string, uint64_t>> outputDelays_;
   std::map<std::string, std::pair<int, DWORD>> ctrlAtCall_;
   std::string output_;
   std::map<HANDLE, HandleEntry> handles_;

@@ -92,9 +92,13 @@ BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD n
   if (const FailRule* f = m.Enter("EnumProcessModules", 0, Args("%u", bytes))) return FailWith(f, FALSE);
   Process* p = m.ProcessOfHandle(process);
   if (p == nullptr) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
-  size_t fit = std::min<size_t>(p->modules.size(), bytes / sizeof(HMODULE));
-  for (size_t i = 0; i < fit; ++i) modules[i] = (HMODULE)(uintptr_t)p->modules[i].base;
-  *needed = (DWORD)(p->modules.size() * sizeof(HMODULE));
+  std::vector<uint64_t> loaded;
+  for (const Module& module : p->modules) {
+    if (module.listedFromCall <= m.CallCount("EnumProcessModules")) loaded.push_back(module.base);
+  }
+  size_t fit = std::min<size_t>(loaded.size(), bytes / sizeof(HMODULE));
+  for (size_t i = 0; i < fit; ++i) modules[i] = (HMODULE)(uintptr_t)loaded[i];
+  *needed = (DWORD)(loaded.size() * sizeof(HMODULE));
   return TRUE;
 }
 
@@ -161,7 +165,8 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT length
   const char* end = p + size;
   const char* fixed = p + kFixedAt;
   if (std::strcmp(subBlock, "\\") == 0) {
-    if (!hasRoot || size < kFixedAt + sizeof(VS_FIXEDFILEINFO)) return FALSE;
+    bool whole = size >= kFixedAt + sizeof(VS_FIXEDFILEINFO);
+    if (!hasRoot || (!whole && (resource == nullptr || !resource->rootPastEnd))) return FALSE;
     *buffer = (LPVOID)fixed;
     *length = resource != nullptr ? resource->rootLength : (UINT)sizeof(VS_FIXEDFILEINFO);
     return TRUE;

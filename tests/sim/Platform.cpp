@@ -96,7 +96,9 @@ void SetLastError(DWORD code) { ActiveMachine().lastError = code; }
 
 BOOL CloseHandle(HANDLE handle) {
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("CloseHandle", (uintptr_t)handle, Args("%p", handle))) return FailWith(f, FALSE);
+  const HandleEntry* entry = m.FindHandle(handle);
+  std::string what = entry != nullptr ? entry->kind + ":" + entry->name : "unknown";
+  if (const FailRule* f = m.Enter("CloseHandle", (uintptr_t)handle, Args("%p,", handle) + what)) return FailWith(f, FALSE);
   if (!m.ReleaseHandle(handle)) {
     m.NoteMisuse(Args("CloseHandle of unknown handle %p", handle));
     return FailWithError(ERROR_INVALID_HANDLE, FALSE);

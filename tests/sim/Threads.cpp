@@ -114,6 +114,7 @@ bool TibByteAt(const std::vector<const Thread*>& threads, uint64_t address, BYTE
     if (address < block || address >= block + kTibWords * kPointerSize) continue;
     uint64_t word = (address - block) / kPointerSize;
     uint64_t base = t->stack.recordedBase != 0 ? t->stack.recordedBase : t->stack.top;
+    if (t->stack.firstRecordedBase != 0) base = t->stack.firstRecordedBase;
     uint64_t value = word == 1 ? base : word == 2 ? t->stack.top - t->stack.committed : 0;
     *byte = (BYTE)(value >> (8 * ((address - block) % kPointerSize)));
     return true;
@@ -302,6 +303,13 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
   }
   Process* p = m.ProcessOfHandle(process);
   if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  for (Thread& t : p->threads) {
+    uint64_t guard = t.stack.GuardStart();
+    if (t.stack.guardSpent || at >= guard + 0x1000 || at + size <= guard) continue;
+    t.stack.guardSpent = true;
+    m.NoteMisuse(Args("ReadProcessMemory spent the guard page of thread %u's stack", t.id));
+    return FailWithError(ERROR_PARTIAL_COPY, FALSE);
+  }
   std::vector<const Thread*> tibs = TibsTouched(*p, at, size);
   for (SIZE_T i = 0; i < size;) {
     // The run of bytes up to the next edge of a stack region is all stack or
@@ -320,6 +328,8 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
       }
     }
   }
+  // The thread has moved to its own stack once its block has been read.
+  for (const Thread* t : tibs) const_cast<Thread*>(t)->stack.firstRecordedBase = 0;
   if (read != nullptr) *read = size;
   return TRUE;
 }
@@ -345,6 +355,14 @@ SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION
     end = stack->reportedEnd != 0 ? stack->reportedEnd : stack->top;
     info->State = MEM_COMMIT;
     info->Protect = PAGE_READWRITE;
+    info->Type = MEM_PRIVATE;
+  }
+  for (const Thread& t : p->threads) {
+    if (!t.stack.GuardHolds(at)) continue;
+    base = t.stack.GuardStart();
+    end = base + kPage;
+    info->State = MEM_COMMIT;
+    info->Protect = PAGE_READWRITE | PAGE_GUARD;
     info->Type = MEM_PRIVATE;
   }
   for (const Module& module : p->modules) {

@@ -111,6 +111,7 @@ TEST(ModuleVersion, DamagedResourceIsReadOnlyWithinWhatThePlatformReturned) {
        Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
       {"file-version text whose length runs past the block",
        Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
+      {"fixed record that crosses the block's end", Versioned(), "[-.--.----.----]"},
   };
   cases[0].resource.reportedSize = 0xFFFFFFF0;
   cases[1].resource.rootLength = sizeof(VS_FIXEDFILEINFO) - 1;
@@ -120,6 +121,8 @@ TEST(ModuleVersion, DamagedResourceIsReadOnlyWithinWhatThePlatformReturned) {
   cases[5].resource.lastTextUnterminated = true;
   cases[6].resource.lastTextUnterminated = true;
   cases[6].resource.textLengths[kFileVersion] = 1000;
+  cases[7].resource.reportedSize = 32;  // the block ends 20 bytes into the fixed record
+  cases[7].resource.rootPastEnd = true;
   for (const Case& c : cases) EXPECT_EQ(LabelWith(c.resource), c.label) << c.name;
 }
 

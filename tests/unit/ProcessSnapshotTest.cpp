@@ -182,6 +182,7 @@ TEST(ProcessSnapshot, ThreadListEndsAtTheFirstZeroId) {
 // found. Records 0, 1 and 2 are processes 50, 120 and the tool itself.
 TEST(ProcessSnapshot, RecordThatDoesNotFitItsBufferEndsTheSnapshot) {
   const size_t kBuffer = 0x10000;  // the first buffer the snapshot is read into
+  const uint64_t kToBufferEnd = 1;  // a next-record offset that lands on the buffer's end
   struct Case {
     const char* name;
     size_t record;  // which record to edit
@@ -195,6 +196,8 @@ TEST(ProcessSnapshot, RecordThatDoesNotFitItsBufferEndsTheSnapshot) {
       {"next record inside the record", 0, sim::kSnapshotNextField, 8},
       {"next record whose fields cross the buffer's end", 0, sim::kSnapshotNextField, kBuffer - 2},
       {"name outside the buffer", 1, sim::SnapshotNameField(), 0x100000},
+      {"next record starting at the buffer's end", 1, sim::kSnapshotNextField, kToBufferEnd},
+      {"name starting in the buffer's last byte", 1, sim::SnapshotNameField(), kBuffer - 1},
   };
   for (const Case& c : cases) {
     sim::Machine m;
@@ -207,6 +210,8 @@ TEST(ProcessSnapshot, RecordThatDoesNotFitItsBufferEndsTheSnapshot) {
     size_t at = sim::SnapshotRecordAt(m, c.record) + c.field;
     if (c.field == sim::SnapshotNameField()) {
       sim::PutSnapshotPointer(&bytes, at, c.value);
+    } else if (c.value == kToBufferEnd) {
+      sim::PutSnapshotField(&bytes, at, (uint32_t)(kBuffer - sim::SnapshotRecordAt(m, c.record)));
     } else {
       sim::PutSnapshotField(&bytes, at, (uint32_t)c.value);
     }

@@ -131,6 +131,23 @@ TEST(ProcessWalk, OwnProcessFoundInTheSnapshotListsItsThreads) {
   EXPECT_EQ(r.status, 0);
 }
 
+// Without its thread list the tool's own process is passed over without a
+// word; any other process gets the error line and the status 1.
+TEST(ProcessWalk, OwnProcessMissingFromTheSnapshotIsPassedOverQuietly) {
+  sim::Machine m = AppMachine();
+  m.FindProcess(4000)->inSnapshot = false;
+  sim::RunResult r = RunThreadsift(m, {"-p", "4000"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader);
+  EXPECT_EQ(r.status, 0);
+  ExpectNothingLeft(m, "own process");
+
+  sim::Machine other = AppMachine();
+  other.FindProcess(120)->inSnapshot = false;
+  r = RunThreadsift(other, {"-p", "120"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "[4000] EnumProcessThreads pid 120 error 87\n");
+  EXPECT_EQ(r.status, 1);
+}
+
 TEST(ProcessWalk, BreakKeyDuringAThreadEndsTheLoopAfterThatThread) {
   sim::Machine m;
   sim::Process& p = m.AddProcess(120, u"app.exe");

@@ -89,6 +89,100 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   r = RunThreadsift(slower, {"-p", "120", "-s", "4"});
   EXPECT_EQ(slower.CallCount("Sleep"), 0);
   EXPECT_THAT(r.out, HasSubstr("\n4 sample(s), 3 thread(s) seen, longest hold 4000 us, 0 miss(es)\n"));
+
+  // A thread whose stack pointer stands in its guard page is sampled
+  // without a read of that page.
+  sim::Machine guarded = SampledMachine();
+  sim::Stack& stack = guarded.FindProcess(120)->FindThread(9)->stack;
+  stack.depth = stack.committed + 0x800;
+  r = RunThreadsift(guarded, {"-p", "120", "-s", "4"});
+  EXPECT_THAT(r.out, HasSubstr(Thread9(4)));
+  EXPECT_TRUE(guarded.books().misuses.empty()) << ::testing::PrintToString(guarded.books().misuses);
+
+  // A space is no control character: names keep theirs.
+  sim::Machine spaced;
+  sim::Process& p = spaced.AddProcess(130, u"My App.exe");
+  p.AddModule(0x400000, 0x1000, "My App.exe", "C:\\app\\My App.exe")
+      .AddSymbol(0x400100, 0x10, "??2@YAPAXI@Z", "void * __cdecl operator new(unsigned int)")
+      .nameOnly = "operator new";
+  p.AddThread(7).AddFrame(0x400104);
+  AddSelf(spaced);
+  r = RunThreadsift(spaced, {"-p", "130", "-s", "1"});
+  EXPECT_THAT(r.out, HasSubstr("\nMy App.exe;7;My App.exe!operator new 1\n"));
+}
+
+// A stack base that could not be read, or that belongs to another stack
+// than the one the thread runs on, is read again: the stack is copied by
+// its base from then on, with no region query while the thread is held
+// (but one, the first time: the region below the base, or the region that
+// holds the pointer).
+TEST(StackSampler, StackBaseThatDoesNotFitIsReadAgain) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&, sim::Thread&);
+    int queriesWhileHeld;
+  };
+  const Case cases[] = {
+      {"first read fails",
+       [](sim::Machine& m, sim::Thread&) { m.FailStatus("NtQueryInformationThread", STATUS_ACCESS_DENIED, 1); }, 1},
+      {"first read finds another stack's base",
+       [](sim::Machine&, sim::Thread& t) { t.stack.firstRecordedBase = t.stack.Pointer() & ~0xfffull; }, 1},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = SampledMachine();
+    c.arrange(m, *m.FindProcess(120)->FindThread(10));
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4", "-t", "10"});
+    EXPECT_THAT(r.out, HasSubstr(Thread10A(3) + kThread10B)) << c.name;
+    EXPECT_EQ(CallsWhileSuspended(m)["VirtualQueryEx"], c.queriesWhileHeld) << c.name;
+    EXPECT_EQ(m.CallCount("NtQueryInformationThread"), 2) << c.name;
+  }
+}
+
+// A module loaded after the sampling began is registered, and its frames
+// named, once a sampled frame lies outside every registered module; the
+// modules are listed again at most once a second (thread 20 always has a
+// frame outside every module).
+TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
+  const std::string bare = "app.exe;9;app.exe!_main;0x" + Hex(0x600110) + " ";
+  const std::string named = "app.exe;9;app.exe!_main;late.dll!LateWork ";
+  struct Case {
+    const char* name;
+    const char* interval;
+    int listedFromCall;  // of EnumProcessModules: the first is the one before sampling
+    std::string lines;
+    int listings;
+  };
+  const Case cases[] = {
+      {"loaded before the first sample", "10", 2, named + "4\n", 2},
+      {"listed again a second later", "600", 2, named + "4\n", 3},
+      // Loaded just after the first sample's listing: named in the third.
+      {"loaded within a second of a listing", "600", 3, bare + "2\n" + named + "2\n", 3},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = SampledMachine();
+    sim::Process& p = *m.FindProcess(120);
+    sim::Module& late = p.AddModule(0x600000, 0x1000, "late.dll", "C:\\app\\late.dll");
+    late.AddSymbol(0x600100, 0x20, "LateWork");
+    late.listedFromCall = c.listedFromCall;
+    p.FindThread(9)->frames = {{0x600110, {}}, {0x402000, {}}};
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4", "-i", c.interval});
+    EXPECT_THAT(r.out, HasSubstr("\n" + c.lines)) << c.name;
+    EXPECT_EQ(m.CallCount("EnumProcessModules"), c.listings) << c.name;
+    EXPECT_EQ(m.CallCount("GetFileVersionInfoSizeA"), 0) << c.name;
+  }
+}
+
+// A fault inside a symbol lookup ends only that frame's name: the frame is
+// named by its address and the sampling goes on.
+TEST(StackSampler, FaultWhileNamingAFrameNamesItByItsAddress) {
+  sim::Machine m = SampledMachine();
+  m.FaultFor(kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr", 0x403010);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread20(4) + Thread9(4) + Thread10A(3) +
+                       "app.exe;10;app.exe!_main;app.exe!0x" + Hex(0x403010) + " 1\n" +
+                       "\n4 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
 }
 
 TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
@@ -112,6 +206,15 @@ TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
   EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,10"), 3);
   EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,9"), 1);
   EXPECT_EQ(std::count(opened.begin(), opened.end(), "0x1f03ff,120,40"), 4);
+  // Thread 20's handle is closed once a snapshot no longer lists it, not
+  // when the run ends.
+  const std::vector<sim::CallRecord>& calls = m.books().calls;
+  size_t closed = calls.size(), lastSuspend = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].op == "CloseHandle" && calls[i].args.find(",thread:20") != std::string::npos) closed = i;
+    if (calls[i].op == "SuspendThread") lastSuspend = i;
+  }
+  EXPECT_LT(closed, lastSuspend);
 }
 
 TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
@@ -135,13 +238,22 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(unlisted.LiveAllocationCount(), 0);
 
-  // A thread that cannot be resumed ends the sampling at once.
+  // A thread that cannot be resumed ends the sampling at once; the sample
+  // in hand counts with the stack it took.
   sim::Machine stuck = SampledMachine();
   stuck.Fail("ResumeThread", ERROR_INVALID_HANDLE, 5);  // thread 10 in the second sample
   r = RunThreadsift(stuck, {"-p", "120", "-s", "4"});
-  EXPECT_THAT(r.out, HasSubstr("\n1 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
-                               "ResumeThread error 6\nWalkThread 10 error 6\n"));
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread9(2) + Thread10A(1) + Thread20(1) +
+                       "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
+                       "ResumeThread error 6\nWalkThread 10 error 6\n");
   EXPECT_EQ(r.status, 1);
+
+  // A break key in the middle of a long wait ends it there.
+  sim::Machine longWait = SampledMachine();
+  longWait.RaiseCtrlEventAtCall("Sleep", 1);
+  r = RunThreadsift(longWait, {"-p", "120", "-s", "4", "-i", "120"});
+  EXPECT_THAT(r.out, HasSubstr("\n1 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n\n* Interrupt *\n"));
+  EXPECT_EQ(longWait.CallArgs("Sleep"), std::vector<std::string>{"50"});
 
   // A break key during the second wait: two samples, then the interrupt.
   sim::Machine broken = SampledMachine();

@@ -3,6 +3,9 @@
 
 #include "ToolRuns.h"
 #include "simwin_api.h"
+#include "threadsift/Interrupt.h"
+#include "threadsift/ProcessSession.h"
+#include "threadsift/ProcessWalk.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -184,6 +187,59 @@ TEST(ThreadWalk, StackBaseThatDoesNotFitIsNotTrusted) {
   }
 }
 
+// Where the stack pointer stands against the stack's limit (its lowest
+// committed page, above the guard page): the guard page is never read, a
+// copy is still taken, and the region is asked for only when the pointer
+// lies below the limit read before the hold.
+TEST(ThreadWalk, GuardPageOfTheStackIsNeverRead) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Thread&, sim::Machine&);
+    std::string frames;
+    int queriesWhileHeld;
+  };
+  const Case cases[] = {
+      {"pointer inside the guard page", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 0x800; },
+       kThread20Frames, 1},
+      {"pointer just below the limit", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 8; },
+       kThread20Frames, 1},
+      {"pointer at the limit", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed; },
+       kThread20Frames, 0},
+      // The walk's first read lands in the guard page: it is refused, and
+      // the walk ends there.
+      {"pointer below the guard page",
+       [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 0x1800; }, "", 1},
+      {"pointer inside the guard page, limit unknown",
+       [](sim::Thread& t, sim::Machine& m) {
+         t.stack.depth = t.stack.committed + 0x800;
+         m.FailFor("VirtualQueryEx", t.stack.top - 1, ERROR_ACCESS_DENIED);
+       },
+       kThread20Frames, 1},
+      {"pointer inside the guard page, base unknown",
+       [](sim::Thread& t, sim::Machine& m) {
+         t.stack.depth = t.stack.committed + 0x800;
+         m.FailStatusFor("NtQueryInformationThread", 20, STATUS_ACCESS_DENIED);
+       },
+       kThread20Frames, 2},
+      {"stack exactly as deep as the bound",
+       [](sim::Thread& t, sim::Machine&) {
+         t.stack.committed = 0x180000;
+         t.stack.depth = 0x100000;
+       },
+       kThread20Frames, 0},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = StackMachine();
+    c.arrange(*m.FindProcess(120)->FindThread(20), m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20"});
+    EXPECT_EQ(r.out, Thread20(c.frames)) << c.name;
+    std::map<std::string, int> whileHeld = CallsWhileSuspended(m);
+    EXPECT_EQ(whileHeld["VirtualQueryEx"], c.queriesWhileHeld) << c.name;
+    EXPECT_EQ(whileHeld[kStackWalkOp], 0) << c.name;
+    ExpectThreadsLeftAsFound(m);
+  }
+}
+
 TEST(ThreadWalk, WithoutTheLineLookupFramesEndAfterTheirDisplacement) {
   sim::Machine m = StackMachine();
   m.RemoveEntry("imagehlp", kWide ? "SymGetLineFromAddr64" : "SymGetLineFromAddr");
@@ -339,6 +395,20 @@ TEST(ThreadWalk, ClosingTheConsoleEndsTheToolOnlyOnceTheThreadInHandRunsAgain) {
   EXPECT_EQ(deep.SuspendCount(20), 1);
   EXPECT_GE(deep.books().ctrlWaitMs, 1000u);
   EXPECT_LE(deep.books().ctrlWaitMs, 4000u);
+}
+
+// Once the console is closing no thread may be suspended: the thread in
+// hand is listed without its stack, and the walk ends there.
+TEST(ThreadWalk, NoThreadIsSuspendedOnceTheConsoleIsClosing) {
+  sim::Machine m = StackMachine();
+  sim::RunResult r = sim::RunInChild(m, []() {
+    ConsoleCtrlHandler(CTRL_CLOSE_EVENT);
+    return WalkProcess(120, kAllThreads) ? 0 : 1;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, EndsWith("\n\nThread 10 (0xa)\n\n"));
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
+  EXPECT_EQ(m.OpenHandleCount(), 0);
 }
 
 TEST(ThreadWalk, ThreadHeldSuspendedByAnotherPartyKeepsItsCount) {

@@ -24,8 +24,8 @@ typedef PREAD_PROCESS_MEMORY_ROUTINE64 WalkMemoryReader;
 
 const DWORD kWalkMachine = IMAGE_FILE_MACHINE_AMD64;
 const DWORD kWalkContextFlags = CONTEXT_FULL;
-const char kListingHeader[] = "    Base                End                 Size        Version         Path\n";
-const char kListingRule[] =
+const char kModuleListingHeader[] = "    Base                End                 Size        Version         Path\n";
+const char kModuleListingRule[] =
     "==============================================================================================\n";
 
 inline Address ProgramCounterOf(const CONTEXT& context) { return context.Rip; }
@@ -55,8 +55,8 @@ typedef PREAD_PROCESS_MEMORY_ROUTINE WalkMemoryReader;
 
 const DWORD kWalkMachine = IMAGE_FILE_MACHINE_I386;
 const DWORD kWalkContextFlags = 0x10007;  // i386 control, integer and segment registers
-const char kListingHeader[] = "    Base        End         Size        Version         Path\n";
-const char kListingRule[] = "==============================================================================\n";
+const char kModuleListingHeader[] = "    Base        End         Size        Version         Path\n";
+const char kModuleListingRule[] = "==============================================================================\n";
 
 inline Address ProgramCounterOf(const CONTEXT& context) { return context.Eip; }
 inline Address FramePointerOf(const CONTEXT& context) { return context.Ebp; }

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
+#include "threadsift/FaultGuard.h"
 #include "threadsift/FoldedStacks.h"
 
 namespace {
@@ -22,8 +24,12 @@ int NameIndex(HANDLE process, Address pc, FoldedStacks* stacks) {
   std::map<Address, int>::iterator known = stacks->nameOfAddress.find(pc);
   if (known != stacks->nameOfAddress.end()) return known->second;
   // The name alone: no argument list, no displacement, so that every
-  // sample in a function counts as one frame.
-  std::string name = NameOfFrame(process, pc);
+  // sample in a function counts as one frame. A fault in the symbol
+  // handler or the undecorator ends this name only: the frame is named by
+  // its address.
+  std::string name;
+  auto lookUp = [&]() { name = NameOfFrame(process, pc); };
+  if (!CallGuarded(lookUp)) name = NameOfFrameByAddress(pc);
   MakeFoldable(&name);
   std::map<std::string, int>::iterator same = stacks->nameIndex.find(name);
   int index = (int)stacks->names.size();
@@ -49,6 +55,15 @@ void CountStack(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found,
   stack.second.reserve(found.size());
   for (const FoundFrame& frame : found) stack.second.push_back(NameIndex(process, frame.pc, stacks));
   ++stacks->counts[stack];
+}
+
+void ForgetNamesOutsideModules(FoldedStacks* stacks) {
+  // Only such names lack the "module!" part. A name made again is found by
+  // its text and keeps its index.
+  for (std::map<Address, int>::iterator it = stacks->nameOfAddress.begin(); it != stacks->nameOfAddress.end();) {
+    bool bare = stacks->names[(size_t)it->second].find('!') == std::string::npos;
+    it = bare ? stacks->nameOfAddress.erase(it) : std::next(it);
+  }
 }
 
 void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks) {

@@ -28,6 +28,16 @@ struct FoldedStacks {
 // Counts one sample of thread tid of the process, naming what is new.
 void CountStack(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, FoldedStacks* stacks);
 
+// Forgets the names of addresses that lay outside every module when they
+// were named, so that they are named again: a module registered since may
+// hold them.
+void ForgetNamesOutsideModules(FoldedStacks* stacks);
+
+// Forgets the names of addresses that lay outside every module when they
+// were named, so that they are named again: a module registered since may
+// hold them.
+void ForgetNamesOutsideModules(FoldedStacks* stacks);
+
 // Prints one line per distinct stack in the folded format: the image name,
 // the thread id and the frames from the outermost in, joined by ';', then a
 // space and the count. Lines are ordered by count, highest first, then by

@@ -103,16 +103,20 @@ void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
   for (const FoundFrame& frame : found) PrintFrame(process, frame);
 }
 
+std::string NameOfFrameByAddress(Address pc) {
+  const char* module = FindModuleBaseName(pc);
+  return module != NULL ? std::string(module) + "!" + AddressText(pc) : AddressText(pc);
+}
+
 std::string NameOfFrame(HANDLE process, Address pc) {
   const char* module = FindModuleBaseName(pc);
   if (module == NULL) return AddressText(pc);
-  std::string name = module;
-  name += '!';
   SymbolDisplacement displacement = 0;
   WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement);
-  if (symbol == NULL) {
-    name += AddressText(pc);
-  } else if (UnDecorateSymbolName(symbol->Name, g_buffers.undecorated, kUndecoratedCapacity, UNDNAME_NAME_ONLY)) {
+  if (symbol == NULL) return NameOfFrameByAddress(pc);
+  std::string name = module;
+  name += '!';
+  if (UnDecorateSymbolName(symbol->Name, g_buffers.undecorated, kUndecoratedCapacity, UNDNAME_NAME_ONLY)) {
     name += g_buffers.undecorated;
   } else {
     name += symbol->Name;

@@ -28,4 +28,8 @@ void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found);
 // module.
 std::string NameOfFrame(HANDLE process, Address pc);
 
+// The same without looking up a symbol: "module!0x<address>", or
+// "0x<address>" outside every module.
+std::string NameOfFrameByAddress(Address pc);
+
 #endif

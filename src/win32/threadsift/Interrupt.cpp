@@ -4,11 +4,13 @@ std::atomic<LONG> g_interrupted(0);
 
 namespace {
 
-// Written by both threads with sequentially consistent stores and read
-// after them: either the walk sees the console closing before it suspends
-// a thread, or the handler sees the thread held and waits for its resume.
-std::atomic<LONG> g_holding(0);
-std::atomic<LONG> g_closing(0);
+// The walk's holding bit and the handler's closing bit share one word and
+// each change is one atomic step: either the walk finds the console closing
+// before it suspends a thread, or the handler finds the thread held and
+// waits for its resume.
+const LONG kHolding = 1;
+const LONG kClosing = 2;
+std::atomic<LONG> g_holdState(0);
 
 // The platform ends the process 5 seconds after a close at the latest; the
 // walk of one thread takes far less.
@@ -24,17 +26,17 @@ bool EndsTheProcess(DWORD controlType) {
 BOOL WINAPI ConsoleCtrlHandler(DWORD controlType) {
   g_interrupted = 1;
   if (EndsTheProcess(controlType)) {
-    g_closing = 1;
-    for (DWORD waited = 0; g_holding != 0 && waited < kHoldWaitMs; waited += kHoldPollMs) Sleep(kHoldPollMs);
+    g_holdState.fetch_or(kClosing);
+    for (DWORD waited = 0; (g_holdState & kHolding) != 0 && waited < kHoldWaitMs; waited += kHoldPollMs) {
+      Sleep(kHoldPollMs);
+    }
   }
   return TRUE;
 }
 
 bool BeginHold() {
-  g_holding = 1;
-  if (g_closing == 0) return true;
-  g_holding = 0;
-  return false;
+  LONG idle = 0;
+  return g_holdState.compare_exchange_strong(idle, kHolding);
 }
 
-void EndHold() { g_holding = 0; }
+void EndHold() { g_holdState.fetch_and(~kHolding); }

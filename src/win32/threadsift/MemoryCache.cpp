@@ -39,6 +39,7 @@ BOOL ReadPages(HANDLE process, Address address, BYTE* out, DWORD size, DWORD* do
       *done += copied;
       continue;
     }
+    if (ReadsBelowStackFloor(at, size - *done)) return FALSE;
     Address page = at & ~(kPageSize - 1);
     const std::string* bytes = CachedPage(process, page);
     if (bytes == NULL) {

@@ -20,8 +20,8 @@ const DWORD kNameCapacity = 260;
 bool IsSystemProcess(int pid) { return pid == 2 || pid == 8; }
 
 void PrintListingHeader() {
-  printf("%s", kListingHeader);
-  printf("%s", kListingRule);
+  printf("%s", kModuleListingHeader);
+  printf("%s", kModuleListingRule);
 }
 
 // Asks for the module handles, growing the buffer until every one fits.
@@ -104,7 +104,48 @@ ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
   return Built;
 }
 
+// Registers a module loaded since the table was built and adds it to the
+// table; false, without a word, when it cannot be (it may be gone again).
+bool AddLaterModule(HANDLE process, Address handle) {
+  HMODULE module = (HMODULE)(UINT_PTR)handle;
+  MODULEINFO info;
+  char baseName[kNameCapacity];
+  char path[kNameCapacity];
+  if (!GetModuleInformation(process, module, &info, sizeof(info))) return false;
+  DWORD named = GetModuleBaseNameA(process, module, baseName, kNameCapacity);
+  DWORD pathed = GetModuleFileNameExA(process, module, path, kNameCapacity);
+  if (named == 0 || pathed == 0) return false;
+  baseName[std::min(named, kNameCapacity - 1)] = '\0';
+  path[std::min(pathed, kNameCapacity - 1)] = '\0';
+  Address base = (Address)(UINT_PTR)info.lpBaseOfDll;
+#if defined(_WIN64)
+  if (SymLoadModule64(process, NULL, path, baseName, base, info.SizeOfImage) == 0) return false;
+#else
+  if (SymLoadModule(process, NULL, path, baseName, base, info.SizeOfImage) == 0) return false;
+#endif
+  ModuleTable& t = g_moduleTable;
+  t.handles.push_back(handle);
+  t.bases.push_back(base);
+  t.ends.push_back(base + info.SizeOfImage - 1);
+  t.sizes.push_back(info.SizeOfImage);
+  t.baseNames.push_back(baseName);
+  t.paths.push_back(path);
+  return true;
+}
+
 }  // namespace
+
+bool RegisterNewModules(HANDLE process) {
+  std::vector<Address> handles;
+  if (!ListModuleHandles(process, &handles)) return false;
+  const std::vector<Address>& known = g_moduleTable.handles;
+  bool added = false;
+  for (Address handle : handles) {
+    if (std::find(known.begin(), known.end(), handle) != known.end()) continue;
+    if (AddLaterModule(process, handle)) added = true;
+  }
+  return added;
+}
 
 ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed) {
   std::vector<Address> handles;

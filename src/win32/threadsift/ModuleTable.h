@@ -29,6 +29,12 @@ enum ModuleTableOutcome { Built, Failed, SymbolLoadFailed };
 // no version label is made) and refills g_moduleTable.
 ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed = true);
 
+// Lists the process's modules again and registers, without a word and
+// without listing them, those the table does not hold yet (loaded since it
+// was built); one that cannot be registered is left for the next time.
+// True when one was added.
+bool RegisterNewModules(HANDLE process);
+
 // The base name of the first module whose range holds address, or null.
 const char* FindModuleBaseName(Address address);
 

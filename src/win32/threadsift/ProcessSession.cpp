@@ -53,15 +53,16 @@ bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
   return cleaned && done;
 }
 
-bool ListProcessThreads(int pid, bool inSweep, ProcessThreads* listed) {
-  SnapshotOutcome outcome = inSweep ? SnapshotProcessInSweep((DWORD)pid, listed) : SnapshotProcess((DWORD)pid, listed);
+bool ListProcessThreads(int pid, ThreadListing listing, ProcessThreads* listed) {
+  SnapshotOutcome outcome = listing == SweepSnapshot
+                                ? SnapshotProcessInSweep((DWORD)pid, listed)
+                                : SnapshotProcess((DWORD)pid, listed, true, listing == TimedSnapshot);
   if (outcome == ProcessListed || outcome == NoRoomForThreads) PrintProcessHeader(pid, *listed);
   if (outcome == NoRoomForThreads) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)(listed->threadCount * sizeof(ThreadRecord)));
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   }
-  if (outcome == ProcessListed) return true;
-  return ReportMissingThreadList(pid);
+  return outcome == ProcessListed;
 }
 
 bool IsSelected(int pid, int tid, DWORD id) {

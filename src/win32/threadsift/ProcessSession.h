@@ -24,10 +24,14 @@ typedef bool (*ProcessWork)(HANDLE process, int pid, void* context, bool* comple
 // the symbol handler is ended without a word. False on failure.
 bool WithSymbolHandler(int pid, ProcessWork work, void* context);
 
-// Takes the snapshot of process pid (in a sweep, from the snapshot the sweep
-// keeps) and prints its header line. False after printing the line of a
-// thread list that could not be had.
-bool ListProcessThreads(int pid, bool inSweep, ProcessThreads* listed);
+// Where a process's thread list comes from: a snapshot of its own, the same
+// timed (for -c, whose figures start there), or the snapshot a sweep keeps.
+enum ThreadListing { OwnSnapshot, TimedSnapshot, SweepSnapshot };
+
+// Lists the threads of process pid and prints its header line. False when
+// the list could not be had (the caller reports it; see
+// ReportMissingThreadList), after the snapshot's own lines.
+bool ListProcessThreads(int pid, ThreadListing listing, ProcessThreads* listed);
 
 // True when thread id of process pid is to be walked (or sampled) with the
 // thread selector tid; never for a thread of the tool's own process.

@@ -236,6 +236,8 @@ void ClearListing(ProcessThreads* listed) {
   listed->threadCount = 0;
   listed->threads.clear();
   listed->kept = false;
+  listed->clocked = false;
+  listed->takenAt = 0;
 }
 
 // Fills listed from the snapshot's record (null when the process is absent).
@@ -266,13 +268,17 @@ const BYTE* KeptRecord(DWORD pid) {
 
 }  // namespace
 
-SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report) {
+SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report, bool timed) {
   Snapshot snapshot;
   if (!TakeSnapshot(&snapshot, report)) {
     ClearListing(listed);
     return SnapshotFailed;
   }
+  ULONGLONG takenAt = 0;
+  bool clocked = timed && ReadClock(&takenAt);
   SnapshotOutcome outcome = ListProcess(snapshot, FindProcessRecord(snapshot, pid), listed);
+  listed->clocked = clocked;
+  listed->takenAt = takenAt;
   DWORD error = GetLastError();
   free((void*)snapshot.bytes);
   SetLastError(error);

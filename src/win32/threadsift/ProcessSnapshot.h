@@ -25,6 +25,10 @@ struct ProcessThreads {
   DWORD threadCount;  // as its record counts them
   ThreadList threads;
   bool kept;  // from a snapshot a sweep kept from an earlier process
+  // When the snapshot came back, by ReadClock, when it was to be timed
+  // (clocked is false when it was not, or the platform has no clock).
+  bool clocked;
+  ULONGLONG takenAt;
 };
 
 enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed, NoRoomForThreads };
@@ -34,8 +38,10 @@ enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed, NoRoomForTh
 // left it; SnapshotFailed, with the failure's last error, after the
 // snapshot's own lines (none when it is not to report); NoRoomForThreads
 // (last error ERROR_NOT_ENOUGH_MEMORY) when the name and count are there but
-// there is no memory for the thread list. Prints nothing else.
-SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report = true);
+// there is no memory for the thread list. Prints nothing else. When timed,
+// reads the clock as soon as the snapshot is back, before anything is
+// copied or printed.
+SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report = true, bool timed = false);
 
 // The same for a sweep: a snapshot serves the processes after the one it
 // was taken for, so that a sweep does not list every process of the system

@@ -63,16 +63,32 @@ struct WalkSettings {
   bool inSweep;
 };
 
+// Takes the second snapshot of -c with the console control handler in
+// place, so that a break key during the interval ends the report of the
+// process instead of the tool. False when one did.
+bool MeasureInterval(int pid, int intervalMs, const ProcessThreads& first, CpuSample* sample) {
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  TakeSecondSnapshot((DWORD)pid, intervalMs, first, sample);
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+  return g_interrupted == 0;
+}
+
 // The part of a process walk that runs with the symbol handler started.
 bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const WalkSettings* settings = (const WalkSettings*)context;
-  ProcessThreads listed;
+  bool measured = settings->cpuInterval > 0;
   // A sweep lists each process from a snapshot kept across processes, but
   // with -c, whose figures start at the snapshot that lists the threads.
-  if (!ListProcessThreads(pid, settings->inSweep && settings->cpuInterval == 0, &listed)) return false;
+  ThreadListing listing = measured ? TimedSnapshot : settings->inSweep ? SweepSnapshot : OwnSnapshot;
+  ProcessThreads listed;
+  if (!ListProcessThreads(pid, listing, &listed)) {
+    // The tool's own process has no stacks to show: without its thread
+    // list it is passed over without a word.
+    return (DWORD)pid == GetCurrentProcessId() || ReportMissingThreadList(pid);
+  }
   CpuSample sample;
   sample.taken = false;
-  if (settings->cpuInterval > 0) TakeSecondSnapshot((DWORD)pid, settings->cpuInterval, &sample);
+  if (measured && !MeasureInterval(pid, settings->cpuInterval, listed, &sample)) return true;
   return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, complete);
 }
 // Fills ids with every process id, growing the buffer until all of them fit.

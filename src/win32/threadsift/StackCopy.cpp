@@ -23,18 +23,63 @@ struct ThreadBasics {
   LONG basePriority;
 };
 
+// The platform's guard page is one page, more with a stack guarantee; what
+// lies further below a stack's committed part is reserved or another
+// allocation, which no walk of that stack needs.
+const Address kGuardZone = 0x10000;
+
 Address g_copyStart = 0;
 std::string g_copy;
+// The lowest address of the stack in hand that may be read; 0 when unknown.
+Address g_floor = 0;
 
-// The end of the committed, readable region that holds address, or 0.
-Address EndOfRegionHolding(HANDLE process, Address address) {
+bool QueryRegion(HANDLE process, Address address, MEMORY_BASIC_INFORMATION* region) {
+  return VirtualQueryEx(process, (LPCVOID)(UINT_PTR)address, region, sizeof(*region)) == sizeof(*region);
+}
+
+bool IsGuardPage(const MEMORY_BASIC_INFORMATION& region) {
+  return region.State == MEM_COMMIT && (region.Protect & PAGE_GUARD) != 0;
+}
+
+bool IsReadable(const MEMORY_BASIC_INFORMATION& region) {
+  return region.State == MEM_COMMIT && (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) == 0;
+}
+
+Address EndOf(const MEMORY_BASIC_INFORMATION& region) {
+  return (Address)(UINT_PTR)region.BaseAddress + (Address)region.RegionSize;
+}
+
+// The end of the committed, readable region that holds *address, or 0. A
+// guard page there is stepped over, unread: *address moves to its end, which
+// becomes the floor, and the region above it is asked for.
+Address EndOfRegionHolding(HANDLE process, Address* address) {
   MEMORY_BASIC_INFORMATION region;
-  if (VirtualQueryEx(process, (LPCVOID)(UINT_PTR)address, &region, sizeof(region)) != sizeof(region)) return 0;
+  if (!QueryRegion(process, *address, &region)) return 0;
+  if (IsGuardPage(region) && EndOf(region) > *address) {
+    *address = g_floor = EndOf(region);
+    if (!QueryRegion(process, *address, &region)) return 0;
+  }
   Address start = (Address)(UINT_PTR)region.BaseAddress;
-  Address end = start + (Address)region.RegionSize;
-  if (region.State != MEM_COMMIT || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return 0;
-  if (address < start || address >= end || end < start) return 0;
+  Address end = EndOf(region);
+  if (!IsReadable(region)) return 0;
+  if (*address < start || *address >= end || end < start) return 0;
   return end;
+}
+
+// Where the copy begins when the pointer's page lies below the limit read
+// before the hold: at that page when it is committed now (the stack has
+// grown since), else at the limit.
+Address FirstPageToCopy(HANDLE process, Address page, Address limit) {
+  MEMORY_BASIC_INFORMATION region;
+  return QueryRegion(process, page, &region) && IsReadable(region) ? page : limit;
+}
+
+// Where the copy by base begins when the stack's limit is unknown: above
+// the guard page when the pointer's page is one (it becomes the floor).
+Address AboveGuardPage(HANDLE process, Address page) {
+  MEMORY_BASIC_INFORMATION region;
+  if (!QueryRegion(process, page, &region) || !IsGuardPage(region) || EndOf(region) <= page) return page;
+  return g_floor = EndOf(region);
 }
 
 // Copies [start, end) of the process's memory; false, with nothing kept,
@@ -48,7 +93,8 @@ bool CopyRange(HANDLE process, Address start, Address end) {
   SIZE_T got = 0;
   if (!ReadProcessMemory(process, (LPCVOID)(UINT_PTR)start, &g_copy[0], g_copy.size(), &got) ||
       got != g_copy.size()) {
-    ForgetStackCopy();
+    g_copyStart = 0;
+    g_copy.clear();  // the floor stays for the walk that follows
     return false;
   }
   g_copyStart = start;
@@ -73,21 +119,38 @@ Address StackBaseOf(HANDLE process, HANDLE thread) {
   return (Address)base;
 }
 
-bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase) {
+Address StackLimitOf(HANDLE process, Address stackBase) {
+  MEMORY_BASIC_INFORMATION region;
+  if (stackBase == 0 || !QueryRegion(process, stackBase - 1, &region) || !IsReadable(region)) return 0;
+  Address start = (Address)(UINT_PTR)region.BaseAddress;
+  return start < stackBase && EndOf(region) >= stackBase ? start : 0;
+}
+
+bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Address stackLimit) {
   ForgetStackCopy();
   Address start = stackPointer & ~(kPageSize - 1);
+  bool baseFits = stackBase > stackPointer && stackBase - start <= kMaxStackCopy;
+  if (!baseFits) stackLimit = 0;  // found from the base, it is worth no more than the base
+  if (stackLimit != 0 && start < stackLimit) start = FirstPageToCopy(process, start, stackLimit);
+  g_floor = stackLimit == 0 ? 0 : stackLimit < start ? stackLimit : start;
+  if (baseFits && stackLimit == 0) start = AboveGuardPage(process, start);
   // With the stack's base known, one read takes the whole stack in use, with
   // no query of the region while the thread is held.
-  if (stackBase > stackPointer && stackBase - start <= kMaxStackCopy && CopyRange(process, start, stackBase)) {
-    return true;
-  }
-  Address end = EndOfRegionHolding(process, stackPointer);
+  if (baseFits && CopyRange(process, start, stackBase)) return true;
+  Address end = EndOfRegionHolding(process, &start);
   if (end == 0 || end - start > kMaxStackCopy) return false;
   return CopyRange(process, start, end);
 }
 
+bool ReadsBelowStackFloor(Address address, DWORD size) {
+  if (g_floor == 0 || address >= g_floor) return false;
+  Address zone = g_floor > kGuardZone ? g_floor - kGuardZone : 0;
+  return address >= zone || zone - address < size;
+}
+
 void ForgetStackCopy() {
   g_copyStart = 0;
+  g_floor = 0;
   g_copy.clear();  // the room stays for the next thread's copy
 }
 

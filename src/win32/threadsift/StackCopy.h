@@ -18,13 +18,30 @@ const Address kMaxStackCopy = 0x100000;
 // held.
 Address StackBaseOf(HANDLE process, HANDLE thread);
 
+// The lowest committed address of the stack whose base is stackBase: the
+// start of the committed region that ends there. Below it lies the stack's
+// guard page, which must never be read: a read from another process would
+// spend it, and the thread could no longer grow its stack. 0 when unknown.
+// Read before the thread is held.
+Address StackLimitOf(HANDLE process, Address stackBase);
+
 // Copies the stack from the page that holds stackPointer up to stackBase,
 // when that lies above the pointer and within kMaxStackCopy of its page;
 // otherwise (or when that read fails) up to the end of the committed region
-// that holds the pointer. Returns false, with no copy kept, when the region
-// cannot be queried or read, does not hold the pointer, or is larger than
-// kMaxStackCopy from the pointer's page on.
-bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase);
+// that holds the pointer. Nothing below stackLimit (0: unknown) is read:
+// when the pointer lies below it, the region there says whether the stack
+// has grown since (the copy begins at the pointer's page) or the pointer
+// stands in the guard page or below it (the copy begins at the limit). A
+// guard page found where the copy would begin is stepped over. Returns
+// false, with no copy kept, when the region cannot be queried or read, does
+// not hold the pointer, or is larger than kMaxStackCopy from the pointer's
+// page on.
+bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Address stackLimit);
+
+// True when a read of size bytes at address would touch the pages just
+// below the lowest committed page of the stack in hand, where its guard
+// page lies: the walk reads nothing there.
+bool ReadsBelowStackFloor(Address address, DWORD size);
 
 // Forgets the copy; called before each thread.
 void ForgetStackCopy();

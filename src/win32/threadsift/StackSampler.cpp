@@ -24,6 +24,8 @@ namespace {
 // break key ends a long interval early.
 const DWORD kWaitStepMs = 50;
 const ULONGLONG kTicksPerMicrosecond = 10;  // of 100 ns
+// The modules are listed again at most this often (100 ns units).
+const ULONGLONG kRelistTicks = 1000 * kClockTicksPerMillisecond;
 
 struct SamplingSettings {
   int tid;
@@ -46,6 +48,29 @@ struct Gathered {
   DWORD endThread = 0;
 };
 
+// When the modules were last listed again: by the clock of the sample that
+// did, or by its nominal start where there is no clock.
+struct ModuleWatch {
+  bool relisted = false;
+  ULONGLONG relistedAt = 0;
+  ULONGLONG now = 0;  // the start of the sample in hand, on the same scale
+};
+
+// A frame outside every registered module may lie in one loaded since the
+// sampling began (without its unwind data, stacks through it are cut): the
+// modules are listed again, at most once a second, and the new ones
+// registered before the frames are named.
+void WatchForNewModules(HANDLE process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
+                        FoldedStacks* stacks) {
+  if (watch->relisted && watch->now - watch->relistedAt < kRelistTicks) return;
+  bool outside = false;
+  for (const FoundFrame& frame : found) outside = outside || FindModuleBaseName(frame.pc) == NULL;
+  if (!outside) return;
+  watch->relisted = true;
+  watch->relistedAt = watch->now;
+  if (RegisterNewModules(process)) ForgetNamesOutsideModules(stacks);
+}
+
 // A thread kept open from one sample to the next, with its stack base,
 // read once: both stay what they were for as long as the thread lives.
 struct OpenedThread {
@@ -57,10 +82,14 @@ typedef std::map<DWORD, OpenedThread> OpenedThreads;
 
 // The opened thread for a listed thread: opened, and its stack base read,
 // the first time, and again when its id has since been taken over by a
-// thread created later. Null when it cannot be opened.
-const OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadRecord& thread, OpenedThreads* opened) {
+// thread created later. A base that could not be read is read again. Null
+// when it cannot be opened.
+OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadRecord& thread, OpenedThreads* opened) {
   OpenedThreads::iterator known = opened->find(thread.tid);
-  if (known != opened->end() && known->second.created == thread.created) return &known->second;
+  if (known != opened->end() && known->second.created == thread.created) {
+    if (known->second.stackBase == 0) known->second.stackBase = StackBaseOf(process, known->second.handle->Get());
+    return &known->second;
+  }
   if (known != opened->end()) opened->erase(known);
   const char* failedCall = "";
   HANDLE handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &failedCall);
@@ -86,18 +115,18 @@ void CloseEnded(const ThreadList& threads, OpenedThreads* opened) {
 // opened afresh in the next sample. False when a thread could not be
 // resumed: the sampling ends there.
 bool TakeSample(HANDLE process, int pid, int tid, const ThreadList& threads, OpenedThreads* opened,
-                std::vector<FoundFrame>* found, Gathered* gathered) {
+                std::vector<FoundFrame>* found, ModuleWatch* watch, Gathered* gathered) {
   CloseEnded(threads, opened);
   for (const ThreadRecord& thread : threads) {
     if (!IsSelected(pid, tid, thread.tid)) continue;
     gathered->threadsSeen.insert(thread.tid);
-    const OpenedThread* entry = OpenedFor(process, pid, thread, opened);
+    OpenedThread* entry = OpenedFor(process, pid, thread, opened);
     if (entry == NULL) {
       ++gathered->misses;
       continue;
     }
     ULONGLONG held = 0;
-    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), entry->stackBase, found, &held);
+    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), &entry->stackBase, found, &held);
     if (held > gathered->longestHold) gathered->longestHold = held;
     if (outcome == ResumeRefused) {
       gathered->end = ThreadNotResumed;
@@ -109,6 +138,7 @@ bool TakeSample(HANDLE process, int pid, int tid, const ThreadList& threads, Ope
       ++gathered->misses;
       opened->erase(thread.tid);
     } else {
+      WatchForNewModules(process, *found, watch, &gathered->stacks);
       CountStack(process, thread.tid, *found, &gathered->stacks);
     }
   }
@@ -154,13 +184,20 @@ void Sample(HANDLE process, int pid, const SamplingSettings& settings, ThreadLis
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   OpenedThreads opened;
+  ModuleWatch watch;
   ULONGLONG start = 0;
   bool clocked = false;
   for (int sample = 0; sample < settings.samples; ++sample) {
     if (sample > 0 && !WaitForNextSample(clocked, start, settings.intervalMs)) break;
     clocked = ReadClock(&start);
+    watch.now = clocked ? start : (ULONGLONG)sample * (ULONGLONG)settings.intervalMs * kClockTicksPerMillisecond;
     if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
-    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, gathered)) break;
+    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, &watch, gathered)) {
+      // The stacks it took before a thread could not be resumed are counted,
+      // and so is the sample: no thread's count passes the samples'.
+      if (gathered->end == ThreadNotResumed) ++gathered->samples;
+      break;
+    }
     ++gathered->samples;
     if (g_interrupted != 0) break;
   }
@@ -197,7 +234,7 @@ bool SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   const SamplingSettings* settings = (const SamplingSettings*)context;
   // The first sample takes the threads that the header line counts.
   ProcessThreads listed;
-  if (!ListProcessThreads(pid, false, &listed)) return false;
+  if (!ListProcessThreads(pid, OwnSnapshot, &listed)) return ReportMissingThreadList(pid);
   printf("\n");
   // The modules are registered for the unwinding and the names, not listed.
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, false);

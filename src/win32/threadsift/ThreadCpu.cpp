@@ -2,19 +2,38 @@
 
 #include <cstdio>
 
+#include "threadsift/Interrupt.h"
 #include "threadsift/ThreadCpu.h"
 
-void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample) {
+namespace {
+
+// The interval is waited in steps this long at most, so that a break key
+// ends a long one early.
+const DWORD kIntervalStepMs = 500;
+
+// Waits intervalMs, or until a break key; false when one came.
+bool WaitInterval(int intervalMs) {
+  for (DWORD left = (DWORD)intervalMs; left > 0 && g_interrupted == 0;) {
+    DWORD step = left < kIntervalStepMs ? left : kIntervalStepMs;
+    Sleep(step);
+    left -= step;
+  }
+  return g_interrupted == 0;
+}
+
+}  // namespace
+
+void TakeSecondSnapshot(DWORD pid, int intervalMs, const ProcessThreads& first, CpuSample* sample) {
   sample->taken = false;
-  ULONGLONG start = 0, end = 0;
-  bool clocked = ReadClock(&start);
-  Sleep((DWORD)intervalMs);
+  // The interval runs from snapshot to snapshot: each clock is read as soon
+  // as its snapshot is back.
+  if (!WaitInterval(intervalMs)) return;
   ProcessThreads second;
-  SnapshotOutcome outcome = SnapshotProcess(pid, &second);
+  SnapshotOutcome outcome = SnapshotProcess(pid, &second, true, true);
   if (outcome == SnapshotFailed || outcome == NoRoomForThreads) return;
   sample->second.swap(second.threads);
-  clocked = clocked && ReadClock(&end) && end > start;
-  sample->elapsed = clocked ? end - start : (ULONGLONG)intervalMs * kClockTicksPerMillisecond;
+  bool clocked = first.clocked && second.clocked && second.takenAt > first.takenAt;
+  sample->elapsed = clocked ? second.takenAt - first.takenAt : (ULONGLONG)intervalMs * kClockTicksPerMillisecond;
   sample->taken = true;
 }
 
@@ -25,6 +44,9 @@ void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample) {
     return;
   }
   const ThreadRecord* second = FindThreadRecord(sample.second, tid);
+  // An id that a thread created since the first snapshot has taken names
+  // another thread: the one listed first has ended.
+  if (second != NULL && second->created != first.created) second = NULL;
   ULONGLONG milliseconds = (second != NULL ? second->cpu : first.cpu) / kClockTicksPerMillisecond;
   printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(milliseconds / 1000),
          (unsigned)(milliseconds % 1000));
@@ -33,5 +55,8 @@ void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample) {
     return;
   }
   ULONGLONG used = second->cpu > first.cpu ? second->cpu - first.cpu : 0;
-  printf("busy %u%%\n", (unsigned)((used * 100 + sample.elapsed / 2) / sample.elapsed));
+  // Thread times move in steps of the platform's clock tick: a thread can
+  // seem to have run a little longer than the interval.
+  ULONGLONG share = (used * 100 + sample.elapsed / 2) / sample.elapsed;
+  printf("busy %u%%\n", (unsigned)(share < 100 ? share : 100));
 }

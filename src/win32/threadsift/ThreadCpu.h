@@ -15,9 +15,10 @@ struct CpuSample {
 };
 
 // Waits intervalMs with no thread of the target suspended, then takes the
-// second snapshot of pid. After a failed snapshot (its lines printed) the
-// sample is not taken.
-void TakeSecondSnapshot(DWORD pid, int intervalMs, CpuSample* sample);
+// second snapshot of pid; the interval is measured from the snapshot that
+// listed the threads, first. After a failed snapshot (its lines printed), or
+// when a break key ended the wait, the sample is not taken.
+void TakeSecondSnapshot(DWORD pid, int intervalMs, const ProcessThreads& first, CpuSample* sample);
 
 // Prints a thread's header line; with a sample taken, its processor time so
 // far and its share of one processor over the interval (or "ended" when the

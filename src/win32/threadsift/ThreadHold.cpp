@@ -15,6 +15,15 @@ namespace {
 
 const DWORD kSuspendFailed = 0xFFFFFFFF;
 
+// A base read before the hold that does not lie above the stack pointer is
+// another stack's (the thread switched fibers, say): it is read again, with
+// the limit below it, so that the stack is still copied whole.
+void ReadStackBaseAgain(HANDLE process, HANDLE thread, Address stackPointer, ThreadHold* hold) {
+  if (hold->stackBase == 0 || hold->stackBase > stackPointer) return;
+  hold->stackBase = StackBaseOf(process, thread);
+  hold->stackLimit = hold->stackBase > stackPointer ? StackLimitOf(process, hold->stackBase) : 0;
+}
+
 // Reads a suspended thread's registers and copies its stack; where the
 // stack cannot be copied, finds the frames now, while the thread is held.
 // False when the registers could not be read.
@@ -23,7 +32,8 @@ bool ReadHeldThread(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector
   hold->context.ContextFlags = kWalkContextFlags;
   hold->stackCopied = false;
   if (!GetThreadContext(thread, &hold->context)) return false;
-  hold->stackCopied = CopyThreadStack(process, StackPointerOf(hold->context), hold->stackBase);
+  ReadStackBaseAgain(process, thread, StackPointerOf(hold->context), hold);
+  hold->stackCopied = CopyThreadStack(process, StackPointerOf(hold->context), hold->stackBase, hold->stackLimit);
   if (!hold->stackCopied) FindFrames(process, thread, &hold->context, found);
   return true;
 }
@@ -36,6 +46,7 @@ HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::ve
   hold->walked = false;
   ForgetStackPages();
   hold->stackBase = stackBase;
+  hold->stackLimit = StackLimitOf(process, stackBase);
   // Once the console is closing the platform is about to end the tool:
   // the thread is left running, unwalked.
   if (!BeginHold()) return HoldRefused;
@@ -66,12 +77,13 @@ void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vect
   CallGuarded(find);
 }
 
-CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address* stackBase, std::vector<FoundFrame>* found,
                              ULONGLONG* holdTicks) {
   found->clear();
   *holdTicks = 0;
   ThreadHold hold;
-  if (HoldThread(process, thread, stackBase, found, &hold, holdTicks) != HeldAndResumed) return Missed;
+  if (HoldThread(process, thread, *stackBase, found, &hold, holdTicks) != HeldAndResumed) return Missed;
+  *stackBase = hold.stackBase;
   if (!hold.resumed) {
     SetLastError(hold.resumeError);
     return ResumeRefused;

@@ -9,7 +9,8 @@
 
 // What holding one thread gave, and how its resume went.
 struct ThreadHold {
-  Address stackBase;  // read before the hold; 0 when unknown
+  Address stackBase;   // read before the hold; 0 when unknown
+  Address stackLimit;  // its lowest committed address, read before the hold; 0 when unknown
   CONTEXT context;
   bool stackCopied;
   bool walked;  // false: its registers could not be read
@@ -22,7 +23,9 @@ enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 
 // Suspends the thread, reads its registers and copies its stack up to
 // stackBase (see CopyThreadStack; where the stack cannot be copied, finds
-// its frames while it is held), and resumes it; prints nothing. A fault
+// its frames while it is held), and resumes it; prints nothing. A stack
+// base that does not lie above the stack pointer is read again while the
+// thread is held (the thread has moved to another stack since). A fault
 // inside ends the reads, and the thread is resumed all the same.
 // HoldRefused once the console is closing (nothing done). With holdTicks,
 // also the time from the suspend to the resume, in 100 ns units.
@@ -40,8 +43,9 @@ enum CaptureOutcome { Captured, Missed, ResumeRefused };
 // could not be suspended or read (it may have ended); ResumeRefused, with
 // the resume's error as the last error, when it could not be resumed.
 // *holdTicks is how long it was held, in 100 ns units (0 when the platform
-// has no counter).
-CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+// has no counter). *stackBase is the base read before; when the hold had to
+// read it again, the new one, for the next sample.
+CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address* stackBase, std::vector<FoundFrame>* found,
                              ULONGLONG* holdTicks);
 
 #endif

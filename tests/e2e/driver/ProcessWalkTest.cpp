@@ -82,7 +82,9 @@ TEST(ProcessWalk, ProcessThatDoesNotExistCannotBeOpened) {
 // it was over the interval: the spinner near a whole processor, the blocked
 // workers near none. A machine busy with other work gives the spinner less
 // than a processor: the host's own count of the fixture's processor time
-// over the run says how much it got.
+// over the run says how much it got. Whatever it got, the share is of one
+// processor (never above 100) and the spinner's stands above every
+// blocked worker's.
 TEST(ProcessWalk, CpuFiguresTellTheBusyThreadFromTheBlockedOnes) {
   Fixture fixture(3, WithSpinner{});
   ASSERT_TRUE(fixture.Ready());
@@ -105,9 +107,11 @@ TEST(ProcessWalk, CpuFiguresTellTheBusyThreadFromTheBlockedOnes) {
   }
   ASSERT_EQ(busy.count(fixture.Spinner()), 1u) << run.out;
   EXPECT_GE(busy[fixture.Spinner()], std::min(80.0, share - 20)) << "the host counted " << share << "%\n" << run.out;
+  EXPECT_LE(busy[fixture.Spinner()], 100) << run.out;
   for (unsigned worker : fixture.Workers()) {
     ASSERT_EQ(busy.count(worker), 1u) << run.out;
     EXPECT_LE(busy[worker], 5) << run.out;
+    EXPECT_GT(busy[fixture.Spinner()], busy[worker]) << "the host counted " << share << "%\n" << run.out;
   }
 }
 
