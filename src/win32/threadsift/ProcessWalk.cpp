@@ -91,6 +91,7 @@ bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   if (measured && !MeasureInterval(pid, settings->cpuInterval, listed, &sample)) return true;
   return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, complete);
 }
+
 // Fills ids with every process id, growing the buffer until all of them fit.
 bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
   ids->resize(kInitialSweepIds);
