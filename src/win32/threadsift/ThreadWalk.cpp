@@ -12,7 +12,7 @@
 #include "threadsift/ThreadOpen.h"
 #include "threadsift/ThreadWalk.h"
 
-bool WalkThread(HANDLE process, DWORD pid, DWORD tid) {
+bool WalkThread(HANDLE process, DWORD pid, DWORD tid, WaitChain* waits) {
   HANDLE thread = OpenThread(kThreadAllAccess, pid, tid);
   if (thread == NULL) {
     printf("OpenThread error %d\n", (int)GetLastError());
@@ -35,8 +35,15 @@ bool WalkThread(HANDLE process, DWORD pid, DWORD tid) {
     printf("WalkThreadStack error %d\n", (int)hold.walkError);
   } else {
     FindCopiedFrames(process, thread, &hold, &found);
+    // The section is looked for while the stack copy is kept, and its
+    // holder read after the frames are printed, as late as it can be.
+    Address section = 0;
+    bool waiting = false;
+    auto find = [&]() { waiting = FindAwaitedSection(process, tid, found, &section); };
+    if (waits != NULL) CallGuarded(find);
     auto print = [&]() { PrintFrames(process, found); };
     CallGuarded(print);
+    if (waiting) ReportAwaitedSection(process, pid, tid, section, waits);
   }
   SetLastError(hold.resumeError);
   if (!hold.resumed) {
