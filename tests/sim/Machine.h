@@ -32,6 +32,9 @@ struct Stack {
   bool unreadable = false;       // ReadProcessMemory of the region fails
   int runs = 0;                  // times the thread ran again after a suspend
   int runsAtContextRead = 0;     // runs when its registers were last read
+  // Pointer-sized words that keep their value however often the thread runs
+  // (the frames of a thread that waits), by offset from the stack pointer.
+  std::map<uint64_t, uint64_t> pinned;
 
   uint64_t Pointer() const { return top - depth; }
   // The thread's environment block lies a little above its stack.
@@ -122,6 +125,16 @@ struct Lock {
   DWORD contention, entries, recursion, sharedWaiters, exclusiveWaiters;
 };
 
+// Bytes the process holds at an address in place of the simulated ones: a
+// critical section, a debug record.
+struct MemoryBlock {
+  uint64_t address;
+  std::vector<unsigned char> bytes;
+  bool unreadable = false;
+  int readsLeft = -1;                // above 0: after this many reads from its start the bytes become later
+  std::vector<unsigned char> later;  // empty: the block is unreadable from then on
+};
+
 struct Process {
   DWORD id;
   std::u16string name;
@@ -137,8 +150,14 @@ struct Process {
   size_t lockListAt = 0;         // the list's offset in the buffer, when past its fields; cut off at its end
   int64_t lockCountShown = -1;   // the count the list gives, when not -1
 
+  std::vector<MemoryBlock> memory = {};
+
   Thread& AddThread(DWORD tid);
   Thread* FindThread(DWORD tid);
+  // A critical section at address, laid out for the build's width, and a
+  // debug record at record that points at section.
+  MemoryBlock& AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord = 0);
+  MemoryBlock& AddSectionDebugRecord(uint64_t record, uint64_t section);
   Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
 };
 
@@ -354,6 +373,11 @@ extern bool g_exitReturns;
 // A handler of a closing event that sleeps hands the turn to the program
 // until its next platform call. False, doing nothing, on any other thread.
 bool SleepOnControlThread(DWORD milliseconds);
+
+// Puts the process's memory blocks and its threads' pinned stack words over
+// the bytes of a read of [at, at + size) into out, and counts the read of
+// each block it starts at. False when it touches an unreadable block.
+bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out);
 
 // The machine the simulated operations act on (the one a run was started with).
 Machine& ActiveMachine();

@@ -313,6 +313,7 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
       }
     }
   }
+  if (!OverlayMemory(*p, at, size, (unsigned char*)buffer)) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
   if (read != nullptr) *read = size;
   return TRUE;
 }
