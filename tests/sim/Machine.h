@@ -46,6 +46,7 @@ struct Thread {
   DWORD id;
   std::vector<Frame> frames;
   int suspendCount = 0;      // above 0: another party holds it suspended
+  bool exited = false;       // it has ended, but a handle to it keeps it, and it can be opened
   int faultAtFrame = -1;     // StackWalk raises a fault when asked for this frame
   bool endless = false;      // StackWalk keeps reporting the last frame again
   unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Machine.h"
+#include "PlatformCalls.h"
 
 using namespace sim;
 
@@ -76,3 +77,15 @@ bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
 }
 
 }  // namespace sim
+
+// A thread that has ended, and that a handle keeps, ended with status 0.
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+  Machine& m = ActiveMachine();
+  const HandleEntry* entry = m.FindHandle(thread);
+  DWORD tid = entry != nullptr ? entry->id : 0;
+  if (const FailRule* f = m.Enter("GetExitCodeThread", tid, Args("%u", tid))) return FailWith(f, FALSE);
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  *exitCode = t->exited ? 0 : STILL_ACTIVE;
+  return TRUE;
+}

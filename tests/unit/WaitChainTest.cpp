@@ -160,6 +160,15 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
          p.AddSection(Section(1), 99, 1);
        },
        Waits(10, Section(1), " held by " + Id(99) + ", which has ended")},
+      {"holder has ended, and a handle keeps it",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         sim::Thread& ended = p.AddThread(88);
+         ended.exited = true;
+         ended.listedInSnapshots = 0;
+         p.AddSection(Section(1), 88, 1);
+       },
+       Waits(10, Section(1), " held by " + Id(88) + ", which has ended")},
       {"holder started after the snapshot",
        [](sim::Process& p) {
          Waiter(p, 10, Section(1));

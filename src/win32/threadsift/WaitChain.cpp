@@ -218,13 +218,15 @@ bool ChooseSection(std::vector<Candidate>* candidates, const std::vector<Address
   return true;
 }
 
-// True when thread tid of process pid can still be opened.
-bool ThreadExists(DWORD pid, DWORD tid) {
+// False when thread tid of process pid has ended: it cannot be opened, or a
+// handle that keeps it gives its exit status. True when that cannot be told.
+bool ThreadRuns(DWORD pid, DWORD tid) {
   const char* failedCall = "";
   HANDLE thread = OpenThreadQuietly(kThreadAllAccess, pid, tid, &failedCall);
   if (thread == NULL) return false;
   ScopedHandle owner(thread);
-  return true;
+  DWORD status = 0;
+  return !GetExitCodeThread(thread, &status) || status == STILL_ACTIVE;
 }
 
 void PrintThread(DWORD tid) { printf("thread %d (0x%x)", (int)tid, (unsigned)tid); }
@@ -260,7 +262,7 @@ void ReportAwaitedSection(HANDLE process, DWORD pid, DWORD tid, Address section,
   PrintThread(owner);
   if (FindThreadRecord(*chain->threads, owner) != NULL) {
     chain->holders[tid] = owner;
-  } else if (!ThreadExists(pid, owner)) {
+  } else if (!ThreadRuns(pid, owner)) {
     printf(", which has ended");
   }
   printf("\n");
