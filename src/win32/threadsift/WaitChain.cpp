@@ -54,7 +54,9 @@ const size_t kMaxWaitFrames = 12;
 // The entry routine takes the section as its one argument.
 const Address kEntryArgumentWords = 1;
 // How far above the entry routine's own stack address its return address
-// is looked for when the walk gives no caller's stack address above it.
+// is looked for at least (up to the caller's stack address where that lies
+// higher): a walk of frames without the layout it assumes may place that
+// address below the return address.
 const Address kEntryFrameReach = 0x1000;
 // Wait frames are a few hundred bytes; a range larger than this is not them.
 const Address kMaxWaitFrameBytes = 0x10000;
@@ -117,13 +119,12 @@ bool CopiedWord(Address address, UINT_PTR* word) {
 
 // The end of the wait frames: just past the entry routine's argument words,
 // which lie above its return address. That address is the first word at or
-// above the entry routine's stack address that holds the address its caller
-// resumes at.
+// above the entry routine's stack address (and the stack pointer) that
+// holds the address its caller resumes at.
 bool EndOfWaitFrames(const std::vector<FoundFrame>& found, size_t entry, Address* end) {
   if (entry + 1 >= found.size()) return false;
-  Address from = found[entry].stack;
-  Address callerStack = found[entry + 1].stack;
-  Address limit = callerStack > from ? callerStack : from + kEntryFrameReach;
+  Address from = std::max(found[entry].stack, found[0].stack);
+  Address limit = std::max(found[entry + 1].stack, from + kEntryFrameReach);
   for (Address at = from; at < limit; at += kWordSize) {
     UINT_PTR word = 0;
     if (!CopiedWord(at, &word)) return false;
