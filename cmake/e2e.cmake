@@ -35,6 +35,12 @@ target_compile_options(fixture PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(fixture PRIVATE -static)
 target_link_libraries(fixture PRIVATE fixrelay fixbare)
 
+# Threads waiting to enter critical sections, for -w: a cycle of three, a
+# waiter whose holder waits on an event, a waiter whose holder has ended.
+add_executable(waitscene tests/fixtures/waitscene.cpp)
+target_compile_options(waitscene PRIVATE ${E2E_FIXTURE_OPTIONS})
+target_link_options(waitscene PRIVATE -static)
+
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
 # 32-bit), which raises an access violation (or stops for good) at a chosen
@@ -128,6 +134,8 @@ set(E2E_DRIVER_ARGS
   --latchsift=$<TARGET_FILE:latchsift>
   --fixture=$<TARGET_FILE:fixture>
   --fixture-sources=${CMAKE_SOURCE_DIR}/tests/fixtures
+  --wait-scene=$<TARGET_FILE:waitscene>
+  --demo=$<TARGET_FILE:deadlock>
   --wine-log=${E2E_WINE_LOG}
   "--banner=${E2E_BANNER}"
   "--latchsift-banner=${E2E_LATCHSIFT_BANNER}")

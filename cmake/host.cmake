@@ -28,7 +28,8 @@ add_library(simwin STATIC
   tests/sim/Modules.cpp
   tests/sim/Symbols.cpp
   tests/sim/Threads.cpp
-  tests/sim/Run.cpp)
+  tests/sim/Run.cpp
+  tests/sim/Sections.cpp)
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})
 
@@ -66,7 +67,8 @@ add_executable(unit_tests
   tests/unit/StackSamplerTest.cpp
   tests/unit/SweepTest.cpp
   tests/unit/ThreadCpuTest.cpp
-  tests/unit/ThreadWalkTest.cpp)
+  tests/unit/ThreadWalkTest.cpp
+  tests/unit/WaitChainTest.cpp)
 target_include_directories(unit_tests PRIVATE tests src/win32)
 target_compile_options(unit_tests PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_tests PRIVATE threadsift_tool latchsift_tool gmock gtest_main)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "threadsift/SectionLayout.h"
 #include "threadsift/SnapshotLayout.h"
 
 #if defined(_WIN64)
@@ -74,4 +75,16 @@ static_assert(sizeof(VS_FIXEDFILEINFO) == 52 && offsetof(VS_FIXEDFILEINFO, dwPro
 #if defined(SIMWIN_API_H) && !defined(_WIN64)
 // The simulated platform keeps the records exactly as NT 4.0 defines them.
 static_assert(sizeof(CONTEXT) == 204 && sizeof(STACKFRAME) == 116, "NT 4.0 record sizes");
+#endif
+
+#if !defined(SIMWIN_API_H)
+// -w reads critical sections and their debug records from the examined
+// process's memory with the tool's own layout of them.
+static_assert(sizeof(SectionImage) == sizeof(RTL_CRITICAL_SECTION), "critical section size");
+static_assert(offsetof(SectionImage, debugInfo) == offsetof(RTL_CRITICAL_SECTION, DebugInfo) &&
+                  offsetof(SectionImage, recursionCount) == offsetof(RTL_CRITICAL_SECTION, RecursionCount) &&
+                  offsetof(SectionImage, owningThread) == offsetof(RTL_CRITICAL_SECTION, OwningThread),
+              "critical section fields");
+static_assert(offsetof(SectionDebugImage, criticalSection) == offsetof(RTL_CRITICAL_SECTION_DEBUG, CriticalSection),
+              "critical section debug record");
 #endif

@@ -1,7 +1,8 @@
 // threadsift on a process whose modules, version resources, symbols and
 // source lines are made from the fuzzer's input: names of any length and
 // bytes, names cut without terminators, version records with sizes and
-// lengths that lie, frames anywhere.
+// lengths that lie, frames anywhere; and, with -w, critical sections with
+// any owner, count and debug record, which the threads' stacks point at.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "FuzzRun.h"
@@ -94,6 +95,40 @@ void AddFrames(FuzzedDataProvider& in, sim::Thread& thread, const sim::Process& 
   }
 }
 
+// Sections at a few addresses with owners among the threads (or not), any
+// recursion count, and debug records pointing anywhere; the stacks point at
+// them, into them and around them, and some change or vanish once read.
+void AddSections(FuzzedDataProvider& in, sim::Process& p) {
+  const uint64_t kWord = sizeof(void*);
+  // Thread 20 waits in the platform's routines, with its entry routine's
+  // return address where the search looks for it (the walk's stack step is
+  // 0x40 a frame) or anywhere.
+  sim::Module& ntdll = p.AddModule(0x77f00000, 0x1000, "ntdll.dll", "C:\\ntdll.dll");
+  ntdll.AddSymbol(0x77f00000, 0x80, "RtlEnterCriticalSection");
+  ntdll.AddSymbol(0x77f00100, 0x80, in.ConsumeBool() ? "RtlpWaitForCriticalSection" : "_RtlEnterCriticalSection@4");
+  sim::Thread& waiter = p.threads[1];
+  uint64_t caller = in.ConsumeIntegral<uint32_t>();
+  waiter.frames.clear();
+  waiter.AddFrame(0x77f00110).AddFrame(0x77f00010).AddFrame(caller);
+  waiter.stack.pinned[in.ConsumeBool() ? 2 * 0x40 - kWord : in.ConsumeIntegralInRange<uint64_t>(0, 64) * kWord] = caller;
+  int count = in.ConsumeIntegralInRange<int>(0, 3);
+  for (int i = 0; i < count; ++i) {
+    uint64_t at = 0x420000 + in.ConsumeIntegralInRange<uint64_t>(0, 8) * kWord;
+    DWORD owner = in.ConsumeBool() ? (in.ConsumeBool() ? 10 : 20) : in.ConsumeIntegral<DWORD>();
+    uint64_t record = in.ConsumeBool() ? 0 : in.ConsumeBool() ? 0x430000 : in.ConsumeIntegral<uint32_t>();
+    sim::MemoryBlock& section = p.AddSection(at, owner, in.ConsumeIntegral<int32_t>(), record);
+    section.unreadable = in.ConsumeBool() && in.ConsumeBool();
+    if (in.ConsumeBool()) section.readsLeft = in.ConsumeIntegralInRange<int>(1, 3);
+    if (record == 0x430000) p.AddSectionDebugRecord(record, in.ConsumeBool() ? at : in.ConsumeIntegral<uint32_t>());
+    for (sim::Thread& t : p.threads) {
+      int words = in.ConsumeIntegralInRange<int>(0, 3);
+      for (int w = 0; w < words; ++w) {
+        t.stack.pinned[in.ConsumeIntegralInRange<uint64_t>(0, 64) * kWord] = at + in.ConsumeIntegralInRange<int>(-8, 48);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) { return DiscardReports(); }
@@ -108,7 +143,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::Thread& second = p.AddThread(20);
   AddFrames(in, first, p);
   AddFrames(in, second, p);
+  bool waits = in.ConsumeBool();
+  if (waits) AddSections(in, p);
   m.AddProcess(4000, u"tool.exe").AddThread(4004);
-  RunAndCheck(m, ThreadsiftMain, "threadsift", {"-p", "120"}, {{10, 0}, {20, 0}});
+  RunAndCheck(m, ThreadsiftMain, "threadsift", waits ? std::vector<std::string>{"-p", "120", "-w"}
+                                                     : std::vector<std::string>{"-p", "120"},
+              {{10, 0}, {20, 0}});
   return 0;
 }

@@ -36,6 +36,9 @@ struct Stack {
   bool guardSpent = false;
   int runs = 0;                  // times the thread ran again after a suspend
   int runsAtContextRead = 0;     // runs when its registers were last read
+  // Pointer-sized words that keep their value however often the thread runs
+  // (the frames of a thread that waits), by offset from the stack pointer.
+  std::map<uint64_t, uint64_t> pinned;
 
   uint64_t Pointer() const { return top - depth; }
   // The thread's environment block lies a little above its stack.
@@ -51,6 +54,7 @@ struct Thread {
   DWORD id;
   std::vector<Frame> frames;
   int suspendCount = 0;      // above 0: another party holds it suspended
+  bool exited = false;       // it has ended, but a handle to it keeps it, and it can be opened
   int faultAtFrame = -1;     // StackWalk raises a fault when asked for this frame
   bool endless = false;      // StackWalk keeps reporting the last frame again
   unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones
@@ -132,6 +136,16 @@ struct Lock {
   DWORD contention, entries, recursion, sharedWaiters, exclusiveWaiters;
 };
 
+// Bytes the process holds at an address in place of the simulated ones: a
+// critical section, a debug record.
+struct MemoryBlock {
+  uint64_t address;
+  std::vector<unsigned char> bytes;
+  bool unreadable = false;
+  int readsLeft = -1;                // above 0: after this many reads from its start the bytes become later
+  std::vector<unsigned char> later;  // empty: the block is unreadable from then on
+};
+
 struct Process {
   DWORD id;
   std::u16string name;
@@ -148,8 +162,14 @@ struct Process {
   int64_t lockCountShown = -1;   // the count the list gives, when not -1
   int firstListedInSnapshot = 0;  // snapshots taken before this one do not list it (it started later)
 
+  std::vector<MemoryBlock> memory = {};
+
   Thread& AddThread(DWORD tid);
   Thread* FindThread(DWORD tid);
+  // A critical section at address, laid out for the build's width, and a
+  // debug record at record that points at section.
+  MemoryBlock& AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord = 0);
+  MemoryBlock& AddSectionDebugRecord(uint64_t record, uint64_t section);
   Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
 };
 
@@ -381,6 +401,11 @@ extern bool g_exitReturns;
 // A handler of a closing event that sleeps hands the turn to the program
 // until its next platform call. False, doing nothing, on any other thread.
 bool SleepOnControlThread(DWORD milliseconds);
+
+// Puts the process's memory blocks and its threads' pinned stack words over
+// the bytes of a read of [at, at + size) into out, and counts the read of
+// each block it starts at. False when it touches an unreadable block.
+bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out);
 
 // The machine the simulated operations act on (the one a run was started with).
 Machine& ActiveMachine();

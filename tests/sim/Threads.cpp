@@ -328,6 +328,7 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
       }
     }
   }
+  if (!OverlayMemory(*p, at, size, (unsigned char*)buffer)) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
   // The thread has moved to its own stack once its block has been read.
   for (const Thread* t : tibs) const_cast<Thread*>(t)->stack.firstRecordedBase = 0;
   if (read != nullptr) *read = size;

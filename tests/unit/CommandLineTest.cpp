@@ -96,6 +96,8 @@ TEST(CommandLine, OptionErrorsPrintTheirMessageAndUsageWithoutBanner) {
       {{"-p", "5", "-i", "10"}, "Option -i requires -s."},
       {{"-p", "*", "-s", "9"}, "Option -s requires a single process ID."},
       {{"-p", "5", "-s", "9", "-c", "100"}, "Option -c cannot be used with -s."},
+      {{"-w", "-p", "5", "-s", "9"}, "Option -w cannot be used with -s."},
+      {{"-p", "5", "-w", "-s", "9", "-c", "100"}, "Option -c cannot be used with -s."},
       {{"-p", "0xFFFFFFFF"}, "Invalid argument for -p option."},
       {{"-p", "5", "-t", "-2147483649"}, "Invalid argument for -t option."},
   };

@@ -12,6 +12,7 @@
 struct FoundFrame {
   Address pc;
   Address params[4];
+  Address stack;  // the frame's stack address, as the walk gives it
 };
 
 // Binds the image help library's optional source-line lookup. False when

@@ -11,6 +11,7 @@
 #include "threadsift/ThreadCpu.h"
 #include "threadsift/ThreadOpen.h"
 #include "threadsift/ThreadWalk.h"
+#include "threadsift/WaitChain.h"
 
 namespace {
 
@@ -20,39 +21,42 @@ const DWORD kInitialSweepIds = 1024;
 // thread that has ended since the snapshot a sweep kept was taken is passed
 // over, as it would be had the snapshot been taken for this process.
 void WalkListedThread(HANDLE process, int pid, int tid, const ProcessThreads& listed, const ThreadRecord& thread,
-                      const CpuSample& sample) {
+                      const CpuSample& sample, WaitChain* waits) {
   bool selected = IsSelected(pid, tid, thread.tid);
-  const char* failedCall = "";
-  HANDLE opened = selected ? OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &failedCall) : NULL;
-  DWORD openError = GetLastError();
-  ScopedHandle openedOwner(opened);
-  if (selected && opened == NULL && listed.kept && openError == ERROR_INVALID_PARAMETER) return;
+  ThreadOpening opened = {(DWORD)pid, thread.tid, NULL, "", 0};
+  if (selected) opened.handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &opened.failedCall);
+  opened.error = GetLastError();
+  ScopedHandle openedOwner(opened.handle);
+  if (selected && opened.handle == NULL && listed.kept && opened.error == ERROR_INVALID_PARAMETER) return;
   PrintThreadHeader(thread, sample);
-  if (selected && !WalkThread(process, opened, failedCall, openError)) {
+  if (selected && !WalkThread(process, opened, waits)) {
     printf("WalkThread %d error %d\n", (int)thread.tid, (int)GetLastError());
   }
   printf("\n");
 }
 
 // Prints every thread's header line and walks the selected ones; stops after
-// the thread in hand when a break key was pressed.
-void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample) {
+// the thread in hand when a break key was pressed. With waits (-w), the
+// cycles of waiters follow when every thread was selected.
+void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample,
+                 WaitChain* waits) {
   for (const ThreadRecord& thread : listed.threads) {
-    WalkListedThread(process, pid, tid, listed, thread, sample);
+    WalkListedThread(process, pid, tid, listed, thread, sample, waits);
     if (g_interrupted != 0) break;
   }
+  if (waits != NULL && tid == kAllThreads) PrintDeadlocks(*waits);
 }
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
 bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample,
-                           bool* complete) {
+                           WaitChain* waits, bool* complete) {
   printf("\n");
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, true);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
   printf("\n");
-  WalkThreads(process, pid, tid, listed, sample);
+  WalkThreads(process, pid, tid, listed, sample, waits);
   *complete = true;
   return true;
 }
@@ -61,6 +65,7 @@ struct WalkSettings {
   int tid;
   int cpuInterval;
   bool inSweep;
+  bool waits;
 };
 
 // Takes the second snapshot of -c with the console control handler in
@@ -89,7 +94,9 @@ bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   CpuSample sample;
   sample.taken = false;
   if (measured && !MeasureInterval(pid, settings->cpuInterval, listed, &sample)) return true;
-  return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, complete);
+  WaitChain waits = {&listed.threads, {}};
+  return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, settings->waits ? &waits : NULL,
+                               complete);
 }
 
 // Fills ids with every process id, growing the buffer until all of them fit.
@@ -103,16 +110,18 @@ bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
   }
 }
 
-bool WalkProcessOf(int pid, int tid, int cpuInterval, bool inSweep) {
-  WalkSettings settings = {tid, cpuInterval, inSweep};
+bool WalkProcessOf(int pid, int tid, int cpuInterval, bool waits, bool inSweep) {
+  WalkSettings settings = {tid, cpuInterval, inSweep, waits};
   return WithSymbolHandler(pid, WalkWithSymbols, &settings);
 }
 
 }  // namespace
 
-bool WalkProcess(int pid, int tid, int cpuInterval) { return WalkProcessOf(pid, tid, cpuInterval, false); }
+bool WalkProcess(int pid, int tid, int cpuInterval, bool waits) {
+  return WalkProcessOf(pid, tid, cpuInterval, waits, false);
+}
 
-bool WalkAllProcesses(int cpuInterval) {
+bool WalkAllProcesses(int cpuInterval, bool waits) {
   std::vector<DWORD> ids;
   DWORD bytes = 0;
   if (!ListProcessIds(&ids, &bytes)) {
@@ -123,7 +132,7 @@ bool WalkAllProcesses(int cpuInterval) {
   for (int pos = 0; pos < count; ++pos) {
     int pid = (int)ids[pos];
     if (pid == 0) continue;
-    WalkProcessOf(pid, kAllThreads, cpuInterval, true);
+    WalkProcessOf(pid, kAllThreads, cpuInterval, waits, true);
     // A break key ends the sweep with the process in hand.
     if (g_interrupted != 0) break;
     if (pos < count - 1) {

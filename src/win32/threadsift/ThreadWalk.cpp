@@ -10,11 +10,12 @@
 #include "threadsift/ThreadHold.h"
 #include "threadsift/ThreadWalk.h"
 
-bool WalkThread(HANDLE process, HANDLE thread, const char* failedCall, DWORD openError) {
+bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits) {
+  HANDLE thread = opened.handle;
   if (thread == NULL) {
-    printf("%s error %d\n", failedCall, (int)openError);
-    printf("OpenThread error %d\n", (int)openError);
-    SetLastError(openError);
+    printf("%s error %d\n", opened.failedCall, (int)opened.error);
+    printf("OpenThread error %d\n", (int)opened.error);
+    SetLastError(opened.error);
     return false;
   }
   // The unwinding, which may load symbol files, runs over the stack copy
@@ -33,8 +34,15 @@ bool WalkThread(HANDLE process, HANDLE thread, const char* failedCall, DWORD ope
     printf("WalkThreadStack error %d\n", (int)hold.walkError);
   } else {
     FindCopiedFrames(process, thread, &hold, &found);
+    // The section is looked for while the stack copy is kept, and its
+    // holder read after the frames are printed, as late as it can be.
+    Address section = 0;
+    bool waiting = false;
+    auto find = [&]() { waiting = FindAwaitedSection(process, opened.tid, found, &section); };
+    if (waits != NULL) CallGuarded(find);
     auto print = [&]() { PrintFrames(process, found); };
     CallGuarded(print);
+    if (waiting) ReportAwaitedSection(process, opened.pid, opened.tid, section, waits);
   }
   SetLastError(hold.resumeError);
   if (!hold.resumed) {

@@ -3,11 +3,24 @@
 
 #include <windows.h>
 
-// Holds and walks one thread of the process, printing a line per frame: the
-// thread is held only while its registers are read and its stack is copied.
-// thread is the thread opened with OpenThreadQuietly; null when that failed,
-// with failedCall and openError saying why, which are then printed. False
-// after printing its own line.
-bool WalkThread(HANDLE process, HANDLE thread, const char* failedCall, DWORD openError);
+#include "threadsift/WaitChain.h"
+
+// A thread of the process as OpenThreadQuietly left it: its handle, or
+// null with the call that failed and its error.
+struct ThreadOpening {
+  DWORD pid;
+  DWORD tid;
+  HANDLE handle;
+  const char* failedCall;
+  DWORD error;
+};
+
+// Holds and walks one opened thread of the process, printing a line per
+// frame: the thread is held only while its registers are read and its
+// stack is copied. A thread that could not be opened gets the lines of that
+// failure. With waits (-w), a thread waiting to enter a critical section
+// gets a line after its frames, and its wait is noted in waits. False after
+// printing its own line.
+bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits = NULL);
 
 #endif

@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
   int cpuInterval = 0;
   int samples = 0;
   int sampleInterval = 0;
+  bool waits = false;
 
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -104,6 +105,8 @@ int main(int argc, char** argv) {
     } else if (strcmp(arg, "-i") == 0) {
       sampleInterval = ReadBoundedValue(argc, argv, &i, 1, kMaxSampleInterval, "Option -i requires argument.",
                                         "Invalid argument for -i option.");
+    } else if (strcmp(arg, "-w") == 0) {
+      waits = true;
     } else if (strcmp(arg, "-e") == 0) {
       if (i + 1 >= argc) Usage("Option -e requires argument.");
       eventName = argv[++i];
@@ -117,6 +120,7 @@ int main(int argc, char** argv) {
   if (samples == 0 && sampleInterval != 0) Usage("Option -i requires -s.");
   if (samples != 0 && pid == kAllProcesses) Usage("Option -s requires a single process ID.");
   if (samples != 0 && cpuInterval != 0) Usage("Option -c cannot be used with -s.");
+  if (samples != 0 && waits) Usage("Option -w cannot be used with -s.");
 
   printf("%s\n\n", kBanner);
   if (!EnablePrivilege(kDebugPrivilege)) {
@@ -136,9 +140,9 @@ int main(int argc, char** argv) {
   if (samples != 0) {
     done = SampleProcess(pid, tid, samples, sampleInterval != 0 ? sampleInterval : kDefaultSampleInterval);
   } else if (pid == kAllProcesses) {
-    done = WalkAllProcesses(cpuInterval);
+    done = WalkAllProcesses(cpuInterval, waits);
   } else {
-    done = WalkProcess(pid, tid, cpuInterval);
+    done = WalkProcess(pid, tid, cpuInterval, waits);
   }
   if (!done) return 1;
   if (g_interrupted != 0) {

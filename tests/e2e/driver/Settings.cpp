@@ -35,6 +35,7 @@ bool ReadSettings(int argc, char** argv) {
         !TakeValue(arg, "--latchsift-banner", &g_settings.latchsiftBanner) &&
         !TakeValue(arg, "--fixture", &g_settings.fixture) &&
         !TakeValue(arg, "--fixture-sources", &g_settings.fixtureSources) &&
+        !TakeValue(arg, "--wait-scene", &g_settings.waitScene) && !TakeValue(arg, "--demo", &g_settings.demo) &&
         !TakeValue(arg, "--banner", &g_settings.banner) &&
         !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
@@ -51,7 +52,9 @@ bool ReadSettings(int argc, char** argv) {
                   {"--threadsift-faulting", g_settings.threadsiftFaulting},
                   {"--latchsift", g_settings.latchsift},
                   {"--fixture", g_settings.fixture},
-                  {"--fixture-sources", g_settings.fixtureSources}};
+                  {"--fixture-sources", g_settings.fixtureSources},
+                  {"--wait-scene", g_settings.waitScene},
+                  {"--demo", g_settings.demo}};
   for (const auto& setting : required) {
     if (setting.value.empty()) {
       fprintf(stderr, "missing %s=...\n", setting.name);

@@ -14,6 +14,8 @@ struct Settings {
   std::string latchsift;           // the lock tool under test
   std::string fixture;             // the fixture program
   std::string fixtureSources;      // the folder of the fixture's source files
+  std::string waitScene;           // the program whose threads wait for critical sections
+  std::string demo;                // the bundled demo program, two threads deadlocked
   std::string banner;              // the banner as the tool's source spells it; empty when unknown
   std::string latchsiftBanner;     // the same for latchsift
   std::string wineLog;             // file that takes Wine's own diagnostics (standard error)

@@ -319,6 +319,8 @@ BOOL SetEvent(HANDLE event);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 DWORD SuspendThread(HANDLE thread);
 DWORD ResumeThread(HANDLE thread);
+const DWORD STILL_ACTIVE = 259;
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 BOOL GetThreadContext(HANDLE thread, LPCONTEXT context);
 void Sleep(DWORD milliseconds);
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);

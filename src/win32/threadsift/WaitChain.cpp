@@ -1,0 +1,311 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "threadsift/ScopedHandle.h"
+#include "threadsift/SectionLayout.h"
+#include "threadsift/StackCopy.h"
+#include "threadsift/ThreadOpen.h"
+#include "threadsift/WaitChain.h"
+
+namespace {
+
+enum FrameKind { EntryFrame, WaitFrame, OtherFrame };
+
+struct RoutineName {
+  const char* name;
+  FrameKind kind;
+};
+
+// The routines of a thread that waits to enter a critical section, by the
+// names the platform's versions give them; the innermost frames of such a
+// thread are wait routines (or the platform's unnamed stubs), then the entry
+// routine.
+const RoutineName kSectionWaitRoutines[] = {
+    // Every version: the native entry routine, and the kernel's name for it.
+    {"RtlEnterCriticalSection", EntryFrame},
+    {"EnterCriticalSection", EntryFrame},
+    // NT 4.0 and 2000 (and Wine): the wait routine, then the wait on the
+    // section's event, through the system-call stub on XP and 2003.
+    {"RtlpWaitForCriticalSection", WaitFrame},
+    {"NtWaitForSingleObject", WaitFrame},
+    {"ZwWaitForSingleObject", WaitFrame},
+    {"KiFastSystemCallRet", WaitFrame},
+    {"KiFastSystemCall", WaitFrame},
+    // Vista and later: the contended path, waiting on a keyed event or, since
+    // Windows 8, on the section's address.
+    {"RtlpEnterCriticalSectionContended", WaitFrame},
+    {"RtlpWaitOnCriticalSection", WaitFrame},
+    {"NtWaitForKeyedEvent", WaitFrame},
+    {"ZwWaitForKeyedEvent", WaitFrame},
+    {"RtlpWaitOnAddress", WaitFrame},
+    {"RtlpWaitOnAddressWithTimeout", WaitFrame},
+    {"NtWaitForAlertByThreadId", WaitFrame},
+    {"ZwWaitForAlertByThreadId", WaitFrame},
+    // Wine: its wait routine waits on the section's address.
+    {"RtlWaitOnAddress", WaitFrame},
+};
+
+// Deeper than this many frames the entry routine is not part of a wait.
+const size_t kMaxWaitFrames = 12;
+// The entry routine takes the section as its one argument.
+const Address kEntryArgumentWords = 1;
+// How far above the entry routine's own stack address its return address
+// is looked for at least (up to the caller's stack address where that lies
+// higher): a walk of frames without the layout it assumes may place that
+// address below the return address.
+const Address kEntryFrameReach = 0x1000;
+// Wait frames are a few hundred bytes; a range larger than this is not them.
+const Address kMaxWaitFrameBytes = 0x10000;
+// No section lies in the lowest 64 KB, which the platform never maps.
+const UINT_PTR kLowestSection = 0x10000;
+const Address kWordSize = sizeof(UINT_PTR);
+
+// The routine's name without the decoration of a plain C routine: leading
+// underscores and a trailing "@<argument bytes>".
+std::string PlainName(const std::string& name) {
+  size_t start = name.find_first_not_of('_');
+  if (start == std::string::npos) return std::string();
+  std::string plain = name.substr(start);
+  size_t at = plain.rfind('@');
+  if (at != std::string::npos && at + 1 < plain.size() &&
+      plain.find_first_not_of("0123456789", at + 1) == std::string::npos) {
+    plain.erase(at);
+  }
+  return plain;
+}
+
+// What the frame at pc is to a section wait: a symbol-less frame (the
+// platform's stubs) counts as a wait routine.
+FrameKind KindOfFrame(HANDLE process, Address pc) {
+  std::string name = NameOfFrame(process, pc);
+  size_t bang = name.find('!');
+  std::string symbol = bang == std::string::npos ? name : name.substr(bang + 1);
+  if (symbol.compare(0, 2, "0x") == 0) return WaitFrame;
+  std::string plain = PlainName(symbol);
+  for (const RoutineName& routine : kSectionWaitRoutines) {
+    if (plain == routine.name) return routine.kind;
+  }
+  return OtherFrame;
+}
+
+// The index of the outermost entry routine of a section wait that begins at
+// the innermost frame; false when the frames are not such a wait.
+bool FindEntryFrame(HANDLE process, const std::vector<FoundFrame>& found, size_t* entry) {
+  bool seen = false;
+  for (size_t i = 0; i < found.size() && i < kMaxWaitFrames; ++i) {
+    FrameKind kind = KindOfFrame(process, found[i].pc);
+    if (kind == EntryFrame) {
+      *entry = i;
+      seen = true;
+    } else if (seen || kind == OtherFrame) {
+      break;
+    }
+  }
+  return seen;
+}
+
+// The word of the stack copy at address.
+bool CopiedWord(Address address, UINT_PTR* word) {
+  DWORD available = 0;
+  const BYTE* bytes = CopiedStackBytes(address, (DWORD)kWordSize, &available);
+  if (bytes == NULL || available != kWordSize) return false;
+  memcpy(word, bytes, sizeof(*word));
+  return true;
+}
+
+// The end of the wait frames: just past the entry routine's argument words,
+// which lie above its return address. That address is the first word at or
+// above the entry routine's stack address (and the stack pointer) that
+// holds the address its caller resumes at.
+bool EndOfWaitFrames(const std::vector<FoundFrame>& found, size_t entry, Address* end) {
+  if (entry + 1 >= found.size()) return false;
+  Address from = std::max(found[entry].stack, found[0].stack);
+  Address limit = std::max(found[entry + 1].stack, from + kEntryFrameReach);
+  for (Address at = from; at < limit; at += kWordSize) {
+    UINT_PTR word = 0;
+    if (!CopiedWord(at, &word)) return false;
+    if ((Address)word == found[entry + 1].pc) {
+      *end = at + kWordSize * (1 + kEntryArgumentWords);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ReadTarget(HANDLE process, Address address, void* buffer, size_t size) {
+  SIZE_T got = 0;
+  return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)address, buffer, size, &got) && got == size;
+}
+
+// True when the section's fields say another thread than waiter holds it:
+// the owner a thread id, not the waiter's, entered at least once.
+bool HeldByAnother(const SectionImage& image, DWORD waiter, DWORD* owner) {
+  if (image.owningThread == 0 || image.owningThread > 0xFFFFFFFFu || image.owningThread == waiter) return false;
+  if (image.recursionCount < 1) return false;
+  *owner = (DWORD)image.owningThread;
+  return true;
+}
+
+// True when the memory at address reads as a section that another thread
+// holds and, where it has a debug record, whose record points back at it.
+bool IsSectionHeldByAnother(HANDLE process, Address address, DWORD waiter) {
+  SectionImage image;
+  DWORD owner = 0;
+  if (!ReadTarget(process, address, &image, sizeof(image)) || !HeldByAnother(image, waiter, &owner)) return false;
+  if (image.debugInfo == 0 || image.debugInfo == kNoSectionDebugRecord) return true;
+  SectionDebugImage record;
+  return ReadTarget(process, image.debugInfo, &record, sizeof(record)) && (Address)record.criticalSection == address;
+}
+
+// A section that the wait frames point at: its address, how many of their
+// words point at it or into it, and the first of those words.
+struct Candidate {
+  Address section;
+  unsigned votes;
+  size_t innermost;
+};
+
+bool Inside(Address word, Address section) { return word >= section && word - section < sizeof(SectionImage); }
+
+// Counts the words that point at or into each candidate.
+void CountVotes(const std::vector<Address>& words, std::vector<Candidate>* candidates) {
+  for (Candidate& c : *candidates) {
+    c.votes = 0;
+    c.innermost = words.size();
+    for (size_t i = 0; i < words.size(); ++i) {
+      if (!Inside(words[i], c.section)) continue;
+      ++c.votes;
+      c.innermost = std::min(c.innermost, i);
+    }
+  }
+}
+
+// The candidates that read as sections held by another thread, less those
+// that lie inside another such section (a field's address, such as the
+// address a wait routine waits on, is not a section).
+std::vector<Candidate> HeldCandidates(HANDLE process, DWORD tid, const std::vector<Address>& words) {
+  std::vector<Address> distinct;
+  for (Address word : words) {
+    if (word < kLowestSection || word % kWordSize != 0) continue;
+    if (std::find(distinct.begin(), distinct.end(), word) == distinct.end()) distinct.push_back(word);
+  }
+  std::vector<Address> held;
+  for (Address word : distinct) {
+    if (IsSectionHeldByAnother(process, word, tid)) held.push_back(word);
+  }
+  std::vector<Candidate> candidates;
+  for (Address section : held) {
+    bool field = false;
+    for (Address other : held) field = field || (other != section && Inside(section, other));
+    if (!field) candidates.push_back(Candidate{section, 0, 0});
+  }
+  return candidates;
+}
+
+// The section the wait frames point at most often; of those pointed at
+// equally often, the one pointed at nearest the stack pointer, written last.
+bool ChooseSection(std::vector<Candidate>* candidates, const std::vector<Address>& words, Address* section) {
+  if (candidates->empty()) return false;
+  CountVotes(words, candidates);
+  const Candidate* best = &(*candidates)[0];
+  for (const Candidate& c : *candidates) {
+    if (c.votes > best->votes || (c.votes == best->votes && c.innermost < best->innermost)) best = &c;
+  }
+  *section = best->section;
+  return true;
+}
+
+// False when thread tid of process pid has ended: it cannot be opened, or a
+// handle that keeps it gives its exit status. True when that cannot be told.
+bool ThreadRuns(DWORD pid, DWORD tid) {
+  const char* failedCall = "";
+  HANDLE thread = OpenThreadQuietly(kThreadAllAccess, pid, tid, &failedCall);
+  if (thread == NULL) return false;
+  ScopedHandle owner(thread);
+  DWORD status = 0;
+  return !GetExitCodeThread(thread, &status) || status == STILL_ACTIVE;
+}
+
+void PrintThread(DWORD tid) { printf("thread %d (0x%x)", (int)tid, (unsigned)tid); }
+
+}  // namespace
+
+bool FindAwaitedSection(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, Address* section) {
+  size_t entry = 0;
+  Address end = 0;
+  if (!FindEntryFrame(process, found, &entry) || !EndOfWaitFrames(found, entry, &end)) return false;
+  Address start = found[0].stack;
+  if (end <= start || end - start > kMaxWaitFrameBytes) return false;
+  std::vector<Address> words;
+  for (Address at = start; at < end; at += kWordSize) {
+    UINT_PTR word = 0;
+    if (!CopiedWord(at, &word)) break;
+    words.push_back((Address)word);
+  }
+  std::vector<Candidate> candidates = HeldCandidates(process, tid, words);
+  return ChooseSection(&candidates, words, section);
+}
+
+void ReportAwaitedSection(HANDLE process, DWORD pid, DWORD tid, Address section, WaitChain* chain) {
+  printf("Thread %d (0x%x) waits for critical section 0x" THREADSIFT_ADDRESS, (int)tid, (unsigned)tid,
+         (PrintedAddress)section);
+  SectionImage image;
+  DWORD owner = 0;
+  if (!ReadTarget(process, section, &image, sizeof(image)) || !HeldByAnother(image, tid, &owner)) {
+    printf(" whose holder is unknown\n");
+    return;
+  }
+  printf(" held by ");
+  PrintThread(owner);
+  if (FindThreadRecord(*chain->threads, owner) != NULL) {
+    chain->holders[tid] = owner;
+  } else if (!ThreadRuns(pid, owner)) {
+    printf(", which has ended");
+  }
+  printf("\n");
+}
+
+void PrintDeadlocks(const WaitChain& chain) {
+  enum { OnPath = 1, Done = 2 };
+  std::map<DWORD, int> state;
+  std::vector<std::vector<DWORD>> cycles;
+  for (const auto& wait : chain.holders) {
+    std::vector<DWORD> path;
+    DWORD at = wait.first;
+    // Each waiter waits for one holder: follow the chain until it ends, meets
+    // a walked part, or comes back to a thread of this path.
+    for (;;) {
+      auto seen = state.find(at);
+      if (seen != state.end()) {
+        if (seen->second == OnPath) {
+          std::vector<DWORD> cycle(std::find(path.begin(), path.end(), at), path.end());
+          std::rotate(cycle.begin(), std::min_element(cycle.begin(), cycle.end()), cycle.end());
+          cycles.push_back(cycle);
+        }
+        break;
+      }
+      state[at] = OnPath;
+      path.push_back(at);
+      auto next = chain.holders.find(at);
+      if (next == chain.holders.end()) break;
+      at = next->second;
+    }
+    for (DWORD t : path) state[t] = Done;
+  }
+  if (cycles.empty()) return;
+  std::sort(cycles.begin(), cycles.end());
+  for (const std::vector<DWORD>& cycle : cycles) {
+    printf("Deadlock: ");
+    for (DWORD t : cycle) {
+      PrintThread(t);
+      printf(" -> ");
+    }
+    PrintThread(cycle[0]);
+    printf("\n");
+  }
+  printf("\n");
+}

@@ -1,0 +1,174 @@
+// threadsift -w under Wine: the demo program's two deadlocked threads make
+// one cycle of two; the wait scene's waiters (a cycle of three, a waiter
+// whose holder waits on an event, a waiter whose holder has ended) give
+// exactly their lines; -t keeps one line; the report is otherwise the same.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "Runs.h"
+#include "Settings.h"
+
+namespace e2e {
+namespace {
+
+// A program started with an open standard input that has printed its lines
+// up to `last`; it ends when the input closes.
+class Scene {
+ public:
+  Scene(const std::string& program, const std::string& last) : process_(program, {}, Pipes{true, 0}) {
+    while (std::optional<std::string> line = process_.ReadLine(Patience(milliseconds(60000)))) {
+      std::string text = *line;
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      lines_.push_back(text);
+      if (text == last) {
+        ready_ = true;
+        break;
+      }
+    }
+  }
+  ~Scene() { process_.CloseInput(); }
+  bool Ready() const { return ready_; }
+  // The words of every line that starts with the word.
+  std::vector<std::vector<std::string>> Lines(const std::string& word) const {
+    std::vector<std::vector<std::string>> found;
+    for (const std::string& line : lines_) {
+      std::istringstream in(line);
+      std::vector<std::string> words;
+      for (std::string w; in >> w;) words.push_back(w);
+      if (!words.empty() && words[0] == word) found.push_back(words);
+    }
+    return found;
+  }
+
+ private:
+  WineProcess process_;
+  std::vector<std::string> lines_;
+  bool ready_ = false;
+};
+
+std::string Id(unsigned tid) {
+  std::ostringstream text;
+  text << "thread " << tid << " (0x" << std::hex << tid << ")";
+  return text.str();
+}
+
+std::string WaitLine(unsigned waiter, uint64_t section, const std::string& rest) {
+  std::string line = Id(waiter) + " waits for critical section 0x" + AddressText(section) + rest;
+  line[0] = 'T';
+  return line;
+}
+
+// The report's wait lines, sorted, and its deadlock lines, in order.
+Lines WaitLines(const std::string& out) {
+  Lines waits;
+  for (const std::string& line : SplitLines(out)) {
+    if (line.find(" waits for ") != std::string::npos) waits.push_back(line);
+  }
+  std::sort(waits.begin(), waits.end());
+  return waits;
+}
+Lines DeadlockLines(const std::string& out) {
+  Lines found;
+  for (const std::string& line : SplitLines(out)) {
+    if (line.rfind("Deadlock: ", 0) == 0) found.push_back(line);
+  }
+  return found;
+}
+
+// The report without its run header's time and without the -w lines (the
+// deadlock lines with the empty line after them).
+std::string WithoutWaitsAndTime(const std::string& out) {
+  std::string kept;
+  bool afterDeadlock = false;
+  for (const std::string& line : SplitLines(out)) {
+    bool deadlock = line.rfind("Deadlock: ", 0) == 0;
+    bool skipped = deadlock || (afterDeadlock && line.empty()) || line.rfind("Checking computer ", 0) == 0 ||
+                   line.find(" waits for ") != std::string::npos;
+    afterDeadlock = deadlock;
+    if (!skipped) kept += line + "\n";
+  }
+  return kept;
+}
+
+const std::regex kWaitPattern("^Thread ([0-9]+) \\(0x[0-9a-f]+\\) waits for critical section 0x([0-9a-f]+) held by "
+                              "thread ([0-9]+) \\(0x[0-9a-f]+\\)$");
+
+TEST(WaitChain, DemoDeadlockIsOneCycleOfTwo) {
+  Scene demo(TheSettings().demo, "deadlocked");
+  ASSERT_TRUE(demo.Ready());
+  unsigned pid = (unsigned)std::stoul(demo.Lines("pid").at(0).at(1));
+  ToolRun run = RunThreadsift({"-p", std::to_string(pid), "-w"});
+  ASSERT_EQ(run.status, 0) << run.out;
+  Lines waits = WaitLines(run.out);
+  ASSERT_EQ(waits.size(), 2u) << run.out;
+  std::smatch first, second;
+  ASSERT_TRUE(std::regex_match(waits[0], first, kWaitPattern)) << waits[0];
+  ASSERT_TRUE(std::regex_match(waits[1], second, kWaitPattern)) << waits[1];
+  EXPECT_EQ(first[1], second[3]);
+  EXPECT_EQ(first[3], second[1]);
+  EXPECT_NE(first[2], second[2]);
+  unsigned low = (unsigned)std::stoul(first[1]);
+  unsigned high = (unsigned)std::stoul(second[1]);
+  EXPECT_EQ(DeadlockLines(run.out), Lines({"Deadlock: " + Id(low) + " -> " + Id(high) + " -> " + Id(low)}));
+}
+
+// The scene's expected lines, from what it printed of itself.
+struct Expected {
+  Lines waits;
+  std::vector<unsigned> cycle;  // from its lowest id
+};
+
+Expected ExpectedOf(const Scene& scene) {
+  std::map<std::string, uint64_t> sections;
+  for (const auto& words : scene.Lines("section")) sections[words.at(1)] = std::stoull(words.at(2), nullptr, 16);
+  unsigned ended = (unsigned)std::stoul(scene.Lines("ended").at(0).at(1));
+  Expected expected;
+  std::map<unsigned, unsigned> holders;
+  for (const auto& words : scene.Lines("waits")) {
+    unsigned waiter = (unsigned)std::stoul(words.at(1));
+    unsigned holder = (unsigned)std::stoul(words.at(3));
+    std::string rest = " held by " + Id(holder) + (holder == ended ? ", which has ended" : "");
+    expected.waits.push_back(WaitLine(waiter, sections.at(words.at(2)), rest));
+    if (words.at(2).rfind("cycle", 0) == 0) holders[waiter] = holder;
+  }
+  std::sort(expected.waits.begin(), expected.waits.end());
+  for (unsigned at = holders.begin()->first; expected.cycle.size() < holders.size(); at = holders[at]) {
+    expected.cycle.push_back(at);
+  }
+  return expected;
+}
+
+TEST(WaitChain, WaitSceneGivesExactlyItsLines) {
+  Scene scene(TheSettings().waitScene, "ready");
+  ASSERT_TRUE(scene.Ready());
+  std::string pid = scene.Lines("pid").at(0).at(1);
+  Expected expected = ExpectedOf(scene);
+  ToolRun run = RunThreadsift({"-p", pid, "-w"});
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(WaitLines(run.out), expected.waits) << run.out;
+  std::string cycle = "Deadlock: ";
+  for (unsigned tid : expected.cycle) cycle += Id(tid) + " -> ";
+  EXPECT_EQ(DeadlockLines(run.out), Lines({cycle + Id(expected.cycle[0])}));
+
+  // Without -w the report is the same but for the -w lines.
+  ToolRun plain = RunThreadsift({"-p", pid});
+  ASSERT_EQ(plain.status, 0);
+  EXPECT_EQ(WaitLines(plain.out), Lines());
+  EXPECT_EQ(WithoutWaitsAndTime(plain.out), WithoutWaitsAndTime(run.out));
+
+  // With -t, the selected waiter's line alone and no cycle.
+  unsigned one = (unsigned)std::stoul(scene.Lines("waits").at(0).at(1));
+  ToolRun single = RunThreadsift({"-p", pid, "-t", std::to_string(one), "-w"});
+  ASSERT_EQ(single.status, 0);
+  Lines waits = WaitLines(single.out);
+  ASSERT_EQ(waits.size(), 1u) << single.out;
+  EXPECT_EQ(waits[0].rfind("Thread " + std::to_string(one) + " ", 0), 0u) << waits[0];
+  EXPECT_EQ(DeadlockLines(single.out), Lines());
+}
+
+}  // namespace
+}  // namespace e2e

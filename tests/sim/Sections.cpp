@@ -1,0 +1,91 @@
+// Memory of a simulated process beside its stacks: critical sections and
+// their debug records at chosen addresses, and the words a waiting thread's
+// frames keep on its stack.
+#include <cstring>
+
+#include "Machine.h"
+#include "PlatformCalls.h"
+
+using namespace sim;
+
+namespace {
+
+const size_t kWord = sizeof(void*);
+
+void PutWord(std::vector<unsigned char>* bytes, size_t at, uint64_t value, size_t size) {
+  for (size_t i = 0; i < size; ++i) (*bytes)[at + i] = (unsigned char)(value >> (8 * i));
+}
+
+// Copies the bytes of [from, from + size) that fall into [at, at + length).
+void Overlay(uint64_t from, const unsigned char* bytes, size_t size, uint64_t at, size_t length, unsigned char* out) {
+  for (size_t i = 0; i < size; ++i) {
+    uint64_t address = from + i;
+    if (address >= at && address - at < length) out[address - at] = bytes[i];
+  }
+}
+
+bool Touches(uint64_t from, size_t size, uint64_t at, size_t length) { return from < at + length && at < from + size; }
+
+}  // namespace
+
+namespace sim {
+
+// Debug record, lock count, recursion count, owner, semaphore, spin count.
+MemoryBlock& Process::AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord) {
+  MemoryBlock block;
+  block.address = address;
+  block.bytes.assign(4 * kWord + 8, 0);
+  PutWord(&block.bytes, 0, debugRecord, kWord);
+  PutWord(&block.bytes, kWord, (uint64_t)-1, 4);
+  PutWord(&block.bytes, kWord + 4, (uint32_t)recursion, 4);
+  PutWord(&block.bytes, kWord + 8, owner, kWord);
+  memory.push_back(block);
+  return memory.back();
+}
+
+// Type, back-trace index, then the section, pointer-aligned.
+MemoryBlock& Process::AddSectionDebugRecord(uint64_t record, uint64_t section) {
+  MemoryBlock block;
+  block.address = record;
+  block.bytes.assign(2 * kWord, 0);
+  PutWord(&block.bytes, kWord, section, kWord);
+  memory.push_back(block);
+  return memory.back();
+}
+
+bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
+  for (MemoryBlock& block : p.memory) {
+    if (!Touches(block.address, block.bytes.size(), at, size)) continue;
+    if (block.unreadable) return false;
+    Overlay(block.address, block.bytes.data(), block.bytes.size(), at, size, out);
+    // A read of the section itself, not one that only touches it, counts.
+    if (block.address == at && block.readsLeft > 0 && --block.readsLeft == 0) {
+      block.unreadable = block.later.empty();
+      if (!block.later.empty()) block.bytes = block.later;
+    }
+  }
+  for (const Thread& t : p.threads) {
+    for (const auto& word : t.stack.pinned) {
+      uint64_t address = t.stack.Pointer() + word.first;
+      if (!Touches(address, kWord, at, size)) continue;
+      unsigned char bytes[8];
+      for (size_t i = 0; i < kWord; ++i) bytes[i] = (unsigned char)(word.second >> (8 * i));
+      Overlay(address, bytes, kWord, at, size, out);
+    }
+  }
+  return true;
+}
+
+}  // namespace sim
+
+// A thread that has ended, and that a handle keeps, ended with status 0.
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+  Machine& m = ActiveMachine();
+  const HandleEntry* entry = m.FindHandle(thread);
+  DWORD tid = entry != nullptr ? entry->id : 0;
+  if (const FailRule* f = m.Enter("GetExitCodeThread", tid, Args("%u", tid))) return FailWith(f, FALSE);
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  *exitCode = t->exited ? 0 : STILL_ACTIVE;
+  return TRUE;
+}

@@ -1,0 +1,355 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+#include "ToolRuns.h"
+#include "simwin_api.h"
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+
+namespace {
+
+const uint64_t kWord = sizeof(void*);
+const uint64_t kSectionSize = 4 * kWord + 8;
+const uint64_t kWaitAddress = 2 * kWord + 8;  // the semaphore field, which the platform waits on
+const uint64_t kFrameStep = 0x40;             // the simulated walk's stack step from frame to frame
+
+// Routines of ntdll.dll, 0x100 bytes apart from 0x77f01000; a frame stands 0x10 into its routine.
+const std::vector<std::string> kRoutines = {
+    "RtlEnterCriticalSection", "RtlpWaitForCriticalSection", "NtWaitForSingleObject", "ZwWaitForSingleObject",
+    "RtlWaitOnAddress", "NtWaitForAlertByThreadId", "RtlpWaitOnAddress", "RtlpWaitOnCriticalSection",
+    "RtlpEnterCriticalSectionContended", "_RtlEnterCriticalSection@4", "_RtlpWaitForCriticalSection@4",
+    "WaitForSingleObjectEx"};
+const uint64_t kStub = 0x77f80000;  // ntdll.dll, no symbol
+const uint64_t kLock = 0x401010;
+const uint64_t kMain = 0x402010;
+
+// Where sections and debug records lie: apart from every stack.
+uint64_t Section(int n) { return 0x420000 + n * 0x100; }
+uint64_t Record(int n) { return 0x430000 + n * 0x100; }
+
+uint64_t Pc(const std::string& routine) {
+  for (size_t i = 0; i < kRoutines.size(); ++i) {
+    if (kRoutines[i] == routine) return 0x77f01010 + i * 0x100;
+  }
+  return kStub;
+}
+
+// Process 120 with ntdll.dll and app.exe (Lock and main), and the tool.
+sim::Machine WaitMachine() {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(120, u"app.exe");
+  sim::Module& ntdll = p.AddModule(0x77f00000, 0x100000, "ntdll.dll", "C:\\WINNT\\system32\\ntdll.dll");
+  for (const std::string& routine : kRoutines) ntdll.AddSymbol(Pc(routine) - 0x10, 0x80, routine);
+  sim::Module& app = p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+  app.AddSymbol(kLock - 0x10, 0x80, "Lock");
+  app.AddSymbol(kMain - 0x10, 0x80, "main");
+  AddSelf(m);
+  return m;
+}
+
+const std::vector<std::string> kWineWait = {"", "RtlWaitOnAddress", "RtlpWaitForCriticalSection",
+                                            "RtlEnterCriticalSection"};
+
+// Thread tid waits to enter section through routines (innermost first, the
+// entry routine last), called from Lock and main. Its wait frames keep the
+// section as the platform's do: the wait address inside it innermost, the
+// section in a wait routine's frame and in the entry routine's argument word
+// above its return address; the walk misplaces it into the entry frame's
+// third argument word, as the 32-bit walk does.
+sim::Thread& Waiter(sim::Process& p, DWORD tid, uint64_t section,
+                    const std::vector<std::string>& routines = kWineWait) {
+  sim::Thread& t = p.AddThread(tid);
+  for (const std::string& r : routines) t.AddFrame(Pc(r), 0, 0, &r == &routines.back() ? section : 0);
+  t.AddFrame(kLock).AddFrame(kMain);
+  uint64_t caller = routines.size() * kFrameStep;  // the caller's stack address, from the stack pointer
+  t.stack.pinned[0x10] = section + kWaitAddress;
+  t.stack.pinned[0x28] = section;
+  t.stack.pinned[caller - kWord] = kLock;
+  t.stack.pinned[caller] = section;
+  return t;
+}
+
+// Thread tid waits for an event, called from main.
+sim::Thread& EventWaiter(sim::Process& p, DWORD tid) {
+  return p.AddThread(tid).AddFrame(Pc("NtWaitForSingleObject")).AddFrame(Pc("WaitForSingleObjectEx")).AddFrame(kMain);
+}
+
+std::string Id(DWORD tid) {
+  std::ostringstream text;
+  text << "thread " << tid << " (0x" << std::hex << tid << ")";
+  return text.str();
+}
+
+std::string Waits(DWORD waiter, uint64_t section, const std::string& rest) {
+  std::string line = Id(waiter) + " waits for critical section 0x" + Hex(section) + rest + "\n";
+  line[0] = 'T';
+  return line;
+}
+std::string Held(DWORD waiter, uint64_t section, DWORD holder) {
+  return Waits(waiter, section, " held by " + Id(holder));
+}
+std::string Deadlock(const std::vector<DWORD>& cycle) {
+  std::string line = "Deadlock: ";
+  for (DWORD tid : cycle) line += Id(tid) + " -> ";
+  return line + Id(cycle[0]) + "\n";
+}
+
+// The wait and deadlock lines of a report.
+std::string WaitLines(const std::string& out) {
+  std::istringstream in(out);
+  std::string line, lines;
+  while (std::getline(in, line)) {
+    if (line.find(" waits for ") != std::string::npos || line.rfind("Deadlock: ", 0) == 0) lines += line + "\n";
+  }
+  return lines;
+}
+
+// A section's bytes with another owner, for one that changes hands.
+std::vector<unsigned char> SectionBytes(DWORD owner, int32_t recursion) {
+  sim::Process scratch;
+  return scratch.AddSection(0, owner, recursion).bytes;
+}
+
+struct Scene {
+  const char* name;
+  std::function<void(sim::Process&)> build;
+  std::string lines;
+};
+
+TEST(WaitChain, EachSceneGivesExactlyItsLines) {
+  const Scene scenes[] = {
+      {"cycle of two",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         p.AddSection(Section(1), 20, 1);
+         p.AddSection(Section(2), 10, 1);
+       },
+       Held(10, Section(1), 20) + Held(20, Section(2), 10) + Deadlock({10, 20})},
+      {"cycle of three out of order, and one of two",
+       [](sim::Process& p) {
+         Waiter(p, 50, Section(3));
+         Waiter(p, 30, Section(1));
+         Waiter(p, 40, Section(2));
+         Waiter(p, 12, Section(4));
+         Waiter(p, 11, Section(5));
+         p.AddSection(Section(1), 40, 1);
+         p.AddSection(Section(2), 50, 2);
+         p.AddSection(Section(3), 30, 1);
+         p.AddSection(Section(4), 11, 1);
+         p.AddSection(Section(5), 12, 1);
+       },
+       Held(50, Section(3), 30) + Held(30, Section(1), 40) + Held(40, Section(2), 50) + Held(12, Section(4), 11) +
+           Held(11, Section(5), 12) + Deadlock({11, 12}) + Deadlock({30, 40, 50})},
+      {"chain ends in a thread that waits for an event",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         EventWaiter(p, 30);
+         p.AddSection(Section(1), 20, 1);
+         p.AddSection(Section(2), 30, 1);
+       },
+       Held(10, Section(1), 20) + Held(20, Section(2), 30)},
+      {"holder has ended",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         p.AddSection(Section(1), 99, 1);
+       },
+       Waits(10, Section(1), " held by " + Id(99) + ", which has ended")},
+      {"holder has ended, and a handle keeps it",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         sim::Thread& ended = p.AddThread(88);
+         ended.exited = true;
+         ended.listedInSnapshots = 0;
+         p.AddSection(Section(1), 88, 1);
+       },
+       Waits(10, Section(1), " held by " + Id(88) + ", which has ended")},
+      {"holder started after the snapshot",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         p.AddThread(77).firstListedInSnapshot = 1;
+         p.AddSection(Section(1), 77, 1);
+       },
+       Held(10, Section(1), 77)},
+      {"debug record points back",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         EventWaiter(p, 20);
+         p.AddSection(Section(1), 20, 1, Record(1));
+         p.AddSectionDebugRecord(Record(1), Section(1));
+       },
+       Held(10, Section(1), 20)},
+      {"debug record points at another section, or anywhere",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         p.AddSection(Section(1), 30, 1, Record(1));
+         p.AddSectionDebugRecord(Record(1), Section(2));
+         p.AddSection(Section(2), 30, 1, 0x5a5a5a5a);
+       },
+       ""},
+      {"decoy: a thread in another wait whose stack points at held sections",
+       [](sim::Process& p) {
+         sim::Thread& t = EventWaiter(p, 10);
+         t.stack.pinned[0x08] = Section(1) + kWaitAddress;
+         t.stack.pinned[0x28] = Section(1);
+         t.stack.pinned[0x40] = Section(1);
+         p.AddSection(Section(1), 20, 1);
+       },
+       ""},
+      {"decoy: the caller's locals point at another held section more often",
+       [](sim::Process& p) {
+         sim::Thread& t = Waiter(p, 10, Section(1));
+         for (uint64_t word = 2; word < 6; ++word) t.stack.pinned[kWineWait.size() * kFrameStep + word * kWord] = Section(2);
+         EventWaiter(p, 20);
+         p.AddSection(Section(1), 20, 1);
+         p.AddSection(Section(2), 30, 1);
+       },
+       Held(10, Section(1), 20)},
+      {"a stale pointer in the wait frames to another held section",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1)).stack.pinned[0x08] = Section(2);
+         EventWaiter(p, 20);
+         p.AddSection(Section(1), 20, 1);
+         p.AddSection(Section(2), 30, 1);
+       },
+       Held(10, Section(1), 20)},
+      {"sections side by side in an array",
+       [](sim::Process& p) {
+         Waiter(p, 10, 0x440000 + kSectionSize);
+         EventWaiter(p, 20);
+         for (uint64_t n = 0; n < 3; ++n) p.AddSection(0x440000 + n * kSectionSize, 20, 1);
+       },
+       Held(10, 0x440000 + kSectionSize, 20)},
+      {"a thread waiting for a section it holds itself, and senseless counts",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         Waiter(p, 30, Section(3));
+         p.AddSection(Section(1), 10, 1);
+         p.AddSection(Section(2), 10, 0);
+         p.AddSection(Section(3), 10, -4);
+       },
+       ""},
+      {"a section that cannot be read",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         p.AddSection(Section(1), 20, 1).unreadable = true;
+       },
+       ""},
+      {"a section released, or gone, between the search and the read",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         Waiter(p, 40, Section(3));
+         sim::MemoryBlock& released = p.AddSection(Section(1), 20, 1);
+         released.readsLeft = 1;
+         released.later = SectionBytes(0, 0);
+         p.AddSection(Section(2), 10, 1).readsLeft = 1;
+         sim::MemoryBlock& changed = p.AddSection(Section(3), 10, 1);
+         changed.readsLeft = 1;
+         changed.later = SectionBytes(20, 1);
+       },
+       Waits(10, Section(1), " whose holder is unknown") + Waits(20, Section(2), " whose holder is unknown") +
+           Held(40, Section(3), 20)},
+      {"the names of NT 4.0, current Windows and Wine",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1), {"ZwWaitForSingleObject", "_RtlpWaitForCriticalSection@4", "_RtlEnterCriticalSection@4"});
+         Waiter(p, 20, Section(1), {"NtWaitForAlertByThreadId", "RtlpWaitOnAddress", "RtlpWaitOnCriticalSection",
+                                    "RtlpEnterCriticalSectionContended", "RtlEnterCriticalSection"});
+         Waiter(p, 30, Section(1), {"", "NtWaitForSingleObject", "RtlEnterCriticalSection"});
+         Waiter(p, 40, Section(1), {"NtWaitForSingleObject", "WaitForSingleObjectEx", "RtlEnterCriticalSection"});
+         p.AddSection(Section(1), 50, 1);
+         EventWaiter(p, 50);
+       },
+       Held(10, Section(1), 50) + Held(20, Section(1), 50) + Held(30, Section(1), 50)},
+  };
+  for (const Scene& scene : scenes) {
+    sim::Machine m = WaitMachine();
+    scene.build(*m.FindProcess(120));
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+    EXPECT_EQ(r.status, 0) << scene.name;
+    EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name;
+    EXPECT_TRUE(m.books().misuses.empty()) << scene.name << ::testing::PrintToString(m.books().misuses);
+  }
+}
+
+// Threads 10 and 20 of process 120 wait for each other; 30 waits for an event.
+sim::Machine CycleMachine() {
+  sim::Machine m = WaitMachine();
+  sim::Process& p = *m.FindProcess(120);
+  Waiter(p, 10, Section(1));
+  Waiter(p, 20, Section(2));
+  EventWaiter(p, 30);
+  p.AddSection(Section(1), 20, 1);
+  p.AddSection(Section(2), 10, 1);
+  return m;
+}
+
+TEST(WaitChain, WaitLineFollowsTheFramesAndCyclesFollowTheLastThread) {
+  sim::Machine m = CycleMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+  EXPECT_THAT(r.out, HasSubstr("app.exe!main" + Params(0, 0, 0, 0) + "+16\n" + Held(10, Section(1), 20) +
+                               "\nThread 20 (0x14)\n"));
+  EXPECT_THAT(r.out, EndsWith("app.exe!main" + Params(0, 0, 0, 0) + "+16\n\n" + Deadlock({10, 20}) + "\n"));
+}
+
+TEST(WaitChain, WithoutTheOptionEveryByteAndEveryHoldStayTheSame) {
+  sim::Machine plain = CycleMachine();
+  sim::RunResult without = RunThreadsift(plain, {"-p", "120"});
+  sim::Machine waits = CycleMachine();
+  sim::RunResult with = RunThreadsift(waits, {"-p", "120", "-w"});
+  std::string expected = with.out;
+  for (const std::string& line : {Held(10, Section(1), 20), Held(20, Section(2), 10), Deadlock({10, 20}) + "\n"}) {
+    size_t at = expected.find(line);
+    ASSERT_NE(at, std::string::npos) << line;
+    expected.erase(at, line.size());
+  }
+  EXPECT_EQ(without.out, expected);
+  EXPECT_EQ(WaitLines(without.out), "");
+  EXPECT_EQ(CallsWhileSuspended(plain), CallsWhileSuspended(waits));
+}
+
+TEST(WaitChain, OneThreadGetsItsLineAndNoCycle) {
+  sim::Machine m = CycleMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-t", "20", "-w"});
+  EXPECT_EQ(WaitLines(r.out), Held(20, Section(2), 10));
+}
+
+TEST(WaitChain, SweepFindsTheCyclesOfEachProcessInItsOwnReport) {
+  sim::Machine m = CycleMachine();
+  sim::Process& other = m.AddProcess(130, u"other.exe");
+  other.modules = m.FindProcess(120)->modules;
+  Waiter(other, 60, Section(1));
+  Waiter(other, 70, Section(2));
+  other.AddSection(Section(1), 70, 1);
+  other.AddSection(Section(2), 60, 1);
+  sim::RunResult r = RunThreadsift(m, {"-w", "-p", "*"});
+  EXPECT_EQ(WaitLines(r.out), Held(10, Section(1), 20) + Held(20, Section(2), 10) + Deadlock({10, 20}) +
+                                  Held(60, Section(1), 70) + Held(70, Section(2), 60) + Deadlock({60, 70}));
+  EXPECT_THAT(r.out, HasSubstr(Deadlock({10, 20}) + "\n" + kSeparator + kSelfHeader));
+}
+
+TEST(WaitChain, CycleThroughHundredsOfThreadsIsOneLine) {
+  sim::Machine m = WaitMachine();
+  sim::Process& p = *m.FindProcess(120);
+  const DWORD kThreads = 300;
+  std::vector<DWORD> cycle;
+  for (DWORD n = 0; n < kThreads; ++n) {
+    DWORD tid = 1000 + 4 * n;
+    cycle.push_back(tid);
+    Waiter(p, tid, Section((int)n));
+    p.AddSection(Section((int)n), 1000 + 4 * ((n + 1) % kThreads), 1);
+  }
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+  EXPECT_THAT(r.out, HasSubstr("\n" + Deadlock(cycle) + "\n"));
+  EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
