@@ -48,7 +48,8 @@ sim::Machine ScaleMachine(const Shape& s) {
     }
     for (int t = 0; t < s.threads; ++t) {
       sim::Thread& thread = process.AddThread((DWORD)(100000 + p * 1000 + t * 4));
-      for (int f = 0; f < 8; ++f) thread.AddFrame(0x10001010ull + (uint64_t)((t + f) % s.modules) * 0x100000, 1, 2, 3, 4);
+      for (int f = 0; f < 8; ++f)
+        thread.AddFrame(0x10001010ull + (uint64_t)((t + f) % s.modules) * 0x100000, 1, 2, 3, 4);
     }
   }
   m.AddProcess(4000, u"threadsift.exe").AddThread(4004);
@@ -72,8 +73,7 @@ Result Measure(const Shape& shape, const std::vector<std::string>& args) {
   std::clock_t start = std::clock();
   sim::RunMainHere(m, ThreadsiftMain, "threadsift", args);
   double seconds = (double)(std::clock() - start) / CLOCKS_PER_SEC;
-  Result result{seconds, g_peakBytes - baseBytes, m.CallTotal(),
-                m.CallTotal("malloc") + m.CallTotal("calloc")};
+  Result result{seconds, g_peakBytes - baseBytes, m.CallTotal(), m.CallTotal("malloc") + m.CallTotal("calloc")};
   dup2(terminal, STDOUT_FILENO);
   close(terminal);
   close(nowhere);
@@ -122,13 +122,13 @@ int main() {
     PrintRow("one process", s, one);
     PrintRow("sweep", s, sweep);
   }
-  std::printf("sweep time against %d processes of %d threads: 2,000 processes %.2fx, 4,000 processes %.2fx, "
-              "32 threads %.2fx, 64 threads %.2fx, 128 modules %.2fx\n",
-              shapes[0].processes, shapes[0].threads, sweepSeconds[1] / sweepSeconds[0],
-              sweepSeconds[2] / sweepSeconds[0], sweepSeconds[3] / sweepSeconds[0], sweepSeconds[4] / sweepSeconds[0],
-              sweepSeconds[5] / sweepSeconds[0]);
-  std::printf("peak heap of the tool: %.2f MB (bound %.0f MB): %s\n", worst / 1048576.0,
-               kHeapBound / 1048576.0, worst <= kHeapBound ? "within" : "EXCEEDED");
+  std::printf(
+      "sweep time against %d processes of %d threads: 2,000 processes %.2fx, 4,000 processes %.2fx, "
+      "32 threads %.2fx, 64 threads %.2fx, 128 modules %.2fx\n",
+      shapes[0].processes, shapes[0].threads, sweepSeconds[1] / sweepSeconds[0], sweepSeconds[2] / sweepSeconds[0],
+      sweepSeconds[3] / sweepSeconds[0], sweepSeconds[4] / sweepSeconds[0], sweepSeconds[5] / sweepSeconds[0]);
+  std::printf("peak heap of the tool: %.2f MB (bound %.0f MB): %s\n", worst / 1048576.0, kHeapBound / 1048576.0,
+              worst <= kHeapBound ? "within" : "EXCEEDED");
   std::fflush(stdout);
   return worst <= kHeapBound ? 0 : 1;
 }

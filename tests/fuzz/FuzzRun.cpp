@@ -46,8 +46,8 @@ sim::Machine FuzzMachine() {
   return m;
 }
 
-void RunAndCheck(sim::Machine& m, int (*entry)(int, char**), const char* program,
-                 const std::vector<std::string>& args, const std::map<DWORD, int>& suspendCounts) {
+void RunAndCheck(sim::Machine& m, int (*entry)(int, char**), const char* program, const std::vector<std::string>& args,
+                 const std::map<DWORD, int>& suspendCounts) {
   int status = sim::RunMainHere(m, entry, program, args);
   m.LoadBooks(m.SerializeBooks());
   Require(status == 0 || status == 1, "exit status other than 0 or 1");

@@ -24,8 +24,8 @@ sim::Machine FuzzMachine();
 void RunAndCheck(int (*entry)(int, char**), const char* program, const std::vector<std::string>& args);
 // The same on a machine of the caller's; suspendCounts: each thread's
 // suspend count before the run.
-void RunAndCheck(sim::Machine& m, int (*entry)(int, char**), const char* program,
-                 const std::vector<std::string>& args, const std::map<DWORD, int>& suspendCounts);
+void RunAndCheck(sim::Machine& m, int (*entry)(int, char**), const char* program, const std::vector<std::string>& args,
+                 const std::map<DWORD, int>& suspendCounts);
 
 // Sends standard output to /dev/null: only how each run ends is of interest.
 int DiscardReports();

@@ -20,10 +20,14 @@ std::string Text(FuzzedDataProvider& in, size_t longest) { return in.ConsumeRand
 // A word that is often one of the values that matter to the reader.
 uint32_t Length(FuzzedDataProvider& in, uint32_t usual) {
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: return usual;
-    case 1: return usual - 1;
-    case 2: return 0xFFFFFFFF - in.ConsumeIntegralInRange<uint32_t>(0, 64);
-    default: return in.ConsumeIntegral<uint32_t>();
+    case 0:
+      return usual;
+    case 1:
+      return usual - 1;
+    case 2:
+      return 0xFFFFFFFF - in.ConsumeIntegralInRange<uint32_t>(0, 64);
+    default:
+      return in.ConsumeIntegral<uint32_t>();
   }
 }
 
@@ -33,9 +37,12 @@ uint32_t Length(FuzzedDataProvider& in, uint32_t usual) {
 // run asks for gigabytes.
 DWORD ReportedSize(FuzzedDataProvider& in) {
   switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-    case 0: return in.ConsumeIntegralInRange<DWORD>(1, 300);
-    case 1: return 0xFFFFFFFF - in.ConsumeIntegralInRange<DWORD>(0, 31);
-    default: return in.ConsumeIntegralInRange<DWORD>(1, 0xFFFFF);
+    case 0:
+      return in.ConsumeIntegralInRange<DWORD>(1, 300);
+    case 1:
+      return 0xFFFFFFFF - in.ConsumeIntegralInRange<DWORD>(0, 31);
+    default:
+      return in.ConsumeIntegralInRange<DWORD>(1, 0xFFFFF);
   }
 }
 
@@ -110,7 +117,8 @@ void AddSections(FuzzedDataProvider& in, sim::Process& p) {
   uint64_t caller = in.ConsumeIntegral<uint32_t>();
   waiter.frames.clear();
   waiter.AddFrame(0x77f00110).AddFrame(0x77f00010).AddFrame(caller);
-  waiter.stack.pinned[in.ConsumeBool() ? 2 * 0x40 - kWord : in.ConsumeIntegralInRange<uint64_t>(0, 64) * kWord] = caller;
+  waiter.stack.pinned[in.ConsumeBool() ? 2 * 0x40 - kWord : in.ConsumeIntegralInRange<uint64_t>(0, 64) * kWord] =
+      caller;
   int count = in.ConsumeIntegralInRange<int>(0, 3);
   for (int i = 0; i < count; ++i) {
     uint64_t at = 0x420000 + in.ConsumeIntegralInRange<uint64_t>(0, 8) * kWord;
@@ -123,7 +131,8 @@ void AddSections(FuzzedDataProvider& in, sim::Process& p) {
     for (sim::Thread& t : p.threads) {
       int words = in.ConsumeIntegralInRange<int>(0, 3);
       for (int w = 0; w < words; ++w) {
-        t.stack.pinned[in.ConsumeIntegralInRange<uint64_t>(0, 64) * kWord] = at + in.ConsumeIntegralInRange<int>(-8, 48);
+        t.stack.pinned[in.ConsumeIntegralInRange<uint64_t>(0, 64) * kWord] =
+            at + in.ConsumeIntegralInRange<int>(-8, 48);
       }
     }
   }
@@ -146,8 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool waits = in.ConsumeBool();
   if (waits) AddSections(in, p);
   m.AddProcess(4000, u"tool.exe").AddThread(4004);
-  RunAndCheck(m, ThreadsiftMain, "threadsift", waits ? std::vector<std::string>{"-p", "120", "-w"}
-                                                     : std::vector<std::string>{"-p", "120"},
+  RunAndCheck(m, ThreadsiftMain, "threadsift",
+              waits ? std::vector<std::string>{"-p", "120", "-w"} : std::vector<std::string>{"-p", "120"},
               {{10, 0}, {20, 0}});
   return 0;
 }

@@ -58,17 +58,23 @@ void FormatConversion(std::string* out, const char** p, va_list* ap) {
       break;
     case 'd':
     case 'i':
-      if (length == "ll") AppendFormatted(out, directive, va_arg(*ap, long long));
-      else if (length == "l") AppendFormatted(out, directive, va_arg(*ap, long));
-      else AppendFormatted(out, directive, va_arg(*ap, int));
+      if (length == "ll")
+        AppendFormatted(out, directive, va_arg(*ap, long long));
+      else if (length == "l")
+        AppendFormatted(out, directive, va_arg(*ap, long));
+      else
+        AppendFormatted(out, directive, va_arg(*ap, int));
       break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-      if (length == "ll") AppendFormatted(out, directive, va_arg(*ap, unsigned long long));
-      else if (length == "l") AppendFormatted(out, directive, va_arg(*ap, unsigned long));
-      else AppendFormatted(out, directive, va_arg(*ap, unsigned int));
+      if (length == "ll")
+        AppendFormatted(out, directive, va_arg(*ap, unsigned long long));
+      else if (length == "l")
+        AppendFormatted(out, directive, va_arg(*ap, unsigned long));
+      else
+        AppendFormatted(out, directive, va_arg(*ap, unsigned int));
       break;
     case 'c':
       AppendFormatted(out, directive, va_arg(*ap, int));

@@ -17,13 +17,13 @@ const size_t kPage = 4096;
 #if defined(_WIN64)
 const size_t kViewSizeOffset = 88;
 const size_t kLockListOffset = 120, kFirstLock = 8, kRecordSize = 48;
-const size_t kType = 8, kOwner = 16, kContention = 28, kEntries = 32, kRecursion = 36, kShared = 40,
-             kExclusive = 44, kAddressSize = 8;
+const size_t kType = 8, kOwner = 16, kContention = 28, kEntries = 32, kRecursion = 36, kShared = 40, kExclusive = 44,
+             kAddressSize = 8;
 #else
 const size_t kViewSizeOffset = 44;
 const size_t kLockListOffset = 60, kFirstLock = 4, kRecordSize = 36;
-const size_t kType = 4, kOwner = 8, kContention = 16, kEntries = 20, kRecursion = 24, kShared = 28,
-             kExclusive = 32, kAddressSize = 4;
+const size_t kType = 4, kOwner = 8, kContention = 16, kEntries = 20, kRecursion = 24, kShared = 28, kExclusive = 32,
+             kAddressSize = 4;
 #endif
 
 // Writes a pointer-sized size field.
@@ -119,7 +119,7 @@ NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer) {
     m.NoteMisuse("RtlDestroyQueryDebugBuffer of an unknown buffer");
     return STATUS_INVALID_PARAMETER;
   }
-  delete[] (char*)buffer;
+  delete[](char*) buffer;
   return STATUS_SUCCESS;
 }
 

@@ -112,8 +112,13 @@ Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseNam
 }
 
 Machine::Machine() {
-  modules_["ntdll"] = {"NtQuerySystemInformation", "NtOpenThread", "NtQueryInformationThread", "RtlCreateQueryDebugBuffer",
-                       "RtlQueryProcessDebugInformation", "RtlDestroyQueryDebugBuffer", "RtlNtStatusToDosError"};
+  modules_["ntdll"] = {"NtQuerySystemInformation",
+                       "NtOpenThread",
+                       "NtQueryInformationThread",
+                       "RtlCreateQueryDebugBuffer",
+                       "RtlQueryProcessDebugInformation",
+                       "RtlDestroyQueryDebugBuffer",
+                       "RtlNtStatusToDosError"};
   modules_["kernel32"] = {};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
@@ -134,7 +139,8 @@ Process& Machine::AddUnnamedProcess(DWORD pid) {
 Process* Machine::FindProcess(DWORD pid) {
   if (processesIndexed_ != processes.size()) {
     processIndex_.clear();
-    for (size_t i = 0; i < processes.size(); ++i) processIndex_.insert(std::make_pair(processes[i].id, i));  // the first of an id counts
+    for (size_t i = 0; i < processes.size(); ++i)
+      processIndex_.insert(std::make_pair(processes[i].id, i));  // the first of an id counts
     processesIndexed_ = processes.size();
   }
   auto found = processIndex_.find(pid);
@@ -364,8 +370,7 @@ long Machine::CallTotal(const std::string& op) const {
 }
 
 int Machine::CallCount(const std::string& op) const {
-  return (int)std::count_if(books_.calls.begin(), books_.calls.end(),
-                            [&](const CallRecord& c) { return c.op == op; });
+  return (int)std::count_if(books_.calls.begin(), books_.calls.end(), [&](const CallRecord& c) { return c.op == op; });
 }
 
 std::vector<std::string> Machine::CallArgs(const std::string& op) const {
@@ -413,8 +418,8 @@ void Machine::LoadBooks(const std::string& text) {
     std::string value = line.substr(tab + 1);
     if (key == "call") {
       size_t split = value.find('\t');
-      books_.calls.push_back(CallRecord{value.substr(0, split),
-                                        split == std::string::npos ? "" : value.substr(split + 1)});
+      books_.calls.push_back(
+          CallRecord{value.substr(0, split), split == std::string::npos ? "" : value.substr(split + 1)});
     } else if (key == "handle") {
       books_.openHandles.push_back(value);
     } else if (key == "signalled") {

@@ -24,18 +24,18 @@ struct Frame {
 // A thread's stack: the committed region below stackTop, and the bytes in use
 // from the stack pointer up. Its bytes change each time the thread runs.
 struct Stack {
-  uint64_t top = 0;             // set when the thread is added: each thread has its own
-  uint64_t committed = 0x10000;  // bytes of the committed region below top
-  uint64_t depth = 0x1fc0;       // bytes from the stack pointer to top
-  uint64_t reportedEnd = 0;      // not 0: the end of the region VirtualQueryEx reports instead
-  uint64_t recordedBase = 0;     // not 0: the base the thread's environment block records instead of top
+  uint64_t top = 0;                // set when the thread is added: each thread has its own
+  uint64_t committed = 0x10000;    // bytes of the committed region below top
+  uint64_t depth = 0x1fc0;         // bytes from the stack pointer to top
+  uint64_t reportedEnd = 0;        // not 0: the end of the region VirtualQueryEx reports instead
+  uint64_t recordedBase = 0;       // not 0: the base the thread's environment block records instead of top
   uint64_t firstRecordedBase = 0;  // not 0: the base the first read of the block finds (another stack's)
-  bool unreadable = false;       // ReadProcessMemory of the region fails
+  bool unreadable = false;         // ReadProcessMemory of the region fails
   // The page below the committed region is its guard page. A read of it from
   // another process spends it: the thread could no longer grow its stack.
   bool guardSpent = false;
-  int runs = 0;                  // times the thread ran again after a suspend
-  int runsAtContextRead = 0;     // runs when its registers were last read
+  int runs = 0;               // times the thread ran again after a suspend
+  int runsAtContextRead = 0;  // runs when its registers were last read
   // Pointer-sized words that keep their value however often the thread runs
   // (the frames of a thread that waits), by offset from the stack pointer.
   std::map<uint64_t, uint64_t> pinned;
@@ -105,8 +105,7 @@ struct Module {
   std::deque<Symbol> symbols;
   int listedFromCall = 1;  // EnumProcessModules lists it from its call with this number on (loaded later)
 
-  Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated,
-                    const std::string& undecorated = "");
+  Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated, const std::string& undecorated = "");
 };
 
 // A version resource as a file carries it.
@@ -116,7 +115,7 @@ struct VersionResource {
   WORD productVersion[4] = {0, 0, 0, 0};
   std::vector<std::pair<std::string, std::string>> strings;  // sub-block -> text
   // What a damaged file or a careless version library hands back.
-  DWORD reportedSize = 0;                     // GetFileVersionInfoSizeA's result, when not 0
+  DWORD reportedSize = 0;                      // GetFileVersionInfoSizeA's result, when not 0
   UINT rootLength = sizeof(VS_FIXEDFILEINFO);  // the length returned with the fixed record
   DWORD signature = 0xFEEF04BD;                // the fixed record's signature
   std::map<std::string, UINT> textLengths;     // sub-block -> the length returned with its text
@@ -157,9 +156,9 @@ struct Process {
   std::vector<Lock> locks;
   bool lockListMissing = false;  // the lock query succeeds but leaves no list
   // What a damaged native layer leaves instead of a list in its buffer.
-  bool lockListOutside = false;  // the list lies in a block of its own
-  size_t lockListAt = 0;         // the list's offset in the buffer, when past its fields; cut off at its end
-  int64_t lockCountShown = -1;   // the count the list gives, when not -1
+  bool lockListOutside = false;   // the list lies in a block of its own
+  size_t lockListAt = 0;          // the list's offset in the buffer, when past its fields; cut off at its end
+  int64_t lockCountShown = -1;    // the count the list gives, when not -1
   int firstListedInSnapshot = 0;  // snapshots taken before this one do not list it (it started later)
 
   std::vector<MemoryBlock> memory = {};
@@ -233,10 +232,16 @@ class Machine {
   // record's name pointer reached along the chain is read as an offset from
   // the start of the snapshot (0: no name) and handed out as an address in
   // the caller's buffer, wherever that lands.
-  void SetRawSnapshot(const std::vector<unsigned char>& bytes) { rawSnapshot_ = bytes; rawSnapshotSet_ = true; }
+  void SetRawSnapshot(const std::vector<unsigned char>& bytes) {
+    rawSnapshot_ = bytes;
+    rawSnapshotSet_ = true;
+  }
   void SetMajorVersion(DWORD major) { majorVersion_ = major; }
   void SetComputerName(const std::string& name) { computerName_ = name; }
-  void SetSelf(DWORD pid, DWORD tid) { selfPid_ = pid; selfTid_ = tid; }
+  void SetSelf(DWORD pid, DWORD tid) {
+    selfPid_ = pid;
+    selfTid_ = tid;
+  }
   void SetClock(time_t now) { clock_ = now; }
   void AddEvent(const std::string& name) { events_.insert(name); }
   void RemoveModule(const std::string& module);
@@ -328,8 +333,8 @@ class Machine {
   const VersionResource* VersionOf(const std::string& path) const;
   const VersionResource* versionInHand = nullptr;  // the resource GetFileVersionInfoA filled in last
   int snapshotQueries = 0;
-  int snapshotsTaken = 0;  // queries that filled their buffer
-  uint64_t performanceCounter = 0;  // microseconds; Sleep moves it on
+  int snapshotsTaken = 0;               // queries that filled their buffer
+  uint64_t performanceCounter = 0;      // microseconds; Sleep moves it on
   uint64_t performanceCounterStep = 0;  // and each reading of it by this much
   // See FailAllocationAfter.
   size_t failAllocationOf = 0;
@@ -339,7 +344,7 @@ class Machine {
   // terminator (module names from the process status library, symbol names
   // and undecorated names from the image help library).
   bool cutNamesUnterminated = false;
-  bool outputUnflushed = false;  // printed output not yet written out with fflush
+  bool outputUnflushed = false;               // printed output not yet written out with fflush
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
   // Debug buffers are plain blocks without a view (size 0), and a query puts
   // its list in a block of its own, as Wine's native layer does.

@@ -104,7 +104,8 @@ BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD n
 
 BOOL GetModuleInformation(HANDLE process, HMODULE handle, LPMODULEINFO info, DWORD bytes) {
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("GetModuleInformation", (uint64_t)(uintptr_t)handle, Args("%p,%u", (void*)handle, bytes))) {
+  if (const FailRule* f =
+          m.Enter("GetModuleInformation", (uint64_t)(uintptr_t)handle, Args("%p,%u", (void*)handle, bytes))) {
     return FailWith(f, FALSE);
   }
   if (bytes != sizeof(MODULEINFO)) return FailWithError(ERROR_INSUFFICIENT_BUFFER, FALSE);

@@ -53,9 +53,9 @@ ULONG SimRtlNtStatusToDosError(NTSTATUS status) {
       {STATUS_INVALID_CID, ERROR_INVALID_PARAMETER},
       {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
       {STATUS_INVALID_INFO_CLASS, ERROR_INVALID_PARAMETER},
-      {STATUS_INFO_LENGTH_MISMATCH, 24},          // ERROR_BAD_LENGTH
+      {STATUS_INFO_LENGTH_MISMATCH, 24},                // ERROR_BAD_LENGTH
       {(NTSTATUS)0xC0000017, ERROR_NOT_ENOUGH_MEMORY},  // STATUS_NO_MEMORY
-      {(NTSTATUS)0x80000005, 234},                // STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
+      {(NTSTATUS)0x80000005, 234},                      // STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
   };
   ActiveMachine().Enter("RtlNtStatusToDosError", (uint32_t)status, Args("0x%x", (unsigned)status));
   for (const auto& t : kTranslations) {
@@ -98,7 +98,8 @@ BOOL CloseHandle(HANDLE handle) {
   Machine& m = ActiveMachine();
   const HandleEntry* entry = m.FindHandle(handle);
   std::string what = entry != nullptr ? entry->kind + ":" + entry->name : "unknown";
-  if (const FailRule* f = m.Enter("CloseHandle", (uintptr_t)handle, Args("%p,", handle) + what)) return FailWith(f, FALSE);
+  if (const FailRule* f = m.Enter("CloseHandle", (uintptr_t)handle, Args("%p,", handle) + what))
+    return FailWith(f, FALSE);
   if (!m.ReleaseHandle(handle)) {
     m.NoteMisuse(Args("CloseHandle of unknown handle %p", handle));
     return FailWithError(ERROR_INVALID_HANDLE, FALSE);
@@ -117,7 +118,8 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) {
   if (const FailRule* f = m.Enter("OpenProcess", pid, Args("0x%x,%d,%u", access, inherit, pid))) {
     return FailWith(f, (HANDLE) nullptr);
   }
-  if (m.FindProcess(pid) == nullptr && pid != m.selfPid()) return FailWithError(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
+  if (m.FindProcess(pid) == nullptr && pid != m.selfPid())
+    return FailWithError(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
   return m.NewHandle("process", std::to_string(pid), pid);
 }
 
@@ -132,7 +134,8 @@ HMODULE GetModuleHandleA(LPCSTR name) {
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
   Machine& m = ActiveMachine();
   const std::string* moduleName = (const std::string*)module;
-  if (const FailRule* f = m.Enter("GetProcAddress", 0, Text(moduleName ? moduleName->c_str() : nullptr) + "," + Text(name))) {
+  if (const FailRule* f =
+          m.Enter("GetProcAddress", 0, Text(moduleName ? moduleName->c_str() : nullptr) + "," + Text(name))) {
     return FailWith(f, (FARPROC) nullptr);
   }
   if (moduleName == nullptr || name == nullptr || !m.HasEntry(*moduleName, name)) {
@@ -233,8 +236,9 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
 
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("OpenProcessToken", 0,
-                                   Args("%s,0x%x", process == kCurrentProcess ? "current" : "other", access))) return FailWith(f, FALSE);
+  if (const FailRule* f =
+          m.Enter("OpenProcessToken", 0, Args("%s,0x%x", process == kCurrentProcess ? "current" : "other", access)))
+    return FailWith(f, FALSE);
   if (process != kCurrentProcess) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
   *token = m.NewHandle("token", Args("0x%x", access));
   return TRUE;
@@ -246,7 +250,8 @@ BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid) {
     DWORD value;
   } kPrivileges[] = {{"SeShutdownPrivilege", 19}, {"SeDebugPrivilege", 20}, {"SeBackupPrivilege", 17}};
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("LookupPrivilegeValueA", 0, Text(system) + "," + Text(name))) return FailWith(f, FALSE);
+  if (const FailRule* f = m.Enter("LookupPrivilegeValueA", 0, Text(system) + "," + Text(name)))
+    return FailWith(f, FALSE);
   for (const auto& p : kPrivileges) {
     if (name != nullptr && std::strcmp(p.name, name) == 0) {
       luid->LowPart = p.value;
@@ -260,10 +265,10 @@ BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid) {
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD length,
                            PTOKEN_PRIVILEGES previous, PDWORD returnLength) {
   Machine& m = ActiveMachine();
-  std::string args = Args("%d,%u,%u,0x%x,%u,%d,%d", disableAll, newState ? newState->PrivilegeCount : 0,
-                          newState ? newState->Privileges[0].Luid.LowPart : 0,
-                          newState ? newState->Privileges[0].Attributes : 0, length, previous != nullptr,
-                          returnLength != nullptr);
+  std::string args =
+      Args("%d,%u,%u,0x%x,%u,%d,%d", disableAll, newState ? newState->PrivilegeCount : 0,
+           newState ? newState->Privileges[0].Luid.LowPart : 0, newState ? newState->Privileges[0].Attributes : 0,
+           length, previous != nullptr, returnLength != nullptr);
   if (const FailRule* f = m.Enter("AdjustTokenPrivileges", 0, args)) return FailWith(f, FALSE);
   if (!IsHandleOfKind(token, "token")) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
   // Only the debug privilege is modelled by name; its LUID is 20.

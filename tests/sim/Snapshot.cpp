@@ -63,7 +63,8 @@ void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned
     if (!t->times.empty()) times = t->times[std::min<size_t>((size_t)taken, t->times.size() - 1)];
     Put64(thread + kKernelTime, times.first);
     Put64(thread + kUserTime, times.second);
-    Put64(thread + kCreateTime, t->created.empty() ? 0 : t->created[std::min<size_t>((size_t)taken, t->created.size() - 1)]);
+    Put64(thread + kCreateTime,
+          t->created.empty() ? 0 : t->created[std::min<size_t>((size_t)taken, t->created.size() - 1)]);
     PutPointerSized(thread + kThreadOwner, p.id);
     PutPointerSized(thread + kThreadId, t->id);
     thread += kThreadSize;
@@ -157,7 +158,9 @@ size_t SnapshotRecordAt(const Machine& m, size_t index) {
   return at;
 }
 
-void PutSnapshotField(std::vector<unsigned char>* bytes, size_t at, uint32_t value) { Put32(bytes->data() + at, value); }
+void PutSnapshotField(std::vector<unsigned char>* bytes, size_t at, uint32_t value) {
+  Put32(bytes->data() + at, value);
+}
 
 void PutSnapshotPointer(std::vector<unsigned char>* bytes, size_t at, uint64_t value) {
   PutPointerSized(bytes->data() + at, value);

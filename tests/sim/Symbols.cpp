@@ -21,8 +21,7 @@ void CopyTruncated(const std::string& text, char* out, size_t capacity) {
 }
 
 template <typename Address, typename Displacement, typename SymbolRecord>
-BOOL LookUpSymbol(const char* op, HANDLE process, Address address, Displacement* displacement,
-                  SymbolRecord* symbol) {
+BOOL LookUpSymbol(const char* op, HANDLE process, Address address, Displacement* displacement, SymbolRecord* symbol) {
   Machine& m = ActiveMachine();
   std::string args = Args("0x%llx,%u,%u", (unsigned long long)address, symbol->SizeOfStruct, symbol->MaxNameLength);
   if (const FailRule* f = m.Enter(op, address, args)) return FailWith(f, FALSE);
@@ -43,7 +42,8 @@ BOOL LookUpLine(const char* op, HANDLE process, Address address, PDWORD displace
     return FailWith(f, FALSE);
   }
   bool cleared = line->Key == nullptr && line->LineNumber == 0 && line->FileName == nullptr && line->Address == 0;
-  if (line->SizeOfStruct != sizeof(LineRecord) || !cleared) m.NoteMisuse(std::string(op) + " with an unprepared record");
+  if (line->SizeOfStruct != sizeof(LineRecord) || !cleared)
+    m.NoteMisuse(std::string(op) + " with an unprepared record");
   const Symbol* symbol = m.SymbolAt(process, address);
   const SourceLine* best = nullptr;
   if (symbol != nullptr) {
@@ -105,7 +105,8 @@ BOOL SymGetSymFromAddr64(HANDLE process, DWORD64 address, PDWORD64 displacement,
 
 DWORD UnDecorateSymbolName(PCSTR name, PSTR undecorated, DWORD length, DWORD flags) {
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("UnDecorateSymbolName", 0, Args("%u,%u", length, flags))) return FailWith(f, (DWORD)0);
+  if (const FailRule* f = m.Enter("UnDecorateSymbolName", 0, Args("%u,%u", length, flags)))
+    return FailWith(f, (DWORD)0);
   const Symbol* symbol = m.SymbolNamed(name);
   std::string text = symbol != nullptr ? symbol->undecorated : name;
   if (symbol != nullptr && (flags & UNDNAME_NAME_ONLY) != 0 && !symbol->nameOnly.empty()) text = symbol->nameOnly;
@@ -121,7 +122,8 @@ namespace {
 // tables.
 PVOID FunctionTableAccess(const char* op, HANDLE process, uint64_t address) {
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter(op, address, Args("0x%llx", (unsigned long long)address))) return FailWith(f, nullptr);
+  if (const FailRule* f = m.Enter(op, address, Args("0x%llx", (unsigned long long)address)))
+    return FailWith(f, nullptr);
   m.TouchModule(process, address);
   return nullptr;
 }

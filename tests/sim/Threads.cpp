@@ -436,9 +436,8 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
 BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame, PVOID context,
                PREAD_PROCESS_MEMORY_ROUTINE readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE functionTable,
                PGET_MODULE_BASE_ROUTINE moduleBase, PTRANSLATE_ADDRESS_ROUTINE translate) {
-  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE, DWORD>(readMemory, process,
-                                                                  ActiveMachine().ThreadOfHandle(thread),
-                                                                  (size_t)frame->Reserved[0]);
+  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE, DWORD>(
+      readMemory, process, ActiveMachine().ThreadOfHandle(thread), (size_t)frame->Reserved[0]);
   return Step("StackWalk", machine, process, thread, frame, (CONTEXT*)context,
               Callbacks(functionTable, moduleBase, translate, &SymFunctionTableAccess, &SymGetModuleBase), read);
 }
@@ -446,9 +445,8 @@ BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame,
 BOOL StackWalk64(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame, PVOID context,
                  PREAD_PROCESS_MEMORY_ROUTINE64 readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTable,
                  PGET_MODULE_BASE_ROUTINE64 moduleBase, PTRANSLATE_ADDRESS_ROUTINE64 translate) {
-  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE64, DWORD64>(readMemory, process,
-                                                                      ActiveMachine().ThreadOfHandle(thread),
-                                                                      (size_t)frame->Reserved[0]);
+  StackRead read = ReadStack<PREAD_PROCESS_MEMORY_ROUTINE64, DWORD64>(
+      readMemory, process, ActiveMachine().ThreadOfHandle(thread), (size_t)frame->Reserved[0]);
   return Step("StackWalk64", machine, process, thread, frame, (CONTEXT*)context,
               Callbacks(functionTable, moduleBase, translate, &SymFunctionTableAccess64, &SymGetModuleBase64), read);
 }

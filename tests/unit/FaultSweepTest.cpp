@@ -37,9 +37,12 @@ void Inject(sim::Machine& m, const Injection& at) {
       {"RtlDestroyQueryDebugBuffer", STATUS_INVALID_PARAMETER},
   };
   static const std::map<std::string, DWORD> kErrors = {
-      {"GetModuleHandleA", ERROR_MOD_NOT_FOUND}, {"GetProcAddress", ERROR_PROC_NOT_FOUND},
-      {"malloc", 0},                             {"calloc", 0},
-      {"CloseHandle", ERROR_INVALID_HANDLE},     {"RtlCreateQueryDebugBuffer", ERROR_NOT_ENOUGH_MEMORY},
+      {"GetModuleHandleA", ERROR_MOD_NOT_FOUND},
+      {"GetProcAddress", ERROR_PROC_NOT_FOUND},
+      {"malloc", 0},
+      {"calloc", 0},
+      {"CloseHandle", ERROR_INVALID_HANDLE},
+      {"RtlCreateQueryDebugBuffer", ERROR_NOT_ENOUGH_MEMORY},
   };
   auto status = kStatuses.find(at.op);
   if (status != kStatuses.end()) {
@@ -77,11 +80,12 @@ sim::Machine SweepScenario() {
   exe.AddSymbol(0x401000, 0x100, "?Run@Worker@@QAEXXZ", "Worker::Run").AddLine(0x401000, "worker.cpp", 40);
   app.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINNT\\system32\\kernel32.dll")
       .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx");
-  m.SetVersionResource("C:\\app\\app.exe", sim::VersionResource()
-                                               .FileVersion(1, 2, 3, 4)
-                                               .ProductVersion(3, 2, 7)
-                                               .String("\\StringFileInfo\\040904E4\\CompanyName", "Vantorel Products Inc.")
-                                               .String("\\StringFileInfo\\040904E4\\FileVersion", "15"));
+  m.SetVersionResource("C:\\app\\app.exe",
+                       sim::VersionResource()
+                           .FileVersion(1, 2, 3, 4)
+                           .ProductVersion(3, 2, 7)
+                           .String("\\StringFileInfo\\040904E4\\CompanyName", "Vantorel Products Inc.")
+                           .String("\\StringFileInfo\\040904E4\\FileVersion", "15"));
   m.SetVersionResource("C:\\WINNT\\system32\\kernel32.dll", sim::VersionResource().FileVersion(4, 0, 1381, 1));
   app.AddThread(10).AddFrame(0x77f8abcd, 1, 2, 3, 4).AddFrame(0x401010).AddFrame(0);
   app.AddThread(20).AddFrame(0x401000);
@@ -95,14 +99,17 @@ sim::Machine SweepScenario() {
 }
 
 TEST(FaultSweep, ThreadsiftSurvivesEveryPlatformCallFailing) {
-  int injected = SweepFaults(SweepScenario, [](sim::Machine& m) { return RunThreadsift(m, {"-p", "*", "-e", "done"}); });
+  int injected = SweepFaults(SweepScenario, [](sim::Machine& m) {
+    return RunThreadsift(m, {"-p", "*", "-e", "done"});
+  });
   std::cout << "threadsift: " << injected << " faults injected\n";
   EXPECT_GT(injected, 100);
 }
 
 TEST(FaultSweep, ThreadsiftSamplingSurvivesEveryPlatformCallFailing) {
-  int injected =
-      SweepFaults(SweepScenario, [](sim::Machine& m) { return RunThreadsift(m, {"-p", "120", "-s", "3", "-e", "done"}); });
+  int injected = SweepFaults(SweepScenario, [](sim::Machine& m) {
+    return RunThreadsift(m, {"-p", "120", "-s", "3", "-e", "done"});
+  });
   std::cout << "threadsift -s: " << injected << " faults injected\n";
   EXPECT_GT(injected, 50);
 }

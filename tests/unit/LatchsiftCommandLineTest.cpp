@@ -53,7 +53,7 @@ TEST(LatchsiftCommandLine, ProcessIdsReadAsNumbersAndTheLaterValueWins) {
     std::string queried;
   };
   const Case cases[] = {
-      {{"-p", "0"}, "0,0x20"},   {{"-p", "0x1A"}, "26,0x20"},     {{"-p", "010"}, "8,0x20"},
+      {{"-p", "0"}, "0,0x20"},      {{"-p", "0x1A"}, "26,0x20"},        {{"-p", "010"}, "8,0x20"},
       {{"-p", "12abc"}, "12,0x20"}, {{"-p", "5", "-p", "6"}, "6,0x20"},
   };
   for (const Case& c : cases) {

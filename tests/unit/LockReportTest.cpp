@@ -21,11 +21,17 @@ sim::Machine LockedMachine() {
 
 const std::string kLockLines =
     "# of locks: 3\n"
-    "Address: " + Address(0x12ff40) + " Type: CRITICAL_SECTION Owner: 20 (0x14)\n"
+    "Address: " +
+    Address(0x12ff40) +
+    " Type: CRITICAL_SECTION Owner: 20 (0x14)\n"
     "  ContentionCount: 1 EntryCount: 2 RecursionCount: 3 SharedWaiters: 0 ExclusiveWaiters: 0\n"
-    "Address: " + Address(0x77fc0000) + " Type: RESOURCE Owner: 0 (0x0)\n"
+    "Address: " +
+    Address(0x77fc0000) +
+    " Type: RESOURCE Owner: 0 (0x0)\n"
     "  ContentionCount: 0 EntryCount: 0 RecursionCount: 0 SharedWaiters: 4 ExclusiveWaiters: 5\n"
-    "Address: " + Address(0x8) + " Type: Unknown lock type 2 Owner: -2 (0xfffffffe)\n"
+    "Address: " +
+    Address(0x8) +
+    " Type: Unknown lock type 2 Owner: -2 (0xfffffffe)\n"
     "  ContentionCount: 4294967295 EntryCount: 4294967295 RecursionCount: 4294967295 SharedWaiters: 4294967295"
     " ExclusiveWaiters: 4294967295\n";
 
@@ -47,7 +53,8 @@ TEST(LockReport, ManyLocksAndNone) {
   sim::RunResult r = RunLatchsift(many, {"-p", "120"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.find("# of locks: 5000\n"), kLatchBanner.size());
-  EXPECT_NE(r.out.find("Address: " + Address(0x10000 + 4999 * 0x40) + " Type: CRITICAL_SECTION Owner: 4999 (0x1387)\n"
+  EXPECT_NE(r.out.find("Address: " + Address(0x10000 + 4999 * 0x40) +
+                       " Type: CRITICAL_SECTION Owner: 4999 (0x1387)\n"
                        "  ContentionCount: 0 EntryCount: 1 RecursionCount: 0 SharedWaiters: 0 ExclusiveWaiters: 0\n"),
             std::string::npos);
 
@@ -69,7 +76,8 @@ TEST(LockReport, ManyLocksAndNone) {
   p.locks.resize(3);
   many.debugBuffersWithoutView = true;
   r = RunLatchsift(many, {"-p", "120"});
-  EXPECT_EQ(r.out, kLatchBanner + "RtlQueryProcessDebugInformation returned a lock list that does not fit its buffer\n");
+  EXPECT_EQ(r.out,
+            kLatchBanner + "RtlQueryProcessDebugInformation returned a lock list that does not fit its buffer\n");
   EXPECT_EQ(r.status, 1);
 }
 
@@ -109,8 +117,8 @@ TEST(LockReport, EveryFailureEndsWithItsLineAndLeavesNoBuffer) {
       {"destroy fails", [](sim::Machine& m) { m.FailStatus("RtlDestroyQueryDebugBuffer", STATUS_INVALID_PARAMETER); },
        kLockLines + "RtlDestroyQueryDebugBuffer error 87\n", 1},
       {"list outside the buffer", [](sim::Machine& m) { m.FindProcess(120)->lockListOutside = true; }, kUnfit, 0},
-      {"count far beyond the buffer", [](sim::Machine& m) { m.FindProcess(120)->lockCountShown = 0x71C71C72; },
-       kUnfit, 0},
+      {"count far beyond the buffer", [](sim::Machine& m) { m.FindProcess(120)->lockCountShown = 0x71C71C72; }, kUnfit,
+       0},
       {"count that ends past the buffer's end", [](sim::Machine& m) { m.FindProcess(120)->lockListAt = kView - 2; },
        kUnfit, 0},
       {"one lock more than ends inside the buffer",

@@ -33,8 +33,8 @@ TEST(ModuleTable, ListsModulesInAscendingOrderOfHandle) {
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   std::string rows = ModuleRow(0x10000, 0x2000, kNoVersion, Path(1)) + ModuleRow(0x40000, 0x2000, kNoVersion, Path(2)) +
                      ModuleRow(0x70000, 0x2000, kNoVersion, Path(0));
-  EXPECT_THAT(r.out, HasSubstr("\n\n" + kListingHeader + rows + "\nThread 10 (0xa)\n" + Hex(0x70000) + " =       m0.dll!" +
-                               Hex(0x70000) + "()\n\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n\n" + kListingHeader + rows + "\nThread 10 (0xa)\n" + Hex(0x70000) +
+                               " =       m0.dll!" + Hex(0x70000) + "()\n\n"));
   EXPECT_THAT(r.out, HasSubstr("0x" + Hex(0x10000) + "  0x" + Hex(0x11fff) + "  0x00002000"));
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(m.CallArgs(kWide ? "SymLoadModule64" : "SymLoadModule"),
@@ -46,9 +46,9 @@ TEST(ModuleTable, AddressesFromBaseToLastByteBelongToTheModule) {
   sim::Machine m = ModuleMachine(120, {0x10000});
   m.FindProcess(120)->FindThread(10)->AddFrame(0x11fff).AddFrame(0x12000);
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
-  EXPECT_THAT(r.out, HasSubstr("\n" + Hex(0x10000) + " =       m0.dll!" + Hex(0x10000) + "()\n" + Hex(0x11fff) +
-                               " =       m0.dll!" + Hex(0x11fff) + "()\n" + Hex(0x12000) + " = " + Hex(0x12000) +
-                               "()\n\n"));
+  EXPECT_THAT(r.out,
+              HasSubstr("\n" + Hex(0x10000) + " =       m0.dll!" + Hex(0x10000) + "()\n" + Hex(0x11fff) +
+                        " =       m0.dll!" + Hex(0x11fff) + "()\n" + Hex(0x12000) + " = " + Hex(0x12000) + "()\n\n"));
 }
 
 TEST(ModuleTable, VersionColumnIsFifteenWideAndALongerLabelPushesThePath) {
@@ -88,7 +88,9 @@ TEST(ModuleTable, FailuresEndTheBuildAfterTheRowsSoFar) {
       {"file name", [](sim::Machine& m) { m.Fail("GetModuleFileNameExA", ERROR_PARTIAL_COPY, 2); },
        firstRow + "GetModuleFileNameEx error 299\n", 1},
       {"registration of the third",
-       [](sim::Machine& m) { m.FailFor(kWide ? "SymLoadModule64" : "SymLoadModule", 0x30000, ERROR_NOT_ENOUGH_MEMORY); },
+       [](sim::Machine& m) {
+         m.FailFor(kWide ? "SymLoadModule64" : "SymLoadModule", 0x30000, ERROR_NOT_ENOUGH_MEMORY);
+       },
        firstRow + ModuleRow(0x20000, 0x2000, kNoVersion, Path(1)) + "SymLoadModule error 8\n", 0},
   };
   for (const Case& c : cases) {

@@ -45,10 +45,13 @@ TEST(ModuleVersion, MakersModuleShowsProductVersionAndFileVersionTextPadded) {
             "[3.2.7.15      ]");
   sim::VersionResource full = Versioned().String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "12345678");
   EXPECT_EQ(LabelWith(full), "[3.2.7.12345678]");
-  EXPECT_EQ(LabelWith(Versioned().ProductVersion(10, 20, 300).String(kCompany, "Vantorel Products Inc.")
-                          .String(kFileVersion, "7")),
-            "[10.20.300.7   ]");
-  EXPECT_EQ(LabelWith(Versioned().ProductVersion(65535, 65535, 65535).String(kCompany, "Vantorel Products Inc.")
+  EXPECT_EQ(
+      LabelWith(
+          Versioned().ProductVersion(10, 20, 300).String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "7")),
+      "[10.20.300.7   ]");
+  EXPECT_EQ(LabelWith(Versioned()
+                          .ProductVersion(65535, 65535, 65535)
+                          .String(kCompany, "Vantorel Products Inc.")
                           .String(kFileVersion, "%s%n")),
             "[65535.65535.65535.%s%n]");
 }

@@ -74,7 +74,8 @@ TEST(EnablePrivilege, UnknownPrivilegeNameIsReportedWithItsName) {
 
 TEST(EnablePrivilege, AlreadyEnabledPrivilegeGivesOne) {
   sim::Machine m;
-  sim::RunResult r = sim::RunInChild(m, []() { return EnablePrivilege("SeDebugPrivilege") + EnablePrivilege("SeDebugPrivilege"); });
+  sim::RunResult r =
+      sim::RunInChild(m, []() { return EnablePrivilege("SeDebugPrivilege") + EnablePrivilege("SeDebugPrivilege"); });
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(m.OpenHandleCount(), 0);
 }

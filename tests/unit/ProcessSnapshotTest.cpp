@@ -12,7 +12,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-
 // The lines a walk of process 120 prints when its snapshot fails.
 std::string SnapshotFailure(const std::string& lines, int lastError) {
   return kBanner + kRunHeader + lines + "GetRawNtSystemInfo error " + std::to_string(lastError) +
@@ -88,7 +87,8 @@ TEST(ProcessSnapshot, FailuresOfTheQueryAreReportedWithTheSnapshotsLine) {
        "FATAL: failed to allocate 131072 byte(s)\n", 8},
       {"access denied", [](sim::Machine& m) { m.FailStatus("NtQuerySystemInformation", STATUS_ACCESS_DENIED); },
        "NtQuerySystemInformation error c0000022, ret_len: 65536\n", 5},
-      {"a warning is no success", [](sim::Machine& m) { m.FailStatus("NtQuerySystemInformation", (NTSTATUS)0x80000005); },
+      {"a warning is no success",
+       [](sim::Machine& m) { m.FailStatus("NtQuerySystemInformation", (NTSTATUS)0x80000005); },
        "NtQuerySystemInformation error 80000005, ret_len: 65536\n", 234},
       {"second query",
        [](sim::Machine& m) {
@@ -181,7 +181,7 @@ TEST(ProcessSnapshot, ThreadListEndsAtTheFirstZeroId) {
 // one that does not fit ends the snapshot, and a process behind it is not
 // found. Records 0, 1 and 2 are processes 50, 120 and the tool itself.
 TEST(ProcessSnapshot, RecordThatDoesNotFitItsBufferEndsTheSnapshot) {
-  const size_t kBuffer = 0x10000;  // the first buffer the snapshot is read into
+  const size_t kBuffer = 0x10000;   // the first buffer the snapshot is read into
   const uint64_t kToBufferEnd = 1;  // a next-record offset that lands on the buffer's end
   struct Case {
     const char* name;

@@ -11,13 +11,12 @@ using ::testing::ElementsAre;
 
 namespace {
 
-
 // The platform calls of a walk, from its start, without the heap's.
 std::vector<std::string> WalkCalls(const sim::Machine& m) {
   std::vector<std::string> calls;
   for (const std::string& op : m.CallSequence()) {
-    if (op == "OpenProcess" || (!calls.empty() && op == "CloseHandle") || op.rfind("Sym", 0) == 0 || op == "NtQuerySystemInformation" ||
-        op == "SetConsoleCtrlHandler") {
+    if (op == "OpenProcess" || (!calls.empty() && op == "CloseHandle") || op.rfind("Sym", 0) == 0 ||
+        op == "NtQuerySystemInformation" || op == "SetConsoleCtrlHandler") {
       calls.push_back(op);
     }
   }
@@ -85,7 +84,8 @@ TEST(ProcessWalk, EveryFailureEndsWithItsLineAndLeavesNothingBehind) {
          m.Fail("SymCleanup", ERROR_ACCESS_DENIED);
        },
        "SymSetOptions error 87\n"},
-      {"no thread list", [](sim::Machine& m) { m.FailAllocationAfter("NtQuerySystemInformation", 3 * sizeof(ThreadRecord)); },
+      {"no thread list",
+       [](sim::Machine& m) { m.FailAllocationAfter("NtQuerySystemInformation", 3 * sizeof(ThreadRecord)); },
        kHeader120 + "\nFATAL: failed to allocate " + std::to_string(3 * sizeof(ThreadRecord)) +
            " byte(s)\n[4000] EnumProcessThreads pid 120 error 8\n"},
   };
@@ -127,7 +127,8 @@ TEST(ProcessWalk, OwnProcessFoundInTheSnapshotListsItsThreads) {
   self.AddThread(4008);
   m.AddProcess(120, u"app.exe").AddThread(10);
   sim::RunResult r = RunThreadsift(m, {"-p", "4000"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + ProcessReport("Process 4000 (0xfa0)  threadsift.exe 2 thread(s)", {4004, 4008}));
+  EXPECT_EQ(r.out,
+            kBanner + kRunHeader + ProcessReport("Process 4000 (0xfa0)  threadsift.exe 2 thread(s)", {4004, 4008}));
   EXPECT_EQ(r.status, 0);
 }
 

@@ -24,7 +24,9 @@ class Dice {
   int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   bool Chance(int percent) { return Int(1, 100) <= percent; }
   template <typename T>
-  const T& Pick(const std::vector<T>& from) { return from[(size_t)Int(0, (int)from.size() - 1)]; }
+  const T& Pick(const std::vector<T>& from) {
+    return from[(size_t)Int(0, (int)from.size() - 1)];
+  }
   // Text with conversion characters, backslashes and blanks among letters.
   std::string Text(int longest) {
     static const char kChars[] = "abcXYZ019 %sndx\\._-";
@@ -38,7 +40,8 @@ class Dice {
 };
 
 sim::VersionResource RandomVersion(Dice& d) {
-  static const std::vector<std::string> kCompanies = {"Vantorel Products Inc.", "Other Corp.", "vantorel products inc."};
+  static const std::vector<std::string> kCompanies = {"Vantorel Products Inc.", "Other Corp.",
+                                                      "vantorel products inc."};
   static const std::vector<std::string> kTables = {"040904E4", "040904E4", "040704B0"};
   sim::VersionResource r;
   r.hasRoot = !d.Chance(10);
@@ -87,15 +90,35 @@ void AddRandomThreads(Dice& d, sim::Process& p, DWORD* nextTid) {
 }
 
 void AddRandomFailures(Dice& d, sim::Machine& m, std::set<std::string>* failed) {
-  static const std::vector<std::string> kOps = {
-      "OpenProcess",     "SymInitialize",        "SymSetOptions",      "NtQuerySystemInformation",
-      "calloc",          "malloc",               "EnumProcessModules", "GetModuleInformation",
-      "GetModuleBaseNameA", "GetModuleFileNameExA", "SymLoadModule",   "SymLoadModule64",
-      "GetFileVersionInfoA", "VerQueryValueA",    "NtOpenThread",       "SuspendThread",
-      "GetThreadContext", "ResumeThread",         "UnDecorateSymbolName", "SymGetSymFromAddr",
-      "SymGetSymFromAddr64", "SymCleanup",        "CloseHandle",        "SetConsoleCtrlHandler",
-      "EnumProcesses",    "GetComputerNameA",     "RtlQueryProcessDebugInformation",
-      "RtlDestroyQueryDebugBuffer", "RtlCreateQueryDebugBuffer"};
+  static const std::vector<std::string> kOps = {"OpenProcess",
+                                                "SymInitialize",
+                                                "SymSetOptions",
+                                                "NtQuerySystemInformation",
+                                                "calloc",
+                                                "malloc",
+                                                "EnumProcessModules",
+                                                "GetModuleInformation",
+                                                "GetModuleBaseNameA",
+                                                "GetModuleFileNameExA",
+                                                "SymLoadModule",
+                                                "SymLoadModule64",
+                                                "GetFileVersionInfoA",
+                                                "VerQueryValueA",
+                                                "NtOpenThread",
+                                                "SuspendThread",
+                                                "GetThreadContext",
+                                                "ResumeThread",
+                                                "UnDecorateSymbolName",
+                                                "SymGetSymFromAddr",
+                                                "SymGetSymFromAddr64",
+                                                "SymCleanup",
+                                                "CloseHandle",
+                                                "SetConsoleCtrlHandler",
+                                                "EnumProcesses",
+                                                "GetComputerNameA",
+                                                "RtlQueryProcessDebugInformation",
+                                                "RtlDestroyQueryDebugBuffer",
+                                                "RtlCreateQueryDebugBuffer"};
   for (int n = d.Chance(40) ? 0 : d.Int(1, 3); n > 0; --n) {
     const std::string& op = d.Pick(kOps);
     failed->insert(op);

@@ -188,15 +188,15 @@ TEST(StackSampler, FaultWhileNamingAFrameNamesItByItsAddress) {
 TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
   sim::Machine m = SampledMachine();
   sim::Process& p = *m.FindProcess(120);
-  p.FindThread(20)->listedInSnapshots = 2;  // ends after the second sample
+  p.FindThread(20)->listedInSnapshots = 2;                       // ends after the second sample
   p.AddThread(30).AddFrame(0x402000).firstListedInSnapshot = 2;  // starts before the third
   p.AddThread(40).AddFrame(0x402000);
   m.FailStatusFor("NtOpenThread", 40, STATUS_INVALID_CID);
-  p.FindThread(10)->created = {1, 1, 2};  // a new thread takes over id 10 before the third sample
+  p.FindThread(10)->created = {1, 1, 2};               // a new thread takes over id 10 before the third sample
   m.Fail("GetThreadContext", ERROR_ACCESS_DENIED, 2);  // thread 10 cannot be read in the first sample
   sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4"});
-  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 4 thread(s)\n\n" +
-                       Thread9(4) + Thread10A(2) + Thread20(2) + "app.exe;30;app.exe!_main 2\n" + kThread10B +
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 120 (0x78)  app.exe 4 thread(s)\n\n" + Thread9(4) + Thread10A(2) +
+                       Thread20(2) + "app.exe;30;app.exe!_main 2\n" + kThread10B +
                        "\n4 sample(s), 5 thread(s) seen, longest hold 5 us, 5 miss(es)\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(m.OpenHandleCount(), 0);

@@ -158,10 +158,11 @@ TEST(Sweep, ThreadThatEndedSinceAKeptSnapshotIsPassedOver) {
   std::string report8 = kReport8;
   report8.insert(report8.size() - 1, "NtOpenThread error 87\nOpenThread error 87\nWalkThread 81 error 87\n");
   std::string report300 = kReport300;
-  report300.insert(report300.find("\nThread 3002"), "NtOpenThread error 5\nOpenThread error 5\nWalkThread 3001 error 5\n");
+  report300.insert(report300.find("\nThread 3002"),
+                   "NtOpenThread error 5\nOpenThread error 5\nWalkThread 3001 error 5\n");
   EXPECT_EQ(r.out, kBanner + kRunHeader + report8 + kSeparator +
-                       ProcessReport("Process 120 (0x78)  app.exe 3 thread(s)", {1201, 1203}) + kSeparator +
-                       report300 + "3 process(es) found\n");
+                       ProcessReport("Process 120 (0x78)  app.exe 3 thread(s)", {1201, 1203}) + kSeparator + report300 +
+                       "3 process(es) found\n");
   EXPECT_EQ(m.OpenHandleCount(), 0);
 }
 

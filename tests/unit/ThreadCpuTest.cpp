@@ -76,13 +76,19 @@ TEST(ThreadCpu, ShareRunsFromSnapshotToSnapshotRoundedAndAtMostOneProcessor) {
        },
        "Thread 10 (0xa)  cpu 0.250 s  busy 50%"},
       {"more time than the interval",
-       [](sim::Machine&, sim::Process& p) { p.FindThread(10)->times = {{0, 0}, {0, 6000000}}; },
+       [](sim::Machine&, sim::Process& p) {
+         p.FindThread(10)->times = {{0, 0}, {0, 6000000}};
+       },
        "Thread 10 (0xa)  cpu 0.600 s  busy 100%"},
       {"six tenths of a per cent",
-       [](sim::Machine&, sim::Process& p) { p.FindThread(10)->times = {{0, 0}, {0, 30000}}; },
+       [](sim::Machine&, sim::Process& p) {
+         p.FindThread(10)->times = {{0, 0}, {0, 30000}};
+       },
        "Thread 10 (0xa)  cpu 0.003 s  busy 1%"},
       {"time that goes backwards",
-       [](sim::Machine&, sim::Process& p) { p.FindThread(10)->times = {{0, 6000000}, {0, 5000000}}; },
+       [](sim::Machine&, sim::Process& p) {
+         p.FindThread(10)->times = {{0, 6000000}, {0, 5000000}};
+       },
        "Thread 10 (0xa)  cpu 0.500 s  busy 0%"},
       {"id given to a thread created in the interval",
        [](sim::Machine&, sim::Process& p) {

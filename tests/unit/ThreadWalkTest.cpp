@@ -52,15 +52,11 @@ const std::string kHeader = "Process 120 (0x78)  app.exe 3 thread(s)\n\n" + kLis
 const std::string kWaitFrame =
     Hex(0x77f8abcd) + " = kernel32.dll!WaitForSingleObjectEx" + Params(0x70, 0xffffffff, 0, 0x12ff80) + "+26\n";
 const std::string kThread20Frames =
-    kWaitFrame +
-    Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" + Params(1, 2, 3, 4) +
-    "+36 C:\\src\\worker.cpp(42)\n" +
-    Hex(0x401000) + " =      app.exe!public: void __thiscall Worker::Run(void)" + Params(0, 0, 0, 0) +
-    " C:\\src\\worker.cpp(40)\n" +
-    Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n" +
-    Hex(0x40ffff) + " =      app.exe!" + Hex(0x40ffff) + "()\n" +
-    Hex(0x410000) + " = " + Hex(0x410000) + "()\n" +
-    Hex(0x500010) + " = averyverylongname.dll!" + Hex(0x500010) + "()\n";
+    kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" + Params(1, 2, 3, 4) +
+    "+36 C:\\src\\worker.cpp(42)\n" + Hex(0x401000) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
+    Params(0, 0, 0, 0) + " C:\\src\\worker.cpp(40)\n" + Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) +
+    "\n" + Hex(0x40ffff) + " =      app.exe!" + Hex(0x40ffff) + "()\n" + Hex(0x410000) + " = " + Hex(0x410000) +
+    "()\n" + Hex(0x500010) + " = averyverylongname.dll!" + Hex(0x500010) + "()\n";
 
 // The lines of threads 10 and 30 when all threads are walked.
 const std::string kThread10Frames = Hex(0x402000) + " =      app.exe!_main" + Params(0, 0, 0, 0) + "\n";
@@ -73,8 +69,7 @@ std::string AllThreads(const std::string& thread20) {
 }
 
 std::string Thread20(const std::string& lines) {
-  return kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n\nThread 20 (0x14)\n" + lines +
-         "\nThread 30 (0x1e)\n\n";
+  return kBanner + kRunHeader + kHeader + "Thread 10 (0xa)\n\nThread 20 (0x14)\n" + lines + "\nThread 30 (0x1e)\n\n";
 }
 
 void ExpectThreadsLeftAsFound(const sim::Machine& m) {
@@ -167,10 +162,13 @@ TEST(ThreadWalk, StackBaseThatDoesNotFitIsNotTrusted) {
     void (*arrange)(sim::Thread&, sim::Machine&);
   };
   const Case cases[] = {
-      {"base below the pointer", [](sim::Thread& t, sim::Machine&) { t.stack.recordedBase = t.stack.Pointer() & ~0xfffull; }},
+      {"base below the pointer",
+       [](sim::Thread& t, sim::Machine&) { t.stack.recordedBase = t.stack.Pointer() & ~0xfffull; }},
       {"base past the bound", [](sim::Thread& t, sim::Machine&) { t.stack.recordedBase = t.stack.top + 0x200000; }},
       {"environment block unreadable",
-       [](sim::Thread& t, sim::Machine& m) { m.FailFor("ReadProcessMemory", t.stack.EnvironmentBlock() + sizeof(void*), 299); }},
+       [](sim::Thread& t, sim::Machine& m) {
+         m.FailFor("ReadProcessMemory", t.stack.EnvironmentBlock() + sizeof(void*), 299);
+       }},
       {"stack unreadable up to the base", [](sim::Thread&, sim::Machine& m) { m.Fail("ReadProcessMemory", 299, 2); }},
   };
   for (const Case& c : cases) {
@@ -199,8 +197,8 @@ TEST(ThreadWalk, GuardPageOfTheStackIsNeverRead) {
     int queriesWhileHeld;
   };
   const Case cases[] = {
-      {"pointer inside the guard page", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 0x800; },
-       kThread20Frames, 1},
+      {"pointer inside the guard page",
+       [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 0x800; }, kThread20Frames, 1},
       {"pointer just below the limit", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed + 8; },
        kThread20Frames, 1},
       {"pointer at the limit", [](sim::Thread& t, sim::Machine&) { t.stack.depth = t.stack.committed; },

@@ -18,11 +18,18 @@ const uint64_t kWaitAddress = 2 * kWord + 8;  // the semaphore field, which the 
 const uint64_t kFrameStep = 0x40;             // the simulated walk's stack step from frame to frame
 
 // Routines of ntdll.dll, 0x100 bytes apart from 0x77f01000; a frame stands 0x10 into its routine.
-const std::vector<std::string> kRoutines = {
-    "RtlEnterCriticalSection", "RtlpWaitForCriticalSection", "NtWaitForSingleObject", "ZwWaitForSingleObject",
-    "RtlWaitOnAddress", "NtWaitForAlertByThreadId", "RtlpWaitOnAddress", "RtlpWaitOnCriticalSection",
-    "RtlpEnterCriticalSectionContended", "_RtlEnterCriticalSection@4", "_RtlpWaitForCriticalSection@4",
-    "WaitForSingleObjectEx"};
+const std::vector<std::string> kRoutines = {"RtlEnterCriticalSection",
+                                            "RtlpWaitForCriticalSection",
+                                            "NtWaitForSingleObject",
+                                            "ZwWaitForSingleObject",
+                                            "RtlWaitOnAddress",
+                                            "NtWaitForAlertByThreadId",
+                                            "RtlpWaitOnAddress",
+                                            "RtlpWaitOnCriticalSection",
+                                            "RtlpEnterCriticalSectionContended",
+                                            "_RtlEnterCriticalSection@4",
+                                            "_RtlpWaitForCriticalSection@4",
+                                            "WaitForSingleObjectEx"};
 const uint64_t kStub = 0x77f80000;  // ntdll.dll, no symbol
 const uint64_t kLock = 0x401010;
 const uint64_t kMain = 0x402010;
@@ -205,7 +212,8 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
       {"decoy: the caller's locals point at another held section more often",
        [](sim::Process& p) {
          sim::Thread& t = Waiter(p, 10, Section(1));
-         for (uint64_t word = 2; word < 6; ++word) t.stack.pinned[kWineWait.size() * kFrameStep + word * kWord] = Section(2);
+         for (uint64_t word = 2; word < 6; ++word)
+           t.stack.pinned[kWineWait.size() * kFrameStep + word * kWord] = Section(2);
          EventWaiter(p, 20);
          p.AddSection(Section(1), 20, 1);
          p.AddSection(Section(2), 30, 1);
@@ -259,9 +267,11 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
            Held(40, Section(3), 20)},
       {"the names of NT 4.0, current Windows and Wine",
        [](sim::Process& p) {
-         Waiter(p, 10, Section(1), {"ZwWaitForSingleObject", "_RtlpWaitForCriticalSection@4", "_RtlEnterCriticalSection@4"});
-         Waiter(p, 20, Section(1), {"NtWaitForAlertByThreadId", "RtlpWaitOnAddress", "RtlpWaitOnCriticalSection",
-                                    "RtlpEnterCriticalSectionContended", "RtlEnterCriticalSection"});
+         Waiter(p, 10, Section(1),
+                {"ZwWaitForSingleObject", "_RtlpWaitForCriticalSection@4", "_RtlEnterCriticalSection@4"});
+         Waiter(p, 20, Section(1),
+                {"NtWaitForAlertByThreadId", "RtlpWaitOnAddress", "RtlpWaitOnCriticalSection",
+                 "RtlpEnterCriticalSectionContended", "RtlEnterCriticalSection"});
          Waiter(p, 30, Section(1), {"", "NtWaitForSingleObject", "RtlEnterCriticalSection"});
          Waiter(p, 40, Section(1), {"NtWaitForSingleObject", "WaitForSingleObjectEx", "RtlEnterCriticalSection"});
          p.AddSection(Section(1), 50, 1);

@@ -56,8 +56,8 @@ RtlCreateQueryDebugBufferFn FindRtlCreateQueryDebugBuffer(const char** failedCal
 }
 
 RtlQueryProcessDebugInformationFn FindRtlQueryProcessDebugInformation(const char** failedCall) {
-  return Find<RtlQueryProcessDebugInformationFn>("RtlQueryProcessDebugInformation",
-                                                 &g_rtlQueryProcessDebugInformation, failedCall);
+  return Find<RtlQueryProcessDebugInformationFn>("RtlQueryProcessDebugInformation", &g_rtlQueryProcessDebugInformation,
+                                                 failedCall);
 }
 
 RtlDestroyQueryDebugBufferFn FindRtlDestroyQueryDebugBuffer(const char** failedCall) {

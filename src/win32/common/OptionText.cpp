@@ -17,9 +17,7 @@ int DigitValue(char c) {
   return 99;
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Picks the base from the prefix and moves past it. A "0x" that no hexadecimal
 // digit follows is the number 0 followed by ignored text.

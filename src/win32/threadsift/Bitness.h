@@ -33,8 +33,8 @@ inline Address FramePointerOf(const CONTEXT& context) { return context.Rbp; }
 inline Address StackPointerOf(const CONTEXT& context) { return context.Rsp; }
 
 inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read) {
-  return StackWalk64(kWalkMachine, process, thread, frame, context, read, SymFunctionTableAccess64,
-                     SymGetModuleBase64, NULL);
+  return StackWalk64(kWalkMachine, process, thread, frame, context, read, SymFunctionTableAccess64, SymGetModuleBase64,
+                     NULL);
 }
 
 inline BOOL GetSymbolAt(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol) {
@@ -63,8 +63,7 @@ inline Address FramePointerOf(const CONTEXT& context) { return context.Ebp; }
 inline Address StackPointerOf(const CONTEXT& context) { return context.Esp; }
 
 inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read) {
-  return StackWalk(kWalkMachine, process, thread, frame, context, read, SymFunctionTableAccess, SymGetModuleBase,
-                   NULL);
+  return StackWalk(kWalkMachine, process, thread, frame, context, read, SymFunctionTableAccess, SymGetModuleBase, NULL);
 }
 
 inline BOOL GetSymbolAt(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol) {

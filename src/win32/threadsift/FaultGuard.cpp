@@ -49,7 +49,7 @@ void* g_resumePoint[5];
 // Registered on the thread's chain of exception registrations: it first lets
 // the handlers registered after it unwind, then resumes the guarded call.
 extern "C" EXCEPTION_DISPOSITION __cdecl ThreadsiftFaultHandler(EXCEPTION_RECORD* record, void* frame,
-                                                                 CONTEXT* /*context*/, void* /*dispatcher*/) {
+                                                                CONTEXT* /*context*/, void* /*dispatcher*/) {
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
   RtlUnwind(frame, NULL, record, NULL);
   __builtin_longjmp(g_resumePoint, 1);

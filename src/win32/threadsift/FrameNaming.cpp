@@ -94,8 +94,8 @@ bool BindLineLookup() {
     printf("GetModuleHandle ImageHlp error %d\n", (int)GetLastError());
     return false;
   }
-  g_lineLookup = reinterpret_cast<LineLookup>(
-      reinterpret_cast<void*>(GetProcAddress(imagehlp, THREADSIFT_LINE_LOOKUP_NAME)));
+  g_lineLookup =
+      reinterpret_cast<LineLookup>(reinterpret_cast<void*>(GetProcAddress(imagehlp, THREADSIFT_LINE_LOOKUP_NAME)));
   return true;
 }
 

@@ -143,10 +143,10 @@ bool CopyThreads(const Snapshot& snapshot, const BYTE* record, ThreadList* threa
   }
   const BYTE* thread = record + snapshot.threadsOffset;
   for (DWORD i = 0; i < count; ++i, thread += kThreadRecordSize) {
-    ThreadRecord copied = {ReadField<DWORD>(thread, kThreadIdOffset),
-                           ReadField<ULONGLONG>(thread, kThreadKernelTimeOffset) +
-                               ReadField<ULONGLONG>(thread, kThreadUserTimeOffset),
-                           ReadField<ULONGLONG>(thread, kThreadCreateTimeOffset)};
+    ThreadRecord copied = {
+        ReadField<DWORD>(thread, kThreadIdOffset),
+        ReadField<ULONGLONG>(thread, kThreadKernelTimeOffset) + ReadField<ULONGLONG>(thread, kThreadUserTimeOffset),
+        ReadField<ULONGLONG>(thread, kThreadCreateTimeOffset)};
     if (copied.tid == 0) break;
     threads->push_back(copied);
   }

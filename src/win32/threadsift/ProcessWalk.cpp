@@ -95,8 +95,7 @@ bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   sample.taken = false;
   if (measured && !MeasureInterval(pid, settings->cpuInterval, listed, &sample)) return true;
   WaitChain waits = {&listed.threads, {}};
-  return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, settings->waits ? &waits : NULL,
-                               complete);
+  return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, settings->waits ? &waits : NULL, complete);
 }
 
 // Fills ids with every process id, growing the buffer until all of them fit.

@@ -91,8 +91,7 @@ bool CopyRange(HANDLE process, Address start, Address end) {
     return false;  // no memory for the copy: the walk reads the held thread's stack as it stands
   }
   SIZE_T got = 0;
-  if (!ReadProcessMemory(process, (LPCVOID)(UINT_PTR)start, &g_copy[0], g_copy.size(), &got) ||
-      got != g_copy.size()) {
+  if (!ReadProcessMemory(process, (LPCVOID)(UINT_PTR)start, &g_copy[0], g_copy.size(), &got) || got != g_copy.size()) {
     g_copyStart = 0;
     g_copy.clear();  // the floor stays for the walk that follows
     return false;

@@ -205,8 +205,7 @@ void Sample(HANDLE process, int pid, const SamplingSettings& settings, ThreadLis
 
 void PrintSummary(const Gathered& gathered) {
   printf("%d sample(s), %d thread(s) seen, longest hold %u us, %d miss(es)\n", gathered.samples,
-         (int)gathered.threadsSeen.size(), (unsigned)(gathered.longestHold / kTicksPerMicrosecond),
-         gathered.misses);
+         (int)gathered.threadsSeen.size(), (unsigned)(gathered.longestHold / kTicksPerMicrosecond), gathered.misses);
 }
 
 // The lines of what ended the sampling early, as the walk prints them.

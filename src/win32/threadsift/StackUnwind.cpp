@@ -30,7 +30,8 @@ void FindFrames(HANDLE process, HANDLE thread, CONTEXT* context, std::vector<Fou
     if (count > 0 && SameFrame(frame, previous)) break;
     previous = frame;
     if (frame.AddrPC.Offset == 0) continue;
-    FoundFrame f = {frame.AddrPC.Offset, {frame.Params[0], frame.Params[1], frame.Params[2], frame.Params[3]},
+    FoundFrame f = {frame.AddrPC.Offset,
+                    {frame.Params[0], frame.Params[1], frame.Params[2], frame.Params[3]},
                     frame.AddrStack.Offset};
     found->push_back(f);
   }

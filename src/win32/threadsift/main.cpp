@@ -47,8 +47,7 @@ void PrintRunHeader(const char* computerName) {
 
 // Reads the number after an option at argv[*index + 1], which must lie in
 // [low, high]; a missing or unfit value ends the process through Usage.
-int ReadBoundedValue(int argc, char** argv, int* index, int low, int high, const char* missing,
-                     const char* invalid) {
+int ReadBoundedValue(int argc, char** argv, int* index, int low, int high, const char* missing, const char* invalid) {
   if (*index + 1 >= argc) Usage(missing);
   int value = 0;
   if (!ReadOptionNumber(argv[++*index], &value) || value < low || value > high) Usage(invalid);

@@ -20,9 +20,7 @@ const int kSoakWorkers = 20;
 const int kChurnSweeps = 3;
 const int kChurnIntervalMs = 40;
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 TEST(Endurance, TwoHundredWalksInARowLeaveEveryWorkerRunning) {
   Fixture fixture(kSoakWorkers);
@@ -50,8 +48,7 @@ TEST(Endurance, TwoHundredWalksInARowLeaveEveryWorkerRunning) {
     ASSERT_TRUE(RanAgainUnsuspended(before, after));
     before = after;
   }
-  printf("%d walks of %d threads in %.1f s\n", kSoakWalks, (int)fixture.SnapshotThreads().size(),
-         SecondsSince(start));
+  printf("%d walks of %d threads in %.1f s\n", kSoakWalks, (int)fixture.SnapshotThreads().size(), SecondsSince(start));
 }
 
 // How often the churn showed in the sweeps.
@@ -121,8 +118,8 @@ bool IsThreadFailure(const std::vector<std::string>& operations, bool afterFrame
     }
     auto end = std::find(section.begin() + at + 1, section.end(), "");
     if (end == section.end()) return ::testing::AssertionFailure() << "no empty line after " << section[at];
-    ::testing::AssertionResult sound = IsSoundThread(Lines(section.begin() + at + 1, end),
-                                                     (unsigned)std::stoul(match[1]), vanished);
+    ::testing::AssertionResult sound =
+        IsSoundThread(Lines(section.begin() + at + 1, end), (unsigned)std::stoul(match[1]), vanished);
     if (!sound) return sound;
     at = end - section.begin() + 1;
     ++seen;
@@ -136,7 +133,8 @@ bool IsThreadFailure(const std::vector<std::string>& operations, bool afterFrame
 // going, or coming.
 ::testing::AssertionResult IsSoundSection(const Lines& section, Vanished* vanished) {
   static const std::regex notOpened(
-      "(OpenProcess|SymInitialize|SymSetOptions) error -?[0-9]+|\\[[0-9]+\\] EnumProcessThreads pid [0-9]+ error -?[0-9]+");
+      "(OpenProcess|SymInitialize|SymSetOptions) error -?[0-9]+|\\[[0-9]+\\] EnumProcessThreads pid [0-9]+ error "
+      "-?[0-9]+");
   static const std::vector<std::string> listingCut{"EnumProcessModules", "GetModuleInformation", "GetModuleBaseName",
                                                    "GetModuleFileNameEx", "SymLoadModule"};
   if (section.size() == 1 && std::regex_match(section[0], notOpened)) {
@@ -204,8 +202,8 @@ TEST(Endurance, SweepsWhileProcessesAndThreadsComeAndGoReachTheirCount) {
     EXPECT_EQ(silent, 0) << run.out;
     EXPECT_EQ(churnerSections, 1) << run.out;
   }
-  printf("%d sweeps in %.1f s: %d processes and %d threads went under the walk\n", kChurnSweeps,
-         SecondsSince(start), vanished.processes, vanished.threads);
+  printf("%d sweeps in %.1f s: %d processes and %d threads went under the walk\n", kChurnSweeps, SecondsSince(start),
+         vanished.processes, vanished.threads);
   EXPECT_GT(vanished.processes, 0) << "no process came or went under the sweeps";
   EXPECT_GT(vanished.threads, 0) << "no thread ended under the sweeps";
   EXPECT_TRUE(RanAgainUnsuspended(before, churner.State()));

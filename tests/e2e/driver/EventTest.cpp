@@ -29,8 +29,7 @@ TEST(Event, NameNoEventBearsFailsAfterTheFullReport) {
   ASSERT_TRUE(HasRunHeader(timed.lines, Banner(), timed.before, timed.after)) << timed.run.out;
   Lines report = AfterRunHeader(timed.lines);
   ASSERT_FALSE(report.empty());
-  EXPECT_TRUE(std::regex_match(report.back(), std::regex("OpenEvent " + absent + " error [0-9]+")))
-      << report.back();
+  EXPECT_TRUE(std::regex_match(report.back(), std::regex("OpenEvent " + absent + " error [0-9]+"))) << report.back();
   report.pop_back();
   EXPECT_TRUE(IsFixtureReport(report, fixture)) << timed.run.out;
 }

@@ -21,8 +21,7 @@ struct ToolRun {
 ToolRun RunThreadsift(const std::vector<std::string>& args);
 ToolRun RunLatchsift(const std::vector<std::string>& args);
 // The same with another build of the tool and additions to its environment.
-ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
-                const Environment& environment = {});
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& args, const Environment& environment = {});
 
 // A module as the fixture sees it in its own process.
 struct FixtureModule {

@@ -102,12 +102,11 @@ std::vector<unsigned> ThreadIds(const Lines& lines) {
   return ids;
 }
 
-::testing::AssertionResult HasRunHeader(const Lines& lines, const std::string& banner, time_t before,
-                                        time_t after) {
+::testing::AssertionResult HasRunHeader(const Lines& lines, const std::string& banner, time_t before, time_t after) {
   if (lines.size() < kRunHeaderLines) return ::testing::AssertionFailure() << "no run header";
   if (lines[0] != banner || !lines[1].empty() || !lines[3].empty()) {
-    return ::testing::AssertionFailure() << "run header has the wrong shape: [" << lines[0] << "] ["
-                                         << lines[1] << "] [" << lines[2] << "] [" << lines[3] << "]";
+    return ::testing::AssertionFailure() << "run header has the wrong shape: [" << lines[0] << "] [" << lines[1]
+                                         << "] [" << lines[2] << "] [" << lines[3] << "]";
   }
   const std::string start = "Checking computer " + ExpectedComputerName() + " on ";
   if (lines[2].rfind(start, 0) != 0) {
@@ -120,8 +119,8 @@ std::vector<unsigned> ThreadIds(const Lines& lines) {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult IsProcessReport(const Lines& lines, unsigned pid, const std::string& image,
-                                           size_t threads, std::vector<unsigned>* threadIds) {
+::testing::AssertionResult IsProcessReport(const Lines& lines, unsigned pid, const std::string& image, size_t threads,
+                                           std::vector<unsigned>* threadIds) {
   std::string header = ProcessHeaderLine(pid, image, threads);
   if (lines.size() < 3 || lines[0] != header || !lines[1].empty()) {
     return ::testing::AssertionFailure() << "expected [" << header << "] and an empty line, got ["
@@ -181,9 +180,13 @@ std::string ModuleRow(uint64_t base, uint32_t size, const std::string& label, co
 
 bool IsFrameLine(const std::string& line) {
   static const std::string a = AddressPattern();
-  static const std::regex shape("(" + a + ") = (?: *[^ !]+!)?"                      // address, module text
-                                "(?:(" + a + ")\\(\\)|UnDecorateSymbolName error [0-9]+|"  // no symbol; no undecorated name
-                                ".+\\(" + a + "(?:," + a + "){3}\\)(?:[+-][0-9]+)?(?: .+\\([0-9]+\\))?)");  // symbol
+  static const std::regex shape("(" + a +
+                                ") = (?: *[^ !]+!)?"  // address, module text
+                                "(?:(" +
+                                a +
+                                ")\\(\\)|UnDecorateSymbolName error [0-9]+|"  // no symbol; no undecorated name
+                                ".+\\(" +
+                                a + "(?:," + a + "){3}\\)(?:[+-][0-9]+)?(?: .+\\([0-9]+\\))?)");  // symbol
   std::smatch match;
   // Without a symbol the address is printed twice.
   return std::regex_match(line, match, shape) && (!match[2].matched || match[2] == match[1]);
@@ -202,9 +205,7 @@ std::string WindowsPath(const std::string& unixPath) {
   return path;
 }
 
-std::string BaseName(const std::string& windowsPath) {
-  return windowsPath.substr(windowsPath.find_last_of('\\') + 1);
-}
+std::string BaseName(const std::string& windowsPath) { return windowsPath.substr(windowsPath.find_last_of('\\') + 1); }
 
 Sweep SplitSweep(const Lines& afterRunHeader) {
   static const std::regex countShape("(-?[0-9]+) process\\(es\\) found");

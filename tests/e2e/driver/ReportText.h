@@ -35,15 +35,14 @@ std::vector<unsigned> ThreadIds(const Lines& lines);
 // The first lines of every run: banner, empty line, "Checking computer NAME
 // on TIME", empty line. NAME must be the platform's name of this machine and
 // TIME the local time at a moment between `before` and `after`.
-::testing::AssertionResult HasRunHeader(const Lines& lines, const std::string& banner, time_t before,
-                                        time_t after);
+::testing::AssertionResult HasRunHeader(const Lines& lines, const std::string& banner, time_t before, time_t after);
 constexpr size_t kRunHeaderLines = 4;
 
 // One process's section of a report: its header line, an empty line, the
 // module listing, an empty line, then every thread line followed (after any
 // stack lines) by an empty line. Checks that shape and returns the thread ids.
-::testing::AssertionResult IsProcessReport(const Lines& lines, unsigned pid, const std::string& image,
-                                           size_t threads, std::vector<unsigned>* threadIds);
+::testing::AssertionResult IsProcessReport(const Lines& lines, unsigned pid, const std::string& image, size_t threads,
+                                           std::vector<unsigned>* threadIds);
 
 // The lines between a thread's line and the empty line that ends its section
 // (its stack, when the thread was walked).

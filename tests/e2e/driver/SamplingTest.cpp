@@ -78,8 +78,8 @@ std::string ModuleOf(const Fixture& fixture, uint64_t address) {
 // The worker chain's frames outermost first, as one run of folded frames.
 std::string WorkerChainText(const Fixture& fixture) {
   std::string text;
-  for (const char* function : {"FixtureWorker", "FixtureLevelOne", "RelayCall", "FixtureLevelTwo",
-                               "FixtureLevelThree"}) {
+  for (const char* function :
+       {"FixtureWorker", "FixtureLevelOne", "RelayCall", "FixtureLevelTwo", "FixtureLevelThree"}) {
     text += ";" + ModuleOf(fixture, fixture.FunctionStart(function)) + "!" + function;
   }
   return text + ";";
@@ -91,8 +91,8 @@ TEST(Sampling, CountsEachThreadsStacksInEveryRoundAndFindsTheBusyThreadsShare) {
   ASSERT_NE(fixture.Splitter(), 0u);
   std::map<unsigned, WorkerState> before = fixture.State();
 
-  TimedRun timed = RunThreadsiftTimed(
-      {"-p", std::to_string(fixture.Pid()), "-s", std::to_string(kSamples), "-i", kIntervalMs});
+  TimedRun timed =
+      RunThreadsiftTimed({"-p", std::to_string(fixture.Pid()), "-s", std::to_string(kSamples), "-i", kIntervalMs});
   const std::string& out = timed.run.out;
   EXPECT_EQ(timed.run.status, 0) << out;
   ASSERT_TRUE(HasRunHeader(timed.lines, Banner(), timed.before, timed.after)) << out;
@@ -119,7 +119,9 @@ TEST(Sampling, CountsEachThreadsStacksInEveryRoundAndFindsTheBusyThreadsShare) {
     // Most counted first, and lines of one count in the order of their text.
     if (line != report.begin() + 2) {
       EXPECT_TRUE(folded.back().count > read->count || (folded.back().count == read->count && *(line - 1) < *line))
-          << "out of order:\n" << *(line - 1) << "\n" << *line;
+          << "out of order:\n"
+          << *(line - 1) << "\n"
+          << *line;
     }
     folded.push_back(*read);
   }
@@ -138,7 +140,8 @@ TEST(Sampling, CountsEachThreadsStacksInEveryRoundAndFindsTheBusyThreadsShare) {
     std::string frames;
     for (const std::string& frame : line.frames) frames += ";" + frame;
     EXPECT_NE(frames.find(chain), std::string::npos)
-        << "worker " << line.tid << " without the chain " << chain << " in\n" << frames;
+        << "worker " << line.tid << " without the chain " << chain << " in\n"
+        << frames;
   }
 
   // The splitter's innermost frame is one of its two halves, called from its
@@ -155,7 +158,8 @@ TEST(Sampling, CountsEachThreadsStacksInEveryRoundAndFindsTheBusyThreadsShare) {
   ASSERT_GE(busyLong + busyShort, kSamples / 2) << out;
   double longShare = 100.0 * busyLong / (busyLong + busyShort);
   EXPECT_NEAR(longShare, kLongSharePercent, kLongShareTolerance)
-      << busyLong << " samples in FixtureBusyLong, " << busyShort << " in FixtureBusyShort\n" << out;
+      << busyLong << " samples in FixtureBusyLong, " << busyShort << " in FixtureBusyShort\n"
+      << out;
 
   EXPECT_TRUE(RanAgainUnsuspended(before, fixture.State()));
 }

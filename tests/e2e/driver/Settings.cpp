@@ -27,8 +27,7 @@ bool ReadSettings(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (!TakeValue(arg, "--width", &width) && !TakeValue(arg, "--time-scale", &timeScale) &&
-        !TakeValue(arg, "--wine", &g_settings.wine) &&
-        !TakeValue(arg, "--prefix", &g_settings.prefix) &&
+        !TakeValue(arg, "--wine", &g_settings.wine) && !TakeValue(arg, "--prefix", &g_settings.prefix) &&
         !TakeValue(arg, "--threadsift", &g_settings.threadsift) &&
         !TakeValue(arg, "--threadsift-faulting", &g_settings.threadsiftFaulting) &&
         !TakeValue(arg, "--latchsift", &g_settings.latchsift) &&
@@ -36,8 +35,7 @@ bool ReadSettings(int argc, char** argv) {
         !TakeValue(arg, "--fixture", &g_settings.fixture) &&
         !TakeValue(arg, "--fixture-sources", &g_settings.fixtureSources) &&
         !TakeValue(arg, "--wait-scene", &g_settings.waitScene) && !TakeValue(arg, "--demo", &g_settings.demo) &&
-        !TakeValue(arg, "--banner", &g_settings.banner) &&
-        !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
+        !TakeValue(arg, "--banner", &g_settings.banner) && !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
       return false;
     }

@@ -69,8 +69,8 @@ std::string ExpectedArguments(const Fixture& fixture, const ChainFrame& frame, u
 }
 
 std::string ExpectedFrameLine(const Fixture& fixture, const ChainFrame& frame, uint64_t pc, unsigned tid) {
-  std::string line = AddressText(pc) + " = " + ModuleText(fixture, pc) + frame.function +
-                     ExpectedArguments(fixture, frame, tid);
+  std::string line =
+      AddressText(pc) + " = " + ModuleText(fixture, pc) + frame.function + ExpectedArguments(fixture, frame, tid);
   int displacement = (int)(pc - fixture.FunctionStart(frame.function));
   if (displacement != 0) {
     char text[16];

@@ -18,8 +18,7 @@ TEST(ThreadStack, WorkersShowTheirCallChainAndRunAgainAfterTheWalk) {
     EXPECT_TRUE(IsStack(LinesUnderThread(report, tid))) << "thread " << tid << "\n" << run.out;
   }
   for (unsigned tid : fixture.Workers()) {
-    EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(report, tid), fixture, tid))
-        << "thread " << tid << "\n" << run.out;
+    EXPECT_TRUE(ShowsWorkerChain(LinesUnderThread(report, tid), fixture, tid)) << "thread " << tid << "\n" << run.out;
   }
   // The fixture's main thread answers the question, so it runs too.
   EXPECT_TRUE(RanAgainUnsuspended(before, fixture.State()));

@@ -94,8 +94,9 @@ std::string WithoutWaitsAndTime(const std::string& out) {
   return kept;
 }
 
-const std::regex kWaitPattern("^Thread ([0-9]+) \\(0x[0-9a-f]+\\) waits for critical section 0x([0-9a-f]+) held by "
-                              "thread ([0-9]+) \\(0x[0-9a-f]+\\)$");
+const std::regex kWaitPattern(
+    "^Thread ([0-9]+) \\(0x[0-9a-f]+\\) waits for critical section 0x([0-9a-f]+) held by "
+    "thread ([0-9]+) \\(0x[0-9a-f]+\\)$");
 
 TEST(WaitChain, DemoDeadlockIsOneCycleOfTwo) {
   Scene demo(TheSettings().demo, "deadlocked");

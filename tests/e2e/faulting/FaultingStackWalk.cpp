@@ -1,10 +1,9 @@
 // The stack walk of threadsift_faulting.exe. That build of the tool calls
 // FaultingStackWalk64 wherever threadsift calls StackWalk64 (FaultingStackWalk
 // for StackWalk on 32-bit; the import is renamed at compile time), and this
-// file supplies the import: it steps like the walk it stands for, except that in the walk of one chosen thread it writes through
-// a null pointer at a chosen step, or stops there for good. The access
-// violation is a real one, raised inside the tool's guarded walk; the stop
-// holds the walked thread suspended until the tool is killed.
+// file supplies the import: it steps like the walk it stands for, except that in the walk of one chosen thread it
+// writes through a null pointer at a chosen step, or stops there for good. The access violation is a real one, raised
+// inside the tool's guarded walk; the stop holds the walked thread suspended until the tool is killed.
 //
 // The environment variable THREADSIFT_FAULT_AT="<tid>:<step>" chooses the
 // thread and the step (1 for the first call of a walk). Before it faults, it

@@ -50,13 +50,14 @@ struct FaultScope {
 };
 }  // namespace sim
 
-#define __try1(filter)          \
-  {                             \
+#define __try1(filter)             \
+  {                                \
     sim::FaultScope simFaultScope; \
     try {
-#define __except1            \
-  }                          \
-  catch (const SimFault&) {} \
+#define __except1           \
+  }                         \
+  catch (const SimFault&) { \
+  }                         \
   }
 #else
 typedef EXCEPTION_DISPOSITION (*PEXCEPTION_ROUTINE)(EXCEPTION_RECORD*, PVOID, CONTEXT*, PVOID);

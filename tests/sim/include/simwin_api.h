@@ -71,7 +71,7 @@ typedef UINT* PUINT;
 typedef char* PCHAR;
 typedef char* PSTR;
 
-#define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
+#define LOWORD(l) ((WORD)((DWORD_PTR)(l)&0xffff))
 #define HIWORD(l) ((WORD)(((DWORD_PTR)(l) >> 16) & 0xffff))
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
 
@@ -169,8 +169,7 @@ struct ADDRESS {
   ADDRESS_MODE Mode;
 };
 struct KDHELP {
-  DWORD Thread, ThCallbackStack, NextCallback, FramePointer, KiCallUserMode, KeUserCallbackDispatcher,
-      SystemRangeStart;
+  DWORD Thread, ThCallbackStack, NextCallback, FramePointer, KiCallUserMode, KeUserCallbackDispatcher, SystemRangeStart;
 };
 struct STACKFRAME {
   ADDRESS AddrPC, AddrReturn, AddrFrame, AddrStack;
@@ -190,8 +189,8 @@ struct ADDRESS64 {
 struct KDHELP64 {
   DWORD64 Thread;
   DWORD ThCallbackStack, ThCallbackBStore, NextCallback, FramePointer;
-  DWORD64 KiCallUserMode, KeUserCallbackDispatcher, SystemRangeStart, KiUserExceptionDispatcher, StackBase,
-      StackLimit, Reserved[5];
+  DWORD64 KiCallUserMode, KeUserCallbackDispatcher, SystemRangeStart, KiUserExceptionDispatcher, StackBase, StackLimit,
+      Reserved[5];
 };
 struct STACKFRAME64 {
   ADDRESS64 AddrPC, AddrReturn, AddrFrame, AddrStack, AddrBStore;
