@@ -118,11 +118,7 @@ bool AddLaterModule(HANDLE process, Address handle) {
   baseName[std::min(named, kNameCapacity - 1)] = '\0';
   path[std::min(pathed, kNameCapacity - 1)] = '\0';
   Address base = (Address)(UINT_PTR)info.lpBaseOfDll;
-#if defined(_WIN64)
-  if (SymLoadModule64(process, NULL, path, baseName, base, info.SizeOfImage) == 0) return false;
-#else
-  if (SymLoadModule(process, NULL, path, baseName, base, info.SizeOfImage) == 0) return false;
-#endif
+  if (RegisterModule(process, path, baseName, base, info.SizeOfImage) == 0) return false;
   ModuleTable& t = g_moduleTable;
   t.handles.push_back(handle);
   t.bases.push_back(base);
