@@ -17,17 +17,14 @@ namespace {
 
 const DWORD kInitialSweepIds = 1024;
 
-// Prints a thread's header line and, when it is selected, walks it. A
-// thread that has ended since the snapshot a sweep kept was taken is passed
-// over, as it would be had the snapshot been taken for this process.
-void WalkListedThread(HANDLE process, int pid, int tid, const ProcessThreads& listed, const ThreadRecord& thread,
-                      const CpuSample& sample, WaitChain* waits) {
+// Prints a thread's header line and, when it is selected, walks it.
+void WalkListedThread(HANDLE process, int pid, int tid, const ThreadRecord& thread, const CpuSample& sample,
+                      WaitChain* waits) {
   bool selected = IsSelected(pid, tid, thread.tid);
   ThreadOpening opened = {(DWORD)pid, thread.tid, NULL, "", 0};
   if (selected) opened.handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &opened.failedCall);
   opened.error = GetLastError();
   ScopedHandle openedOwner(opened.handle);
-  if (selected && opened.handle == NULL && listed.kept && opened.error == ERROR_INVALID_PARAMETER) return;
   PrintThreadHeader(thread, sample);
   if (selected && !WalkThread(process, opened, waits)) {
     printf("WalkThread %d error %d\n", (int)thread.tid, (int)GetLastError());
@@ -41,7 +38,7 @@ void WalkListedThread(HANDLE process, int pid, int tid, const ProcessThreads& li
 void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample,
                  WaitChain* waits) {
   for (const ThreadRecord& thread : listed.threads) {
-    WalkListedThread(process, pid, tid, listed, thread, sample, waits);
+    WalkListedThread(process, pid, tid, thread, sample, waits);
     if (g_interrupted != 0) break;
   }
   if (waits != NULL && tid == kAllThreads) PrintDeadlocks(*waits);
