@@ -57,75 +57,80 @@ void EmptyTable(size_t count) {
   t.paths.reserve(count);
 }
 
-// Adds one module to the table, registers it and, when listed, prints its row.
-ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
-  HMODULE module = (HMODULE)(UINT_PTR)handle;
+// A module's range and names as the platform gives them.
+struct ModuleFacts {
+  Address base;
+  DWORD size;
+  char baseName[kNameCapacity];
+  char path[kNameCapacity];
+};
+
+// Reads the module's facts; false, with failedCall naming the call that
+// failed and its last error left, when one cannot be had. A name cut to the
+// room it is given may come without its terminator: it ends where the
+// platform says it stopped, within the room.
+bool ReadModuleFacts(HANDLE process, HMODULE module, ModuleFacts* facts, const char** failedCall) {
   MODULEINFO info;
   if (!GetModuleInformation(process, module, &info, sizeof(info))) {
-    printf("GetModuleInformation error %d\n", (int)GetLastError());
-    return Failed;
+    *failedCall = "GetModuleInformation";
+    return false;
   }
-  Address base = (Address)(UINT_PTR)info.lpBaseOfDll;
-  DWORD size = info.SizeOfImage;
-  Address end = base + size - 1;
-
-  // A name cut to the room it is given may come without its terminator: it
-  // ends where the platform says it stopped, within the room.
-  char baseName[kNameCapacity];
-  DWORD copied = GetModuleBaseNameA(process, module, baseName, kNameCapacity);
+  facts->base = (Address)(UINT_PTR)info.lpBaseOfDll;
+  facts->size = info.SizeOfImage;
+  DWORD copied = GetModuleBaseNameA(process, module, facts->baseName, kNameCapacity);
   if (!copied) {
-    printf("GetModuleBaseName error %d\n", (int)GetLastError());
-    return Failed;
+    *failedCall = "GetModuleBaseName";
+    return false;
   }
-  baseName[std::min(copied, kNameCapacity - 1)] = '\0';
-  char path[kNameCapacity];
-  copied = GetModuleFileNameExA(process, module, path, kNameCapacity);
+  facts->baseName[std::min(copied, kNameCapacity - 1)] = '\0';
+  copied = GetModuleFileNameExA(process, module, facts->path, kNameCapacity);
   if (!copied) {
-    printf("GetModuleFileNameEx error %d\n", (int)GetLastError());
-    return Failed;
+    *failedCall = "GetModuleFileNameEx";
+    return false;
   }
-  path[std::min(copied, kNameCapacity - 1)] = '\0';
+  facts->path[std::min(copied, kNameCapacity - 1)] = '\0';
+  return true;
+}
 
+// Appends the module to the table's per-module sequences.
+void AppendModule(const ModuleFacts& facts) {
   ModuleTable& t = g_moduleTable;
-  t.bases.push_back(base);
-  t.ends.push_back(end);
-  t.sizes.push_back(size);
-  t.baseNames.push_back(baseName);
-  t.paths.push_back(path);
+  t.bases.push_back(facts.base);
+  t.ends.push_back(facts.base + facts.size - 1);
+  t.sizes.push_back(facts.size);
+  t.baseNames.push_back(facts.baseName);
+  t.paths.push_back(facts.path);
+}
 
-  if (RegisterModule(process, path, baseName, base, size) == 0) {
+// Adds one module to the table, registers it and, when listed, prints its row.
+ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
+  ModuleFacts facts;
+  const char* failedCall = "";
+  if (!ReadModuleFacts(process, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) {
+    printf("%s error %d\n", failedCall, (int)GetLastError());
+    return Failed;
+  }
+  AppendModule(facts);
+  if (RegisterModule(process, facts.path, facts.baseName, facts.base, facts.size) == 0) {
     printf("SymLoadModule error %d\n", (int)GetLastError());
     return SymbolLoadFailed;
   }
   if (!listed) return Built;
-  std::string label = GetModuleVersion(path);
-  printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)base,
-         (PrintedAddress)end, (unsigned)size, label.c_str(), path);
+  std::string label = GetModuleVersion(facts.path);
+  printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)facts.base,
+         (PrintedAddress)(facts.base + facts.size - 1), (unsigned)facts.size, label.c_str(), facts.path);
   return Built;
 }
 
 // Registers a module loaded since the table was built and adds it to the
 // table; false, without a word, when it cannot be (it may be gone again).
 bool AddLaterModule(HANDLE process, Address handle) {
-  HMODULE module = (HMODULE)(UINT_PTR)handle;
-  MODULEINFO info;
-  char baseName[kNameCapacity];
-  char path[kNameCapacity];
-  if (!GetModuleInformation(process, module, &info, sizeof(info))) return false;
-  DWORD named = GetModuleBaseNameA(process, module, baseName, kNameCapacity);
-  DWORD pathed = GetModuleFileNameExA(process, module, path, kNameCapacity);
-  if (named == 0 || pathed == 0) return false;
-  baseName[std::min(named, kNameCapacity - 1)] = '\0';
-  path[std::min(pathed, kNameCapacity - 1)] = '\0';
-  Address base = (Address)(UINT_PTR)info.lpBaseOfDll;
-  if (RegisterModule(process, path, baseName, base, info.SizeOfImage) == 0) return false;
-  ModuleTable& t = g_moduleTable;
-  t.handles.push_back(handle);
-  t.bases.push_back(base);
-  t.ends.push_back(base + info.SizeOfImage - 1);
-  t.sizes.push_back(info.SizeOfImage);
-  t.baseNames.push_back(baseName);
-  t.paths.push_back(path);
+  ModuleFacts facts;
+  const char* failedCall = "";
+  if (!ReadModuleFacts(process, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) return false;
+  if (RegisterModule(process, facts.path, facts.baseName, facts.base, facts.size) == 0) return false;
+  g_moduleTable.handles.push_back(handle);
+  AppendModule(facts);
   return true;
 }
 
