@@ -225,24 +225,35 @@ Thread* Machine::ThreadOfHandle(HANDLE handle) {
 }
 
 const Module* Machine::RegisteredModule(HANDLE process, uint64_t address) {
-  Process* p = ProcessOfHandle(process);
   auto session = symbolSessions.find(process);
-  if (p == nullptr || session == symbolSessions.end()) return nullptr;
-  for (const Module& module : p->modules) {
-    if (session->second.count(module.base) && module.base <= address && address < module.base + module.size) {
-      return &module;
+  if (session == symbolSessions.end()) return nullptr;
+  const std::map<uint64_t, SessionModule>& held = session->second.modules;
+  Process* p = ProcessOfHandle(process);
+  if (p != nullptr) {
+    for (const Module& module : p->modules) {
+      if (held.count(module.base) && module.base <= address && address < module.base + module.size) return &module;
     }
+    return nullptr;
   }
-  return nullptr;
+  // A session of no process holds its modules where they were registered.
+  auto above = held.upper_bound(address);
+  if (above == held.begin()) return nullptr;
+  --above;
+  if (address - above->first >= above->second.size) return nullptr;
+  return above->second.module;
+}
+
+void Machine::ParseSymbolFile(const Module& module) {
+  // The platform opens, reads and parses the module's symbol file now.
+  Enter("SymbolFileLoad", module.base, Args("%s,0x%x,0x%x", module.path.c_str(), module.size, module.timeStamp));
+  Enter("ReadFile", module.base, module.path);
 }
 
 void Machine::TouchModule(HANDLE process, uint64_t address) {
   const Module* module = RegisteredModule(process, address);
   auto pending = deferredSymbolLoads.find(process);
   if (module == nullptr || pending == deferredSymbolLoads.end() || pending->second.erase(module->base) == 0) return;
-  // The platform opens, reads and parses the module's symbol file now.
-  Enter("SymbolFileLoad", module->base, module->path);
-  Enter("ReadFile", module->base, module->path);
+  ParseSymbolFile(*module);
 }
 
 const Symbol* Machine::SymbolAt(HANDLE process, uint64_t address) {

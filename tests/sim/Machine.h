@@ -104,6 +104,7 @@ struct Module {
   std::string path;
   std::deque<Symbol> symbols;
   int listedFromCall = 1;  // EnumProcessModules lists it from its call with this number on (loaded later)
+  DWORD timeStamp = 0x3A000000;  // its file header's, which its first bytes in memory carry
 
   Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated, const std::string& undecorated = "");
 };
@@ -182,6 +183,18 @@ struct FailRule {
   DWORD lastError;
   NTSTATUS status;
   bool fault = false;  // the call raises an access violation instead
+};
+
+// A module as a symbol session holds it: its size and the module whose file
+// it loaded (null when no process has that file at that base).
+struct SessionModule {
+  DWORD size;
+  const Module* module;
+};
+
+// A symbol session of the image help library: its modules by base.
+struct SymbolSession {
+  std::map<uint64_t, SessionModule> modules;
 };
 
 struct CallRecord {
@@ -318,12 +331,18 @@ class Machine {
   bool processIdsSet = false;
   std::map<void*, size_t> allocations;
   std::vector<PHANDLER_ROUTINE> ctrlHandlers;
-  std::map<HANDLE, std::set<uint64_t>> symbolSessions;  // process handle -> registered module bases
+  std::map<HANDLE, SymbolSession> symbolSessions;  // by the handle or value it was opened on
+  // The process last opened: the one whose files are on disk when a
+  // session opened on a value that is no process handle loads a module.
+  DWORD lastOpenedPid = 0;
   DWORD symbolOptions = 0;
   // Modules registered while deferred loads were on whose symbol file has not
   // been loaded yet; the first lookup or walk callback that touches one loads it.
   std::map<HANDLE, std::set<uint64_t>> deferredSymbolLoads;
   void TouchModule(HANDLE process, uint64_t address);
+  // Books the parse of module's symbol file (its path, size and time stamp
+  // name the file in SymbolFileLoad's arguments).
+  void ParseSymbolFile(const Module& module);
   // Everything the active machine knows about one address in a process.
   Process* ProcessOfHandle(HANDLE handle);
   Thread* ThreadOfHandle(HANDLE handle);

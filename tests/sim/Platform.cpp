@@ -120,6 +120,7 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) {
   }
   if (m.FindProcess(pid) == nullptr && pid != m.selfPid())
     return FailWithError(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
+  m.lastOpenedPid = pid;
   return m.NewHandle("process", std::to_string(pid), pid);
 }
 
@@ -293,15 +294,16 @@ BOOL EnumProcesses(DWORD* ids, DWORD bytes, DWORD* bytesReturned) {
   return TRUE;
 }
 
-BOOL SymInitialize(HANDLE process, PCSTR searchPath, BOOL invade) {
+BOOL SymInitialize(HANDLE session, PCSTR searchPath, BOOL invade) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("SymInitialize", 0, Args("%s,", searchPath ? "path" : "null") + Args("%d", invade))) {
     return FailWith(f, FALSE);
   }
-  if (!IsHandleOfKind(process, "process") || m.symbolSessions.count(process)) {
-    return FailWithError(ERROR_INVALID_HANDLE, FALSE);
-  }
-  m.symbolSessions[process];
+  // A session may be opened on any value that tells it from the others;
+  // only a handle of another kind of object is refused.
+  bool acceptable = IsHandleOfKind(session, "process") || m.FindHandle(session) == nullptr;
+  if (!acceptable || m.symbolSessions.count(session)) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  m.symbolSessions[session];
   return TRUE;
 }
 

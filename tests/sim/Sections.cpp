@@ -53,7 +53,21 @@ MemoryBlock& Process::AddSectionDebugRecord(uint64_t record, uint64_t section) {
   return memory.back();
 }
 
+// The fields of a module's headers that tell its file: where the file
+// header starts (0x40), its signature and its time stamp.
+void OverlayModuleHeader(const Module& module, uint64_t at, size_t size, unsigned char* out) {
+  const size_t kHeaderBytes = 0x4C;
+  if (module.size < kHeaderBytes || !Touches(module.base, kHeaderBytes, at, size)) return;
+  const std::pair<size_t, uint64_t> fields[] = {{0x3C, 0x40}, {0x40, 0x4550}, {0x48, module.timeStamp}};
+  for (const auto& field : fields) {
+    std::vector<unsigned char> word(4);
+    PutWord(&word, 0, field.second, 4);
+    Overlay(module.base + field.first, word.data(), 4, at, size, out);
+  }
+}
+
 bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
+  for (const Module& module : p.modules) OverlayModuleHeader(module, at, size, out);
   for (MemoryBlock& block : p.memory) {
     if (!Touches(block.address, block.bytes.size(), at, size)) continue;
     if (block.unreadable) return false;

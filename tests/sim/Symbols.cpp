@@ -59,6 +59,30 @@ BOOL LookUpLine(const char* op, HANDLE process, Address address, PDWORD displace
   return TRUE;
 }
 
+// The module whose file a session loads for image at base: for a process's
+// session, the process's module there; for another, the module there of the
+// process last opened (whose files are the ones on disk), else of any.
+const Module* FileAt(HANDLE session, PCSTR image, uint64_t base) {
+  Machine& m = ActiveMachine();
+  std::string path = image != nullptr ? image : "";
+  Process* own = m.ProcessOfHandle(session);
+  if (own != nullptr) {
+    for (const Module& module : own->modules) {
+      if (module.base == base) return &module;
+    }
+    return nullptr;
+  }
+  const Module* found = nullptr;
+  for (const Process& p : m.processes) {
+    for (const Module& module : p.modules) {
+      if (module.base != base || module.path != path) continue;
+      if (p.id == m.lastOpenedPid) return &module;
+      if (found == nullptr) found = &module;
+    }
+  }
+  return found;
+}
+
 template <typename Address>
 Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCSTR module, Address base, DWORD size) {
   Machine& m = ActiveMachine();
@@ -67,10 +91,26 @@ Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCS
   if (const FailRule* f = m.Enter(op, base, args)) return FailWith(f, (Address)0);
   auto session = m.symbolSessions.find(process);
   if (session == m.symbolSessions.end()) return FailWithError(ERROR_INVALID_HANDLE, (Address)0);
-  session->second.insert(base);
+  const Module* loaded = FileAt(process, image, base);
+  session->second.modules[base] = SessionModule{size, loaded};
   const DWORD kDeferredLoads = 0x4;
-  if (m.symbolOptions & kDeferredLoads) m.deferredSymbolLoads[process].insert(base);
+  if (m.symbolOptions & kDeferredLoads) {
+    m.deferredSymbolLoads[process].insert(base);
+  } else if (loaded != nullptr) {
+    m.ParseSymbolFile(*loaded);
+  }
   return base != 0 ? base : 1;
+}
+
+template <typename Address>
+BOOL UnloadModule(const char* op, HANDLE process, Address base) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter(op, base, Args("0x%llx", (unsigned long long)base))) return FailWith(f, FALSE);
+  auto session = m.symbolSessions.find(process);
+  if (session == m.symbolSessions.end()) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  if (session->second.modules.erase(base) == 0) return FailWithError(ERROR_MOD_NOT_FOUND, FALSE);
+  m.deferredSymbolLoads[process].erase(base);
+  return TRUE;
 }
 
 }  // namespace
@@ -94,6 +134,10 @@ DWORD SymLoadModule(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWOR
 DWORD64 SymLoadModule64(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWORD64 base, DWORD size) {
   return LoadModule("SymLoadModule64", process, file, image, module, base, size);
 }
+
+BOOL SymUnloadModule(HANDLE process, DWORD base) { return UnloadModule("SymUnloadModule", process, base); }
+
+BOOL SymUnloadModule64(HANDLE process, DWORD64 base) { return UnloadModule("SymUnloadModule64", process, base); }
 
 BOOL SymGetSymFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_SYMBOL symbol) {
   return LookUpSymbol("SymGetSymFromAddr", process, address, displacement, symbol);

@@ -179,7 +179,11 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
   Thread* t = m.ThreadOfHandle(thread);
   size_t step = (size_t)frame->Reserved[0];
   if (m.Enter(op, ThreadIdOf(thread), Args("0x%x,%zu", machine, step)) != nullptr) return FALSE;
-  if (machine != kMachineType || !callbacks.AsExpected() || m.symbolSessions.count(process) == 0 || t == nullptr) {
+  // A session of no process may come with routines of the caller's own,
+  // which stand between the walk and the platform's.
+  bool ownRoutines = m.ProcessOfHandle(process) == nullptr;
+  if (machine != kMachineType || !callbacks.AsExpected(ownRoutines) || m.symbolSessions.count(process) == 0 ||
+      t == nullptr) {
     m.NoteMisuse(std::string(op) + " called with the wrong machine, routines, process or thread");
     return FALSE;
   }
@@ -213,7 +217,8 @@ struct WalkCallbacks {
   FunctionTable expectedFunctionTable;
   ModuleBase expectedModuleBase;
 
-  bool AsExpected() const {
+  bool AsExpected(bool ownRoutines) const {
+    if (ownRoutines && functionTable != nullptr && moduleBase != nullptr && translate == nullptr) return true;
     return functionTable == expectedFunctionTable && moduleBase == expectedModuleBase && translate == nullptr;
   }
   template <typename Address>

@@ -20,6 +20,8 @@ typedef IMAGEHLP_LINE64 WalkLine;
 typedef DWORD64 SymbolDisplacement;
 typedef BOOL(WINAPI* LineLookup)(HANDLE, DWORD64, PDWORD, PIMAGEHLP_LINE64);
 typedef PREAD_PROCESS_MEMORY_ROUTINE64 WalkMemoryReader;
+typedef PFUNCTION_TABLE_ACCESS_ROUTINE64 WalkTableAccess;
+typedef PGET_MODULE_BASE_ROUTINE64 WalkModuleBase;
 #define THREADSIFT_LINE_LOOKUP_NAME "SymGetLineFromAddr64"
 
 const DWORD kWalkMachine = IMAGE_FILE_MACHINE_AMD64;
@@ -32,10 +34,13 @@ inline Address ProgramCounterOf(const CONTEXT& context) { return context.Rip; }
 inline Address FramePointerOf(const CONTEXT& context) { return context.Rbp; }
 inline Address StackPointerOf(const CONTEXT& context) { return context.Rsp; }
 
-inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read) {
-  return StackWalk64(kWalkMachine, process, thread, frame, context, read, SymFunctionTableAccess64, SymGetModuleBase64,
-                     NULL);
+inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read,
+                      WalkTableAccess tableAccess, WalkModuleBase moduleBase) {
+  return StackWalk64(kWalkMachine, process, thread, frame, context, read, tableAccess, moduleBase, NULL);
 }
+
+inline WalkTableAccess PlatformTableAccess() { return SymFunctionTableAccess64; }
+inline WalkModuleBase PlatformModuleBase() { return SymGetModuleBase64; }
 
 inline BOOL GetSymbolAt(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol) {
   return SymGetSymFromAddr64(process, pc, displacement, symbol);
@@ -44,6 +49,8 @@ inline BOOL GetSymbolAt(HANDLE process, Address pc, SymbolDisplacement* displace
 inline Address RegisterModule(HANDLE process, const char* path, const char* name, Address base, DWORD size) {
   return SymLoadModule64(process, NULL, path, name, base, size);
 }
+
+inline BOOL UnregisterModule(HANDLE process, Address base) { return SymUnloadModule64(process, base); }
 #else
 typedef STACKFRAME WalkFrame;
 typedef IMAGEHLP_SYMBOL WalkSymbol;
@@ -51,6 +58,8 @@ typedef IMAGEHLP_LINE WalkLine;
 typedef DWORD SymbolDisplacement;
 typedef BOOL(WINAPI* LineLookup)(HANDLE, DWORD, PDWORD, PIMAGEHLP_LINE);
 typedef PREAD_PROCESS_MEMORY_ROUTINE WalkMemoryReader;
+typedef PFUNCTION_TABLE_ACCESS_ROUTINE WalkTableAccess;
+typedef PGET_MODULE_BASE_ROUTINE WalkModuleBase;
 #define THREADSIFT_LINE_LOOKUP_NAME "SymGetLineFromAddr"
 
 const DWORD kWalkMachine = IMAGE_FILE_MACHINE_I386;
@@ -62,9 +71,13 @@ inline Address ProgramCounterOf(const CONTEXT& context) { return context.Eip; }
 inline Address FramePointerOf(const CONTEXT& context) { return context.Ebp; }
 inline Address StackPointerOf(const CONTEXT& context) { return context.Esp; }
 
-inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read) {
-  return StackWalk(kWalkMachine, process, thread, frame, context, read, SymFunctionTableAccess, SymGetModuleBase, NULL);
+inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read,
+                      WalkTableAccess tableAccess, WalkModuleBase moduleBase) {
+  return StackWalk(kWalkMachine, process, thread, frame, context, read, tableAccess, moduleBase, NULL);
 }
+
+inline WalkTableAccess PlatformTableAccess() { return SymFunctionTableAccess; }
+inline WalkModuleBase PlatformModuleBase() { return SymGetModuleBase; }
 
 inline BOOL GetSymbolAt(HANDLE process, Address pc, SymbolDisplacement* displacement, WalkSymbol* symbol) {
   return SymGetSymFromAddr(process, pc, displacement, symbol);
@@ -73,6 +86,8 @@ inline BOOL GetSymbolAt(HANDLE process, Address pc, SymbolDisplacement* displace
 inline Address RegisterModule(HANDLE process, const char* path, const char* name, Address base, DWORD size) {
   return SymLoadModule(process, NULL, path, name, base, size);
 }
+
+inline BOOL UnregisterModule(HANDLE process, Address base) { return SymUnloadModule(process, base); }
 #endif
 
 // The walk's first frame: where the thread's registers stand.

@@ -7,6 +7,7 @@
 
 #include "threadsift/FrameNaming.h"
 #include "threadsift/ModuleTable.h"
+#include "threadsift/SymbolSession.h"
 
 namespace {
 
@@ -31,16 +32,17 @@ WalkSymbol* LookUpSymbol(HANDLE process, Address pc, SymbolDisplacement* displac
   symbol->Size = 0;
   symbol->Flags = 0;
   symbol->MaxNameLength = (DWORD)(kSymbolBufferSize - sizeof(WalkSymbol) - 1);
-  return GetSymbolAt(process, pc, displacement, symbol) ? symbol : NULL;
+  if (!SymbolsServe(pc)) return NULL;
+  return GetSymbolAt(SymbolsOf(process), pc, displacement, symbol) ? symbol : NULL;
 }
 
 // " file(line)" when the line lookup knows the address.
 void PrintSourceLine(HANDLE process, Address pc, DWORD* displacement) {
-  if (g_lineLookup == NULL) return;
+  if (g_lineLookup == NULL || !SymbolsServe(pc)) return;
   WalkLine line;
   memset(&line, 0, sizeof(line));
   line.SizeOfStruct = sizeof(line);
-  if (g_lineLookup(process, pc, displacement, &line) && line.FileName != NULL) {
+  if (g_lineLookup(SymbolsOf(process), pc, displacement, &line) && line.FileName != NULL) {
     printf(" %s(%u)", line.FileName, (unsigned)line.LineNumber);
   }
 }

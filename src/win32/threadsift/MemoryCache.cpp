@@ -15,6 +15,7 @@ const Address kPageSize = 0x1000;
 typedef std::map<Address, std::string> Pages;
 Pages g_modulePages;
 Pages g_stackPages;
+HANDLE g_process = NULL;  // the process whose pages these are
 
 // The page at page (page-aligned), read whole the first time; null when the
 // whole page cannot be read.
@@ -59,7 +60,8 @@ BOOL ReadPages(HANDLE process, Address address, BYTE* out, DWORD size, DWORD* do
 
 }  // namespace
 
-void ForgetProcessPages() {
+void ForgetProcessPages(HANDLE process) {
+  g_process = process;
   g_modulePages.clear();
   g_stackPages.clear();
 }
@@ -69,11 +71,11 @@ void ForgetStackPages() {
   ForgetStackCopy();
 }
 
-BOOL CALLBACK ReadProcessMemoryCached(HANDLE process, Address address, PVOID buffer, DWORD size, LPDWORD read) {
+BOOL CALLBACK ReadProcessMemoryCached(HANDLE, Address address, PVOID buffer, DWORD size, LPDWORD read) {
   DWORD done = 0;
   BOOL ok = FALSE;
   try {
-    ok = ReadPages(process, address, (BYTE*)buffer, size, &done);
+    ok = ReadPages(g_process, address, (BYTE*)buffer, size, &done);
   } catch (...) {
     ok = FALSE;  // no memory for a page: the read fails, the walk goes on as the platform decides
   }

@@ -10,8 +10,10 @@
 // change) are kept for the whole process, other pages for one thread's walk,
 // and the bytes of the thread's stack copy, where one was taken, come from it.
 
-// Forgets every page; called when a process's walk begins.
-void ForgetProcessPages();
+// Forgets every page; called when the walk of process begins. The pages are
+// read from process whatever handle the walk passes with a read (that of a
+// symbol session shared by several processes).
+void ForgetProcessPages(HANDLE process);
 
 // Forgets the pages outside the listed modules and the stack copy; called
 // before each thread.

@@ -7,6 +7,7 @@
 
 #include "threadsift/ModuleTable.h"
 #include "threadsift/ModuleVersion.h"
+#include "threadsift/SymbolSession.h"
 
 ModuleTable g_moduleTable;
 
@@ -111,7 +112,7 @@ ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
     return Failed;
   }
   AppendModule(facts);
-  if (RegisterModule(process, facts.path, facts.baseName, facts.base, facts.size) == 0) {
+  if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) {
     printf("SymLoadModule error %d\n", (int)GetLastError());
     return SymbolLoadFailed;
   }
@@ -128,7 +129,7 @@ bool AddLaterModule(HANDLE process, Address handle) {
   ModuleFacts facts;
   const char* failedCall = "";
   if (!ReadModuleFacts(process, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) return false;
-  if (RegisterModule(process, facts.path, facts.baseName, facts.base, facts.size) == 0) return false;
+  if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) return false;
   g_moduleTable.handles.push_back(handle);
   AppendModule(facts);
   return true;

@@ -7,6 +7,7 @@
 #include "threadsift/MemoryCache.h"
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ScopedHandle.h"
+#include "threadsift/SymbolSession.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
     return false;
   }
   ScopedHandle processOwner(process);
-  if (!SymInitialize(process, NULL, FALSE)) {
+  if (!StartSymbols(process)) {
     printf("SymInitialize error %d\n", (int)GetLastError());
     return false;
   }
@@ -44,10 +45,10 @@ bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
   }
   if (!complete) {
     // The early end has printed its lines; the cleanup adds none.
-    SymCleanup(process);
+    EndSymbols(process);
     return done;
   }
-  bool cleaned = SymCleanup(process) != FALSE;
+  bool cleaned = EndSymbols(process);
   if (!cleaned) printf("SymCleanup error %d\n", (int)GetLastError());
   SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
   return cleaned && done;
@@ -77,7 +78,7 @@ bool IsSelected(int pid, int tid, DWORD id) {
 ModuleTableOutcome PrepareToHoldThreads(HANDLE process, int pid, bool listed) {
   ModuleTableOutcome outcome = BuildModuleTable(process, pid, listed);
   if (outcome != Built) return outcome;
-  ForgetProcessPages();
+  ForgetProcessPages(process);
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   return Built;
 }

@@ -8,6 +8,7 @@
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
 #include "threadsift/ScopedHandle.h"
+#include "threadsift/SymbolSession.h"
 #include "threadsift/ThreadCpu.h"
 #include "threadsift/ThreadOpen.h"
 #include "threadsift/ThreadWalk.h"
@@ -125,6 +126,8 @@ bool WalkAllProcesses(int cpuInterval, bool waits) {
     return false;
   }
   int count = (int)(bytes / 4);
+  // Without a shared session each process gets its own, as outside a sweep.
+  OpenSharedSymbols();
   for (int pos = 0; pos < count; ++pos) {
     int pid = (int)ids[pos];
     if (pid == 0) continue;
@@ -136,6 +139,7 @@ bool WalkAllProcesses(int cpuInterval, bool waits) {
     }
   }
   ReleaseSweepSnapshot();
+  CloseSharedSymbols();
   printf("%d process(es) found\n", count);
   return true;
 }

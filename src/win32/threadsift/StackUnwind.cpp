@@ -6,6 +6,7 @@
 #include "threadsift/Bitness.h"
 #include "threadsift/MemoryCache.h"
 #include "threadsift/StackUnwind.h"
+#include "threadsift/SymbolSession.h"
 
 namespace {
 
@@ -25,7 +26,11 @@ void FindFrames(HANDLE process, HANDLE thread, CONTEXT* context, std::vector<Fou
   SetStartOfWalk(*context, &frame);
   WalkFrame previous;
   memset(&previous, 0, sizeof(previous));
-  for (unsigned count = 0; count < kMaxFrames && StepFrame(process, thread, &frame, context, ReadProcessMemoryCached);
+  HANDLE symbols = SymbolsOf(process);
+  WalkTableAccess tableAccess = TableAccessRoutine();
+  WalkModuleBase moduleBase = ModuleBaseRoutine();
+  for (unsigned count = 0;
+       count < kMaxFrames && StepFrame(symbols, thread, &frame, context, ReadProcessMemoryCached, tableAccess, moduleBase);
        ++count) {
     if (count > 0 && SameFrame(frame, previous)) break;
     previous = frame;

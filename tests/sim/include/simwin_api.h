@@ -349,6 +349,8 @@ DWORD SymSetOptions(DWORD options);
 BOOL SymCleanup(HANDLE process);
 DWORD SymLoadModule(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWORD base, DWORD size);
 DWORD64 SymLoadModule64(HANDLE process, HANDLE file, PCSTR image, PCSTR module, DWORD64 base, DWORD size);
+BOOL SymUnloadModule(HANDLE process, DWORD base);
+BOOL SymUnloadModule64(HANDLE process, DWORD64 base);
 BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame, PVOID context,
                PREAD_PROCESS_MEMORY_ROUTINE readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE functionTable,
                PGET_MODULE_BASE_ROUTINE moduleBase, PTRANSLATE_ADDRESS_ROUTINE translate);
