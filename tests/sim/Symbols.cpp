@@ -92,7 +92,11 @@ Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCS
   auto session = m.symbolSessions.find(process);
   if (session == m.symbolSessions.end()) return FailWithError(ERROR_INVALID_HANDLE, (Address)0);
   const Module* loaded = FileAt(process, image, base);
-  session->second.modules[base] = SessionModule{size, loaded};
+  std::map<uint64_t, SessionModule>& held = session->second.modules;
+  // A session of no process keeps the module it holds at a base: the file
+  // there has to be unloaded before another takes its place.
+  if (m.ProcessOfHandle(process) == nullptr && held.count(base) != 0) return base != 0 ? base : 1;
+  held[base] = SessionModule{size, loaded};
   const DWORD kDeferredLoads = 0x4;
   if (m.symbolOptions & kDeferredLoads) {
     m.deferredSymbolLoads[process].insert(base);

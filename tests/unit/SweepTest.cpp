@@ -6,6 +6,7 @@
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -147,3 +148,86 @@ TEST(Sweep, OneSnapshotServesTheProcessesUntilItIsOldOrLacksOne) {
 }
 
 }  // namespace
+
+// Four processes with frames in every module they load: kernel32 at one
+// base in all of them; an image of its own in each at one base; helper.dll
+// at one base in 100 and 300 and another in 200; plugin.dll rebuilt on disk
+// (another time stamp, other symbols) between 100 and 400; and only.dll in
+// 300 alone. Process 400 has a frame where the others have helper.dll.
+sim::Machine SharedModulesMachine() {
+  sim::Machine m;
+  for (DWORD pid : {100u, 200u, 300u, 400u}) {
+    sim::Process& p = m.AddProcess(pid, u"app.exe");
+    p.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINNT\\system32\\kernel32.dll")
+        .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx")
+        .AddLine(0x77f8abb3, "wait.c", 12);
+    std::string own = "C:\\app" + std::to_string(pid) + "\\app.exe";
+    p.AddModule(0x400000, 0x10000, "app.exe", own).AddSymbol(0x401000, 0x100, "main" + std::to_string(pid));
+    sim::Thread& t = p.AddThread(pid + 1).AddFrame(0x77f8abc0, 1, 2, 3, 4).AddFrame(0x401010);
+    uint64_t helper = pid == 200 ? 0x20000000 : 0x10000000;
+    if (pid != 400) {
+      p.AddModule(helper, 0x8000, "helper.dll", "C:\\app\\helper.dll").AddSymbol(helper + 0x100, 0x20, "Help");
+      t.AddFrame(helper + 0x110);
+    }
+    if (pid == 100 || pid == 400) {
+      sim::Module& plugin = p.AddModule(0x30000000, 0x4000, "plugin.dll", "C:\\app\\plugin.dll");
+      plugin.AddSymbol(0x30000200, 0x20, pid == 100 ? "OldPlug" : "NewPlug");
+      plugin.timeStamp = pid == 100 ? 0x3A000000 : 0x3B000000;
+      t.AddFrame(0x30000210);
+    }
+    if (pid == 400) t.AddFrame(0x10000110);  // where the others have helper.dll
+    if (pid == 300) {
+      p.AddModule(0x50000000, 0x1000, "only.dll", "C:\\app\\only.dll").AddSymbol(0x50000100, 0x10, "Only");
+      t.AddFrame(0x50000104);
+    }
+  }
+  AddSelf(m);
+  return m;
+}
+
+// A sweep reads a module's symbol file once, whichever processes load it:
+// again only for another file (same path, another time stamp) or where it
+// lies at another base.
+TEST(Sweep, SharedSymbolSessionParsesEachModuleFileOncePerBase) {
+  sim::Machine m = SharedModulesMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+  std::map<std::string, int> parses;
+  for (const std::string& file : m.CallArgs("SymbolFileLoad")) ++parses[file];
+  std::map<std::string, int> expected = {{"C:\\WINNT\\system32\\kernel32.dll,0x100000,0x3a000000", 1},
+                                         {"C:\\app100\\app.exe,0x10000,0x3a000000", 1},
+                                         {"C:\\app200\\app.exe,0x10000,0x3a000000", 1},
+                                         {"C:\\app300\\app.exe,0x10000,0x3a000000", 1},
+                                         {"C:\\app400\\app.exe,0x10000,0x3a000000", 1},
+                                         {"C:\\app\\helper.dll,0x8000,0x3a000000", 2},
+                                         {"C:\\app\\plugin.dll,0x4000,0x3a000000", 1},
+                                         {"C:\\app\\plugin.dll,0x4000,0x3b000000", 1},
+                                         {"C:\\app\\only.dll,0x1000,0x3a000000", 1}};
+  EXPECT_EQ(parses, expected);
+  EXPECT_EQ(m.CallCount("SymInitialize"), 1);
+  EXPECT_THAT(r.out, HasSubstr("app.exe!main400("));
+  EXPECT_THAT(r.out, HasSubstr("plugin.dll!NewPlug("));
+  EXPECT_TRUE(m.books().misuses.empty()) << ::testing::PrintToString(m.books().misuses);
+  EXPECT_EQ(m.books().symbolSessions, 0);
+}
+
+// The shared session reports what a session of each process's own reports
+// (which the sweep falls back to when the shared one cannot be opened),
+// a module whose symbols fail to load in one process included.
+TEST(Sweep, SharedSymbolSessionReportsAsASessionPerProcessDoes) {
+  const char* load = kWide ? "SymLoadModule64" : "SymLoadModule";
+  for (bool loadFails : {false, true}) {
+    sim::Machine shared = SharedModulesMachine();
+    sim::Machine own = SharedModulesMachine();
+    own.Fail("SymInitialize", ERROR_NOT_ENOUGH_MEMORY, 1);
+    if (loadFails) {
+      shared.FailFor(load, 0x50000000, ERROR_FILE_NOT_FOUND);
+      own.FailFor(load, 0x50000000, ERROR_FILE_NOT_FOUND);
+    }
+    sim::RunResult sharedRun = RunThreadsift(shared, {"-p", "*"});
+    sim::RunResult ownRun = RunThreadsift(own, {"-p", "*"});
+    EXPECT_EQ(own.CallCount("SymInitialize"), 6) << loadFails;
+    EXPECT_EQ(sharedRun.out, ownRun.out) << loadFails;
+    EXPECT_EQ(sharedRun.out.find("SymLoadModule error 2") != std::string::npos, loadFails);
+    EXPECT_THAT(sharedRun.out, HasSubstr("helper.dll!Help("));
+  }
+}
