@@ -149,6 +149,27 @@ TEST(Sweep, OneSnapshotServesTheProcessesUntilItIsOldOrLacksOne) {
 
 }  // namespace
 
+// A thread that ended after the snapshot was taken, and so cannot be opened,
+// is passed over, and left out of its process's count, as if the snapshot
+// had been taken for its own process; where the snapshot was taken for the
+// process, and for any other failure, the lines stay.
+TEST(Sweep, ThreadThatEndedSinceAKeptSnapshotIsPassedOver) {
+  sim::Machine m = ThreeProcesses();
+  m.SetProcessIds({8, 120, 300});
+  for (DWORD tid : {81u, 1202u}) m.FailStatusFor("NtOpenThread", tid, STATUS_INVALID_CID);
+  m.FailStatusFor("NtOpenThread", 3001, STATUS_ACCESS_DENIED);
+  sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+  std::string report8 = kReport8;
+  report8.insert(report8.size() - 1, "NtOpenThread error 87\nOpenThread error 87\nWalkThread 81 error 87\n");
+  std::string report300 = kReport300;
+  report300.insert(report300.find("\nThread 3002"),
+                   "NtOpenThread error 5\nOpenThread error 5\nWalkThread 3001 error 5\n");
+  EXPECT_EQ(r.out, kBanner + kRunHeader + report8 + kSeparator +
+                       ProcessReport("Process 120 (0x78)  app.exe 2 thread(s)", {1201, 1203}) + kSeparator + report300 +
+                       "3 process(es) found\n");
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+}
+
 // Four processes with frames in every module they load: kernel32 at one
 // base in all of them; an image of its own in each at one base; helper.dll
 // at one base in 100 and 300 and another in 200; plugin.dll rebuilt on disk

@@ -54,16 +54,22 @@ bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
   return cleaned && done;
 }
 
-bool ListProcessThreads(int pid, ThreadListing listing, ProcessThreads* listed) {
-  SnapshotOutcome outcome = listing == SweepSnapshot
-                                ? SnapshotProcessInSweep((DWORD)pid, listed)
-                                : SnapshotProcess((DWORD)pid, listed, true, listing == TimedSnapshot);
-  if (outcome == ProcessListed || outcome == NoRoomForThreads) PrintProcessHeader(pid, *listed);
+SnapshotOutcome TakeThreadList(int pid, ThreadListing listing, ProcessThreads* listed) {
+  return listing == SweepSnapshot ? SnapshotProcessInSweep((DWORD)pid, listed)
+                                  : SnapshotProcess((DWORD)pid, listed, true, listing == TimedSnapshot);
+}
+
+bool PrintThreadListHeader(int pid, SnapshotOutcome outcome, const ProcessThreads& listed) {
+  if (outcome == ProcessListed || outcome == NoRoomForThreads) PrintProcessHeader(pid, listed);
   if (outcome == NoRoomForThreads) {
-    printf("FATAL: failed to allocate %d byte(s)\n", (int)(listed->threadCount * sizeof(ThreadRecord)));
+    printf("FATAL: failed to allocate %d byte(s)\n", (int)(listed.threadCount * sizeof(ThreadRecord)));
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   }
   return outcome == ProcessListed;
+}
+
+bool ListProcessThreads(int pid, ThreadListing listing, ProcessThreads* listed) {
+  return PrintThreadListHeader(pid, TakeThreadList(pid, listing, listed), *listed);
 }
 
 bool IsSelected(int pid, int tid, DWORD id) {

@@ -33,6 +33,12 @@ enum ThreadListing { OwnSnapshot, TimedSnapshot, SweepSnapshot };
 // ReportMissingThreadList), after the snapshot's own lines.
 bool ListProcessThreads(int pid, ThreadListing listing, ProcessThreads* listed);
 
+// The same in two steps, for a caller that looks at the list before the
+// header line: the snapshot (its failures print their own lines), then the
+// header line, or the line of a list without memory.
+SnapshotOutcome TakeThreadList(int pid, ThreadListing listing, ProcessThreads* listed);
+bool PrintThreadListHeader(int pid, SnapshotOutcome outcome, const ProcessThreads& listed);
+
 // True when thread id of process pid is to be walked (or sampled) with the
 // thread selector tid; never for a thread of the tool's own process.
 bool IsSelected(int pid, int tid, DWORD id);

@@ -235,6 +235,7 @@ void ClearListing(ProcessThreads* listed) {
   listed->image.clear();
   listed->threadCount = 0;
   listed->threads.clear();
+  listed->kept = false;
   listed->clocked = false;
   listed->takenAt = 0;
 }
@@ -287,6 +288,7 @@ SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report, 
 SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed) {
   if (KeptSnapshotServes()) {
     SnapshotOutcome outcome = ListProcess(g_kept, KeptRecord(pid), listed);
+    listed->kept = true;
     if (outcome != ProcessAbsent) return outcome;
   }
   ReleaseSweepSnapshot();

@@ -24,6 +24,7 @@ struct ProcessThreads {
   ImageText image;    // the name its header line shows, fallbacks included
   DWORD threadCount;  // as its record counts them
   ThreadList threads;
+  bool kept;  // from the snapshot a sweep kept from an earlier process
   // When the snapshot came back, by ReadClock, when it was to be timed
   // (clocked is false when it was not, or the platform has no clock).
   bool clocked;

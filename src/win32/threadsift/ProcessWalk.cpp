@@ -18,16 +18,54 @@ namespace {
 
 const DWORD kInitialSweepIds = 1024;
 
-// Prints a thread's header line and, when it is selected, walks it.
-void WalkListedThread(HANDLE process, int pid, int tid, const ThreadRecord& thread, const CpuSample& sample,
-                      WaitChain* waits) {
-  bool selected = IsSelected(pid, tid, thread.tid);
-  ThreadOpening opened = {(DWORD)pid, thread.tid, NULL, "", 0};
-  if (selected) opened.handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &opened.failedCall);
+// Opens a listed thread when it is selected (the handle, when there is one,
+// is the caller's to close).
+ThreadOpening OpenListedThread(int pid, int tid, DWORD id) {
+  ThreadOpening opened = {(DWORD)pid, id, NULL, "", 0};
+  if (IsSelected(pid, tid, id)) opened.handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, id, &opened.failedCall);
   opened.error = GetLastError();
-  ScopedHandle openedOwner(opened.handle);
+  return opened;
+}
+
+// Threads opened before the process's header line; their handles are closed
+// when the walk of the process ends, however it ends.
+struct OpenedThreads {
+  std::vector<ThreadOpening> list;  // one for each listed thread, when not empty
+  ~OpenedThreads() {
+    for (const ThreadOpening& opened : list) {
+      if (opened.handle != NULL) CloseHandle(opened.handle);
+    }
+  }
+};
+
+// Opens the threads listed from a snapshot kept from an earlier process, and
+// passes over those that have ended since (they can no longer be opened):
+// the report is the one a snapshot taken for this process would give.
+void PassOverEndedThreads(int pid, int tid, ProcessThreads* listed, OpenedThreads* opened) {
+  ThreadList alive;
+  alive.reserve(listed->threads.size());
+  opened->list.reserve(listed->threads.size());
+  for (const ThreadRecord& thread : listed->threads) {
+    ThreadOpening opening = OpenListedThread(pid, tid, thread.tid);
+    bool selected = IsSelected(pid, tid, thread.tid);
+    if (selected && opening.handle == NULL && opening.error == ERROR_INVALID_PARAMETER) {
+      if (listed->threadCount > 0) --listed->threadCount;
+      continue;
+    }
+    alive.push_back(thread);
+    opened->list.push_back(opening);
+  }
+  listed->threads.swap(alive);
+}
+
+// Prints a thread's header line and, when it is selected, walks it. The
+// thread is opened here unless it was opened before the header line.
+void WalkListedThread(HANDLE process, int pid, int tid, const ThreadRecord& thread, const ThreadOpening* early,
+                      const CpuSample& sample, WaitChain* waits) {
+  ThreadOpening opened = early != NULL ? *early : OpenListedThread(pid, tid, thread.tid);
+  ScopedHandle openedOwner(early != NULL ? NULL : opened.handle);
   PrintThreadHeader(thread, sample);
-  if (selected && !WalkThread(process, opened, waits)) {
+  if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, opened, waits)) {
     printf("WalkThread %d error %d\n", (int)thread.tid, (int)GetLastError());
   }
   printf("\n");
@@ -36,10 +74,11 @@ void WalkListedThread(HANDLE process, int pid, int tid, const ThreadRecord& thre
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed. With waits (-w), the
 // cycles of waiters follow when every thread was selected.
-void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample,
-                 WaitChain* waits) {
-  for (const ThreadRecord& thread : listed.threads) {
-    WalkListedThread(process, pid, tid, thread, sample, waits);
+void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const OpenedThreads& opened,
+                 const CpuSample& sample, WaitChain* waits) {
+  for (size_t i = 0; i < listed.threads.size(); ++i) {
+    const ThreadOpening* early = i < opened.list.size() ? &opened.list[i] : NULL;
+    WalkListedThread(process, pid, tid, listed.threads[i], early, sample, waits);
     if (g_interrupted != 0) break;
   }
   if (waits != NULL && tid == kAllThreads) PrintDeadlocks(*waits);
@@ -47,14 +86,14 @@ void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed,
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
-bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const CpuSample& sample,
-                           WaitChain* waits, bool* complete) {
+bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const OpenedThreads& opened,
+                           const CpuSample& sample, WaitChain* waits, bool* complete) {
   printf("\n");
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, true);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
   printf("\n");
-  WalkThreads(process, pid, tid, listed, sample, waits);
+  WalkThreads(process, pid, tid, listed, opened, sample, waits);
   *complete = true;
   return true;
 }
@@ -84,7 +123,10 @@ bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   // with -c, whose figures start at the snapshot that lists the threads.
   ThreadListing listing = measured ? TimedSnapshot : settings->inSweep ? SweepSnapshot : OwnSnapshot;
   ProcessThreads listed;
-  if (!ListProcessThreads(pid, listing, &listed)) {
+  SnapshotOutcome outcome = TakeThreadList(pid, listing, &listed);
+  OpenedThreads opened;
+  if (outcome == ProcessListed && listed.kept) PassOverEndedThreads(pid, settings->tid, &listed, &opened);
+  if (!PrintThreadListHeader(pid, outcome, listed)) {
     // The tool's own process has no stacks to show: without its thread
     // list it is passed over without a word.
     return (DWORD)pid == GetCurrentProcessId() || ReportMissingThreadList(pid);
@@ -93,7 +135,8 @@ bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
   sample.taken = false;
   if (measured && !MeasureInterval(pid, settings->cpuInterval, listed, &sample)) return true;
   WaitChain waits = {&listed.threads, {}};
-  return WalkModulesAndThreads(process, pid, settings->tid, listed, sample, settings->waits ? &waits : NULL, complete);
+  return WalkModulesAndThreads(process, pid, settings->tid, listed, opened, sample, settings->waits ? &waits : NULL,
+                               complete);
 }
 
 // Fills ids with every process id, growing the buffer until all of them fit.
