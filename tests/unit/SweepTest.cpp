@@ -121,7 +121,7 @@ TEST(Sweep, AfterAnInterruptNoFurtherProcessIsWalked) {
 
 // A sweep lists its processes from one snapshot until that is a second old
 // or lacks the process in hand: the report stays the same, the snapshots
-// are fewer.
+// (native calls here) are fewer.
 TEST(Sweep, OneSnapshotServesTheProcessesUntilItIsOldOrLacksOne) {
   struct Case {
     const char* name;
@@ -133,6 +133,13 @@ TEST(Sweep, OneSnapshotServesTheProcessesUntilItIsOldOrLacksOne) {
       {"a clock 0.6 s on at each reading", [](sim::Machine& m) { m.performanceCounterStep = 600000; }, 2},
       {"no clock to tell its age", [](sim::Machine& m) { m.Fail("QueryPerformanceCounter", 1); }, 3},
       {"a process that started since", [](sim::Machine& m) { m.FindProcess(300)->firstListedInSnapshot = 1; }, 2},
+      // Three calls to grow to 192 KB; the second snapshot starts there.
+      {"a 192 KB system, 0.6 s on at each reading",
+       [](sim::Machine& m) {
+         m.SetSnapshotSize(0x30000);
+         m.performanceCounterStep = 600000;
+       },
+       4},
   };
   for (const Case& c : cases) {
     sim::Machine m = ThreeProcesses();

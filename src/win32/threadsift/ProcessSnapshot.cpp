@@ -154,10 +154,11 @@ bool CopyThreads(const Snapshot& snapshot, const BYTE* record, ThreadList* threa
 }
 
 // Fetches one class of raw system information into a heap buffer grown in
-// 64 KB steps up to 16 MB. Returns the buffer (the caller frees it) and sets
-// *bufferSize to the bytes it holds, or returns null after printing one line
-// (none when it is not to report).
-void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
+// 64 KB steps up to 16 MB, from firstSize (a multiple of the step). Returns
+// the buffer (the caller frees it) and sets *bufferSize to the bytes it
+// holds, or returns null after printing one line (none when it is not to
+// report).
+void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, ULONG firstSize) {
   const char* failedCall = "";
   NtQuerySystemInformationFn query = FindNtQuerySystemInformation(&failedCall);
   if (query == NULL) {
@@ -169,7 +170,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
     return NULL;
   }
 
-  ULONG size = kSnapshotStep;
+  ULONG size = firstSize;
   void* buffer = malloc(size);
   if (buffer == NULL) {
     if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
@@ -211,9 +212,9 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
 
 // Takes a fresh snapshot; false after printing its lines (when it reports).
 // The caller frees its bytes.
-bool TakeSnapshot(Snapshot* snapshot, bool report) {
+bool TakeSnapshot(Snapshot* snapshot, bool report, ULONG firstSize = kSnapshotStep) {
   ULONG size = 0;
-  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report);
+  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report, firstSize);
   if (bytes == NULL) {
     if (report) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
     return false;
@@ -227,6 +228,10 @@ bool TakeSnapshot(Snapshot* snapshot, bool report) {
 // The sweep's kept snapshot (no bytes when none is kept), and when it was
 // taken; clocked is false when the platform had no clock to tell.
 Snapshot g_kept = {NULL, 0, 0};
+// The buffer size the sweep's last snapshot needed: the next one starts
+// there, since a system does not shrink much in a second, instead of
+// calling the native layer once for every 64 KB of a large system again.
+ULONG g_keptNeeded = kSnapshotStep;
 std::map<DWORD, size_t> g_keptRecords;
 ULONGLONG g_keptAt = 0;
 bool g_keptClocked = false;
@@ -261,6 +266,12 @@ bool KeptSnapshotServes() {
   return g_kept.bytes != NULL && g_keptClocked && ReadClock(&now) && now - g_keptAt < kKeptSnapshotAge;
 }
 
+void FreeKeptSnapshot() {
+  free((void*)g_kept.bytes);
+  g_kept.bytes = NULL;
+  g_keptRecords.clear();
+}
+
 const BYTE* KeptRecord(DWORD pid) {
   std::map<DWORD, size_t>::const_iterator found = g_keptRecords.find(pid);
   return found != g_keptRecords.end() ? g_kept.bytes + found->second : NULL;
@@ -291,21 +302,21 @@ SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed) {
     listed->kept = true;
     if (outcome != ProcessAbsent) return outcome;
   }
-  ReleaseSweepSnapshot();
-  if (!TakeSnapshot(&g_kept, true)) {
+  FreeKeptSnapshot();
+  if (!TakeSnapshot(&g_kept, true, g_keptNeeded)) {
     g_kept.bytes = NULL;
     ClearListing(listed);
     return SnapshotFailed;
   }
+  g_keptNeeded = (ULONG)g_kept.size;
   // Without room for the index the snapshot serves this process alone.
   g_keptClocked = IndexRecords(g_kept, &g_keptRecords) && ReadClock(&g_keptAt);
   return ListProcess(g_kept, FindProcessRecord(g_kept, pid), listed);
 }
 
 void ReleaseSweepSnapshot() {
-  free((void*)g_kept.bytes);
-  g_kept.bytes = NULL;
-  g_keptRecords.clear();
+  FreeKeptSnapshot();
+  g_keptNeeded = kSnapshotStep;
 }
 
 const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid) {
