@@ -51,5 +51,32 @@ TEST(Sweep, WalksEveryThreadOfEveryProcessBetweenSeparatorsAndCountsThem) {
   EXPECT_EQ(ownSections, 1) << timed.run.out;
 }
 
+// A sweep reads each module's symbols once for all the processes that load
+// it; what it shows of each process is what a report of that process alone
+// shows (two fixtures: the second loads the very files of the first).
+TEST(Sweep, ShowsEachProcessAsItsOwnReportDoes) {
+  Fixture first(3);
+  Fixture second(2);
+  ASSERT_TRUE(first.Ready() && second.Ready());
+  ToolRun sweep = RunThreadsift({"-p", "*"});
+  ASSERT_EQ(sweep.status, 0) << sweep.out;
+  Sweep split = SplitSweep(AfterRunHeader(SplitLines(sweep.out)));
+  for (const Fixture* fixture : {&first, &second}) {
+    ToolRun own = RunThreadsift({"-p", std::to_string(fixture->Pid())});
+    ASSERT_EQ(own.status, 0) << own.out;
+    Lines alone = AfterRunHeader(SplitLines(own.out));
+    while (!alone.empty() && alone.back().empty()) alone.pop_back();
+    int found = 0;
+    for (Lines section : split.processes) {
+      std::optional<ProcessHeader> header = ReadProcessHeader(section.empty() ? "" : section[0]);
+      if (!header || header->pid != fixture->Pid()) continue;
+      ++found;
+      while (!section.empty() && section.back().empty()) section.pop_back();
+      EXPECT_EQ(section, alone) << "sweep:\n" << sweep.out << "\nalone:\n" << own.out;
+    }
+    EXPECT_EQ(found, 1) << sweep.out;
+  }
+}
+
 }  // namespace
 }  // namespace e2e
