@@ -103,7 +103,7 @@ struct Module {
   std::string baseName;
   std::string path;
   std::deque<Symbol> symbols;
-  int listedFromCall = 1;  // EnumProcessModules lists it from its call with this number on (loaded later)
+  int listedFromCall = 1;        // EnumProcessModules lists it from its call with this number on (loaded later)
   DWORD timeStamp = 0x3A000000;  // its file header's, which its first bytes in memory carry
 
   Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated, const std::string& undecorated = "");

@@ -180,8 +180,8 @@ TEST(Sweep, ThreadThatEndedSinceAKeptSnapshotIsPassedOver) {
 // Four processes with frames in every module they load: kernel32 at one
 // base in all of them; an image of its own in each at one base; helper.dll
 // at one base in 100 and 300 and another in 200; plugin.dll rebuilt on disk
-// (another time stamp, other symbols) between 100 and 400; and only.dll in
-// 300 alone. Process 400 has a frame where the others have helper.dll.
+// (another time stamp, other symbols) between 100 and 400; ext.dll of
+// another size in 100 and 200; and only.dll in 300 alone. Process 400 has a frame where the others have helper.dll.
 sim::Machine SharedModulesMachine() {
   sim::Machine m;
   for (DWORD pid : {100u, 200u, 300u, 400u}) {
@@ -204,6 +204,11 @@ sim::Machine SharedModulesMachine() {
       t.AddFrame(0x30000210);
     }
     if (pid == 400) t.AddFrame(0x10000110);  // where the others have helper.dll
+    if (pid == 100 || pid == 200) {
+      p.AddModule(0x60000000, pid == 100 ? 0x2000 : 0x3000, "ext.dll", "C:\\app\\ext.dll")
+          .AddSymbol(0x60000100, 0x10, "Ext");
+      t.AddFrame(0x60000104);
+    }
     if (pid == 300) {
       p.AddModule(0x50000000, 0x1000, "only.dll", "C:\\app\\only.dll").AddSymbol(0x50000100, 0x10, "Only");
       t.AddFrame(0x50000104);
@@ -214,8 +219,8 @@ sim::Machine SharedModulesMachine() {
 }
 
 // A sweep reads a module's symbol file once, whichever processes load it:
-// again only for another file (same path, another time stamp) or where it
-// lies at another base.
+// again only for another file (same path, another size or time stamp) or
+// where it lies at another base.
 TEST(Sweep, SharedSymbolSessionParsesEachModuleFileOncePerBase) {
   sim::Machine m = SharedModulesMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "*"});
@@ -229,7 +234,9 @@ TEST(Sweep, SharedSymbolSessionParsesEachModuleFileOncePerBase) {
                                          {"C:\\app\\helper.dll,0x8000,0x3a000000", 2},
                                          {"C:\\app\\plugin.dll,0x4000,0x3a000000", 1},
                                          {"C:\\app\\plugin.dll,0x4000,0x3b000000", 1},
-                                         {"C:\\app\\only.dll,0x1000,0x3a000000", 1}};
+                                         {"C:\\app\\only.dll,0x1000,0x3a000000", 1},
+                                         {"C:\\app\\ext.dll,0x2000,0x3a000000", 1},
+                                         {"C:\\app\\ext.dll,0x3000,0x3a000000", 1}};
   EXPECT_EQ(parses, expected);
   EXPECT_EQ(m.CallCount("SymInitialize"), 1);
   EXPECT_THAT(r.out, HasSubstr("app.exe!main400("));

@@ -29,8 +29,8 @@ void FindFrames(HANDLE process, HANDLE thread, CONTEXT* context, std::vector<Fou
   HANDLE symbols = SymbolsOf(process);
   WalkTableAccess tableAccess = TableAccessRoutine();
   WalkModuleBase moduleBase = ModuleBaseRoutine();
-  for (unsigned count = 0;
-       count < kMaxFrames && StepFrame(symbols, thread, &frame, context, ReadProcessMemoryCached, tableAccess, moduleBase);
+  for (unsigned count = 0; count < kMaxFrames && StepFrame(symbols, thread, &frame, context, ReadProcessMemoryCached,
+                                                           tableAccess, moduleBase);
        ++count) {
     if (count > 0 && SameFrame(frame, previous)) break;
     previous = frame;
