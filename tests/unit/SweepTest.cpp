@@ -133,13 +133,14 @@ TEST(Sweep, OneSnapshotServesTheProcessesUntilItIsOldOrLacksOne) {
       {"a clock 0.6 s on at each reading", [](sim::Machine& m) { m.performanceCounterStep = 600000; }, 2},
       {"no clock to tell its age", [](sim::Machine& m) { m.Fail("QueryPerformanceCounter", 1); }, 3},
       {"a process that started since", [](sim::Machine& m) { m.FindProcess(300)->firstListedInSnapshot = 1; }, 2},
-      // Three calls to grow to 192 KB; the second snapshot starts there.
+      // Two calls to grow to 192 KB, the reported length; the second
+      // snapshot starts there.
       {"a 192 KB system, 0.6 s on at each reading",
        [](sim::Machine& m) {
          m.SetSnapshotSize(0x30000);
          m.performanceCounterStep = 600000;
        },
-       4},
+       3},
   };
   for (const Case& c : cases) {
     sim::Machine m = ThreeProcesses();
@@ -155,6 +156,30 @@ TEST(Sweep, OneSnapshotServesTheProcessesUntilItIsOldOrLacksOne) {
 }
 
 }  // namespace
+
+// A sweep's snapshot grows to the length the platform reports, but never
+// past 16 MB: a system of exactly 16 MB is listed in two calls, and one that
+// needs more fails at the limit, after two, for every process.
+TEST(Sweep, SnapshotGrowsToTheReportedLengthUpToTheLimit) {
+  sim::Machine fits = ThreeProcesses();
+  fits.SetProcessIds({8, 120, 300});
+  fits.SetSnapshotSize(0x1000000);
+  sim::RunResult r = RunThreadsift(fits, {"-p", "*"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kReport8 + kSeparator + kReport120 + kSeparator + kReport300 +
+                       "3 process(es) found\n");
+  EXPECT_EQ(fits.CallCount("NtQuerySystemInformation"), 2);
+
+  sim::Machine tooLarge = ThreeProcesses();
+  tooLarge.SetProcessIds({8, 120, 300});
+  tooLarge.SetSnapshotSize(0x1000001);
+  r = RunThreadsift(tooLarge, {"-p", "*"});
+  std::string failure = "ERROR: 16 MB maximum buffer size exceeded\nGetRawNtSystemInfo error 24\n";
+  EXPECT_EQ(r.out, kBanner + kRunHeader + failure + "[4000] EnumProcessThreads pid 8 error 24\n" + kSeparator + failure +
+                       "[4000] EnumProcessThreads pid 120 error 24\n" + kSeparator + failure +
+                       "[4000] EnumProcessThreads pid 300 error 24\n3 process(es) found\n");
+  EXPECT_EQ(tooLarge.CallCount("NtQuerySystemInformation"), 6);
+  EXPECT_EQ(tooLarge.LiveAllocationCount(), 0);
+}
 
 // A thread that ended after the snapshot was taken, and so cannot be opened,
 // is passed over, and left out of its process's count, as if the snapshot

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -153,12 +154,28 @@ bool CopyThreads(const Snapshot& snapshot, const BYTE* record, ThreadList* threa
   return true;
 }
 
-// Fetches one class of raw system information into a heap buffer grown in
-// 64 KB steps up to 16 MB, from firstSize (a multiple of the step). Returns
-// the buffer (the caller frees it) and sets *bufferSize to the bytes it
-// holds, or returns null after printing one line (none when it is not to
-// report).
-void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, ULONG firstSize) {
+// How a snapshot's buffer grows: from its first size (a multiple of 64 KB)
+// in 64 KB steps, or, where the reported length may serve as a hint, to the
+// step that holds the reported length when that is further (never past
+// 16 MB: the limit is kept, and a report too short costs a step more).
+struct BufferGrowth {
+  ULONG firstSize;
+  bool byReportedLength;
+};
+const BufferGrowth kStepwise = {kSnapshotStep, false};
+
+ULONG NextBufferSize(ULONG size, ULONG reported, const BufferGrowth& growth) {
+  ULONG next = size + kSnapshotStep;
+  if (!growth.byReportedLength || reported <= next) return next;
+  ULONGLONG holding = ((ULONGLONG)reported + kSnapshotStep - 1) / kSnapshotStep * kSnapshotStep;
+  return std::max(next, (ULONG)std::min<ULONGLONG>(holding, kSnapshotLimit));
+}
+
+// Fetches one class of raw system information into a heap buffer grown as
+// growth says, up to 16 MB. Returns the buffer (the caller frees it) and
+// sets *bufferSize to the bytes it holds, or returns null after printing
+// one line (none when it is not to report).
+void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const BufferGrowth& growth) {
   const char* failedCall = "";
   NtQuerySystemInformationFn query = FindNtQuerySystemInformation(&failedCall);
   if (query == NULL) {
@@ -170,7 +187,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, ULONG 
     return NULL;
   }
 
-  ULONG size = firstSize;
+  ULONG size = growth.firstSize;
   void* buffer = malloc(size);
   if (buffer == NULL) {
     if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
@@ -181,9 +198,8 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, ULONG 
   ULONG returned = 0;
   ULONG status = QuerySystemInformation(query, infoClass, buffer, size, &returned);
 
-  // The reported length is not trusted for sizing: the buffer grows in fixed steps.
   while (status == kStatusInfoLengthMismatch) {
-    size += kSnapshotStep;
+    size = NextBufferSize(size, returned, growth);
     if (size > kSnapshotLimit) {
       if (report) printf("ERROR: 16 MB maximum buffer size exceeded\n");
       free(buffer);
@@ -212,9 +228,9 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, ULONG 
 
 // Takes a fresh snapshot; false after printing its lines (when it reports).
 // The caller frees its bytes.
-bool TakeSnapshot(Snapshot* snapshot, bool report, ULONG firstSize = kSnapshotStep) {
+bool TakeSnapshot(Snapshot* snapshot, bool report, const BufferGrowth& growth = kStepwise) {
   ULONG size = 0;
-  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report, firstSize);
+  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report, growth);
   if (bytes == NULL) {
     if (report) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
     return false;
@@ -229,8 +245,10 @@ bool TakeSnapshot(Snapshot* snapshot, bool report, ULONG firstSize = kSnapshotSt
 // taken; clocked is false when the platform had no clock to tell.
 Snapshot g_kept = {NULL, 0, 0};
 // The buffer size the sweep's last snapshot needed: the next one starts
-// there, since a system does not shrink much in a second, instead of
-// calling the native layer once for every 64 KB of a large system again.
+// there, since a system does not shrink much in a second. A sweep's
+// snapshot grows to the length the platform reports, so that a system of
+// thousands of processes (6 MB for 4,000) is not listed whole again for
+// every 64 KB the buffer grows.
 ULONG g_keptNeeded = kSnapshotStep;
 std::map<DWORD, size_t> g_keptRecords;
 ULONGLONG g_keptAt = 0;
@@ -303,7 +321,8 @@ SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed) {
     if (outcome != ProcessAbsent) return outcome;
   }
   FreeKeptSnapshot();
-  if (!TakeSnapshot(&g_kept, true, g_keptNeeded)) {
+  BufferGrowth growth = {g_keptNeeded, true};
+  if (!TakeSnapshot(&g_kept, true, growth)) {
     g_kept.bytes = NULL;
     ClearListing(listed);
     return SnapshotFailed;
