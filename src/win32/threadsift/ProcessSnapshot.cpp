@@ -11,6 +11,7 @@
 #include "common/PlatformRecord.h"
 #include "threadsift/Clock.h"
 #include "threadsift/ProcessSnapshot.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/SnapshotLayout.h"
 
 namespace {
@@ -162,9 +163,9 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
   NtQuerySystemInformationFn query = FindNtQuerySystemInformation(&failedCall);
   if (query == NULL) {
     if (report && strcmp(failedCall, "GetProcAddress") == 0) {
-      printf("GetProcAddress NtQuerySystemInformation error %d\n", (int)GetLastError());
+      ReportFailure("GetProcAddress", (int)GetLastError(), "NtQuerySystemInformation");
     } else if (report) {
-      printf("%s error %d\n", failedCall, (int)GetLastError());
+      ReportFailure(failedCall, (int)GetLastError());
     }
     return NULL;
   }
@@ -172,7 +173,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
   ULONG size = kSnapshotStep;
   void* buffer = malloc(size);
   if (buffer == NULL) {
-    if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+    if (report) ReportAllocationFailure(size);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
@@ -184,7 +185,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
   while (status == kStatusInfoLengthMismatch) {
     size += kSnapshotStep;
     if (size > kSnapshotLimit) {
-      if (report) printf("ERROR: 16 MB maximum buffer size exceeded\n");
+      if (report) ReportSnapshotLimit(status);
       free(buffer);
       SetLastErrorFromStatus((LONG)status);
       return NULL;
@@ -192,7 +193,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
     free(buffer);
     buffer = malloc(size);
     if (buffer == NULL) {
-      if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+      if (report) ReportAllocationFailure(size);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return NULL;
     }
@@ -200,7 +201,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report) {
   }
 
   if (status != 0) {
-    if (report) printf("NtQuerySystemInformation error %08x, ret_len: %u\n", (unsigned)status, (unsigned)returned);
+    if (report) ReportStatusFailure("NtQuerySystemInformation", status, returned);
     free(buffer);
     SetLastErrorFromStatus((LONG)status);
     return NULL;
@@ -215,7 +216,7 @@ bool TakeSnapshot(Snapshot* snapshot, bool report) {
   ULONG size = 0;
   BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report);
   if (bytes == NULL) {
-    if (report) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+    if (report) ReportFailure("GetRawNtSystemInfo", (int)GetLastError());
     return false;
   }
   snapshot->bytes = bytes;
