@@ -56,6 +56,8 @@ add_executable(unit_tests
   tests/unit/CommandLineTest.cpp
   tests/unit/FailingNew.cpp
   tests/unit/FaultSweepTest.cpp
+  tests/unit/JsonLines.cpp
+  tests/unit/JsonReportTest.cpp
   tests/unit/LatchsiftCommandLineTest.cpp
   tests/unit/LockReportTest.cpp
   tests/unit/ModuleTableTest.cpp
