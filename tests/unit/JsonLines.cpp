@@ -243,7 +243,8 @@ bool Comparison::CompareProcess(const Json& p) {
   if (!p["modules"].is_null()) {
     if (!Expect(kListingHeader)) return false;
     for (const Json& module : p["modules"]) {
-      std::string label = module.at("version").is_null() ? "-.--.----.----" : module["version"].get<std::string>();
+      std::string label =
+          module.at("version").is_null() ? "-.--.----.----" : AnsiFromUtf8(module["version"].get<std::string>());
       std::string row = module.at("base_addr").get<std::string>() + "  " + module.at("end_addr").get<std::string>() +
                         Format("  0x%08x %15s  ", module.at("size").get<unsigned>(), label.c_str()) +
                         AnsiFromUtf8(module.at("filename").get<std::string>()) + "\n";

@@ -24,6 +24,10 @@ sim::Machine OddNamesMachine() {
   odd.AddSymbol(0x401000, 0x100, "?Odd@@YAXXZ", "void \"Odd\"(char const *\\,\x7f\xc3\x28)")
       .AddLine(0x401000, "C:\\src\\\"x\"\x02\xff.cpp", 7);
   odd.AddSymbol(0x402000, 0x100, std::string(4000, 'L'));
+  m.SetVersionResource(odd.path, sim::VersionResource()
+                                     .ProductVersion(1, 2, 3)
+                                     .String("\\StringFileInfo\\040904E4\\CompanyName", "Vantorel Products Inc.")
+                                     .String("\\StringFileInfo\\040904E4\\FileVersion", "\"\xe9\x01"));
   p.AddThread(10).AddFrame(0x401010, 1, 2, 3, 4).AddFrame(0x402000).AddFrame(0x403000);
   AddSelf(m);
   return m;
@@ -169,6 +173,7 @@ TEST(JsonReport, TargetTextIsCarriedAsUtf8FromTheAnsiCodePage) {
   EXPECT_EQ(p["computer"], "BOX\"\\\x01\xc3\xa9");
   EXPECT_EQ(p["image"], "quo\"te\\back\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbd\t.exe");
   EXPECT_EQ(p["modules"][0]["filename"], "C:\\dir \"q\"\\tab\tnl\nctl\x01\x1f\\caf\xc3\xa9.dll");
+  EXPECT_EQ(p["modules"][0]["version"], "1.2.3.\"\xc3\xa9\x01     ");
   const Json& frames = p["threads"][0]["frames"];
   EXPECT_EQ(frames[0]["module"], "odd\"\\\xc3\xbf\xc3\xbe.dll");
   EXPECT_EQ(frames[0]["file"], "C:\\src\\\"x\"\x02\xc3\xbf.cpp");

@@ -174,7 +174,7 @@ void ReportModule(Address base, DWORD size, const std::string& label, const char
   module["base_addr"] = HexText(base);
   module["end_addr"] = HexText(end);
   module["size"] = size;
-  module["version"] = label == kNoVersionLabel ? Json(nullptr) : Json(label);
+  module["version"] = label == kNoVersionLabel ? Json(nullptr) : Json(Utf8FromAnsi(label.c_str()));
   module["filename"] = Utf8FromAnsi(path);
   g_process["modules"].push_back(module);
 }
