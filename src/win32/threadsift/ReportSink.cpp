@@ -187,7 +187,7 @@ void BeginThreadsReport() {
   g_process["threads"] = Json::array();
 }
 
-void ReportThread(DWORD tid, const ThreadTimes* times) {
+void ReportThread(DWORD tid, const ThreadFigures* times) {
   if (!g_json) {
     if (times == NULL) {
       printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);

@@ -45,7 +45,7 @@ void BeginThreadsReport();
 
 // A thread's figures with -c: its processor time so far, and its share of
 // one processor over the interval in whole per cent, or ended.
-struct ThreadTimes {
+struct ThreadFigures {
   ULONGLONG milliseconds;
   bool ended;
   unsigned busy;
@@ -53,7 +53,7 @@ struct ThreadTimes {
 
 // A thread's line (with its figures, or without: null); the thread is in
 // hand until its section ends.
-void ReportThread(DWORD tid, const ThreadTimes* times);
+void ReportThread(DWORD tid, const ThreadFigures* times);
 void EndThreadReport();
 
 // The thread in hand is walked: its frames follow (if any).

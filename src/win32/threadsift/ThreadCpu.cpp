@@ -46,7 +46,7 @@ void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample) {
   // An id that a thread created since the first snapshot has taken names
   // another thread: the one listed first has ended.
   if (second != NULL && second->created != first.created) second = NULL;
-  ThreadTimes times = {(second != NULL ? second->cpu : first.cpu) / kClockTicksPerMillisecond, second == NULL, 0};
+  ThreadFigures times = {(second != NULL ? second->cpu : first.cpu) / kClockTicksPerMillisecond, second == NULL, 0};
   if (second == NULL) {
     ReportThread(tid, &times);
     return;
