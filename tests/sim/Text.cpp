@@ -8,8 +8,8 @@ using namespace sim;
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCHAR* wide, int capacity) {
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("MultiByteToWideChar", codePage, Args("%u,%u,%d,%d", codePage, flags, length,
-                                                                          capacity))) {
+  if (const FailRule* f =
+          m.Enter("MultiByteToWideChar", codePage, Args("%u,%u,%d,%d", codePage, flags, length, capacity))) {
     return FailWith(f, 0);
   }
   if (codePage != CP_ACP || text == nullptr || length == 0 || length < -1 || capacity < 0) {

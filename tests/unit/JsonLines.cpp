@@ -35,7 +35,8 @@ std::vector<unsigned> CodePoints(const std::string& text) {
     unsigned char lead = (unsigned char)text[i];
     size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
     unsigned point = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (size_t k = 1; k <= extra && i + k < text.size(); ++k) point = (point << 6) | ((unsigned char)text[i + k] & 0x3F);
+    for (size_t k = 1; k <= extra && i + k < text.size(); ++k)
+      point = (point << 6) | ((unsigned char)text[i + k] & 0x3F);
     points.push_back(point);
     i += extra + 1;
   }
@@ -74,8 +75,8 @@ class Comparison {
  private:
   bool Fail(const std::string& what) {
     if (problem_.empty()) {
-      problem_ = what + " at byte " + std::to_string(pos_) + " of the text, which reads \"" +
-                 text_.substr(pos_, 120) + "\"";
+      problem_ =
+          what + " at byte " + std::to_string(pos_) + " of the text, which reads \"" + text_.substr(pos_, 120) + "\"";
     }
     return false;
   }
@@ -162,7 +163,8 @@ std::string Comparison::FrameLine(const Json& frame, const Json& p, const Json* 
     unsigned long long base = HexValue(frame["offset"]) - HexValue(frame.at("module_offset"));
     bool listed = false;
     for (const Json& module : p.at("modules")) {
-      listed = listed || (HexValue(module["base_addr"]) == base && HexValue(module["end_addr"]) >= HexValue(frame["offset"]));
+      listed = listed ||
+               (HexValue(module["base_addr"]) == base && HexValue(module["end_addr"]) >= HexValue(frame["offset"]));
     }
     if (!listed) Fail("frame " + offset + " lies in no listed module at its module offset");
   } else if (!frame.at("module_offset").is_null()) {
@@ -172,7 +174,8 @@ std::string Comparison::FrameLine(const Json& frame, const Json& p, const Json* 
     return line + Format("%s error %d\n", (*failure)["step"].get<std::string>().c_str(), (*failure)["code"].get<int>());
   }
   if (frame.at("function").is_null()) {
-    if (!frame.at("args").is_null() || !frame.at("file").is_null()) Fail("frame " + offset + " without symbol has more");
+    if (!frame.at("args").is_null() || !frame.at("file").is_null())
+      Fail("frame " + offset + " without symbol has more");
     return line + Digits(offset) + "()\n";
   }
   line += AnsiFromUtf8(frame["function"].get<std::string>()) + "(";
@@ -194,7 +197,8 @@ bool Comparison::CompareThread(const Json& t, const Json& p) {
   if (t.contains("cpu_ms")) {
     unsigned long long ms = t["cpu_ms"].get<unsigned long long>();
     line += Format("  cpu %u.%03u s  ", (unsigned)(ms / 1000), (unsigned)(ms % 1000));
-    line += t.at("ended").get<bool>() ? std::string("ended") : Format("busy %u%%", t.at("busy_percent").get<unsigned>());
+    line +=
+        t.at("ended").get<bool>() ? std::string("ended") : Format("busy %u%%", t.at("busy_percent").get<unsigned>());
   }
   if (!Expect(line + "\n")) return false;
   if (!t.at("frames").is_null()) {

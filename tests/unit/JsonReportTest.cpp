@@ -20,7 +20,8 @@ sim::Machine OddNamesMachine() {
   m.SetComputerName("BOX\"\\\x01\xe9");
   m.AddProcess(120, u"quo\"te\\back\u00e9\U0001F600\xD800\t.exe");
   sim::Process& p = *m.FindProcess(120);
-  sim::Module& odd = p.AddModule(0x400000, 0x10000, "odd\"\\\xff\xfe.dll", "C:\\dir \"q\"\\tab\tnl\nctl\x01\x1f\\caf\xe9.dll");
+  sim::Module& odd =
+      p.AddModule(0x400000, 0x10000, "odd\"\\\xff\xfe.dll", "C:\\dir \"q\"\\tab\tnl\nctl\x01\x1f\\caf\xe9.dll");
   odd.AddSymbol(0x401000, 0x100, "?Odd@@YAXXZ", "void \"Odd\"(char const *\\,\x7f\xc3\x28)")
       .AddLine(0x401000, "C:\\src\\\"x\"\x02\xff.cpp", 7);
   odd.AddSymbol(0x402000, 0x100, std::string(4000, 'L'));
@@ -59,7 +60,8 @@ const Scenario kScenarios[] = {
        return m;
      },
      {"-p", "120"}},
-    {"module listing fails", [] {
+    {"module listing fails",
+     [] {
        sim::Machine m = StackMachine();
        m.Fail("GetModuleInformation", ERROR_PARTIAL_COPY, 2);
        return m;
@@ -79,7 +81,8 @@ const Scenario kScenarios[] = {
        return m;
      },
      {"-p", "120", "-e", "absent"}},
-    {"sweep", [] {
+    {"sweep",
+     [] {
        sim::Machine m = ThreeProcesses();
        m.SetProcessIds({0, 8, 120, 300});
        return m;

@@ -52,7 +52,9 @@ bool ListProcessThreads(int pid, ThreadListing listing, ProcessThreads* listed) 
   SnapshotOutcome outcome = listing == SweepSnapshot
                                 ? SnapshotProcessInSweep((DWORD)pid, listed)
                                 : SnapshotProcess((DWORD)pid, listed, true, listing == TimedSnapshot);
-  if (outcome == ProcessListed || outcome == NoRoomForThreads) ReportProcessHeader(pid, listed->image, listed->threadCount);
+  if (outcome == ProcessListed || outcome == NoRoomForThreads) {
+    ReportProcessHeader(pid, listed->image, listed->threadCount);
+  }
   if (outcome == NoRoomForThreads) {
     ReportAllocationFailure(listed->threadCount * sizeof(ThreadRecord));
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -22,9 +22,9 @@ namespace {
 typedef nlohmann::ordered_json Json;
 
 bool g_json = false;
-Json g_run;         // the run's members, which start every line
-Json g_runErrors;   // failures said outside any process
-Json g_process;     // the line of the process in hand
+Json g_run;        // the run's members, which start every line
+Json g_runErrors;  // failures said outside any process
+Json g_process;    // the line of the process in hand
 bool g_inProcess = false;
 bool g_inThread = false;  // the last of the process's threads is in hand
 bool g_inFrame = false;   // the last of its frames has not ended
@@ -263,8 +263,7 @@ void ReportFrameSymbol(const char* name, const Address params[4], SymbolDisplace
     std::string text = name;
     char scratch[80];
     sprintf(scratch, "(" THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS ")",
-            (PrintedAddress)params[0], (PrintedAddress)params[1], (PrintedAddress)params[2],
-            (PrintedAddress)params[3]);
+            (PrintedAddress)params[0], (PrintedAddress)params[1], (PrintedAddress)params[2], (PrintedAddress)params[3]);
     text += scratch;
     if (displacement != 0) {
       sprintf(scratch, "%+d", (int)displacement);
