@@ -80,6 +80,12 @@ Json StepFailure(const char* step, long long code) {
   return failure;
 }
 
+void AddAllocationFailure(size_t bytes) {
+  Json failure = StepFailure("allocate", ERROR_NOT_ENOUGH_MEMORY);
+  failure["bytes"] = bytes;
+  AddFailure(failure);
+}
+
 void PrintThread(DWORD tid) { printf("thread %d (0x%x)", (int)tid, (unsigned)tid); }
 
 }  // namespace
@@ -398,9 +404,7 @@ void ReportAllocationFailure(size_t bytes) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)bytes);
     return;
   }
-  Json failure = StepFailure("allocate", ERROR_NOT_ENOUGH_MEMORY);
-  failure["bytes"] = bytes;
-  AddFailure(failure);
+  AddAllocationFailure(bytes);
 }
 
 void ReportVersionAllocationFailure(size_t bytes) {
@@ -408,7 +412,5 @@ void ReportVersionAllocationFailure(size_t bytes) {
     printf("FATAL: allocate %u byte(s) failed\n", (unsigned)bytes);
     return;
   }
-  Json failure = StepFailure("allocate", ERROR_NOT_ENOUGH_MEMORY);
-  failure["bytes"] = bytes;
-  AddFailure(failure);
+  AddAllocationFailure(bytes);
 }
