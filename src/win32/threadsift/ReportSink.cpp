@@ -48,10 +48,13 @@ Json IsoTime(time_t when) {
 }
 
 // One line of JSON. Text that is not UTF-8 after all is replaced, never
-// thrown over.
+// thrown over. Each line is written out at once, so that a reader of a
+// sweep gets every process as soon as it is walked, and a run that is cut
+// short leaves whole lines.
 void WriteLine(const Json& line) {
   std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace);
   printf("%s\n", text.c_str());
+  fflush(stdout);
 }
 
 Json& ThreadInHand() { return g_process["threads"].back(); }
