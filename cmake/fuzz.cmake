@@ -13,7 +13,7 @@ set(FUZZ_RECORD_RUNS 20000)  # inputs each record target runs as a test
 add_library(fuzz_simwin STATIC
   tests/sim/Machine.cpp tests/sim/Platform.cpp tests/sim/Crt.cpp tests/sim/Snapshot.cpp tests/sim/Locks.cpp
   tests/sim/Modules.cpp tests/sim/Symbols.cpp tests/sim/Threads.cpp tests/sim/Run.cpp
-  tests/sim/Sections.cpp)
+  tests/sim/Sections.cpp tests/sim/Text.cpp)
 target_include_directories(fuzz_simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 
 add_library(fuzz_tools STATIC
@@ -31,8 +31,9 @@ set(FUZZ_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-om
 target_compile_options(fuzz_simwin PRIVATE ${THREADSIFT_WARNINGS} ${FUZZ_SANITIZE})
 target_compile_options(fuzz_tools PRIVATE ${THREADSIFT_WARNINGS} ${FUZZ_INSTRUMENT})
 
+# Sources after max_len are built into the target too.
 function(add_fuzz_target tool source runs max_len)
-  add_executable(fuzz_${tool} ${source} tests/fuzz/FuzzRun.cpp)
+  add_executable(fuzz_${tool} ${source} tests/fuzz/FuzzRun.cpp ${ARGN})
   target_include_directories(fuzz_${tool} PRIVATE tests/fuzz tests/unit)
   target_compile_options(fuzz_${tool} PRIVATE ${THREADSIFT_WARNINGS} ${FUZZ_INSTRUMENT})
   target_link_options(fuzz_${tool} PRIVATE -fsanitize=fuzzer,address,undefined)
@@ -49,5 +50,5 @@ endfunction()
 add_fuzz_target(threadsift tests/fuzz/ThreadsiftFuzz.cpp ${FUZZ_RUNS} 512)
 add_fuzz_target(latchsift tests/fuzz/LatchsiftFuzz.cpp ${FUZZ_RUNS} 512)
 add_fuzz_target(snapshot tests/fuzz/SnapshotFuzz.cpp ${FUZZ_RECORD_RUNS} 1024)
-add_fuzz_target(process tests/fuzz/ProcessFuzz.cpp ${FUZZ_RECORD_RUNS} 4096)
+add_fuzz_target(process tests/fuzz/ProcessFuzz.cpp ${FUZZ_RECORD_RUNS} 4096 tests/unit/JsonLines.cpp)
 add_fuzz_target(locklist tests/fuzz/LockListFuzz.cpp ${FUZZ_RECORD_RUNS} 4096)

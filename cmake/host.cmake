@@ -29,7 +29,8 @@ add_library(simwin STATIC
   tests/sim/Symbols.cpp
   tests/sim/Threads.cpp
   tests/sim/Run.cpp
-  tests/sim/Sections.cpp)
+  tests/sim/Sections.cpp
+  tests/sim/Text.cpp)
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})
 
@@ -55,6 +56,8 @@ add_executable(unit_tests
   tests/unit/CommandLineTest.cpp
   tests/unit/FailingNew.cpp
   tests/unit/FaultSweepTest.cpp
+  tests/unit/JsonLines.cpp
+  tests/unit/JsonReportTest.cpp
   tests/unit/LatchsiftCommandLineTest.cpp
   tests/unit/LockReportTest.cpp
   tests/unit/ModuleTableTest.cpp

@@ -3,9 +3,15 @@
 // bytes, names cut without terminators, version records with sizes and
 // lengths that lie, frames anywhere; and, with -w, critical sections with
 // any owner, count and debug record, which the threads' stacks point at.
+// Each machine is walked twice, for the text and the -j report, and the
+// JSON lines must parse and say what the text says.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "FuzzRun.h"
+#include "JsonLines.h"
 
 int ThreadsiftMain(int argc, char** argv);
 
@@ -155,8 +161,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool waits = in.ConsumeBool();
   if (waits) AddSections(in, p);
   m.AddProcess(4000, u"tool.exe").AddThread(4004);
-  RunAndCheck(m, ThreadsiftMain, "threadsift",
-              waits ? std::vector<std::string>{"-p", "120", "-w"} : std::vector<std::string>{"-p", "120"},
-              {{10, 0}, {20, 0}});
+  std::vector<std::string> args = {"-p", "120"};
+  if (waits) args.push_back("-w");
+  // The same machine once more for the -j report, which must parse and say
+  // what the text says, frames and all.
+  sim::Machine json = m;
+  m.keepsOutput = true;
+  json.keepsOutput = true;
+  RunAndCheck(m, ThreadsiftMain, "threadsift", args, {{10, 0}, {20, 0}});
+  args.push_back("-j");
+  RunAndCheck(json, ThreadsiftMain, "threadsift", args, {{10, 0}, {20, 0}});
+  std::string difference = CompareJsonWithText(json.output(), m.output());
+  if (!difference.empty()) {
+    std::fprintf(stderr, "the -j report differs from the text: %s\n", difference.c_str());
+    std::abort();
+  }
   return 0;
 }

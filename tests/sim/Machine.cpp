@@ -306,7 +306,7 @@ bool Machine::HasEntry(const std::string& module, const std::string& entry) cons
 }
 
 void Machine::NoteOutput(const std::string& text) {
-  if (ctrlAfterOutput_.empty() && outputDelays_.empty()) return;
+  if (!keepsOutput && ctrlAfterOutput_.empty() && outputDelays_.empty()) return;
   output_ += text;
   for (auto it = outputDelays_.begin(); it != outputDelays_.end(); ++it) {
     if (output_.find(it->first) != std::string::npos) {

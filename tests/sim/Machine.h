@@ -363,7 +363,9 @@ class Machine {
   // terminator (module names from the process status library, symbol names
   // and undecorated names from the image help library).
   bool cutNamesUnterminated = false;
-  bool outputUnflushed = false;               // printed output not yet written out with fflush
+  bool outputUnflushed = false;  // printed output not yet written out with fflush
+  bool keepsOutput = false;      // output() holds everything printed, for a run in this process
+  const std::string& output() const { return output_; }
   std::map<void*, std::string> debugBuffers;  // buffer -> the lock list a query left in it
   // Debug buffers are plain blocks without a view (size 0), and a query puts
   // its list in a block of its own, as Wine's native layer does.

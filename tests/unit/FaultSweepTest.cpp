@@ -10,6 +10,7 @@
 #include <set>
 
 #include "Invariants.h"
+#include "JsonLines.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
 
@@ -104,6 +105,25 @@ TEST(FaultSweep, ThreadsiftSurvivesEveryPlatformCallFailing) {
   });
   std::cout << "threadsift: " << injected << " faults injected\n";
   EXPECT_GT(injected, 100);
+}
+
+// Whatever call fails, the -j report carries what the text report says of
+// it: the failure's step and code in its process or thread, and all else.
+TEST(FaultSweep, JsonReportSaysWhatTheTextSaysWhicheverCallFails) {
+  const std::vector<std::string> args = {"-p", "*", "-e", "done"};
+  sim::Machine clean = SweepScenario();
+  RunThreadsift(clean, args);
+  for (const Injection& at : CallsOf(clean)) {
+    sim::Machine textMachine = SweepScenario();
+    Inject(textMachine, at);
+    sim::RunResult text = RunThreadsift(textMachine, args);
+    sim::Machine jsonMachine = SweepScenario();
+    Inject(jsonMachine, at);
+    sim::RunResult json = RunThreadsift(jsonMachine, {"-j", "-p", "*", "-e", "done"});
+    std::string where = at.op + " #" + std::to_string(at.nth);
+    EXPECT_EQ(CompareJsonWithText(json.out, text.out), "") << where << "\n" << json.out << "\n" << text.out;
+    EXPECT_EQ(json.status, text.status) << where;
+  }
 }
 
 TEST(FaultSweep, ThreadsiftSamplingSurvivesEveryPlatformCallFailing) {

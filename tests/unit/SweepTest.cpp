@@ -1,14 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Scenarios.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
-
-namespace {
 
 // Processes 8, 120 and 300 with the threads 8x, 120x and 300x, then the tool.
 sim::Machine ThreeProcesses() {
@@ -22,6 +21,8 @@ sim::Machine ThreeProcesses() {
   AddSelf(m);
   return m;
 }
+
+namespace {
 
 const std::string kReport8 = ProcessReport("Process 8 (0x8)  System 1 thread(s)", {81});
 const std::string kReport120 = ProcessReport("Process 120 (0x78)  app.exe 3 thread(s)", {1201, 1202, 1203});

@@ -3,13 +3,12 @@
 
 #include <algorithm>
 
+#include "Scenarios.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
-
-namespace {
 
 // Process 120: thread 10 spins (half a second of processor time over a
 // half-second interval), thread 20 sleeps, thread 30 ends between the two
@@ -23,6 +22,8 @@ sim::Machine BusyMachine() {
   p.FindThread(30)->listedInSnapshots = 1;
   return m;
 }
+
+namespace {
 
 const std::string kBusyThreads =
     "Thread 10 (0xa)  cpu 1.700 s  busy 100%\n\n"

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Scenarios.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
 #include "threadsift/Interrupt.h"
@@ -14,6 +15,8 @@ using ::testing::HasSubstr;
 namespace {
 
 const char kNoVersion[] = "-.--.----.----";
+
+}  // namespace
 
 // Process 120 with app.exe, kernel32.dll and a module with a long name, and
 // threads 10, 20 and 30 whose stacks touch each of them.
@@ -42,6 +45,8 @@ sim::Machine StackMachine() {
   AddSelf(m);
   return m;
 }
+
+namespace {
 
 const std::string kListing = ModuleRow(0x400000, 0x10000, kNoVersion, "C:\\app\\app.exe") +
                              ModuleRow(0x500000, 0x1000, kNoVersion, "C:\\app\\averyverylongname.dll") +

@@ -4,6 +4,7 @@
 #include <functional>
 #include <sstream>
 
+#include "Scenarios.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
 
@@ -290,6 +291,8 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
   }
 }
 
+}  // namespace
+
 // Threads 10 and 20 of process 120 wait for each other; 30 waits for an event.
 sim::Machine CycleMachine() {
   sim::Machine m = WaitMachine();
@@ -301,6 +304,8 @@ sim::Machine CycleMachine() {
   p.AddSection(Section(2), 10, 1);
   return m;
 }
+
+namespace {
 
 TEST(WaitChain, WaitLineFollowsTheFramesAndCyclesFollowTheLastThread) {
   sim::Machine m = CycleMachine();

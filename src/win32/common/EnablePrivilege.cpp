@@ -15,16 +15,24 @@ void CloseTokenKeepingLastError(HANDLE token) {
 
 }  // namespace
 
-bool EnablePrivilege(const char* name) {
+void PrintFailureLine(const char* step, int code, const char* name) {
+  if (name != NULL) {
+    printf("%s %s error %d\n", step, name, code);
+  } else {
+    printf("%s error %d\n", step, code);
+  }
+}
+
+bool EnablePrivilege(const char* name, FailureLine report) {
   HANDLE token = NULL;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    printf("OpenProcessToken error %d\n", (int)GetLastError());
+    report("OpenProcessToken", (int)GetLastError(), NULL);
     return false;
   }
 
   TOKEN_PRIVILEGES privileges;
   if (!LookupPrivilegeValueA(NULL, name, &privileges.Privileges[0].Luid)) {
-    printf("LookupPrivilegeValue %s error %d\n", name, (int)GetLastError());
+    report("LookupPrivilegeValue", (int)GetLastError(), name);
     CloseTokenKeepingLastError(token);
     return false;
   }
@@ -34,7 +42,7 @@ bool EnablePrivilege(const char* name) {
   // An account without the privilege still gets success here (with
   // ERROR_NOT_ALL_ASSIGNED); the tool then goes on without it.
   if (!AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL)) {
-    printf("AdjustTokenPrivileges error %d\n", (int)GetLastError());
+    report("AdjustTokenPrivileges", (int)GetLastError(), NULL);
     CloseTokenKeepingLastError(token);
     return false;
   }

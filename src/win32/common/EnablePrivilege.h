@@ -1,9 +1,15 @@
 #ifndef THREADSIFT_COMMON_ENABLE_PRIVILEGE_H
 #define THREADSIFT_COMMON_ENABLE_PRIVILEGE_H
 
+// Says that a step failed with a code, and the name it was given (or null).
+typedef void (*FailureLine)(const char* step, int code, const char* name);
+
+// Prints "STEP error CODE", or "STEP NAME error CODE" with a name.
+void PrintFailureLine(const char* step, int code, const char* name);
+
 // Enables one named privilege in the token of the calling process.
-// False after printing one line naming the failed step, with the
-// last-error code left for the caller's own line.
-bool EnablePrivilege(const char* name);
+// False after saying the failed step through report (printing its line, by
+// default), with the last-error code left for the caller's own line.
+bool EnablePrivilege(const char* name, FailureLine report = PrintFailureLine);
 
 #endif

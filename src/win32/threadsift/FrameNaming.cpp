@@ -7,6 +7,7 @@
 
 #include "threadsift/FrameNaming.h"
 #include "threadsift/ModuleTable.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/SymbolSession.h"
 
 namespace {
@@ -43,7 +44,7 @@ void PrintSourceLine(HANDLE process, Address pc, DWORD* displacement) {
   memset(&line, 0, sizeof(line));
   line.SizeOfStruct = sizeof(line);
   if (g_lineLookup(SymbolsOf(process), pc, displacement, &line) && line.FileName != NULL) {
-    printf(" %s(%u)", line.FileName, (unsigned)line.LineNumber);
+    ReportFrameSource(line.FileName, (unsigned)line.LineNumber);
   }
 }
 
@@ -51,35 +52,23 @@ void PrintSourceLine(HANDLE process, Address pc, DWORD* displacement) {
 // and displacement, and source line.
 void PrintFrame(HANDLE process, const FoundFrame& frame) {
   Address pc = frame.pc;
-  printf(THREADSIFT_ADDRESS " = ", (PrintedAddress)pc);
-  const char* module = FindModuleBaseName(pc);
-  if (module != NULL) printf("%12s!", module);
+  ReportFrameStart(pc);
 
   SymbolDisplacement displacement = 0;
   WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement);
   if (symbol == NULL) {
-    printf(THREADSIFT_ADDRESS "()\n", (PrintedAddress)pc);
+    ReportFrameWithoutSymbol(pc);
     return;
   }
   if (!UnDecorateSymbolName(symbol->Name, g_buffers.undecorated, kUndecoratedCapacity, UNDNAME_COMPLETE)) {
-    printf("UnDecorateSymbolName error %d\n", (int)GetLastError());
+    ReportFailure("UnDecorateSymbolName", (int)GetLastError());
     return;
   }
 
-  std::string text = g_buffers.undecorated;
-  char scratch[80];
-  sprintf(scratch, "(" THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS ")",
-          (PrintedAddress)frame.params[0], (PrintedAddress)frame.params[1], (PrintedAddress)frame.params[2],
-          (PrintedAddress)frame.params[3]);
-  text += scratch;
-  if (displacement != 0) {
-    sprintf(scratch, "%+d", (int)displacement);
-    text += scratch;
-  }
-  printf("%s", text.c_str());
+  ReportFrameSymbol(g_buffers.undecorated, frame.params, displacement);
   DWORD lineDisplacement = (DWORD)displacement;
   PrintSourceLine(process, pc, &lineDisplacement);
-  printf("\n");
+  ReportFrameEnd();
 }
 
 std::string AddressText(Address pc) {
@@ -93,7 +82,7 @@ std::string AddressText(Address pc) {
 bool BindLineLookup() {
   HMODULE imagehlp = GetModuleHandleA("ImageHlp");
   if (imagehlp == NULL) {
-    printf("GetModuleHandle ImageHlp error %d\n", (int)GetLastError());
+    ReportFailure("GetModuleHandle", (int)GetLastError(), "ImageHlp");
     return false;
   }
   g_lineLookup =

@@ -7,6 +7,7 @@
 
 #include "threadsift/ModuleTable.h"
 #include "threadsift/ModuleVersion.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/SymbolSession.h"
 
 ModuleTable g_moduleTable;
@@ -19,11 +20,6 @@ const DWORD kNameCapacity = 260;
 // Processes whose modules cannot be listed on the supported systems (the
 // System process of NT 4.0 and of 2000): their threads are walked anyway.
 bool IsSystemProcess(int pid) { return pid == 2 || pid == 8; }
-
-void PrintListingHeader() {
-  printf("%s", kModuleListingHeader);
-  printf("%s", kModuleListingRule);
-}
 
 // Asks for the module handles, growing the buffer until every one fits.
 // Returns false when the platform cannot list them.
@@ -108,18 +104,17 @@ ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
   ModuleFacts facts;
   const char* failedCall = "";
   if (!ReadModuleFacts(process, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) {
-    printf("%s error %d\n", failedCall, (int)GetLastError());
+    ReportFailure(failedCall, (int)GetLastError());
     return Failed;
   }
   AppendModule(facts);
   if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) {
-    printf("SymLoadModule error %d\n", (int)GetLastError());
+    ReportFailure("SymLoadModule", (int)GetLastError());
     return SymbolLoadFailed;
   }
   if (!listed) return Built;
   std::string label = GetModuleVersion(facts.path);
-  printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)facts.base,
-         (PrintedAddress)(facts.base + facts.size - 1), (unsigned)facts.size, label.c_str(), facts.path);
+  ReportModule(facts.base, facts.size, label, facts.path);
   return Built;
 }
 
@@ -152,13 +147,13 @@ bool RegisterNewModules(HANDLE process) {
 ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed) {
   std::vector<Address> handles;
   if (!ListModuleHandles(process, &handles)) {
-    printf("EnumProcessModules error %d\n", (int)GetLastError());
+    ReportFailure("EnumProcessModules", (int)GetLastError());
     if (!IsSystemProcess(pid)) return Failed;
     handles.clear();
   }
   g_moduleTable.handles = handles;
   EmptyTable(handles.size());
-  if (listed) PrintListingHeader();
+  if (listed) ReportModuleListing();
   for (Address handle : handles) {
     ModuleTableOutcome outcome = AddModule(process, handle, listed);
     if (outcome != Built) return outcome;
@@ -166,10 +161,15 @@ ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed) {
   return Built;
 }
 
-const char* FindModuleBaseName(Address address) {
+int FindModule(Address address) {
   const ModuleTable& t = g_moduleTable;
   for (size_t i = 0; i < t.handles.size() && i < t.bases.size(); ++i) {
-    if (t.bases[i] <= address && address <= t.ends[i]) return t.baseNames[i].c_str();
+    if (t.bases[i] <= address && address <= t.ends[i]) return (int)i;
   }
-  return NULL;
+  return -1;
+}
+
+const char* FindModuleBaseName(Address address) {
+  int found = FindModule(address);
+  return found >= 0 ? g_moduleTable.baseNames[found].c_str() : NULL;
 }

@@ -35,6 +35,10 @@ ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed = true)
 // True when one was added.
 bool RegisterNewModules(HANDLE process);
 
+// The position in g_moduleTable of the first module whose range holds
+// address, or -1.
+int FindModule(Address address);
+
 // The base name of the first module whose range holds address, or null.
 const char* FindModuleBaseName(Address address);
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "threadsift/ModuleVersion.h"
+#include "threadsift/ReportSink.h"
 
 namespace {
 
@@ -14,7 +15,6 @@ const char kCompanyNameBlock[] = "\\StringFileInfo\\040904E4\\CompanyName";
 const char kFileVersionBlock[] = "\\StringFileInfo\\040904E4\\FileVersion";
 const char kRootBlock[] = "\\";
 const char kMakersCompany[] = "Vantorel Products Inc.";
-const char kPlaceholder[] = "-.--.----.----";
 const size_t kMakersLabelWidth = 14;
 const DWORD kExtraBytes = 32;
 const DWORD kFixedSignature = 0xFEEF04BD;
@@ -105,13 +105,13 @@ std::string GetModuleVersion(const char* path) {
   if (size != 0 && size <= MAXDWORD - kExtraBytes) {
     void* block = malloc(size + kExtraBytes);
     if (block == NULL) {
-      printf("FATAL: allocate %u byte(s) failed\n", (unsigned)(size + kExtraBytes));
+      ReportVersionAllocationFailure(size + kExtraBytes);
     } else {
       VersionBlock filled = {block, size};
       if (GetFileVersionInfoA(path, handle, size, block)) found = ComposeLabel(filled, &label);
       free(block);
     }
   }
-  if (!found) label = kPlaceholder;
+  if (!found) label = kNoVersionLabel;
   return label;
 }

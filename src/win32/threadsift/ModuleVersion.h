@@ -3,6 +3,9 @@
 
 #include <string>
 
+// The label of a file without usable version information.
+const char kNoVersionLabel[] = "-.--.----.----";
+
 // The version label of a module file: the maker's label for our own
 // products, the four-part file version otherwise, or "-.--.----.----".
 std::string GetModuleVersion(const char* path);

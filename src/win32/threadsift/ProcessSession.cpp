@@ -6,6 +6,7 @@
 #include "threadsift/Interrupt.h"
 #include "threadsift/MemoryCache.h"
 #include "threadsift/ProcessSession.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/SymbolSession.h"
 
@@ -16,30 +17,24 @@ const DWORD kProcessAllAccess = 0x1F0FFF;
 // Deferred loads, line information and nearest OMAP match; names stay decorated.
 const DWORD kSymbolOptions = 0x34;
 
-void PrintProcessHeader(int pid, const ProcessThreads& listed) {
-  printf("Process %d (0x%0x) ", pid, (unsigned)pid);
-  printf(" %S", listed.image.c_str());
-  printf(" %d thread(s)\n", (int)listed.threadCount);
-}
-
 }  // namespace
 
 bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
   HANDLE process = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
   if (process == NULL) {
-    printf("OpenProcess error %d\n", (int)GetLastError());
+    ReportFailure("OpenProcess", (int)GetLastError());
     return false;
   }
   ScopedHandle processOwner(process);
   if (!StartSymbols(process)) {
-    printf("SymInitialize error %d\n", (int)GetLastError());
+    ReportFailure("SymInitialize", (int)GetLastError());
     return false;
   }
 
   bool complete = false;
   bool done = false;
   if (SymSetOptions(kSymbolOptions) == 0) {
-    printf("SymSetOptions error %d\n", (int)GetLastError());
+    ReportFailure("SymSetOptions", (int)GetLastError());
   } else {
     done = work(process, pid, context, &complete);
   }
@@ -49,7 +44,7 @@ bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
     return done;
   }
   bool cleaned = EndSymbols(process);
-  if (!cleaned) printf("SymCleanup error %d\n", (int)GetLastError());
+  if (!cleaned) ReportFailure("SymCleanup", (int)GetLastError());
   SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
   return cleaned && done;
 }
@@ -60,9 +55,10 @@ SnapshotOutcome TakeThreadList(int pid, ThreadListing listing, ProcessThreads* l
 }
 
 bool PrintThreadListHeader(int pid, SnapshotOutcome outcome, const ProcessThreads& listed) {
-  if (outcome == ProcessListed || outcome == NoRoomForThreads) PrintProcessHeader(pid, listed);
+  if (outcome == ProcessListed || outcome == NoRoomForThreads)
+    ReportProcessHeader(pid, listed.image, listed.threadCount);
   if (outcome == NoRoomForThreads) {
-    printf("FATAL: failed to allocate %d byte(s)\n", (int)(listed.threadCount * sizeof(ThreadRecord)));
+    ReportAllocationFailure(listed.threadCount * sizeof(ThreadRecord));
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   }
   return outcome == ProcessListed;
@@ -90,6 +86,6 @@ ModuleTableOutcome PrepareToHoldThreads(HANDLE process, int pid, bool listed) {
 }
 
 bool ReportMissingThreadList(int pid) {
-  printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid, (int)GetLastError());
+  ReportMissingThreads(pid, (int)GetLastError());
   return false;
 }

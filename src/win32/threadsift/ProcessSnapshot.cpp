@@ -12,6 +12,7 @@
 #include "common/PlatformRecord.h"
 #include "threadsift/Clock.h"
 #include "threadsift/ProcessSnapshot.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/SnapshotLayout.h"
 
 namespace {
@@ -180,9 +181,9 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   NtQuerySystemInformationFn query = FindNtQuerySystemInformation(&failedCall);
   if (query == NULL) {
     if (report && strcmp(failedCall, "GetProcAddress") == 0) {
-      printf("GetProcAddress NtQuerySystemInformation error %d\n", (int)GetLastError());
+      ReportFailure("GetProcAddress", (int)GetLastError(), "NtQuerySystemInformation");
     } else if (report) {
-      printf("%s error %d\n", failedCall, (int)GetLastError());
+      ReportFailure(failedCall, (int)GetLastError());
     }
     return NULL;
   }
@@ -190,7 +191,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   ULONG size = growth.firstSize;
   void* buffer = malloc(size);
   if (buffer == NULL) {
-    if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+    if (report) ReportAllocationFailure(size);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
@@ -201,7 +202,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   while (status == kStatusInfoLengthMismatch) {
     size = NextBufferSize(size, returned, growth);
     if (size > kSnapshotLimit) {
-      if (report) printf("ERROR: 16 MB maximum buffer size exceeded\n");
+      if (report) ReportSnapshotLimit(status);
       free(buffer);
       SetLastErrorFromStatus((LONG)status);
       return NULL;
@@ -209,7 +210,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
     free(buffer);
     buffer = malloc(size);
     if (buffer == NULL) {
-      if (report) printf("FATAL: failed to allocate %d byte(s)\n", (int)size);
+      if (report) ReportAllocationFailure(size);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return NULL;
     }
@@ -217,7 +218,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   }
 
   if (status != 0) {
-    if (report) printf("NtQuerySystemInformation error %08x, ret_len: %u\n", (unsigned)status, (unsigned)returned);
+    if (report) ReportStatusFailure("NtQuerySystemInformation", status, returned);
     free(buffer);
     SetLastErrorFromStatus((LONG)status);
     return NULL;
@@ -232,7 +233,7 @@ bool TakeSnapshot(Snapshot* snapshot, bool report, const BufferGrowth& growth = 
   ULONG size = 0;
   BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report, growth);
   if (bytes == NULL) {
-    if (report) printf("GetRawNtSystemInfo error %d\n", (int)GetLastError());
+    if (report) ReportFailure("GetRawNtSystemInfo", (int)GetLastError());
     return false;
   }
   snapshot->bytes = bytes;

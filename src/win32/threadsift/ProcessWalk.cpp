@@ -1,12 +1,12 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <cstdio>
 #include <vector>
 
 #include "threadsift/Interrupt.h"
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/SymbolSession.h"
 #include "threadsift/ThreadCpu.h"
@@ -66,9 +66,9 @@ void WalkListedThread(HANDLE process, int pid, int tid, const ThreadRecord& thre
   ScopedHandle openedOwner(early != NULL ? NULL : opened.handle);
   PrintThreadHeader(thread, sample);
   if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, opened, waits)) {
-    printf("WalkThread %d error %d\n", (int)thread.tid, (int)GetLastError());
+    ReportWalkThreadFailure(thread.tid, (int)GetLastError());
   }
-  printf("\n");
+  EndThreadReport();
 }
 
 // Prints every thread's header line and walks the selected ones; stops after
@@ -88,11 +88,11 @@ void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed,
 // through its thread loop.
 bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const OpenedThreads& opened,
                            const CpuSample& sample, WaitChain* waits, bool* complete) {
-  printf("\n");
+  ReportEmptyLine();
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, true);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
-  printf("\n");
+  BeginThreadsReport();
   WalkThreads(process, pid, tid, listed, opened, sample, waits);
   *complete = true;
   return true;
@@ -152,7 +152,10 @@ bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
 
 bool WalkProcessOf(int pid, int tid, int cpuInterval, bool waits, bool inSweep) {
   WalkSettings settings = {tid, cpuInterval, inSweep, waits};
-  return WithSymbolHandler(pid, WalkWithSymbols, &settings);
+  BeginProcessReport(pid);
+  bool done = WithSymbolHandler(pid, WalkWithSymbols, &settings);
+  EndProcessReport();
+  return done;
 }
 
 }  // namespace
@@ -165,7 +168,7 @@ bool WalkAllProcesses(int cpuInterval, bool waits) {
   std::vector<DWORD> ids;
   DWORD bytes = 0;
   if (!ListProcessIds(&ids, &bytes)) {
-    printf("EnumProcesses error %d\n", (int)GetLastError());
+    ReportFailure("EnumProcesses", (int)GetLastError());
     return false;
   }
   int count = (int)(bytes / 4);
@@ -177,12 +180,10 @@ bool WalkAllProcesses(int cpuInterval, bool waits) {
     WalkProcessOf(pid, kAllThreads, cpuInterval, waits, true);
     // A break key ends the sweep with the process in hand.
     if (g_interrupted != 0) break;
-    if (pos < count - 1) {
-      printf("******************************************************************************\n");
-    }
+    if (pos < count - 1) ReportProcessSeparator();
   }
   ReleaseSweepSnapshot();
   CloseSharedSymbols();
-  printf("%d process(es) found\n", count);
+  ReportProcessCount(count);
   return true;
 }

@@ -1,8 +1,7 @@
 #include <windows.h>
 
-#include <cstdio>
-
 #include "threadsift/Interrupt.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/ThreadCpu.h"
 
 namespace {
@@ -40,23 +39,22 @@ void TakeSecondSnapshot(DWORD pid, int intervalMs, const ProcessThreads& first, 
 void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample) {
   DWORD tid = first.tid;
   if (!sample.taken) {
-    printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
+    ReportThread(tid, NULL);
     return;
   }
   const ThreadRecord* second = FindThreadRecord(sample.second, tid);
   // An id that a thread created since the first snapshot has taken names
   // another thread: the one listed first has ended.
   if (second != NULL && second->created != first.created) second = NULL;
-  ULONGLONG milliseconds = (second != NULL ? second->cpu : first.cpu) / kClockTicksPerMillisecond;
-  printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(milliseconds / 1000),
-         (unsigned)(milliseconds % 1000));
+  ThreadFigures times = {(second != NULL ? second->cpu : first.cpu) / kClockTicksPerMillisecond, second == NULL, 0};
   if (second == NULL) {
-    printf("ended\n");
+    ReportThread(tid, &times);
     return;
   }
   ULONGLONG used = second->cpu > first.cpu ? second->cpu - first.cpu : 0;
   // Thread times move in steps of the platform's clock tick: a thread can
   // seem to have run a little longer than the interval.
   ULONGLONG share = (used * 100 + sample.elapsed / 2) / sample.elapsed;
-  printf("busy %u%%\n", (unsigned)(share < 100 ? share : 100));
+  times.busy = (unsigned)(share < 100 ? share : 100);
+  ReportThread(tid, &times);
 }

@@ -1,10 +1,10 @@
 #include <windows.h>
 
-#include <cstdio>
 #include <vector>
 
 #include "threadsift/FaultGuard.h"
 #include "threadsift/FrameNaming.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/StackCopy.h"
 #include "threadsift/StackUnwind.h"
 #include "threadsift/ThreadHold.h"
@@ -13,8 +13,8 @@
 bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits) {
   HANDLE thread = opened.handle;
   if (thread == NULL) {
-    printf("%s error %d\n", opened.failedCall, (int)opened.error);
-    printf("OpenThread error %d\n", (int)opened.error);
+    ReportFailure(opened.failedCall, (int)opened.error);
+    ReportFailure("OpenThread", (int)opened.error);
     SetLastError(opened.error);
     return false;
   }
@@ -26,12 +26,12 @@ bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits) {
   HoldOutcome outcome = HoldThread(process, thread, StackBaseOf(process, thread), &found, &hold, NULL);
   if (outcome == HoldRefused) return true;
   if (outcome == SuspendRefused) {
-    printf("SuspendThread error %d\n", (int)GetLastError());
+    ReportFailure("SuspendThread", (int)GetLastError());
     return false;
   }
   if (!hold.walked) {
-    printf("GetThreadContext error %d\n", (int)hold.walkError);
-    printf("WalkThreadStack error %d\n", (int)hold.walkError);
+    ReportFailure("GetThreadContext", (int)hold.walkError);
+    ReportFailure("WalkThreadStack", (int)hold.walkError);
   } else {
     FindCopiedFrames(process, thread, &hold, &found);
     // The section is looked for while the stack copy is kept, and its
@@ -40,13 +40,14 @@ bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits) {
     bool waiting = false;
     auto find = [&]() { waiting = FindAwaitedSection(process, opened.tid, found, &section); };
     if (waits != NULL) CallGuarded(find);
+    BeginFramesReport();
     auto print = [&]() { PrintFrames(process, found); };
     CallGuarded(print);
     if (waiting) ReportAwaitedSection(process, opened.pid, opened.tid, section, waits);
   }
   SetLastError(hold.resumeError);
   if (!hold.resumed) {
-    printf("ResumeThread error %d\n", (int)hold.resumeError);
+    ReportFailure("ResumeThread", (int)hold.resumeError);
     return false;
   }
   return hold.walked;

@@ -1,10 +1,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/SectionLayout.h"
 #include "threadsift/StackCopy.h"
@@ -230,8 +230,6 @@ bool ThreadRuns(DWORD pid, DWORD tid) {
   return !GetExitCodeThread(thread, &status) || status == STILL_ACTIVE;
 }
 
-void PrintThread(DWORD tid) { printf("thread %d (0x%x)", (int)tid, (unsigned)tid); }
-
 }  // namespace
 
 bool FindAwaitedSection(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, Address* section) {
@@ -251,22 +249,19 @@ bool FindAwaitedSection(HANDLE process, DWORD tid, const std::vector<FoundFrame>
 }
 
 void ReportAwaitedSection(HANDLE process, DWORD pid, DWORD tid, Address section, WaitChain* chain) {
-  printf("Thread %d (0x%x) waits for critical section 0x" THREADSIFT_ADDRESS, (int)tid, (unsigned)tid,
-         (PrintedAddress)section);
   SectionImage image;
   DWORD owner = 0;
   if (!ReadTarget(process, section, &image, sizeof(image)) || !HeldByAnother(image, tid, &owner)) {
-    printf(" whose holder is unknown\n");
+    ReportSectionWait(tid, section, NULL, false);
     return;
   }
-  printf(" held by ");
-  PrintThread(owner);
+  bool ended = false;
   if (FindThreadRecord(*chain->threads, owner) != NULL) {
     chain->holders[tid] = owner;
-  } else if (!ThreadRuns(pid, owner)) {
-    printf(", which has ended");
+  } else {
+    ended = !ThreadRuns(pid, owner);
   }
-  printf("\n");
+  ReportSectionWait(tid, section, &owner, ended);
 }
 
 void PrintDeadlocks(const WaitChain& chain) {
@@ -296,16 +291,6 @@ void PrintDeadlocks(const WaitChain& chain) {
     }
     for (DWORD t : path) state[t] = Done;
   }
-  if (cycles.empty()) return;
   std::sort(cycles.begin(), cycles.end());
-  for (const std::vector<DWORD>& cycle : cycles) {
-    printf("Deadlock: ");
-    for (DWORD t : cycle) {
-      PrintThread(t);
-      printf(" -> ");
-    }
-    PrintThread(cycle[0]);
-    printf("\n");
-  }
-  printf("\n");
+  ReportDeadlocks(cycles);
 }

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "common/EnablePrivilege.h"
 #include "common/OptionText.h"
@@ -10,12 +9,15 @@
 #include "threadsift/Interrupt.h"
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/StackSampler.h"
 
 namespace {
 
 const char kBanner[] = "threadsift v2.04 - Copyright (c) 2026 the threadsift developers";
+// The version as the banner gives it, for the -j report.
+const char kVersion[] = "2.04";
 const char kDebugPrivilege[] = "SeDebugPrivilege";
 const int kAllProcesses = -1;
 // The longest interval over which -c measures how busy each thread is.
@@ -39,12 +41,6 @@ int ReadIdValue(int argc, char** argv, int* index, const char* missing, const ch
   return id;
 }
 
-void PrintRunHeader(const char* computerName) {
-  time_t now = time(NULL);
-  const char* when = ctime(&now);
-  printf("Checking computer %s on %s\n", computerName, when != NULL ? when : "(unknown time)\n");
-}
-
 // Reads the number after an option at argv[*index + 1], which must lie in
 // [low, high]; a missing or unfit value ends the process through Usage.
 int ReadBoundedValue(int argc, char** argv, int* index, int low, int high, const char* missing, const char* invalid) {
@@ -62,15 +58,59 @@ bool SignalEvent(const char* name) {
   fflush(stdout);
   HANDLE event = OpenEventA(kEventAllAccess, FALSE, name);
   if (event == NULL) {
-    printf("OpenEvent %s error %d\n", name, (int)GetLastError());
+    ReportFailure("OpenEvent", (int)GetLastError(), name);
     return false;
   }
   ScopedHandle eventOwner(event);
   if (!SetEvent(event)) {
-    printf("SetEvent error %d\n", (int)GetLastError());
+    ReportFailure("SetEvent", (int)GetLastError());
     return false;
   }
   return true;
+}
+
+// What the options ask for.
+struct RunSettings {
+  int pid;
+  int tid;
+  const char* eventName;
+  int cpuInterval;
+  int samples;
+  int sampleInterval;
+  bool waits;
+};
+
+// The run after the options are read; its exit status.
+int Run(const RunSettings& run) {
+  if (!EnablePrivilege(kDebugPrivilege, ReportFailure)) {
+    ReportFailure("GetPrivilege", (int)GetLastError(), kDebugPrivilege);
+    return 1;
+  }
+  char computerName[16];
+  DWORD size = sizeof(computerName);
+  if (!GetComputerNameA(computerName, &size)) {
+    ReportFailure("GetComputerName", (int)GetLastError());
+    return 1;
+  }
+  ReportRunHeader(computerName);
+  if (!BindLineLookup()) return 1;
+
+  bool done = false;
+  if (run.samples != 0) {
+    done = SampleProcess(run.pid, run.tid, run.samples,
+                         run.sampleInterval != 0 ? run.sampleInterval : kDefaultSampleInterval);
+  } else if (run.pid == kAllProcesses) {
+    done = WalkAllProcesses(run.cpuInterval, run.waits);
+  } else {
+    done = WalkProcess(run.pid, run.tid, run.cpuInterval, run.waits);
+  }
+  if (!done) return 1;
+  if (g_interrupted != 0) {
+    ReportInterrupt();
+    return 0;
+  }
+  if (run.eventName != NULL && !SignalEvent(run.eventName)) return 1;
+  return 0;
 }
 
 }  // namespace
@@ -83,6 +123,7 @@ int main(int argc, char** argv) {
   int samples = 0;
   int sampleInterval = 0;
   bool waits = false;
+  bool json = false;
 
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -106,6 +147,8 @@ int main(int argc, char** argv) {
                                         "Invalid argument for -i option.");
     } else if (strcmp(arg, "-w") == 0) {
       waits = true;
+    } else if (strcmp(arg, "-j") == 0) {
+      json = true;
     } else if (strcmp(arg, "-e") == 0) {
       if (i + 1 >= argc) Usage("Option -e requires argument.");
       eventName = argv[++i];
@@ -120,34 +163,12 @@ int main(int argc, char** argv) {
   if (samples != 0 && pid == kAllProcesses) Usage("Option -s requires a single process ID.");
   if (samples != 0 && cpuInterval != 0) Usage("Option -c cannot be used with -s.");
   if (samples != 0 && waits) Usage("Option -w cannot be used with -s.");
+  // The folded stacks are the sampling's report: it has no JSON form.
+  if (samples != 0 && json) Usage("Option -j cannot be used with -s.");
 
-  printf("%s\n\n", kBanner);
-  if (!EnablePrivilege(kDebugPrivilege)) {
-    printf("GetPrivilege %s error %d\n", kDebugPrivilege, (int)GetLastError());
-    return 1;
-  }
-  char computerName[16];
-  DWORD size = sizeof(computerName);
-  if (!GetComputerNameA(computerName, &size)) {
-    printf("GetComputerName error %d\n", (int)GetLastError());
-    return 1;
-  }
-  PrintRunHeader(computerName);
-  if (!BindLineLookup()) return 1;
-
-  bool done = false;
-  if (samples != 0) {
-    done = SampleProcess(pid, tid, samples, sampleInterval != 0 ? sampleInterval : kDefaultSampleInterval);
-  } else if (pid == kAllProcesses) {
-    done = WalkAllProcesses(cpuInterval, waits);
-  } else {
-    done = WalkProcess(pid, tid, cpuInterval, waits);
-  }
-  if (!done) return 1;
-  if (g_interrupted != 0) {
-    printf("\n* Interrupt *\n");
-    return 0;
-  }
-  if (eventName != NULL && !SignalEvent(eventName)) return 1;
-  return 0;
+  StartReport(json, kBanner, kVersion);
+  RunSettings run = {pid, tid, eventName, cpuInterval, samples, sampleInterval, waits};
+  int status = Run(run);
+  EndRunReport();
+  return status;
 }

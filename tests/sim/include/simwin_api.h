@@ -322,6 +322,10 @@ const DWORD STILL_ACTIVE = 259;
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 BOOL GetThreadContext(HANDLE thread, LPCONTEXT context);
 void Sleep(DWORD milliseconds);
+// Code pages. The simulated machine's ANSI code page is ISO 8859-1: every
+// byte is the character of the same number.
+const UINT CP_ACP = 0;
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCHAR* wide, int capacity);
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 

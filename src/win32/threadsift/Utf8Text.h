@@ -1,0 +1,21 @@
+#ifndef THREADSIFT_UTF8_TEXT_H
+#define THREADSIFT_UTF8_TEXT_H
+
+#include <windows.h>
+
+#include <string>
+
+// Text of the examined process in UTF-8, for the -j report. Nothing it
+// hands over is trusted to be well formed.
+
+// Text in the ANSI code page (names, paths and symbols as the "A" routines
+// give them), converted by the platform. When the platform cannot convert
+// it, the bytes are kept as they are: the report's writer replaces every
+// sequence that is not UTF-8.
+std::string Utf8FromAnsi(const char* text);
+
+// UTF-16 text (the image names of the system snapshot); a surrogate without
+// its partner becomes U+FFFD.
+std::string Utf8FromWide(const WCHAR* text, size_t length);
+
+#endif

@@ -1,0 +1,19 @@
+// Machines that more than one test file runs the tool on.
+#ifndef TESTS_UNIT_SCENARIOS_H
+#define TESTS_UNIT_SCENARIOS_H
+
+#include "Machine.h"
+
+// Process 120 with three modules and threads whose frames touch each of
+// them (ThreadWalkTest.cpp).
+sim::Machine StackMachine();
+// Processes 8, 120 and 300, then the tool (SweepTest.cpp).
+sim::Machine ThreeProcesses();
+// Process 120 whose threads spin, sleep and end over the -c interval
+// (ThreadCpuTest.cpp).
+sim::Machine BusyMachine();
+// Process 120 whose threads 10 and 20 wait for each other's critical
+// section and 30 for an event (WaitChainTest.cpp).
+sim::Machine CycleMachine();
+
+#endif
