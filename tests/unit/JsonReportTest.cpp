@@ -107,6 +107,7 @@ const Scenario kScenarios[] = {
        return m;
      },
      {"-p", "*"}},
+    {"sweep of processes that share modules", SharedModulesMachine, {"-p", "*"}},
     {"busy threads", BusyMachine, {"-p", "120", "-c", "500"}},
     {"second snapshot fails",
      [] {

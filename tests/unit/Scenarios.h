@@ -9,6 +9,9 @@
 sim::Machine StackMachine();
 // Processes 8, 120 and 300, then the tool (SweepTest.cpp).
 sim::Machine ThreeProcesses();
+// Processes 100 to 400 that load the same modules, the same file at two
+// bases, two files at one base and one file rebuilt (SweepTest.cpp).
+sim::Machine SharedModulesMachine();
 // Process 120 whose threads spin, sleep and end over the -c interval
 // (ThreadCpuTest.cpp).
 sim::Machine BusyMachine();

@@ -22,6 +22,47 @@ sim::Machine ThreeProcesses() {
   return m;
 }
 
+// Four processes with frames in every module they load: kernel32 at one
+// base in all of them; an image of its own in each at one base; helper.dll
+// at one base in 100 and 300 and another in 200; plugin.dll rebuilt on disk
+// (another time stamp, other symbols) between 100 and 400; ext.dll of
+// another size in 100 and 200; and only.dll in 300 alone. Process 400 has a frame where the others have helper.dll.
+sim::Machine SharedModulesMachine() {
+  sim::Machine m;
+  for (DWORD pid : {100u, 200u, 300u, 400u}) {
+    sim::Process& p = m.AddProcess(pid, u"app.exe");
+    p.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINNT\\system32\\kernel32.dll")
+        .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx")
+        .AddLine(0x77f8abb3, "wait.c", 12);
+    std::string own = "C:\\app" + std::to_string(pid) + "\\app.exe";
+    p.AddModule(0x400000, 0x10000, "app.exe", own).AddSymbol(0x401000, 0x100, "main" + std::to_string(pid));
+    sim::Thread& t = p.AddThread(pid + 1).AddFrame(0x77f8abc0, 1, 2, 3, 4).AddFrame(0x401010);
+    uint64_t helper = pid == 200 ? 0x20000000 : 0x10000000;
+    if (pid != 400) {
+      p.AddModule(helper, 0x8000, "helper.dll", "C:\\app\\helper.dll").AddSymbol(helper + 0x100, 0x20, "Help");
+      t.AddFrame(helper + 0x110);
+    }
+    if (pid == 100 || pid == 400) {
+      sim::Module& plugin = p.AddModule(0x30000000, 0x4000, "plugin.dll", "C:\\app\\plugin.dll");
+      plugin.AddSymbol(0x30000200, 0x20, pid == 100 ? "OldPlug" : "NewPlug");
+      plugin.timeStamp = pid == 100 ? 0x3A000000 : 0x3B000000;
+      t.AddFrame(0x30000210);
+    }
+    if (pid == 400) t.AddFrame(0x10000110);  // where the others have helper.dll
+    if (pid == 100 || pid == 200) {
+      p.AddModule(0x60000000, pid == 100 ? 0x2000 : 0x3000, "ext.dll", "C:\\app\\ext.dll")
+          .AddSymbol(0x60000100, 0x10, "Ext");
+      t.AddFrame(0x60000104);
+    }
+    if (pid == 300) {
+      p.AddModule(0x50000000, 0x1000, "only.dll", "C:\\app\\only.dll").AddSymbol(0x50000100, 0x10, "Only");
+      t.AddFrame(0x50000104);
+    }
+  }
+  AddSelf(m);
+  return m;
+}
+
 namespace {
 
 const std::string kReport8 = ProcessReport("Process 8 (0x8)  System 1 thread(s)", {81});
@@ -156,8 +197,6 @@ TEST(Sweep, OneSnapshotServesTheProcessesUntilItIsOldOrLacksOne) {
   }
 }
 
-}  // namespace
-
 // A sweep's snapshot grows to the length the platform reports, but never
 // past 16 MB: a system of exactly 16 MB is listed in two calls, and one that
 // needs more fails at the limit, after two, for every process.
@@ -175,8 +214,8 @@ TEST(Sweep, SnapshotGrowsToTheReportedLengthUpToTheLimit) {
   tooLarge.SetSnapshotSize(0x1000001);
   r = RunThreadsift(tooLarge, {"-p", "*"});
   std::string failure = "ERROR: 16 MB maximum buffer size exceeded\nGetRawNtSystemInfo error 24\n";
-  EXPECT_EQ(r.out, kBanner + kRunHeader + failure + "[4000] EnumProcessThreads pid 8 error 24\n" + kSeparator + failure +
-                       "[4000] EnumProcessThreads pid 120 error 24\n" + kSeparator + failure +
+  EXPECT_EQ(r.out, kBanner + kRunHeader + failure + "[4000] EnumProcessThreads pid 8 error 24\n" + kSeparator +
+                       failure + "[4000] EnumProcessThreads pid 120 error 24\n" + kSeparator + failure +
                        "[4000] EnumProcessThreads pid 300 error 24\n3 process(es) found\n");
   EXPECT_EQ(tooLarge.CallCount("NtQuerySystemInformation"), 6);
   EXPECT_EQ(tooLarge.LiveAllocationCount(), 0);
@@ -201,47 +240,6 @@ TEST(Sweep, ThreadThatEndedSinceAKeptSnapshotIsPassedOver) {
                        ProcessReport("Process 120 (0x78)  app.exe 2 thread(s)", {1201, 1203}) + kSeparator + report300 +
                        "3 process(es) found\n");
   EXPECT_EQ(m.OpenHandleCount(), 0);
-}
-
-// Four processes with frames in every module they load: kernel32 at one
-// base in all of them; an image of its own in each at one base; helper.dll
-// at one base in 100 and 300 and another in 200; plugin.dll rebuilt on disk
-// (another time stamp, other symbols) between 100 and 400; ext.dll of
-// another size in 100 and 200; and only.dll in 300 alone. Process 400 has a frame where the others have helper.dll.
-sim::Machine SharedModulesMachine() {
-  sim::Machine m;
-  for (DWORD pid : {100u, 200u, 300u, 400u}) {
-    sim::Process& p = m.AddProcess(pid, u"app.exe");
-    p.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINNT\\system32\\kernel32.dll")
-        .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx")
-        .AddLine(0x77f8abb3, "wait.c", 12);
-    std::string own = "C:\\app" + std::to_string(pid) + "\\app.exe";
-    p.AddModule(0x400000, 0x10000, "app.exe", own).AddSymbol(0x401000, 0x100, "main" + std::to_string(pid));
-    sim::Thread& t = p.AddThread(pid + 1).AddFrame(0x77f8abc0, 1, 2, 3, 4).AddFrame(0x401010);
-    uint64_t helper = pid == 200 ? 0x20000000 : 0x10000000;
-    if (pid != 400) {
-      p.AddModule(helper, 0x8000, "helper.dll", "C:\\app\\helper.dll").AddSymbol(helper + 0x100, 0x20, "Help");
-      t.AddFrame(helper + 0x110);
-    }
-    if (pid == 100 || pid == 400) {
-      sim::Module& plugin = p.AddModule(0x30000000, 0x4000, "plugin.dll", "C:\\app\\plugin.dll");
-      plugin.AddSymbol(0x30000200, 0x20, pid == 100 ? "OldPlug" : "NewPlug");
-      plugin.timeStamp = pid == 100 ? 0x3A000000 : 0x3B000000;
-      t.AddFrame(0x30000210);
-    }
-    if (pid == 400) t.AddFrame(0x10000110);  // where the others have helper.dll
-    if (pid == 100 || pid == 200) {
-      p.AddModule(0x60000000, pid == 100 ? 0x2000 : 0x3000, "ext.dll", "C:\\app\\ext.dll")
-          .AddSymbol(0x60000100, 0x10, "Ext");
-      t.AddFrame(0x60000104);
-    }
-    if (pid == 300) {
-      p.AddModule(0x50000000, 0x1000, "only.dll", "C:\\app\\only.dll").AddSymbol(0x50000100, 0x10, "Only");
-      t.AddFrame(0x50000104);
-    }
-  }
-  AddSelf(m);
-  return m;
 }
 
 // A sweep reads a module's symbol file once, whichever processes load it:
@@ -292,3 +290,5 @@ TEST(Sweep, SharedSymbolSessionReportsAsASessionPerProcessDoes) {
     EXPECT_THAT(sharedRun.out, HasSubstr("helper.dll!Help("));
   }
 }
+
+}  // namespace
