@@ -65,7 +65,8 @@ typedef std::vector<std::string> Alternatives;  // the lines one failure may rea
 
 // Walks the text along the JSON: each piece the JSON stands for must come
 // next in the text; failure lines pending in the thread, process or run in
-// hand may come before it.
+// hand may come before it. The text prints process and thread ids as signed
+// numbers; the JSON carries the platform's unsigned value.
 class Comparison {
  public:
   Comparison(const std::string& text, DWORD selfPid) : text_(text), selfPid_(selfPid) {}
@@ -126,9 +127,9 @@ class Comparison {
 Alternatives Comparison::FailureLines(const Json& e, DWORD tid, DWORD pid) const {
   std::string step = e.at("step").get<std::string>();
   long long code = e.at("code").get<long long>();
-  if (step == "WalkThread") return {Format("WalkThread %u error %d\n", tid, (int)code)};
+  if (step == "WalkThread") return {Format("WalkThread %d error %d\n", (int)tid, (int)code)};
   if (step == "EnumProcessThreads") {
-    return {Format("[%u] EnumProcessThreads pid %u error %d\n", selfPid_, pid, (int)code)};
+    return {Format("[%d] EnumProcessThreads pid %d error %d\n", (int)selfPid_, (int)pid, (int)code)};
   }
   if (e.contains("ret_len")) {
     return {Format("%s error %08x, ret_len: %u\n", step.c_str(), (unsigned)code, e["ret_len"].get<unsigned>())};
@@ -193,7 +194,7 @@ std::string Comparison::FrameLine(const Json& frame, const Json& p, const Json* 
 bool Comparison::CompareThread(const Json& t, const Json& p) {
   DWORD tid = t.at("thread_id").get<DWORD>();
   threadErrors_ = Failures(t, tid, p["pid"].get<DWORD>());
-  std::string line = Format("Thread %u (0x%x)", tid, tid);
+  std::string line = Format("Thread %d (0x%x)", (int)tid, tid);
   if (t.contains("cpu_ms")) {
     unsigned long long ms = t["cpu_ms"].get<unsigned long long>();
     line += Format("  cpu %u.%03u s  ", (unsigned)(ms / 1000), (unsigned)(ms % 1000));
@@ -216,13 +217,13 @@ bool Comparison::CompareThread(const Json& t, const Json& p) {
   }
   if (t.contains("waits_for")) {
     const Json& wait = t["waits_for"];
-    std::string waits = Format("Thread %u (0x%x) waits for critical section ", tid, tid) +
+    std::string waits = Format("Thread %d (0x%x) waits for critical section ", (int)tid, tid) +
                         wait.at("critical_section").get<std::string>();
     if (wait.at("holder").is_null()) {
       waits += " whose holder is unknown";
     } else {
       DWORD holder = wait["holder"].get<DWORD>();
-      waits += Format(" held by thread %u (0x%x)", holder, holder);
+      waits += Format(" held by thread %d (0x%x)", (int)holder, holder);
       if (wait.at("holder_ended").get<bool>()) waits += ", which has ended";
     }
     if (!Expect(waits + "\n")) return false;
@@ -235,7 +236,7 @@ bool Comparison::CompareProcess(const Json& p) {
   processErrors_ = Failures(p, 0, pid);
   threadErrors_.clear();
   if (!p.at("image").is_null()) {
-    std::string header = Format("Process %u (0x%x)  ", pid, pid) + Narrow(p["image"].get<std::string>()) +
+    std::string header = Format("Process %d (0x%x)  ", (int)pid, pid) + Narrow(p["image"].get<std::string>()) +
                          Format(" %d thread(s)\n", p.at("thread_count").get<int>());
     if (!Expect(header)) return false;
   }
@@ -264,9 +265,9 @@ bool Comparison::CompareProcess(const Json& p) {
   if (p.contains("deadlocks") && !p["deadlocks"].empty()) {
     for (const Json& cycle : p["deadlocks"]) {
       std::string line = "Deadlock: ";
-      for (const Json& t : cycle) line += Format("thread %u (0x%x) -> ", t.get<DWORD>(), t.get<DWORD>());
+      for (const Json& t : cycle) line += Format("thread %d (0x%x) -> ", (int)t.get<DWORD>(), t.get<DWORD>());
       DWORD first = cycle.at(0).get<DWORD>();
-      if (!Expect(line + Format("thread %u (0x%x)\n", first, first))) return false;
+      if (!Expect(line + Format("thread %d (0x%x)\n", (int)first, first))) return false;
     }
     if (!Expect("\n")) return false;
   }
