@@ -3,6 +3,7 @@
 #include "Machine.h"
 #include "Run.h"
 #include "threadsift/ModuleVersion.h"
+#include "threadsift/ReportSink.h"
 
 int SimPrintf(const char* format, ...);
 
@@ -15,7 +16,8 @@ const char kFileVersion[] = "\\StringFileInfo\\040904E4\\FileVersion";
 // Runs GetModuleVersion in a child; the output is the label between brackets.
 std::string LabelOf(sim::Machine& m) {
   sim::RunResult r = sim::RunInChild(m, []() {
-    SimPrintf("[%s]", GetModuleVersion(kPath).c_str());
+    ReportSink report(false, "");
+    SimPrintf("[%s]", GetModuleVersion(report, kPath).c_str());
     return 0;
   });
   EXPECT_EQ(r.status, 0);

@@ -5,6 +5,7 @@
 #include "ToolRuns.h"
 #include "simwin_api.h"
 #include "threadsift/ProcessSnapshot.h"
+#include "threadsift/ReportSink.h"
 
 int SimPrintf(const char* format, ...);
 
@@ -22,7 +23,8 @@ std::string SnapshotFailure(const std::string& lines, int lastError) {
 sim::RunResult ListThreads(sim::Machine& m, DWORD pid) {
   return sim::RunInChild(m, [pid]() {
     ProcessThreads listed;
-    if (SnapshotProcess(pid, &listed) != ProcessListed) return 2;
+    ReportSink report(false, "");
+    if (SnapshotProcess(&report, pid, &listed) != ProcessListed) return 2;
     std::string ids = "list:";
     for (const ThreadRecord& thread : listed.threads) ids += " " + std::to_string(thread.tid);
     SimPrintf("Process %u (0x%x)  %S %u thread(s)\n%s\n", (unsigned)pid, (unsigned)pid, listed.image.c_str(),

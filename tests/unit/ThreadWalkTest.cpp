@@ -7,6 +7,7 @@
 #include "threadsift/Interrupt.h"
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
+#include "threadsift/ReportSink.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -406,7 +407,8 @@ TEST(ThreadWalk, NoThreadIsSuspendedOnceTheConsoleIsClosing) {
   sim::Machine m = StackMachine();
   sim::RunResult r = sim::RunInChild(m, []() {
     ConsoleCtrlHandler(CTRL_CLOSE_EVENT);
-    return WalkProcess(120, kAllThreads) ? 0 : 1;
+    ReportSink report(false, "");
+    return WalkProcess(report, 120, WalkOptions{kAllThreads, 0, false, NULL}) ? 0 : 1;
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, EndsWith("\n\nThread 10 (0xa)\n\n"));

@@ -23,7 +23,7 @@ void PrintFailureLine(const char* step, int code, const char* name) {
   }
 }
 
-bool EnablePrivilege(const char* name, FailureLine report) {
+bool EnablePrivilege(const char* name, const FailureLine& report) {
   HANDLE token = NULL;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
     report("OpenProcessToken", (int)GetLastError(), NULL);

@@ -1,8 +1,10 @@
 #ifndef THREADSIFT_COMMON_ENABLE_PRIVILEGE_H
 #define THREADSIFT_COMMON_ENABLE_PRIVILEGE_H
 
+#include <functional>
+
 // Says that a step failed with a code, and the name it was given (or null).
-typedef void (*FailureLine)(const char* step, int code, const char* name);
+typedef std::function<void(const char* step, int code, const char* name)> FailureLine;
 
 // Prints "STEP error CODE", or "STEP NAME error CODE" with a name.
 void PrintFailureLine(const char* step, int code, const char* name);
@@ -10,6 +12,6 @@ void PrintFailureLine(const char* step, int code, const char* name);
 // Enables one named privilege in the token of the calling process.
 // False after saying the failed step through report (printing its line, by
 // default), with the last-error code left for the caller's own line.
-bool EnablePrivilege(const char* name, FailureLine report = PrintFailureLine);
+bool EnablePrivilege(const char* name, const FailureLine& report = PrintFailureLine);
 
 #endif

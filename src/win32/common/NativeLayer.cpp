@@ -10,63 +10,52 @@ const char kNativeModule[] = "ntdll.dll";
 // What the translation itself gives for a status it does not know.
 const DWORD kNoTranslation = 317;
 
-// Finds entry name in the native layer into *slot the first time; returns
-// what *slot holds.
-void* FindEntry(const char* name, void** slot, const char** failedCall) {
-  if (*slot != NULL) return *slot;
+// Finds entry name in the native layer.
+void* FindEntry(const char* name, const char** failedCall) {
   HMODULE ntdll = GetModuleHandleA(kNativeModule);
   if (ntdll == NULL) {
     *failedCall = "GetModuleHandle";
     return NULL;
   }
-  *slot = reinterpret_cast<void*>(GetProcAddress(ntdll, name));
-  if (*slot == NULL) *failedCall = "GetProcAddress";
-  return *slot;
+  void* entry = reinterpret_cast<void*>(GetProcAddress(ntdll, name));
+  if (entry == NULL) *failedCall = "GetProcAddress";
+  return entry;
 }
 
 template <typename Fn>
-Fn Find(const char* name, void** slot, const char** failedCall) {
-  return reinterpret_cast<Fn>(FindEntry(name, slot, failedCall));
+Fn Find(const char* name, const char** failedCall) {
+  return reinterpret_cast<Fn>(FindEntry(name, failedCall));
 }
-
-void* g_ntOpenThread = NULL;
-void* g_ntQueryInformationThread = NULL;
-void* g_ntQuerySystemInformation = NULL;
-void* g_rtlCreateQueryDebugBuffer = NULL;
-void* g_rtlQueryProcessDebugInformation = NULL;
-void* g_rtlDestroyQueryDebugBuffer = NULL;
-void* g_rtlNtStatusToDosError = NULL;
 
 }  // namespace
 
 NtOpenThreadFn FindNtOpenThread(const char** failedCall) {
-  return Find<NtOpenThreadFn>("NtOpenThread", &g_ntOpenThread, failedCall);
+  return Find<NtOpenThreadFn>("NtOpenThread", failedCall);
 }
 
 NtQueryInformationThreadFn FindNtQueryInformationThread(const char** failedCall) {
-  return Find<NtQueryInformationThreadFn>("NtQueryInformationThread", &g_ntQueryInformationThread, failedCall);
+  return Find<NtQueryInformationThreadFn>("NtQueryInformationThread", failedCall);
 }
 
 NtQuerySystemInformationFn FindNtQuerySystemInformation(const char** failedCall) {
-  return Find<NtQuerySystemInformationFn>("NtQuerySystemInformation", &g_ntQuerySystemInformation, failedCall);
+  return Find<NtQuerySystemInformationFn>("NtQuerySystemInformation", failedCall);
 }
 
 RtlCreateQueryDebugBufferFn FindRtlCreateQueryDebugBuffer(const char** failedCall) {
-  return Find<RtlCreateQueryDebugBufferFn>("RtlCreateQueryDebugBuffer", &g_rtlCreateQueryDebugBuffer, failedCall);
+  return Find<RtlCreateQueryDebugBufferFn>("RtlCreateQueryDebugBuffer", failedCall);
 }
 
 RtlQueryProcessDebugInformationFn FindRtlQueryProcessDebugInformation(const char** failedCall) {
-  return Find<RtlQueryProcessDebugInformationFn>("RtlQueryProcessDebugInformation", &g_rtlQueryProcessDebugInformation,
-                                                 failedCall);
+  return Find<RtlQueryProcessDebugInformationFn>("RtlQueryProcessDebugInformation", failedCall);
 }
 
 RtlDestroyQueryDebugBufferFn FindRtlDestroyQueryDebugBuffer(const char** failedCall) {
-  return Find<RtlDestroyQueryDebugBufferFn>("RtlDestroyQueryDebugBuffer", &g_rtlDestroyQueryDebugBuffer, failedCall);
+  return Find<RtlDestroyQueryDebugBufferFn>("RtlDestroyQueryDebugBuffer", failedCall);
 }
 
 void SetLastErrorFromStatus(LONG status) {
   const char* failedCall = "";
   RtlNtStatusToDosErrorFn translate =
-      Find<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError", &g_rtlNtStatusToDosError, &failedCall);
+      Find<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError", &failedCall);
   SetLastError(translate != NULL ? translate(status) : kNoTranslation);
 }

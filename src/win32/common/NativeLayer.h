@@ -5,10 +5,10 @@
 #include <winternl.h>
 
 // The entries of the native layer (ntdll) the tools call. None is imported:
-// each is found at run time in the already loaded ntdll the first time it is
-// needed, and kept once found. A lookup that fails returns null, leaves the
-// failed call's last error and, through failedCall, names that call
-// ("GetModuleHandle" or "GetProcAddress"); it is tried again the next time.
+// each is found at run time in the already loaded ntdll each time it is
+// needed (two cheap lookups), so that nothing found outlives the call. A
+// lookup that fails returns null, leaves the failed call's last error and,
+// through failedCall, names that call ("GetModuleHandle" or "GetProcAddress").
 typedef LONG(WINAPI* NtOpenThreadFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, CLIENT_ID*);
 typedef LONG(WINAPI* NtQueryInformationThreadFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 typedef LONG(WINAPI* NtQuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);

@@ -90,6 +90,12 @@ inline Address RegisterModule(HANDLE process, const char* path, const char* name
 inline BOOL UnregisterModule(HANDLE process, Address base) { return SymUnloadModule(process, base); }
 #endif
 
+// The width of a process's addresses.
+enum ProcessWidth { Width32, Width64 };
+
+// The tool's own width, which is that of every process it examines.
+const ProcessWidth kToolWidth = sizeof(void*) == 8 ? Width64 : Width32;
+
 // The walk's first frame: where the thread's registers stand.
 inline void SetStartOfWalk(const CONTEXT& context, WalkFrame* frame) {
   memset(frame, 0, sizeof(*frame));

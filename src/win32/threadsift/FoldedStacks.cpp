@@ -20,7 +20,7 @@ void MakeFoldable(Text* text) {
 }
 
 // The index of the frame's name, named the first time its address is seen.
-int NameIndex(HANDLE process, Address pc, FoldedStacks* stacks) {
+int NameIndex(const ExaminedProcess& process, Address pc, FoldedStacks* stacks) {
   std::map<Address, int>::iterator known = stacks->nameOfAddress.find(pc);
   if (known != stacks->nameOfAddress.end()) return known->second;
   // The name alone: no argument list, no displacement, so that every
@@ -29,7 +29,7 @@ int NameIndex(HANDLE process, Address pc, FoldedStacks* stacks) {
   // its address.
   std::string name;
   auto lookUp = [&]() { name = NameOfFrame(process, pc); };
-  if (!CallGuarded(lookUp)) name = NameOfFrameByAddress(pc);
+  if (!CallGuarded(lookUp)) name = NameOfFrameByAddress(process, pc);
   MakeFoldable(&name);
   std::map<std::string, int>::iterator same = stacks->nameIndex.find(name);
   int index = (int)stacks->names.size();
@@ -50,7 +50,8 @@ bool ComesFirst(const std::pair<std::string, int>& a, const std::pair<std::strin
 
 }  // namespace
 
-void CountStack(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, FoldedStacks* stacks) {
+void CountStack(const ExaminedProcess& process, DWORD tid, const std::vector<FoundFrame>& found,
+                FoldedStacks* stacks) {
   std::pair<DWORD, std::vector<int>> stack(tid, std::vector<int>());
   stack.second.reserve(found.size());
   for (const FoundFrame& frame : found) stack.second.push_back(NameIndex(process, frame.pc, stacks));
@@ -71,7 +72,7 @@ void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks) {
   std::vector<std::pair<std::string, int>> lines;
   for (const auto& counted : stacks.counts) {
     char tid[16];
-    sprintf(tid, "%u", (unsigned)counted.first.first);
+    snprintf(tid, sizeof(tid), "%u", (unsigned)counted.first.first);
     std::string text = tid;
     for (auto name = counted.first.second.rbegin(); name != counted.first.second.rend(); ++name) {
       text += ';';

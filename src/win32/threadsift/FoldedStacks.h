@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "threadsift/Bitness.h"
+#include "threadsift/ExaminedProcess.h"
 #include "threadsift/FrameNaming.h"
 #include "threadsift/ProcessSnapshot.h"
 
@@ -26,12 +27,8 @@ struct FoldedStacks {
 };
 
 // Counts one sample of thread tid of the process, naming what is new.
-void CountStack(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, FoldedStacks* stacks);
-
-// Forgets the names of addresses that lay outside every module when they
-// were named, so that they are named again: a module registered since may
-// hold them.
-void ForgetNamesOutsideModules(FoldedStacks* stacks);
+void CountStack(const ExaminedProcess& process, DWORD tid, const std::vector<FoundFrame>& found,
+                FoldedStacks* stacks);
 
 // Forgets the names of addresses that lay outside every module when they
 // were named, so that they are named again: a module registered since may

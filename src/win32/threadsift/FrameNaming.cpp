@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "threadsift/ExaminedProcess.h"
 #include "threadsift/FrameNaming.h"
-#include "threadsift/ModuleTable.h"
 #include "threadsift/ReportSink.h"
 #include "threadsift/SymbolSession.h"
 
@@ -15,100 +15,106 @@ namespace {
 const size_t kSymbolBufferSize = 4096;
 const DWORD kUndecoratedCapacity = 4095;
 
-// The image help library's source-line lookup, or null when it has none.
-LineLookup g_lineLookup = NULL;
-
-// The buffers of symbol lookups, reused for every frame.
+// The buffers of a symbol lookup: 8 KB, on the stack of the frame that
+// names, so that naming allocates nothing.
 struct SymbolBuffers {
   char symbol[kSymbolBufferSize];
   char undecorated[kSymbolBufferSize];
 };
-SymbolBuffers g_buffers;  // 8 KB
 
 // Looks up the symbol that holds pc into the symbol buffer.
-WalkSymbol* LookUpSymbol(HANDLE process, Address pc, SymbolDisplacement* displacement) {
-  WalkSymbol* symbol = (WalkSymbol*)g_buffers.symbol;
+WalkSymbol* LookUpSymbol(const ExaminedProcess& process, Address pc, SymbolDisplacement* displacement,
+                         SymbolBuffers* buffers) {
+  WalkSymbol* symbol = (WalkSymbol*)buffers->symbol;
   symbol->SizeOfStruct = sizeof(WalkSymbol);
   symbol->Address = 0;
   symbol->Size = 0;
   symbol->Flags = 0;
   symbol->MaxNameLength = (DWORD)(kSymbolBufferSize - sizeof(WalkSymbol) - 1);
-  if (!SymbolsServe(pc)) return NULL;
-  return GetSymbolAt(SymbolsOf(process), pc, displacement, symbol) ? symbol : NULL;
+  if (!SymbolsServe(process, pc)) return NULL;
+  return GetSymbolAt(process.symbols->key, pc, displacement, symbol) ? symbol : NULL;
 }
 
 // " file(line)" when the line lookup knows the address.
-void PrintSourceLine(HANDLE process, Address pc, DWORD* displacement) {
-  if (g_lineLookup == NULL || !SymbolsServe(pc)) return;
+void PrintSourceLine(const ExaminedProcess& process, ReportSink& report, Address pc, DWORD* displacement) {
+  if (process.lineLookup == NULL || !SymbolsServe(process, pc)) return;
   WalkLine line;
   memset(&line, 0, sizeof(line));
   line.SizeOfStruct = sizeof(line);
-  if (g_lineLookup(SymbolsOf(process), pc, displacement, &line) && line.FileName != NULL) {
-    ReportFrameSource(line.FileName, (unsigned)line.LineNumber);
+  if (process.lineLookup(process.symbols->key, pc, displacement, &line) && line.FileName != NULL) {
+    report.FrameSource(line.FileName, (unsigned)line.LineNumber);
   }
 }
 
-// Prints one frame's line: address, module, symbol with its argument words
+// Says one frame's line: address, module, symbol with its argument words
 // and displacement, and source line.
-void PrintFrame(HANDLE process, const FoundFrame& frame) {
+void PrintFrame(const ExaminedProcess& process, ReportSink& report, const FoundFrame& frame,
+                SymbolBuffers* buffers) {
   Address pc = frame.pc;
-  ReportFrameStart(pc);
+  int module = FindModule(process.modules, pc);
+  if (module >= 0) {
+    report.FrameStart(pc, process.modules.baseNames[module].c_str(), process.modules.bases[module]);
+  } else {
+    report.FrameStart(pc, NULL, 0);
+  }
 
   SymbolDisplacement displacement = 0;
-  WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement);
+  WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement, buffers);
   if (symbol == NULL) {
-    ReportFrameWithoutSymbol(pc);
+    report.FrameWithoutSymbol(pc);
     return;
   }
-  if (!UnDecorateSymbolName(symbol->Name, g_buffers.undecorated, kUndecoratedCapacity, UNDNAME_COMPLETE)) {
-    ReportFailure("UnDecorateSymbolName", (int)GetLastError());
+  if (!UnDecorateSymbolName(symbol->Name, buffers->undecorated, kUndecoratedCapacity, UNDNAME_COMPLETE)) {
+    report.Failure("UnDecorateSymbolName", (int)GetLastError());
     return;
   }
 
-  ReportFrameSymbol(g_buffers.undecorated, frame.params, displacement);
+  report.FrameSymbol(buffers->undecorated, frame.params, displacement);
   DWORD lineDisplacement = (DWORD)displacement;
-  PrintSourceLine(process, pc, &lineDisplacement);
-  ReportFrameEnd();
+  PrintSourceLine(process, report, pc, &lineDisplacement);
+  report.FrameEnd();
 }
 
 std::string AddressText(Address pc) {
   char text[32];
-  sprintf(text, "0x" THREADSIFT_ADDRESS, (PrintedAddress)pc);
+  snprintf(text, sizeof(text), "0x" THREADSIFT_ADDRESS, (PrintedAddress)pc);
   return text;
 }
 
 }  // namespace
 
-bool BindLineLookup() {
+bool BindLineLookup(ReportSink& report, LineLookup* lookup) {
   HMODULE imagehlp = GetModuleHandleA("ImageHlp");
   if (imagehlp == NULL) {
-    ReportFailure("GetModuleHandle", (int)GetLastError(), "ImageHlp");
+    report.Failure("GetModuleHandle", (int)GetLastError(), "ImageHlp");
     return false;
   }
-  g_lineLookup =
+  *lookup =
       reinterpret_cast<LineLookup>(reinterpret_cast<void*>(GetProcAddress(imagehlp, THREADSIFT_LINE_LOOKUP_NAME)));
   return true;
 }
 
-void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found) {
-  for (const FoundFrame& frame : found) PrintFrame(process, frame);
+void PrintFrames(ExaminedProcess& process, ReportSink& report, const std::vector<FoundFrame>& found) {
+  SymbolBuffers buffers;
+  for (const FoundFrame& frame : found) PrintFrame(process, report, frame, &buffers);
 }
 
-std::string NameOfFrameByAddress(Address pc) {
-  const char* module = FindModuleBaseName(pc);
+std::string NameOfFrameByAddress(const ExaminedProcess& process, Address pc) {
+  const char* module = FindModuleBaseName(process.modules, pc);
   return module != NULL ? std::string(module) + "!" + AddressText(pc) : AddressText(pc);
 }
 
-std::string NameOfFrame(HANDLE process, Address pc) {
-  const char* module = FindModuleBaseName(pc);
+std::string NameOfFrame(const ExaminedProcess& process, Address pc) {
+  const char* module = FindModuleBaseName(process.modules, pc);
   if (module == NULL) return AddressText(pc);
+  SymbolBuffers buffers;
   SymbolDisplacement displacement = 0;
-  WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement);
-  if (symbol == NULL) return NameOfFrameByAddress(pc);
+  WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement, &buffers);
+  if (symbol == NULL) return NameOfFrameByAddress(process, pc);
   std::string name = module;
   name += '!';
-  if (UnDecorateSymbolName(symbol->Name, g_buffers.undecorated, kUndecoratedCapacity, UNDNAME_NAME_ONLY)) {
-    name += g_buffers.undecorated;
+  if (UnDecorateSymbolName(symbol->Name, buffers.undecorated, kUndecoratedCapacity, UNDNAME_NAME_ONLY)) {
+    name += buffers.undecorated;
   } else {
     name += symbol->Name;
   }

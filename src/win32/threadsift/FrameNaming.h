@@ -8,6 +8,9 @@
 
 #include "threadsift/Bitness.h"
 
+struct ExaminedProcess;
+class ReportSink;
+
 // What a frame's line needs, taken while its thread is stopped.
 struct FoundFrame {
   Address pc;
@@ -15,22 +18,22 @@ struct FoundFrame {
   Address stack;  // the frame's stack address, as the walk gives it
 };
 
-// Binds the image help library's optional source-line lookup. False when
-// the library is not loaded (after printing a line).
-bool BindLineLookup();
+// Binds the image help library's optional source-line lookup (null when the
+// library has none). False when the library is not loaded (after saying so).
+bool BindLineLookup(ReportSink& report, LineLookup* lookup);
 
-// Prints the line of every frame found: its address, module, symbol with
-// the argument words and displacement, and source line.
-void PrintFrames(HANDLE process, const std::vector<FoundFrame>& found);
+// Says the line of every frame found: its address, module, symbol with the
+// argument words and displacement, and source line.
+void PrintFrames(ExaminedProcess& process, ReportSink& report, const std::vector<FoundFrame>& found);
 
 // A frame's name alone: "module!symbol" (the undecorated name without its
 // argument list, or the decorated name when undecoration fails),
 // "module!0x<address>" without a symbol, or "0x<address>" outside every
 // module.
-std::string NameOfFrame(HANDLE process, Address pc);
+std::string NameOfFrame(const ExaminedProcess& process, Address pc);
 
 // The same without looking up a symbol: "module!0x<address>", or
 // "0x<address>" outside every module.
-std::string NameOfFrameByAddress(Address pc);
+std::string NameOfFrameByAddress(const ExaminedProcess& process, Address pc);
 
 #endif

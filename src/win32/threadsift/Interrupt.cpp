@@ -40,3 +40,8 @@ bool BeginHold() {
 }
 
 void EndHold() { g_holdState.fetch_and(~kHolding); }
+
+void ClearControlEvents() {
+  g_interrupted = 0;
+  g_holdState = 0;
+}

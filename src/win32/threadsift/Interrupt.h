@@ -5,9 +5,14 @@
 
 #include <atomic>
 
-// Raised to 1 by ConsoleCtrlHandler and never lowered. The handler runs on a
-// thread of the platform's; the main thread reads the flag with single loads.
+// Raised to 1 by ConsoleCtrlHandler and lowered only when a run starts. The
+// handler runs on a thread of the platform's; the main thread reads the flag
+// with single loads.
 extern std::atomic<LONG> g_interrupted;
+
+// Lowers the interrupt flag and the closing bit: each run starts with no
+// control event seen (the fuzz targets run main many times in one process).
+void ClearControlEvents();
 
 // Console control handler: records the interrupt and reports every control
 // event as handled, so that a break key does not end the process. Closing

@@ -4,49 +4,45 @@
 #include <map>
 #include <string>
 
+#include "threadsift/ExaminedProcess.h"
 #include "threadsift/MemoryCache.h"
-#include "threadsift/ModuleTable.h"
 #include "threadsift/StackCopy.h"
 
 namespace {
 
 const Address kPageSize = 0x1000;
 
-typedef std::map<Address, std::string> Pages;
-Pages g_modulePages;
-Pages g_stackPages;
-HANDLE g_process = NULL;  // the process whose pages these are
-
 // The page at page (page-aligned), read whole the first time; null when the
 // whole page cannot be read.
-const std::string* CachedPage(HANDLE process, Address page) {
-  Pages& pages = FindModuleBaseName(page) != NULL ? g_modulePages : g_stackPages;
-  Pages::iterator it = pages.find(page);
+const std::string* CachedPage(ExaminedProcess& process, Address page) {
+  CachedPages& pages =
+      FindModule(process.modules, page) >= 0 ? process.pages.modulePages : process.pages.stackPages;
+  CachedPages::iterator it = pages.find(page);
   if (it != pages.end()) return &it->second;
   std::string bytes(kPageSize, '\0');
   SIZE_T got = 0;
-  if (!ReadProcessMemory(process, (LPCVOID)(UINT_PTR)page, &bytes[0], kPageSize, &got) || got != kPageSize) {
+  if (!ReadProcessMemory(process.handle, (LPCVOID)(UINT_PTR)page, &bytes[0], kPageSize, &got) || got != kPageSize) {
     return NULL;
   }
-  return &pages.insert(Pages::value_type(page, bytes)).first->second;
+  return &pages.insert(CachedPages::value_type(page, bytes)).first->second;
 }
 
-BOOL ReadPages(HANDLE process, Address address, BYTE* out, DWORD size, DWORD* done) {
+BOOL ReadPages(ExaminedProcess& process, const StackCopy& copy, Address address, BYTE* out, DWORD size, DWORD* done) {
   while (*done < size) {
     Address at = address + *done;
     DWORD copied = 0;
-    if (const BYTE* bytes = CopiedStackBytes(at, size - *done, &copied)) {
+    if (const BYTE* bytes = CopiedStackBytes(copy, at, size - *done, &copied)) {
       memcpy(out + *done, bytes, copied);
       *done += copied;
       continue;
     }
-    if (ReadsBelowStackFloor(at, size - *done)) return FALSE;
+    if (ReadsBelowStackFloor(copy, at, size - *done)) return FALSE;
     Address page = at & ~(kPageSize - 1);
     const std::string* bytes = CachedPage(process, page);
     if (bytes == NULL) {
       // Not readable as a whole page: read just what is asked, as it is.
       SIZE_T got = 0;
-      BOOL ok = ReadProcessMemory(process, (LPCVOID)(UINT_PTR)at, out + *done, size - *done, &got);
+      BOOL ok = ReadProcessMemory(process.handle, (LPCVOID)(UINT_PTR)at, out + *done, size - *done, &got);
       *done += (DWORD)got;
       return ok;
     }
@@ -60,22 +56,14 @@ BOOL ReadPages(HANDLE process, Address address, BYTE* out, DWORD size, DWORD* do
 
 }  // namespace
 
-void ForgetProcessPages(HANDLE process) {
-  g_process = process;
-  g_modulePages.clear();
-  g_stackPages.clear();
-}
+void ForgetStackPages(PageCache* pages) { pages->stackPages.clear(); }
 
-void ForgetStackPages() {
-  g_stackPages.clear();
-  ForgetStackCopy();
-}
-
-BOOL CALLBACK ReadProcessMemoryCached(HANDLE, Address address, PVOID buffer, DWORD size, LPDWORD read) {
+BOOL ReadForWalk(ExaminedProcess& process, const StackCopy& copy, Address address, PVOID buffer, DWORD size,
+                 LPDWORD read) {
   DWORD done = 0;
   BOOL ok = FALSE;
   try {
-    ok = ReadPages(g_process, address, (BYTE*)buffer, size, &done);
+    ok = ReadPages(process, copy, address, (BYTE*)buffer, size, &done);
   } catch (...) {
     ok = FALSE;  // no memory for a page: the read fails, the walk goes on as the platform decides
   }

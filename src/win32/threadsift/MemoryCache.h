@@ -3,23 +3,31 @@
 
 #include <windows.h>
 
+#include <map>
+#include <string>
+
 #include "threadsift/Bitness.h"
+
+struct ExaminedProcess;
+struct StackCopy;
 
 // The stack walk's reads of the examined process, served from whole pages
 // read once: pages of listed modules (code and unwind data, which do not
 // change) are kept for the whole process, other pages for one thread's walk,
 // and the bytes of the thread's stack copy, where one was taken, come from it.
+typedef std::map<Address, std::string> CachedPages;
+struct PageCache {
+  CachedPages modulePages;
+  CachedPages stackPages;
+};
 
-// Forgets every page; called when the walk of process begins. The pages are
-// read from process whatever handle the walk passes with a read (that of a
-// symbol session shared by several processes).
-void ForgetProcessPages(HANDLE process);
+// Forgets the pages outside the listed modules; called before each thread.
+void ForgetStackPages(PageCache* pages);
 
-// Forgets the pages outside the listed modules and the stack copy; called
-// before each thread.
-void ForgetStackPages();
-
-// The stack walk's read-memory routine.
-BOOL CALLBACK ReadProcessMemoryCached(HANDLE process, Address address, PVOID buffer, DWORD size, LPDWORD read);
+// Reads size bytes at address of the process for the walk of the thread
+// whose stack copy is copy; never below the copy's floor. As the platform's
+// read routine, with how many bytes were read in *read.
+BOOL ReadForWalk(ExaminedProcess& process, const StackCopy& copy, Address address, PVOID buffer, DWORD size,
+                 LPDWORD read);
 
 #endif

@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "threadsift/ExaminedProcess.h"
 #include "threadsift/ModuleTable.h"
 #include "threadsift/ModuleVersion.h"
 #include "threadsift/ReportSink.h"
 #include "threadsift/SymbolSession.h"
-
-ModuleTable g_moduleTable;
 
 namespace {
 
@@ -40,8 +39,8 @@ bool ListModuleHandles(HANDLE process, std::vector<Address>* sorted) {
 
 // Empties the five per-module sequences and makes room for count modules, so
 // that none grows while the rows are printed.
-void EmptyTable(size_t count) {
-  ModuleTable& t = g_moduleTable;
+void EmptyTable(ModuleTable* table, size_t count) {
+  ModuleTable& t = *table;
   t.bases.clear();
   t.ends.clear();
   t.sizes.clear();
@@ -90,8 +89,8 @@ bool ReadModuleFacts(HANDLE process, HMODULE module, ModuleFacts* facts, const c
 }
 
 // Appends the module to the table's per-module sequences.
-void AppendModule(const ModuleFacts& facts) {
-  ModuleTable& t = g_moduleTable;
+void AppendModule(const ModuleFacts& facts, ModuleTable* table) {
+  ModuleTable& t = *table;
   t.bases.push_back(facts.base);
   t.ends.push_back(facts.base + facts.size - 1);
   t.sizes.push_back(facts.size);
@@ -100,42 +99,42 @@ void AppendModule(const ModuleFacts& facts) {
 }
 
 // Adds one module to the table, registers it and, when listed, prints its row.
-ModuleTableOutcome AddModule(HANDLE process, Address handle, bool listed) {
+ModuleTableOutcome AddModule(ExaminedProcess& process, ReportSink& report, Address handle, bool listed) {
   ModuleFacts facts;
   const char* failedCall = "";
-  if (!ReadModuleFacts(process, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) {
-    ReportFailure(failedCall, (int)GetLastError());
+  if (!ReadModuleFacts(process.handle, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) {
+    report.Failure(failedCall, (int)GetLastError());
     return Failed;
   }
-  AppendModule(facts);
+  AppendModule(facts, &process.modules);
   if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) {
-    ReportFailure("SymLoadModule", (int)GetLastError());
+    report.Failure("SymLoadModule", (int)GetLastError());
     return SymbolLoadFailed;
   }
   if (!listed) return Built;
-  std::string label = GetModuleVersion(facts.path);
-  ReportModule(facts.base, facts.size, label, facts.path);
+  std::string label = GetModuleVersion(report, facts.path);
+  report.Module(facts.base, facts.size, label, facts.path);
   return Built;
 }
 
 // Registers a module loaded since the table was built and adds it to the
 // table; false, without a word, when it cannot be (it may be gone again).
-bool AddLaterModule(HANDLE process, Address handle) {
+bool AddLaterModule(ExaminedProcess& process, Address handle) {
   ModuleFacts facts;
   const char* failedCall = "";
-  if (!ReadModuleFacts(process, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) return false;
+  if (!ReadModuleFacts(process.handle, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) return false;
   if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) return false;
-  g_moduleTable.handles.push_back(handle);
-  AppendModule(facts);
+  process.modules.handles.push_back(handle);
+  AppendModule(facts, &process.modules);
   return true;
 }
 
 }  // namespace
 
-bool RegisterNewModules(HANDLE process) {
+bool RegisterNewModules(ExaminedProcess& process) {
   std::vector<Address> handles;
-  if (!ListModuleHandles(process, &handles)) return false;
-  const std::vector<Address>& known = g_moduleTable.handles;
+  if (!ListModuleHandles(process.handle, &handles)) return false;
+  const std::vector<Address>& known = process.modules.handles;
   bool added = false;
   for (Address handle : handles) {
     if (std::find(known.begin(), known.end(), handle) != known.end()) continue;
@@ -144,32 +143,32 @@ bool RegisterNewModules(HANDLE process) {
   return added;
 }
 
-ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed) {
+ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report, bool listed) {
   std::vector<Address> handles;
-  if (!ListModuleHandles(process, &handles)) {
-    ReportFailure("EnumProcessModules", (int)GetLastError());
-    if (!IsSystemProcess(pid)) return Failed;
+  if (!ListModuleHandles(process.handle, &handles)) {
+    report.Failure("EnumProcessModules", (int)GetLastError());
+    if (!IsSystemProcess(process.pid)) return Failed;
     handles.clear();
   }
-  g_moduleTable.handles = handles;
-  EmptyTable(handles.size());
-  if (listed) ReportModuleListing();
+  process.modules.handles = handles;
+  EmptyTable(&process.modules, handles.size());
+  if (listed) report.ModuleListing();
   for (Address handle : handles) {
-    ModuleTableOutcome outcome = AddModule(process, handle, listed);
+    ModuleTableOutcome outcome = AddModule(process, report, handle, listed);
     if (outcome != Built) return outcome;
   }
   return Built;
 }
 
-int FindModule(Address address) {
-  const ModuleTable& t = g_moduleTable;
+int FindModule(const ModuleTable& table, Address address) {
+  const ModuleTable& t = table;
   for (size_t i = 0; i < t.handles.size() && i < t.bases.size(); ++i) {
     if (t.bases[i] <= address && address <= t.ends[i]) return (int)i;
   }
   return -1;
 }
 
-const char* FindModuleBaseName(Address address) {
-  int found = FindModule(address);
-  return found >= 0 ? g_moduleTable.baseNames[found].c_str() : NULL;
+const char* FindModuleBaseName(const ModuleTable& table, Address address) {
+  int found = FindModule(table, address);
+  return found >= 0 ? table.baseNames[found].c_str() : NULL;
 }

@@ -8,6 +8,9 @@
 
 #include "threadsift/Bitness.h"
 
+struct ExaminedProcess;
+class ReportSink;
+
 // The modules of the process being walked, in ascending order of module
 // handle; position i of every sequence describes the same module.
 struct ModuleTable {
@@ -19,27 +22,23 @@ struct ModuleTable {
   std::vector<std::string> paths;
 };
 
-// Emptied and refilled by every BuildModuleTable; read by the stack walk.
-extern ModuleTable g_moduleTable;
-
 enum ModuleTableOutcome { Built, Failed, SymbolLoadFailed };
 
 // Lists the modules of the process, registers each with the symbol handler,
 // prints the module listing (unless it is not to be listed: then no row and
-// no version label is made) and refills g_moduleTable.
-ModuleTableOutcome BuildModuleTable(HANDLE process, int pid, bool listed = true);
+// no version label is made) and fills the process's table.
+ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report, bool listed = true);
 
 // Lists the process's modules again and registers, without a word and
 // without listing them, those the table does not hold yet (loaded since it
 // was built); one that cannot be registered is left for the next time.
 // True when one was added.
-bool RegisterNewModules(HANDLE process);
+bool RegisterNewModules(ExaminedProcess& process);
 
-// The position in g_moduleTable of the first module whose range holds
-// address, or -1.
-int FindModule(Address address);
+// The position in table of the first module whose range holds address, or -1.
+int FindModule(const ModuleTable& table, Address address);
 
-// The base name of the first module whose range holds address, or null.
-const char* FindModuleBaseName(Address address);
+// The base name of the first module of table whose range holds address, or null.
+const char* FindModuleBaseName(const ModuleTable& table, Address address);
 
 #endif

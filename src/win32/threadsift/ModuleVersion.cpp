@@ -96,7 +96,7 @@ bool ComposeLabel(const VersionBlock& block, std::string* label) {
 
 }  // namespace
 
-std::string GetModuleVersion(const char* path) {
+std::string GetModuleVersion(ReportSink& report, const char* path) {
   std::string label;
   bool found = false;
   DWORD handle = 0;
@@ -105,7 +105,7 @@ std::string GetModuleVersion(const char* path) {
   if (size != 0 && size <= MAXDWORD - kExtraBytes) {
     void* block = malloc(size + kExtraBytes);
     if (block == NULL) {
-      ReportVersionAllocationFailure(size + kExtraBytes);
+      report.VersionAllocationFailure(size + kExtraBytes);
     } else {
       VersionBlock filled = {block, size};
       if (GetFileVersionInfoA(path, handle, size, block)) found = ComposeLabel(filled, &label);

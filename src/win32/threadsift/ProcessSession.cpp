@@ -4,11 +4,9 @@
 #include <cstdio>
 
 #include "threadsift/Interrupt.h"
-#include "threadsift/MemoryCache.h"
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
-#include "threadsift/SymbolSession.h"
 
 namespace {
 
@@ -19,53 +17,61 @@ const DWORD kSymbolOptions = 0x34;
 
 }  // namespace
 
-bool WithSymbolHandler(int pid, ProcessWork work, void* context) {
-  HANDLE process = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
-  if (process == NULL) {
-    ReportFailure("OpenProcess", (int)GetLastError());
+bool WithSymbolHandler(ReportSink& report, int pid, LineLookup lineLookup, SymbolSession* shared,
+                       const ProcessWork& work) {
+  HANDLE handle = OpenProcess(kProcessAllAccess, FALSE, (DWORD)pid);
+  if (handle == NULL) {
+    report.Failure("OpenProcess", (int)GetLastError());
     return false;
   }
-  ScopedHandle processOwner(process);
-  if (!StartSymbols(process)) {
-    ReportFailure("SymInitialize", (int)GetLastError());
+  ScopedHandle processOwner(handle);
+  SymbolSession own;
+  bool sharing = shared != NULL && IsOpen(*shared);
+  if (!sharing && !OpenOwnSymbols(handle, &own)) {
+    report.Failure("SymInitialize", (int)GetLastError());
     return false;
   }
+  ExaminedProcess process;
+  process.handle = handle;
+  process.pid = pid;
+  process.symbols = sharing ? shared : &own;
+  process.lineLookup = lineLookup;
 
   bool complete = false;
   bool done = false;
   if (SymSetOptions(kSymbolOptions) == 0) {
-    ReportFailure("SymSetOptions", (int)GetLastError());
+    report.Failure("SymSetOptions", (int)GetLastError());
   } else {
-    done = work(process, pid, context, &complete);
+    done = work(process, &complete);
   }
   if (!complete) {
-    // The early end has printed its lines; the cleanup adds none.
-    EndSymbols(process);
+    // The early end has said its lines; the cleanup adds none.
+    CloseSymbols(&own);
     return done;
   }
-  bool cleaned = EndSymbols(process);
-  if (!cleaned) ReportFailure("SymCleanup", (int)GetLastError());
+  bool cleaned = CloseSymbols(&own);
+  if (!cleaned) report.Failure("SymCleanup", (int)GetLastError());
   SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
   return cleaned && done;
 }
 
-SnapshotOutcome TakeThreadList(int pid, ThreadListing listing, ProcessThreads* listed) {
-  return listing == SweepSnapshot ? SnapshotProcessInSweep((DWORD)pid, listed)
-                                  : SnapshotProcess((DWORD)pid, listed, true, listing == TimedSnapshot);
+SnapshotOutcome TakeThreadList(ReportSink& report, int pid, ThreadListing listing, KeptSnapshot* kept,
+                               ProcessThreads* listed) {
+  return listing == SweepSnapshot ? SnapshotProcessInSweep(report, kept, (DWORD)pid, listed)
+                                  : SnapshotProcess(&report, (DWORD)pid, listed, listing == TimedSnapshot);
 }
 
-bool PrintThreadListHeader(int pid, SnapshotOutcome outcome, const ProcessThreads& listed) {
-  if (outcome == ProcessListed || outcome == NoRoomForThreads)
-    ReportProcessHeader(pid, listed.image, listed.threadCount);
+bool PrintThreadListHeader(ReportSink& report, int pid, SnapshotOutcome outcome, const ProcessThreads& listed) {
+  if (outcome == ProcessListed || outcome == NoRoomForThreads) report.ProcessHeader(pid, listed.image, listed.threadCount);
   if (outcome == NoRoomForThreads) {
-    ReportAllocationFailure(listed.threadCount * sizeof(ThreadRecord));
+    report.AllocationFailure(listed.threadCount * sizeof(ThreadRecord));
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   }
   return outcome == ProcessListed;
 }
 
-bool ListProcessThreads(int pid, ThreadListing listing, ProcessThreads* listed) {
-  return PrintThreadListHeader(pid, TakeThreadList(pid, listing, listed), *listed);
+bool ListProcessThreads(ReportSink& report, int pid, ProcessThreads* listed) {
+  return PrintThreadListHeader(report, pid, TakeThreadList(report, pid, OwnSnapshot, NULL, listed), *listed);
 }
 
 bool IsSelected(int pid, int tid, DWORD id) {
@@ -77,15 +83,14 @@ bool IsSelected(int pid, int tid, DWORD id) {
   return tid == kAllThreads || (DWORD)tid == id;
 }
 
-ModuleTableOutcome PrepareToHoldThreads(HANDLE process, int pid, bool listed) {
-  ModuleTableOutcome outcome = BuildModuleTable(process, pid, listed);
+ModuleTableOutcome PrepareToHoldThreads(ExaminedProcess& process, ReportSink& report, bool listed) {
+  ModuleTableOutcome outcome = BuildModuleTable(process, report, listed);
   if (outcome != Built) return outcome;
-  ForgetProcessPages(process);
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   return Built;
 }
 
-bool ReportMissingThreadList(int pid) {
-  ReportMissingThreads(pid, (int)GetLastError());
+bool ReportMissingThreadList(ReportSink& report, int pid) {
+  report.MissingThreads(pid, (int)GetLastError());
   return false;
 }

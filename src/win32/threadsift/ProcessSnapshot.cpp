@@ -175,15 +175,15 @@ ULONG NextBufferSize(ULONG size, ULONG reported, const BufferGrowth& growth) {
 // Fetches one class of raw system information into a heap buffer grown as
 // growth says, up to 16 MB. Returns the buffer (the caller frees it) and
 // sets *bufferSize to the bytes it holds, or returns null after printing
-// one line (none when it is not to report).
-void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const BufferGrowth& growth) {
+// one line (none when report is null).
+void* GetRawNtSystemInfo(ReportSink* report, ULONG infoClass, ULONG* bufferSize, const BufferGrowth& growth) {
   const char* failedCall = "";
   NtQuerySystemInformationFn query = FindNtQuerySystemInformation(&failedCall);
   if (query == NULL) {
-    if (report && strcmp(failedCall, "GetProcAddress") == 0) {
-      ReportFailure("GetProcAddress", (int)GetLastError(), "NtQuerySystemInformation");
-    } else if (report) {
-      ReportFailure(failedCall, (int)GetLastError());
+    if (report != NULL && strcmp(failedCall, "GetProcAddress") == 0) {
+      report->Failure("GetProcAddress", (int)GetLastError(), "NtQuerySystemInformation");
+    } else if (report != NULL) {
+      report->Failure(failedCall, (int)GetLastError());
     }
     return NULL;
   }
@@ -191,7 +191,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   ULONG size = growth.firstSize;
   void* buffer = malloc(size);
   if (buffer == NULL) {
-    if (report) ReportAllocationFailure(size);
+    if (report != NULL) report->AllocationFailure(size);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
@@ -202,7 +202,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   while (status == kStatusInfoLengthMismatch) {
     size = NextBufferSize(size, returned, growth);
     if (size > kSnapshotLimit) {
-      if (report) ReportSnapshotLimit(status);
+      if (report != NULL) report->SnapshotLimit(status);
       free(buffer);
       SetLastErrorFromStatus((LONG)status);
       return NULL;
@@ -210,7 +210,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
     free(buffer);
     buffer = malloc(size);
     if (buffer == NULL) {
-      if (report) ReportAllocationFailure(size);
+      if (report != NULL) report->AllocationFailure(size);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return NULL;
     }
@@ -218,7 +218,7 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   }
 
   if (status != 0) {
-    if (report) ReportStatusFailure("NtQuerySystemInformation", status, returned);
+    if (report != NULL) report->StatusFailure("NtQuerySystemInformation", status, returned);
     free(buffer);
     SetLastErrorFromStatus((LONG)status);
     return NULL;
@@ -227,13 +227,13 @@ void* GetRawNtSystemInfo(ULONG infoClass, ULONG* bufferSize, bool report, const 
   return buffer;
 }
 
-// Takes a fresh snapshot; false after printing its lines (when it reports).
-// The caller frees its bytes.
-bool TakeSnapshot(Snapshot* snapshot, bool report, const BufferGrowth& growth = kStepwise) {
+// Takes a fresh snapshot; false after saying its lines (when report is not
+// null). The caller frees its bytes.
+bool TakeSnapshot(ReportSink* report, Snapshot* snapshot, const BufferGrowth& growth = kStepwise) {
   ULONG size = 0;
-  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(kSystemProcessInformation, &size, report, growth);
+  BYTE* bytes = (BYTE*)GetRawNtSystemInfo(report, kSystemProcessInformation, &size, growth);
   if (bytes == NULL) {
-    if (report) ReportFailure("GetRawNtSystemInfo", (int)GetLastError());
+    if (report != NULL) report->Failure("GetRawNtSystemInfo", (int)GetLastError());
     return false;
   }
   snapshot->bytes = bytes;
@@ -241,19 +241,6 @@ bool TakeSnapshot(Snapshot* snapshot, bool report, const BufferGrowth& growth = 
   snapshot->threadsOffset = ThreadRecordsOffset();
   return true;
 }
-
-// The sweep's kept snapshot (no bytes when none is kept), and when it was
-// taken; clocked is false when the platform had no clock to tell.
-Snapshot g_kept = {NULL, 0, 0};
-// The buffer size the sweep's last snapshot needed: the next one starts
-// there, since a system does not shrink much in a second. A sweep's
-// snapshot grows to the length the platform reports, so that a system of
-// thousands of processes (6 MB for 4,000) is not listed whole again for
-// every 64 KB the buffer grows.
-ULONG g_keptNeeded = kSnapshotStep;
-std::map<DWORD, size_t> g_keptRecords;
-ULONGLONG g_keptAt = 0;
-bool g_keptClocked = false;
 
 void ClearListing(ProcessThreads* listed) {
   listed->image.clear();
@@ -280,27 +267,31 @@ SnapshotOutcome ListProcess(const Snapshot& snapshot, const BYTE* record, Proces
 }
 
 // True when the kept snapshot may serve one more process.
-bool KeptSnapshotServes() {
+bool KeptSnapshotServes(const KeptSnapshot& kept) {
   ULONGLONG now = 0;
-  return g_kept.bytes != NULL && g_keptClocked && ReadClock(&now) && now - g_keptAt < kKeptSnapshotAge;
+  return kept.bytes != NULL && kept.clocked && ReadClock(&now) && now - kept.takenAt < kKeptSnapshotAge;
 }
 
-void FreeKeptSnapshot() {
-  free((void*)g_kept.bytes);
-  g_kept.bytes = NULL;
-  g_keptRecords.clear();
+void FreeKeptSnapshot(KeptSnapshot* kept) {
+  free((void*)kept->bytes);
+  kept->bytes = NULL;
+  kept->records.clear();
 }
 
-const BYTE* KeptRecord(DWORD pid) {
-  std::map<DWORD, size_t>::const_iterator found = g_keptRecords.find(pid);
-  return found != g_keptRecords.end() ? g_kept.bytes + found->second : NULL;
+Snapshot KeptBytes(const KeptSnapshot& kept) { return Snapshot{kept.bytes, kept.size, kept.threadsOffset}; }
+
+const BYTE* KeptRecord(const KeptSnapshot& kept, DWORD pid) {
+  std::map<DWORD, size_t>::const_iterator found = kept.records.find(pid);
+  return found != kept.records.end() ? kept.bytes + found->second : NULL;
 }
 
 }  // namespace
 
-SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report, bool timed) {
+KeptSnapshot::~KeptSnapshot() { free((void*)bytes); }
+
+SnapshotOutcome SnapshotProcess(ReportSink* report, DWORD pid, ProcessThreads* listed, bool timed) {
   Snapshot snapshot;
-  if (!TakeSnapshot(&snapshot, report)) {
+  if (!TakeSnapshot(report, &snapshot)) {
     ClearListing(listed);
     return SnapshotFailed;
   }
@@ -315,28 +306,29 @@ SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report, 
   return outcome;
 }
 
-SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed) {
-  if (KeptSnapshotServes()) {
-    SnapshotOutcome outcome = ListProcess(g_kept, KeptRecord(pid), listed);
+SnapshotOutcome SnapshotProcessInSweep(ReportSink& report, KeptSnapshot* kept, DWORD pid, ProcessThreads* listed) {
+  if (KeptSnapshotServes(*kept)) {
+    SnapshotOutcome outcome = ListProcess(KeptBytes(*kept), KeptRecord(*kept, pid), listed);
     listed->kept = true;
     if (outcome != ProcessAbsent) return outcome;
   }
-  FreeKeptSnapshot();
-  BufferGrowth growth = {g_keptNeeded, true};
-  if (!TakeSnapshot(&g_kept, true, growth)) {
-    g_kept.bytes = NULL;
+  FreeKeptSnapshot(kept);
+  // A sweep's snapshot grows to the length the platform reports, so that a
+  // system of thousands of processes (6 MB for 4,000) is not listed whole
+  // again for every 64 KB the buffer grows.
+  BufferGrowth growth = {kept->needed, true};
+  Snapshot fresh;
+  if (!TakeSnapshot(&report, &fresh, growth)) {
     ClearListing(listed);
     return SnapshotFailed;
   }
-  g_keptNeeded = (ULONG)g_kept.size;
+  kept->bytes = fresh.bytes;
+  kept->size = fresh.size;
+  kept->threadsOffset = fresh.threadsOffset;
+  kept->needed = (ULONG)fresh.size;
   // Without room for the index the snapshot serves this process alone.
-  g_keptClocked = IndexRecords(g_kept, &g_keptRecords) && ReadClock(&g_keptAt);
-  return ListProcess(g_kept, FindProcessRecord(g_kept, pid), listed);
-}
-
-void ReleaseSweepSnapshot() {
-  FreeKeptSnapshot();
-  g_keptNeeded = kSnapshotStep;
+  kept->clocked = IndexRecords(fresh, &kept->records) && ReadClock(&kept->takenAt);
+  return ListProcess(fresh, FindProcessRecord(fresh, pid), listed);
 }
 
 const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid) {

@@ -3,8 +3,11 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
+
+class ReportSink;
 
 // One thread as the snapshot lists it: its id, its processor time so far,
 // kernel and user, in 100 ns units, and when it was created (which tells it
@@ -36,22 +39,38 @@ enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed, NoRoomForTh
 // Takes a fresh system snapshot and fills listed with process pid's record.
 // ProcessAbsent (last error ERROR_INVALID_PARAMETER) when the process has
 // left it; SnapshotFailed, with the failure's last error, after the
-// snapshot's own lines (none when it is not to report); NoRoomForThreads
-// (last error ERROR_NOT_ENOUGH_MEMORY) when the name and count are there but
-// there is no memory for the thread list. Prints nothing else. When timed,
+// snapshot's own lines (none when report is null); NoRoomForThreads (last
+// error ERROR_NOT_ENOUGH_MEMORY) when the name and count are there but
+// there is no memory for the thread list. Says nothing else. When timed,
 // reads the clock as soon as the snapshot is back, before anything is
 // copied or printed.
-SnapshotOutcome SnapshotProcess(DWORD pid, ProcessThreads* listed, bool report = true, bool timed = false);
+SnapshotOutcome SnapshotProcess(ReportSink* report, DWORD pid, ProcessThreads* listed, bool timed = false);
 
-// The same for a sweep: a snapshot serves the processes after the one it
-// was taken for, so that a sweep does not list every process of the system
-// once per process. A fresh one is taken when the kept one is older than a
-// second (or the platform has no clock to tell) and when it does not list
-// the process (which may have started since).
-SnapshotOutcome SnapshotProcessInSweep(DWORD pid, ProcessThreads* listed);
+// The snapshot a sweep keeps to serve the processes after the one it was
+// taken for, so that a sweep does not list every process of the system once
+// per process; freed with the sweep.
+struct KeptSnapshot {
+  const BYTE* bytes = NULL;  // none when null
+  size_t size = 0;
+  size_t threadsOffset = 0;
+  // The buffer size the sweep's last snapshot needed: the next one starts
+  // there, since a system does not shrink much in a second.
+  ULONG needed = 0x10000;
+  std::map<DWORD, size_t> records;  // each process's record, by its id
+  ULONGLONG takenAt = 0;
+  bool clocked = false;  // false when the platform had no clock to tell
 
-// Frees the snapshot a sweep kept; called when the sweep ends.
-void ReleaseSweepSnapshot();
+  KeptSnapshot() = default;
+  KeptSnapshot(const KeptSnapshot&) = delete;
+  KeptSnapshot& operator=(const KeptSnapshot&) = delete;
+  ~KeptSnapshot();
+};
+
+// SnapshotProcess for a sweep, from the snapshot it keeps: a fresh one is
+// taken when the kept one is older than a second (or the platform has no
+// clock to tell) and when it does not list the process (which may have
+// started since).
+SnapshotOutcome SnapshotProcessInSweep(ReportSink& report, KeptSnapshot* kept, DWORD pid, ProcessThreads* listed);
 
 // The record of thread tid in threads, or null.
 const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid);

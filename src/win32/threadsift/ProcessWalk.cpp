@@ -8,7 +8,6 @@
 #include "threadsift/ProcessWalk.h"
 #include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
-#include "threadsift/SymbolSession.h"
 #include "threadsift/ThreadCpu.h"
 #include "threadsift/ThreadOpen.h"
 #include "threadsift/ThreadWalk.h"
@@ -60,83 +59,80 @@ void PassOverEndedThreads(int pid, int tid, ProcessThreads* listed, OpenedThread
 
 // Prints a thread's header line and, when it is selected, walks it. The
 // thread is opened here unless it was opened before the header line.
-void WalkListedThread(HANDLE process, int pid, int tid, const ThreadRecord& thread, const ThreadOpening* early,
-                      const CpuSample& sample, WaitChain* waits) {
+void WalkListedThread(ExaminedProcess& process, ReportSink& report, int tid, const ThreadRecord& thread,
+                      const ThreadOpening* early, const CpuSample& sample, WaitChain* waits) {
+  int pid = process.pid;
   ThreadOpening opened = early != NULL ? *early : OpenListedThread(pid, tid, thread.tid);
   ScopedHandle openedOwner(early != NULL ? NULL : opened.handle);
-  PrintThreadHeader(thread, sample);
-  if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, opened, waits)) {
-    ReportWalkThreadFailure(thread.tid, (int)GetLastError());
+  PrintThreadHeader(report, thread, sample);
+  if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, report, opened, waits)) {
+    report.WalkThreadFailure(thread.tid, (int)GetLastError());
   }
-  EndThreadReport();
+  report.EndThread();
 }
 
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed. With waits (-w), the
 // cycles of waiters follow when every thread was selected.
-void WalkThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const OpenedThreads& opened,
-                 const CpuSample& sample, WaitChain* waits) {
+void WalkThreads(ExaminedProcess& process, ReportSink& report, int tid, const ProcessThreads& listed,
+                 const OpenedThreads& opened, const CpuSample& sample, WaitChain* waits) {
   for (size_t i = 0; i < listed.threads.size(); ++i) {
     const ThreadOpening* early = i < opened.list.size() ? &opened.list[i] : NULL;
-    WalkListedThread(process, pid, tid, listed.threads[i], early, sample, waits);
+    WalkListedThread(process, report, tid, listed.threads[i], early, sample, waits);
     if (g_interrupted != 0) break;
   }
-  if (waits != NULL && tid == kAllThreads) PrintDeadlocks(*waits);
+  if (waits != NULL && tid == kAllThreads) PrintDeadlocks(report, *waits);
 }
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
-bool WalkModulesAndThreads(HANDLE process, int pid, int tid, const ProcessThreads& listed, const OpenedThreads& opened,
-                           const CpuSample& sample, WaitChain* waits, bool* complete) {
-  ReportEmptyLine();
-  ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, true);
+bool WalkModulesAndThreads(ExaminedProcess& process, ReportSink& report, int tid, const ProcessThreads& listed,
+                           const OpenedThreads& opened, const CpuSample& sample, WaitChain* waits, bool* complete) {
+  report.EmptyLine();
+  ModuleTableOutcome outcome = PrepareToHoldThreads(process, report, true);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
-  BeginThreadsReport();
-  WalkThreads(process, pid, tid, listed, opened, sample, waits);
+  report.BeginThreads();
+  WalkThreads(process, report, tid, listed, opened, sample, waits);
   *complete = true;
   return true;
 }
 
-struct WalkSettings {
-  int tid;
-  int cpuInterval;
-  bool inSweep;
-  bool waits;
-};
-
 // Takes the second snapshot of -c with the console control handler in
 // place, so that a break key during the interval ends the report of the
 // process instead of the tool. False when one did.
-bool MeasureInterval(int pid, int intervalMs, const ProcessThreads& first, CpuSample* sample) {
+bool MeasureInterval(ReportSink& report, int pid, int intervalMs, const ProcessThreads& first, CpuSample* sample) {
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-  TakeSecondSnapshot((DWORD)pid, intervalMs, first, sample);
+  TakeSecondSnapshot(report, (DWORD)pid, intervalMs, first, sample);
   SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
   return g_interrupted == 0;
 }
 
-// The part of a process walk that runs with the symbol handler started.
-bool WalkWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
-  const WalkSettings* settings = (const WalkSettings*)context;
-  bool measured = settings->cpuInterval > 0;
+// The part of a process walk that runs with the symbol handler started;
+// sweep is null outside a sweep.
+bool WalkWithSymbols(ExaminedProcess& process, ReportSink& report, const WalkOptions& options, SweepShared* sweep,
+                     bool* complete) {
+  int pid = process.pid;
+  bool measured = options.cpuInterval > 0;
   // A sweep lists each process from a snapshot kept across processes, but
   // with -c, whose figures start at the snapshot that lists the threads.
-  ThreadListing listing = measured ? TimedSnapshot : settings->inSweep ? SweepSnapshot : OwnSnapshot;
+  ThreadListing listing = measured ? TimedSnapshot : sweep != NULL ? SweepSnapshot : OwnSnapshot;
   ProcessThreads listed;
-  SnapshotOutcome outcome = TakeThreadList(pid, listing, &listed);
+  SnapshotOutcome outcome =
+      TakeThreadList(report, pid, listing, sweep != NULL ? &sweep->snapshot : NULL, &listed);
   OpenedThreads opened;
-  if (outcome == ProcessListed && listed.kept) PassOverEndedThreads(pid, settings->tid, &listed, &opened);
-  if (!PrintThreadListHeader(pid, outcome, listed)) {
+  if (outcome == ProcessListed && listed.kept) PassOverEndedThreads(pid, options.tid, &listed, &opened);
+  if (!PrintThreadListHeader(report, pid, outcome, listed)) {
     // The tool's own process has no stacks to show: without its thread
     // list it is passed over without a word.
-    return (DWORD)pid == GetCurrentProcessId() || ReportMissingThreadList(pid);
+    return (DWORD)pid == GetCurrentProcessId() || ReportMissingThreadList(report, pid);
   }
   CpuSample sample;
   sample.taken = false;
-  if (measured && !MeasureInterval(pid, settings->cpuInterval, listed, &sample)) return true;
+  if (measured && !MeasureInterval(report, pid, options.cpuInterval, listed, &sample)) return true;
   WaitChain waits = {&listed.threads, {}};
-  return WalkModulesAndThreads(process, pid, settings->tid, listed, opened, sample, settings->waits ? &waits : NULL,
-                               complete);
+  return WalkModulesAndThreads(process, report, options.tid, listed, opened, sample,
+                               options.waits ? &waits : NULL, complete);
 }
 
 // Fills ids with every process id, growing the buffer until all of them fit.
@@ -150,40 +146,45 @@ bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
   }
 }
 
-bool WalkProcessOf(int pid, int tid, int cpuInterval, bool waits, bool inSweep) {
-  WalkSettings settings = {tid, cpuInterval, inSweep, waits};
-  BeginProcessReport(pid);
-  bool done = WithSymbolHandler(pid, WalkWithSymbols, &settings);
-  EndProcessReport();
+bool WalkProcessOf(ReportSink& report, int pid, const WalkOptions& options, SweepShared* sweep) {
+  report.BeginProcess(pid);
+  auto work = [&](ExaminedProcess& process, bool* complete) {
+    return WalkWithSymbols(process, report, options, sweep, complete);
+  };
+  bool done = WithSymbolHandler(report, pid, options.lineLookup, sweep != NULL ? &sweep->symbols : NULL, work);
+  report.EndProcess(g_interrupted != 0);
   return done;
 }
 
 }  // namespace
 
-bool WalkProcess(int pid, int tid, int cpuInterval, bool waits) {
-  return WalkProcessOf(pid, tid, cpuInterval, waits, false);
+bool WalkProcess(ReportSink& report, int pid, const WalkOptions& options) {
+  return WalkProcessOf(report, pid, options, NULL);
 }
 
-bool WalkAllProcesses(int cpuInterval, bool waits) {
+bool WalkAllProcesses(ReportSink& report, const WalkOptions& options) {
   std::vector<DWORD> ids;
   DWORD bytes = 0;
   if (!ListProcessIds(&ids, &bytes)) {
-    ReportFailure("EnumProcesses", (int)GetLastError());
+    report.Failure("EnumProcesses", (int)GetLastError());
     return false;
   }
   int count = (int)(bytes / 4);
+  WalkOptions everyThread = options;
+  everyThread.tid = kAllThreads;
+  SweepShared sweep;
   // Without a shared session each process gets its own, as outside a sweep.
-  OpenSharedSymbols();
+  OpenSharedSymbols(&sweep.symbols);
   for (int pos = 0; pos < count; ++pos) {
     int pid = (int)ids[pos];
     if (pid == 0) continue;
-    WalkProcessOf(pid, kAllThreads, cpuInterval, waits, true);
+    WalkProcessOf(report, pid, everyThread, &sweep);
     // A break key ends the sweep with the process in hand.
     if (g_interrupted != 0) break;
-    if (pos < count - 1) ReportProcessSeparator();
+    if (pos < count - 1) report.ProcessSeparator();
   }
-  ReleaseSweepSnapshot();
-  CloseSharedSymbols();
-  ReportProcessCount(count);
+  // Nothing of the sweep's report depends on the end of the shared session.
+  CloseSymbols(&sweep.symbols);
+  report.ProcessCount(count);
   return true;
 }

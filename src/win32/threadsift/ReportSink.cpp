@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "common/EnablePrivilege.h"
-#include "threadsift/Interrupt.h"
-#include "threadsift/ModuleTable.h"
 #include "threadsift/ModuleVersion.h"
 #include "threadsift/ReportSink.h"
 #include "threadsift/Utf8Text.h"
@@ -21,19 +19,11 @@ namespace {
 // Members stay in the order they are set, so that a line reads like the report.
 typedef nlohmann::ordered_json Json;
 
-bool g_json = false;
-Json g_run;        // the run's members, which start every line
-Json g_runErrors;  // failures said outside any process
-Json g_process;    // the line of the process in hand
-bool g_inProcess = false;
-bool g_inThread = false;  // the last of the process's threads is in hand
-bool g_inFrame = false;   // the last of its frames has not ended
-
 // An address (or a displacement or offset) as a zero-padded hexadecimal
 // string as wide as the build's addresses: JSON numbers lose 64-bit values.
 std::string HexText(Address value) {
   char text[32];
-  sprintf(text, "0x" THREADSIFT_ADDRESS, (PrintedAddress)value);
+  snprintf(text, sizeof(text), "0x" THREADSIFT_ADDRESS, (PrintedAddress)value);
   return text;
 }
 
@@ -41,9 +31,10 @@ std::string HexText(Address value) {
 Json IsoTime(time_t when) {
   const struct tm* parts = gmtime(&when);
   if (parts == NULL) return nullptr;
-  char text[32];
-  sprintf(text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts->tm_year + 1900, parts->tm_mon + 1, parts->tm_mday,
-          parts->tm_hour, parts->tm_min, parts->tm_sec);
+  // Room for any year the run-time can give.
+  char text[64];
+  snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02dZ", parts->tm_year + 1900, parts->tm_mon + 1,
+           parts->tm_mday, parts->tm_hour, parts->tm_min, parts->tm_sec);
   return text;
 }
 
@@ -57,25 +48,6 @@ void WriteLine(const Json& line) {
   fflush(stdout);
 }
 
-Json& ThreadInHand() { return g_process["threads"].back(); }
-
-Json& FrameInHand() { return ThreadInHand()["frames"].back(); }
-
-// Adds a failure to the frame's thread (naming the frame), the thread, the
-// process or the run, whichever is in hand.
-void AddFailure(Json failure) {
-  if (!g_inProcess) {
-    g_runErrors.push_back(failure);
-    return;
-  }
-  Json& owner = g_inThread ? ThreadInHand() : g_process;
-  if (g_inFrame) {
-    failure["frame"] = owner["frames"].size() - 1;
-    g_inFrame = false;
-  }
-  owner["errors"].push_back(failure);
-}
-
 Json StepFailure(const char* step, long long code) {
   Json failure;
   failure["step"] = step;
@@ -83,98 +55,130 @@ Json StepFailure(const char* step, long long code) {
   return failure;
 }
 
-void AddAllocationFailure(size_t bytes) {
-  Json failure = StepFailure("allocate", ERROR_NOT_ENOUGH_MEMORY);
-  failure["bytes"] = bytes;
-  AddFailure(failure);
-}
-
 void PrintThread(DWORD tid) { printf("thread %d (0x%x)", (int)tid, (unsigned)tid); }
 
 }  // namespace
 
-void StartReport(bool json, const char* banner, const char* version) {
-  g_json = json;
-  if (!json) {
-    printf("%s\n\n", banner);
-    return;
+// The JSON lines of a run: the run's members, which start every line; the
+// failures said outside any process; the line of the process in hand, and
+// which of its parts is in hand.
+struct ReportSink::JsonLines {
+  Json run = Json::object();
+  Json runErrors = Json::array();
+  Json process;
+  bool inProcess = false;
+  bool inThread = false;  // the last of the process's threads is in hand
+  bool inFrame = false;   // the last of its frames has not ended
+
+  Json& ThreadInHand() { return process["threads"].back(); }
+  Json& FrameInHand() { return ThreadInHand()["frames"].back(); }
+
+  // Adds a failure to the frame's thread (naming the frame), the thread, the
+  // process or the run, whichever is in hand.
+  void AddFailure(Json failure) {
+    if (!inProcess) {
+      runErrors.push_back(failure);
+      return;
+    }
+    Json& owner = inThread ? ThreadInHand() : process;
+    if (inFrame) {
+      failure["frame"] = owner["frames"].size() - 1;
+      inFrame = false;
+    }
+    owner["errors"].push_back(failure);
   }
-  g_run = Json::object();
-  g_run["tool"] = "threadsift";
-  g_run["version"] = version;
-  g_run["pointer_width"] = (int)(sizeof(void*) * 8);
-  g_run["computer"] = nullptr;
-  g_run["time"] = nullptr;
-  g_runErrors = Json::array();
+
+  void AddAllocationFailure(size_t bytes) {
+    Json failure = StepFailure("allocate", ERROR_NOT_ENOUGH_MEMORY);
+    failure["bytes"] = bytes;
+    AddFailure(failure);
+  }
+};
+
+ReportSink::ReportSink(bool json, const char* version) {
+  if (!json) return;
+  json_.reset(new JsonLines);
+  Json& run = json_->run;
+  run["tool"] = "threadsift";
+  run["version"] = version;
+  run["pointer_width"] = (int)(sizeof(void*) * 8);
+  run["computer"] = nullptr;
+  run["time"] = nullptr;
 }
 
-void ReportRunHeader(const char* computerName) {
+ReportSink::~ReportSink() {}
+
+void ReportSink::Banner(const char* banner) {
+  if (!json_) printf("%s\n\n", banner);
+}
+
+void ReportSink::RunHeader(const char* computerName) {
   time_t now = time(NULL);
-  if (!g_json) {
+  if (!json_) {
     const char* when = ctime(&now);
     printf("Checking computer %s on %s\n", computerName, when != NULL ? when : "(unknown time)\n");
     return;
   }
-  g_run["computer"] = Utf8FromAnsi(computerName);
-  g_run["time"] = IsoTime(now);
+  json_->run["computer"] = Utf8FromAnsi(computerName);
+  json_->run["time"] = IsoTime(now);
 }
 
-void EndRunReport() {
-  if (!g_json || g_runErrors.empty()) return;
-  Json line = g_run;
-  line["errors"] = g_runErrors;
+void ReportSink::EndRun() {
+  if (!json_ || json_->runErrors.empty()) return;
+  Json line = json_->run;
+  line["errors"] = json_->runErrors;
   WriteLine(line);
-  g_runErrors = Json::array();
+  json_->runErrors = Json::array();
 }
 
-void BeginProcessReport(int pid) {
-  if (!g_json) return;
-  g_process = g_run;
-  g_process["pid"] = pid;
-  g_process["image"] = nullptr;
-  g_process["thread_count"] = nullptr;
-  g_process["modules"] = nullptr;
-  g_process["threads"] = nullptr;
-  g_inProcess = true;
+void ReportSink::BeginProcess(int pid) {
+  if (!json_) return;
+  json_->process = json_->run;
+  json_->process["pid"] = pid;
+  json_->process["image"] = nullptr;
+  json_->process["thread_count"] = nullptr;
+  json_->process["modules"] = nullptr;
+  json_->process["threads"] = nullptr;
+  json_->inProcess = true;
 }
 
-void EndProcessReport() {
-  if (!g_json) return;
-  if (g_interrupted != 0) g_process["interrupted"] = true;
-  WriteLine(g_process);
-  g_process = Json();
-  g_inProcess = false;
-  g_inThread = false;
-  g_inFrame = false;
+void ReportSink::EndProcess(bool interrupted) {
+  if (!json_) return;
+  if (interrupted) json_->process["interrupted"] = true;
+  WriteLine(json_->process);
+  json_->process = Json();
+  json_->inProcess = false;
+  json_->inThread = false;
+  json_->inFrame = false;
 }
 
-void ReportProcessHeader(int pid, const ImageText& image, DWORD threadCount) {
-  if (!g_json) {
+void ReportSink::ProcessHeader(int pid, const ImageText& image, DWORD threadCount) {
+  if (!json_) {
     printf("Process %d (0x%0x) ", pid, (unsigned)pid);
     printf(" %S", image.c_str());
     printf(" %d thread(s)\n", (int)threadCount);
     return;
   }
-  g_process["image"] = Utf8FromWide(image.data(), image.size());
-  g_process["thread_count"] = threadCount;
+  json_->process["image"] = Utf8FromWide(image.data(), image.size());
+  json_->process["thread_count"] = threadCount;
 }
 
-void ReportEmptyLine() {
-  if (!g_json) printf("\n");
+void ReportSink::EmptyLine() {
+  if (!json_) printf("\n");
 }
 
-void ReportModuleListing() {
-  if (!g_json) {
+void ReportSink::ModuleListing() {
+  if (!json_) {
     printf("%s", kModuleListingHeader);
     printf("%s", kModuleListingRule);
     return;
   }
-  g_process["modules"] = Json::array();
+  json_->process["modules"] = Json::array();
 }
 
-void ReportModule(Address base, DWORD size, const std::string& label, const char* path) {
+void ReportSink::Module(Address base, DWORD size, const std::string& label, const char* path) {
   Address end = base + size - 1;
-  if (!g_json) {
+  if (!json_) {
     printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)base,
            (PrintedAddress)end, (unsigned)size, label.c_str(), path);
     return;
@@ -185,19 +189,19 @@ void ReportModule(Address base, DWORD size, const std::string& label, const char
   module["size"] = size;
   module["version"] = label == kNoVersionLabel ? Json(nullptr) : Json(Utf8FromAnsi(label.c_str()));
   module["filename"] = Utf8FromAnsi(path);
-  g_process["modules"].push_back(module);
+  json_->process["modules"].push_back(module);
 }
 
-void BeginThreadsReport() {
-  if (!g_json) {
+void ReportSink::BeginThreads() {
+  if (!json_) {
     printf("\n");
     return;
   }
-  g_process["threads"] = Json::array();
+  json_->process["threads"] = Json::array();
 }
 
-void ReportThread(DWORD tid, const ThreadFigures* times) {
-  if (!g_json) {
+void ReportSink::Thread(DWORD tid, const ThreadFigures* times) {
+  if (!json_) {
     if (times == NULL) {
       printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
       return;
@@ -219,56 +223,55 @@ void ReportThread(DWORD tid, const ThreadFigures* times) {
     thread["ended"] = times->ended;
   }
   thread["frames"] = nullptr;
-  g_process["threads"].push_back(thread);
-  g_inThread = true;
+  json_->process["threads"].push_back(thread);
+  json_->inThread = true;
 }
 
-void EndThreadReport() {
-  if (!g_json) {
+void ReportSink::EndThread() {
+  if (!json_) {
     printf("\n");
     return;
   }
-  g_inThread = false;
-  g_inFrame = false;
+  json_->inThread = false;
+  json_->inFrame = false;
 }
 
-void BeginFramesReport() {
-  if (g_json && g_inThread) ThreadInHand()["frames"] = Json::array();
+void ReportSink::BeginFrames() {
+  if (json_ && json_->inThread) json_->ThreadInHand()["frames"] = Json::array();
 }
 
-void ReportFrameStart(Address pc) {
-  int module = FindModule(pc);
-  const char* name = module >= 0 ? g_moduleTable.baseNames[module].c_str() : NULL;
-  if (!g_json) {
+void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBase) {
+  const char* name = moduleName;
+  if (!json_) {
     printf(THREADSIFT_ADDRESS " = ", (PrintedAddress)pc);
     if (name != NULL) printf("%12s!", name);
     return;
   }
-  Json& frames = ThreadInHand()["frames"];
+  Json& frames = json_->ThreadInHand()["frames"];
   Json frame;
   frame["frame"] = frames.size();
   frame["offset"] = HexText(pc);
   frame["module"] = name != NULL ? Json(Utf8FromAnsi(name)) : Json(nullptr);
-  frame["module_offset"] = name != NULL ? Json(HexText(pc - g_moduleTable.bases[module])) : Json(nullptr);
+  frame["module_offset"] = name != NULL ? Json(HexText(pc - moduleBase)) : Json(nullptr);
   frame["function"] = nullptr;
   frame["function_offset"] = nullptr;
   frame["args"] = nullptr;
   frame["file"] = nullptr;
   frame["line"] = nullptr;
   frames.push_back(frame);
-  g_inFrame = true;
+  json_->inFrame = true;
 }
 
-void ReportFrameWithoutSymbol(Address pc) {
-  if (!g_json) {
+void ReportSink::FrameWithoutSymbol(Address pc) {
+  if (!json_) {
     printf(THREADSIFT_ADDRESS "()\n", (PrintedAddress)pc);
     return;
   }
-  g_inFrame = false;
+  json_->inFrame = false;
 }
 
-void ReportFrameSymbol(const char* name, const Address params[4], SymbolDisplacement displacement) {
-  if (!g_json) {
+void ReportSink::FrameSymbol(const char* name, const Address params[4], SymbolDisplacement displacement) {
+  if (!json_) {
     std::string text = name;
     char scratch[80];
     sprintf(scratch, "(" THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS ")",
@@ -281,7 +284,7 @@ void ReportFrameSymbol(const char* name, const Address params[4], SymbolDisplace
     printf("%s", text.c_str());
     return;
   }
-  Json& frame = FrameInHand();
+  Json& frame = json_->FrameInHand();
   frame["function"] = Utf8FromAnsi(name);
   frame["function_offset"] = HexText((Address)displacement);
   Json args = Json::array();
@@ -289,26 +292,26 @@ void ReportFrameSymbol(const char* name, const Address params[4], SymbolDisplace
   frame["args"] = args;
 }
 
-void ReportFrameSource(const char* file, unsigned line) {
-  if (!g_json) {
+void ReportSink::FrameSource(const char* file, unsigned line) {
+  if (!json_) {
     printf(" %s(%u)", file, line);
     return;
   }
-  Json& frame = FrameInHand();
+  Json& frame = json_->FrameInHand();
   frame["file"] = Utf8FromAnsi(file);
   frame["line"] = line;
 }
 
-void ReportFrameEnd() {
-  if (!g_json) {
+void ReportSink::FrameEnd() {
+  if (!json_) {
     printf("\n");
     return;
   }
-  g_inFrame = false;
+  json_->inFrame = false;
 }
 
-void ReportSectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded) {
-  if (!g_json) {
+void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded) {
+  if (!json_) {
     printf("Thread %d (0x%x) waits for critical section 0x" THREADSIFT_ADDRESS, (int)tid, (unsigned)tid,
            (PrintedAddress)section);
     if (holder == NULL) {
@@ -325,12 +328,12 @@ void ReportSectionWait(DWORD tid, Address section, const DWORD* holder, bool hol
   wait["critical_section"] = HexText(section);
   wait["holder"] = holder != NULL ? Json(*holder) : Json(nullptr);
   wait["holder_ended"] = holderEnded;
-  ThreadInHand()["waits_for"] = wait;
+  json_->ThreadInHand()["waits_for"] = wait;
 }
 
-void ReportDeadlocks(const std::vector<std::vector<DWORD>>& cycles) {
-  if (g_json) {
-    g_process["deadlocks"] = cycles;
+void ReportSink::Deadlocks(const std::vector<std::vector<DWORD>>& cycles) {
+  if (json_) {
+    json_->process["deadlocks"] = cycles;
     return;
   }
   if (cycles.empty()) return;
@@ -346,74 +349,74 @@ void ReportDeadlocks(const std::vector<std::vector<DWORD>>& cycles) {
   printf("\n");
 }
 
-void ReportProcessSeparator() {
-  if (!g_json) printf("******************************************************************************\n");
+void ReportSink::ProcessSeparator() {
+  if (!json_) printf("******************************************************************************\n");
 }
 
-void ReportProcessCount(int count) {
-  if (!g_json) printf("%d process(es) found\n", count);
+void ReportSink::ProcessCount(int count) {
+  if (!json_) printf("%d process(es) found\n", count);
 }
 
-void ReportInterrupt() {
-  if (!g_json) printf("\n* Interrupt *\n");
+void ReportSink::Interrupt() {
+  if (!json_) printf("\n* Interrupt *\n");
 }
 
-void ReportFailure(const char* step, int code, const char* name) {
-  if (!g_json) {
+void ReportSink::Failure(const char* step, int code, const char* name) {
+  if (!json_) {
     PrintFailureLine(step, code, name);
     return;
   }
   Json failure = StepFailure(step, code);
   if (name != NULL) failure["name"] = Utf8FromAnsi(name);
-  AddFailure(failure);
+  json_->AddFailure(failure);
 }
 
-void ReportWalkThreadFailure(DWORD tid, int code) {
-  if (!g_json) {
+void ReportSink::WalkThreadFailure(DWORD tid, int code) {
+  if (!json_) {
     printf("WalkThread %d error %d\n", (int)tid, code);
     return;
   }
-  AddFailure(StepFailure("WalkThread", code));
+  json_->AddFailure(StepFailure("WalkThread", code));
 }
 
-void ReportMissingThreads(int pid, int code) {
-  if (!g_json) {
+void ReportSink::MissingThreads(int pid, int code) {
+  if (!json_) {
     printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid, code);
     return;
   }
-  AddFailure(StepFailure("EnumProcessThreads", code));
+  json_->AddFailure(StepFailure("EnumProcessThreads", code));
 }
 
-void ReportStatusFailure(const char* step, ULONG status, ULONG returned) {
-  if (!g_json) {
+void ReportSink::StatusFailure(const char* step, ULONG status, ULONG returned) {
+  if (!json_) {
     printf("%s error %08x, ret_len: %u\n", step, (unsigned)status, (unsigned)returned);
     return;
   }
   Json failure = StepFailure(step, status);
   failure["ret_len"] = returned;
-  AddFailure(failure);
+  json_->AddFailure(failure);
 }
 
-void ReportSnapshotLimit(ULONG status) {
-  if (!g_json) {
+void ReportSink::SnapshotLimit(ULONG status) {
+  if (!json_) {
     printf("ERROR: 16 MB maximum buffer size exceeded\n");
     return;
   }
-  AddFailure(StepFailure("NtQuerySystemInformation", status));
+  json_->AddFailure(StepFailure("NtQuerySystemInformation", status));
 }
 
-void ReportAllocationFailure(size_t bytes) {
-  if (!g_json) {
+void ReportSink::AllocationFailure(size_t bytes) {
+  if (!json_) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)bytes);
     return;
   }
-  AddAllocationFailure(bytes);
+  json_->AddAllocationFailure(bytes);
 }
 
-void ReportVersionAllocationFailure(size_t bytes) {
-  if (!g_json) {
+void ReportSink::VersionAllocationFailure(size_t bytes) {
+  if (!json_) {
     printf("FATAL: allocate %u byte(s) failed\n", (unsigned)bytes);
     return;
   }
-  AddAllocationFailure(bytes);
+  json_->AddAllocationFailure(bytes);
 }

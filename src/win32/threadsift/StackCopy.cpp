@@ -28,11 +28,6 @@ struct ThreadBasics {
 // allocation, which no walk of that stack needs.
 const Address kGuardZone = 0x10000;
 
-Address g_copyStart = 0;
-std::string g_copy;
-// The lowest address of the stack in hand that may be read; 0 when unknown.
-Address g_floor = 0;
-
 bool QueryRegion(HANDLE process, Address address, MEMORY_BASIC_INFORMATION* region) {
   return VirtualQueryEx(process, (LPCVOID)(UINT_PTR)address, region, sizeof(*region)) == sizeof(*region);
 }
@@ -52,11 +47,11 @@ Address EndOf(const MEMORY_BASIC_INFORMATION& region) {
 // The end of the committed, readable region that holds *address, or 0. A
 // guard page there is stepped over, unread: *address moves to its end, which
 // becomes the floor, and the region above it is asked for.
-Address EndOfRegionHolding(HANDLE process, Address* address) {
+Address EndOfRegionHolding(HANDLE process, Address* address, Address* floor) {
   MEMORY_BASIC_INFORMATION region;
   if (!QueryRegion(process, *address, &region)) return 0;
   if (IsGuardPage(region) && EndOf(region) > *address) {
-    *address = g_floor = EndOf(region);
+    *address = *floor = EndOf(region);
     if (!QueryRegion(process, *address, &region)) return 0;
   }
   Address start = (Address)(UINT_PTR)region.BaseAddress;
@@ -76,27 +71,28 @@ Address FirstPageToCopy(HANDLE process, Address page, Address limit) {
 
 // Where the copy by base begins when the stack's limit is unknown: above
 // the guard page when the pointer's page is one (it becomes the floor).
-Address AboveGuardPage(HANDLE process, Address page) {
+Address AboveGuardPage(HANDLE process, Address page, Address* floor) {
   MEMORY_BASIC_INFORMATION region;
   if (!QueryRegion(process, page, &region) || !IsGuardPage(region) || EndOf(region) <= page) return page;
-  return g_floor = EndOf(region);
+  return *floor = EndOf(region);
 }
 
 // Copies [start, end) of the process's memory; false, with nothing kept,
 // when it cannot be read whole.
-bool CopyRange(HANDLE process, Address start, Address end) {
+bool CopyRange(HANDLE process, Address start, Address end, StackCopy* copy) {
+  std::string& bytes = copy->bytes;
   try {
-    g_copy.resize((size_t)(end - start));
+    bytes.resize((size_t)(end - start));
   } catch (...) {
     return false;  // no memory for the copy: the walk reads the held thread's stack as it stands
   }
   SIZE_T got = 0;
-  if (!ReadProcessMemory(process, (LPCVOID)(UINT_PTR)start, &g_copy[0], g_copy.size(), &got) || got != g_copy.size()) {
-    g_copyStart = 0;
-    g_copy.clear();  // the floor stays for the walk that follows
+  if (!ReadProcessMemory(process, (LPCVOID)(UINT_PTR)start, &bytes[0], bytes.size(), &got) || got != bytes.size()) {
+    copy->start = 0;
+    bytes.clear();  // the floor stays for the walk that follows
     return false;
   }
-  g_copyStart = start;
+  copy->start = start;
   return true;
 }
 
@@ -125,38 +121,39 @@ Address StackLimitOf(HANDLE process, Address stackBase) {
   return start < stackBase && EndOf(region) >= stackBase ? start : 0;
 }
 
-bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Address stackLimit) {
-  ForgetStackCopy();
+bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Address stackLimit, StackCopy* copy) {
+  ForgetStackCopy(copy);
   Address start = stackPointer & ~(kPageSize - 1);
   bool baseFits = stackBase > stackPointer && stackBase - start <= kMaxStackCopy;
   if (!baseFits) stackLimit = 0;  // found from the base, it is worth no more than the base
   if (stackLimit != 0 && start < stackLimit) start = FirstPageToCopy(process, start, stackLimit);
-  g_floor = stackLimit == 0 ? 0 : stackLimit < start ? stackLimit : start;
-  if (baseFits && stackLimit == 0) start = AboveGuardPage(process, start);
+  copy->floor = stackLimit == 0 ? 0 : stackLimit < start ? stackLimit : start;
+  if (baseFits && stackLimit == 0) start = AboveGuardPage(process, start, &copy->floor);
   // With the stack's base known, one read takes the whole stack in use, with
   // no query of the region while the thread is held.
-  if (baseFits && CopyRange(process, start, stackBase)) return true;
-  Address end = EndOfRegionHolding(process, &start);
+  if (baseFits && CopyRange(process, start, stackBase, copy)) return true;
+  Address end = EndOfRegionHolding(process, &start, &copy->floor);
   if (end == 0 || end - start > kMaxStackCopy) return false;
-  return CopyRange(process, start, end);
+  return CopyRange(process, start, end, copy);
 }
 
-bool ReadsBelowStackFloor(Address address, DWORD size) {
-  if (g_floor == 0 || address >= g_floor) return false;
-  Address zone = g_floor > kGuardZone ? g_floor - kGuardZone : 0;
+bool ReadsBelowStackFloor(const StackCopy& copy, Address address, DWORD size) {
+  if (copy.floor == 0 || address >= copy.floor) return false;
+  Address zone = copy.floor > kGuardZone ? copy.floor - kGuardZone : 0;
   return address >= zone || zone - address < size;
 }
 
-void ForgetStackCopy() {
-  g_copyStart = 0;
-  g_floor = 0;
-  g_copy.clear();  // the room stays for the next thread's copy
+void ForgetStackCopy(StackCopy* copy) {
+  copy->start = 0;
+  copy->floor = 0;
+  copy->bytes.clear();  // the room stays for the next thread's copy
 }
 
-const BYTE* CopiedStackBytes(Address address, DWORD wanted, DWORD* available) {
-  if (g_copy.empty() || address < g_copyStart || address - g_copyStart >= g_copy.size()) return NULL;
-  Address offset = address - g_copyStart;
-  Address left = (Address)g_copy.size() - offset;
+const BYTE* CopiedStackBytes(const StackCopy& copy, Address address, DWORD wanted, DWORD* available) {
+  const std::string& bytes = copy.bytes;
+  if (bytes.empty() || address < copy.start || address - copy.start >= bytes.size()) return NULL;
+  Address offset = address - copy.start;
+  Address left = (Address)bytes.size() - offset;
   *available = left < wanted ? (DWORD)left : wanted;
-  return (const BYTE*)g_copy.data() + offset;
+  return (const BYTE*)bytes.data() + offset;
 }

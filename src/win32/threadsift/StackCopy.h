@@ -3,11 +3,19 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "threadsift/Bitness.h"
 
 // A copy of the live part of one stopped thread's stack, taken so that the
 // thread can run again before its frames are found: the unwinding, which may
 // load symbol files, then reads stack bytes from the copy.
+struct StackCopy {
+  Address start = 0;  // 0: no copy
+  std::string bytes;
+  // The lowest address of the stack that may be read; 0 when unknown.
+  Address floor = 0;
+};
 
 // The most a copy holds; a deeper stack is walked while its thread is held.
 const Address kMaxStackCopy = 0x100000;
@@ -35,19 +43,20 @@ Address StackLimitOf(HANDLE process, Address stackBase);
 // guard page found where the copy would begin is stepped over. Returns
 // false, with no copy kept, when the region cannot be queried or read, does
 // not hold the pointer, or is larger than kMaxStackCopy from the pointer's
-// page on.
-bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Address stackLimit);
+// page on. The floor is set either way. The room of an earlier copy is
+// reused.
+bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Address stackLimit, StackCopy* copy);
 
 // True when a read of size bytes at address would touch the pages just
-// below the lowest committed page of the stack in hand, where its guard
-// page lies: the walk reads nothing there.
-bool ReadsBelowStackFloor(Address address, DWORD size);
+// below the lowest committed page of the copied stack, where its guard page
+// lies: the walk reads nothing there.
+bool ReadsBelowStackFloor(const StackCopy& copy, Address address, DWORD size);
 
-// Forgets the copy; called before each thread.
-void ForgetStackCopy();
+// Forgets the copy and its floor, keeping its room.
+void ForgetStackCopy(StackCopy* copy);
 
 // The copied bytes from address on, with how many of them follow (at most
 // wanted); null when the copy does not hold address.
-const BYTE* CopiedStackBytes(Address address, DWORD wanted, DWORD* available);
+const BYTE* CopiedStackBytes(const StackCopy& copy, Address address, DWORD wanted, DWORD* available);
 
 #endif

@@ -10,6 +10,7 @@
 #include "threadsift/FoldedStacks.h"
 #include "threadsift/Interrupt.h"
 #include "threadsift/ProcessSession.h"
+#include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/StackCopy.h"
 #include "threadsift/StackSampler.h"
@@ -60,11 +61,11 @@ struct ModuleWatch {
 // sampling began (without its unwind data, stacks through it are cut): the
 // modules are listed again, at most once a second, and the new ones
 // registered before the frames are named.
-void WatchForNewModules(HANDLE process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
+void WatchForNewModules(ExaminedProcess& process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
                         FoldedStacks* stacks) {
   if (watch->relisted && watch->now - watch->relistedAt < kRelistTicks) return;
   bool outside = false;
-  for (const FoundFrame& frame : found) outside = outside || FindModuleBaseName(frame.pc) == NULL;
+  for (const FoundFrame& frame : found) outside = outside || FindModule(process.modules, frame.pc) < 0;
   if (!outside) return;
   watch->relisted = true;
   watch->relistedAt = watch->now;
@@ -110,23 +111,34 @@ void CloseEnded(const ThreadList& threads, OpenedThreads* opened) {
   }
 }
 
+// What one thread's sample is taken with, kept from sample to sample so
+// that their room serves every one: the frames found and the hold (with
+// its stack copy).
+struct SampleRoom {
+  std::vector<FoundFrame> found;
+  ThreadHold hold;
+};
+
 // Samples each selected thread once. A thread that cannot be opened,
 // suspended or read is a miss; one that was open is closed then, to be
 // opened afresh in the next sample. False when a thread could not be
 // resumed: the sampling ends there.
-bool TakeSample(HANDLE process, int pid, int tid, const ThreadList& threads, OpenedThreads* opened,
-                std::vector<FoundFrame>* found, ModuleWatch* watch, Gathered* gathered) {
+bool TakeSample(ExaminedProcess& process, int tid, const ThreadList& threads, OpenedThreads* opened,
+                SampleRoom* room, ModuleWatch* watch, Gathered* gathered) {
+  int pid = process.pid;
+  std::vector<FoundFrame>* found = &room->found;
   CloseEnded(threads, opened);
   for (const ThreadRecord& thread : threads) {
     if (!IsSelected(pid, tid, thread.tid)) continue;
     gathered->threadsSeen.insert(thread.tid);
-    OpenedThread* entry = OpenedFor(process, pid, thread, opened);
+    OpenedThread* entry = OpenedFor(process.handle, pid, thread, opened);
     if (entry == NULL) {
       ++gathered->misses;
       continue;
     }
     ULONGLONG held = 0;
-    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), &entry->stackBase, found, &held);
+    CaptureOutcome outcome =
+        CaptureThread(process, entry->handle->Get(), &entry->stackBase, &room->hold, found, &held);
     if (held > gathered->longestHold) gathered->longestHold = held;
     if (outcome == ResumeRefused) {
       gathered->end = ThreadNotResumed;
@@ -172,7 +184,7 @@ bool WaitForNextSample(bool clocked, ULONGLONG previousStart, int intervalMs) {
 // process has left the snapshot or the snapshot fails.
 bool ListThreads(int pid, ThreadList* threads, Gathered* gathered) {
   ProcessThreads listed;
-  SnapshotOutcome outcome = SnapshotProcess((DWORD)pid, &listed, false);
+  SnapshotOutcome outcome = SnapshotProcess(NULL, (DWORD)pid, &listed);
   threads->swap(listed.threads);
   if (outcome == ProcessListed) return true;
   gathered->end = outcome == ProcessAbsent ? ProcessGone : ListFailed;
@@ -180,9 +192,10 @@ bool ListThreads(int pid, ThreadList* threads, Gathered* gathered) {
   return false;
 }
 
-void Sample(HANDLE process, int pid, const SamplingSettings& settings, ThreadList threads, Gathered* gathered) {
-  std::vector<FoundFrame> found;
-  found.reserve(kUsualFrames);
+void Sample(ExaminedProcess& process, const SamplingSettings& settings, ThreadList threads, Gathered* gathered) {
+  int pid = process.pid;
+  SampleRoom room;
+  room.found.reserve(kUsualFrames);
   OpenedThreads opened;
   ModuleWatch watch;
   ULONGLONG start = 0;
@@ -192,7 +205,7 @@ void Sample(HANDLE process, int pid, const SamplingSettings& settings, ThreadLis
     clocked = ReadClock(&start);
     watch.now = clocked ? start : (ULONGLONG)sample * (ULONGLONG)settings.intervalMs * kClockTicksPerMillisecond;
     if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
-    if (!TakeSample(process, pid, settings.tid, threads, &opened, &found, &watch, gathered)) {
+    if (!TakeSample(process, settings.tid, threads, &opened, &room, &watch, gathered)) {
       // The stacks it took before a thread could not be resumed are counted,
       // and so is the sample: no thread's count passes the samples'.
       if (gathered->end == ThreadNotResumed) ++gathered->samples;
@@ -210,7 +223,7 @@ void PrintSummary(const Gathered& gathered) {
 
 // The lines of what ended the sampling early, as the walk prints them.
 // False after such an end.
-bool ReportEnd(int pid, const Gathered& gathered) {
+bool ReportEnd(ReportSink& report, int pid, const Gathered& gathered) {
   switch (gathered.end) {
     case AllTaken:
       return true;
@@ -225,32 +238,37 @@ bool ReportEnd(int pid, const Gathered& gathered) {
       break;
   }
   SetLastError(gathered.endError);
-  return ReportMissingThreadList(pid);
+  return ReportMissingThreadList(report, pid);
 }
 
 // The part of a sampling run that runs with the symbol handler started.
-bool SampleWithSymbols(HANDLE process, int pid, void* context, bool* complete) {
-  const SamplingSettings* settings = (const SamplingSettings*)context;
+bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const SamplingSettings& settings,
+                       bool* complete) {
+  int pid = process.pid;
   // The first sample takes the threads that the header line counts.
   ProcessThreads listed;
-  if (!ListProcessThreads(pid, OwnSnapshot, &listed)) return ReportMissingThreadList(pid);
+  if (!ListProcessThreads(report, pid, &listed)) return ReportMissingThreadList(report, pid);
   printf("\n");
   // The modules are registered for the unwinding and the names, not listed.
-  ModuleTableOutcome outcome = PrepareToHoldThreads(process, pid, false);
+  ModuleTableOutcome outcome = PrepareToHoldThreads(process, report, false);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
   Gathered gathered;
-  Sample(process, pid, *settings, listed.threads, &gathered);
+  Sample(process, settings, listed.threads, &gathered);
   PrintFoldedStacks(listed.image, gathered.stacks);
   printf("\n");
   PrintSummary(gathered);
   *complete = true;
-  return ReportEnd(pid, gathered);
+  return ReportEnd(report, pid, gathered);
 }
 
 }  // namespace
 
-bool SampleProcess(int pid, int tid, int samples, int intervalMs) {
+bool SampleProcess(ReportSink& report, int pid, int tid, int samples, int intervalMs) {
   SamplingSettings settings = {tid, samples, intervalMs};
-  return WithSymbolHandler(pid, SampleWithSymbols, &settings);
+  auto work = [&](ExaminedProcess& process, bool* complete) {
+    return SampleWithSymbols(process, report, settings, complete);
+  };
+  // The folded stacks name frames without their source lines.
+  return WithSymbolHandler(report, pid, NULL, NULL, work);
 }

@@ -1,6 +1,8 @@
 #ifndef THREADSIFT_STACK_SAMPLER_H
 #define THREADSIFT_STACK_SAMPLER_H
 
+class ReportSink;
+
 // The intervals between samples that -i accepts, in milliseconds, and its default.
 const int kDefaultSampleInterval = 10;
 const int kMaxSampleInterval = 10000;
@@ -14,6 +16,6 @@ const int kMaxSamples = 1000000;
 // the sampling after the sample in hand. When the process ends (or a thread
 // cannot be resumed) before the last sample, what was gathered is printed,
 // then the lines of the failure. False after a failure.
-bool SampleProcess(int pid, int tid, int samples, int intervalMs);
+bool SampleProcess(ReportSink& report, int pid, int tid, int samples, int intervalMs);
 
 #endif

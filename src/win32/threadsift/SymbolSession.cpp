@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "threadsift/ModuleTable.h"
+#include "threadsift/ExaminedProcess.h"
 #include "threadsift/SymbolSession.h"
 
 namespace {
@@ -15,23 +15,7 @@ const Address kNewHeaderOffsetAt = 0x3C;
 const DWORD kSignatureToTimeStamp = 8;
 const DWORD kPeSignature = 0x00004550;  // "PE\0\0"
 
-// What tells one module file from another: the same path may hold another
-// build later, or another process may have the file at another base.
-struct SharedModule {
-  Address end;  // last address, inclusive
-  std::string path;
-  DWORD size;
-  DWORD timeStamp;
-  bool stamped;  // false when the time stamp could not be read: never shared
-};
-
-// The shared session is known to the image help library by this unique
-// value, which is no handle of any object.
-char g_sharedSessionTag;
-bool g_shared = false;
-std::map<Address, SharedModule> g_sharedModules;  // by base; none overlap
-
-HANDLE SharedSession() { return (HANDLE)&g_sharedSessionTag; }
+typedef std::map<Address, SharedModule> SharedModules;
 
 bool ReadWord(HANDLE process, Address at, DWORD* word) {
   SIZE_T got = 0;
@@ -56,66 +40,65 @@ bool SameFile(const SharedModule& held, const SharedModule& wanted) {
 // Unloads every module of the shared session that lies over [base, end]:
 // the session's modules never overlap, so those are the one that starts
 // below base and reaches it, and those that start within.
-void UnloadModulesOver(Address base, Address end) {
-  std::map<Address, SharedModule>::iterator it = g_sharedModules.upper_bound(base);
-  if (it != g_sharedModules.begin()) {
-    std::map<Address, SharedModule>::iterator below = it;
+void UnloadModulesOver(SymbolSession* session, Address base, Address end) {
+  SharedModules& modules = session->modules;
+  SharedModules::iterator it = modules.upper_bound(base);
+  if (it != modules.begin()) {
+    SharedModules::iterator below = it;
     --below;
     if (below->second.end >= base) it = below;
   }
-  while (it != g_sharedModules.end() && it->first <= end) {
-    UnregisterModule(SharedSession(), it->first);
-    it = g_sharedModules.erase(it);
+  while (it != modules.end() && it->first <= end) {
+    UnregisterModule(session->key, it->first);
+    it = modules.erase(it);
   }
 }
 
-Address RegisterShared(HANDLE process, const char* path, const char* name, Address base, DWORD size) {
+Address RegisterShared(HANDLE process, SymbolSession* session, const char* path, const char* name, Address base,
+                       DWORD size) {
   SharedModule wanted = {base + size - 1, path, size, 0, false};
   wanted.stamped = ReadImageTimeStamp(process, base, size, &wanted.timeStamp);
-  std::map<Address, SharedModule>::const_iterator held = g_sharedModules.find(base);
-  if (held != g_sharedModules.end() && SameFile(held->second, wanted)) return base;
-  UnloadModulesOver(base, wanted.end);
-  Address registered = RegisterModule(SharedSession(), path, name, base, size);
-  if (registered != 0) g_sharedModules[base] = wanted;
+  SharedModules::const_iterator held = session->modules.find(base);
+  if (held != session->modules.end() && SameFile(held->second, wanted)) return base;
+  UnloadModulesOver(session, base, wanted.end);
+  Address registered = RegisterModule(session->key, path, name, base, size);
+  if (registered != 0) session->modules[base] = wanted;
   return registered;
-}
-
-PVOID CALLBACK TableAccessInProcess(HANDLE session, Address address) {
-  return SymbolsServe(address) ? PlatformTableAccess()(session, address) : NULL;
-}
-
-Address CALLBACK ModuleBaseInProcess(HANDLE session, Address address) {
-  return SymbolsServe(address) ? PlatformModuleBase()(session, address) : 0;
 }
 
 }  // namespace
 
-bool OpenSharedSymbols() {
-  g_shared = SymInitialize(SharedSession(), NULL, FALSE) != FALSE;
-  return g_shared;
+bool OpenOwnSymbols(HANDLE process, SymbolSession* session) {
+  if (!SymInitialize(process, NULL, FALSE)) return false;
+  session->key = process;
+  session->shared = false;
+  return true;
 }
 
-void CloseSharedSymbols() {
-  if (!g_shared) return;
-  // Nothing of the sweep's report depends on the end of the session.
-  SymCleanup(SharedSession());
-  g_shared = false;
-  g_sharedModules.clear();
+bool OpenSharedSymbols(SymbolSession* session) {
+  if (!SymInitialize((HANDLE)session, NULL, FALSE)) return false;
+  session->key = (HANDLE)session;
+  session->shared = true;
+  return true;
 }
 
-bool StartSymbols(HANDLE process) { return g_shared || SymInitialize(process, NULL, FALSE) != FALSE; }
+bool IsOpen(const SymbolSession& session) { return session.key != NULL; }
 
-bool EndSymbols(HANDLE process) { return g_shared || SymCleanup(process) != FALSE; }
-
-HANDLE SymbolsOf(HANDLE process) { return g_shared ? SharedSession() : process; }
-
-Address RegisterModuleSymbols(HANDLE process, const char* path, const char* name, Address base, DWORD size) {
-  if (!g_shared) return RegisterModule(process, path, name, base, size);
-  return RegisterShared(process, path, name, base, size);
+bool CloseSymbols(SymbolSession* session) {
+  if (!IsOpen(*session)) return true;
+  bool cleaned = SymCleanup(session->key) != FALSE;
+  session->key = NULL;
+  session->modules.clear();
+  return cleaned;
 }
 
-bool SymbolsServe(Address address) { return !g_shared || FindModuleBaseName(address) != NULL; }
+Address RegisterModuleSymbols(ExaminedProcess& process, const char* path, const char* name, Address base,
+                              DWORD size) {
+  SymbolSession* session = process.symbols;
+  if (!session->shared) return RegisterModule(session->key, path, name, base, size);
+  return RegisterShared(process.handle, session, path, name, base, size);
+}
 
-WalkTableAccess TableAccessRoutine() { return g_shared ? TableAccessInProcess : PlatformTableAccess(); }
-
-WalkModuleBase ModuleBaseRoutine() { return g_shared ? ModuleBaseInProcess : PlatformModuleBase(); }
+bool SymbolsServe(const ExaminedProcess& process, Address address) {
+  return !process.symbols->shared || FindModule(process.modules, address) >= 0;
+}

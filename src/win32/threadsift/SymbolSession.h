@@ -3,7 +3,12 @@
 
 #include <windows.h>
 
+#include <map>
+#include <string>
+
 #include "threadsift/Bitness.h"
+
+struct ExaminedProcess;
 
 // Where the image help library keeps the symbols of the process in hand:
 // a session of the process's own, or, in a sweep, one session shared by
@@ -13,39 +18,49 @@
 // same addresses (another file there, or the same file moved) is unloaded
 // and the process's own registered in its place.
 
-// Opens the session a sweep shares. False when it cannot be opened: each
-// process then gets a session of its own, as outside a sweep.
-bool OpenSharedSymbols();
+// What tells one module file from another: the same path may hold another
+// build later, or another process may have the file at another base.
+struct SharedModule {
+  Address end;  // last address, inclusive
+  std::string path;
+  DWORD size;
+  DWORD timeStamp;
+  bool stamped;  // false when the time stamp could not be read: never shared
+};
 
-// Ends the shared session, if one is open.
-void CloseSharedSymbols();
+struct SymbolSession {
+  HANDLE key = NULL;  // what the image help library knows it by; null until open
+  bool shared = false;
+  std::map<Address, SharedModule> modules;  // the shared session's, by base; none overlap
+};
 
-// Starts the symbols of process: a session of its own, unless the shared
-// one is open. False, with the last error, when the session cannot start.
-bool StartSymbols(HANDLE process);
+// Opens a session of process's own, known by its handle. False, with the
+// last error, when it cannot start.
+bool OpenOwnSymbols(HANDLE process, SymbolSession* session);
 
-// Ends the symbols of process: its own session ends, the shared one stays.
-// False, with the last error, when its own session did not end cleanly.
-bool EndSymbols(HANDLE process);
+// Opens the session a sweep shares, known by a unique value that is no
+// handle of any object (the session's own address). False when it cannot
+// be opened: each process then gets a session of its own, as outside a
+// sweep.
+bool OpenSharedSymbols(SymbolSession* session);
 
-// The handle the image help library knows the symbols of process by.
-HANDLE SymbolsOf(HANDLE process);
+// True when the session is open.
+bool IsOpen(const SymbolSession& session);
 
-// Registers a module of process with its symbols; in the shared session
-// only when the session does not hold the same file (path, size and time
-// stamp) at the same base already. The base registered, or 0 with the last
-// error.
-Address RegisterModuleSymbols(HANDLE process, const char* path, const char* name, Address base, DWORD size);
+// Ends the session, if it is open. False, with the last error, when it did
+// not end cleanly.
+bool CloseSymbols(SymbolSession* session);
+
+// Registers a module of the process with its symbols in the process's
+// session; in the shared session only when the session does not hold the
+// same file (path, size and time stamp) at the same base already. The base
+// registered, or 0 with the last error.
+Address RegisterModuleSymbols(ExaminedProcess& process, const char* path, const char* name, Address base,
+                              DWORD size);
 
 // False when a symbol or line looked up at address could come from another
 // process's module (the shared session keeps those): address lies outside
-// every module of the process in hand.
-bool SymbolsServe(Address address);
-
-// The walk's routines that find a frame's unwind data and its module: the
-// image help library's own, or, with the shared session, the same limited
-// to the modules of the process in hand.
-WalkTableAccess TableAccessRoutine();
-WalkModuleBase ModuleBaseRoutine();
+// every module of the process.
+bool SymbolsServe(const ExaminedProcess& process, Address address);
 
 #endif

@@ -22,13 +22,14 @@ bool WaitInterval(int intervalMs) {
 
 }  // namespace
 
-void TakeSecondSnapshot(DWORD pid, int intervalMs, const ProcessThreads& first, CpuSample* sample) {
+void TakeSecondSnapshot(ReportSink& report, DWORD pid, int intervalMs, const ProcessThreads& first,
+                        CpuSample* sample) {
   sample->taken = false;
   // The interval runs from snapshot to snapshot: each clock is read as soon
   // as its snapshot is back.
   if (!WaitInterval(intervalMs)) return;
   ProcessThreads second;
-  SnapshotOutcome outcome = SnapshotProcess(pid, &second, true, true);
+  SnapshotOutcome outcome = SnapshotProcess(&report, pid, &second, true);
   if (outcome == SnapshotFailed || outcome == NoRoomForThreads) return;
   sample->second.swap(second.threads);
   bool clocked = first.clocked && second.clocked && second.takenAt > first.takenAt;
@@ -36,10 +37,10 @@ void TakeSecondSnapshot(DWORD pid, int intervalMs, const ProcessThreads& first, 
   sample->taken = true;
 }
 
-void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample) {
+void PrintThreadHeader(ReportSink& report, const ThreadRecord& first, const CpuSample& sample) {
   DWORD tid = first.tid;
   if (!sample.taken) {
-    ReportThread(tid, NULL);
+    report.Thread(tid, NULL);
     return;
   }
   const ThreadRecord* second = FindThreadRecord(sample.second, tid);
@@ -48,7 +49,7 @@ void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample) {
   if (second != NULL && second->created != first.created) second = NULL;
   ThreadFigures times = {(second != NULL ? second->cpu : first.cpu) / kClockTicksPerMillisecond, second == NULL, 0};
   if (second == NULL) {
-    ReportThread(tid, &times);
+    report.Thread(tid, &times);
     return;
   }
   ULONGLONG used = second->cpu > first.cpu ? second->cpu - first.cpu : 0;
@@ -56,5 +57,5 @@ void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample) {
   // seem to have run a little longer than the interval.
   ULONGLONG share = (used * 100 + sample.elapsed / 2) / sample.elapsed;
   times.busy = (unsigned)(share < 100 ? share : 100);
-  ReportThread(tid, &times);
+  report.Thread(tid, &times);
 }

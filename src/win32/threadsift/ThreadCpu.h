@@ -6,6 +6,8 @@
 #include "threadsift/Clock.h"
 #include "threadsift/ProcessSnapshot.h"
 
+class ReportSink;
+
 // Which threads of a process are busy: their processor times in the
 // snapshot that listed them and in a second one taken an interval later.
 struct CpuSample {
@@ -18,11 +20,12 @@ struct CpuSample {
 // second snapshot of pid; the interval is measured from the snapshot that
 // listed the threads, first. After a failed snapshot (its lines printed), or
 // when a break key ended the wait, the sample is not taken.
-void TakeSecondSnapshot(DWORD pid, int intervalMs, const ProcessThreads& first, CpuSample* sample);
+void TakeSecondSnapshot(ReportSink& report, DWORD pid, int intervalMs, const ProcessThreads& first,
+                        CpuSample* sample);
 
-// Prints a thread's header line; with a sample taken, its processor time so
+// Says a thread's header line; with a sample taken, its processor time so
 // far and its share of one processor over the interval (or "ended" when the
 // second snapshot no longer lists it).
-void PrintThreadHeader(const ThreadRecord& first, const CpuSample& sample);
+void PrintThreadHeader(ReportSink& report, const ThreadRecord& first, const CpuSample& sample);
 
 #endif

@@ -27,26 +27,28 @@ void ReadStackBaseAgain(HANDLE process, HANDLE thread, Address stackPointer, Thr
 // Reads a suspended thread's registers and copies its stack; where the
 // stack cannot be copied, finds the frames now, while the thread is held.
 // False when the registers could not be read.
-bool ReadHeldThread(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
+bool ReadHeldThread(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
   memset(&hold->context, 0, sizeof(hold->context));
   hold->context.ContextFlags = kWalkContextFlags;
   hold->stackCopied = false;
   if (!GetThreadContext(thread, &hold->context)) return false;
-  ReadStackBaseAgain(process, thread, StackPointerOf(hold->context), hold);
-  hold->stackCopied = CopyThreadStack(process, StackPointerOf(hold->context), hold->stackBase, hold->stackLimit);
-  if (!hold->stackCopied) FindFrames(process, thread, &hold->context, found);
+  ReadStackBaseAgain(process.handle, thread, StackPointerOf(hold->context), hold);
+  hold->stackCopied = CopyThreadStack(process.handle, StackPointerOf(hold->context), hold->stackBase,
+                                      hold->stackLimit, &hold->stack);
+  if (!hold->stackCopied) FindFrames(process, thread, &hold->context, hold->stack, found);
   return true;
 }
 
 }  // namespace
 
-HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
                        ThreadHold* hold, ULONGLONG* holdTicks) {
   hold->stackCopied = false;
   hold->walked = false;
-  ForgetStackPages();
+  ForgetStackPages(&process.pages);
+  ForgetStackCopy(&hold->stack);
   hold->stackBase = stackBase;
-  hold->stackLimit = StackLimitOf(process, stackBase);
+  hold->stackLimit = StackLimitOf(process.handle, stackBase);
   // Once the console is closing the platform is about to end the tool:
   // the thread is left running, unwalked.
   if (!BeginHold()) return HoldRefused;
@@ -71,24 +73,23 @@ HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::ve
   return HeldAndResumed;
 }
 
-void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
+void FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
   if (!hold->walked || !hold->stackCopied) return;
-  auto find = [&]() { FindFrames(process, thread, &hold->context, found); };
+  auto find = [&]() { FindFrames(process, thread, &hold->context, hold->stack, found); };
   CallGuarded(find);
 }
 
-CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address* stackBase, std::vector<FoundFrame>* found,
-                             ULONGLONG* holdTicks) {
+CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, Address* stackBase, ThreadHold* hold,
+                             std::vector<FoundFrame>* found, ULONGLONG* holdTicks) {
   found->clear();
   *holdTicks = 0;
-  ThreadHold hold;
-  if (HoldThread(process, thread, *stackBase, found, &hold, holdTicks) != HeldAndResumed) return Missed;
-  *stackBase = hold.stackBase;
-  if (!hold.resumed) {
-    SetLastError(hold.resumeError);
+  if (HoldThread(process, thread, *stackBase, found, hold, holdTicks) != HeldAndResumed) return Missed;
+  *stackBase = hold->stackBase;
+  if (!hold->resumed) {
+    SetLastError(hold->resumeError);
     return ResumeRefused;
   }
-  if (!hold.walked) return Missed;
-  FindCopiedFrames(process, thread, &hold, found);
+  if (!hold->walked) return Missed;
+  FindCopiedFrames(process, thread, hold, found);
   return Captured;
 }

@@ -5,13 +5,18 @@
 
 #include <vector>
 
+#include "threadsift/ExaminedProcess.h"
 #include "threadsift/FrameNaming.h"
+#include "threadsift/StackCopy.h"
 
-// What holding one thread gave, and how its resume went.
+// What holding one thread gave, and how its resume went. Its stack copy is
+// what the unwinding reads once the thread runs again; a hold used again
+// for the next thread (or sample) keeps the copy's room.
 struct ThreadHold {
   Address stackBase;   // read before the hold; 0 when unknown
   Address stackLimit;  // its lowest committed address, read before the hold; 0 when unknown
   CONTEXT context;
+  StackCopy stack;
   bool stackCopied;
   bool walked;  // false: its registers could not be read
   DWORD walkError;
@@ -29,12 +34,12 @@ enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 // inside ends the reads, and the thread is resumed all the same.
 // HoldRefused once the console is closing (nothing done). With holdTicks,
 // also the time from the suspend to the resume, in 100 ns units.
-HoldOutcome HoldThread(HANDLE process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
                        ThreadHold* hold, ULONGLONG* holdTicks);
 
 // Once the thread runs again: the frames of its copied stack, if it was
 // copied. A fault inside ends the search with the frames found so far.
-void FindCopiedFrames(HANDLE process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found);
+void FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found);
 
 enum CaptureOutcome { Captured, Missed, ResumeRefused };
 
@@ -44,8 +49,9 @@ enum CaptureOutcome { Captured, Missed, ResumeRefused };
 // the resume's error as the last error, when it could not be resumed.
 // *holdTicks is how long it was held, in 100 ns units (0 when the platform
 // has no counter). *stackBase is the base read before; when the hold had to
-// read it again, the new one, for the next sample.
-CaptureOutcome CaptureThread(HANDLE process, HANDLE thread, Address* stackBase, std::vector<FoundFrame>* found,
-                             ULONGLONG* holdTicks);
+// read it again, the new one, for the next sample. hold is the caller's, so
+// that its stack copy's room serves every sample.
+CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, Address* stackBase, ThreadHold* hold,
+                             std::vector<FoundFrame>* found, ULONGLONG* holdTicks);
 
 #endif

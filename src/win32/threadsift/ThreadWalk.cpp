@@ -10,11 +10,11 @@
 #include "threadsift/ThreadHold.h"
 #include "threadsift/ThreadWalk.h"
 
-bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits) {
+bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpening& opened, WaitChain* waits) {
   HANDLE thread = opened.handle;
   if (thread == NULL) {
-    ReportFailure(opened.failedCall, (int)opened.error);
-    ReportFailure("OpenThread", (int)opened.error);
+    report.Failure(opened.failedCall, (int)opened.error);
+    report.Failure("OpenThread", (int)opened.error);
     SetLastError(opened.error);
     return false;
   }
@@ -23,31 +23,31 @@ bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits) {
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ThreadHold hold;
-  HoldOutcome outcome = HoldThread(process, thread, StackBaseOf(process, thread), &found, &hold, NULL);
+  HoldOutcome outcome = HoldThread(process, thread, StackBaseOf(process.handle, thread), &found, &hold, NULL);
   if (outcome == HoldRefused) return true;
   if (outcome == SuspendRefused) {
-    ReportFailure("SuspendThread", (int)GetLastError());
+    report.Failure("SuspendThread", (int)GetLastError());
     return false;
   }
   if (!hold.walked) {
-    ReportFailure("GetThreadContext", (int)hold.walkError);
-    ReportFailure("WalkThreadStack", (int)hold.walkError);
+    report.Failure("GetThreadContext", (int)hold.walkError);
+    report.Failure("WalkThreadStack", (int)hold.walkError);
   } else {
     FindCopiedFrames(process, thread, &hold, &found);
-    // The section is looked for while the stack copy is kept, and its
-    // holder read after the frames are printed, as late as it can be.
+    // The section is looked for over the stack copy, and its holder read
+    // after the frames are printed, as late as it can be.
     Address section = 0;
     bool waiting = false;
-    auto find = [&]() { waiting = FindAwaitedSection(process, opened.tid, found, &section); };
+    auto find = [&]() { waiting = FindAwaitedSection(process, hold.stack, opened.tid, found, &section); };
     if (waits != NULL) CallGuarded(find);
-    BeginFramesReport();
-    auto print = [&]() { PrintFrames(process, found); };
+    report.BeginFrames();
+    auto print = [&]() { PrintFrames(process, report, found); };
     CallGuarded(print);
-    if (waiting) ReportAwaitedSection(process, opened.pid, opened.tid, section, waits);
+    if (waiting) ReportAwaitedSection(process, report, opened.tid, section, waits);
   }
   SetLastError(hold.resumeError);
   if (!hold.resumed) {
-    ReportFailure("ResumeThread", (int)hold.resumeError);
+    report.Failure("ResumeThread", (int)hold.resumeError);
     return false;
   }
   return hold.walked;

@@ -3,7 +3,10 @@
 
 #include <windows.h>
 
+#include "threadsift/ExaminedProcess.h"
 #include "threadsift/WaitChain.h"
+
+class ReportSink;
 
 // A thread of the process as OpenThreadQuietly left it: its handle, or
 // null with the call that failed and its error.
@@ -15,12 +18,12 @@ struct ThreadOpening {
   DWORD error;
 };
 
-// Holds and walks one opened thread of the process, printing a line per
+// Holds and walks one opened thread of the process, saying a line per
 // frame: the thread is held only while its registers are read and its
 // stack is copied. A thread that could not be opened gets the lines of that
 // failure. With waits (-w), a thread waiting to enter a critical section
 // gets a line after its frames, and its wait is noted in waits. False after
-// printing its own line.
-bool WalkThread(HANDLE process, const ThreadOpening& opened, WaitChain* waits = NULL);
+// saying its own line.
+bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpening& opened, WaitChain* waits);
 
 #endif

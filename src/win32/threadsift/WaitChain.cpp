@@ -80,7 +80,7 @@ std::string PlainName(const std::string& name) {
 
 // What the frame at pc is to a section wait: a symbol-less frame (the
 // platform's stubs) counts as a wait routine.
-FrameKind KindOfFrame(HANDLE process, Address pc) {
+FrameKind KindOfFrame(const ExaminedProcess& process, Address pc) {
   std::string name = NameOfFrame(process, pc);
   size_t bang = name.find('!');
   std::string symbol = bang == std::string::npos ? name : name.substr(bang + 1);
@@ -94,7 +94,7 @@ FrameKind KindOfFrame(HANDLE process, Address pc) {
 
 // The index of the outermost entry routine of a section wait that begins at
 // the innermost frame; false when the frames are not such a wait.
-bool FindEntryFrame(HANDLE process, const std::vector<FoundFrame>& found, size_t* entry) {
+bool FindEntryFrame(const ExaminedProcess& process, const std::vector<FoundFrame>& found, size_t* entry) {
   bool seen = false;
   for (size_t i = 0; i < found.size() && i < kMaxWaitFrames; ++i) {
     FrameKind kind = KindOfFrame(process, found[i].pc);
@@ -109,9 +109,9 @@ bool FindEntryFrame(HANDLE process, const std::vector<FoundFrame>& found, size_t
 }
 
 // The word of the stack copy at address.
-bool CopiedWord(Address address, UINT_PTR* word) {
+bool CopiedWord(const StackCopy& stack, Address address, UINT_PTR* word) {
   DWORD available = 0;
-  const BYTE* bytes = CopiedStackBytes(address, (DWORD)kWordSize, &available);
+  const BYTE* bytes = CopiedStackBytes(stack, address, (DWORD)kWordSize, &available);
   if (bytes == NULL || available != kWordSize) return false;
   memcpy(word, bytes, sizeof(*word));
   return true;
@@ -121,13 +121,13 @@ bool CopiedWord(Address address, UINT_PTR* word) {
 // which lie above its return address. That address is the first word at or
 // above the entry routine's stack address (and the stack pointer) that
 // holds the address its caller resumes at.
-bool EndOfWaitFrames(const std::vector<FoundFrame>& found, size_t entry, Address* end) {
+bool EndOfWaitFrames(const StackCopy& stack, const std::vector<FoundFrame>& found, size_t entry, Address* end) {
   if (entry + 1 >= found.size()) return false;
   Address from = std::max(found[entry].stack, found[0].stack);
   Address limit = std::max(found[entry + 1].stack, from + kEntryFrameReach);
   for (Address at = from; at < limit; at += kWordSize) {
     UINT_PTR word = 0;
-    if (!CopiedWord(at, &word)) return false;
+    if (!CopiedWord(stack, at, &word)) return false;
     if ((Address)word == found[entry + 1].pc) {
       *end = at + kWordSize * (1 + kEntryArgumentWords);
       return true;
@@ -232,39 +232,41 @@ bool ThreadRuns(DWORD pid, DWORD tid) {
 
 }  // namespace
 
-bool FindAwaitedSection(HANDLE process, DWORD tid, const std::vector<FoundFrame>& found, Address* section) {
+bool FindAwaitedSection(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
+                        const std::vector<FoundFrame>& found, Address* section) {
   size_t entry = 0;
   Address end = 0;
-  if (!FindEntryFrame(process, found, &entry) || !EndOfWaitFrames(found, entry, &end)) return false;
+  if (!FindEntryFrame(process, found, &entry) || !EndOfWaitFrames(stack, found, entry, &end)) return false;
   Address start = found[0].stack;
   if (end <= start || end - start > kMaxWaitFrameBytes) return false;
   std::vector<Address> words;
   for (Address at = start; at < end; at += kWordSize) {
     UINT_PTR word = 0;
-    if (!CopiedWord(at, &word)) break;
+    if (!CopiedWord(stack, at, &word)) break;
     words.push_back((Address)word);
   }
-  std::vector<Candidate> candidates = HeldCandidates(process, tid, words);
+  std::vector<Candidate> candidates = HeldCandidates(process.handle, tid, words);
   return ChooseSection(&candidates, words, section);
 }
 
-void ReportAwaitedSection(HANDLE process, DWORD pid, DWORD tid, Address section, WaitChain* chain) {
+void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address section,
+                          WaitChain* chain) {
   SectionImage image;
   DWORD owner = 0;
-  if (!ReadTarget(process, section, &image, sizeof(image)) || !HeldByAnother(image, tid, &owner)) {
-    ReportSectionWait(tid, section, NULL, false);
+  if (!ReadTarget(process.handle, section, &image, sizeof(image)) || !HeldByAnother(image, tid, &owner)) {
+    report.SectionWait(tid, section, NULL, false);
     return;
   }
   bool ended = false;
   if (FindThreadRecord(*chain->threads, owner) != NULL) {
     chain->holders[tid] = owner;
   } else {
-    ended = !ThreadRuns(pid, owner);
+    ended = !ThreadRuns((DWORD)process.pid, owner);
   }
-  ReportSectionWait(tid, section, &owner, ended);
+  report.SectionWait(tid, section, &owner, ended);
 }
 
-void PrintDeadlocks(const WaitChain& chain) {
+void PrintDeadlocks(ReportSink& report, const WaitChain& chain) {
   enum { OnPath = 1, Done = 2 };
   std::map<DWORD, int> state;
   std::vector<std::vector<DWORD>> cycles;
@@ -292,5 +294,5 @@ void PrintDeadlocks(const WaitChain& chain) {
     for (DWORD t : path) state[t] = Done;
   }
   std::sort(cycles.begin(), cycles.end());
-  ReportDeadlocks(cycles);
+  report.Deadlocks(cycles);
 }

@@ -51,19 +51,19 @@ int ReadBoundedValue(int argc, char** argv, int* index, int low, int high, const
 }
 
 // Opens the named event, which another program created, and signals it.
-// False after printing a line.
-bool SignalEvent(const char* name) {
+// False after saying a line.
+bool SignalEvent(ReportSink& report, const char* name) {
   // The waiter reads the report as soon as it learns that it is complete:
   // all of it has to be written out by then, not left in the run-time's buffer.
   fflush(stdout);
   HANDLE event = OpenEventA(kEventAllAccess, FALSE, name);
   if (event == NULL) {
-    ReportFailure("OpenEvent", (int)GetLastError(), name);
+    report.Failure("OpenEvent", (int)GetLastError(), name);
     return false;
   }
   ScopedHandle eventOwner(event);
   if (!SetEvent(event)) {
-    ReportFailure("SetEvent", (int)GetLastError());
+    report.Failure("SetEvent", (int)GetLastError());
     return false;
   }
   return true;
@@ -81,35 +81,37 @@ struct RunSettings {
 };
 
 // The run after the options are read; its exit status.
-int Run(const RunSettings& run) {
-  if (!EnablePrivilege(kDebugPrivilege, ReportFailure)) {
-    ReportFailure("GetPrivilege", (int)GetLastError(), kDebugPrivilege);
+int Run(ReportSink& report, const RunSettings& run) {
+  auto failure = [&](const char* step, int code, const char* name) { report.Failure(step, code, name); };
+  if (!EnablePrivilege(kDebugPrivilege, failure)) {
+    report.Failure("GetPrivilege", (int)GetLastError(), kDebugPrivilege);
     return 1;
   }
   char computerName[16];
   DWORD size = sizeof(computerName);
   if (!GetComputerNameA(computerName, &size)) {
-    ReportFailure("GetComputerName", (int)GetLastError());
+    report.Failure("GetComputerName", (int)GetLastError());
     return 1;
   }
-  ReportRunHeader(computerName);
-  if (!BindLineLookup()) return 1;
+  report.RunHeader(computerName);
+  WalkOptions options = {run.tid, run.cpuInterval, run.waits, NULL};
+  if (!BindLineLookup(report, &options.lineLookup)) return 1;
 
   bool done = false;
   if (run.samples != 0) {
-    done = SampleProcess(run.pid, run.tid, run.samples,
+    done = SampleProcess(report, run.pid, run.tid, run.samples,
                          run.sampleInterval != 0 ? run.sampleInterval : kDefaultSampleInterval);
   } else if (run.pid == kAllProcesses) {
-    done = WalkAllProcesses(run.cpuInterval, run.waits);
+    done = WalkAllProcesses(report, options);
   } else {
-    done = WalkProcess(run.pid, run.tid, run.cpuInterval, run.waits);
+    done = WalkProcess(report, run.pid, options);
   }
   if (!done) return 1;
   if (g_interrupted != 0) {
-    ReportInterrupt();
+    report.Interrupt();
     return 0;
   }
-  if (run.eventName != NULL && !SignalEvent(run.eventName)) return 1;
+  if (run.eventName != NULL && !SignalEvent(report, run.eventName)) return 1;
   return 0;
 }
 
@@ -166,9 +168,13 @@ int main(int argc, char** argv) {
   // The folded stacks are the sampling's report: it has no JSON form.
   if (samples != 0 && json) Usage("Option -j cannot be used with -s.");
 
-  StartReport(json, kBanner, kVersion);
+  // A run starts with no control event seen, whatever an earlier run of
+  // main in the same process saw.
+  ClearControlEvents();
+  ReportSink report(json, kVersion);
+  report.Banner(kBanner);
   RunSettings run = {pid, tid, eventName, cpuInterval, samples, sampleInterval, waits};
-  int status = Run(run);
-  EndRunReport();
+  int status = Run(report, run);
+  report.EndRun();
   return status;
 }

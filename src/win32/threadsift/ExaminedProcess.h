@@ -1,0 +1,25 @@
+#ifndef THREADSIFT_EXAMINED_PROCESS_H
+#define THREADSIFT_EXAMINED_PROCESS_H
+
+#include <windows.h>
+
+#include "threadsift/Bitness.h"
+#include "threadsift/MemoryCache.h"
+#include "threadsift/ModuleTable.h"
+#include "threadsift/SymbolSession.h"
+
+// The process under examination, as everything that reads it sees it: made
+// when the process is opened, passed down to the walk, the naming, -w, -c
+// and the sampler, and gone with the end of its report, so that nothing of
+// one process reaches the next.
+struct ExaminedProcess {
+  HANDLE handle = NULL;
+  int pid = 0;
+  ProcessWidth width = kToolWidth;
+  ModuleTable modules;
+  PageCache pages;
+  SymbolSession* symbols = NULL;  // its own session, or the one a sweep shares
+  LineLookup lineLookup = NULL;   // the image help library's source-line lookup, or null
+};
+
+#endif
