@@ -166,9 +166,11 @@ struct Process {
 
   Thread& AddThread(DWORD tid);
   Thread* FindThread(DWORD tid);
-  // A critical section at address, laid out for the build's width, and a
-  // debug record at record that points at section.
-  MemoryBlock& AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord = 0);
+  // A critical section at address, laid out for the build's width (its lock
+  // count, as the platform keeps it up to XP and Wine does, says one thread
+  // waits), and a debug record at record that points at section.
+  MemoryBlock& AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord = 0,
+                          int32_t lockCount = 1);
   MemoryBlock& AddSectionDebugRecord(uint64_t record, uint64_t section);
   Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
 };

@@ -31,12 +31,13 @@ bool Touches(uint64_t from, size_t size, uint64_t at, size_t length) { return fr
 namespace sim {
 
 // Debug record, lock count, recursion count, owner, semaphore, spin count.
-MemoryBlock& Process::AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord) {
+MemoryBlock& Process::AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord,
+                                 int32_t lockCount) {
   MemoryBlock block;
   block.address = address;
   block.bytes.assign(4 * kWord + 8, 0);
   PutWord(&block.bytes, 0, debugRecord, kWord);
-  PutWord(&block.bytes, kWord, (uint64_t)-1, 4);
+  PutWord(&block.bytes, kWord, (uint32_t)lockCount, 4);
   PutWord(&block.bytes, kWord + 4, (uint32_t)recursion, 4);
   PutWord(&block.bytes, kWord + 8, owner, kWord);
   memory.push_back(block);

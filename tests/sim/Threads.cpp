@@ -371,6 +371,17 @@ SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION
     info->Protect = PAGE_READWRITE | PAGE_GUARD;
     info->Type = MEM_PRIVATE;
   }
+  // A block of the process's memory (a section, a record) lies in pages of
+  // committed data.
+  for (const MemoryBlock& block : p->memory) {
+    if (block.address <= at && at - block.address < block.bytes.size()) {
+      base = block.address & ~(kPage - 1);
+      end = (block.address + block.bytes.size() + kPage - 1) & ~(kPage - 1);
+      info->State = MEM_COMMIT;
+      info->Protect = PAGE_READWRITE;
+      info->Type = MEM_PRIVATE;
+    }
+  }
   for (const Module& module : p->modules) {
     if (module.base <= at && at < module.base + module.size) {
       base = module.base;

@@ -250,6 +250,7 @@ bool Comparison::CompareProcess(const Json& p) {
     for (const Json& module : p["modules"]) {
       std::string label =
           module.at("version").is_null() ? "-.--.----.----" : AnsiFromUtf8(module["version"].get<std::string>());
+      if (label.size() < 14) label.resize(14, ' ');  // the text pads a maker's label to a file version's width
       std::string row = module.at("base_addr").get<std::string>() + "  " + module.at("end_addr").get<std::string>() +
                         Format("  0x%08x %15s  ", module.at("size").get<unsigned>(), label.c_str()) +
                         AnsiFromUtf8(module.at("filename").get<std::string>()) + "\n";

@@ -177,7 +177,7 @@ TEST(JsonReport, TargetTextIsCarriedAsUtf8FromTheAnsiCodePage) {
   EXPECT_EQ(p["computer"], "BOX\"\\\x01\xc3\xa9");
   EXPECT_EQ(p["image"], "quo\"te\\back\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbd\t.exe");
   EXPECT_EQ(p["modules"][0]["filename"], "C:\\dir \"q\"\\tab\tnl\nctl\x01\x1f\\caf\xc3\xa9.dll");
-  EXPECT_EQ(p["modules"][0]["version"], "1.2.3.\"\xc3\xa9\x01     ");
+  EXPECT_EQ(p["modules"][0]["version"], "1.2.3.\"\xc3\xa9\x01");
   const Json& frames = p["threads"][0]["frames"];
   EXPECT_EQ(frames[0]["module"], "odd\"\\\xc3\xbf\xc3\xbe.dll");
   EXPECT_EQ(frames[0]["file"], "C:\\src\\\"x\"\x02\xc3\xbf.cpp");
@@ -195,6 +195,40 @@ TEST(JsonReport, TargetTextIsCarriedAsUtf8FromTheAnsiCodePage) {
   EXPECT_EQ(lines[0]["modules"][0]["filename"], "C:\\dir \"q\"\\tab\tnl\nctl\x01\x1f\\caf\xef\xbf\xbd.dll");
   EXPECT_EQ(lines[0]["threads"][0]["frames"][0]["function"], "void \"Odd\"(char const *\\,\x7f\xef\xbf\xbd()");
   EXPECT_EQ(r.status, 0);
+}
+
+// What the text shows by its layout alone, and so the comparison with it
+// cannot check: which frame a failure belongs to, an ended thread's share,
+// and the cycles of a report that does not hold every thread.
+TEST(JsonReport, MembersTheTextShowsOnlyByItsLayout) {
+  sim::Machine m = StackMachine();
+  m.Fail("UnDecorateSymbolName", ERROR_INVALID_PARAMETER, 3);
+  m.FailFor("ResumeThread", 20, ERROR_INVALID_HANDLE);
+  sim::RunResult r = RunThreadsift(m, {"-j", "-p", "120", "-t", "20"});
+  std::vector<Json> lines;
+  std::string problem;
+  ASSERT_TRUE(ParseJsonLines(r.out, &lines, &problem)) << problem;
+  const Json& errors = lines.at(0)["threads"][1]["errors"];
+  ASSERT_EQ(errors.size(), 3u) << errors.dump();
+  EXPECT_EQ(errors[0]["step"], "UnDecorateSymbolName");
+  EXPECT_EQ(errors[0]["frame"], 2);
+  for (size_t i : {1u, 2u}) EXPECT_FALSE(errors[i].contains("frame")) << errors[i].dump();
+
+  sim::Machine busy = BusyMachine();
+  r = RunThreadsift(busy, {"-j", "-p", "120", "-c", "500"});
+  ASSERT_TRUE(ParseJsonLines(r.out, &lines, &problem)) << problem;
+  int ended = 0;
+  for (const Json& thread : lines.at(0)["threads"]) {
+    if (!thread["ended"].get<bool>()) continue;
+    ++ended;
+    EXPECT_TRUE(thread["busy_percent"].is_null()) << thread.dump();
+  }
+  EXPECT_GT(ended, 0);
+
+  sim::Machine cycle = CycleMachine();
+  r = RunThreadsift(cycle, {"-j", "-w", "-p", "120", "-t", "20"});
+  ASSERT_TRUE(ParseJsonLines(r.out, &lines, &problem)) << problem;
+  EXPECT_FALSE(lines.at(0).contains("deadlocks"));
 }
 
 }  // namespace

@@ -58,6 +58,15 @@ TEST(ModuleTable, VersionColumnIsFifteenWideAndALongerLabelPushesThePath) {
   sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   EXPECT_THAT(r.out, HasSubstr("  0x00002000 10.20.1381.0001  " + Path(0) + "\n"));
   EXPECT_THAT(r.out, HasSubstr("  0x00002000 100.20.1381.0001  " + Path(1) + "\n"));
+
+  // A maker's label, shorter than a file version's, is padded to that width first.
+  sim::Machine maker = ModuleMachine(120, {0x10000});
+  maker.SetVersionResource(Path(0), sim::VersionResource()
+                                        .ProductVersion(3, 2, 7)
+                                        .String("\\StringFileInfo\\040904E4\\CompanyName", "Vantorel Products Inc.")
+                                        .String("\\StringFileInfo\\040904E4\\FileVersion", "15"));
+  r = RunThreadsift(maker, {"-p", "120"});
+  EXPECT_THAT(r.out, HasSubstr("  0x00002000  3.2.7.15        " + Path(0) + "\n"));
 }
 
 TEST(ModuleTable, NamesCutToTheirRoomEndThereWithOrWithoutATerminator) {

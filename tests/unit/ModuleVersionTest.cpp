@@ -42,15 +42,15 @@ TEST(ModuleVersion, FileWithoutVersionGetsThePlaceholder) {
   EXPECT_EQ(LabelOf(m), "[-.--.----.----]");
 }
 
-TEST(ModuleVersion, MakersModuleShowsProductVersionAndFileVersionTextPadded) {
+TEST(ModuleVersion, MakersModuleShowsProductVersionAndFileVersionText) {
   EXPECT_EQ(LabelWith(Versioned().String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "15")),
-            "[3.2.7.15      ]");
+            "[3.2.7.15]");
   sim::VersionResource full = Versioned().String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "12345678");
   EXPECT_EQ(LabelWith(full), "[3.2.7.12345678]");
   EXPECT_EQ(
       LabelWith(
           Versioned().ProductVersion(10, 20, 300).String(kCompany, "Vantorel Products Inc.").String(kFileVersion, "7")),
-      "[10.20.300.7   ]");
+      "[10.20.300.7]");
   EXPECT_EQ(LabelWith(Versioned()
                           .ProductVersion(65535, 65535, 65535)
                           .String(kCompany, "Vantorel Products Inc.")
@@ -109,13 +109,13 @@ TEST(ModuleVersion, DamagedResourceIsReadOnlyWithinWhatThePlatformReturned) {
        "[-.--.----.----]"},
       {"fixed record without its signature", Versioned(), "[-.--.----.----]"},
       {"file-version text longer than its length", Versioned().String(kCompany, kMaker).String(kFileVersion, "15"),
-       "[3.2.7.1       ]"},
+       "[3.2.7.1]"},
       {"company text longer than its length",
-       Versioned().String(kCompany, std::string(kMaker) + "XYZ").String(kFileVersion, "15"), "[3.2.7.15      ]"},
+       Versioned().String(kCompany, std::string(kMaker) + "XYZ").String(kFileVersion, "15"), "[3.2.7.15]"},
       {"file-version text that ends the block unterminated",
-       Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
+       Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15]"},
       {"file-version text whose length runs past the block",
-       Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15      ]"},
+       Versioned().String(kCompany, kMaker).String(kFileVersion, "15"), "[3.2.7.15]"},
       {"fixed record that crosses the block's end", Versioned(), "[-.--.----.----]"},
   };
   cases[0].resource.reportedSize = 0xFFFFFFF0;

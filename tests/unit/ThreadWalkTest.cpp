@@ -344,12 +344,12 @@ TEST(ThreadWalk, FaultInsideASymbolOrLineLookupEndsThatThreadsLinesAndTheWalkGoe
   const std::string lineOp = kWide ? "SymGetLineFromAddr64" : "SymGetLineFromAddr";
   struct Case {
     std::string op;
-    std::string frames;  // thread 20's lines, the last one cut where the fault came
+    std::string frames;  // thread 20's lines, the last one cut where the fault came, and ended there
   };
   const Case cases[] = {
-      {symbolOp, kWaitFrame + Hex(0x401024) + " =      app.exe!"},
+      {symbolOp, kWaitFrame + Hex(0x401024) + " =      app.exe!\n"},
       {lineOp, kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
-                   Params(1, 2, 3, 4) + "+36"},
+                   Params(1, 2, 3, 4) + "+36\n"},
   };
   for (const Case& c : cases) {
     sim::Machine m = StackMachine();

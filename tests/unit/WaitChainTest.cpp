@@ -81,6 +81,19 @@ sim::Thread& Waiter(sim::Process& p, DWORD tid, uint64_t section,
   return t;
 }
 
+// The same waiter with its wait frames' words moved: the caller's return
+// address and the entry routine's argument lie above the caller's stack
+// address as the walk gives it (a walk without the layout it assumes), and
+// the wait routines keep no copy of the section.
+sim::Thread& DisplacedWaiter(sim::Process& p, DWORD tid, uint64_t section) {
+  sim::Thread& t = Waiter(p, tid, section);
+  uint64_t caller = kWineWait.size() * kFrameStep;
+  t.stack.pinned.erase(caller - kWord);
+  t.stack.pinned[caller + kWord] = kLock;
+  t.stack.pinned[caller + 2 * kWord] = section;
+  return t;
+}
+
 // Thread tid waits for an event, called from main.
 sim::Thread& EventWaiter(sim::Process& p, DWORD tid) {
   return p.AddThread(tid).AddFrame(Pc("NtWaitForSingleObject")).AddFrame(Pc("WaitForSingleObjectEx")).AddFrame(kMain);
@@ -245,6 +258,17 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
          p.AddSection(Section(3), 10, -4);
        },
        ""},
+      {"a cycle over by the time the last thread is walked",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         // Read by the search, the wait line and the check of the cycle.
+         sim::MemoryBlock& released = p.AddSection(Section(1), 20, 1);
+         released.readsLeft = 2;
+         released.later = SectionBytes(0, 0);
+         p.AddSection(Section(2), 10, 1);
+       },
+       Held(10, Section(1), 20) + Held(20, Section(2), 10)},
       {"a section that cannot be read",
        [](sim::Process& p) {
          Waiter(p, 10, Section(1));
@@ -266,6 +290,86 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Waits(10, Section(1), " whose holder is unknown") + Waits(20, Section(2), " whose holder is unknown") +
            Held(40, Section(3), 20)},
+      {"an object around the section reads as a held section at its head",
+       [](sim::Process& p) {
+         // { void* link; int kind; int refs; uintptr_t id; CRITICAL_SECTION cs; }, its address
+         // kept by a caller's saved register in the wait frames.
+         const uint64_t object = 0x450000, section = object + 2 * kWord + 8;
+         p.AddSection(object, 30, 1);
+         p.AddSection(section, 20, 1);
+         Waiter(p, 10, section).stack.pinned[0x08] = object;
+         EventWaiter(p, 20);
+         EventWaiter(p, 30);
+       },
+       Held(10, 0x450000 + 2 * kWord + 8, 20)},
+      {"a held section whose wait address also reads as a held section",
+       [](sim::Process& p) {
+         p.AddSection(Section(1), 20, 1);
+         p.AddSection(Section(1) + kWaitAddress, 30, 1);
+         Waiter(p, 10, Section(1));
+         EventWaiter(p, 20);
+         EventWaiter(p, 30);
+       },
+       Held(10, Section(1), 20)},
+      {"held, but nobody waits for it: a record that only looks like a section",
+       [](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         Waiter(p, 30, Section(3));
+         EventWaiter(p, 40);
+         p.AddSection(Section(1), 40, 1, 0, 0);   // entered once, no waiter
+         p.AddSection(Section(2), 40, 1, 0, -2);  // the same as current systems count it
+         p.AddSection(Section(3), 40, 1, 0, -6);  // one waiter, as current systems count it
+       },
+       Held(30, Section(3), 40)},
+      {"two sections pointed at equally often: the innermost",
+       [](sim::Process& p) {
+         sim::Thread& t = Waiter(p, 10, Section(1));
+         t.stack.pinned.clear();
+         uint64_t caller = kWineWait.size() * kFrameStep;
+         t.stack.pinned[0x08] = Section(2);
+         t.stack.pinned[0x18] = Section(3);
+         t.stack.pinned[caller - kWord] = kLock;
+         EventWaiter(p, 20);
+         p.AddSection(Section(2), 20, 1);
+         p.AddSection(Section(3), 20, 1);
+       },
+       Held(10, Section(2), 20)},
+      {"the section's only copy is the entry routine's argument",
+       [](sim::Process& p) {
+         sim::Thread& t = Waiter(p, 10, Section(1));
+         t.stack.pinned.erase(0x10);
+         t.stack.pinned.erase(0x28);
+         EventWaiter(p, 20);
+         p.AddSection(Section(1), 20, 1);
+       },
+       Held(10, Section(1), 20)},
+      {"the caller's return address above its stack address",
+       [](sim::Process& p) {
+         DisplacedWaiter(p, 10, Section(1));
+         EventWaiter(p, 20);
+         p.AddSection(Section(1), 20, 1);
+       },
+       Held(10, Section(1), 20)},
+      {"the entry routine as the 12th frame, and as the 13th",
+       [](sim::Process& p) {
+         std::vector<std::string> twelve(11, "");
+         twelve.push_back("RtlEnterCriticalSection");
+         Waiter(p, 10, Section(1), twelve);
+         std::vector<std::string> thirteen(12, "");
+         thirteen.push_back("RtlEnterCriticalSection");
+         Waiter(p, 20, Section(1), thirteen);
+         EventWaiter(p, 30);
+         p.AddSection(Section(1), 30, 1);
+       },
+       Held(10, Section(1), 30)},
+      {"a word pointing into another thread's guard page",
+       [](sim::Process& p) {
+         sim::Thread& other = EventWaiter(p, 20);
+         Waiter(p, 10, Section(1)).stack.pinned[0x08] = other.stack.GuardStart() + 0x800;
+         p.AddSection(Section(1), 20, 1);
+       },
+       Held(10, Section(1), 20)},
       {"the names of NT 4.0, current Windows and Wine",
        [](sim::Process& p) {
          Waiter(p, 10, Section(1),
@@ -329,6 +433,11 @@ TEST(WaitChain, WithoutTheOptionEveryByteAndEveryHoldStayTheSame) {
   EXPECT_EQ(without.out, expected);
   EXPECT_EQ(WaitLines(without.out), "");
   EXPECT_EQ(CallsWhileSuspended(plain), CallsWhileSuspended(waits));
+
+  // Without a wait, or a cycle, the option adds nothing at all.
+  sim::Machine quiet = StackMachine();
+  sim::Machine asked = StackMachine();
+  EXPECT_EQ(RunThreadsift(asked, {"-p", "120", "-w"}).out, RunThreadsift(quiet, {"-p", "120"}).out);
 }
 
 TEST(WaitChain, OneThreadGetsItsLineAndNoCycle) {

@@ -15,7 +15,6 @@ const char kCompanyNameBlock[] = "\\StringFileInfo\\040904E4\\CompanyName";
 const char kFileVersionBlock[] = "\\StringFileInfo\\040904E4\\FileVersion";
 const char kRootBlock[] = "\\";
 const char kMakersCompany[] = "Vantorel Products Inc.";
-const size_t kMakersLabelWidth = 14;
 const DWORD kExtraBytes = 32;
 const DWORD kFixedSignature = 0xFEEF04BD;
 
@@ -59,8 +58,8 @@ bool QueryText(const VersionBlock& block, const char* subBlock, std::string* tex
   return true;
 }
 
-// Product version and file-version text, padded to 14 characters; false when
-// the file-version text is missing.
+// Product version and file-version text; false when the file-version text is
+// missing.
 bool ComposeMakersLabel(const VersionBlock& block, const VS_FIXEDFILEINFO* fixed, std::string* label) {
   std::string fileVersion;
   if (!QueryText(block, kFileVersionBlock, &fileVersion)) return false;
@@ -70,7 +69,6 @@ bool ComposeMakersLabel(const VersionBlock& block, const VS_FIXEDFILEINFO* fixed
   *label = scratch;
   *label += ".";
   *label += fileVersion;
-  if (label->size() < kMakersLabelWidth) label->resize(kMakersLabelWidth, ' ');
   return true;
 }
 

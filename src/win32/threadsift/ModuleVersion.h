@@ -1,12 +1,15 @@
 #ifndef THREADSIFT_MODULE_VERSION_H
 #define THREADSIFT_MODULE_VERSION_H
 
+#include <cstddef>
 #include <string>
 
 class ReportSink;
 
 // The label of a file without usable version information.
 const char kNoVersionLabel[] = "-.--.----.----";
+// The width of the shortest file-version label ("1.02.0003.0004").
+const size_t kFileVersionLabelWidth = 14;
 
 // The version label of a module file: the maker's label for our own
 // products, the four-part file version otherwise, or "-.--.----.----". No

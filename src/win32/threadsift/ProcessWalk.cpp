@@ -81,7 +81,7 @@ void WalkThreads(ExaminedProcess& process, ReportSink& report, int tid, const Pr
     WalkListedThread(process, report, tid, listed.threads[i], early, sample, waits);
     if (g_interrupted != 0) break;
   }
-  if (waits != NULL && tid == kAllThreads) PrintDeadlocks(report, *waits);
+  if (waits != NULL && tid == kAllThreads) PrintDeadlocks(process, report, *waits);
 }
 
 // Lists the modules and walks the threads. Sets *complete when the walk got

@@ -179,8 +179,12 @@ void ReportSink::ModuleListing() {
 void ReportSink::Module(Address base, DWORD size, const std::string& label, const char* path) {
   Address end = base + size - 1;
   if (!json_) {
+    // A label shorter than a file version's (a maker's) is padded to that
+    // width before it is set in its column.
+    std::string shown = label;
+    if (shown.size() < kFileVersionLabelWidth) shown.resize(kFileVersionLabelWidth, ' ');
     printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)base,
-           (PrintedAddress)end, (unsigned)size, label.c_str(), path);
+           (PrintedAddress)end, (unsigned)size, shown.c_str(), path);
     return;
   }
   Json module;
@@ -241,6 +245,7 @@ void ReportSink::BeginFrames() {
 }
 
 void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBase) {
+  frameOpen_ = true;
   const char* name = moduleName;
   if (!json_) {
     printf(THREADSIFT_ADDRESS " = ", (PrintedAddress)pc);
@@ -263,6 +268,7 @@ void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBa
 }
 
 void ReportSink::FrameWithoutSymbol(Address pc) {
+  frameOpen_ = false;
   if (!json_) {
     printf(THREADSIFT_ADDRESS "()\n", (PrintedAddress)pc);
     return;
@@ -303,6 +309,17 @@ void ReportSink::FrameSource(const char* file, unsigned line) {
 }
 
 void ReportSink::FrameEnd() {
+  frameOpen_ = false;
+  if (!json_) {
+    printf("\n");
+    return;
+  }
+  json_->inFrame = false;
+}
+
+void ReportSink::FrameCutShort() {
+  if (!frameOpen_) return;
+  frameOpen_ = false;
   if (!json_) {
     printf("\n");
     return;
@@ -362,6 +379,7 @@ void ReportSink::Interrupt() {
 }
 
 void ReportSink::Failure(const char* step, int code, const char* name) {
+  frameOpen_ = false;  // its line ends the frame's
   if (!json_) {
     PrintFailureLine(step, code, name);
     return;

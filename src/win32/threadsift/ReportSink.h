@@ -79,6 +79,10 @@ class ReportSink {
   void FrameSymbol(const char* name, const Address params[4], SymbolDisplacement displacement);
   void FrameSource(const char* file, unsigned line);
   void FrameEnd();
+  // A fault ended the naming of the frame in hand, if one is: the text ends
+  // its line, the JSON closes it, so that what follows is not taken for
+  // part of it.
+  void FrameCutShort();
 
   // The thread in hand waits for critical section at section, held by the
   // thread holder (null when unknown), which may have ended.
@@ -114,6 +118,7 @@ class ReportSink {
  private:
   struct JsonLines;  // what the JSON form gathers; none as text
   std::unique_ptr<JsonLines> json_;
+  bool frameOpen_ = false;  // a frame has started and not ended
 };
 
 #endif

@@ -42,7 +42,7 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
     if (waits != NULL) CallGuarded(find);
     report.BeginFrames();
     auto print = [&]() { PrintFrames(process, report, found); };
-    CallGuarded(print);
+    if (!CallGuarded(print)) report.FrameCutShort();
     if (waiting) ReportAwaitedSection(process, report, opened.tid, section, waits);
   }
   SetLastError(hold.resumeError);

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -141,42 +142,91 @@ bool ReadTarget(HANDLE process, Address address, void* buffer, size_t size) {
   return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)address, buffer, size, &got) && got == size;
 }
 
-// True when the section's fields say another thread than waiter holds it:
-// the owner a thread id, not the waiter's, entered at least once.
+// True when [address, address + size) lies in committed memory that may be
+// read without harm: a read of a guard page from another process spends it
+// (its thread could no longer grow its stack), whichever thread's stack it
+// ends, and nothing below the copied stack's floor is read.
+bool MayRead(HANDLE process, const StackCopy& stack, Address address, size_t size) {
+  if (ReadsBelowStackFloor(stack, address, (DWORD)size)) return false;
+  for (Address at : {address, address + size - 1}) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQueryEx(process, (LPCVOID)(UINT_PTR)at, &region, sizeof(region)) != sizeof(region)) return false;
+    if (region.State != MEM_COMMIT || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
+  }
+  return true;
+}
+
+// True when the lock count says a thread waits for the section: counted up
+// from -1 by each thread that enters or waits (up to XP, and Wine), or, on
+// later systems, down from -1 in steps of 4 for each waiter, with its lowest
+// bit clear while the section is held.
+bool ShowsWaiter(LONG lockCount) {
+  if (lockCount >= 1) return true;
+  return lockCount < -1 && (lockCount & 1) == 0 && ((~(ULONG)lockCount) >> 2) >= 1;
+}
+
+// True when the section's fields say another thread than waiter holds it
+// while a thread waits for it: the owner a thread id, not the waiter's,
+// entered at least once, and the lock count showing a waiter.
 bool HeldByAnother(const SectionImage& image, DWORD waiter, DWORD* owner) {
   if (image.owningThread == 0 || image.owningThread > 0xFFFFFFFFu || image.owningThread == waiter) return false;
-  if (image.recursionCount < 1) return false;
+  if (image.recursionCount < 1 || !ShowsWaiter(image.lockCount)) return false;
   *owner = (DWORD)image.owningThread;
   return true;
 }
 
 // True when the memory at address reads as a section that another thread
 // holds and, where it has a debug record, whose record points back at it.
-bool IsSectionHeldByAnother(HANDLE process, Address address, DWORD waiter) {
+bool IsSectionHeldByAnother(HANDLE process, const StackCopy& stack, Address address, DWORD waiter) {
   SectionImage image;
   DWORD owner = 0;
-  if (!ReadTarget(process, address, &image, sizeof(image)) || !HeldByAnother(image, waiter, &owner)) return false;
+  if (!MayRead(process, stack, address, sizeof(image)) || !ReadTarget(process, address, &image, sizeof(image)) ||
+      !HeldByAnother(image, waiter, &owner)) {
+    return false;
+  }
   if (image.debugInfo == 0 || image.debugInfo == kNoSectionDebugRecord) return true;
   SectionDebugImage record;
-  return ReadTarget(process, image.debugInfo, &record, sizeof(record)) && (Address)record.criticalSection == address;
+  return MayRead(process, stack, image.debugInfo, sizeof(record)) &&
+         ReadTarget(process, image.debugInfo, &record, sizeof(record)) &&
+         (Address)record.criticalSection == address;
 }
 
-// A section that the wait frames point at: its address, how many of their
-// words point at it or into it, and the first of those words.
+// Where the platform's wait routines of Wine and of current systems wait:
+// an address inside the section, which their frames hold.
+const Address kWaitAddressOffset = offsetof(SectionImage, lockSemaphore);
+
+// A section that the wait frames point at: its address, whether they hold
+// the address a wait on it waits at, how many of their words point at it or
+// into it, and the first of those words.
 struct Candidate {
   Address section;
+  bool waitedAt;
   unsigned votes;
   size_t innermost;
 };
 
 bool Inside(Address word, Address section) { return word >= section && word - section < sizeof(SectionImage); }
 
-// Counts the words that point at or into each candidate.
+bool IsCandidate(const std::vector<Candidate>& candidates, Address address) {
+  for (const Candidate& c : candidates) {
+    if (c.section == address) return true;
+  }
+  return false;
+}
+
+// Counts the words that point at or into each candidate, and notes the
+// candidates waited at. A word that addresses a candidate is that
+// candidate's, not a wait address in another (an object whose section lies
+// where its head's wait address would).
 void CountVotes(const std::vector<Address>& words, std::vector<Candidate>* candidates) {
   for (Candidate& c : *candidates) {
+    c.waitedAt = false;
     c.votes = 0;
     c.innermost = words.size();
+    Address waitAddress = c.section + kWaitAddressOffset;
+    bool waitAddressIsASection = IsCandidate(*candidates, waitAddress);
     for (size_t i = 0; i < words.size(); ++i) {
+      if (words[i] == waitAddress && !waitAddressIsASection) c.waitedAt = true;
       if (!Inside(words[i], c.section)) continue;
       ++c.votes;
       c.innermost = std::min(c.innermost, i);
@@ -184,39 +234,49 @@ void CountVotes(const std::vector<Address>& words, std::vector<Candidate>* candi
   }
 }
 
-// The candidates that read as sections held by another thread, less those
-// that lie inside another such section (a field's address, such as the
-// address a wait routine waits on, is not a section).
-std::vector<Candidate> HeldCandidates(HANDLE process, DWORD tid, const std::vector<Address>& words) {
+// Every candidate that reads as a section held by another thread while a
+// thread waits for it. One inside another is kept: which of them is the
+// section is for the choice to tell.
+std::vector<Candidate> HeldCandidates(HANDLE process, const StackCopy& stack, DWORD tid,
+                                      const std::vector<Address>& words) {
   std::vector<Address> distinct;
   for (Address word : words) {
     if (word < kLowestSection || word % kWordSize != 0) continue;
     if (std::find(distinct.begin(), distinct.end(), word) == distinct.end()) distinct.push_back(word);
   }
-  std::vector<Address> held;
-  for (Address word : distinct) {
-    if (IsSectionHeldByAnother(process, word, tid)) held.push_back(word);
-  }
   std::vector<Candidate> candidates;
-  for (Address section : held) {
-    bool field = false;
-    for (Address other : held) field = field || (other != section && Inside(section, other));
-    if (!field) candidates.push_back(Candidate{section, 0, 0});
+  for (Address word : distinct) {
+    if (IsSectionHeldByAnother(process, stack, word, tid)) candidates.push_back(Candidate{word, false, 0, 0});
   }
   return candidates;
 }
 
-// The section the wait frames point at most often; of those pointed at
-// equally often, the one pointed at nearest the stack pointer, written last.
+// True when a is the better choice than b: the one whose wait address the
+// frames hold (it tells a section from an object around it, or from a field
+// of it that happens to read as one); then the one pointed at most often;
+// then the one pointed at nearest the stack pointer, written last.
+bool Better(const Candidate& a, const Candidate& b) {
+  if (a.waitedAt != b.waitedAt) return a.waitedAt;
+  if (a.votes != b.votes) return a.votes > b.votes;
+  return a.innermost < b.innermost;
+}
+
 bool ChooseSection(std::vector<Candidate>* candidates, const std::vector<Address>& words, Address* section) {
   if (candidates->empty()) return false;
   CountVotes(words, candidates);
   const Candidate* best = &(*candidates)[0];
   for (const Candidate& c : *candidates) {
-    if (c.votes > best->votes || (c.votes == best->votes && c.innermost < best->innermost)) best = &c;
+    if (Better(c, *best)) best = &c;
   }
   *section = best->section;
   return true;
+}
+
+// The holder of section as its fields say now, while a thread waits for it;
+// false when they no longer say that another than waiter holds it.
+bool ReadHolder(HANDLE process, Address section, DWORD waiter, DWORD* owner) {
+  SectionImage image;
+  return ReadTarget(process, section, &image, sizeof(image)) && HeldByAnother(image, waiter, owner);
 }
 
 // False when thread tid of process pid has ended: it cannot be opened, or a
@@ -228,6 +288,17 @@ bool ThreadRuns(DWORD pid, DWORD tid) {
   ScopedHandle owner(thread);
   DWORD status = 0;
   return !GetExitCodeThread(thread, &status) || status == STILL_ACTIVE;
+}
+
+// True when every edge of cycle holds still: each waiter's section is held
+// by the same thread as when the waiter was walked, and waited for.
+bool StillHolds(const ExaminedProcess& process, const WaitChain& chain, const std::vector<DWORD>& cycle) {
+  for (DWORD waiter : cycle) {
+    const SectionEdge& edge = chain.edges.at(waiter);
+    DWORD owner = 0;
+    if (!ReadHolder(process.handle, edge.section, waiter, &owner) || owner != edge.holder) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -245,32 +316,31 @@ bool FindAwaitedSection(const ExaminedProcess& process, const StackCopy& stack, 
     if (!CopiedWord(stack, at, &word)) break;
     words.push_back((Address)word);
   }
-  std::vector<Candidate> candidates = HeldCandidates(process.handle, tid, words);
+  std::vector<Candidate> candidates = HeldCandidates(process.handle, stack, tid, words);
   return ChooseSection(&candidates, words, section);
 }
 
 void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address section,
                           WaitChain* chain) {
-  SectionImage image;
   DWORD owner = 0;
-  if (!ReadTarget(process.handle, section, &image, sizeof(image)) || !HeldByAnother(image, tid, &owner)) {
+  if (!ReadHolder(process.handle, section, tid, &owner)) {
     report.SectionWait(tid, section, NULL, false);
     return;
   }
   bool ended = false;
   if (FindThreadRecord(*chain->threads, owner) != NULL) {
-    chain->holders[tid] = owner;
+    chain->edges[tid] = SectionEdge{section, owner};
   } else {
     ended = !ThreadRuns((DWORD)process.pid, owner);
   }
   report.SectionWait(tid, section, &owner, ended);
 }
 
-void PrintDeadlocks(ReportSink& report, const WaitChain& chain) {
+void PrintDeadlocks(const ExaminedProcess& process, ReportSink& report, const WaitChain& chain) {
   enum { OnPath = 1, Done = 2 };
   std::map<DWORD, int> state;
   std::vector<std::vector<DWORD>> cycles;
-  for (const auto& wait : chain.holders) {
+  for (const auto& wait : chain.edges) {
     std::vector<DWORD> path;
     DWORD at = wait.first;
     // Each waiter waits for one holder: follow the chain until it ends, meets
@@ -281,15 +351,15 @@ void PrintDeadlocks(ReportSink& report, const WaitChain& chain) {
         if (seen->second == OnPath) {
           std::vector<DWORD> cycle(std::find(path.begin(), path.end(), at), path.end());
           std::rotate(cycle.begin(), std::min_element(cycle.begin(), cycle.end()), cycle.end());
-          cycles.push_back(cycle);
+          if (StillHolds(process, chain, cycle)) cycles.push_back(cycle);
         }
         break;
       }
       state[at] = OnPath;
       path.push_back(at);
-      auto next = chain.holders.find(at);
-      if (next == chain.holders.end()) break;
-      at = next->second;
+      auto next = chain.edges.find(at);
+      if (next == chain.edges.end()) break;
+      at = next->second.holder;
     }
     for (DWORD t : path) state[t] = Done;
   }

@@ -18,17 +18,25 @@ class ReportSink;
 // critical section, the section and the thread that holds it, and the
 // cycles those waits make among the threads of one process.
 
+// A waiter's edge: the section it waits for and the listed thread that
+// holds it.
+struct SectionEdge {
+  Address section;
+  DWORD holder;
+};
+
 // What -w gathers of one process while its threads are walked.
 struct WaitChain {
-  const ThreadList* threads;       // the process's threads as its snapshot lists them
-  std::map<DWORD, DWORD> holders;  // waiter -> the listed thread that holds its section
+  const ThreadList* threads;            // the process's threads as its snapshot lists them
+  std::map<DWORD, SectionEdge> edges;  // by waiter
 };
 
 // Once the thread runs again, over its stack copy stack: the critical
 // section it waits to enter. True when its innermost frames are the
 // platform's section wait (wait routines, then the entry routine) and a word
-// of those frames in the copy addresses a section that another thread holds.
-// Reads the candidates from the process; says nothing.
+// of those frames in the copy addresses a section that another thread holds
+// while a thread waits for it. Reads the candidates from the process (never
+// from a guard page, nor below the copied stack's floor); says nothing.
 bool FindAwaitedSection(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
                         const std::vector<FoundFrame>& found, Address* section);
 
@@ -39,7 +47,9 @@ void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DW
 
 // Says one line for every cycle of waiters in chain, each from its lowest
 // thread id, in order of that id, and an empty line after them; nothing when
-// there is none.
-void PrintDeadlocks(ReportSink& report, const WaitChain& chain);
+// there is none. The threads were walked one after another, so a wait seen
+// early may be over: each edge of a cycle is read again first, and a cycle
+// one of whose sections has changed hands since is not said.
+void PrintDeadlocks(const ExaminedProcess& process, ReportSink& report, const WaitChain& chain);
 
 #endif
