@@ -161,8 +161,17 @@ struct Process {
   size_t lockListAt = 0;          // the list's offset in the buffer, when past its fields; cut off at its end
   int64_t lockCountShown = -1;    // the count the list gives, when not -1
   int firstListedInSnapshot = 0;  // snapshots taken before this one do not list it (it started later)
+  // When it was created, as each snapshot in turn gives it (the last value
+  // holds for later ones, and is what the process itself gives; a change
+  // means a new process took over the id). None: a time made from its id.
+  std::vector<uint64_t> created = {};
 
   std::vector<MemoryBlock> memory = {};
+
+  uint64_t CreatedInSnapshot(int taken) const {
+    if (created.empty()) return 0x01D0000000000000ull + id;
+    return created[std::min<size_t>((size_t)(taken < 0 ? 0 : taken), created.size() - 1)];
+  }
 
   Thread& AddThread(DWORD tid);
   Thread* FindThread(DWORD tid);

@@ -218,6 +218,21 @@ BOOL SetEvent(HANDLE event) {
   return TRUE;
 }
 
+// The process's creation time; its other times are not simulated (0).
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel, LPFILETIME user) {
+  Machine& m = ActiveMachine();
+  Process* p = m.ProcessOfHandle(process);
+  DWORD pid = p != nullptr ? p->id : 0;
+  if (const FailRule* f = m.Enter("GetProcessTimes", pid, Args("%u", pid))) return FailWith(f, FALSE);
+  if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  uint64_t created = p->CreatedInSnapshot(m.snapshotsTaken);
+  if (!p->created.empty()) created = p->created.back();
+  creation->dwLowDateTime = (DWORD)created;
+  creation->dwHighDateTime = (DWORD)(created >> 32);
+  for (LPFILETIME other : {exit, kernel, user}) other->dwLowDateTime = other->dwHighDateTime = 0;
+  return TRUE;
+}
+
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("SetConsoleCtrlHandler", (uint64_t)add, Args("%d", add))) return FailWith(f, FALSE);

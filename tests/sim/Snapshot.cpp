@@ -21,6 +21,7 @@ const size_t kThreadSize = 64, kThreadOwner = 32, kThreadId = 36, kPointerSize =
 size_t ThreadsAt(DWORD major) { return major <= 4 ? 136 : 184; }
 #endif
 const size_t kKernelTime = 0, kUserTime = 8, kCreateTime = 16;
+const size_t kProcessCreateTime = 32;
 const unsigned char kFiller = 0xA5;
 
 size_t AlignUp(size_t n) { return (n + 7) & ~size_t(7); }
@@ -55,6 +56,7 @@ void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned
   std::memset(record, kFiller, size);
   Put32(record + 0, (uint32_t)next);
   Put32(record + 4, (uint32_t)threads.size());
+  Put64(record + kProcessCreateTime, p.CreatedInSnapshot(taken));
   PutPointerSized(record + kProcessId, p.id);
   size_t threadsEnd = ThreadsAt(major) + threads.size() * kThreadSize;
   unsigned char* thread = record + ThreadsAt(major);

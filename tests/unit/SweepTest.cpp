@@ -234,6 +234,35 @@ TEST(Sweep, ThreadThatEndedSinceAKeptSnapshotIsPassedOver) {
                        ProcessReport("Process 120 (0x78)  app.exe 2 thread(s)", {1201, 1203}) + kSeparator + report300 +
                        "3 process(es) found\n");
   EXPECT_EQ(m.OpenHandleCount(), 0);
+
+  // One that ended but that a handle keeps can still be opened: its exit
+  // status tells.
+  sim::Machine kept = ThreeProcesses();
+  kept.SetProcessIds({8, 120, 300});
+  kept.FindProcess(120)->FindThread(1202)->exited = true;
+  r = RunThreadsift(kept, {"-p", "*"});
+  EXPECT_THAT(r.out, HasSubstr(kSeparator + ProcessReport("Process 120 (0x78)  app.exe 2 thread(s)", {1201, 1203}) +
+                               kSeparator));
+  EXPECT_EQ(kept.OpenHandleCount(), 0);
+}
+
+// The id of a process that ended since the kept snapshot went to a new one:
+// the kept record describes the old process (another creation time), so the
+// new one is listed from a fresh snapshot, with its own threads.
+TEST(Sweep, KeptRecordOfAnEarlierProcessWithTheSameIdIsNotUsed) {
+  sim::Machine m = ThreeProcesses();
+  m.SetProcessIds({8, 120, 300});
+  sim::Process& svc = *m.FindProcess(300);
+  svc.created = {0x01D0000000000001ull, 0x01D0000000000002ull};
+  for (DWORD tid : {3001u, 3002u}) {
+    svc.FindThread(tid)->listedInSnapshots = 1;
+    m.FailStatusFor("NtOpenThread", tid, STATUS_INVALID_CID);
+  }
+  svc.AddThread(3101).firstListedInSnapshot = 1;
+  sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+  EXPECT_THAT(r.out, HasSubstr(kSeparator + ProcessReport("Process 300 (0x12c)  svc.exe 1 thread(s)", {3101}) +
+                               "3 process(es) found\n"));
+  EXPECT_EQ(m.CallCount("NtQuerySystemInformation"), 2);
 }
 
 // A sweep reads a module's symbol file once, whichever processes load it:

@@ -15,6 +15,13 @@ const DWORD kProcessAllAccess = 0x1F0FFF;
 // Deferred loads, line information and nearest OMAP match; names stay decorated.
 const DWORD kSymbolOptions = 0x34;
 
+// When the process was created, in 100 ns units; 0 when that cannot be had.
+ULONGLONG CreationTimeOf(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime;
+}
+
 }  // namespace
 
 bool WithSymbolHandler(ReportSink& report, int pid, LineLookup lineLookup, SymbolSession* shared,
@@ -55,10 +62,11 @@ bool WithSymbolHandler(ReportSink& report, int pid, LineLookup lineLookup, Symbo
   return cleaned && done;
 }
 
-SnapshotOutcome TakeThreadList(ReportSink& report, int pid, ThreadListing listing, KeptSnapshot* kept,
-                               ProcessThreads* listed) {
-  return listing == SweepSnapshot ? SnapshotProcessInSweep(report, kept, (DWORD)pid, listed)
-                                  : SnapshotProcess(&report, (DWORD)pid, listed, listing == TimedSnapshot);
+SnapshotOutcome TakeThreadList(ReportSink& report, const ExaminedProcess& process, ThreadListing listing,
+                               KeptSnapshot* kept, ProcessThreads* listed) {
+  DWORD pid = (DWORD)process.pid;
+  if (listing != SweepSnapshot) return SnapshotProcess(&report, pid, listed, listing == TimedSnapshot);
+  return SnapshotProcessInSweep(report, kept, pid, CreationTimeOf(process.handle), listed);
 }
 
 bool PrintThreadListHeader(ReportSink& report, int pid, SnapshotOutcome outcome, const ProcessThreads& listed) {
@@ -71,7 +79,7 @@ bool PrintThreadListHeader(ReportSink& report, int pid, SnapshotOutcome outcome,
 }
 
 bool ListProcessThreads(ReportSink& report, int pid, ProcessThreads* listed) {
-  return PrintThreadListHeader(report, pid, TakeThreadList(report, pid, OwnSnapshot, NULL, listed), *listed);
+  return PrintThreadListHeader(report, pid, SnapshotProcess(&report, (DWORD)pid, listed), *listed);
 }
 
 bool IsSelected(int pid, int tid, DWORD id) {

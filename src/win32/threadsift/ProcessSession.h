@@ -52,10 +52,10 @@ bool ListProcessThreads(ReportSink& report, int pid, ProcessThreads* listed);
 
 // The same in two steps, for a caller that looks at the list before the
 // header line: the snapshot (its failures say their own lines; kept is the
-// sweep's, for SweepSnapshot), then the header line, or the line of a list
-// without memory.
-SnapshotOutcome TakeThreadList(ReportSink& report, int pid, ThreadListing listing, KeptSnapshot* kept,
-                               ProcessThreads* listed);
+// sweep's, for SweepSnapshot, whose record must be of the process opened),
+// then the header line, or the line of a list without memory.
+SnapshotOutcome TakeThreadList(ReportSink& report, const ExaminedProcess& process, ThreadListing listing,
+                               KeptSnapshot* kept, ProcessThreads* listed);
 bool PrintThreadListHeader(ReportSink& report, int pid, SnapshotOutcome outcome, const ProcessThreads& listed);
 
 // True when thread id of process pid is to be walked (or sampled) with the

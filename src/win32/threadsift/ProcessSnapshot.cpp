@@ -280,9 +280,15 @@ void FreeKeptSnapshot(KeptSnapshot* kept) {
 
 Snapshot KeptBytes(const KeptSnapshot& kept) { return Snapshot{kept.bytes, kept.size, kept.threadsOffset}; }
 
-const BYTE* KeptRecord(const KeptSnapshot& kept, DWORD pid) {
+// The kept record of process pid, unless it describes an earlier process
+// that had the id: one created at another time than createdAt (where both
+// times are known).
+const BYTE* KeptRecord(const KeptSnapshot& kept, DWORD pid, ULONGLONG createdAt) {
   std::map<DWORD, size_t>::const_iterator found = kept.records.find(pid);
-  return found != kept.records.end() ? kept.bytes + found->second : NULL;
+  if (found == kept.records.end()) return NULL;
+  const BYTE* record = kept.bytes + found->second;
+  ULONGLONG recorded = ReadField<ULONGLONG>(record, kProcessCreateTimeOffset);
+  return createdAt == 0 || recorded == 0 || recorded == createdAt ? record : NULL;
 }
 
 }  // namespace
@@ -306,9 +312,10 @@ SnapshotOutcome SnapshotProcess(ReportSink* report, DWORD pid, ProcessThreads* l
   return outcome;
 }
 
-SnapshotOutcome SnapshotProcessInSweep(ReportSink& report, KeptSnapshot* kept, DWORD pid, ProcessThreads* listed) {
+SnapshotOutcome SnapshotProcessInSweep(ReportSink& report, KeptSnapshot* kept, DWORD pid, ULONGLONG createdAt,
+                                       ProcessThreads* listed) {
   if (KeptSnapshotServes(*kept)) {
-    SnapshotOutcome outcome = ListProcess(KeptBytes(*kept), KeptRecord(*kept, pid), listed);
+    SnapshotOutcome outcome = ListProcess(KeptBytes(*kept), KeptRecord(*kept, pid, createdAt), listed);
     listed->kept = true;
     if (outcome != ProcessAbsent) return outcome;
   }

@@ -68,9 +68,12 @@ struct KeptSnapshot {
 
 // SnapshotProcess for a sweep, from the snapshot it keeps: a fresh one is
 // taken when the kept one is older than a second (or the platform has no
-// clock to tell) and when it does not list the process (which may have
-// started since).
-SnapshotOutcome SnapshotProcessInSweep(ReportSink& report, KeptSnapshot* kept, DWORD pid, ProcessThreads* listed);
+// clock to tell), when it does not list the process (which may have started
+// since), and when the process it lists under the id was created at another
+// time than createdAt (0: unknown), the opened process's creation: an
+// earlier process that had the id.
+SnapshotOutcome SnapshotProcessInSweep(ReportSink& report, KeptSnapshot* kept, DWORD pid, ULONGLONG createdAt,
+                                       ProcessThreads* listed);
 
 // The record of thread tid in threads, or null.
 const ThreadRecord* FindThreadRecord(const ThreadList& threads, DWORD tid);

@@ -37,9 +37,20 @@ struct OpenedThreads {
   }
 };
 
+// True when the opening says the thread has ended: it can no longer be
+// opened, or it can (a handle keeps it) but gives its exit status. An ended
+// thread's handle is closed.
+bool EndedSinceListed(ThreadOpening* opening) {
+  if (opening->handle == NULL) return opening->error == ERROR_INVALID_PARAMETER;
+  if (!HasEnded(opening->handle)) return false;
+  CloseHandle(opening->handle);
+  opening->handle = NULL;
+  return true;
+}
+
 // Opens the threads listed from a snapshot kept from an earlier process, and
-// passes over those that have ended since (they can no longer be opened):
-// the report is the one a snapshot taken for this process would give.
+// passes over those that have ended since: the report is the one a snapshot
+// taken for this process would give.
 void PassOverEndedThreads(int pid, int tid, ProcessThreads* listed, OpenedThreads* opened) {
   ThreadList alive;
   alive.reserve(listed->threads.size());
@@ -47,7 +58,7 @@ void PassOverEndedThreads(int pid, int tid, ProcessThreads* listed, OpenedThread
   for (const ThreadRecord& thread : listed->threads) {
     ThreadOpening opening = OpenListedThread(pid, tid, thread.tid);
     bool selected = IsSelected(pid, tid, thread.tid);
-    if (selected && opening.handle == NULL && opening.error == ERROR_INVALID_PARAMETER) {
+    if (selected && EndedSinceListed(&opening)) {
       if (listed->threadCount > 0) --listed->threadCount;
       continue;
     }
@@ -119,7 +130,7 @@ bool WalkWithSymbols(ExaminedProcess& process, ReportSink& report, const WalkOpt
   ThreadListing listing = measured ? TimedSnapshot : sweep != NULL ? SweepSnapshot : OwnSnapshot;
   ProcessThreads listed;
   SnapshotOutcome outcome =
-      TakeThreadList(report, pid, listing, sweep != NULL ? &sweep->snapshot : NULL, &listed);
+      TakeThreadList(report, process, listing, sweep != NULL ? &sweep->snapshot : NULL, &listed);
   OpenedThreads opened;
   if (outcome == ProcessListed && listed.kept) PassOverEndedThreads(pid, options.tid, &listed, &opened);
   if (!PrintThreadListHeader(report, pid, outcome, listed)) {

@@ -9,6 +9,9 @@ const unsigned long kSystemProcessInformation = 5;
 
 const size_t kProcessNextOffset = 0;
 const size_t kProcessThreadCountOffset = 4;
+// When the process was created, in 100 ns units: tells a process from a
+// later one that took over its id.
+const size_t kProcessCreateTimeOffset = 32;
 
 // A thread's kernel and user time so far, in 100 ns units, at the start of
 // each thread record on both layouts.

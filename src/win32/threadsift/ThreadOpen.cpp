@@ -26,3 +26,8 @@ HANDLE OpenThreadQuietly(DWORD access, DWORD pid, DWORD tid, const char** failed
   }
   return thread;
 }
+
+bool HasEnded(HANDLE thread) {
+  DWORD status = 0;
+  return GetExitCodeThread(thread, &status) && status != STILL_ACTIVE;
+}

@@ -11,4 +11,9 @@ const DWORD kThreadAllAccess = 0x1F03FF;
 // with the last error set and *failedCall naming the call that failed.
 HANDLE OpenThreadQuietly(DWORD access, DWORD pid, DWORD tid, const char** failedCall);
 
+// True when the opened thread has ended (a handle can keep an ended thread
+// openable): it gives its exit status. False when it runs, or when that
+// cannot be told.
+bool HasEnded(HANDLE thread);
+
 #endif

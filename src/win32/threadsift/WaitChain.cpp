@@ -286,8 +286,7 @@ bool ThreadRuns(DWORD pid, DWORD tid) {
   HANDLE thread = OpenThreadQuietly(kThreadAllAccess, pid, tid, &failedCall);
   if (thread == NULL) return false;
   ScopedHandle owner(thread);
-  DWORD status = 0;
-  return !GetExitCodeThread(thread, &status) || status == STILL_ACTIVE;
+  return !HasEnded(thread);
 }
 
 // True when every edge of cycle holds still: each waiter's section is held

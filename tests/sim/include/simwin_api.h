@@ -320,6 +320,12 @@ DWORD SuspendThread(HANDLE thread);
 DWORD ResumeThread(HANDLE thread);
 const DWORD STILL_ACTIVE = 259;
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+typedef FILETIME* LPFILETIME;
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel, LPFILETIME user);
 BOOL GetThreadContext(HANDLE thread, LPCONTEXT context);
 void Sleep(DWORD milliseconds);
 // Code pages. The simulated machine's ANSI code page is ISO 8859-1: every
