@@ -379,14 +379,24 @@ TEST(ThreadWalk, ThreadIdTakenOverByAnotherProcessIsRefusedNotSuspended) {
 }
 
 TEST(ThreadWalk, FaultInsideTheWalkKeepsTheFramesSoFarAndResumes) {
-  sim::Machine m = StackMachine();
-  m.FindProcess(120)->FindThread(20)->faultAtFrame = 3;
-  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   std::string frames = kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
                        Params(1, 2, 3, 4) + "+36 C:\\src\\worker.cpp(42)\n";
-  EXPECT_EQ(r.out, AllThreads(frames));
-  EXPECT_EQ(r.status, 0);
-  ExpectThreadsLeftAsFound(m);
+  // The walk over the copy, and the walk made while the thread is held
+  // (its stack cannot be copied without its base or its region).
+  for (bool copied : {true, false}) {
+    sim::Machine m = StackMachine();
+    m.FindProcess(120)->FindThread(20)->faultAtFrame = 3;
+    if (!copied) {
+      m.FailStatusFor("NtQueryInformationThread", 20, STATUS_ACCESS_DENIED);
+      m.Fail("VirtualQueryEx", ERROR_ACCESS_DENIED);
+    }
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, AllThreads(frames)) << copied;
+    EXPECT_EQ(r.status, 0) << copied;
+    // Thread 20's four steps, the last of which faults.
+    EXPECT_EQ(CallsWhileSuspended(m)[kStackWalkOp], copied ? 0 : 4) << copied;
+    ExpectThreadsLeftAsFound(m);
+  }
 }
 
 // Position of the first call of op whose arguments start with args.
