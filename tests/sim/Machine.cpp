@@ -357,14 +357,18 @@ void Machine::RaiseCtrlEvent(DWORD type) {
 }
 
 // Whatever the handlers return, the platform ends the process after a
-// closing event, with STATUS_CONTROL_C_EXIT.
+// closing event, with STATUS_CONTROL_C_EXIT (unless the run is to go on).
 void Machine::TakeControlTurn() {
   ControlTurns* c = g_control;
   if (c == nullptr) return;
   HandOver(c);
   if (!c->finished) return;
-  books_.endedByCtrlEvent = true;
   books_.ctrlWaitMs = c->sleptMs;
+  if (runsOnAfterClose) {
+    g_control = nullptr;
+    return;
+  }
+  books_.endedByCtrlEvent = true;
   fflush(stdout);
   std::exit(0x3A);
 }

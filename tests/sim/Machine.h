@@ -288,6 +288,10 @@ class Machine {
   void RaiseCtrlEventAtCall(const std::string& op, int nth, DWORD type = CTRL_C_EVENT) {
     ctrlAtCall_[op] = std::make_pair(nth, type);
   }
+  // After the handlers of a closing event return, the program runs on
+  // instead of ending there (the platform ends it a moment later, and
+  // whatever it does in that moment is what a test looks at).
+  bool runsOnAfterClose = false;
 
   // Keeps each call's arguments in the books (on by default; a benchmark of
   // a large machine turns it off and counts only).

@@ -263,6 +263,16 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
   EXPECT_THAT(r.out, HasSubstr("\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n\n* Interrupt *\n"));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(broken.CallCount("SuspendThread"), 6);
+
+  // The console closes while thread 9 is held, and the tool runs on a
+  // moment before the platform ends it: no thread is suspended after.
+  sim::Machine closing = SampledMachine();
+  closing.runsOnAfterClose = true;
+  closing.RaiseCtrlEventAtCall("GetThreadContext", 1, CTRL_CLOSE_EVENT);
+  r = RunThreadsift(closing, {"-p", "120", "-s", "4"});
+  EXPECT_THAT(r.out, HasSubstr("\n1 sample(s), 3 thread(s) seen, longest hold 5 us, 2 miss(es)\n"));
+  EXPECT_EQ(closing.CallCount("SuspendThread"), 1);
+  EXPECT_EQ(closing.SuspendCount(9), 0);
 }
 
 }  // namespace
