@@ -141,7 +141,8 @@ TEST(StackSampler, StackBaseThatDoesNotFitIsReadAgain) {
 // A module loaded after the sampling began is registered, and its frames
 // named, once a sampled frame lies outside every registered module; the
 // modules are listed again at most once a second (thread 20 always has a
-// frame outside every module).
+// frame outside every module). The clock moves only while the tool sleeps:
+// samples begin exactly the interval apart.
 TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
   const std::string bare = "app.exe;9;app.exe!_main;0x" + Hex(0x600110) + " ";
   const std::string named = "app.exe;9;app.exe!_main;late.dll!LateWork ";
@@ -157,9 +158,11 @@ TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
       {"listed again a second later", "600", 2, named + "4\n", 3},
       // Loaded just after the first sample's listing: named in the third.
       {"loaded within a second of a listing", "600", 3, bare + "2\n" + named + "2\n", 3},
+      {"listed again exactly a second later", "500", 3, bare + "2\n" + named + "2\n", 3},
   };
   for (const Case& c : cases) {
     sim::Machine m = SampledMachine();
+    m.performanceCounterStep = 0;
     sim::Process& p = *m.FindProcess(120);
     sim::Module& late = p.AddModule(0x600000, 0x1000, "late.dll", "C:\\app\\late.dll");
     late.AddSymbol(0x600100, 0x20, "LateWork");
