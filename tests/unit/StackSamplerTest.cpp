@@ -175,6 +175,56 @@ TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
   }
 }
 
+// A module unloaded while sampling, or replaced by another at its
+// addresses (another file, or another build of the same file), is dropped
+// with its registration when the modules are listed again a second after
+// the last listing, and the addresses in it are named again. Thread 9 runs
+// in it; the modules are listed before the sampling and in the first and
+// third samples, and the change comes before the third listing.
+TEST(StackSampler, ModuleUnloadedOrReplacedWhileSamplingIsDroppedAndItsFramesNamedAgain) {
+  const std::string stack = "app.exe;9;app.exe!_main;";
+  struct Case {
+    const char* name;
+    uint64_t base;  // of the module loaded in its place; 0: none
+    DWORD size;
+    const char* path;
+    DWORD timeStamp;
+    std::string after;  // thread 9's line of the last two samples
+  };
+  const Case cases[] = {
+      {"unloaded", 0, 0, "", 0, stack + "0x" + Hex(0x600110) + " 2\n"},
+      {"replaced by another file", 0x600000, 0x1000, "C:\\app\\other.dll", 0x3A000000,
+       stack + "other.dll!OtherWork 2\n"},
+      {"replaced by another build of the same file", 0x600000, 0x1000, "C:\\app\\late.dll", 0x3B000000,
+       stack + "late.dll!OtherWork 2\n"},
+      {"overlapped by a larger one below it", 0x5ff000, 0x3000, "C:\\app\\other.dll", 0x3A000000,
+       stack + "other.dll!OtherWork 2\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = SampledMachine();
+    m.performanceCounterStep = 0;
+    sim::Process& p = *m.FindProcess(120);
+    sim::Module& gone = p.AddModule(0x600000, 0x1000, "late.dll", "C:\\app\\late.dll");
+    gone.AddSymbol(0x600100, 0x20, "LateWork");
+    gone.unloadedAtCall = 3;
+    if (c.base != 0) {
+      std::string path = c.path;
+      sim::Module& later = p.AddModule(c.base, c.size, path.substr(path.rfind('\\') + 1), path);
+      later.AddSymbol(0x600100, 0x20, "OtherWork");
+      later.timeStamp = c.timeStamp;
+      later.listedFromCall = 3;
+    }
+    p.FindThread(9)->frames = {{0x600110, {}}, {0x402000, {}}};
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4", "-i", "600"});
+    EXPECT_THAT(r.out, HasSubstr("\n" + stack + "late.dll!LateWork 2\n")) << c.name;
+    EXPECT_THAT(r.out, HasSubstr("\n" + c.after)) << c.name;
+    EXPECT_EQ(m.CallCount("EnumProcessModules"), 3) << c.name;
+    EXPECT_EQ(m.CallArgs(kWide ? "SymUnloadModule64" : "SymUnloadModule"), std::vector<std::string>{"0x600000"})
+        << c.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
+  }
+}
+
 // A fault inside a symbol lookup ends only that frame's name: the frame is
 // named by its address and the sampling goes on.
 TEST(StackSampler, FaultWhileNamingAFrameNamesItByItsAddress) {
