@@ -111,6 +111,17 @@ Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseNam
   return modules.back();
 }
 
+const Module* Process::ModuleAt(uint64_t base) const {
+  long listings = ActiveMachine().CallTotal("EnumProcessModules");
+  const Module* found = nullptr;
+  for (const Module& module : modules) {
+    if (module.base != base) continue;
+    if (module.LoadedAfter(listings)) return &module;
+    if (found == nullptr && (module.unloadedAtCall == 0 || listings < module.unloadedAtCall)) found = &module;
+  }
+  return found;
+}
+
 Machine::Machine() {
   modules_["ntdll"] = {"NtQuerySystemInformation",
                        "NtOpenThread",
@@ -228,14 +239,7 @@ const Module* Machine::RegisteredModule(HANDLE process, uint64_t address) {
   auto session = symbolSessions.find(process);
   if (session == symbolSessions.end()) return nullptr;
   const std::map<uint64_t, SessionModule>& held = session->second.modules;
-  Process* p = ProcessOfHandle(process);
-  if (p != nullptr) {
-    for (const Module& module : p->modules) {
-      if (held.count(module.base) && module.base <= address && address < module.base + module.size) return &module;
-    }
-    return nullptr;
-  }
-  // A session of no process holds its modules where they were registered.
+  // A session holds the files it loaded where they were registered.
   auto above = held.upper_bound(address);
   if (above == held.begin()) return nullptr;
   --above;
@@ -357,14 +361,18 @@ void Machine::RaiseCtrlEvent(DWORD type) {
 }
 
 // Whatever the handlers return, the platform ends the process after a
-// closing event, with STATUS_CONTROL_C_EXIT.
+// closing event, with STATUS_CONTROL_C_EXIT (unless the run is to go on).
 void Machine::TakeControlTurn() {
   ControlTurns* c = g_control;
   if (c == nullptr) return;
   HandOver(c);
   if (!c->finished) return;
-  books_.endedByCtrlEvent = true;
   books_.ctrlWaitMs = c->sleptMs;
+  if (runsOnAfterClose) {
+    g_control = nullptr;
+    return;
+  }
+  books_.endedByCtrlEvent = true;
   fflush(stdout);
   std::exit(0x3A);
 }

@@ -104,7 +104,13 @@ struct Module {
   std::string path;
   std::deque<Symbol> symbols;
   int listedFromCall = 1;        // EnumProcessModules lists it from its call with this number on (loaded later)
+  int unloadedAtCall = 0;        // not 0: nor from its call with this number on (unloaded)
   DWORD timeStamp = 0x3A000000;  // its file header's, which its first bytes in memory carry
+
+  // Whether it is loaded once EnumProcessModules has been called this many times.
+  bool LoadedAfter(long listings) const {
+    return (listedFromCall <= 1 || listedFromCall <= listings) && (unloadedAtCall == 0 || listings < unloadedAtCall);
+  }
 
   Symbol& AddSymbol(uint64_t address, uint64_t size, const std::string& decorated, const std::string& undecorated = "");
 };
@@ -182,6 +188,9 @@ struct Process {
                           int32_t lockCount = 1);
   MemoryBlock& AddSectionDebugRecord(uint64_t record, uint64_t section);
   Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
+  // The module loaded at base now (or, before it is listed, the first there
+  // that was never unloaded); null when none is.
+  const Module* ModuleAt(uint64_t base) const;
 };
 
 // One failure to inject: operation op fails at its nth call (0: every call),
@@ -299,6 +308,10 @@ class Machine {
   void RaiseCtrlEventAtCall(const std::string& op, int nth, DWORD type = CTRL_C_EVENT) {
     ctrlAtCall_[op] = std::make_pair(nth, type);
   }
+  // After the handlers of a closing event return, the program runs on
+  // instead of ending there (the platform ends it a moment later, and
+  // whatever it does in that moment is what a test looks at).
+  bool runsOnAfterClose = false;
 
   // Keeps each call's arguments in the books (on by default; a benchmark of
   // a large machine turns it off and counts only).

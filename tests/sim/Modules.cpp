@@ -15,11 +15,7 @@ const char kVersionMagic[4] = {'S', 'I', 'M', 'V'};
 
 const Module* FindModule(HANDLE process, HMODULE handle) {
   Process* p = ActiveMachine().ProcessOfHandle(process);
-  if (p == nullptr) return nullptr;
-  for (const Module& module : p->modules) {
-    if (module.base == (uint64_t)(uintptr_t)handle) return &module;
-  }
-  return nullptr;
+  return p != nullptr ? p->ModuleAt((uint64_t)(uintptr_t)handle) : nullptr;
 }
 
 // Copies as much of text as fits with its terminator (or, when the machine
@@ -94,7 +90,7 @@ BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD n
   if (p == nullptr) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
   std::vector<uint64_t> loaded;
   for (const Module& module : p->modules) {
-    if (module.listedFromCall <= m.CallCount("EnumProcessModules")) loaded.push_back(module.base);
+    if (module.LoadedAfter(m.CallTotal("EnumProcessModules"))) loaded.push_back(module.base);
   }
   size_t fit = std::min<size_t>(loaded.size(), bytes / sizeof(HMODULE));
   for (size_t i = 0; i < fit; ++i) modules[i] = (HMODULE)(uintptr_t)loaded[i];

@@ -68,7 +68,10 @@ void OverlayModuleHeader(const Module& module, uint64_t at, size_t size, unsigne
 }
 
 bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
-  for (const Module& module : p.modules) OverlayModuleHeader(module, at, size, out);
+  long listings = ActiveMachine().CallTotal("EnumProcessModules");
+  for (const Module& module : p.modules) {
+    if (module.LoadedAfter(listings)) OverlayModuleHeader(module, at, size, out);
+  }
   for (MemoryBlock& block : p.memory) {
     if (!Touches(block.address, block.bytes.size(), at, size)) continue;
     if (block.unreadable) return false;

@@ -66,12 +66,7 @@ const Module* FileAt(HANDLE session, PCSTR image, uint64_t base) {
   Machine& m = ActiveMachine();
   std::string path = image != nullptr ? image : "";
   Process* own = m.ProcessOfHandle(session);
-  if (own != nullptr) {
-    for (const Module& module : own->modules) {
-      if (module.base == base) return &module;
-    }
-    return nullptr;
-  }
+  if (own != nullptr) return own->ModuleAt(base);
   const Module* found = nullptr;
   for (const Process& p : m.processes) {
     for (const Module& module : p.modules) {
@@ -93,9 +88,9 @@ Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCS
   if (session == m.symbolSessions.end()) return FailWithError(ERROR_INVALID_HANDLE, (Address)0);
   const Module* loaded = FileAt(process, image, base);
   std::map<uint64_t, SessionModule>& held = session->second.modules;
-  // A session of no process keeps the module it holds at a base: the file
-  // there has to be unloaded before another takes its place.
-  if (m.ProcessOfHandle(process) == nullptr && held.count(base) != 0) return base != 0 ? base : 1;
+  // A session keeps the module it holds at a base: the file there has to be
+  // unloaded before another takes its place.
+  if (held.count(base) != 0) return base != 0 ? base : 1;
   held[base] = SessionModule{size, loaded};
   const DWORD kDeferredLoads = 0x4;
   if (m.symbolOptions & kDeferredLoads) {

@@ -237,6 +237,35 @@ TEST(ProcessSnapshot, RecordThatDoesNotFitItsBufferEndsTheSnapshot) {
   EXPECT_EQ(m.CallCount("NtQuerySystemInformation"), 1);
 }
 
+// A sweep keeps its snapshot for less than a second (the clock moves here
+// only as a slow reader holds up process 120's report), and a fresh one
+// grows at once to the 64 KB step that holds the length the platform
+// reports.
+TEST(ProcessSnapshot, SweepKeepsItsSnapshotUnderASecondAndGrowsItToTheReportedLength) {
+  struct Case {
+    const char* name;
+    uint64_t readerDelayUs;
+    size_t snapshotSize;
+    int queries;
+  };
+  const Case cases[] = {
+      {"kept a microsecond under a second", 999999, 0, 1},
+      {"kept exactly a second", 1000000, 0, 2},
+      {"a length a byte past 192 KB", 0, 0x30001, 2},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = AppMachine();
+    m.AddProcess(300, u"other.exe").AddThread(31);
+    m.performanceCounterStep = 0;
+    if (c.readerDelayUs != 0) m.DelayAfterOutput("Thread 30 (0x1e)\n", c.readerDelayUs);
+    if (c.snapshotSize != 0) m.SetSnapshotSize(c.snapshotSize);
+    sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(m.CallCount("NtQuerySystemInformation"), c.queries) << c.name;
+    EXPECT_EQ(m.LiveAllocationCount(), 0) << c.name;
+  }
+}
+
 TEST(ProcessSnapshot, ThreadListThatCannotBeAllocatedKeepsTheHeader) {
   sim::Machine m = AppMachine();
   m.FailAllocationAfter("NtQuerySystemInformation", 3 * sizeof(ThreadRecord));

@@ -141,7 +141,8 @@ TEST(StackSampler, StackBaseThatDoesNotFitIsReadAgain) {
 // A module loaded after the sampling began is registered, and its frames
 // named, once a sampled frame lies outside every registered module; the
 // modules are listed again at most once a second (thread 20 always has a
-// frame outside every module).
+// frame outside every module). The clock moves only while the tool sleeps:
+// samples begin exactly the interval apart.
 TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
   const std::string bare = "app.exe;9;app.exe!_main;0x" + Hex(0x600110) + " ";
   const std::string named = "app.exe;9;app.exe!_main;late.dll!LateWork ";
@@ -157,9 +158,11 @@ TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
       {"listed again a second later", "600", 2, named + "4\n", 3},
       // Loaded just after the first sample's listing: named in the third.
       {"loaded within a second of a listing", "600", 3, bare + "2\n" + named + "2\n", 3},
+      {"listed again exactly a second later", "500", 3, bare + "2\n" + named + "2\n", 3},
   };
   for (const Case& c : cases) {
     sim::Machine m = SampledMachine();
+    m.performanceCounterStep = 0;
     sim::Process& p = *m.FindProcess(120);
     sim::Module& late = p.AddModule(0x600000, 0x1000, "late.dll", "C:\\app\\late.dll");
     late.AddSymbol(0x600100, 0x20, "LateWork");
@@ -169,6 +172,56 @@ TEST(StackSampler, ModuleLoadedWhileSamplingIsRegisteredWhenAFrameLiesInIt) {
     EXPECT_THAT(r.out, HasSubstr("\n" + c.lines)) << c.name;
     EXPECT_EQ(m.CallCount("EnumProcessModules"), c.listings) << c.name;
     EXPECT_EQ(m.CallCount("GetFileVersionInfoSizeA"), 0) << c.name;
+  }
+}
+
+// A module unloaded while sampling, or replaced by another at its
+// addresses (another file, or another build of the same file), is dropped
+// with its registration when the modules are listed again a second after
+// the last listing, and the addresses in it are named again. Thread 9 runs
+// in it; the modules are listed before the sampling and in the first and
+// third samples, and the change comes before the third listing.
+TEST(StackSampler, ModuleUnloadedOrReplacedWhileSamplingIsDroppedAndItsFramesNamedAgain) {
+  const std::string stack = "app.exe;9;app.exe!_main;";
+  struct Case {
+    const char* name;
+    uint64_t base;  // of the module loaded in its place; 0: none
+    DWORD size;
+    const char* path;
+    DWORD timeStamp;
+    std::string after;  // thread 9's line of the last two samples
+  };
+  const Case cases[] = {
+      {"unloaded", 0, 0, "", 0, stack + "0x" + Hex(0x600110) + " 2\n"},
+      {"replaced by another file", 0x600000, 0x1000, "C:\\app\\other.dll", 0x3A000000,
+       stack + "other.dll!OtherWork 2\n"},
+      {"replaced by another build of the same file", 0x600000, 0x1000, "C:\\app\\late.dll", 0x3B000000,
+       stack + "late.dll!OtherWork 2\n"},
+      {"overlapped by a larger one below it", 0x5ff000, 0x3000, "C:\\app\\other.dll", 0x3A000000,
+       stack + "other.dll!OtherWork 2\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = SampledMachine();
+    m.performanceCounterStep = 0;
+    sim::Process& p = *m.FindProcess(120);
+    sim::Module& gone = p.AddModule(0x600000, 0x1000, "late.dll", "C:\\app\\late.dll");
+    gone.AddSymbol(0x600100, 0x20, "LateWork");
+    gone.unloadedAtCall = 3;
+    if (c.base != 0) {
+      std::string path = c.path;
+      sim::Module& later = p.AddModule(c.base, c.size, path.substr(path.rfind('\\') + 1), path);
+      later.AddSymbol(0x600100, 0x20, "OtherWork");
+      later.timeStamp = c.timeStamp;
+      later.listedFromCall = 3;
+    }
+    p.FindThread(9)->frames = {{0x600110, {}}, {0x402000, {}}};
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4", "-i", "600"});
+    EXPECT_THAT(r.out, HasSubstr("\n" + stack + "late.dll!LateWork 2\n")) << c.name;
+    EXPECT_THAT(r.out, HasSubstr("\n" + c.after)) << c.name;
+    EXPECT_EQ(m.CallCount("EnumProcessModules"), 3) << c.name;
+    EXPECT_EQ(m.CallArgs(kWide ? "SymUnloadModule64" : "SymUnloadModule"), std::vector<std::string>{"0x600000"})
+        << c.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
   }
 }
 
@@ -263,6 +316,16 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
   EXPECT_THAT(r.out, HasSubstr("\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n\n* Interrupt *\n"));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(broken.CallCount("SuspendThread"), 6);
+
+  // The console closes while thread 9 is held, and the tool runs on a
+  // moment before the platform ends it: no thread is suspended after.
+  sim::Machine closing = SampledMachine();
+  closing.runsOnAfterClose = true;
+  closing.RaiseCtrlEventAtCall("GetThreadContext", 1, CTRL_CLOSE_EVENT);
+  r = RunThreadsift(closing, {"-p", "120", "-s", "4"});
+  EXPECT_THAT(r.out, HasSubstr("\n1 sample(s), 3 thread(s) seen, longest hold 5 us, 2 miss(es)\n"));
+  EXPECT_EQ(closing.CallCount("SuspendThread"), 1);
+  EXPECT_EQ(closing.SuspendCount(9), 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "threadsift/ProcessSession.h"
 #include "threadsift/ProcessWalk.h"
 #include "threadsift/ReportSink.h"
+#include "threadsift/StackCopy.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -201,6 +202,7 @@ TEST(ThreadWalk, GuardPageOfTheStackIsNeverRead) {
     void (*arrange)(sim::Thread&, sim::Machine&);
     std::string frames;
     int queriesWhileHeld;
+    bool copied = true;  // false: the stack is walked while the thread is held
   };
   const Case cases[] = {
       {"pointer inside the guard page",
@@ -225,6 +227,28 @@ TEST(ThreadWalk, GuardPageOfTheStackIsNeverRead) {
          m.FailStatusFor("NtQueryInformationThread", 20, STATUS_ACCESS_DENIED);
        },
        kThread20Frames, 2},
+      // The walk's first read starts in the guard page stepped over: the
+      // floor refuses it, copied stack or not.
+      {"pointer at the bottom of the guard page, base unknown",
+       [](sim::Thread& t, sim::Machine& m) {
+         t.stack.depth = t.stack.committed + 0x1000;
+         m.FailStatusFor("NtQueryInformationThread", 20, STATUS_ACCESS_DENIED);
+       },
+       "", 2},
+      {"pointer at the bottom of the guard page, base unknown, region above it unknown",
+       [](sim::Thread& t, sim::Machine& m) {
+         t.stack.depth = t.stack.committed + 0x1000;
+         m.FailStatusFor("NtQueryInformationThread", 20, STATUS_ACCESS_DENIED);
+         m.FailFor("VirtualQueryEx", t.stack.top - t.stack.committed, ERROR_ACCESS_DENIED);
+       },
+       "", 2, false},
+      // Too deep to copy, the stack keeps its limit as the floor.
+      {"pointer below the guard page of a stack deeper than the bound",
+       [](sim::Thread& t, sim::Machine&) {
+         t.stack.committed = 0x180000;
+         t.stack.depth = t.stack.committed + 0x1800;
+       },
+       "", 2, false},
       {"stack exactly as deep as the bound",
        [](sim::Thread& t, sim::Machine&) {
          t.stack.committed = 0x180000;
@@ -239,8 +263,43 @@ TEST(ThreadWalk, GuardPageOfTheStackIsNeverRead) {
     EXPECT_EQ(r.out, Thread20(c.frames)) << c.name;
     std::map<std::string, int> whileHeld = CallsWhileSuspended(m);
     EXPECT_EQ(whileHeld["VirtualQueryEx"], c.queriesWhileHeld) << c.name;
-    EXPECT_EQ(whileHeld[kStackWalkOp], 0) << c.name;
+    EXPECT_EQ(whileHeld[kStackWalkOp], c.copied ? 0 : m.CallCount(kStackWalkOp)) << c.name;
     ExpectThreadsLeftAsFound(m);
+  }
+}
+
+// Whatever way the stack is copied, or not, a later read of the guard page
+// below its lowest committed address is refused (-w reads stack words too).
+TEST(ThreadWalk, StackCopyFencesTheGuardPageBelowTheStack) {
+  struct Case {
+    const char* name;
+    uint64_t committed;
+    uint64_t depth;
+    bool baseKnown;
+  };
+  const Case cases[] = {
+      {"copied by the region, base unknown", 0x10000, 0x1fc0, false},
+      {"deeper than the bound", 0x180000, 0x100100, true},
+      {"deeper than the bound, base unknown", 0x180000, 0x100100, false},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = StackMachine();
+    sim::Stack& stack = m.FindProcess(120)->FindThread(20)->stack;
+    stack.committed = c.committed;
+    stack.depth = c.depth;
+    const sim::Stack s = stack;
+    sim::RunResult r = sim::RunInChild(m, [&c, s]() {
+      HANDLE process = OpenProcess(0x1F0FFF, FALSE, 120);  // all access
+      Address base = c.baseKnown ? (Address)s.top : 0;
+      StackCopy copy;
+      CopyThreadStack(process, (Address)s.Pointer(), base, StackLimitOf(process, base), &copy);
+      Address lowest = (Address)(s.top - s.committed);
+      bool fenced = ReadsBelowStackFloor(copy, (Address)s.GuardStart(), 8) && ReadsBelowStackFloor(copy, lowest - 8, 8);
+      CloseHandle(process);
+      return fenced ? 0 : 1;
+    });
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_TRUE(m.books().misuses.empty()) << c.name;
   }
 }
 
@@ -320,14 +379,24 @@ TEST(ThreadWalk, ThreadIdTakenOverByAnotherProcessIsRefusedNotSuspended) {
 }
 
 TEST(ThreadWalk, FaultInsideTheWalkKeepsTheFramesSoFarAndResumes) {
-  sim::Machine m = StackMachine();
-  m.FindProcess(120)->FindThread(20)->faultAtFrame = 3;
-  sim::RunResult r = RunThreadsift(m, {"-p", "120"});
   std::string frames = kWaitFrame + Hex(0x401024) + " =      app.exe!public: void __thiscall Worker::Run(void)" +
                        Params(1, 2, 3, 4) + "+36 C:\\src\\worker.cpp(42)\n";
-  EXPECT_EQ(r.out, AllThreads(frames));
-  EXPECT_EQ(r.status, 0);
-  ExpectThreadsLeftAsFound(m);
+  // The walk over the copy, and the walk made while the thread is held
+  // (its stack cannot be copied without its base or its region).
+  for (bool copied : {true, false}) {
+    sim::Machine m = StackMachine();
+    m.FindProcess(120)->FindThread(20)->faultAtFrame = 3;
+    if (!copied) {
+      m.FailStatusFor("NtQueryInformationThread", 20, STATUS_ACCESS_DENIED);
+      m.Fail("VirtualQueryEx", ERROR_ACCESS_DENIED);
+    }
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, AllThreads(frames)) << copied;
+    EXPECT_EQ(r.status, 0) << copied;
+    // Thread 20's four steps, the last of which faults.
+    EXPECT_EQ(CallsWhileSuspended(m)[kStackWalkOp], copied ? 0 : 4) << copied;
+    ExpectThreadsLeftAsFound(m);
+  }
 }
 
 // Position of the first call of op whose arguments start with args.

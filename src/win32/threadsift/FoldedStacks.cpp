@@ -58,12 +58,13 @@ void CountStack(const ExaminedProcess& process, DWORD tid, const std::vector<Fou
   ++stacks->counts[stack];
 }
 
-void ForgetNamesOutsideModules(FoldedStacks* stacks) {
-  // Only such names lack the "module!" part. A name made again is found by
-  // its text and keeps its index.
+void ForgetStaleNames(FoldedStacks* stacks, const std::vector<ModuleRange>& dropped) {
+  // Names made outside every module lack the "module!" part. A name made
+  // again is found by its text and keeps its index.
   for (std::map<Address, int>::iterator it = stacks->nameOfAddress.begin(); it != stacks->nameOfAddress.end();) {
-    bool bare = stacks->names[(size_t)it->second].find('!') == std::string::npos;
-    it = bare ? stacks->nameOfAddress.erase(it) : std::next(it);
+    bool stale = stacks->names[(size_t)it->second].find('!') == std::string::npos;
+    for (const ModuleRange& range : dropped) stale = stale || (range.base <= it->first && it->first <= range.end);
+    it = stale ? stacks->nameOfAddress.erase(it) : std::next(it);
   }
 }
 

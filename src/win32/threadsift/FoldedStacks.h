@@ -11,6 +11,7 @@
 #include "threadsift/Bitness.h"
 #include "threadsift/ExaminedProcess.h"
 #include "threadsift/FrameNaming.h"
+#include "threadsift/ModuleTable.h"
 #include "threadsift/ProcessSnapshot.h"
 
 // The stacks a sampling run saw, counted as they come: each frame is named
@@ -31,9 +32,10 @@ void CountStack(const ExaminedProcess& process, DWORD tid, const std::vector<Fou
                 FoldedStacks* stacks);
 
 // Forgets the names of addresses that lay outside every module when they
-// were named, so that they are named again: a module registered since may
-// hold them.
-void ForgetNamesOutsideModules(FoldedStacks* stacks);
+// were named (a module registered since may hold them) and of addresses in
+// a module dropped since (unloaded or replaced), so that they are named
+// again.
+void ForgetStaleNames(FoldedStacks* stacks, const std::vector<ModuleRange>& dropped);
 
 // Prints one line per distinct stack in the folded format: the image name,
 // the thread id and the frames from the outermost in, joined by ';', then a

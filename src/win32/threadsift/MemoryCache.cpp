@@ -58,6 +58,11 @@ BOOL ReadPages(ExaminedProcess& process, const StackCopy& copy, Address address,
 
 void ForgetStackPages(PageCache* pages) { pages->stackPages.clear(); }
 
+void ForgetModulePages(PageCache* pages, Address base, Address end) {
+  CachedPages& kept = pages->modulePages;
+  kept.erase(kept.lower_bound(base & ~(kPageSize - 1)), kept.upper_bound(end));
+}
+
 BOOL ReadForWalk(ExaminedProcess& process, const StackCopy& copy, Address address, PVOID buffer, DWORD size,
                  LPDWORD read) {
   DWORD done = 0;

@@ -24,6 +24,9 @@ struct PageCache {
 // Forgets the pages outside the listed modules; called before each thread.
 void ForgetStackPages(PageCache* pages);
 
+// Forgets the kept pages of a module that is gone, [base, end].
+void ForgetModulePages(PageCache* pages, Address base, Address end);
+
 // Reads size bytes at address of the process for the walk of the thread
 // whose stack copy is copy; never below the copy's floor. As the platform's
 // read routine, with how many bytes were read in *read.

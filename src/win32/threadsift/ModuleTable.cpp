@@ -3,9 +3,11 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 #include "threadsift/ExaminedProcess.h"
+#include "threadsift/MemoryCache.h"
 #include "threadsift/ModuleTable.h"
 #include "threadsift/ModuleVersion.h"
 #include "threadsift/ReportSink.h"
@@ -37,7 +39,7 @@ bool ListModuleHandles(HANDLE process, std::vector<Address>* sorted) {
   return true;
 }
 
-// Empties the five per-module sequences and makes room for count modules, so
+// Empties the per-module sequences and makes room for count modules, so
 // that none grows while the rows are printed.
 void EmptyTable(ModuleTable* table, size_t count) {
   ModuleTable& t = *table;
@@ -46,11 +48,13 @@ void EmptyTable(ModuleTable* table, size_t count) {
   t.sizes.clear();
   t.baseNames.clear();
   t.paths.clear();
+  t.timeStamps.clear();
   t.bases.reserve(count);
   t.ends.reserve(count);
   t.sizes.reserve(count);
   t.baseNames.reserve(count);
   t.paths.reserve(count);
+  t.timeStamps.reserve(count);
 }
 
 // A module's range and names as the platform gives them.
@@ -89,13 +93,26 @@ bool ReadModuleFacts(HANDLE process, HMODULE module, ModuleFacts* facts, const c
 }
 
 // Appends the module to the table's per-module sequences.
-void AppendModule(const ModuleFacts& facts, ModuleTable* table) {
+void AppendModule(const ModuleFacts& facts, DWORD timeStamp, ModuleTable* table) {
   ModuleTable& t = *table;
   t.bases.push_back(facts.base);
   t.ends.push_back(facts.base + facts.size - 1);
   t.sizes.push_back(facts.size);
   t.baseNames.push_back(facts.baseName);
   t.paths.push_back(facts.path);
+  t.timeStamps.push_back(timeStamp);
+}
+
+// Removes module i from every sequence of the table.
+void RemoveModule(ModuleTable* table, size_t i) {
+  ModuleTable& t = *table;
+  t.handles.erase(t.handles.begin() + (std::ptrdiff_t)i);
+  t.bases.erase(t.bases.begin() + (std::ptrdiff_t)i);
+  t.ends.erase(t.ends.begin() + (std::ptrdiff_t)i);
+  t.sizes.erase(t.sizes.begin() + (std::ptrdiff_t)i);
+  t.baseNames.erase(t.baseNames.begin() + (std::ptrdiff_t)i);
+  t.paths.erase(t.paths.begin() + (std::ptrdiff_t)i);
+  t.timeStamps.erase(t.timeStamps.begin() + (std::ptrdiff_t)i);
 }
 
 // Adds one module to the table, registers it and, when listed, prints its row.
@@ -106,7 +123,7 @@ ModuleTableOutcome AddModule(ExaminedProcess& process, ReportSink& report, Addre
     report.Failure(failedCall, (int)GetLastError());
     return Failed;
   }
-  AppendModule(facts, &process.modules);
+  AppendModule(facts, 0, &process.modules);
   if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) {
     report.Failure("SymLoadModule", (int)GetLastError());
     return SymbolLoadFailed;
@@ -117,30 +134,99 @@ ModuleTableOutcome AddModule(ExaminedProcess& process, ReportSink& report, Addre
   return Built;
 }
 
+// A module as listed now, with its image's time stamp (0 when unreadable).
+struct ListedModule {
+  Address handle;
+  ModuleFacts facts;
+  DWORD timeStamp;
+};
+
+DWORD TimeStampOf(HANDLE process, Address base, DWORD size) {
+  DWORD timeStamp = 0;
+  return ReadImageTimeStamp(process, base, size, &timeStamp) ? timeStamp : 0;
+}
+
+bool IsSameModule(const ModuleTable& t, size_t i, const ListedModule& listed) {
+  return t.bases[i] == listed.facts.base && t.sizes[i] == listed.facts.size &&
+         t.timeStamps[i] == listed.timeStamp && t.paths[i] == listed.facts.path;
+}
+
+// The position in the table of the module listed, or -1.
+int FindSameModule(const ModuleTable& t, const ListedModule& listed) {
+  for (size_t i = 0; i < t.bases.size(); ++i) {
+    if (IsSameModule(t, i, listed)) return (int)i;
+  }
+  return -1;
+}
+
+// Reads every listed module; handles whose module cannot be read go to
+// *unread.
+void ReadListedModules(HANDLE process, const std::vector<Address>& handles, std::vector<ListedModule>* listed,
+                       std::vector<Address>* unread) {
+  for (Address handle : handles) {
+    ListedModule module;
+    module.handle = handle;
+    const char* failedCall = "";
+    if (!ReadModuleFacts(process, (HMODULE)(UINT_PTR)handle, &module.facts, &failedCall)) {
+      unread->push_back(handle);
+      continue;
+    }
+    module.timeStamp = TimeStampOf(process, module.facts.base, module.facts.size);
+    listed->push_back(module);
+  }
+}
+
+// Drops the table's modules that are not listed as they were (a module
+// that could not be read now is kept); true when one was dropped.
+bool DropGoneModules(ExaminedProcess& process, const std::vector<ListedModule>& listed,
+                     const std::vector<Address>& unread, std::vector<ModuleRange>* dropped) {
+  ModuleTable& t = process.modules;
+  bool any = false;
+  for (size_t i = t.bases.size(); i-- > 0;) {
+    if (std::find(unread.begin(), unread.end(), t.handles[i]) != unread.end()) continue;
+    bool kept = false;
+    for (const ListedModule& module : listed) kept = kept || IsSameModule(t, i, module);
+    if (kept) continue;
+    ModuleRange range = {t.bases[i], t.ends[i]};
+    dropped->push_back(range);
+    UnregisterModuleSymbols(process, range.base);
+    ForgetModulePages(&process.pages, range.base, range.end);
+    RemoveModule(&t, i);
+    any = true;
+  }
+  return any;
+}
+
 // Registers a module loaded since the table was built and adds it to the
 // table; false, without a word, when it cannot be (it may be gone again).
-bool AddLaterModule(ExaminedProcess& process, Address handle) {
-  ModuleFacts facts;
-  const char* failedCall = "";
-  if (!ReadModuleFacts(process.handle, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) return false;
+bool AddLaterModule(ExaminedProcess& process, const ListedModule& module) {
+  const ModuleFacts& facts = module.facts;
   if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) return false;
-  process.modules.handles.push_back(handle);
-  AppendModule(facts, &process.modules);
+  process.modules.handles.push_back(module.handle);
+  AppendModule(facts, module.timeStamp, &process.modules);
   return true;
 }
 
 }  // namespace
 
-bool RegisterNewModules(ExaminedProcess& process) {
+void ReadModuleTimeStamps(ExaminedProcess& process) {
+  ModuleTable& t = process.modules;
+  for (size_t i = 0; i < t.bases.size() && i < t.timeStamps.size(); ++i) {
+    t.timeStamps[i] = TimeStampOf(process.handle, t.bases[i], t.sizes[i]);
+  }
+}
+
+bool RelistModules(ExaminedProcess& process, std::vector<ModuleRange>* dropped) {
   std::vector<Address> handles;
   if (!ListModuleHandles(process.handle, &handles)) return false;
-  const std::vector<Address>& known = process.modules.handles;
-  bool added = false;
-  for (Address handle : handles) {
-    if (std::find(known.begin(), known.end(), handle) != known.end()) continue;
-    if (AddLaterModule(process, handle)) added = true;
+  std::vector<ListedModule> listed;
+  std::vector<Address> unread;
+  ReadListedModules(process.handle, handles, &listed, &unread);
+  bool changed = DropGoneModules(process, listed, unread, dropped);
+  for (const ListedModule& module : listed) {
+    if (FindSameModule(process.modules, module) < 0 && AddLaterModule(process, module)) changed = true;
   }
-  return added;
+  return changed;
 }
 
 ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report, bool listed) {

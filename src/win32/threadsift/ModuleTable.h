@@ -20,6 +20,16 @@ struct ModuleTable {
   std::vector<DWORD> sizes;
   std::vector<std::string> baseNames;
   std::vector<std::string> paths;
+  // The image's time stamp, which tells another build of the same file;
+  // read only where the modules are listed again (see ReadModuleTimeStamps),
+  // 0 when unread or unreadable.
+  std::vector<DWORD> timeStamps;
+};
+
+// The addresses of a module, its last included.
+struct ModuleRange {
+  Address base;
+  Address end;
 };
 
 enum ModuleTableOutcome { Built, Failed, SymbolLoadFailed };
@@ -29,11 +39,18 @@ enum ModuleTableOutcome { Built, Failed, SymbolLoadFailed };
 // no version label is made) and fills the process's table.
 ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report, bool listed = true);
 
-// Lists the process's modules again and registers, without a word and
-// without listing them, those the table does not hold yet (loaded since it
-// was built); one that cannot be registered is left for the next time.
-// True when one was added.
-bool RegisterNewModules(ExaminedProcess& process);
+// Reads the time stamp of every module of the table, so that listing the
+// modules again tells a module replaced by another build of its file.
+void ReadModuleTimeStamps(ExaminedProcess& process);
+
+// Lists the process's modules again. A module of the table that is no
+// longer listed with the same range, path and time stamp (unloaded, or
+// replaced) is dropped, with its cached pages and its registration, and its
+// range added to *dropped; one listed that the table does not hold (loaded
+// since) is registered and added, without a word and without a row. One
+// that cannot be read or registered is left for the next time. True when
+// the table changed.
+bool RelistModules(ExaminedProcess& process, std::vector<ModuleRange>* dropped);
 
 // The position in table of the first module whose range holds address, or -1.
 int FindModule(const ModuleTable& table, Address address);

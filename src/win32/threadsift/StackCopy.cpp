@@ -46,7 +46,9 @@ Address EndOf(const MEMORY_BASIC_INFORMATION& region) {
 
 // The end of the committed, readable region that holds *address, or 0. A
 // guard page there is stepped over, unread: *address moves to its end, which
-// becomes the floor, and the region above it is asked for.
+// becomes the floor, and the region above it is asked for. Where no floor
+// is known, the region's start, the stack's lowest committed address,
+// becomes it, so that the guard page below stays fenced.
 Address EndOfRegionHolding(HANDLE process, Address* address, Address* floor) {
   MEMORY_BASIC_INFORMATION region;
   if (!QueryRegion(process, *address, &region)) return 0;
@@ -58,6 +60,7 @@ Address EndOfRegionHolding(HANDLE process, Address* address, Address* floor) {
   Address end = EndOf(region);
   if (!IsReadable(region)) return 0;
   if (*address < start || *address >= end || end < start) return 0;
+  if (*floor == 0) *floor = start;
   return end;
 }
 
@@ -125,7 +128,13 @@ bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Ad
   ForgetStackCopy(copy);
   Address start = stackPointer & ~(kPageSize - 1);
   bool baseFits = stackBase > stackPointer && stackBase - start <= kMaxStackCopy;
-  if (!baseFits) stackLimit = 0;  // found from the base, it is worth no more than the base
+  // Found from the base, the limit is worth no more than the base. A base
+  // too far above the pointer to copy up to is still the stack's when its
+  // limit lies no more than the guard zone above the pointer's page: that
+  // limit then fences the guard page for the walk made while held.
+  if (!baseFits && (stackBase <= stackPointer || (stackLimit > start && stackLimit - start > kGuardZone))) {
+    stackLimit = 0;
+  }
   if (stackLimit != 0 && start < stackLimit) start = FirstPageToCopy(process, start, stackLimit);
   copy->floor = stackLimit == 0 ? 0 : stackLimit < start ? stackLimit : start;
   if (baseFits && stackLimit == 0) start = AboveGuardPage(process, start, &copy->floor);

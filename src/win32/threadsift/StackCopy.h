@@ -43,8 +43,9 @@ Address StackLimitOf(HANDLE process, Address stackBase);
 // guard page found where the copy would begin is stepped over. Returns
 // false, with no copy kept, when the region cannot be queried or read, does
 // not hold the pointer, or is larger than kMaxStackCopy from the pointer's
-// page on. The floor is set either way. The room of an earlier copy is
-// reused.
+// page on. The floor is set either way: the limit (kept however deep the
+// stack), the end of a guard page stepped over, or else the start of the
+// region that holds the pointer. The room of an earlier copy is reused.
 bool CopyThreadStack(HANDLE process, Address stackPointer, Address stackBase, Address stackLimit, StackCopy* copy);
 
 // True when a read of size bytes at address would touch the pages just

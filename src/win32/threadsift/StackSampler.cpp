@@ -54,22 +54,29 @@ struct Gathered {
 struct ModuleWatch {
   bool relisted = false;
   ULONGLONG relistedAt = 0;
-  ULONGLONG now = 0;  // the start of the sample in hand, on the same scale
+  ULONGLONG startedAt = 0;  // the first sample's start, on the same scale
+  ULONGLONG now = 0;        // the start of the sample in hand
 };
 
-// A frame outside every registered module may lie in one loaded since the
-// sampling began (without its unwind data, stacks through it are cut): the
-// modules are listed again, at most once a second, and the new ones
+// The modules are listed again a second after the last listing (a module
+// may have been unloaded, or replaced by another at its addresses), and
+// before that once, at the first frame outside every registered module (it
+// may lie in a module loaded since the sampling began; without its unwind
+// data, stacks through it are cut). What is gone is dropped and what is new
 // registered before the frames are named.
-void WatchForNewModules(ExaminedProcess& process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
-                        FoldedStacks* stacks) {
-  if (watch->relisted && watch->now - watch->relistedAt < kRelistTicks) return;
-  bool outside = false;
-  for (const FoundFrame& frame : found) outside = outside || FindModule(process.modules, frame.pc) < 0;
-  if (!outside) return;
+void WatchModules(ExaminedProcess& process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
+                  FoldedStacks* stacks) {
+  ULONGLONG since = watch->now - (watch->relisted ? watch->relistedAt : watch->startedAt);
+  if (since < kRelistTicks) {
+    if (watch->relisted) return;
+    bool outside = false;
+    for (const FoundFrame& frame : found) outside = outside || FindModule(process.modules, frame.pc) < 0;
+    if (!outside) return;
+  }
   watch->relisted = true;
   watch->relistedAt = watch->now;
-  if (RegisterNewModules(process)) ForgetNamesOutsideModules(stacks);
+  std::vector<ModuleRange> dropped;
+  if (RelistModules(process, &dropped)) ForgetStaleNames(stacks, dropped);
 }
 
 // A thread kept open from one sample to the next, with its stack base,
@@ -150,7 +157,7 @@ bool TakeSample(ExaminedProcess& process, int tid, const ThreadList& threads, Op
       ++gathered->misses;
       opened->erase(thread.tid);
     } else {
-      WatchForNewModules(process, *found, watch, &gathered->stacks);
+      WatchModules(process, *found, watch, &gathered->stacks);
       CountStack(process, thread.tid, *found, &gathered->stacks);
     }
   }
@@ -204,6 +211,7 @@ void Sample(ExaminedProcess& process, const SamplingSettings& settings, ThreadLi
     if (sample > 0 && !WaitForNextSample(clocked, start, settings.intervalMs)) break;
     clocked = ReadClock(&start);
     watch.now = clocked ? start : (ULONGLONG)sample * (ULONGLONG)settings.intervalMs * kClockTicksPerMillisecond;
+    if (sample == 0) watch.startedAt = watch.now;
     if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
     if (!TakeSample(process, settings.tid, threads, &opened, &room, &watch, gathered)) {
       // The stacks it took before a thread could not be resumed are counted,
@@ -253,6 +261,7 @@ bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const Sampl
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, report, false);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
+  ReadModuleTimeStamps(process);
   Gathered gathered;
   Sample(process, settings, listed.threads, &gathered);
   PrintFoldedStacks(listed.image, gathered.stacks);

@@ -22,16 +22,6 @@ bool ReadWord(HANDLE process, Address at, DWORD* word) {
   return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)at, word, sizeof(*word), &got) && got == sizeof(*word);
 }
 
-// Reads the time stamp of the image mapped at base, from its file header.
-bool ReadImageTimeStamp(HANDLE process, Address base, DWORD size, DWORD* timeStamp) {
-  DWORD header = 0;
-  DWORD signature = 0;
-  if (!ReadWord(process, base + kNewHeaderOffsetAt, &header)) return false;
-  if (header >= size || size - header < kSignatureToTimeStamp + sizeof(DWORD)) return false;
-  if (!ReadWord(process, base + header, &signature) || signature != kPeSignature) return false;
-  return ReadWord(process, base + header + kSignatureToTimeStamp, timeStamp);
-}
-
 bool SameFile(const SharedModule& held, const SharedModule& wanted) {
   return held.stamped && wanted.stamped && held.size == wanted.size && held.timeStamp == wanted.timeStamp &&
          held.path == wanted.path;
@@ -68,6 +58,15 @@ Address RegisterShared(HANDLE process, SymbolSession* session, const char* path,
 
 }  // namespace
 
+bool ReadImageTimeStamp(HANDLE process, Address base, DWORD size, DWORD* timeStamp) {
+  DWORD header = 0;
+  DWORD signature = 0;
+  if (!ReadWord(process, base + kNewHeaderOffsetAt, &header)) return false;
+  if (header >= size || size - header < kSignatureToTimeStamp + sizeof(DWORD)) return false;
+  if (!ReadWord(process, base + header, &signature) || signature != kPeSignature) return false;
+  return ReadWord(process, base + header + kSignatureToTimeStamp, timeStamp);
+}
+
 bool OpenOwnSymbols(HANDLE process, SymbolSession* session) {
   if (!SymInitialize(process, NULL, FALSE)) return false;
   session->key = process;
@@ -97,6 +96,18 @@ Address RegisterModuleSymbols(ExaminedProcess& process, const char* path, const 
   SymbolSession* session = process.symbols;
   if (!session->shared) return RegisterModule(session->key, path, name, base, size);
   return RegisterShared(process.handle, session, path, name, base, size);
+}
+
+void UnregisterModuleSymbols(ExaminedProcess& process, Address base) {
+  SymbolSession* session = process.symbols;
+  if (!session->shared) {
+    UnregisterModule(session->key, base);
+    return;
+  }
+  SharedModules::iterator held = session->modules.find(base);
+  if (held == session->modules.end()) return;
+  UnregisterModule(session->key, base);
+  session->modules.erase(held);
 }
 
 bool SymbolsServe(const ExaminedProcess& process, Address address) {

@@ -58,6 +58,14 @@ bool CloseSymbols(SymbolSession* session);
 Address RegisterModuleSymbols(ExaminedProcess& process, const char* path, const char* name, Address base,
                               DWORD size);
 
+// Unregisters a module of the process that is gone (unloaded, or replaced
+// by another at its addresses), so that its symbols no longer name them.
+void UnregisterModuleSymbols(ExaminedProcess& process, Address base);
+
+// Reads the time stamp of the image mapped at base in process, from its
+// file header; false when it cannot be read.
+bool ReadImageTimeStamp(HANDLE process, Address base, DWORD size, DWORD* timeStamp);
+
 // False when a symbol or line looked up at address could come from another
 // process's module (the shared session keeps those): address lies outside
 // every module of the process.

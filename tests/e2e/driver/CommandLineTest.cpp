@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Runs.h"
+#include "Settings.h"
 
 namespace e2e {
 namespace {
@@ -41,6 +42,20 @@ TEST(CommandLine, UnknownOptionOrBadValueIsNamed) {
     EXPECT_EQ(run.out, c.message + ("\n\n" + UsageLine() + "\n"));
     EXPECT_EQ(run.status, 1);
   }
+}
+
+// A run that prints nothing (here Wine finds no such program) leaves its
+// exit status and standard error in the test's output.
+TEST(CommandLine, RunThatPrintsNothingLeavesItsStatusAndStandardErrorInTheTestOutput) {
+  const std::string absent = TheSettings().fixtureSources + "/absent.exe";
+  ::testing::internal::CaptureStdout();
+  ToolRun run = RunTool(absent, {});
+  std::string note = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(note.find(absent + " printed nothing, exit status " + std::to_string(run.status) + ";"), std::string::npos)
+      << note;
+  EXPECT_NE(note.find("absent.exe", note.find('\n')), std::string::npos) << note;
 }
 
 }  // namespace

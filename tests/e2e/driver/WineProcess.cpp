@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "Settings.h"
@@ -44,11 +45,21 @@ std::vector<char*> Pointers(const std::vector<std::string>& texts) {
   return pointers;
 }
 
+// A file without a name that takes the program's standard error: Wine's
+// server and system processes inherit standard error and may outlive the
+// test, so it goes to a file, never to a pipe someone waits on. -1 when
+// none can be made (standard error then goes to the Wine log).
+int ErrorsFile() {
+  const char* folder = getenv("TMPDIR");
+  std::string path = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/e2e-errors-XXXXXX";
+  int fd = mkostemp(&path[0], O_CLOEXEC);
+  if (fd >= 0) unlink(path.c_str());
+  return fd;
+}
+
 // Runs in the forked child: wires the standard handles and becomes Wine.
-[[noreturn]] void ExecWine(char* const* argv, char* const* envp, int input, int output) {
-  int log = open(TheSettings().wineLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  // Wine's server and system processes inherit standard error and may outlive
-  // the test, so it goes to the log, never to a pipe someone waits on.
+[[noreturn]] void ExecWine(char* const* argv, char* const* envp, int input, int output, int errors) {
+  int log = errors >= 0 ? errors : open(TheSettings().wineLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (input < 0) input = open("/dev/null", O_RDONLY);
   if (log < 0) log = open("/dev/null", O_WRONLY);
   dup2(input, 0);
@@ -67,7 +78,8 @@ std::vector<char*> Pointers(const std::vector<std::string>& texts) {
 }  // namespace
 
 WineProcess::WineProcess(const std::string& program, const std::vector<std::string>& args, Pipes pipes,
-                         const Environment& environment) {
+                         const Environment& environment)
+    : program_(program) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   if (pipes.outputCapacity > 0) fcntl(out[1], F_SETPIPE_SZ, pipes.outputCapacity);
@@ -79,8 +91,9 @@ WineProcess::WineProcess(const std::string& program, const std::vector<std::stri
   std::vector<char*> argPointers = Pointers(argv);
   std::vector<std::string> envp = ChildEnvironment(environment);
   std::vector<char*> envPointers = Pointers(envp);
+  errors_fd_ = ErrorsFile();
   pid_ = fork();
-  if (pid_ == 0) ExecWine(argPointers.data(), envPointers.data(), in[0], out[1]);
+  if (pid_ == 0) ExecWine(argPointers.data(), envPointers.data(), in[0], out[1], errors_fd_);
   close(out[1]);
   if (in[0] >= 0) close(in[0]);
   output_fd_ = out[0];
@@ -97,6 +110,20 @@ WineProcess::~WineProcess() {
   // A program still writing gets a broken pipe instead of waiting for a reader.
   if (output_fd_ >= 0) close(output_fd_);
   if (Started() && !WaitForExit(milliseconds(5000))) Kill();
+  if (errors_fd_ < 0) return;
+  std::string errors = Errors();
+  if (Started() && output_ended_ && output_.empty()) {
+    printf("%s printed nothing, exit status %d; its standard error (%zu bytes):\n%s\n", program_.c_str(),
+           status_.value_or(-1), errors.size(), errors.c_str());
+    fflush(stdout);
+  }
+  // The Wine log keeps what every program said, as before.
+  int log = open(TheSettings().wineLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (log >= 0) {
+    if (!errors.empty() && write(log, errors.data(), errors.size()) < 0) errors.clear();
+    close(log);
+  }
+  close(errors_fd_);
 }
 
 bool WineProcess::ReadSome(milliseconds timeout, size_t limit) {
@@ -147,6 +174,19 @@ int WineProcess::UnreadBytes() const {
   int bytes = 0;
   if (output_fd_ < 0 || ioctl(output_fd_, FIONREAD, &bytes) != 0) return -1;
   return bytes;
+}
+
+std::string WineProcess::Errors() const {
+  std::string errors;
+  char buffer[4096];
+  for (off_t at = 0; errors_fd_ >= 0 && errors.size() < 65536;) {
+    ssize_t got = pread(errors_fd_, buffer, sizeof(buffer), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    errors.append(buffer, (size_t)got);
+    at += got;
+  }
+  return errors;
 }
 
 bool WineProcess::WriteInput(const std::string& text) {

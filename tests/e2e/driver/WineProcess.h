@@ -1,6 +1,10 @@
 // A Windows program started under Wine, with its standard output read
-// through a pipe. The Unix process that runs it is the Windows process
-// itself (the loader execs into it), so signals sent to Pid() reach it.
+// through a pipe and its standard error kept in a file of its own. The Unix
+// process that runs it is the Windows process itself (the loader execs into
+// it), so signals sent to Pid() reach it. A program whose output ended with
+// nothing in it leaves its exit status and standard error in the test's
+// output when it is done with, so that such a run says what it was (a
+// failure of Wine's start, or of the program).
 #pragma once
 
 #include <sys/types.h>
@@ -49,6 +53,9 @@ class WineProcess {
   std::optional<std::string> ReadLine(milliseconds timeout);
   // Bytes written to the output pipe and not read yet.
   int UnreadBytes() const;
+  // What the program (and Wine for it) wrote to standard error so far, up
+  // to 64 KB.
+  std::string Errors() const;
 
   // Writes the text to the program's standard input; false if it cannot.
   bool WriteInput(const std::string& text);
@@ -61,8 +68,10 @@ class WineProcess {
  private:
   std::optional<std::string> TakeLine();
 
+  std::string program_;
   pid_t pid_ = -1;
   int input_ = -1;
+  int errors_fd_ = -1;
   int output_fd_ = -1;
   bool output_ended_ = false;
   std::optional<int> status_;
