@@ -97,11 +97,13 @@ else()
   set(E2E_WINE /usr/lib/wine/wine)
 endif()
 
-# Each tool's banner as its source spells it, so that the tests compare it
-# exactly; when it cannot be found the driver checks its start only.
+# Each tool's banner as its source spells it (with the version of project()
+# in place of THREADSIFT_VERSION), so that the tests compare it exactly; when
+# it cannot be found the driver checks its start only.
 function(e2e_read_banner main_source variable)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${main_source})
   file(STRINGS ${main_source} banner_line REGEX "kBanner\\[\\] = \"")
+  string(REPLACE "\" THREADSIFT_VERSION \"" "${PROJECT_VERSION}" banner_line "${banner_line}")
   set(banner "")
   if(banner_line MATCHES "kBanner\\[\\] = \"([^\"]*)\"")
     set(banner ${CMAKE_MATCH_1})
@@ -144,3 +146,26 @@ file(READ ${E2E_DIR}/list-tests.cmake.in E2E_LIST_TEMPLATE)
 string(CONFIGURE "${E2E_LIST_TEMPLATE}" E2E_LIST_SCRIPT @ONLY)
 file(GENERATE OUTPUT ${E2E_TESTS_FILE} CONTENT "${E2E_LIST_SCRIPT}")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${E2E_TESTS_FILE})
+
+# Both tools run from the unpacked package (cmake/package.cmake) against the
+# demo program: the 64-bit package in a Wine prefix made for the run alone,
+# the 32-bit one in the virtual machine's prefix (a new prefix takes a
+# quarter of an hour under its emulator).
+if(E2E_WIDTH EQUAL 64)
+  set(E2E_PACKAGE_PREFIX fresh)
+else()
+  set(E2E_PACKAGE_PREFIX ${E2E_PREFIX})
+endif()
+add_test(NAME package.run
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/run-package.sh ${E2E_WIDTH} ${PROJECT_VERSION}
+          ${CMAKE_BINARY_DIR}/${THREADSIFT_PACKAGE}.zip $<TARGET_FILE:deadlock> ${E2E_PACKAGE_PREFIX}
+          ${E2E_TIME_SCALE} "${E2E_BANNER}")
+set_tests_properties(package.run PROPERTIES LABELS "e2e;package"
+  TIMEOUT ${E2E_TEST_TIMEOUT} ENVIRONMENT WINE_LOADER=${E2E_WINE})
+if(E2E_WIDTH EQUAL 64)
+  set_tests_properties(package.run PROPERTIES FIXTURES_REQUIRED package_zips)
+else()
+  # The virtual machine makes no zip: it unpacks the one that tests/vm/run
+  # made on the host.
+  set_tests_properties(package.run PROPERTIES FIXTURES_REQUIRED e2e_wine RESOURCE_LOCK e2e_wine)
+endif()

@@ -8,6 +8,7 @@
 #include "Machine.h"
 #include "simwin_api.h"
 #include "Run.h"
+#include "threadsift/Version.h"
 
 int ThreadsiftMain(int argc, char** argv);
 int LatchsiftMain(int argc, char** argv);
@@ -20,7 +21,7 @@ inline sim::RunResult RunLatchsift(sim::Machine& m, const std::vector<std::strin
 }
 
 // Texts every run prints, as the default machine makes them.
-inline const std::string kBanner = "threadsift v2.04 - Copyright (c) 2026 the threadsift developers\n\n";
+inline const std::string kBanner = "threadsift v" THREADSIFT_VERSION " - Copyright (c) 2026 the threadsift developers\n\n";
 inline const std::string kRunHeader = "Checking computer BUILDHOST on Sun Sep 09 01:46:40 2001\n\n";
 inline const std::string kUsage = "Usage: threadsift -p <pid> [-t <tid>]\n";
 inline const std::string kLatchBanner = "latchsift v1.0 - Copyright (c) 2026 the threadsift developers\n\n";

@@ -12,12 +12,13 @@
 #include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/StackSampler.h"
+#include "threadsift/Version.h"
 
 namespace {
 
-const char kBanner[] = "threadsift v2.04 - Copyright (c) 2026 the threadsift developers";
+const char kBanner[] = "threadsift v" THREADSIFT_VERSION " - Copyright (c) 2026 the threadsift developers";
 // The version as the banner gives it, for the -j report.
-const char kVersion[] = "2.04";
+const char kVersion[] = THREADSIFT_VERSION;
 const char kDebugPrivilege[] = "SeDebugPrivilege";
 const int kAllProcesses = -1;
 // The longest interval over which -c measures how busy each thread is.

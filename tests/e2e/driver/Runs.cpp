@@ -55,7 +55,7 @@ const std::string& Banner() {
     // which at least has to carry the tool's name and version.
     Lines lines = SplitLines(RunThreadsift({"-v"}).out);
     std::string first = lines.empty() ? "" : lines[0];
-    EXPECT_EQ(first.rfind("threadsift v2.04", 0), 0u) << first;
+    EXPECT_EQ(first.rfind("threadsift v", 0), 0u) << first;
     return first;
   }();
   return banner;
