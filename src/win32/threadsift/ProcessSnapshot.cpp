@@ -18,7 +18,6 @@
 namespace {
 
 const ULONG kStatusInfoLengthMismatch = 0xC0000004;
-const ULONG kSnapshotStep = 0x10000;
 const ULONG kSnapshotLimit = 0x1000000;
 // How long a sweep keeps one snapshot for the processes after the first.
 const ULONGLONG kKeptSnapshotAge = 1000 * kClockTicksPerMillisecond;

@@ -46,6 +46,9 @@ enum SnapshotOutcome { ProcessListed, ProcessAbsent, SnapshotFailed, NoRoomForTh
 // copied or printed.
 SnapshotOutcome SnapshotProcess(ReportSink* report, DWORD pid, ProcessThreads* listed, bool timed = false);
 
+// A snapshot's buffer grows in steps of this many bytes.
+const ULONG kSnapshotStep = 0x10000;
+
 // The snapshot a sweep keeps to serve the processes after the one it was
 // taken for, so that a sweep does not list every process of the system once
 // per process; freed with the sweep.
@@ -55,7 +58,7 @@ struct KeptSnapshot {
   size_t threadsOffset = 0;
   // The buffer size the sweep's last snapshot needed: the next one starts
   // there, since a system does not shrink much in a second.
-  ULONG needed = 0x10000;
+  ULONG needed = kSnapshotStep;
   std::map<DWORD, size_t> records;  // each process's record, by its id
   ULONGLONG takenAt = 0;
   bool clocked = false;  // false when the platform had no clock to tell

@@ -68,30 +68,30 @@ struct ReportSink::JsonLines {
   Json process;
   bool inProcess = false;
   bool inThread = false;  // the last of the process's threads is in hand
-  bool inFrame = false;   // the last of its frames has not ended
 
   Json& ThreadInHand() { return process["threads"].back(); }
   Json& FrameInHand() { return ThreadInHand()["frames"].back(); }
 
-  // Adds a failure to the frame's thread (naming the frame), the thread, the
-  // process or the run, whichever is in hand.
-  void AddFailure(Json failure) {
+  // Adds a failure to the frame's thread (naming the frame, when a frame is
+  // open, and ending it), the thread, the process or the run, whichever is in
+  // hand.
+  void AddFailure(Json failure, bool* frameOpen) {
     if (!inProcess) {
       runErrors.push_back(failure);
       return;
     }
     Json& owner = inThread ? ThreadInHand() : process;
-    if (inFrame) {
+    if (*frameOpen) {
       failure["frame"] = owner["frames"].size() - 1;
-      inFrame = false;
+      *frameOpen = false;
     }
     owner["errors"].push_back(failure);
   }
 
-  void AddAllocationFailure(size_t bytes) {
+  void AddAllocationFailure(size_t bytes, bool* frameOpen) {
     Json failure = StepFailure("allocate", ERROR_NOT_ENOUGH_MEMORY);
     failure["bytes"] = bytes;
-    AddFailure(failure);
+    AddFailure(failure, frameOpen);
   }
 };
 
@@ -143,13 +143,13 @@ void ReportSink::BeginProcess(int pid) {
 }
 
 void ReportSink::EndProcess(bool interrupted) {
+  frameOpen_ = false;
   if (!json_) return;
   if (interrupted) json_->process["interrupted"] = true;
   WriteLine(json_->process);
   json_->process = Json();
   json_->inProcess = false;
   json_->inThread = false;
-  json_->inFrame = false;
 }
 
 void ReportSink::ProcessHeader(int pid, const ImageText& image, DWORD threadCount) {
@@ -232,12 +232,12 @@ void ReportSink::Thread(DWORD tid, const ThreadFigures* times) {
 }
 
 void ReportSink::EndThread() {
+  frameOpen_ = false;
   if (!json_) {
     printf("\n");
     return;
   }
   json_->inThread = false;
-  json_->inFrame = false;
 }
 
 void ReportSink::BeginFrames() {
@@ -264,16 +264,13 @@ void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBa
   frame["file"] = nullptr;
   frame["line"] = nullptr;
   frames.push_back(frame);
-  json_->inFrame = true;
 }
 
 void ReportSink::FrameWithoutSymbol(Address pc) {
   frameOpen_ = false;
   if (!json_) {
     printf(THREADSIFT_ADDRESS "()\n", (PrintedAddress)pc);
-    return;
   }
-  json_->inFrame = false;
 }
 
 void ReportSink::FrameSymbol(const char* name, const Address params[4], SymbolDisplacement displacement) {
@@ -310,21 +307,13 @@ void ReportSink::FrameSource(const char* file, unsigned line) {
 
 void ReportSink::FrameEnd() {
   frameOpen_ = false;
-  if (!json_) {
-    printf("\n");
-    return;
-  }
-  json_->inFrame = false;
+  if (!json_) printf("\n");
 }
 
 void ReportSink::FrameCutShort() {
   if (!frameOpen_) return;
   frameOpen_ = false;
-  if (!json_) {
-    printf("\n");
-    return;
-  }
-  json_->inFrame = false;
+  if (!json_) printf("\n");
 }
 
 void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded) {
@@ -379,14 +368,14 @@ void ReportSink::Interrupt() {
 }
 
 void ReportSink::Failure(const char* step, int code, const char* name) {
-  frameOpen_ = false;  // its line ends the frame's
   if (!json_) {
+    frameOpen_ = false;  // its line ends the frame's
     PrintFailureLine(step, code, name);
     return;
   }
   Json failure = StepFailure(step, code);
   if (name != NULL) failure["name"] = Utf8FromAnsi(name);
-  json_->AddFailure(failure);
+  json_->AddFailure(failure, &frameOpen_);
 }
 
 void ReportSink::WalkThreadFailure(DWORD tid, int code) {
@@ -394,7 +383,7 @@ void ReportSink::WalkThreadFailure(DWORD tid, int code) {
     printf("WalkThread %d error %d\n", (int)tid, code);
     return;
   }
-  json_->AddFailure(StepFailure("WalkThread", code));
+  json_->AddFailure(StepFailure("WalkThread", code), &frameOpen_);
 }
 
 void ReportSink::MissingThreads(int pid, int code) {
@@ -402,7 +391,7 @@ void ReportSink::MissingThreads(int pid, int code) {
     printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), pid, code);
     return;
   }
-  json_->AddFailure(StepFailure("EnumProcessThreads", code));
+  json_->AddFailure(StepFailure("EnumProcessThreads", code), &frameOpen_);
 }
 
 void ReportSink::StatusFailure(const char* step, ULONG status, ULONG returned) {
@@ -412,7 +401,7 @@ void ReportSink::StatusFailure(const char* step, ULONG status, ULONG returned) {
   }
   Json failure = StepFailure(step, status);
   failure["ret_len"] = returned;
-  json_->AddFailure(failure);
+  json_->AddFailure(failure, &frameOpen_);
 }
 
 void ReportSink::SnapshotLimit(ULONG status) {
@@ -420,7 +409,7 @@ void ReportSink::SnapshotLimit(ULONG status) {
     printf("ERROR: 16 MB maximum buffer size exceeded\n");
     return;
   }
-  json_->AddFailure(StepFailure("NtQuerySystemInformation", status));
+  json_->AddFailure(StepFailure("NtQuerySystemInformation", status), &frameOpen_);
 }
 
 void ReportSink::AllocationFailure(size_t bytes) {
@@ -428,7 +417,7 @@ void ReportSink::AllocationFailure(size_t bytes) {
     printf("FATAL: failed to allocate %d byte(s)\n", (int)bytes);
     return;
   }
-  json_->AddAllocationFailure(bytes);
+  json_->AddAllocationFailure(bytes, &frameOpen_);
 }
 
 void ReportSink::VersionAllocationFailure(size_t bytes) {
@@ -436,5 +425,5 @@ void ReportSink::VersionAllocationFailure(size_t bytes) {
     printf("FATAL: allocate %u byte(s) failed\n", (unsigned)bytes);
     return;
   }
-  json_->AddAllocationFailure(bytes);
+  json_->AddAllocationFailure(bytes, &frameOpen_);
 }

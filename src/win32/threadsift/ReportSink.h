@@ -118,7 +118,7 @@ class ReportSink {
  private:
   struct JsonLines;  // what the JSON form gathers; none as text
   std::unique_ptr<JsonLines> json_;
-  bool frameOpen_ = false;  // a frame has started and not ended
+  bool frameOpen_ = false;  // a frame has started and not ended, in either form
 };
 
 #endif
