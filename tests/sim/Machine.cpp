@@ -112,7 +112,7 @@ Module& Process::AddModule(uint64_t base, DWORD size, const std::string& baseNam
 }
 
 const Module* Process::ModuleAt(uint64_t base) const {
-  long listings = ActiveMachine().CallTotal("EnumProcessModules");
+  long listings = ActiveMachine().ModuleListings();
   const Module* found = nullptr;
   for (const Module& module : modules) {
     if (module.base != base) continue;
@@ -130,10 +130,10 @@ Machine::Machine() {
                        "RtlQueryProcessDebugInformation",
                        "RtlDestroyQueryDebugBuffer",
                        "RtlNtStatusToDosError"};
-  modules_["kernel32"] = {};
+  modules_["kernel32"] = {"IsWow64Process", "Wow64GetThreadContext"};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
-  modules_["psapi"] = {};
+  modules_["psapi"] = {"EnumProcessModulesEx"};
   modules_["version"] = {};
 }
 

@@ -41,8 +41,10 @@ struct Stack {
   std::map<uint64_t, uint64_t> pinned;
 
   uint64_t Pointer() const { return top - depth; }
-  // The thread's environment block lies a little above its stack.
+  // The thread's environment block lies a little above its stack; a thread
+  // of a 32-bit process on 64-bit Windows has a 32-bit block after it.
   uint64_t EnvironmentBlock() const { return top + 0x8000; }
+  uint64_t EnvironmentBlock32() const { return EnvironmentBlock() + 0x2000; }
   bool Holds(uint64_t address) const { return address < top && address >= top - committed; }
   uint64_t GuardStart() const { return top - committed - 0x1000; }
   bool GuardHolds(uint64_t address) const {
@@ -72,6 +74,9 @@ struct Thread {
   // replacing frames; the last ones hold for later reads.
   std::vector<std::vector<Frame>> samples;
   int samplesShown = 0;
+  // A thread of a 32-bit process: its first this many reads of its 32-bit
+  // registers catch it switching modes (its stack pointer off its stack).
+  int unsteadyReads = 0;
 
   bool ListedInSnapshot(int taken) const {
     return taken >= firstListedInSnapshot && (listedInSnapshots < 0 || taken < listedInSnapshots);
@@ -103,6 +108,7 @@ struct Module {
   std::string baseName;
   std::string path;
   std::deque<Symbol> symbols;
+  std::string file = "";         // not empty: where its file lies, when not at path (a 32-bit system module)
   int listedFromCall = 1;        // EnumProcessModules lists it from its call with this number on (loaded later)
   int unloadedAtCall = 0;        // not 0: nor from its call with this number on (unloaded)
   DWORD timeStamp = 0x3A000000;  // its file header's, which its first bytes in memory carry
@@ -173,6 +179,17 @@ struct Process {
   std::vector<uint64_t> created = {};
 
   std::vector<MemoryBlock> memory = {};
+
+  // Its width when not the tool's own: 32, a 32-bit process seen from the
+  // 64-bit build (its main image names the i386 machine; its threads have
+  // 32-bit registers and a 32-bit environment block; only the extended
+  // module listing names its modules, the plain one its main image and
+  // layerModules); 64, a 64-bit process seen from the 32-bit build (its
+  // modules cannot be listed).
+  int bits = 0;
+  std::deque<Module> layerModules = {};  // the 64-bit modules of its 32-bit layer
+  WORD machine = 0;                      // not 0: the machine its modules' headers name instead
+  bool saysWow64 = false;                // IsWow64Process answers yes (Wine answers no)
 
   uint64_t CreatedInSnapshot(int taken) const {
     if (created.empty()) return 0x01D0000000000000ull + id;
@@ -276,6 +293,12 @@ class Machine {
     selfTid_ = tid;
   }
   void SetClock(time_t now) { clock_ = now; }
+  // The tool runs in the 32-bit layer of 64-bit Windows (the 32-bit build).
+  bool toolInWow64 = false;
+  std::string systemFolder = "C:\\WINDOWS\\system32";
+  std::string system32BitFolder = "C:\\WINDOWS\\SysWOW64";
+  // How often the modules have been listed, by either listing.
+  long ModuleListings() const { return CallTotal("EnumProcessModules") + CallTotal("EnumProcessModulesEx"); }
   void AddEvent(const std::string& name) { events_.insert(name); }
   void RemoveModule(const std::string& module);
   void RemoveEntry(const std::string& module, const std::string& entry);

@@ -83,19 +83,39 @@ size_t BoundedLength(const char* at, const char* end) {
 
 }  // namespace
 
-BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed) {
+namespace sim {
+
+// The modules a listing names: a 32-bit process's own only in the extended
+// listing of 32-bit modules; its main image and its layer's modules in the
+// plain one. A 64-bit process seen from the 32-bit build has none to list.
+BOOL ListModules(const char* op, HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, bool only32Bit) {
   Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("EnumProcessModules", 0, Args("%u", bytes))) return FailWith(f, FALSE);
+  if (const FailRule* f = m.Enter(op, 0, Args("%u", bytes))) return FailWith(f, FALSE);
   Process* p = m.ProcessOfHandle(process);
-  if (p == nullptr) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
+  if (p == nullptr || p->bits == 64) return FailWithError(ERROR_PARTIAL_COPY, FALSE);
   std::vector<uint64_t> loaded;
   for (const Module& module : p->modules) {
-    if (module.LoadedAfter(m.CallTotal("EnumProcessModules"))) loaded.push_back(module.base);
+    if (module.LoadedAfter(m.ModuleListings())) loaded.push_back(module.base);
+  }
+  if (p->bits == 32 && !only32Bit) {
+    loaded.resize(std::min<size_t>(loaded.size(), 1));
+    for (const Module& module : p->layerModules) loaded.push_back(module.base);
   }
   size_t fit = std::min<size_t>(loaded.size(), bytes / sizeof(HMODULE));
   for (size_t i = 0; i < fit; ++i) modules[i] = (HMODULE)(uintptr_t)loaded[i];
   *needed = (DWORD)(loaded.size() * sizeof(HMODULE));
   return TRUE;
+}
+
+BOOL SimEnumProcessModulesEx(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, DWORD filter) {
+  const DWORD kList32BitModules = 0x01;
+  return ListModules("EnumProcessModulesEx", process, modules, bytes, needed, filter == kList32BitModules);
+}
+
+}  // namespace sim
+
+BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed) {
+  return ListModules("EnumProcessModules", process, modules, bytes, needed, false);
 }
 
 BOOL GetModuleInformation(HANDLE process, HMODULE handle, LPMODULEINFO info, DWORD bytes) {

@@ -84,6 +84,11 @@ const Entry kEntries[] = {
     {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
     {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},
     {"ntdll", "RtlNtStatusToDosError", (FARPROC)(void*)&SimRtlNtStatusToDosError},
+    {"psapi", "EnumProcessModulesEx", (FARPROC)(void*)&SimEnumProcessModulesEx},
+    {"kernel32", "IsWow64Process", (FARPROC)(void*)&SimIsWow64Process},
+#if defined(_WIN64)
+    {"kernel32", "Wow64GetThreadContext", (FARPROC)(void*)&SimWow64GetThreadContext},
+#endif
     {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
     {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
 };

@@ -44,6 +44,15 @@ PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair);
 NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buffer);
 NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer);
 ULONG SimRtlNtStatusToDosError(NTSTATUS status);
+BOOL SimEnumProcessModulesEx(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, DWORD filter);
+BOOL SimIsWow64Process(HANDLE process, PBOOL wow64);
+#if defined(_WIN64)
+BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context);
+#endif
+BOOL ListModules(const char* op, HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, bool only32Bit);
+// The registers a read of thread t's context finds (and the frames it shows
+// from then on); false when a 32-bit read catches it switching modes.
+void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp);
 BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line);
 BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line);
 

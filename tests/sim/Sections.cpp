@@ -54,12 +54,21 @@ MemoryBlock& Process::AddSectionDebugRecord(uint64_t record, uint64_t section) {
   return memory.back();
 }
 
+// The machine a process's modules are built for.
+WORD MachineOf(const Process& p) {
+  if (p.machine != 0) return p.machine;
+  if (p.bits == 32) return IMAGE_FILE_MACHINE_I386;
+  if (p.bits == 64) return IMAGE_FILE_MACHINE_AMD64;
+  return sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+}
+
 // The fields of a module's headers that tell its file: where the file
-// header starts (0x40), its signature and its time stamp.
-void OverlayModuleHeader(const Module& module, uint64_t at, size_t size, unsigned char* out) {
+// header starts (0x40), its signature, its machine and its time stamp.
+void OverlayModuleHeader(const Process& p, const Module& module, uint64_t at, size_t size, unsigned char* out) {
   const size_t kHeaderBytes = 0x4C;
   if (module.size < kHeaderBytes || !Touches(module.base, kHeaderBytes, at, size)) return;
-  const std::pair<size_t, uint64_t> fields[] = {{0x3C, 0x40}, {0x40, 0x4550}, {0x48, module.timeStamp}};
+  const std::pair<size_t, uint64_t> fields[] = {
+      {0x3C, 0x40}, {0x40, 0x4550}, {0x44, MachineOf(p)}, {0x48, module.timeStamp}};
   for (const auto& field : fields) {
     std::vector<unsigned char> word(4);
     PutWord(&word, 0, field.second, 4);
@@ -68,9 +77,9 @@ void OverlayModuleHeader(const Module& module, uint64_t at, size_t size, unsigne
 }
 
 bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
-  long listings = ActiveMachine().CallTotal("EnumProcessModules");
+  long listings = ActiveMachine().ModuleListings();
   for (const Module& module : p.modules) {
-    if (module.LoadedAfter(listings)) OverlayModuleHeader(module, at, size, out);
+    if (module.LoadedAfter(listings)) OverlayModuleHeader(p, module, at, size, out);
   }
   for (MemoryBlock& block : p.memory) {
     if (!Touches(block.address, block.bytes.size(), at, size)) continue;

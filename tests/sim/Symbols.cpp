@@ -70,7 +70,7 @@ const Module* FileAt(HANDLE session, PCSTR image, uint64_t base) {
   const Module* found = nullptr;
   for (const Process& p : m.processes) {
     for (const Module& module : p.modules) {
-      if (module.base != base || module.path != path) continue;
+      if (module.base != base || (module.path != path && module.file != path)) continue;
       if (p.id == m.lastOpenedPid) return &module;
       if (found == nullptr) found = &module;
     }
@@ -87,6 +87,9 @@ Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCS
   auto session = m.symbolSessions.find(process);
   if (session == m.symbolSessions.end()) return FailWithError(ERROR_INVALID_HANDLE, (Address)0);
   const Module* loaded = FileAt(process, image, base);
+  if (loaded != nullptr && !loaded->file.empty() && Text(image) != loaded->file) {
+    m.NoteMisuse(std::string(op) + " given " + Text(image) + " for a module whose file is " + loaded->file);
+  }
   std::map<uint64_t, SessionModule>& held = session->second.modules;
   // A session keeps the module it holds at a base: the file there has to be
   // unloaded before another takes its place.

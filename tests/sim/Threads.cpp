@@ -102,34 +102,62 @@ uint64_t NextStackAbove(const Process& p, uint64_t address) {
 }
 
 // The thread information block at the start of each thread's environment
-// block: exception list, stack base, stack limit, a pointer-sized word each.
+// block: exception list, stack base, stack limit, a pointer-sized word each
+// (a 32-bit thread's 32-bit block has words of 4 bytes).
 const uint64_t kTibWords = 3;
 const uint64_t kPointerSize = sizeof(void*);
 
+// The stack a 32-bit thread's 64-bit block names: its layer's own, which no
+// frame of the program lies on.
+uint64_t LayerStackOf(const Thread& t) { return 0x7ff00000000ull + (uint64_t)t.id * 0x100000; }
+
 // The byte at address when it lies in the information block of a thread of
 // the process.
-bool TibByteAt(const std::vector<const Thread*>& threads, uint64_t address, BYTE* byte) {
+bool TibByteAt(const Process& p, const std::vector<const Thread*>& threads, uint64_t address, BYTE* byte) {
   for (const Thread* t : threads) {
     uint64_t block = t->stack.EnvironmentBlock();
-    if (address < block || address >= block + kTibWords * kPointerSize) continue;
-    uint64_t word = (address - block) / kPointerSize;
+    uint64_t wordSize = kPointerSize;
+    bool layers = p.bits == 32 && kPointerSize == 8;
+    if (layers && address >= t->stack.EnvironmentBlock32()) {
+      block = t->stack.EnvironmentBlock32();
+      wordSize = 4;
+    }
+    if (address < block || address >= block + kTibWords * wordSize) continue;
+    uint64_t word = (address - block) / wordSize;
     uint64_t base = t->stack.recordedBase != 0 ? t->stack.recordedBase : t->stack.top;
     if (t->stack.firstRecordedBase != 0) base = t->stack.firstRecordedBase;
-    uint64_t value = word == 1 ? base : word == 2 ? t->stack.top - t->stack.committed : 0;
-    *byte = (BYTE)(value >> (8 * ((address - block) % kPointerSize)));
+    uint64_t limit = t->stack.top - t->stack.committed;
+    if (layers && wordSize == kPointerSize) base = limit = LayerStackOf(*t);
+    uint64_t value = word == 1 ? base : word == 2 ? limit : 0;
+    *byte = (BYTE)(value >> (8 * ((address - block) % wordSize)));
     return true;
   }
   return false;
+}
+
+bool TouchesTib(uint64_t block, uint64_t wordSize, uint64_t at, uint64_t size) {
+  return block < at + size && at < block + kTibWords * wordSize;
 }
 
 // The threads whose information block a read of [at, at + size) touches.
 std::vector<const Thread*> TibsTouched(const Process& p, uint64_t at, uint64_t size) {
   std::vector<const Thread*> touched;
   for (const Thread& t : p.threads) {
-    uint64_t block = t.stack.EnvironmentBlock();
-    if (block < at + size && at < block + kTibWords * kPointerSize) touched.push_back(&t);
+    if (TouchesTib(t.stack.EnvironmentBlock(), kPointerSize, at, size) ||
+        (p.bits == 32 && TouchesTib(t.stack.EnvironmentBlock32(), 4, at, size))) {
+      touched.push_back(&t);
+    }
   }
   return touched;
+}
+
+Process* ProcessOfThread(const Thread* t) {
+  for (Process& p : ActiveMachine().processes) {
+    for (const Thread& candidate : p.threads) {
+      if (&candidate == t) return &p;
+    }
+  }
+  return nullptr;
 }
 
 enum StackRead { kNoRoutine, kReadRight, kReadFailed, kReadWrong };
@@ -182,7 +210,10 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
   // A session of no process may come with routines of the caller's own,
   // which stand between the walk and the platform's.
   bool ownRoutines = m.ProcessOfHandle(process) == nullptr;
-  if (machine != kMachineType || !callbacks.AsExpected(ownRoutines) || m.symbolSessions.count(process) == 0 ||
+  const Process* owner = ProcessOfThread(t);
+  bool thirtyTwo = owner != nullptr && owner->bits == 32;
+  DWORD expected = thirtyTwo ? IMAGE_FILE_MACHINE_I386 : kMachineType;
+  if (machine != expected || !callbacks.AsExpected(ownRoutines) || m.symbolSessions.count(process) == 0 ||
       t == nullptr) {
     m.NoteMisuse(std::string(op) + " called with the wrong machine, routines, process or thread");
     return FALSE;
@@ -190,7 +221,10 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
   if (stackRead == kReadWrong) m.NoteMisuse(std::string(op) + "'s read-memory routine gave wrong bytes");
   if (stackRead == kReadFailed) return FALSE;  // the stack cannot be read: no further frame
 #if defined(_WIN64)
-  bool prepared = IsFirstStepPrepared(frame, context->Rip, context->Rbp, context->Rsp);
+  const WOW64_CONTEXT* context32 = (const WOW64_CONTEXT*)context;
+  bool prepared = thirtyTwo ? IsFirstStepPrepared(frame, (DWORD64)context32->Eip, (DWORD64)context32->Ebp,
+                                                  (DWORD64)context32->Esp)
+                            : IsFirstStepPrepared(frame, context->Rip, context->Rbp, context->Rsp);
 #else
   bool prepared = IsFirstStepPrepared(frame, context->Eip, context->Ebp, context->Esp);
 #endif
@@ -328,7 +362,7 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
       BYTE* out = (BYTE*)buffer + i;
       if (stack != nullptr) {
         *out = StackByteAt(at + i, stack->runs);
-      } else if (tibs.empty() || !TibByteAt(tibs, at + i, out)) {
+      } else if (tibs.empty() || !TibByteAt(*p, tibs, at + i, out)) {
         *out = MemoryAt(at + i);
       }
     }
@@ -430,24 +464,60 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
   }
   Thread* t = m.ThreadOfHandle(thread);
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  uint64_t pc = 0, fp = 0, sp = 0;
+  ReadRegisters(t, &pc, &fp, &sp);
+  // Wine gives a 32-bit thread's registers here too.
+#if defined(_WIN64)
+  context->Rip = pc;
+  context->Rbp = fp;
+  context->Rsp = sp;
+#else
+  context->Eip = (DWORD)pc;
+  context->Ebp = (DWORD)fp;
+  context->Esp = (DWORD)sp;
+#endif
+  return TRUE;
+}
+
+namespace sim {
+
+void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp) {
+  Machine& m = ActiveMachine();
   if (t->suspendCount == 0) m.NoteMisuse("GetThreadContext of a running thread");
   t->stack.runsAtContextRead = t->stack.runs;
   if (!t->samples.empty()) {
     t->frames = t->samples[std::min<size_t>((size_t)t->samplesShown, t->samples.size() - 1)];
     ++t->samplesShown;
   }
-  uint64_t pc = t->frames.empty() ? 0 : t->frames[0].pc;
+  *pc = t->frames.empty() ? 0 : t->frames[0].pc;
+  *fp = FrameAddress(*t, 0);
+  *sp = StackAddress(*t, 0);
+}
+
 #if defined(_WIN64)
-  context->Rip = pc;
-  context->Rbp = FrameAddress(*t, 0);
-  context->Rsp = StackAddress(*t, 0);
-#else
+BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("Wow64GetThreadContext", ThreadIdOf(thread), Args("0x%x", context->ContextFlags))) {
+    return FailWith(f, FALSE);
+  }
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  const Process* owner = ProcessOfThread(t);
+  if (owner == nullptr || owner->bits != 32) m.NoteMisuse("Wow64GetThreadContext of a thread of a 64-bit process");
+  uint64_t pc = 0, fp = 0, sp = 0;
+  ReadRegisters(t, &pc, &fp, &sp);
   context->Eip = (DWORD)pc;
-  context->Ebp = (DWORD)FrameAddress(*t, 0);
-  context->Esp = (DWORD)StackAddress(*t, 0);
-#endif
+  context->Ebp = (DWORD)fp;
+  context->Esp = (DWORD)sp;
+  if (t->unsteadyReads > 0) {
+    --t->unsteadyReads;
+    context->Esp = 0x1000;  // read while the thread switched modes: off its stack
+  }
   return TRUE;
 }
+#endif
+
+}  // namespace sim
 
 BOOL StackWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME frame, PVOID context,
                PREAD_PROCESS_MEMORY_ROUTINE readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE functionTable,

@@ -128,6 +128,17 @@ Alternatives Comparison::FailureLines(const Json& e, DWORD tid, DWORD pid) const
   std::string step = e.at("step").get<std::string>();
   long long code = e.at("code").get<long long>();
   if (step == "WalkThread") return {Format("WalkThread %d error %d\n", (int)tid, (int)code)};
+  if (step == "WalkProcess" && e.contains("machine")) {
+    return {Format("Process %d (0x%x) is built for machine 0x%04x, which threadsift does not walk\n", (int)pid, pid,
+                   e["machine"].get<unsigned>())};
+  }
+  if (step == "WalkProcess") {
+    return {Format("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", (int)pid, pid)};
+  }
+  if (step == "Wow64GetThreadContext") {
+    return {Format("Thread %d (0x%x): its 32-bit registers did not hold still in %d reads; its frames are not shown\n",
+                   (int)tid, tid, e.at("reads").get<int>())};
+  }
   if (step == "EnumProcessThreads") {
     return {Format("[%d] EnumProcessThreads pid %d error %d\n", (int)selfPid_, (int)pid, (int)code)};
   }
@@ -242,11 +253,13 @@ bool Comparison::CompareProcess(const Json& p) {
   }
   bool listing = !p.at("modules").is_null();
   for (const Alternatives& failure : processErrors_) {
-    listing = listing || failure[0].rfind("EnumProcessModules ", 0) == 0;
+    listing = listing || failure[0].rfind("EnumProcessModules ", 0) == 0 ||
+              failure[0].rfind("ReadImageMachine ", 0) == 0 || failure[0].rfind("Process ", 0) == 0;
   }
   if (listing && !Expect("\n")) return false;
   if (!p["modules"].is_null()) {
-    if (!Expect(kListingHeader)) return false;
+    bool thirtyTwo = p.contains("process_width") ? p["process_width"] == 32 : sizeof(void*) == 4;
+    if (!Expect(thirtyTwo ? kListingHeader32 : kListingHeader64)) return false;
     for (const Json& module : p["modules"]) {
       std::string label =
           module.at("version").is_null() ? "-.--.----.----" : AnsiFromUtf8(module["version"].get<std::string>());

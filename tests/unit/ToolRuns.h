@@ -27,13 +27,11 @@ inline const std::string kUsage = "Usage: threadsift -p <pid> [-t <tid>]\n";
 inline const std::string kLatchBanner = "latchsift v1.0 - Copyright (c) 2026 the threadsift developers\n\n";
 inline const std::string kLatchUsage = "Usage: latchsift -p <pid>\n";
 inline const std::string kSeparator = std::string(78, '*') + "\n";
-#if defined(_WIN64)
-inline const std::string kListingHeader =
-    "    Base                End                 Size        Version         Path\n" + std::string(94, '=') + "\n";
-#else
-inline const std::string kListingHeader =
+inline const std::string kListingHeader32 =
     "    Base        End         Size        Version         Path\n" + std::string(78, '=') + "\n";
-#endif
+inline const std::string kListingHeader64 =
+    "    Base                End                 Size        Version         Path\n" + std::string(94, '=') + "\n";
+inline const std::string kListingHeader = sizeof(void*) == 8 ? kListingHeader64 : kListingHeader32;
 
 // The 64-bit build prints 16-digit addresses and calls the "64" routines.
 inline constexpr bool kWide = sizeof(void*) == 8;

@@ -9,10 +9,11 @@
 #include "common/PlatformRecord.h"
 
 // Everything in which walking a 32-bit and a 64-bit process differs: the
-// image help library's records and routines, the machine and register set
-// of the walk, and the module listing's columns. Nothing else of the tool
-// asks which width it is built for, so a walk of a process of the other
-// width changes these adapters, not the code that calls them.
+// image help library's records and routines (the tool's own width), and,
+// chosen for each process by its width, the machine and register set of the
+// walk, the environment block's layout and the module listing's columns.
+// Nothing else of the tool asks which width it is built for or which width
+// the process in hand has.
 #if defined(_WIN64)
 typedef STACKFRAME64 WalkFrame;
 typedef IMAGEHLP_SYMBOL64 WalkSymbol;
@@ -24,19 +25,12 @@ typedef PFUNCTION_TABLE_ACCESS_ROUTINE64 WalkTableAccess;
 typedef PGET_MODULE_BASE_ROUTINE64 WalkModuleBase;
 #define THREADSIFT_LINE_LOOKUP_NAME "SymGetLineFromAddr64"
 
-const DWORD kWalkMachine = IMAGE_FILE_MACHINE_AMD64;
-const DWORD kWalkContextFlags = CONTEXT_FULL;
-const char kModuleListingHeader[] = "    Base                End                 Size        Version         Path\n";
-const char kModuleListingRule[] =
-    "==============================================================================================\n";
+const DWORD kToolMachine = IMAGE_FILE_MACHINE_AMD64;
+const DWORD kToolContextFlags = CONTEXT_FULL;
 
-inline Address ProgramCounterOf(const CONTEXT& context) { return context.Rip; }
-inline Address FramePointerOf(const CONTEXT& context) { return context.Rbp; }
-inline Address StackPointerOf(const CONTEXT& context) { return context.Rsp; }
-
-inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read,
-                      WalkTableAccess tableAccess, WalkModuleBase moduleBase) {
-  return StackWalk64(kWalkMachine, process, thread, frame, context, read, tableAccess, moduleBase, NULL);
+inline BOOL StepFrame(DWORD machine, HANDLE process, HANDLE thread, WalkFrame* frame, void* context,
+                      WalkMemoryReader read, WalkTableAccess tableAccess, WalkModuleBase moduleBase) {
+  return StackWalk64(machine, process, thread, frame, context, read, tableAccess, moduleBase, NULL);
 }
 
 inline WalkTableAccess PlatformTableAccess() { return SymFunctionTableAccess64; }
@@ -62,18 +56,12 @@ typedef PFUNCTION_TABLE_ACCESS_ROUTINE WalkTableAccess;
 typedef PGET_MODULE_BASE_ROUTINE WalkModuleBase;
 #define THREADSIFT_LINE_LOOKUP_NAME "SymGetLineFromAddr"
 
-const DWORD kWalkMachine = IMAGE_FILE_MACHINE_I386;
-const DWORD kWalkContextFlags = 0x10007;  // i386 control, integer and segment registers
-const char kModuleListingHeader[] = "    Base        End         Size        Version         Path\n";
-const char kModuleListingRule[] = "==============================================================================\n";
+const DWORD kToolMachine = IMAGE_FILE_MACHINE_I386;
+const DWORD kToolContextFlags = 0x10007;  // i386 control, integer and segment registers
 
-inline Address ProgramCounterOf(const CONTEXT& context) { return context.Eip; }
-inline Address FramePointerOf(const CONTEXT& context) { return context.Ebp; }
-inline Address StackPointerOf(const CONTEXT& context) { return context.Esp; }
-
-inline BOOL StepFrame(HANDLE process, HANDLE thread, WalkFrame* frame, CONTEXT* context, WalkMemoryReader read,
-                      WalkTableAccess tableAccess, WalkModuleBase moduleBase) {
-  return StackWalk(kWalkMachine, process, thread, frame, context, read, tableAccess, moduleBase, NULL);
+inline BOOL StepFrame(DWORD machine, HANDLE process, HANDLE thread, WalkFrame* frame, void* context,
+                      WalkMemoryReader read, WalkTableAccess tableAccess, WalkModuleBase moduleBase) {
+  return StackWalk(machine, process, thread, frame, context, read, tableAccess, moduleBase, NULL);
 }
 
 inline WalkTableAccess PlatformTableAccess() { return SymFunctionTableAccess; }
@@ -93,11 +81,44 @@ inline BOOL UnregisterModule(HANDLE process, Address base) { return SymUnloadMod
 // The width of a process's addresses.
 enum ProcessWidth { Width32, Width64 };
 
-// The tool's own width, which is that of every process it examines.
+// The tool's own width: that of every process the 32-bit build examines,
+// and of most the 64-bit build does.
 const ProcessWidth kToolWidth = sizeof(void*) == 8 ? Width64 : Width32;
 
+// The registers a walk starts from, read in the width of the thread's
+// process: a thread of a 32-bit process seen from the 64-bit build has its
+// 32-bit registers in a record of their own.
+struct WalkContext {
+  ProcessWidth width = kToolWidth;
+  CONTEXT native;
+#if defined(_WIN64)
+  WOW64_CONTEXT wow64;
+#endif
+};
+
+// Reads the registers of a suspended thread of a process of width; false,
+// with the last error, when they cannot be read.
+bool ReadWalkContext(HANDLE thread, ProcessWidth width, WalkContext* context);
+
+Address ProgramCounterOf(const WalkContext& context);
+Address FramePointerOf(const WalkContext& context);
+Address StackPointerOf(const WalkContext& context);
+
+// The machine a process of width is walked as, and the record of registers
+// the platform's walk steps through.
+DWORD WalkMachineOf(ProcessWidth width);
+void* WalkRecordOf(WalkContext* context);
+
+// The folder of the 32-bit system files of 64-bit Windows, as
+// GetSystemDirectory gives the system folder; 0 in the 32-bit build.
+UINT GetSystem32BitFolder(char* folder, UINT size);
+
+// The module listing's header and rule for a process of width.
+const char* ModuleListingHeader(ProcessWidth width);
+const char* ModuleListingRule(ProcessWidth width);
+
 // The walk's first frame: where the thread's registers stand.
-inline void SetStartOfWalk(const CONTEXT& context, WalkFrame* frame) {
+inline void SetStartOfWalk(const WalkContext& context, WalkFrame* frame) {
   memset(frame, 0, sizeof(*frame));
   frame->AddrPC.Offset = ProgramCounterOf(context);
   frame->AddrFrame.Offset = FramePointerOf(context);

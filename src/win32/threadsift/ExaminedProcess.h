@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "threadsift/Bitness.h"
 #include "threadsift/MemoryCache.h"
 #include "threadsift/ModuleTable.h"
@@ -15,11 +17,15 @@
 struct ExaminedProcess {
   HANDLE handle = NULL;
   int pid = 0;
-  ProcessWidth width = kToolWidth;
+  ProcessWidth width = kToolWidth;  // decided from its main image once its modules are listed
   ModuleTable modules;
   PageCache pages;
   SymbolSession* symbols = NULL;  // its own session, or the one a sweep shares
   LineLookup lineLookup = NULL;   // the image help library's source-line lookup, or null
+  // For a process of the other width: the system folder its modules are
+  // listed in, and the folder that holds their files of its width.
+  std::string systemFolder;
+  std::string system32BitFolder;
 };
 
 #endif

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "common/ImageHeader.h"
 #include "threadsift/ExaminedProcess.h"
 #include "threadsift/MemoryCache.h"
 #include "threadsift/ModuleTable.h"
@@ -22,21 +25,111 @@ const DWORD kNameCapacity = 260;
 // System process of NT 4.0 and of 2000): their threads are walked anyway.
 bool IsSystemProcess(int pid) { return pid == 2 || pid == 8; }
 
-// Asks for the module handles, growing the buffer until every one fits.
-// Returns false when the platform cannot list them.
-bool ListModuleHandles(HANDLE process, std::vector<Address>* sorted) {
+typedef BOOL(WINAPI* EnumProcessModulesExFn)(HANDLE, HMODULE*, DWORD, LPDWORD, DWORD);
+const DWORD kList32BitModules = 0x01;
+
+// Lists the modules of a process of the other width (a 32-bit process seen
+// from the 64-bit build), whose 32-bit modules only the extended listing
+// names; the routine is found at run time (the first 64-bit systems have
+// none: then its lookup's error).
+BOOL ListOtherWidthModules(HANDLE process, HMODULE* handles, DWORD size, DWORD* needed) {
+  HMODULE psapi = GetModuleHandleA("psapi.dll");
+  FARPROC entry = psapi != NULL ? GetProcAddress(psapi, "EnumProcessModulesEx") : NULL;
+  if (entry == NULL) return FALSE;
+  EnumProcessModulesExFn list = reinterpret_cast<EnumProcessModulesExFn>(reinterpret_cast<void*>(entry));
+  return list(process, handles, size, needed, kList32BitModules);
+}
+
+// Asks for the module handles of a process of width, growing the buffer
+// until every one fits; *first is the first listed, the process's main
+// image. Returns false when the platform cannot list them.
+bool ListModuleHandles(HANDLE process, ProcessWidth width, std::vector<Address>* sorted, Address* first) {
   std::vector<HMODULE> handles(kInitialModuleHandles);
   DWORD needed = 0;
   for (;;) {
     DWORD size = (DWORD)(handles.size() * sizeof(HMODULE));
-    if (!EnumProcessModules(process, handles.data(), size, &needed)) return false;
+    BOOL listed = width == kToolWidth ? EnumProcessModules(process, handles.data(), size, &needed)
+                                      : ListOtherWidthModules(process, handles.data(), size, &needed);
+    if (!listed) return false;
     if (needed <= size) break;
     handles.resize(needed / sizeof(HMODULE));
   }
   sorted->clear();
   for (size_t i = 0; i < needed / sizeof(HMODULE); ++i) sorted->push_back((Address)(UINT_PTR)handles[i]);
+  *first = sorted->empty() ? 0 : sorted->front();
   std::sort(sorted->begin(), sorted->end());
   return true;
+}
+
+// Decides the process's width from its main image's machine; false, after
+// the process's one line, when it is not walked: its header cannot be read,
+// or it is built for another machine, or for a width this build cannot walk.
+bool DecideWidth(ExaminedProcess& process, ReportSink& report, Address mainImage) {
+  WORD machine = 0;
+  if (!ReadImageMachine(process.handle, mainImage, &machine)) {
+    report.Failure("ReadImageMachine", (int)GetLastError());
+    return false;
+  }
+  if (machine == IMAGE_FILE_MACHINE_I386) {
+    process.width = Width32;
+    return true;
+  }
+  if (machine == IMAGE_FILE_MACHINE_AMD64 && kToolWidth == Width64) {
+    process.width = Width64;
+    return true;
+  }
+  if (machine == IMAGE_FILE_MACHINE_AMD64) {
+    report.WiderProcess(process.pid);
+  } else {
+    report.OtherMachine(process.pid, machine);
+  }
+  return false;
+}
+
+// True when the tool runs in the 32-bit layer of 64-bit Windows and the
+// process does not: a 64-bit process, whose modules a 32-bit tool cannot list.
+bool IsWiderProcess(HANDLE process) {
+  return kToolWidth == Width32 && PlatformSaysWow64(GetCurrentProcess()) && !PlatformSaysWow64(process);
+}
+
+// True when the first length characters of a and b differ at most in the
+// case of their letters (folder names are compared as the platform does).
+bool SameLettersIgnoringCase(const char* a, const char* b, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    char x = a[i] >= 'A' && a[i] <= 'Z' ? (char)(a[i] - 'A' + 'a') : a[i];
+    char y = b[i] >= 'A' && b[i] <= 'Z' ? (char)(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The file a module's symbols and version come from. A 32-bit process on
+// 64-bit Windows names its system modules by the system folder, which holds
+// the 64-bit files: its 32-bit ones are in the folder the platform keeps
+// for them.
+std::string FileOfModule(const ExaminedProcess& process, const char* path) {
+  const std::string& system = process.systemFolder;
+  if (system.empty() || process.width == kToolWidth) return path;
+  size_t length = system.size();
+  if (strlen(path) <= length || path[length] != '\\' || !SameLettersIgnoringCase(path, system.c_str(), length)) {
+    return path;
+  }
+  return process.system32BitFolder + (path + length);
+}
+
+// Notes the system folder and the one of its 32-bit files, for a process of
+// the other width; nothing when one cannot be had.
+void FindSystemFolders(ExaminedProcess& process) {
+  process.systemFolder.clear();
+  process.system32BitFolder.clear();
+  if (process.width == kToolWidth) return;
+  char system[MAX_PATH];
+  char files32[MAX_PATH];
+  UINT systemLength = GetSystemDirectoryA(system, MAX_PATH);
+  UINT files32Length = GetSystem32BitFolder(files32, MAX_PATH);
+  if (systemLength == 0 || systemLength >= MAX_PATH || files32Length == 0 || files32Length >= MAX_PATH) return;
+  process.systemFolder.assign(system, systemLength);
+  process.system32BitFolder.assign(files32, files32Length);
 }
 
 // Empties the per-module sequences and makes room for count modules, so
@@ -124,12 +217,13 @@ ModuleTableOutcome AddModule(ExaminedProcess& process, ReportSink& report, Addre
     return Failed;
   }
   AppendModule(facts, 0, &process.modules);
-  if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) {
+  std::string file = FileOfModule(process, facts.path);
+  if (RegisterModuleSymbols(process, file.c_str(), facts.baseName, facts.base, facts.size) == 0) {
     report.Failure("SymLoadModule", (int)GetLastError());
     return SymbolLoadFailed;
   }
   if (!listed) return Built;
-  std::string label = GetModuleVersion(report, facts.path);
+  std::string label = GetModuleVersion(report, file.c_str());
   report.Module(facts.base, facts.size, label, facts.path);
   return Built;
 }
@@ -201,7 +295,8 @@ bool DropGoneModules(ExaminedProcess& process, const std::vector<ListedModule>& 
 // table; false, without a word, when it cannot be (it may be gone again).
 bool AddLaterModule(ExaminedProcess& process, const ListedModule& module) {
   const ModuleFacts& facts = module.facts;
-  if (RegisterModuleSymbols(process, facts.path, facts.baseName, facts.base, facts.size) == 0) return false;
+  std::string file = FileOfModule(process, facts.path);
+  if (RegisterModuleSymbols(process, file.c_str(), facts.baseName, facts.base, facts.size) == 0) return false;
   process.modules.handles.push_back(module.handle);
   AppendModule(facts, module.timeStamp, &process.modules);
   return true;
@@ -218,7 +313,8 @@ void ReadModuleTimeStamps(ExaminedProcess& process) {
 
 bool RelistModules(ExaminedProcess& process, std::vector<ModuleRange>* dropped) {
   std::vector<Address> handles;
-  if (!ListModuleHandles(process.handle, &handles)) return false;
+  Address mainImage = 0;
+  if (!ListModuleHandles(process.handle, process.width, &handles, &mainImage)) return false;
   std::vector<ListedModule> listed;
   std::vector<Address> unread;
   ReadListedModules(process.handle, handles, &listed, &unread);
@@ -231,10 +327,22 @@ bool RelistModules(ExaminedProcess& process, std::vector<ModuleRange>* dropped) 
 
 ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report, bool listed) {
   std::vector<Address> handles;
-  if (!ListModuleHandles(process.handle, &handles)) {
+  Address mainImage = 0;
+  if (!ListModuleHandles(process.handle, kToolWidth, &handles, &mainImage)) {
+    if (IsWiderProcess(process.handle)) {
+      report.WiderProcess(process.pid);
+      return Failed;
+    }
     report.Failure("EnumProcessModules", (int)GetLastError());
     if (!IsSystemProcess(process.pid)) return Failed;
     handles.clear();
+  }
+  if (!handles.empty() && !DecideWidth(process, report, mainImage)) return Failed;
+  FindSystemFolders(process);
+  report.ProcessWidthIs(process.width);
+  if (process.width != kToolWidth && !ListModuleHandles(process.handle, process.width, &handles, &mainImage)) {
+    report.Failure("EnumProcessModulesEx", (int)GetLastError());
+    return Failed;
   }
   process.modules.handles = handles;
   EmptyTable(&process.modules, handles.size());

@@ -19,11 +19,15 @@ namespace {
 // Members stay in the order they are set, so that a line reads like the report.
 typedef nlohmann::ordered_json Json;
 
-// An address (or a displacement or offset) as a zero-padded hexadecimal
-// string as wide as the build's addresses: JSON numbers lose 64-bit values.
-std::string HexText(Address value) {
+// An address (or a displacement or offset) as zero-padded hexadecimal
+// digits as wide as the addresses of a process of width.
+std::string AddressDigits(Address value, ProcessWidth width) {
   char text[32];
-  snprintf(text, sizeof(text), "0x" THREADSIFT_ADDRESS, (PrintedAddress)value);
+  if (width == Width32) {
+    snprintf(text, sizeof(text), "%08x", (unsigned)value);
+  } else {
+    snprintf(text, sizeof(text), "%016llx", (unsigned long long)value);
+  }
   return text;
 }
 
@@ -54,6 +58,12 @@ Json StepFailure(const char* step, long long code) {
   failure["code"] = code;
   return failure;
 }
+
+// The code of a step that was tried again until its tries ran out (the
+// platform's "retry" error).
+const int kRetriesRanOut = 1237;
+// The code of a process this build does not walk ("not supported").
+const int kNotWalked = 50;
 
 void PrintThread(DWORD tid) { printf("thread %d (0x%x)", (int)tid, (unsigned)tid); }
 
@@ -131,7 +141,13 @@ void ReportSink::EndRun() {
   json_->runErrors = Json::array();
 }
 
+std::string ReportSink::AddressText(Address value) const { return AddressDigits(value, width_); }
+
+// JSON numbers lose 64-bit values: addresses are strings.
+std::string ReportSink::HexText(Address value) const { return "0x" + AddressText(value); }
+
 void ReportSink::BeginProcess(int pid) {
+  width_ = kToolWidth;
   if (!json_) return;
   json_->process = json_->run;
   json_->process["pid"] = pid;
@@ -167,10 +183,35 @@ void ReportSink::EmptyLine() {
   if (!json_) printf("\n");
 }
 
+void ReportSink::ProcessWidthIs(ProcessWidth width) {
+  width_ = width;
+  if (json_ && json_->inProcess && width != kToolWidth) json_->process["process_width"] = width == Width32 ? 32 : 64;
+}
+
+void ReportSink::WiderProcess(int pid) {
+  if (!json_) {
+    printf("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", pid, (unsigned)pid);
+    return;
+  }
+  json_->process["process_width"] = 64;
+  json_->AddFailure(StepFailure("WalkProcess", kNotWalked), &frameOpen_);
+}
+
+void ReportSink::OtherMachine(int pid, WORD machine) {
+  if (!json_) {
+    printf("Process %d (0x%x) is built for machine 0x%04x, which threadsift does not walk\n", pid, (unsigned)pid,
+           (unsigned)machine);
+    return;
+  }
+  Json failure = StepFailure("WalkProcess", kNotWalked);
+  failure["machine"] = machine;
+  json_->AddFailure(failure, &frameOpen_);
+}
+
 void ReportSink::ModuleListing() {
   if (!json_) {
-    printf("%s", kModuleListingHeader);
-    printf("%s", kModuleListingRule);
+    printf("%s", ModuleListingHeader(width_));
+    printf("%s", ModuleListingRule(width_));
     return;
   }
   json_->process["modules"] = Json::array();
@@ -183,8 +224,8 @@ void ReportSink::Module(Address base, DWORD size, const std::string& label, cons
     // width before it is set in its column.
     std::string shown = label;
     if (shown.size() < kFileVersionLabelWidth) shown.resize(kFileVersionLabelWidth, ' ');
-    printf("0x" THREADSIFT_ADDRESS "  0x" THREADSIFT_ADDRESS "  0x%08x %15s  %s\n", (PrintedAddress)base,
-           (PrintedAddress)end, (unsigned)size, shown.c_str(), path);
+    printf("0x%s  0x%s  0x%08x %15s  %s\n", AddressText(base).c_str(), AddressText(end).c_str(), (unsigned)size,
+           shown.c_str(), path);
     return;
   }
   Json module;
@@ -248,7 +289,7 @@ void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBa
   frameOpen_ = true;
   const char* name = moduleName;
   if (!json_) {
-    printf(THREADSIFT_ADDRESS " = ", (PrintedAddress)pc);
+    printf("%s = ", AddressText(pc).c_str());
     if (name != NULL) printf("%12s!", name);
     return;
   }
@@ -269,17 +310,16 @@ void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBa
 void ReportSink::FrameWithoutSymbol(Address pc) {
   frameOpen_ = false;
   if (!json_) {
-    printf(THREADSIFT_ADDRESS "()\n", (PrintedAddress)pc);
+    printf("%s()\n", AddressText(pc).c_str());
   }
 }
 
 void ReportSink::FrameSymbol(const char* name, const Address params[4], SymbolDisplacement displacement) {
   if (!json_) {
     std::string text = name;
-    char scratch[80];
-    sprintf(scratch, "(" THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS "," THREADSIFT_ADDRESS ")",
-            (PrintedAddress)params[0], (PrintedAddress)params[1], (PrintedAddress)params[2], (PrintedAddress)params[3]);
-    text += scratch;
+    text += "(" + AddressText(params[0]) + "," + AddressText(params[1]) + "," + AddressText(params[2]) + "," +
+            AddressText(params[3]) + ")";
+    char scratch[32];
     if (displacement != 0) {
       sprintf(scratch, "%+d", (int)displacement);
       text += scratch;
@@ -316,10 +356,20 @@ void ReportSink::FrameCutShort() {
   if (!json_) printf("\n");
 }
 
+void ReportSink::UnsteadyContext(DWORD tid, int reads) {
+  if (!json_) {
+    printf("Thread %d (0x%x): its 32-bit registers did not hold still in %d reads; its frames are not shown\n", (int)tid,
+           (unsigned)tid, reads);
+    return;
+  }
+  Json failure = StepFailure("Wow64GetThreadContext", kRetriesRanOut);
+  failure["reads"] = reads;
+  json_->AddFailure(failure, &frameOpen_);
+}
+
 void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded) {
   if (!json_) {
-    printf("Thread %d (0x%x) waits for critical section 0x" THREADSIFT_ADDRESS, (int)tid, (unsigned)tid,
-           (PrintedAddress)section);
+    printf("Thread %d (0x%x) waits for critical section 0x%s", (int)tid, (unsigned)tid, AddressText(section).c_str());
     if (holder == NULL) {
       printf(" whose holder is unknown\n");
       return;

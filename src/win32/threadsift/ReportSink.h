@@ -55,6 +55,15 @@ class ReportSink {
   // The empty line of the text report that ends a part of it.
   void EmptyLine();
 
+  // The width of the process in hand, once known: its addresses are shown
+  // in it (and the JSON says so when it is not the tool's own).
+  void ProcessWidthIs(ProcessWidth width);
+
+  // The process in hand is not walked: a 64-bit process seen from the
+  // 32-bit build, or one built for another machine.
+  void WiderProcess(int pid);
+  void OtherMachine(int pid, WORD machine);
+
   // The module listing: its header and rule, then a row a module.
   void ModuleListing();
   void Module(Address base, DWORD size, const std::string& label, const char* path);
@@ -83,6 +92,10 @@ class ReportSink {
   // its line, the JSON closes it, so that what follows is not taken for
   // part of it.
   void FrameCutShort();
+
+  // The registers of the thread in hand (of a 32-bit process, seen from the
+  // 64-bit build) did not hold still in reads reads: it is not walked.
+  void UnsteadyContext(DWORD tid, int reads);
 
   // The thread in hand waits for critical section at section, held by the
   // thread holder (null when unknown), which may have ended.
@@ -119,6 +132,12 @@ class ReportSink {
   struct JsonLines;  // what the JSON form gathers; none as text
   std::unique_ptr<JsonLines> json_;
   bool frameOpen_ = false;  // a frame has started and not ended, in either form
+  ProcessWidth width_ = kToolWidth;  // of the process in hand
+
+  // An address as wide as the process in hand's: its digits, and as JSON
+  // gives it.
+  std::string AddressText(Address value) const;
+  std::string HexText(Address value) const;
 };
 
 #endif

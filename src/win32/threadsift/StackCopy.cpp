@@ -12,6 +12,9 @@ namespace {
 const Address kPageSize = 0x1000;
 const ULONG kThreadBasicInformation = 0;
 
+// A 32-bit thread's environment block lies this far after its 64-bit one.
+const Address kEnvironmentBlock32Offset = 0x2000;
+
 // The native layer's basic record of a thread; the copy needs only where
 // the thread's environment block lies.
 struct ThreadBasics {
@@ -101,7 +104,7 @@ bool CopyRange(HANDLE process, Address start, Address end, StackCopy* copy) {
 
 }  // namespace
 
-Address StackBaseOf(HANDLE process, HANDLE thread) {
+Address StackBaseOf(HANDLE process, HANDLE thread, ProcessWidth width) {
   const char* failedCall = "";
   NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
   if (query == NULL) return 0;
@@ -110,11 +113,28 @@ Address StackBaseOf(HANDLE process, HANDLE thread) {
   if (query(thread, kThreadBasicInformation, &basics, sizeof(basics), NULL) != 0) return 0;
   // The environment block begins with the thread information block, whose
   // second word is the stack's base: the end of the stack's highest page.
-  UINT_PTR base = 0;
+  Address block = (Address)(UINT_PTR)basics.environmentBlock;
   SIZE_T got = 0;
+  if (width != kToolWidth) {
+    DWORD base32 = 0;
+    Address field = block + kEnvironmentBlock32Offset + sizeof(DWORD);
+    if (block == 0 || !ReadProcessMemory(process, (LPCVOID)(UINT_PTR)field, &base32, sizeof(base32), &got) ||
+        got != sizeof(base32)) {
+      return 0;
+    }
+    return base32;
+  }
+  UINT_PTR base = 0;
   const BYTE* field = (const BYTE*)basics.environmentBlock + sizeof(PVOID);
   if (!ReadProcessMemory(process, field, &base, sizeof(base), &got) || got != sizeof(base)) return 0;
   return (Address)base;
+}
+
+Address StackStartOf(HANDLE process, Address stackBase) {
+  MEMORY_BASIC_INFORMATION region;
+  if (stackBase == 0 || !QueryRegion(process, stackBase - 1, &region)) return 0;
+  Address start = (Address)(UINT_PTR)region.AllocationBase;
+  return start < stackBase ? start : 0;
 }
 
 Address StackLimitOf(HANDLE process, Address stackBase) {

@@ -23,8 +23,13 @@ const Address kMaxStackCopy = 0x100000;
 // The base of a thread's stack (the end of its highest page) as the
 // thread's environment block records it, or 0 when it cannot be had. It
 // does not change while the thread lives: it is read before the thread is
-// held.
-Address StackBaseOf(HANDLE process, HANDLE thread);
+// held. A thread of a 32-bit process seen from the 64-bit build has its
+// 32-bit stack named in the 32-bit block, which lies after the 64-bit one.
+Address StackBaseOf(HANDLE process, HANDLE thread, ProcessWidth width);
+
+// The start of the reservation that holds the stack whose base is
+// stackBase, or 0 when unknown: no stack pointer of the thread lies below.
+Address StackStartOf(HANDLE process, Address stackBase);
 
 // The lowest committed address of the stack whose base is stackBase: the
 // start of the committed region that ends there. Below it lies the stack's

@@ -92,20 +92,20 @@ typedef std::map<DWORD, OpenedThread> OpenedThreads;
 // the first time, and again when its id has since been taken over by a
 // thread created later. A base that could not be read is read again. Null
 // when it cannot be opened.
-OpenedThread* OpenedFor(HANDLE process, int pid, const ThreadRecord& thread, OpenedThreads* opened) {
+OpenedThread* OpenedFor(const ExaminedProcess& process, const ThreadRecord& thread, OpenedThreads* opened) {
   OpenedThreads::iterator known = opened->find(thread.tid);
   if (known != opened->end() && known->second.created == thread.created) {
-    if (known->second.stackBase == 0) known->second.stackBase = StackBaseOf(process, known->second.handle->Get());
+    if (known->second.stackBase == 0) known->second.stackBase = StackBaseOf(process.handle, known->second.handle->Get(), process.width);
     return &known->second;
   }
   if (known != opened->end()) opened->erase(known);
   const char* failedCall = "";
-  HANDLE handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)pid, thread.tid, &failedCall);
+  HANDLE handle = OpenThreadQuietly(kThreadAllAccess, (DWORD)process.pid, thread.tid, &failedCall);
   if (handle == NULL) return NULL;
   OpenedThread& entry = (*opened)[thread.tid];
   entry.handle.reset(new ScopedHandle(handle));
   entry.created = thread.created;
-  entry.stackBase = StackBaseOf(process, handle);
+  entry.stackBase = StackBaseOf(process.handle, handle, process.width);
   return &entry;
 }
 
@@ -138,7 +138,7 @@ bool TakeSample(ExaminedProcess& process, int tid, const ThreadList& threads, Op
   for (const ThreadRecord& thread : threads) {
     if (!IsSelected(pid, tid, thread.tid)) continue;
     gathered->threadsSeen.insert(thread.tid);
-    OpenedThread* entry = OpenedFor(process.handle, pid, thread, opened);
+    OpenedThread* entry = OpenedFor(process, thread, opened);
     if (entry == NULL) {
       ++gathered->misses;
       continue;

@@ -52,12 +52,13 @@ Address CALLBACK ModuleBaseInProcess(HANDLE session, Address address) {
 
 // One step of the walk from frame, with the walk in hand set for the
 // platform's call-backs.
-BOOL Step(WalkInHand* walk, HANDLE thread, WalkFrame* frame, CONTEXT* context) {
+BOOL Step(WalkInHand* walk, HANDLE thread, WalkFrame* frame, WalkContext* context) {
   StepScope scope(walk);
   const SymbolSession& symbols = *walk->process->symbols;
   WalkTableAccess tableAccess = symbols.shared ? TableAccessInProcess : PlatformTableAccess();
   WalkModuleBase moduleBase = symbols.shared ? ModuleBaseInProcess : PlatformModuleBase();
-  return StepFrame(symbols.key, thread, frame, context, ReadForStep, tableAccess, moduleBase);
+  return StepFrame(WalkMachineOf(context->width), symbols.key, thread, frame, WalkRecordOf(context), ReadForStep,
+                   tableAccess, moduleBase);
 }
 
 // True when the walk stands where it stood a step before.
@@ -68,7 +69,7 @@ bool SameFrame(const WalkFrame& a, const WalkFrame& b) {
 
 }  // namespace
 
-void FindFrames(ExaminedProcess& process, HANDLE thread, CONTEXT* context, const StackCopy& stack,
+void FindFrames(ExaminedProcess& process, HANDLE thread, WalkContext* context, const StackCopy& stack,
                 std::vector<FoundFrame>* found) {
   WalkInHand walk = {&process, &stack};
   WalkFrame frame;

@@ -12,12 +12,13 @@
 // Room for the frames of ordinary stacks, made before a thread is stopped.
 const size_t kUsualFrames = 256;
 
-// Steps through the frames from the registers in context and appends each
+// Steps through the frames from the registers in context, as the machine of
+// the process's width, and appends each
 // to found, up to the end of the walk: where the platform finds no more
 // frames or makes no progress, or after 10,000 frames. Stack bytes come
 // from the thread's stack copy where one was taken, and nothing below its
 // floor is read.
-void FindFrames(ExaminedProcess& process, HANDLE thread, CONTEXT* context, const StackCopy& stack,
+void FindFrames(ExaminedProcess& process, HANDLE thread, WalkContext* context, const StackCopy& stack,
                 std::vector<FoundFrame>* found);
 
 #endif

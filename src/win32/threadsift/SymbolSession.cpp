@@ -4,23 +4,16 @@
 #include <map>
 #include <string>
 
+#include "common/ImageHeader.h"
 #include "threadsift/ExaminedProcess.h"
 #include "threadsift/SymbolSession.h"
 
 namespace {
 
-// The file header's place in an image: the offset of the signature is kept
-// at 0x3C, and the time stamp follows the signature after 8 bytes.
-const Address kNewHeaderOffsetAt = 0x3C;
+// The time stamp follows the file header's signature after 8 bytes.
 const DWORD kSignatureToTimeStamp = 8;
-const DWORD kPeSignature = 0x00004550;  // "PE\0\0"
 
 typedef std::map<Address, SharedModule> SharedModules;
-
-bool ReadWord(HANDLE process, Address at, DWORD* word) {
-  SIZE_T got = 0;
-  return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)at, word, sizeof(*word), &got) && got == sizeof(*word);
-}
 
 bool SameFile(const SharedModule& held, const SharedModule& wanted) {
   return held.stamped && wanted.stamped && held.size == wanted.size && held.timeStamp == wanted.timeStamp &&
@@ -59,12 +52,7 @@ Address RegisterShared(HANDLE process, SymbolSession* session, const char* path,
 }  // namespace
 
 bool ReadImageTimeStamp(HANDLE process, Address base, DWORD size, DWORD* timeStamp) {
-  DWORD header = 0;
-  DWORD signature = 0;
-  if (!ReadWord(process, base + kNewHeaderOffsetAt, &header)) return false;
-  if (header >= size || size - header < kSignatureToTimeStamp + sizeof(DWORD)) return false;
-  if (!ReadWord(process, base + header, &signature) || signature != kPeSignature) return false;
-  return ReadWord(process, base + header + kSignatureToTimeStamp, timeStamp);
+  return size != 0 && ReadFileHeaderField(process, base, size, kSignatureToTimeStamp, timeStamp, sizeof(*timeStamp));
 }
 
 bool OpenOwnSymbols(HANDLE process, SymbolSession* session) {

@@ -18,37 +18,51 @@ const DWORD kSuspendFailed = 0xFFFFFFFF;
 // A base read before the hold that does not lie above the stack pointer is
 // another stack's (the thread switched fibers, say): it is read again, with
 // the limit below it, so that the stack is still copied whole.
-void ReadStackBaseAgain(HANDLE process, HANDLE thread, Address stackPointer, ThreadHold* hold) {
+void ReadStackBaseAgain(const ExaminedProcess& process, HANDLE thread, Address stackPointer, ThreadHold* hold) {
   if (hold->stackBase == 0 || hold->stackBase > stackPointer) return;
-  hold->stackBase = StackBaseOf(process, thread);
-  hold->stackLimit = hold->stackBase > stackPointer ? StackLimitOf(process, hold->stackBase) : 0;
+  hold->stackBase = StackBaseOf(process.handle, thread, process.width);
+  hold->stackLimit = hold->stackBase > stackPointer ? StackLimitOf(process.handle, hold->stackBase) : 0;
+}
+
+// True when pc lies in a module of the process or in executable memory.
+bool IsCodeAddress(const ExaminedProcess& process, Address pc) {
+  if (FindModule(process.modules, pc) >= 0) return true;
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQueryEx(process.handle, (LPCVOID)(UINT_PTR)pc, &region, sizeof(region)) != sizeof(region)) return false;
+  const DWORD executable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  return region.State == MEM_COMMIT && (region.Protect & executable) != 0;
+}
+
+// True unless the registers of a thread of a process of the other width
+// were read while it switched modes: its stack pointer lies off the stack
+// its environment block names, or its program counter outside its modules
+// and executable memory. (A thread of the tool's own width has one set of
+// registers, always whole.)
+bool ContextStandsStill(const ExaminedProcess& process, const ThreadHold& hold) {
+  if (process.width == kToolWidth) return true;
+  Address sp = StackPointerOf(hold.context);
+  if (hold.stackBase != 0 && hold.stackStart != 0 && (sp >= hold.stackBase || sp < hold.stackStart)) return false;
+  return IsCodeAddress(process, ProgramCounterOf(hold.context));
 }
 
 // Reads a suspended thread's registers and copies its stack; where the
 // stack cannot be copied, finds the frames now, while the thread is held.
 // False when the registers could not be read.
 bool ReadHeldThread(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
-  memset(&hold->context, 0, sizeof(hold->context));
-  hold->context.ContextFlags = kWalkContextFlags;
   hold->stackCopied = false;
-  if (!GetThreadContext(thread, &hold->context)) return false;
-  ReadStackBaseAgain(process.handle, thread, StackPointerOf(hold->context), hold);
+  if (!ReadWalkContext(thread, process.width, &hold->context)) return false;
+  hold->steady = ContextStandsStill(process, *hold);
+  if (!hold->steady) return true;
+  ReadStackBaseAgain(process, thread, StackPointerOf(hold->context), hold);
   hold->stackCopied = CopyThreadStack(process.handle, StackPointerOf(hold->context), hold->stackBase,
                                       hold->stackLimit, &hold->stack);
   if (!hold->stackCopied) FindFrames(process, thread, &hold->context, hold->stack, found);
   return true;
 }
 
-}  // namespace
-
-HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
-                       ThreadHold* hold, ULONGLONG* holdTicks) {
-  hold->stackCopied = false;
-  hold->walked = false;
-  ForgetStackPages(&process.pages);
-  ForgetStackCopy(&hold->stack);
-  hold->stackBase = stackBase;
-  hold->stackLimit = StackLimitOf(process.handle, stackBase);
+// One hold: suspends the thread, reads it and resumes it.
+HoldOutcome HoldOnce(ExaminedProcess& process, HANDLE thread, std::vector<FoundFrame>* found, ThreadHold* hold,
+                     ULONGLONG* holdTicks) {
   // Once the console is closing the platform is about to end the tool:
   // the thread is left running, unwalked.
   if (!BeginHold()) return HoldRefused;
@@ -73,8 +87,29 @@ HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBas
   return HeldAndResumed;
 }
 
+}  // namespace
+
+HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
+                       ThreadHold* hold, ULONGLONG* holdTicks) {
+  hold->stackCopied = false;
+  hold->walked = false;
+  hold->steady = true;
+  ForgetStackPages(&process.pages);
+  ForgetStackCopy(&hold->stack);
+  hold->stackBase = stackBase;
+  hold->stackLimit = StackLimitOf(process.handle, stackBase);
+  hold->stackStart = process.width == kToolWidth ? 0 : StackStartOf(process.handle, stackBase);
+  HoldOutcome outcome = HoldOnce(process, thread, found, hold, holdTicks);
+  for (int read = 1; read < kContextReads && outcome == HeldAndResumed && hold->walked && !hold->steady &&
+                     hold->resumed;
+       ++read) {
+    outcome = HoldOnce(process, thread, found, hold, holdTicks);
+  }
+  return outcome;
+}
+
 void FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
-  if (!hold->walked || !hold->stackCopied) return;
+  if (!hold->walked || !hold->steady || !hold->stackCopied) return;
   auto find = [&]() { FindFrames(process, thread, &hold->context, hold->stack, found); };
   CallGuarded(find);
 }
@@ -89,7 +124,7 @@ CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, Address* s
     SetLastError(hold->resumeError);
     return ResumeRefused;
   }
-  if (!hold->walked) return Missed;
+  if (!hold->walked || !hold->steady) return Missed;
   FindCopiedFrames(process, thread, hold, found);
   return Captured;
 }

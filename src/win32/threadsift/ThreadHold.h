@@ -15,14 +15,23 @@
 struct ThreadHold {
   Address stackBase;   // read before the hold; 0 when unknown
   Address stackLimit;  // its lowest committed address, read before the hold; 0 when unknown
-  CONTEXT context;
+  Address stackStart;  // the start of the stack's reservation, read before the hold; 0 when unknown
+  WalkContext context;
   StackCopy stack;
   bool stackCopied;
   bool walked;  // false: its registers could not be read
   DWORD walkError;
+  // False when a 32-bit thread's registers, seen from the 64-bit build, did
+  // not stand on its stack and in its code in any of the reads tried: no
+  // frame is found from them.
+  bool steady;
   bool resumed;
   DWORD resumeError;
 };
+
+// How often a thread whose registers were read while it switched modes is
+// held before its walk gives up.
+const int kContextReads = 3;
 
 enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 
@@ -33,7 +42,11 @@ enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 // thread is held (the thread has moved to another stack since). A fault
 // inside ends the reads, and the thread is resumed all the same.
 // HoldRefused once the console is closing (nothing done). With holdTicks,
-// also the time from the suspend to the resume, in 100 ns units.
+// also the time from the suspend to the resume, in 100 ns units. A 32-bit
+// thread of a process seen from the 64-bit build whose registers were read
+// while it switched modes (its stack pointer off its stack, or its program
+// counter outside its code) is let run and held again, a few times at most;
+// the time is that of the last hold.
 HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
                        ThreadHold* hold, ULONGLONG* holdTicks);
 

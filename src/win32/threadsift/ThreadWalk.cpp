@@ -23,7 +23,7 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ThreadHold hold;
-  HoldOutcome outcome = HoldThread(process, thread, StackBaseOf(process.handle, thread), &found, &hold, NULL);
+  HoldOutcome outcome = HoldThread(process, thread, StackBaseOf(process.handle, thread, process.width), &found, &hold, NULL);
   if (outcome == HoldRefused) return true;
   if (outcome == SuspendRefused) {
     report.Failure("SuspendThread", (int)GetLastError());
@@ -32,6 +32,8 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
   if (!hold.walked) {
     report.Failure("GetThreadContext", (int)hold.walkError);
     report.Failure("WalkThreadStack", (int)hold.walkError);
+  } else if (!hold.steady) {
+    report.UnsteadyContext(opened.tid, kContextReads);
   } else {
     FindCopiedFrames(process, thread, &hold, &found);
     // The section is looked for over the stack copy, and its holder read

@@ -129,6 +129,22 @@ const DWORD CONTEXT_FULL = 0x10007;
 typedef CONTEXT* PCONTEXT;
 typedef CONTEXT* LPCONTEXT;
 
+#if defined(_WIN64)
+// A 32-bit thread's registers as 64-bit Windows keeps them beside its own.
+struct WOW64_CONTEXT {
+  DWORD ContextFlags;
+  DWORD Dr0, Dr1, Dr2, Dr3, Dr6, Dr7;
+  BYTE FloatSave[112];
+  DWORD SegGs, SegFs, SegEs, SegDs;
+  DWORD Edi, Esi, Ebx, Edx, Ecx, Eax;
+  DWORD Ebp, Eip, SegCs, EFlags, Esp, SegSs;
+  BYTE ExtendedRegisters[512];
+};
+typedef WOW64_CONTEXT* PWOW64_CONTEXT;
+UINT GetSystemWow64DirectoryA(LPSTR folder, UINT size);
+#endif
+UINT GetSystemDirectoryA(LPSTR folder, UINT size);
+
 union LARGE_INTEGER {
   struct {
     DWORD LowPart;
@@ -157,7 +173,10 @@ const DWORD MEM_PRIVATE = 0x20000;
 const DWORD MEM_IMAGE = 0x1000000;
 const DWORD PAGE_NOACCESS = 0x01;
 const DWORD PAGE_READWRITE = 0x04;
+const DWORD PAGE_EXECUTE = 0x10;
 const DWORD PAGE_EXECUTE_READ = 0x20;
+const DWORD PAGE_EXECUTE_READWRITE = 0x40;
+const DWORD PAGE_EXECUTE_WRITECOPY = 0x80;
 const DWORD PAGE_GUARD = 0x100;
 
 // Image help records.
@@ -272,6 +291,8 @@ const DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 const DWORD ERROR_MOD_NOT_FOUND = 126;
 const DWORD ERROR_PROC_NOT_FOUND = 127;
 const DWORD ERROR_PARTIAL_COPY = 299;
+const DWORD ERROR_BAD_EXE_FORMAT = 193;
+const DWORD MAX_PATH = 260;
 const DWORD ERROR_BAD_LENGTH = 24;
 const DWORD ERROR_NO_TOKEN = 1008;
 const DWORD ERROR_INVALID_ADDRESS = 487;

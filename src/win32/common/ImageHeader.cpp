@@ -1,0 +1,49 @@
+#include <windows.h>
+
+#include "common/ImageHeader.h"
+
+namespace {
+
+const Address kNewHeaderOffsetAt = 0x3C;
+const DWORD kPeSignature = 0x00004550;  // "PE\0\0"
+const DWORD kMachineOffset = 4;
+const DWORD kFirstPage = 0x1000;
+
+typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
+
+bool ReadBytes(HANDLE process, Address at, void* out, DWORD bytes) {
+  SIZE_T got = 0;
+  return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)at, out, bytes, &got) && got == bytes;
+}
+
+}  // namespace
+
+bool ReadFileHeaderField(HANDLE process, Address base, DWORD size, DWORD offset, void* field, DWORD bytes) {
+  DWORD header = 0;
+  DWORD signature = 0;
+  DWORD room = size != 0 ? size : kFirstPage;
+  if (!ReadBytes(process, base + kNewHeaderOffsetAt, &header, sizeof(header))) return false;
+  if (header >= room || room - header < offset + bytes || offset + bytes < offset) {
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    return false;
+  }
+  if (!ReadBytes(process, base + header, &signature, sizeof(signature))) return false;
+  if (signature != kPeSignature) {
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    return false;
+  }
+  return ReadBytes(process, base + header + offset, field, bytes);
+}
+
+bool ReadImageMachine(HANDLE process, Address base, WORD* machine) {
+  return ReadFileHeaderField(process, base, 0, kMachineOffset, machine, sizeof(*machine));
+}
+
+bool PlatformSaysWow64(HANDLE process) {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  FARPROC entry = kernel != NULL ? GetProcAddress(kernel, "IsWow64Process") : NULL;
+  if (entry == NULL) return false;
+  BOOL wow64 = FALSE;
+  IsWow64ProcessFn ask = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(entry));
+  return ask(process, &wow64) && wow64;
+}
