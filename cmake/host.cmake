@@ -66,6 +66,7 @@ add_executable(unit_tests
   tests/unit/OptionTextTest.cpp
   tests/unit/PrivilegeTest.cpp
   tests/unit/ProcessSnapshotTest.cpp
+  tests/unit/ProcessWidthTest.cpp
   tests/unit/ProcessWalkTest.cpp
   tests/unit/RandomMachineTest.cpp
   tests/unit/StackSamplerTest.cpp

@@ -1,0 +1,213 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "JsonLines.h"
+#include "ToolRuns.h"
+#include "simwin_api.h"
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+void ExpectLeftAsFound(const sim::Machine& m) {
+  EXPECT_EQ(m.OpenHandleCount(), 0);
+  EXPECT_TRUE(m.books().misuses.empty()) << ::testing::PrintToString(m.books().misuses);
+  for (const sim::Process& p : m.processes) {
+    for (const sim::Thread& t : p.threads) EXPECT_EQ(m.SuspendCount(t.id), 0) << t.id;
+  }
+}
+
+}  // namespace
+
+#if defined(_WIN64)
+
+namespace {
+
+// Addresses of a 32-bit process, as the 32-bit build prints them whatever
+// the build that walks it.
+std::string Hex32(uint64_t value) {
+  char text[16];
+  snprintf(text, sizeof(text), "%08llx", (unsigned long long)value);
+  return text;
+}
+
+std::string Row32(uint64_t base, unsigned size, const std::string& label, const std::string& path) {
+  char text[64];
+  snprintf(text, sizeof(text), "0x%08llx  0x%08llx  0x%08x %15s  ", (unsigned long long)base,
+           (unsigned long long)(base + size - 1), size, label.c_str());
+  return text + path + "\n";
+}
+
+const char kSystemKernel[] = "C:\\WINDOWS\\system32\\kernel32.dll";
+const char kLayerKernel[] = "C:\\WINDOWS\\SysWOW64\\kernel32.dll";
+
+
+// A 32-bit program, process 130, on 64-bit Windows: its own modules, among
+// them kernel32.dll listed in the system folder (which holds the 64-bit
+// file) and read from the folder of the 32-bit files, and the layer's
+// 64-bit modules, which only the plain listing names.
+sim::Machine ThirtyTwoBitMachine() {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(130, u"app32.exe");
+  p.bits = 32;
+  sim::Module& app = p.AddModule(0x400000, 0x10000, "app32.exe", "C:\\app\\app32.exe");
+  app.AddSymbol(0x401000, 0x100, "_worker").AddLine(0x401010, "C:\\src\\app32.c", 12);
+  app.AddSymbol(0x402000, 0x80, "_main");
+  sim::Module& kernel = p.AddModule(0x7b000000, 0x100000, "kernel32.dll", kSystemKernel);
+  kernel.file = kLayerKernel;
+  kernel.AddSymbol(0x7b010000, 0x40, "_WaitForSingleObject@8");
+  p.layerModules.push_back(
+      sim::Module{0x7ffe0000000ull, 0x200000, "ntdll.dll", "C:\\WINDOWS\\system32\\ntdll.dll", {}});
+  p.AddThread(11).AddFrame(0x7b010008, 0x74, 0xffffffff).AddFrame(0x401010, 1).AddFrame(0x402000);
+  p.AddThread(12).AddFrame(0x402010);
+  m.SetVersionResource(kSystemKernel, sim::VersionResource().FileVersion(6, 1, 7601, 64));
+  m.SetVersionResource(kLayerKernel, sim::VersionResource().FileVersion(6, 1, 7601, 32));
+  AddSelf(m);
+  return m;
+}
+
+const std::string kReport130 =
+    "Process 130 (0x82)  app32.exe 2 thread(s)\n\n" + kListingHeader32 +
+    Row32(0x400000, 0x10000, "-.--.----.----", "C:\\app\\app32.exe") +
+    Row32(0x7b000000, 0x100000, "6.01.7601.0032", kSystemKernel) + "\nThread 11 (0xb)\n" + Hex32(0x7b010008) +
+    " = kernel32.dll!_WaitForSingleObject@8(00000074,ffffffff,00000000,00000000)+8\n" + Hex32(0x401010) +
+    " =    app32.exe!_worker(00000001,00000000,00000000,00000000)+16 C:\\src\\app32.c(12)\n" + Hex32(0x402000) +
+    " =    app32.exe!_main(00000000,00000000,00000000,00000000)\n\nThread 12 (0xc)\n" + Hex32(0x402010) +
+    " =    app32.exe!_main(00000000,00000000,00000000,00000000)+16\n\n";
+
+TEST(ProcessWidth, ThirtyTwoBitProcessIsReportedAsTheThirtyTwoBitBuildReportsIt) {
+  sim::Machine m = ThirtyTwoBitMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "130"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kReport130);
+  // Each stack is copied in one read up to the base its 32-bit environment
+  // block names (the 64-bit block names the layer's stack), while held.
+  int copies = 0;
+  for (const std::string& args : m.CallArgs("ReadProcessMemory")) copies += ::testing::Value(args, EndsWith(",8192"));
+  EXPECT_EQ(copies, 2);
+  EXPECT_EQ(CallsWhileSuspended(m)["VirtualQueryEx"], 0);
+  EXPECT_EQ(m.CallCount("Wow64GetThreadContext"), 2);
+  ExpectLeftAsFound(m);
+
+  sim::Machine json = ThirtyTwoBitMachine();
+  sim::RunResult j = RunThreadsift(json, {"-p", "130", "-j"});
+  EXPECT_THAT(j.out, HasSubstr("\"process_width\":32"));
+  EXPECT_THAT(j.out, HasSubstr("\"base_addr\":\"0x7b000000\""));
+  EXPECT_EQ(CompareJsonWithText(j.out, r.out), "");
+}
+
+TEST(ProcessWidth, SweepWalksEachProcessInItsOwnWidth) {
+  sim::Machine m = ThirtyTwoBitMachine();
+  sim::Process& wide = m.AddProcess(140, u"app64.exe");
+  wide.AddModule(0x140000000ull, 0x10000, "app64.exe", "C:\\app\\app64.exe").AddSymbol(0x140001000ull, 0x10, "main");
+  wide.AddThread(41).AddFrame(0x140001000ull);
+  std::swap(m.processes[1], m.processes[2]);  // the tool's own process stays last
+  sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr(kReport130 + kSeparator + "Process 140 (0x8c)  app64.exe 1 thread(s)\n\n" +
+                               kListingHeader64 + ModuleRow(0x140000000ull, 0x10000, "-.--.----.----",
+                                                            "C:\\app\\app64.exe") +
+                               "\nThread 41 (0x29)\n" + Hex(0x140001000ull) + " =    app64.exe!main" +
+                               Params(0, 0, 0, 0) + "\n\n"));
+  ExpectLeftAsFound(m);
+}
+
+TEST(ProcessWidth, RegistersCaughtSwitchingModesAreReadAgainAndNeverWalkedFrom) {
+  struct Case {
+    int unsteadyReads;
+    bool walked;
+  };
+  for (const Case& c : {Case{2, true}, Case{3, false}}) {
+    sim::Machine m = ThirtyTwoBitMachine();
+    m.FindProcess(130)->FindThread(12)->unsteadyReads = c.unsteadyReads;
+    sim::RunResult r = RunThreadsift(m, {"-p", "130", "-t", "12"});
+    EXPECT_EQ(r.status, 0) << c.unsteadyReads;
+    // The thread runs between the reads: held three times at most.
+    EXPECT_EQ(m.CallCount("SuspendThread"), 1 + (c.unsteadyReads < 3 ? c.unsteadyReads : 2)) << c.unsteadyReads;
+    const std::string frames = Hex32(0x402010) + " =    app32.exe!_main(00000000,00000000,00000000,00000000)+16\n";
+    if (c.walked) {
+      EXPECT_THAT(r.out, HasSubstr("Thread 12 (0xc)\n" + frames + "\n"));
+    } else {
+      EXPECT_THAT(r.out, HasSubstr("Thread 12 (0xc)\nThread 12 (0xc): its 32-bit registers did not hold still in 3 "
+                                   "reads; its frames are not shown\n\n"));
+      EXPECT_THAT(r.out, Not(HasSubstr(frames)));
+    }
+    ExpectLeftAsFound(m);
+  }
+}
+
+TEST(ProcessWidth, ProcessThatCannotBeToldOrListedIsOneLineAndTheSweepGoesOn) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::Machine&);
+    std::string line;
+  };
+  const Case cases[] = {
+      {"another machine", [](sim::Machine& m) { m.FindProcess(130)->machine = 0xAA64; },
+       "Process 130 (0x82) is built for machine 0xaa64, which threadsift does not walk\n"},
+      {"header unreadable", [](sim::Machine& m) { m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY); },
+       "ReadImageMachine error 299\n"},
+      {"no extended listing", [](sim::Machine& m) { m.RemoveEntry("psapi", "EnumProcessModulesEx"); },
+       "EnumProcessModulesEx error 127\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = ThirtyTwoBitMachine();
+    sim::Process& other = m.AddProcess(150, u"other.exe");
+    other.AddModule(0x600000, 0x1000, "other.exe", "C:\\other.exe");
+    other.AddThread(51).AddFrame(0x600010);
+    std::swap(m.processes[1], m.processes[2]);
+    c.arrange(m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+    EXPECT_THAT(r.out, HasSubstr("Process 130 (0x82)  app32.exe 2 thread(s)\n\n" + c.line + kSeparator +
+                                 "Process 150 (0x96)  other.exe 1 thread(s)\n"))
+        << c.name;
+    EXPECT_THAT(r.out, HasSubstr("Thread 51 (0x33)\n" + Hex(0x600010))) << c.name;
+    EXPECT_EQ(m.CallCount("SuspendThread"), 1) << c.name;
+    ExpectLeftAsFound(m);
+  }
+}
+
+TEST(ProcessWidth, ThirtyTwoBitEnvironmentBlockThatCannotBeReadFallsBackToTheRegion) {
+  sim::Machine m = ThirtyTwoBitMachine();
+  m.FailFor("ReadProcessMemory", m.FindProcess(130)->FindThread(12)->stack.EnvironmentBlock32() + 4,
+            ERROR_PARTIAL_COPY);
+  sim::RunResult r = RunThreadsift(m, {"-p", "130"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kReport130);
+  ExpectLeftAsFound(m);
+}
+
+}  // namespace
+
+#else
+
+TEST(ProcessWidth, SixtyFourBitProcessIsOneLineNamingTheSixtyFourBitBuild) {
+  for (bool onSixtyFourBitWindows : {true, false}) {
+    sim::Machine m;
+    sim::Process& wide = m.AddProcess(140, u"app64.exe");
+    wide.bits = 64;
+    wide.AddModule(0x400000, 0x10000, "app64.exe", "C:\\app\\app64.exe");
+    wide.AddThread(41).AddFrame(0x400010);
+    sim::Process& narrow = m.AddProcess(150, u"app32.exe");
+    narrow.AddModule(0x400000, 0x10000, "app32.exe", "C:\\app\\app32.exe");
+    narrow.AddThread(51).AddFrame(0x400010);
+    AddSelf(m);
+    m.toolInWow64 = onSixtyFourBitWindows;
+    sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+    // On a system without the 32-bit layer nothing tells a process that
+    // cannot be listed: the listing's failure is said, as ever.
+    std::string line = onSixtyFourBitWindows
+                           ? "Process 140 (0x8c) is a 64-bit process: the 64-bit threadsift walks it\n"
+                           : "EnumProcessModules error 299\n";
+    EXPECT_THAT(r.out, HasSubstr("Process 140 (0x8c)  app64.exe 1 thread(s)\n\n" + line + kSeparator))
+        << onSixtyFourBitWindows;
+    EXPECT_THAT(r.out, HasSubstr("Thread 51 (0x33)\n" + Hex(0x400010)));
+    EXPECT_EQ(m.CallCount("SuspendThread"), 1);
+    ExpectLeftAsFound(m);
+  }
+}
+
+#endif
