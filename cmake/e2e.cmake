@@ -147,6 +147,27 @@ string(CONFIGURE "${E2E_LIST_TEMPLATE}" E2E_LIST_SCRIPT @ONLY)
 file(GENERATE OUTPUT ${E2E_TESTS_FILE} CONTENT "${E2E_LIST_SCRIPT}")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${E2E_TESTS_FILE})
 
+# The second stage of the 32-bit build's run in the virtual machine (label
+# "wow64"), in a 64-bit Wine prefix of its own: the 64-bit build (the win64
+# build folder beside this one) reports 32-bit processes as this build does.
+if(E2E_WIDTH EQUAL 32)
+  set(E2E_WOW64_PREFIX ${CMAKE_BINARY_DIR}/wow64-prefix)
+  get_filename_component(E2E_WIDE_BUILD ${CMAKE_BINARY_DIR}/../win64 ABSOLUTE)
+  set(E2E_WINE64_ENVIRONMENT WINE_LOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64 WINEARCH=win64)
+  add_test(NAME wow64.session_start COMMAND bash ${E2E_DIR}/wine-session start ${E2E_WOW64_PREFIX} ${E2E_WINE_LOG})
+  add_test(NAME wow64.session_stop COMMAND bash ${E2E_DIR}/wine-session stop ${E2E_WOW64_PREFIX})
+  set_tests_properties(wow64.session_start PROPERTIES FIXTURES_SETUP wow64_wine LABELS "e2e;wow64"
+    RESOURCE_LOCK wow64_wine TIMEOUT ${E2E_SESSION_TIMEOUT} ENVIRONMENT "${E2E_WINE64_ENVIRONMENT}")
+  set_tests_properties(wow64.session_stop PROPERTIES FIXTURES_CLEANUP wow64_wine LABELS "e2e;wow64"
+    RESOURCE_LOCK wow64_wine TIMEOUT 60 ENVIRONMENT "${E2E_WINE64_ENVIRONMENT}")
+  foreach(case plain cpu json sweep wide locks)
+    add_test(NAME wow64.${case} COMMAND bash ${E2E_DIR}/wow64-compare ${case} ${CMAKE_BINARY_DIR} ${E2E_WIDE_BUILD}
+             ${E2E_WOW64_PREFIX} ${E2E_TIME_SCALE})
+    set_tests_properties(wow64.${case} PROPERTIES FIXTURES_REQUIRED wow64_wine LABELS "e2e;wow64"
+      RESOURCE_LOCK wow64_wine TIMEOUT ${E2E_TEST_TIMEOUT} ENVIRONMENT "${E2E_WINE64_ENVIRONMENT}")
+  endforeach()
+endif()
+
 # Both tools run from the unpacked package (cmake/package.cmake) against the
 # demo program: the 64-bit package in a Wine prefix made for the run alone,
 # the 32-bit one in the virtual machine's prefix (a new prefix takes a

@@ -130,7 +130,7 @@ Machine::Machine() {
                        "RtlQueryProcessDebugInformation",
                        "RtlDestroyQueryDebugBuffer",
                        "RtlNtStatusToDosError"};
-  modules_["kernel32"] = {"IsWow64Process", "Wow64GetThreadContext"};
+  modules_["kernel32"] = {"IsWow64Process", "K32EnumProcessModules", "Wow64GetThreadContext"};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
   modules_["psapi"] = {"EnumProcessModulesEx"};

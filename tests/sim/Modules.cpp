@@ -112,6 +112,10 @@ BOOL SimEnumProcessModulesEx(HANDLE process, HMODULE* modules, DWORD bytes, LPDW
   return ListModules("EnumProcessModulesEx", process, modules, bytes, needed, filter == kList32BitModules);
 }
 
+BOOL SimK32EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed) {
+  return ListModules("K32EnumProcessModules", process, modules, bytes, needed, false);
+}
+
 }  // namespace sim
 
 BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed) {

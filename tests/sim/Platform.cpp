@@ -86,6 +86,7 @@ const Entry kEntries[] = {
     {"ntdll", "RtlNtStatusToDosError", (FARPROC)(void*)&SimRtlNtStatusToDosError},
     {"psapi", "EnumProcessModulesEx", (FARPROC)(void*)&SimEnumProcessModulesEx},
     {"kernel32", "IsWow64Process", (FARPROC)(void*)&SimIsWow64Process},
+    {"kernel32", "K32EnumProcessModules", (FARPROC)(void*)&SimK32EnumProcessModules},
 #if defined(_WIN64)
     {"kernel32", "Wow64GetThreadContext", (FARPROC)(void*)&SimWow64GetThreadContext},
 #endif

@@ -45,6 +45,7 @@ NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buf
 NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer);
 ULONG SimRtlNtStatusToDosError(NTSTATUS status);
 BOOL SimEnumProcessModulesEx(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, DWORD filter);
+BOOL SimK32EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed);
 BOOL SimIsWow64Process(HANDLE process, PBOOL wow64);
 #if defined(_WIN64)
 BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context);

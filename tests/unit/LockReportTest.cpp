@@ -149,3 +149,22 @@ TEST(LockReport, ProcessIdGoesToTheQueryUnchecked) {
 }
 
 }  // namespace
+
+#if defined(_WIN64)
+TEST(LockReport, ThirtyTwoBitProcessIsSentToTheThirtyTwoBitBuildWithTheQuerysFailure) {
+  for (bool queryFails : {false, true}) {
+    sim::Machine m = LockedMachine();
+    sim::Process& p = *m.FindProcess(120);
+    p.bits = 32;
+    p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+    if (queryFails) m.FailStatus("RtlQueryProcessDebugInformation", STATUS_ACCESS_DENIED);
+    sim::RunResult r = RunLatchsift(m, {"-p", "120"});
+    std::string failure = queryFails ? "RtlQueryProcessDebugInformation error 5\n" : "";
+    EXPECT_EQ(r.out, kLatchBanner + failure + "Process 120 is a 32-bit process: the 32-bit latchsift lists its locks\n")
+        << queryFails;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(m.books().debugBuffers, 0);
+    EXPECT_EQ(m.OpenHandleCount(), 0);
+  }
+}
+#endif

@@ -10,6 +10,10 @@ const DWORD kMachineOffset = 4;
 const DWORD kFirstPage = 0x1000;
 
 typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
+typedef BOOL(WINAPI* EnumProcessModulesFn)(HANDLE, HMODULE*, DWORD, LPDWORD);
+
+// Reading the header of a process's main image needs no more than this.
+const DWORD kQueryAndRead = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
 bool ReadBytes(HANDLE process, Address at, void* out, DWORD bytes) {
   SIZE_T got = 0;
@@ -46,4 +50,20 @@ bool PlatformSaysWow64(HANDLE process) {
   BOOL wow64 = FALSE;
   IsWow64ProcessFn ask = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(entry));
   return ask(process, &wow64) && wow64;
+}
+
+bool IsThirtyTwoBitProcess(DWORD pid) {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  FARPROC entry = kernel != NULL ? GetProcAddress(kernel, "K32EnumProcessModules") : NULL;
+  if (entry == NULL) return false;
+  EnumProcessModulesFn list = reinterpret_cast<EnumProcessModulesFn>(reinterpret_cast<void*>(entry));
+  HANDLE process = OpenProcess(kQueryAndRead, FALSE, pid);
+  if (process == NULL) return false;
+  HMODULE first = NULL;
+  DWORD needed = 0;
+  WORD machine = 0;
+  bool thirtyTwo = list(process, &first, sizeof(first), &needed) && needed >= sizeof(first) &&
+                   ReadImageMachine(process, (Address)(UINT_PTR)first, &machine) && machine == IMAGE_FILE_MACHINE_I386;
+  CloseHandle(process);
+  return thirtyTwo;
 }

@@ -25,4 +25,9 @@ bool ReadImageMachine(HANDLE process, Address base, WORD* machine);
 // 64-bit prefix without saying so: only a yes is worth anything.
 bool PlatformSaysWow64(HANDLE process);
 
+// True when process pid is a 32-bit process, as its main image's header
+// says (the first module the platform lists, through the kernel's listing
+// routine, found at run time); false when it is not or that cannot be had.
+bool IsThirtyTwoBitProcess(DWORD pid);
+
 #endif

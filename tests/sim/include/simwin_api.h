@@ -327,6 +327,8 @@ BOOL CloseHandle(HANDLE handle);
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
+const DWORD PROCESS_VM_READ = 0x10;
+const DWORD PROCESS_QUERY_INFORMATION = 0x400;
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
 BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T size, SIZE_T* read);
 SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length);
