@@ -171,6 +171,23 @@ TEST(ProcessWidth, ProcessThatCannotBeToldOrListedIsOneLineAndTheSweepGoesOn) {
   }
 }
 
+// Sampling folds the same names as the 32-bit build: addresses without a
+// name in 8 digits, and a system module loaded while sampling registered
+// with its 32-bit file.
+TEST(ProcessWidth, SamplesOfAThirtyTwoBitProcessFoldItsOwnNames) {
+  sim::Machine m = ThirtyTwoBitMachine();
+  sim::Process& p = *m.FindProcess(130);
+  sim::Module& late = p.AddModule(0x7c000000, 0x1000, "user32.dll", "C:\\WINDOWS\\system32\\user32.dll");
+  late.file = "C:\\WINDOWS\\SysWOW64\\user32.dll";
+  late.AddSymbol(0x7c000100, 0x20, "_GetMessageA@16");
+  late.listedFromCall = 4;  // the listings of the table are the first two, the sampler's the next
+  p.FindThread(12)->frames = {{0x7c000110, {}}, {0x402000, {}}, {0x300000, {}}};
+  sim::RunResult r = RunThreadsift(m, {"-p", "130", "-t", "12", "-s", "3", "-i", "600"});
+  EXPECT_THAT(r.out, HasSubstr("app32.exe;12;0x00300000;app32.exe!_main;0x7c000110 2\n"));
+  EXPECT_THAT(r.out, HasSubstr("app32.exe;12;0x00300000;app32.exe!_main;user32.dll!_GetMessageA@16 1\n"));
+  ExpectLeftAsFound(m);
+}
+
 TEST(ProcessWidth, ThirtyTwoBitEnvironmentBlockThatCannotBeReadFallsBackToTheRegion) {
   sim::Machine m = ThirtyTwoBitMachine();
   m.FailFor("ReadProcessMemory", m.FindProcess(130)->FindThread(12)->stack.EnvironmentBlock32() + 4,

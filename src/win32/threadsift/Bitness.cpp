@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "threadsift/Bitness.h"
 
@@ -81,4 +83,14 @@ UINT GetSystem32BitFolder(char* folder, UINT size) {
   (void)size;
   return 0;
 #endif
+}
+
+std::string AddressDigits(Address value, ProcessWidth width) {
+  char text[32];
+  if (width == Width32) {
+    snprintf(text, sizeof(text), "%08x", (unsigned)value);
+  } else {
+    snprintf(text, sizeof(text), "%016llx", (unsigned long long)value);
+  }
+  return text;
 }

@@ -5,6 +5,7 @@
 #include <imagehlp.h>
 
 #include <cstring>
+#include <string>
 
 #include "common/PlatformRecord.h"
 
@@ -112,6 +113,10 @@ void* WalkRecordOf(WalkContext* context);
 // The folder of the 32-bit system files of 64-bit Windows, as
 // GetSystemDirectory gives the system folder; 0 in the 32-bit build.
 UINT GetSystem32BitFolder(char* folder, UINT size);
+
+// An address (or a displacement or offset) as zero-padded hexadecimal
+// digits as wide as the addresses of a process of width.
+std::string AddressDigits(Address value, ProcessWidth width);
 
 // The module listing's header and rule for a process of width.
 const char* ModuleListingHeader(ProcessWidth width);

@@ -75,11 +75,7 @@ void PrintFrame(const ExaminedProcess& process, ReportSink& report, const FoundF
   report.FrameEnd();
 }
 
-std::string AddressText(Address pc) {
-  char text[32];
-  snprintf(text, sizeof(text), "0x" THREADSIFT_ADDRESS, (PrintedAddress)pc);
-  return text;
-}
+std::string AddressText(const ExaminedProcess& process, Address pc) { return "0x" + AddressDigits(pc, process.width); }
 
 }  // namespace
 
@@ -101,12 +97,12 @@ void PrintFrames(ExaminedProcess& process, ReportSink& report, const std::vector
 
 std::string NameOfFrameByAddress(const ExaminedProcess& process, Address pc) {
   const char* module = FindModuleBaseName(process.modules, pc);
-  return module != NULL ? std::string(module) + "!" + AddressText(pc) : AddressText(pc);
+  return module != NULL ? std::string(module) + "!" + AddressText(process, pc) : AddressText(process, pc);
 }
 
 std::string NameOfFrame(const ExaminedProcess& process, Address pc) {
   const char* module = FindModuleBaseName(process.modules, pc);
-  if (module == NULL) return AddressText(pc);
+  if (module == NULL) return AddressText(process, pc);
   SymbolBuffers buffers;
   SymbolDisplacement displacement = 0;
   WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement, &buffers);

@@ -19,18 +19,6 @@ namespace {
 // Members stay in the order they are set, so that a line reads like the report.
 typedef nlohmann::ordered_json Json;
 
-// An address (or a displacement or offset) as zero-padded hexadecimal
-// digits as wide as the addresses of a process of width.
-std::string AddressDigits(Address value, ProcessWidth width) {
-  char text[32];
-  if (width == Width32) {
-    snprintf(text, sizeof(text), "%08x", (unsigned)value);
-  } else {
-    snprintf(text, sizeof(text), "%016llx", (unsigned long long)value);
-  }
-  return text;
-}
-
 // The time in ISO 8601, UTC; null when the run-time cannot break it down.
 Json IsoTime(time_t when) {
   const struct tm* parts = gmtime(&when);
