@@ -126,6 +126,7 @@ Machine::Machine() {
   modules_["ntdll"] = {"NtQuerySystemInformation",
                        "NtOpenThread",
                        "NtQueryInformationThread",
+                       "NtQueryInformationProcess",
                        "RtlCreateQueryDebugBuffer",
                        "RtlQueryProcessDebugInformation",
                        "RtlDestroyQueryDebugBuffer",

@@ -190,6 +190,14 @@ struct Process {
   std::deque<Module> layerModules = {};  // the 64-bit modules of its 32-bit layer
   WORD machine = 0;                      // not 0: the machine its modules' headers name instead
   bool saysWow64 = false;                // IsWow64Process answers yes (Wine answers no)
+  // Not 0: where its 32-bit environment block lies, with the loader's list
+  // of its modules laid out after it (see AddLoaderData32).
+  uint64_t environmentBlock32 = 0;
+
+  // Lays out the 32-bit environment block at `at`, its loader data and an
+  // entry for each module in order, each in a block of memory of its own;
+  // returns the blocks' addresses in order: block, data, then the entries.
+  std::vector<uint64_t> AddLoaderData32(uint64_t at);
 
   uint64_t CreatedInSnapshot(int taken) const {
     if (created.empty()) return 0x01D0000000000000ull + id;

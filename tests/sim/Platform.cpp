@@ -80,6 +80,7 @@ const Entry kEntries[] = {
     {"ntdll", "NtQuerySystemInformation", (FARPROC)(void*)&SimNtQuerySystemInformation},
     {"ntdll", "NtOpenThread", (FARPROC)(void*)&SimNtOpenThread},
     {"ntdll", "NtQueryInformationThread", (FARPROC)(void*)&SimNtQueryInformationThread},
+    {"ntdll", "NtQueryInformationProcess", (FARPROC)(void*)&SimNtQueryInformationProcess},
     {"ntdll", "RtlCreateQueryDebugBuffer", (FARPROC)(void*)&SimRtlCreateQueryDebugBuffer},
     {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
     {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},

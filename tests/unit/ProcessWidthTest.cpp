@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "JsonLines.h"
 #include "ToolRuns.h"
@@ -151,8 +152,8 @@ TEST(ProcessWidth, ProcessThatCannotBeToldOrListedIsOneLineAndTheSweepGoesOn) {
        "Process 130 (0x82) is built for machine 0xaa64, which threadsift does not walk\n"},
       {"header unreadable", [](sim::Machine& m) { m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY); },
        "ReadImageMachine error 299\n"},
-      {"no extended listing", [](sim::Machine& m) { m.RemoveEntry("psapi", "EnumProcessModulesEx"); },
-       "EnumProcessModulesEx error 127\n"},
+      {"extended listing fails",
+       [](sim::Machine& m) { m.Fail("EnumProcessModulesEx", ERROR_ACCESS_DENIED); }, "EnumProcessModulesEx error 5\n"},
   };
   for (const Case& c : cases) {
     sim::Machine m = ThirtyTwoBitMachine();
@@ -167,6 +168,45 @@ TEST(ProcessWidth, ProcessThatCannotBeToldOrListedIsOneLineAndTheSweepGoesOn) {
         << c.name;
     EXPECT_THAT(r.out, HasSubstr("Thread 51 (0x33)\n" + Hex(0x600010))) << c.name;
     EXPECT_EQ(m.CallCount("SuspendThread"), 1) << c.name;
+    ExpectLeftAsFound(m);
+  }
+}
+
+// Where the platform has no extended listing (the first 64-bit systems),
+// the 32-bit loader's list names the modules, read within bounds.
+TEST(ProcessWidth, WithoutTheExtendedListingTheLoadersListNamesTheModules) {
+  struct Case {
+    const char* name;
+    void (*damage)(sim::Process&, const std::vector<uint64_t>& blocks);
+    std::string report;
+  };
+  const std::string header = "Process 130 (0x82)  app32.exe 2 thread(s)\n\n";
+  const Case cases[] = {
+      {"whole", [](sim::Process&, const std::vector<uint64_t>&) {}, kReport130},
+      {"a loop",
+       [](sim::Process& p, const std::vector<uint64_t>& blocks) {
+         for (sim::MemoryBlock& b : p.memory) {
+           if (b.address == blocks.back()) std::memcpy(b.bytes.data(), &blocks[2], 4);
+         }
+       },
+       header + "ReadLoaderList error 13\n"},
+      {"a link outside the process",
+       [](sim::Process& p, const std::vector<uint64_t>& blocks) {
+         const uint32_t outside = 0x6f000000;
+         for (sim::MemoryBlock& b : p.memory) {
+           if (b.address == blocks[2]) std::memcpy(b.bytes.data(), &outside, 4);
+         }
+         p.memory.push_back(sim::MemoryBlock{outside, std::vector<unsigned char>(0x100), true, -1, {}});
+       },
+       header + "ReadLoaderList error 299\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = ThirtyTwoBitMachine();
+    m.RemoveEntry("psapi", "EnumProcessModulesEx");
+    sim::Process& p = *m.FindProcess(130);
+    c.damage(p, p.AddLoaderData32(0x7efde000));
+    sim::RunResult r = RunThreadsift(m, {"-p", "130"});
+    EXPECT_EQ(r.out, kBanner + kRunHeader + c.report) << c.name;
     ExpectLeftAsFound(m);
   }
 }

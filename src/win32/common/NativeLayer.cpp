@@ -37,6 +37,10 @@ NtQueryInformationThreadFn FindNtQueryInformationThread(const char** failedCall)
   return Find<NtQueryInformationThreadFn>("NtQueryInformationThread", failedCall);
 }
 
+NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall) {
+  return Find<NtQueryInformationProcessFn>("NtQueryInformationProcess", failedCall);
+}
+
 NtQuerySystemInformationFn FindNtQuerySystemInformation(const char** failedCall) {
   return Find<NtQuerySystemInformationFn>("NtQuerySystemInformation", failedCall);
 }

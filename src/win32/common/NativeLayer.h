@@ -11,6 +11,7 @@
 // through failedCall, names that call ("GetModuleHandle" or "GetProcAddress").
 typedef LONG(WINAPI* NtOpenThreadFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, CLIENT_ID*);
 typedef LONG(WINAPI* NtQueryInformationThreadFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+typedef LONG(WINAPI* NtQueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 typedef LONG(WINAPI* NtQuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
 typedef PVOID(WINAPI* RtlCreateQueryDebugBufferFn)(ULONG, BOOLEAN);
 typedef LONG(WINAPI* RtlQueryProcessDebugInformationFn)(ULONG_PTR, ULONG, PVOID);
@@ -18,6 +19,7 @@ typedef LONG(WINAPI* RtlDestroyQueryDebugBufferFn)(PVOID);
 
 NtOpenThreadFn FindNtOpenThread(const char** failedCall);
 NtQueryInformationThreadFn FindNtQueryInformationThread(const char** failedCall);
+NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall);
 NtQuerySystemInformationFn FindNtQuerySystemInformation(const char** failedCall);
 RtlCreateQueryDebugBufferFn FindRtlCreateQueryDebugBuffer(const char** failedCall);
 RtlQueryProcessDebugInformationFn FindRtlQueryProcessDebugInformation(const char** failedCall);

@@ -10,6 +10,7 @@
 
 #include "common/ImageHeader.h"
 #include "threadsift/ExaminedProcess.h"
+#include "threadsift/LoaderList.h"
 #include "threadsift/MemoryCache.h"
 #include "threadsift/ModuleTable.h"
 #include "threadsift/ModuleVersion.h"
@@ -32,12 +33,15 @@ const DWORD kList32BitModules = 0x01;
 // from the 64-bit build), whose 32-bit modules only the extended listing
 // names; the routine is found at run time (the first 64-bit systems have
 // none: then its lookup's error).
-BOOL ListOtherWidthModules(HANDLE process, HMODULE* handles, DWORD size, DWORD* needed) {
+EnumProcessModulesExFn FindExtendedListing() {
   HMODULE psapi = GetModuleHandleA("psapi.dll");
   FARPROC entry = psapi != NULL ? GetProcAddress(psapi, "EnumProcessModulesEx") : NULL;
-  if (entry == NULL) return FALSE;
-  EnumProcessModulesExFn list = reinterpret_cast<EnumProcessModulesExFn>(reinterpret_cast<void*>(entry));
-  return list(process, handles, size, needed, kList32BitModules);
+  return reinterpret_cast<EnumProcessModulesExFn>(reinterpret_cast<void*>(entry));
+}
+
+BOOL ListOtherWidthModules(HANDLE process, HMODULE* handles, DWORD size, DWORD* needed) {
+  EnumProcessModulesExFn list = FindExtendedListing();
+  return list != NULL && list(process, handles, size, needed, kList32BitModules);
 }
 
 // Asks for the module handles of a process of width, growing the buffer
@@ -208,14 +212,50 @@ void RemoveModule(ModuleTable* table, size_t i) {
   t.timeStamps.erase(t.timeStamps.begin() + (std::ptrdiff_t)i);
 }
 
-// Adds one module to the table, registers it and, when listed, prints its row.
-ModuleTableOutcome AddModule(ExaminedProcess& process, ReportSink& report, Address handle, bool listed) {
+// A module as listed now, with its image's time stamp (0 when unreadable).
+struct ListedModule {
+  Address handle;
   ModuleFacts facts;
-  const char* failedCall = "";
-  if (!ReadModuleFacts(process.handle, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) {
-    report.Failure(failedCall, (int)GetLastError());
-    return Failed;
+  DWORD timeStamp;
+};
+
+DWORD TimeStampOf(HANDLE process, Address base, DWORD size) {
+  DWORD timeStamp = 0;
+  return ReadImageTimeStamp(process, base, size, &timeStamp) ? timeStamp : 0;
+}
+
+// A module as the loader's list records it, its names cut to the room
+// the platform's listing gives them.
+ModuleFacts FactsOf(const LoaderModule& module) {
+  ModuleFacts facts;
+  facts.base = module.base;
+  facts.size = module.size;
+  snprintf(facts.baseName, sizeof(facts.baseName), "%s", module.baseName.c_str());
+  snprintf(facts.path, sizeof(facts.path), "%s", module.path.c_str());
+  return facts;
+}
+
+// The modules of a process of the other width on a system without the
+// extended listing, from its loader's list, by base; false, with the last
+// error, when it cannot be read.
+bool ReadLoaderModules(HANDLE process, std::vector<ListedModule>* listed) {
+  std::vector<LoaderModule> loaded;
+  if (!ReadLoaderList32(process, &loaded)) return false;
+  listed->clear();
+  for (const LoaderModule& module : loaded) {
+    ListedModule entry = {module.base, FactsOf(module), 0};
+    entry.timeStamp = TimeStampOf(process, module.base, module.size);
+    listed->push_back(entry);
   }
+  std::sort(listed->begin(), listed->end(),
+            [](const ListedModule& a, const ListedModule& b) { return a.handle < b.handle; });
+  return true;
+}
+
+// Adds one module, read, to the table, registers it and, when listed,
+// prints its row.
+ModuleTableOutcome AddReadModule(ExaminedProcess& process, ReportSink& report, const ModuleFacts& facts,
+                                 bool listed) {
   AppendModule(facts, 0, &process.modules);
   std::string file = FileOfModule(process, facts.path);
   if (RegisterModuleSymbols(process, file.c_str(), facts.baseName, facts.base, facts.size) == 0) {
@@ -228,16 +268,15 @@ ModuleTableOutcome AddModule(ExaminedProcess& process, ReportSink& report, Addre
   return Built;
 }
 
-// A module as listed now, with its image's time stamp (0 when unreadable).
-struct ListedModule {
-  Address handle;
+// Adds one module to the table, registers it and, when listed, prints its row.
+ModuleTableOutcome AddModule(ExaminedProcess& process, ReportSink& report, Address handle, bool listed) {
   ModuleFacts facts;
-  DWORD timeStamp;
-};
-
-DWORD TimeStampOf(HANDLE process, Address base, DWORD size) {
-  DWORD timeStamp = 0;
-  return ReadImageTimeStamp(process, base, size, &timeStamp) ? timeStamp : 0;
+  const char* failedCall = "";
+  if (!ReadModuleFacts(process.handle, (HMODULE)(UINT_PTR)handle, &facts, &failedCall)) {
+    report.Failure(failedCall, (int)GetLastError());
+    return Failed;
+  }
+  return AddReadModule(process, report, facts, listed);
 }
 
 bool IsSameModule(const ModuleTable& t, size_t i, const ListedModule& listed) {
@@ -302,6 +341,31 @@ bool AddLaterModule(ExaminedProcess& process, const ListedModule& module) {
   return true;
 }
 
+// True for a process of the other width on a system that cannot list its
+// modules (the first 64-bit systems): its loader's list names them.
+bool UsesLoaderList(const ExaminedProcess& process) {
+  return process.width != kToolWidth && FindExtendedListing() == NULL;
+}
+
+// Builds the table of a process whose loader's list is all that names its
+// modules, as BuildModuleTable does from the platform's listing.
+ModuleTableOutcome BuildFromLoaderList(ExaminedProcess& process, ReportSink& report, bool listed) {
+  std::vector<ListedModule> modules;
+  if (!ReadLoaderModules(process.handle, &modules)) {
+    report.Failure("ReadLoaderList", (int)GetLastError());
+    return Failed;
+  }
+  process.modules.handles.clear();
+  for (const ListedModule& module : modules) process.modules.handles.push_back(module.handle);
+  EmptyTable(&process.modules, modules.size());
+  if (listed) report.ModuleListing();
+  for (const ListedModule& module : modules) {
+    ModuleTableOutcome outcome = AddReadModule(process, report, module.facts, listed);
+    if (outcome != Built) return outcome;
+  }
+  return Built;
+}
+
 }  // namespace
 
 void ReadModuleTimeStamps(ExaminedProcess& process) {
@@ -314,9 +378,13 @@ void ReadModuleTimeStamps(ExaminedProcess& process) {
 bool RelistModules(ExaminedProcess& process, std::vector<ModuleRange>* dropped) {
   std::vector<Address> handles;
   Address mainImage = 0;
-  if (!ListModuleHandles(process.handle, process.width, &handles, &mainImage)) return false;
   std::vector<ListedModule> listed;
   std::vector<Address> unread;
+  if (UsesLoaderList(process)) {
+    if (!ReadLoaderModules(process.handle, &listed)) return false;
+  } else if (!ListModuleHandles(process.handle, process.width, &handles, &mainImage)) {
+    return false;
+  }
   ReadListedModules(process.handle, handles, &listed, &unread);
   bool changed = DropGoneModules(process, listed, unread, dropped);
   for (const ListedModule& module : listed) {
@@ -340,6 +408,7 @@ ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report
   if (!handles.empty() && !DecideWidth(process, report, mainImage)) return Failed;
   FindSystemFolders(process);
   report.ProcessWidthIs(process.width);
+  if (UsesLoaderList(process)) return BuildFromLoaderList(process, report, listed);
   if (process.width != kToolWidth && !ListModuleHandles(process.handle, process.width, &handles, &mainImage)) {
     report.Failure("EnumProcessModulesEx", (int)GetLastError());
     return Failed;

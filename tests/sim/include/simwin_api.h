@@ -292,6 +292,7 @@ const DWORD ERROR_MOD_NOT_FOUND = 126;
 const DWORD ERROR_PROC_NOT_FOUND = 127;
 const DWORD ERROR_PARTIAL_COPY = 299;
 const DWORD ERROR_BAD_EXE_FORMAT = 193;
+const DWORD ERROR_INVALID_DATA = 13;
 const DWORD MAX_PATH = 260;
 const DWORD ERROR_BAD_LENGTH = 24;
 const DWORD ERROR_NO_TOKEN = 1008;
@@ -355,6 +356,8 @@ void Sleep(DWORD milliseconds);
 // byte is the character of the same number.
 const UINT CP_ACP = 0;
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCHAR* wide, int capacity);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int length, LPSTR text, int capacity,
+                        LPCSTR defaultChar, PBOOL usedDefault);
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
