@@ -8,12 +8,12 @@
 #include <cstring>
 #include <string>
 
-#include "common/ImageHeader.h"
 #include "threadsift/ExaminedProcess.h"
 #include "threadsift/LoaderList.h"
 #include "threadsift/MemoryCache.h"
 #include "threadsift/ModuleTable.h"
 #include "threadsift/ModuleVersion.h"
+#include "threadsift/ProcessWidth.h"
 #include "threadsift/ReportSink.h"
 #include "threadsift/SymbolSession.h"
 
@@ -63,77 +63,6 @@ bool ListModuleHandles(HANDLE process, ProcessWidth width, std::vector<Address>*
   *first = sorted->empty() ? 0 : sorted->front();
   std::sort(sorted->begin(), sorted->end());
   return true;
-}
-
-// Decides the process's width from its main image's machine; false, after
-// the process's one line, when it is not walked: its header cannot be read,
-// or it is built for another machine, or for a width this build cannot walk.
-bool DecideWidth(ExaminedProcess& process, ReportSink& report, Address mainImage) {
-  WORD machine = 0;
-  if (!ReadImageMachine(process.handle, mainImage, &machine)) {
-    report.Failure("ReadImageMachine", (int)GetLastError());
-    return false;
-  }
-  if (machine == IMAGE_FILE_MACHINE_I386) {
-    process.width = Width32;
-    return true;
-  }
-  if (machine == IMAGE_FILE_MACHINE_AMD64 && kToolWidth == Width64) {
-    process.width = Width64;
-    return true;
-  }
-  if (machine == IMAGE_FILE_MACHINE_AMD64) {
-    report.WiderProcess(process.pid);
-  } else {
-    report.OtherMachine(process.pid, machine);
-  }
-  return false;
-}
-
-// True when the tool runs in the 32-bit layer of 64-bit Windows and the
-// process does not: a 64-bit process, whose modules a 32-bit tool cannot list.
-bool IsWiderProcess(HANDLE process) {
-  return kToolWidth == Width32 && PlatformSaysWow64(GetCurrentProcess()) && !PlatformSaysWow64(process);
-}
-
-// True when the first length characters of a and b differ at most in the
-// case of their letters (folder names are compared as the platform does).
-bool SameLettersIgnoringCase(const char* a, const char* b, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? (char)(a[i] - 'A' + 'a') : a[i];
-    char y = b[i] >= 'A' && b[i] <= 'Z' ? (char)(b[i] - 'A' + 'a') : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// The file a module's symbols and version come from. A 32-bit process on
-// 64-bit Windows names its system modules by the system folder, which holds
-// the 64-bit files: its 32-bit ones are in the folder the platform keeps
-// for them.
-std::string FileOfModule(const ExaminedProcess& process, const char* path) {
-  const std::string& system = process.systemFolder;
-  if (system.empty() || process.width == kToolWidth) return path;
-  size_t length = system.size();
-  if (strlen(path) <= length || path[length] != '\\' || !SameLettersIgnoringCase(path, system.c_str(), length)) {
-    return path;
-  }
-  return process.system32BitFolder + (path + length);
-}
-
-// Notes the system folder and the one of its 32-bit files, for a process of
-// the other width; nothing when one cannot be had.
-void FindSystemFolders(ExaminedProcess& process) {
-  process.systemFolder.clear();
-  process.system32BitFolder.clear();
-  if (process.width == kToolWidth) return;
-  char system[MAX_PATH];
-  char files32[MAX_PATH];
-  UINT systemLength = GetSystemDirectoryA(system, MAX_PATH);
-  UINT files32Length = GetSystem32BitFolder(files32, MAX_PATH);
-  if (systemLength == 0 || systemLength >= MAX_PATH || files32Length == 0 || files32Length >= MAX_PATH) return;
-  process.systemFolder.assign(system, systemLength);
-  process.system32BitFolder.assign(files32, files32Length);
 }
 
 // Empties the per-module sequences and makes room for count modules, so
@@ -405,7 +334,7 @@ ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report
     if (!IsSystemProcess(process.pid)) return Failed;
     handles.clear();
   }
-  if (!handles.empty() && !DecideWidth(process, report, mainImage)) return Failed;
+  if (!handles.empty() && !DecideProcessWidth(process, report, mainImage)) return Failed;
   FindSystemFolders(process);
   report.ProcessWidthIs(process.width);
   if (UsesLoaderList(process)) return BuildFromLoaderList(process, report, listed);
