@@ -52,6 +52,9 @@ NTSTATUS SimNtQueryInformationProcess(HANDLE process, ULONG infoClass, PVOID inf
 BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context);
 #endif
 BOOL ListModules(const char* op, HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, bool only32Bit);
+// Counts a read of a thread's registers through op: the thread, or null
+// with the failure's last error.
+Thread* EnterContextRead(const char* op, HANDLE thread, DWORD flags);
 // The registers a read of thread t's context finds (and the frames it shows
 // from then on); false when a 32-bit read catches it switching modes.
 void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp);

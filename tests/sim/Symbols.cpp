@@ -90,6 +90,16 @@ Address LoadModule(const char* op, HANDLE process, HANDLE file, PCSTR image, PCS
   if (loaded != nullptr && !loaded->file.empty() && Text(image) != loaded->file) {
     m.NoteMisuse(std::string(op) + " given " + Text(image) + " for a module whose file is " + loaded->file);
   }
+  // The 64-bit library passes a 32-bit module over unless asked to load those.
+  const DWORD kInclude32BitModules = 0x2000;
+  const Module* module32 = loaded != nullptr ? loaded : nullptr;
+  for (const Process& p : m.processes) {
+    for (const Module& candidate : p.modules) {
+      if (&candidate == module32 && p.bits == 32 && !(m.symbolOptions & kInclude32BitModules)) {
+        return FailWithError(ERROR_NOACCESS, (Address)0);
+      }
+    }
+  }
   std::map<uint64_t, SessionModule>& held = session->second.modules;
   // A session keeps the module it holds at a base: the file there has to be
   // unloaded before another takes its place.

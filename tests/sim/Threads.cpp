@@ -458,12 +458,8 @@ DWORD ResumeThread(HANDLE thread) {
 }
 
 BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
-  Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("GetThreadContext", ThreadIdOf(thread), Args("0x%x", context->ContextFlags))) {
-    return FailWith(f, FALSE);
-  }
-  Thread* t = m.ThreadOfHandle(thread);
-  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  Thread* t = EnterContextRead("GetThreadContext", thread, context->ContextFlags);
+  if (t == nullptr) return FALSE;
   uint64_t pc = 0, fp = 0, sp = 0;
   ReadRegisters(t, &pc, &fp, &sp);
   // Wine gives a 32-bit thread's registers here too.
@@ -481,6 +477,14 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
 
 namespace sim {
 
+Thread* EnterContextRead(const char* op, HANDLE thread, DWORD flags) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter(op, ThreadIdOf(thread), Args("0x%x", flags))) return FailWith(f, (Thread*)nullptr);
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, (Thread*)nullptr);
+  return t;
+}
+
 void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp) {
   Machine& m = ActiveMachine();
   if (t->suspendCount == 0) m.NoteMisuse("GetThreadContext of a running thread");
@@ -496,14 +500,10 @@ void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp) {
 
 #if defined(_WIN64)
 BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context) {
-  Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("Wow64GetThreadContext", ThreadIdOf(thread), Args("0x%x", context->ContextFlags))) {
-    return FailWith(f, FALSE);
-  }
-  Thread* t = m.ThreadOfHandle(thread);
-  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  Thread* t = EnterContextRead("Wow64GetThreadContext", thread, context->ContextFlags);
+  if (t == nullptr) return FALSE;
   const Process* owner = ProcessOfThread(t);
-  if (owner == nullptr || owner->bits != 32) m.NoteMisuse("Wow64GetThreadContext of a thread of a 64-bit process");
+  if (owner == nullptr || owner->bits != 32) ActiveMachine().NoteMisuse("Wow64GetThreadContext of a thread of a 64-bit process");
   uint64_t pc = 0, fp = 0, sp = 0;
   ReadRegisters(t, &pc, &fp, &sp);
   context->Eip = (DWORD)pc;

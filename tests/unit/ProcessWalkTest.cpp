@@ -42,7 +42,7 @@ TEST(ProcessWalk, PrintsEveryThreadOfTheProcessInSnapshotOrder) {
                                         "CloseHandle"));
   EXPECT_THAT(m.CallArgs("OpenProcess"), ElementsAre("0x1f0fff,0,120"));
   EXPECT_THAT(m.CallArgs("SymInitialize"), ElementsAre("null,0"));
-  EXPECT_THAT(m.CallArgs("SymSetOptions"), ElementsAre("0x34"));
+  EXPECT_THAT(m.CallArgs("SymSetOptions"), ElementsAre(kWide ? "0x2034" : "0x34"));
   EXPECT_THAT(m.CallArgs("SetConsoleCtrlHandler"), ElementsAre("1", "0"));
   ExpectNothingLeft(m, "complete walk");
 }

@@ -12,8 +12,10 @@ namespace {
 
 // Every access right to a process as NT 4.0 and 2000 define it.
 const DWORD kProcessAllAccess = 0x1F0FFF;
-// Deferred loads, line information and nearest OMAP match; names stay decorated.
-const DWORD kSymbolOptions = 0x34;
+// Deferred loads, line information and nearest OMAP match; names stay
+// decorated. The 64-bit build also loads 32-bit modules, for the 32-bit
+// processes it walks (the image help library passes them over otherwise).
+const DWORD kSymbolOptions = 0x34 | (kToolWidth == Width64 ? 0x2000 : 0);
 
 // When the process was created, in 100 ns units; 0 when that cannot be had.
 ULONGLONG CreationTimeOf(HANDLE process) {

@@ -102,6 +102,17 @@ struct OSVERSIONINFOA {
 };
 typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 
+// An i386 thread's registers: the 32-bit build's context, and the record
+// 64-bit Windows keeps of a 32-bit thread's.
+struct SimI386Registers {
+  DWORD ContextFlags;
+  DWORD Dr0, Dr1, Dr2, Dr3, Dr6, Dr7;
+  BYTE FloatSave[112];
+  DWORD SegGs, SegFs, SegEs, SegDs;
+  DWORD Edi, Esi, Ebx, Edx, Ecx, Eax;
+  DWORD Ebp, Eip, SegCs, EFlags, Esp, SegSs;
+};
+
 // Thread context, with the registers the stack walk starts from.
 #if defined(_WIN64)
 struct alignas(16) CONTEXT {
@@ -116,14 +127,7 @@ struct alignas(16) CONTEXT {
 };
 const DWORD CONTEXT_FULL = 0x10000B;
 #else
-struct CONTEXT {
-  DWORD ContextFlags;
-  DWORD Dr0, Dr1, Dr2, Dr3, Dr6, Dr7;
-  BYTE FloatSave[112];
-  DWORD SegGs, SegFs, SegEs, SegDs;
-  DWORD Edi, Esi, Ebx, Edx, Ecx, Eax;
-  DWORD Ebp, Eip, SegCs, EFlags, Esp, SegSs;
-};
+struct CONTEXT : SimI386Registers {};
 const DWORD CONTEXT_FULL = 0x10007;
 #endif
 typedef CONTEXT* PCONTEXT;
@@ -131,13 +135,7 @@ typedef CONTEXT* LPCONTEXT;
 
 #if defined(_WIN64)
 // A 32-bit thread's registers as 64-bit Windows keeps them beside its own.
-struct WOW64_CONTEXT {
-  DWORD ContextFlags;
-  DWORD Dr0, Dr1, Dr2, Dr3, Dr6, Dr7;
-  BYTE FloatSave[112];
-  DWORD SegGs, SegFs, SegEs, SegDs;
-  DWORD Edi, Esi, Ebx, Edx, Ecx, Eax;
-  DWORD Ebp, Eip, SegCs, EFlags, Esp, SegSs;
+struct WOW64_CONTEXT : SimI386Registers {
   BYTE ExtendedRegisters[512];
 };
 typedef WOW64_CONTEXT* PWOW64_CONTEXT;
@@ -293,6 +291,7 @@ const DWORD ERROR_PROC_NOT_FOUND = 127;
 const DWORD ERROR_PARTIAL_COPY = 299;
 const DWORD ERROR_BAD_EXE_FORMAT = 193;
 const DWORD ERROR_INVALID_DATA = 13;
+const DWORD ERROR_NOACCESS = 998;
 const DWORD MAX_PATH = 260;
 const DWORD ERROR_BAD_LENGTH = 24;
 const DWORD ERROR_NO_TOKEN = 1008;
