@@ -30,6 +30,7 @@ add_library(simwin STATIC
   tests/sim/Threads.cpp
   tests/sim/Run.cpp
   tests/sim/Sections.cpp
+  tests/sim/Handles.cpp
   tests/sim/Text.cpp)
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})

@@ -129,7 +129,10 @@ Machine::Machine() {
                        "RtlCreateQueryDebugBuffer",
                        "RtlQueryProcessDebugInformation",
                        "RtlDestroyQueryDebugBuffer",
-                       "RtlNtStatusToDosError"};
+                       "RtlNtStatusToDosError",
+                       "NtQueryObject",
+                       "NtQueryMutant",
+                       "NtQueryInformationProcess"};
   modules_["kernel32"] = {};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};

@@ -84,6 +84,9 @@ const Entry kEntries[] = {
     {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
     {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},
     {"ntdll", "RtlNtStatusToDosError", (FARPROC)(void*)&SimRtlNtStatusToDosError},
+    {"ntdll", "NtQueryObject", (FARPROC)(void*)&SimNtQueryObject},
+    {"ntdll", "NtQueryMutant", (FARPROC)(void*)&SimNtQueryMutant},
+    {"ntdll", "NtQueryInformationProcess", (FARPROC)(void*)&SimNtQueryInformationProcess},
     {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
     {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
 };

@@ -44,6 +44,18 @@ PVOID SimRtlCreateQueryDebugBuffer(ULONG maximumCommit, BOOLEAN useEventPair);
 NTSTATUS SimRtlQueryProcessDebugInformation(ULONG_PTR pid, ULONG mask, PVOID buffer);
 NTSTATUS SimRtlDestroyQueryDebugBuffer(PVOID buffer);
 ULONG SimRtlNtStatusToDosError(NTSTATUS status);
+NTSTATUS SimNtQueryObject(HANDLE handle, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+NTSTATUS SimNtQueryMutant(HANDLE handle, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+NTSTATUS SimNtQueryInformationProcess(HANDLE process, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+
+// What the basic record of a thread duplicated from a process's handle
+// table says; false when the handle is no such thread's.
+struct ThreadBasicsAnswer {
+  LONG exitStatus;
+  DWORD pid;
+  DWORD tid;
+};
+bool AnswerForDuplicatedThread(HANDLE thread, ThreadBasicsAnswer* answer);
 BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line);
 BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line);
 

@@ -53,6 +53,18 @@ RtlDestroyQueryDebugBufferFn FindRtlDestroyQueryDebugBuffer(const char** failedC
   return Find<RtlDestroyQueryDebugBufferFn>("RtlDestroyQueryDebugBuffer", failedCall);
 }
 
+NtQueryObjectFn FindNtQueryObject(const char** failedCall) {
+  return Find<NtQueryObjectFn>("NtQueryObject", failedCall);
+}
+
+NtQueryMutantFn FindNtQueryMutant(const char** failedCall) {
+  return Find<NtQueryMutantFn>("NtQueryMutant", failedCall);
+}
+
+NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall) {
+  return Find<NtQueryInformationProcessFn>("NtQueryInformationProcess", failedCall);
+}
+
 void SetLastErrorFromStatus(LONG status) {
   const char* failedCall = "";
   RtlNtStatusToDosErrorFn translate =
