@@ -72,7 +72,8 @@ add_executable(unit_tests
   tests/unit/SweepTest.cpp
   tests/unit/ThreadCpuTest.cpp
   tests/unit/ThreadWalkTest.cpp
-  tests/unit/WaitChainTest.cpp)
+  tests/unit/WaitChainTest.cpp
+  tests/unit/HandleWaitTest.cpp)
 target_include_directories(unit_tests PRIVATE tests src/win32)
 target_compile_options(unit_tests PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_tests PRIVATE threadsift_tool latchsift_tool gmock gtest_main)

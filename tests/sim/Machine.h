@@ -19,6 +19,7 @@ namespace sim {
 struct Frame {
   uint64_t pc;
   uint64_t params[4];
+  uint64_t stackGap = 0;  // bytes its stack address lies further above the previous frame's than usual
 };
 
 // A thread's stack: the committed region below stackTop, and the bytes in use

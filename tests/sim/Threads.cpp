@@ -24,7 +24,11 @@ const DWORD kMachineType = IMAGE_FILE_MACHINE_I386;
 // Synthetic frame and stack addresses on the thread's own stack: one step of
 // the walk moves both.
 uint64_t FrameAddress(const Thread& t, size_t step) { return t.stack.Pointer() + 0x100 + step * 0x40; }
-uint64_t StackAddress(const Thread& t, size_t step) { return t.stack.Pointer() + step * 0x40; }
+uint64_t StackAddress(const Thread& t, size_t step) {
+  uint64_t gaps = 0;
+  for (size_t i = 1; i <= step && i < t.frames.size(); ++i) gaps += t.frames[i].stackGap;
+  return t.stack.Pointer() + step * 0x40 + gaps;
+}
 
 DWORD ThreadIdOf(HANDLE thread) {
   const HandleEntry* entry = ActiveMachine().FindHandle(thread);

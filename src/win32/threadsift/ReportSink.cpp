@@ -134,7 +134,9 @@ void PrintWaitedObject(const WaitedObject& object, int pid) {
 
 Json WaitedObjectJson(const WaitedObject& object) {
   Json member;
-  member["handle"] = HexText(object.handle);
+  char handle[32];
+  snprintf(handle, sizeof(handle), "0x%llx", (unsigned long long)object.handle);
+  member["handle"] = handle;
   member["kind"] = kObjectKindNames[object.kind];
   if (object.kind == HandleOnly) return member;
   if (!object.name.empty()) member["name"] = Utf8FromWide(object.name.data(), object.name.size());

@@ -1,0 +1,286 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+#include "Scenarios.h"
+#include "ToolRuns.h"
+#include "simwin_api.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+const uint64_t kWord = sizeof(void*);
+const uint64_t kStub = 0x77f80000;  // ntdll.dll, no symbol
+const uint64_t kMain = 0x402010;    // app.exe!main
+const uint64_t kInfinite = 0xFFFFFFFF;
+// Where Wine's 64-bit wait keeps what it waits on: the handles copied into
+// its frame, the flag asking for all of them in its caller's.
+const uint64_t kArrayInFrame = 0x40;
+const uint64_t kAllFlagInCaller = 0x10;
+const uint64_t kSignalledWordInFrame = 0x28;
+const uint64_t kFrameStep = 0x40;  // the simulated walk's usual step
+const uint64_t kWaitFrameGap = 0x200;
+
+// Routines of kernelbase.dll, 0x100 bytes apart from 0x7b001000; a frame
+// stands 0x10 into its routine.
+const std::vector<std::string> kRoutines = {"WaitForSingleObject", "WaitForSingleObjectEx",
+                                            "WaitForMultipleObjects", "WaitForMultipleObjectsEx",
+                                            "SignalObjectAndWait", "Sleep"};
+
+uint64_t Pc(const std::string& routine) {
+  for (size_t i = 0; i < kRoutines.size(); ++i) {
+    if (kRoutines[i] == routine) return 0x7b001010 + i * 0x100;
+  }
+  return kStub;
+}
+
+sim::Machine HandleMachine() {
+  sim::Machine m = WaitMachine();
+  sim::Module& kernelbase = m.FindProcess(120)->AddModule(0x7b000000, 0x100000, "kernelbase.dll",
+                                                          "C:\\WINNT\\system32\\kernelbase.dll");
+  for (const std::string& routine : kRoutines) kernelbase.AddSymbol(Pc(routine) - 0x10, 0x80, routine);
+  m.AddProcess(130, u"child.exe").AddThread(60);
+  return m;
+}
+
+// Where a 32-bit program keeps the array it passes, apart from every stack.
+uint64_t ArrayOf(DWORD tid) { return 0x460000 + tid * 0x100; }
+
+enum Call { Single, AllOf, AnyOf };
+
+// Thread tid waits on handles through the routines Wine's threads show: a
+// stub, WaitForMultipleObjectsEx, then the routine the program called, then
+// main. Each width finds the handles where its waits keep them: the 64-bit
+// one in the wait's frame, the 32-bit one in the argument words and, for
+// several, the program's array.
+sim::Thread& HandleWaiter(sim::Process& p, DWORD tid, const std::vector<uint64_t>& handles, Call call = Single) {
+  uint64_t all = call == AllOf ? 1 : 0;
+  uint64_t count = handles.size(), array = ArrayOf(tid);
+  sim::Thread& t = p.AddThread(tid);
+  t.AddFrame(kStub).AddFrame(Pc("WaitForMultipleObjectsEx"), count, array, all, kInfinite);
+  if (call == Single) {
+    t.AddFrame(Pc("WaitForSingleObject"), handles[0], kInfinite);
+  } else {
+    t.AddFrame(Pc("WaitForMultipleObjects"), count, array, all, kInfinite);
+  }
+  t.frames.back().stackGap = kWaitFrameGap;
+  t.AddFrame(kMain);
+  uint64_t caller = 2 * kFrameStep + kWaitFrameGap;
+  for (size_t i = 0; i < handles.size(); ++i) t.stack.pinned[kFrameStep + kArrayInFrame + i * kWord] = handles[i];
+  t.stack.pinned[caller + kAllFlagInCaller] = all;
+  sim::MemoryBlock block;
+  block.address = array;
+  for (uint64_t handle : handles) {
+    for (uint64_t i = 0; i < kWord; ++i) block.bytes.push_back((unsigned char)(handle >> (8 * i)));
+  }
+  p.memory.push_back(block);
+  return t;
+}
+
+// Thread tid signals one event and waits on another, as Wine's threads show it.
+sim::Thread& SignalWaiter(sim::Process& p, DWORD tid, uint64_t signalled, uint64_t waited) {
+  sim::Thread& t = p.AddThread(tid);
+  t.AddFrame(kStub).AddFrame(Pc("SignalObjectAndWait"), signalled, waited, kInfinite).AddFrame(kMain);
+  t.stack.pinned[kFrameStep + kSignalledWordInFrame - kWord] = signalled;
+  t.stack.pinned[kFrameStep + kSignalledWordInFrame] = waited;
+  return t;
+}
+
+// Thread tid sleeps, called from main.
+sim::Thread& Sleeper(sim::Process& p, DWORD tid) { return p.AddThread(tid).AddFrame(kStub).AddFrame(Pc("Sleep")).AddFrame(kMain); }
+
+std::string Id(DWORD tid) {
+  std::ostringstream text;
+  text << "thread " << tid << " (0x" << std::hex << tid << ")";
+  return text.str();
+}
+
+std::string Waits(DWORD waiter, const std::string& rest) {
+  std::string line = Id(waiter) + " waits for " + rest + "\n";
+  line[0] = 'T';
+  return line;
+}
+
+std::string Deadlock(const std::vector<DWORD>& cycle) {
+  std::string line = "Deadlock: ";
+  for (DWORD tid : cycle) line += Id(tid) + " -> ";
+  return line + Id(cycle[0]) + "\n";
+}
+
+std::string WaitLines(const std::string& out) {
+  std::istringstream in(out);
+  std::string line, lines;
+  while (std::getline(in, line)) {
+    if (line.find(" waits for ") != std::string::npos || line.rfind("Deadlock: ", 0) == 0) lines += line + "\n";
+  }
+  return lines;
+}
+
+sim::TargetHandle& ThreadHandle(sim::Process& p, uint64_t value, DWORD tid, DWORD pid = 120) {
+  sim::TargetHandle& h = p.AddHandle(value, "Thread");
+  h.id = tid;
+  h.process = pid;
+  return h;
+}
+
+sim::TargetHandle& Mutex(sim::Process& p, uint64_t value, DWORD holder, const std::u16string& name = u"") {
+  sim::TargetHandle& h = p.AddHandle(value, "Mutant", name);
+  h.holder = holder;
+  return h;
+}
+
+struct Scene {
+  const char* name;
+  std::function<void(sim::Machine&, sim::Process&)> build;
+  std::string lines;
+};
+
+TEST(HandleWait, EachSceneGivesExactlyItsLines) {
+  const Scene scenes[] = {
+      {"a thread waits for a thread of its process, and one of another, to end",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40});
+         ThreadHandle(p, 0x40, 20);
+         Sleeper(p, 20);
+         HandleWaiter(p, 30, {0x44});
+         ThreadHandle(p, 0x44, 60, 130);
+       },
+       Waits(10, Id(20) + " to end") + Waits(30, Id(60) + " of process 130 (0x82) to end")},
+      {"a thread waits for a child process to end",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x48});
+         p.AddHandle(0x48, "Process").id = 130;
+       },
+       Waits(10, "process 130 (0x82) to end")},
+      {"mutexes: held, holder not given, abandoned, holder that names no thread",
+       [](sim::Machine&, sim::Process& p) {
+         Sleeper(p, 20);
+         HandleWaiter(p, 10, {0x40});
+         Mutex(p, 0x40, 20, u"\\Sessions\\1\\BaseNamedObjects\\app-lock");
+         HandleWaiter(p, 11, {0x44});
+         Mutex(p, 0x44, 20).holderUnanswered = true;
+         HandleWaiter(p, 12, {0x48});
+         Mutex(p, 0x48, 0, u"\\BaseNamedObjects\\left").abandoned = true;
+         HandleWaiter(p, 13, {0x4c});
+         Mutex(p, 0x4c, 999);
+       },
+       Waits(10, "mutex \"app-lock\" held by " + Id(20)) + Waits(11, "mutex (handle 0x44), whose holder is unknown") +
+           Waits(12, "mutex \"left\", which was abandoned") + Waits(13, "mutex (handle 0x4c), whose holder is unknown")},
+      {"events, semaphores and timers, named and not, and a name outside the program's folder",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40});
+         p.AddHandle(0x40, "Event", u"\\BaseNamedObjects\\ready");
+         HandleWaiter(p, 11, {0x44});
+         p.AddHandle(0x44, "Semaphore");
+         HandleWaiter(p, 12, {0x48});
+         p.AddHandle(0x48, "Timer", u"\\KernelObjects\\tick");
+         SignalWaiter(p, 13, 0x44, 0x40);
+       },
+       Waits(10, "event \"ready\"") + Waits(11, "semaphore (handle 0x44)") +
+           Waits(12, "timer \"\\KernelObjects\\tick\"") + Waits(13, "event \"ready\"")},
+      {"all of two threads, any of an event and a mutex",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40, 0x44}, AllOf);
+         ThreadHandle(p, 0x40, 20);
+         ThreadHandle(p, 0x44, 30);
+         Sleeper(p, 20);
+         Sleeper(p, 30);
+         HandleWaiter(p, 11, {0x48, 0x4c, 0x50}, AnyOf);
+         p.AddHandle(0x48, "Event");
+         Mutex(p, 0x4c, 20, u"\\BaseNamedObjects\\m");
+         p.AddHandle(0x50, "Semaphore", u"\\BaseNamedObjects\\s");
+       },
+       Waits(10, "all of: " + Id(20) + " to end; " + Id(30) + " to end") +
+           Waits(11, "any of: event (handle 0x48); mutex \"m\" held by " + Id(20) + "; semaphore \"s\"")},
+      {"bad handles: closed, pseudo, odd, of a type no wait is on, the waiter itself",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40});
+         HandleWaiter(p, 11, {(uint64_t)-1});
+         HandleWaiter(p, 12, {0x45});
+         HandleWaiter(p, 13, {0x48});
+         p.AddHandle(0x48, "File", u"\\Device\\NamedPipe\\pipe");
+         HandleWaiter(p, 14, {0x4c});
+         p.AddHandle(0x4c, "Key", u"\\REGISTRY\\MACHINE");
+         HandleWaiter(p, 15, {0x50});
+         ThreadHandle(p, 0x50, 15);
+       },
+       ""},
+      {"decoys: a sleeping thread, and a waiter whose caller keeps other handles",
+       [](sim::Machine&, sim::Process& p) {
+         sim::Thread& sleeper = Sleeper(p, 10);
+         for (uint64_t at = 0; at < 0x100; at += kWord) sleeper.stack.pinned[at] = 0x40;
+         sim::Thread& waiter = HandleWaiter(p, 11, {0x44});
+         waiter.stack.pinned[2 * kFrameStep + kWaitFrameGap + 0x20] = 0x40;
+         ThreadHandle(p, 0x40, 20);
+         p.AddHandle(0x44, "Event", u"\\BaseNamedObjects\\go");
+         Sleeper(p, 20);
+       },
+       Waits(11, "event \"go\"")},
+      {"a join cycle, a mutex cycle, and a wait for any that makes none",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40});
+         ThreadHandle(p, 0x40, 20);
+         SectionWaiter(p, 20, 0x420000);
+         p.AddSection(0x420000, 10, 1);
+         HandleWaiter(p, 30, {0x44});
+         Mutex(p, 0x44, 40);
+         HandleWaiter(p, 40, {0x48, 0x4c}, AllOf);
+         p.AddHandle(0x48, "Event");
+         ThreadHandle(p, 0x4c, 30);
+         HandleWaiter(p, 50, {0x50, 0x54}, AnyOf);
+         ThreadHandle(p, 0x50, 60);
+         p.AddHandle(0x54, "Event");
+         HandleWaiter(p, 60, {0x58});
+         ThreadHandle(p, 0x58, 50);
+       },
+       Waits(10, Id(20) + " to end") + Waits(20, "critical section 0x" + Hex(0x420000) + " held by " + Id(10)) +
+           Waits(30, "mutex (handle 0x44) held by " + Id(40)) +
+           Waits(40, "all of: event (handle 0x48); " + Id(30) + " to end") +
+           Waits(50, "any of: " + Id(60) + " to end; event (handle 0x54)") + Waits(60, Id(50) + " to end") +
+           Deadlock({10, 20}) + Deadlock({30, 40})},
+      {"the loader lock: a library's entry routine waits for a thread that needs it",
+       [](sim::Machine&, sim::Process& p) {
+         p.SetLoaderLock(0x420000);
+         HandleWaiter(p, 10, {0x40});
+         ThreadHandle(p, 0x40, 20);
+         SectionWaiter(p, 20, 0x420000);
+         p.AddSection(0x420000, 10, 1);
+       },
+       Waits(10, Id(20) + " to end") +
+           Waits(20, "critical section 0x" + Hex(0x420000) + " (the loader lock) held by " + Id(10)) +
+           Deadlock({10, 20})},
+      {"a process that refuses duplication: the handle alone",
+       [](sim::Machine& m, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40});
+         ThreadHandle(p, 0x40, 20);
+         Sleeper(p, 20);
+         m.Fail("DuplicateHandle", ERROR_ACCESS_DENIED);
+       },
+       Waits(10, "handle 0x40")},
+      {"a cycle over by the time the last thread is walked",
+       [](sim::Machine& m, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40});
+         Mutex(p, 0x40, 20);
+         HandleWaiter(p, 20, {0x44});
+         ThreadHandle(p, 0x44, 10);
+         // The check of the cycle duplicates the mutex's handle a third time.
+         m.Fail("DuplicateHandle", ERROR_INVALID_HANDLE, 3);
+       },
+       Waits(10, "mutex (handle 0x40) held by " + Id(20)) + Waits(20, Id(10) + " to end")},
+  };
+  for (const Scene& scene : scenes) {
+    sim::Machine m = HandleMachine();
+    scene.build(m, *m.FindProcess(120));
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+    EXPECT_EQ(r.status, 0) << scene.name;
+    EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name;
+    EXPECT_TRUE(m.books().misuses.empty()) << scene.name << ::testing::PrintToString(m.books().misuses);
+    EXPECT_EQ(CallsWhileSuspended(m).count("DuplicateHandle"), 0u) << scene.name;
+  }
+}
+
+}  // namespace
