@@ -2,13 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <sstream>
 
+#include "JsonLines.h"
 #include "Scenarios.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
 
-using ::testing::HasSubstr;
+using Json = nlohmann::ordered_json;
 
 namespace {
 
@@ -281,6 +283,72 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
     EXPECT_TRUE(m.books().misuses.empty()) << scene.name << ::testing::PrintToString(m.books().misuses);
     EXPECT_EQ(CallsWhileSuspended(m).count("DuplicateHandle"), 0u) << scene.name;
   }
+}
+
+}  // namespace
+
+sim::Machine HandleWaitMachine() {
+  sim::Machine m = HandleMachine();
+  sim::Process& p = *m.FindProcess(120);
+  p.SetLoaderLock(0x420000);
+  HandleWaiter(p, 10, {0x40});
+  ThreadHandle(p, 0x40, 20);
+  SectionWaiter(p, 20, 0x420000);
+  p.AddSection(0x420000, 10, 1);
+  HandleWaiter(p, 30, {0x44, 0x48, 0x4c}, AnyOf);
+  Mutex(p, 0x44, 20, u"\\BaseNamedObjects\\m\u00e9");
+  Mutex(p, 0x48, 0).abandoned = true;
+  p.AddHandle(0x4c, "Process").id = 130;
+  HandleWaiter(p, 40, {0x50, 0x54}, AllOf);
+  Mutex(p, 0x50, 20).holderUnanswered = true;
+  ThreadHandle(p, 0x54, 60, 130);
+  HandleWaiter(p, 50, {0x58});
+  p.AddHandle(0x58, "Timer");
+  return m;
+}
+
+namespace {
+
+TEST(HandleWait, JsonMembersNameEachObject) {
+  sim::Machine m = HandleWaitMachine();
+  sim::RunResult r = RunThreadsift(m, {"-j", "-w", "-p", "120"});
+  std::vector<Json> lines;
+  std::string problem;
+  ASSERT_TRUE(ParseJsonLines(r.out, &lines, &problem)) << problem;
+  std::map<DWORD, Json> waits;
+  for (const Json& thread : lines.at(0)["threads"]) {
+    if (thread.contains("waits_for")) waits[thread["thread_id"].get<DWORD>()] = thread["waits_for"];
+  }
+  ASSERT_EQ(waits.size(), 5u);
+  EXPECT_EQ(waits[10], Json::parse(R"({"mode":"one","objects":[{"handle":"0x40","kind":"thread","thread":20,"process":120}]})"));
+  EXPECT_EQ(waits[20]["loader_lock"], true);
+  EXPECT_EQ(waits[30], Json::parse(R"({"mode":"any","objects":[
+      {"handle":"0x44","kind":"mutex","name":"m\u00e9","holder":20,"holder_process":120,"abandoned":false},
+      {"handle":"0x48","kind":"mutex","holder":null,"abandoned":true},
+      {"handle":"0x4c","kind":"process","process":130}]})"));
+  EXPECT_EQ(waits[40]["mode"], "all");
+  EXPECT_EQ(waits[40]["objects"][0]["holder"], nullptr);
+  EXPECT_EQ(waits[40]["objects"][1]["process"], 130);
+  EXPECT_EQ(waits[50]["objects"][0], Json::parse(R"({"handle":"0x58","kind":"timer"})"));
+  EXPECT_EQ(lines.at(0)["deadlocks"], Json::parse("[[10,20]]"));
+}
+
+TEST(HandleWait, WithoutTheOptionNoHandleIsDuplicatedAndEveryByteStays) {
+  sim::Machine plain = HandleWaitMachine();
+  sim::RunResult without = RunThreadsift(plain, {"-p", "120"});
+  sim::Machine waits = HandleWaitMachine();
+  sim::RunResult with = RunThreadsift(waits, {"-p", "120", "-w"});
+  EXPECT_EQ(plain.CallCount("DuplicateHandle") + plain.CallCount("NtQueryObject"), 0);
+  EXPECT_GT(waits.CallCount("DuplicateHandle"), 0);
+  std::string expected;
+  std::istringstream in(with.out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" waits for ") == std::string::npos && line.rfind("Deadlock: ", 0) != 0) expected += line + "\n";
+  }
+  // The empty line after the cycles goes with them.
+  ASSERT_GE(expected.size(), 2u);
+  expected.erase(expected.size() - 1);
+  EXPECT_EQ(without.out, expected);
 }
 
 }  // namespace

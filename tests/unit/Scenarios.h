@@ -23,5 +23,8 @@ sim::Machine CycleMachine();
 // (WaitChainTest.cpp).
 sim::Machine WaitMachine();
 sim::Thread& SectionWaiter(sim::Process& p, DWORD tid, uint64_t section);
+// Process 120 whose threads wait on handles of every kind, two of them for
+// each other, one for the loader lock (HandleWaitTest.cpp).
+sim::Machine HandleWaitMachine();
 
 #endif
