@@ -53,26 +53,39 @@ uint64_t ArrayOf(DWORD tid) { return 0x460000 + tid * 0x100; }
 
 enum Call { Single, AllOf, AnyOf };
 
+// Where a 32-bit routine's return address lies above its stack address, its
+// arguments above it. The walk's argument words start two words lower, as
+// Wine's 32-bit walk gives them.
+const uint64_t kReturnAddressAbove = 0x20;
+
+void PinArguments(sim::Thread& t, uint64_t frameStack, const std::vector<uint64_t>& args) {
+  t.stack.pinned[frameStack + kReturnAddressAbove] = kMain;
+  for (size_t i = 0; i < args.size(); ++i) t.stack.pinned[frameStack + kReturnAddressAbove + (i + 1) * kWord] = args[i];
+}
+
 // Thread tid waits on handles through the routines Wine's threads show: a
 // stub, WaitForMultipleObjectsEx, then the routine the program called, then
 // main. Each width finds the handles where its waits keep them: the 64-bit
-// one in the wait's frame, the 32-bit one in the argument words and, for
-// several, the program's array.
+// one in the wait's frame, the 32-bit one in the arguments of the routine
+// called and, for several, the program's array.
 sim::Thread& HandleWaiter(sim::Process& p, DWORD tid, const std::vector<uint64_t>& handles, Call call = Single) {
   uint64_t all = call == AllOf ? 1 : 0;
   uint64_t count = handles.size(), array = ArrayOf(tid);
   sim::Thread& t = p.AddThread(tid);
-  t.AddFrame(kStub).AddFrame(Pc("WaitForMultipleObjectsEx"), count, array, all, kInfinite);
-  if (call == Single) {
-    t.AddFrame(Pc("WaitForSingleObject"), handles[0], kInfinite);
-  } else {
-    t.AddFrame(Pc("WaitForMultipleObjects"), count, array, all, kInfinite);
-  }
+  t.AddFrame(kStub).AddFrame(Pc("WaitForMultipleObjectsEx"), 0, kMain, count, array);
+  t.AddFrame(Pc(call == Single ? "WaitForSingleObject" : "WaitForMultipleObjects"), 0, kMain,
+             call == Single ? handles[0] : count, call == Single ? kInfinite : array);
   t.frames.back().stackGap = kWaitFrameGap;
   t.AddFrame(kMain);
-  uint64_t caller = 2 * kFrameStep + kWaitFrameGap;
-  for (size_t i = 0; i < handles.size(); ++i) t.stack.pinned[kFrameStep + kArrayInFrame + i * kWord] = handles[i];
-  t.stack.pinned[caller + kAllFlagInCaller] = all;
+  uint64_t called = 2 * kFrameStep + kWaitFrameGap;  // the stack address of the routine called
+  if (kWord == 8) {
+    for (size_t i = 0; i < handles.size(); ++i) t.stack.pinned[kFrameStep + kArrayInFrame + i * kWord] = handles[i];
+    t.stack.pinned[called + kAllFlagInCaller] = all;
+  } else if (call == Single) {
+    PinArguments(t, called, {handles[0], kInfinite});
+  } else {
+    PinArguments(t, called, {count, array, all, kInfinite});
+  }
   sim::MemoryBlock block;
   block.address = array;
   for (uint64_t handle : handles) {
@@ -85,9 +98,13 @@ sim::Thread& HandleWaiter(sim::Process& p, DWORD tid, const std::vector<uint64_t
 // Thread tid signals one event and waits on another, as Wine's threads show it.
 sim::Thread& SignalWaiter(sim::Process& p, DWORD tid, uint64_t signalled, uint64_t waited) {
   sim::Thread& t = p.AddThread(tid);
-  t.AddFrame(kStub).AddFrame(Pc("SignalObjectAndWait"), signalled, waited, kInfinite).AddFrame(kMain);
-  t.stack.pinned[kFrameStep + kSignalledWordInFrame - kWord] = signalled;
-  t.stack.pinned[kFrameStep + kSignalledWordInFrame] = waited;
+  t.AddFrame(kStub).AddFrame(Pc("SignalObjectAndWait"), 0, kMain, signalled, waited).AddFrame(kMain);
+  if (kWord == 8) {
+    t.stack.pinned[kFrameStep + kSignalledWordInFrame - kWord] = signalled;
+    t.stack.pinned[kFrameStep + kSignalledWordInFrame] = waited;
+  } else {
+    PinArguments(t, kFrameStep, {signalled, waited, kInfinite});
+  }
   return t;
 }
 
@@ -215,7 +232,7 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
          sim::Thread& sleeper = Sleeper(p, 10);
          for (uint64_t at = 0; at < 0x100; at += kWord) sleeper.stack.pinned[at] = 0x40;
          sim::Thread& waiter = HandleWaiter(p, 11, {0x44});
-         waiter.stack.pinned[2 * kFrameStep + kWaitFrameGap + 0x20] = 0x40;
+         waiter.stack.pinned[2 * kFrameStep + kWaitFrameGap + 0x38] = 0x40;
          ThreadHandle(p, 0x40, 20);
          p.AddHandle(0x44, "Event", u"\\BaseNamedObjects\\go");
          Sleeper(p, 20);
@@ -349,6 +366,43 @@ TEST(HandleWait, WithoutTheOptionNoHandleIsDuplicatedAndEveryByteStays) {
   ASSERT_GE(expected.size(), 2u);
   expected.erase(expected.size() - 1);
   EXPECT_EQ(without.out, expected);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HandleWait, ThirtyTwoBitArgumentsThatNameNoArrayGiveNoLine) {
+  if (kWord != 4) GTEST_SKIP() << "the 64-bit waits keep their handles in their own frames";
+  const Scene scenes[] = {
+      {"an array anywhere",
+       [](sim::Machine&, sim::Process& p) {
+         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 2 * kFrameStep + kWaitFrameGap,
+                      {2, 0x10, 1, kInfinite});
+       },
+       ""},
+      {"more handles than a wait takes",
+       [](sim::Machine&, sim::Process& p) {
+         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 2 * kFrameStep + kWaitFrameGap,
+                      {65, ArrayOf(10), 1, kInfinite});
+       },
+       ""},
+      {"no return address above the routine",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40}).stack.pinned.clear();
+       },
+       ""},
+  };
+  for (const Scene& scene : scenes) {
+    sim::Machine m = HandleMachine();
+    sim::Process& p = *m.FindProcess(120);
+    ThreadHandle(p, 0x40, 20);
+    ThreadHandle(p, 0x44, 30);
+    scene.build(m, p);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+    EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name;
+  }
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ void PrintObjectName(const WaitedObject& object) {
   if (!object.name.empty()) {
     printf("\"%S\"", object.name.c_str());
   } else {
-    printf("(handle 0x%llx)", (unsigned long long)object.handle);
+    printf("(handle 0x%x)", (unsigned)object.handle);
   }
 }
 
@@ -102,7 +102,7 @@ void PrintObjectName(const WaitedObject& object) {
 void PrintWaitedObject(const WaitedObject& object, int pid) {
   switch (object.kind) {
     case HandleOnly:
-      printf("handle 0x%llx", (unsigned long long)object.handle);
+      printf("handle 0x%x", (unsigned)object.handle);
       return;
     case ThreadObject:
       PrintThread(object.id);
@@ -135,7 +135,7 @@ void PrintWaitedObject(const WaitedObject& object, int pid) {
 Json WaitedObjectJson(const WaitedObject& object) {
   Json member;
   char handle[32];
-  snprintf(handle, sizeof(handle), "0x%llx", (unsigned long long)object.handle);
+  snprintf(handle, sizeof(handle), "0x%x", (unsigned)object.handle);
   member["handle"] = handle;
   member["kind"] = kObjectKindNames[object.kind];
   if (object.kind == HandleOnly) return member;

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -14,12 +15,14 @@ enum WaitShape { NoShape, OneHandle, SeveralHandles };
 // Where a routine's frame keeps the handles it waits on, in each width.
 enum HandlePlace {
   Nowhere,
-  // 32-bit: its argument words, as the walk gives them.
-  FirstArgument,       // the handle
-  SecondArgument,      // the handle (the first is the one signalled)
-  ArgumentArray,       // count, array, a flag that asks for all of them
-  NativeArgumentArray, // count, array, the wait type (0: all, 1: any)
-  ArgumentArrayOnly,   // count, array; the flag lies beyond the words the walk gives
+  // 32-bit: its arguments, the words just above its return address (the
+  // walk's argument words are misplaced under Wine: they start two words
+  // lower, or anywhere where the caller keeps no frame).
+  FirstArgument,        // the handle
+  SecondArgument,       // the handle (the first is the one signalled)
+  ArgumentArray,        // count, array, a flag that asks for all of them
+  NativeArgumentArray,  // count, array, the wait type (0: all, 1: any)
+  FlagsArgumentArray,   // count, array, time-out, input mask, flags (1: all of them)
   // 64-bit, as Wine 8 keeps them: the handles copied into an array at 0x40
   // above the frame's stack address, the flag asking for all of them spilt
   // at 0x10 above its caller's.
@@ -48,7 +51,7 @@ const WaitRoutine kWaitRoutines[] = {
     {"NtWaitForMultipleObjects", SeveralHandles, NativeArgumentArray, Nowhere},
     {"ZwWaitForMultipleObjects", SeveralHandles, NativeArgumentArray, Nowhere},
     {"MsgWaitForMultipleObjects", SeveralHandles, ArgumentArray, Nowhere},
-    {"MsgWaitForMultipleObjectsEx", SeveralHandles, ArgumentArrayOnly, Nowhere},
+    {"MsgWaitForMultipleObjectsEx", SeveralHandles, FlagsArgumentArray, Nowhere},
     // The system-call stubs beneath them.
     {"KiFastSystemCallRet", NoShape, Nowhere, Nowhere},
     {"KiFastSystemCall", NoShape, Nowhere, Nowhere},
@@ -62,6 +65,10 @@ const char* const kSectionRoutines[] = {"RtlEnterCriticalSection", "EnterCritica
                                         "RtlpWaitOnCriticalSection"};
 
 const size_t kMaxWaitFrames = 12;
+const size_t kArgumentWords = 5;
+// How far above the routine's stack address its return address is looked
+// for at least (up to its caller's stack address where that lies higher).
+const Address kReturnAddressReach = 0x1000;
 const size_t kMaxWaitObjects = 64;
 const Address kFrameArrayOffset = 0x40;
 const Address kFrameAllFlagOffset = 0x10;
@@ -180,22 +187,42 @@ WaitMode ModeOfFlag(Address flag, bool allWhenSet) {
   return ((flag & 0xFFFFFFFF) != 0) == allWhenSet ? WaitsForAll : WaitsForAny;
 }
 
+// The arguments of the routine of frame at: the words above the first word
+// at or above its stack address that holds the address its caller resumes
+// at.
+bool ArgumentWords(const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at, Address* args) {
+  Address from = std::max(found[at].stack, found[0].stack);
+  Address limit = std::max(found[at + 1].stack, from + kReturnAddressReach);
+  for (Address word = from; word < limit; word += kWordSize) {
+    Address value = 0;
+    if (!CopiedWord(stack, word, &value)) return false;
+    if (value != found[at + 1].pc) continue;
+    for (size_t i = 0; i < kArgumentWords; ++i) {
+      if (!CopiedWord(stack, word + (i + 1) * kWordSize, &args[i])) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
 // Reads the handles from where the routine of frame at keeps them.
 bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
                const std::vector<FoundFrame>& found, size_t at, HandlePlace place, bool one, HandleWait* wait) {
-  const Address* args = found[at].params;
+  Address args[kArgumentWords] = {0, 0, 0, 0, 0};
   switch (place) {
     case FirstArgument:
-      return AddObject(process, tid, args[0], wait);
     case SecondArgument:
-      return AddObject(process, tid, args[1], wait);
+      return ArgumentWords(stack, found, at, args) &&
+             AddObject(process, tid, args[place == FirstArgument ? 0 : 1], wait);
     case ArgumentArray:
     case NativeArgumentArray:
-    case ArgumentArrayOnly:
+    case FlagsArgumentArray:
+      if (!ArgumentWords(stack, found, at, args)) return false;
       if (one) return AddArray(process, stack, tid, 1, args[1], wait);
-      wait->mode = place == ArgumentArrayOnly ? WaitsForAllOrAny : ModeOfFlag(args[2], place == ArgumentArray);
-      if (place == NativeArgumentArray && args[2] > 1) return false;
-      return AddArray(process, stack, tid, args[0], args[1], wait);
+      if (place == NativeArgumentArray && (args[2] & 0xFFFFFFFF) > 1) return false;
+      wait->mode = place == FlagsArgumentArray ? ModeOfFlag(args[4] & 1, true)
+                                               : ModeOfFlag(args[2], place == ArgumentArray);
+      return AddArray(process, stack, tid, args[0] & 0xFFFFFFFF, args[1], wait);
     case FrameArray: {
       Address flag = 0;
       if (!one) wait->mode = CopiedWord(stack, found[at + 1].stack + kFrameAllFlagOffset, &flag)

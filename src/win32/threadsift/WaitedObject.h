@@ -12,7 +12,7 @@
 enum ObjectKind { HandleOnly, ThreadObject, ProcessObject, MutexObject, EventObject, SemaphoreObject, TimerObject };
 
 struct WaitedObject {
-  Address handle;     // its value in the examined process
+  Address handle;     // its value in the examined process (below 2^24, as every handle)
   ObjectKind kind;    // HandleOnly: the process refused the duplication, nothing more is known
   ImageText name;     // the name it was given, without the namespace's folders; empty when none is known
   DWORD id;           // a thread's or process's id

@@ -197,7 +197,12 @@ TEST(WaitChain, HandleSceneGivesExactlyItsLines) {
   std::string pid = scene.Lines("pid").at(0).at(1);
   Lines expected, cycles;
   std::set<unsigned> threads;
-  for (const auto& words : scene.Lines("expect")) {
+  std::vector<std::vector<std::string>> expects = scene.Lines("expect");
+  for (const auto& words : scene.Lines("signal")) {
+    if (TheSettings().width == 64) expects.push_back(words);
+    threads.insert((unsigned)std::stoul(words.at(1)));
+  }
+  for (const auto& words : expects) {
     unsigned tid = (unsigned)std::stoul(words.at(1));
     std::string rest;
     for (size_t i = 2; i < words.size(); ++i) rest += (i > 2 ? " " : "") + words[i];
