@@ -188,11 +188,13 @@ WaitMode ModeOfFlag(Address flag, bool allWhenSet) {
 }
 
 // The arguments of the routine of frame at: the words above the first word
-// at or above its stack address that holds the address its caller resumes
-// at.
+// from the stack pointer up that holds the address its caller resumes at.
+// The search starts at the stack pointer, not at the frame's stack address:
+// where the walk misplaces a frame's words it may place that address above
+// the return address.
 bool ArgumentWords(const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at, Address* args) {
-  Address from = std::max(found[at].stack, found[0].stack);
-  Address limit = std::max(found[at + 1].stack, from + kReturnAddressReach);
+  Address from = found[0].stack;
+  Address limit = std::max(found[at + 1].stack, std::max(found[at].stack, from) + kReturnAddressReach);
   for (Address word = from; word < limit; word += kWordSize) {
     Address value = 0;
     if (!CopiedWord(stack, word, &value)) return false;
