@@ -41,6 +41,15 @@ add_executable(waitscene tests/fixtures/waitscene.cpp)
 target_compile_options(waitscene PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(waitscene PRIVATE -static)
 
+# Threads waiting on handles of every kind, for -w: a join cycle, a cycle
+# through the loader lock (handleloader.dll's entry routine waits for a thread
+# it started), a child process, named objects, all of two threads, decoys.
+e2e_fixture_library(handleloader tests/fixtures/handleloader.cpp)
+add_executable(handlescene tests/fixtures/handlescene.cpp)
+target_compile_options(handlescene PRIVATE ${E2E_FIXTURE_OPTIONS})
+target_link_options(handlescene PRIVATE -static)
+add_dependencies(handlescene handleloader)
+
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
 # 32-bit), which raises an access violation (or stops for good) at a chosen
@@ -137,6 +146,7 @@ set(E2E_DRIVER_ARGS
   --fixture=$<TARGET_FILE:fixture>
   --fixture-sources=${CMAKE_SOURCE_DIR}/tests/fixtures
   --wait-scene=$<TARGET_FILE:waitscene>
+  --handle-scene=$<TARGET_FILE:handlescene>
   --demo=$<TARGET_FILE:deadlock>
   --wine-log=${E2E_WINE_LOG}
   "--banner=${E2E_BANNER}"

@@ -31,6 +31,7 @@ add_library(simwin STATIC
   tests/sim/Run.cpp
   tests/sim/Sections.cpp
   tests/sim/Wow64.cpp
+  tests/sim/Handles.cpp
   tests/sim/Text.cpp)
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 target_compile_options(simwin PRIVATE ${THREADSIFT_WARNINGS})
@@ -73,7 +74,8 @@ add_executable(unit_tests
   tests/unit/SweepTest.cpp
   tests/unit/ThreadCpuTest.cpp
   tests/unit/ThreadWalkTest.cpp
-  tests/unit/WaitChainTest.cpp)
+  tests/unit/WaitChainTest.cpp
+  tests/unit/HandleWaitTest.cpp)
 target_include_directories(unit_tests PRIVATE tests src/win32)
 target_compile_options(unit_tests PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_tests PRIVATE threadsift_tool latchsift_tool gmock gtest_main)

@@ -51,6 +51,17 @@ add_executable(deadlock demo/deadlock.cpp)
 target_compile_options(deadlock PRIVATE ${THREADSIFT_WARNINGS} -O1 -gdwarf-4)
 target_link_options(deadlock PRIVATE -static)
 
+# Its second program: a thread that loads plugin.dll, whose entry routine
+# waits for a thread that waits for the loader lock.
+add_library(plugin SHARED demo/plugin.cpp)
+set_target_properties(plugin PROPERTIES PREFIX "")
+target_compile_options(plugin PRIVATE ${THREADSIFT_WARNINGS} -O1 -gdwarf-4)
+target_link_options(plugin PRIVATE -static)
+add_executable(loaderlock demo/loaderlock.cpp)
+target_compile_options(loaderlock PRIVATE ${THREADSIFT_WARNINGS} -O1 -gdwarf-4)
+target_link_options(loaderlock PRIVATE -static)
+add_dependencies(loaderlock plugin)
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   include(cmake/bench.cmake)
 endif()

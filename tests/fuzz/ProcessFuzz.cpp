@@ -2,7 +2,8 @@
 // source lines are made from the fuzzer's input: names of any length and
 // bytes, names cut without terminators, version records with sizes and
 // lengths that lie, frames anywhere; and, with -w, critical sections with
-// any owner, count and debug record, which the threads' stacks point at.
+// any owner, count and debug record, which the threads' stacks point at,
+// and handle waits on any handle table.
 // Each machine is walked twice, for the text and the -j report, and the
 // JSON lines must parse and say what the text says.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -144,6 +145,53 @@ void AddSections(FuzzedDataProvider& in, sim::Process& p) {
   }
 }
 
+// Thread 10 waits on handles: the array and flag where each width's wait
+// keeps them hold values of a small handle table (threads, processes,
+// mutexes with any holder, files and keys, any names) or anything; the
+// array a 32-bit caller passes points at memory of such values or anywhere.
+void AddHandleWaits(FuzzedDataProvider& in, sim::Process& p) {
+  const uint64_t kWord = sizeof(void*);
+  sim::Module& kernelbase = p.AddModule(0x7b000000, 0x1000, "kernelbase.dll", "C:\\kernelbase.dll");
+  const char* const kRoutines[] = {"WaitForMultipleObjectsEx", "WaitForMultipleObjects", "WaitForSingleObject",
+                                   "SignalObjectAndWait"};
+  for (uint64_t i = 0; i < 4; ++i) kernelbase.AddSymbol(0x7b000000 + i * 0x100, 0x80, kRoutines[i]);
+  const char* const kTypes[] = {"Thread", "Process", "Mutant", "Event", "Semaphore", "Timer", "File", "Key"};
+  int handles = in.ConsumeIntegralInRange<int>(0, 6);
+  for (int i = 0; i < handles; ++i) {
+    uint64_t value = in.ConsumeBool() ? 0x40 + 4 * in.ConsumeIntegralInRange<uint64_t>(0, 7) : in.ConsumeIntegral<uint32_t>();
+    std::string name = in.ConsumeBool() ? "\\BaseNamedObjects\\" + Text(in, 40) : Text(in, 40);
+    sim::TargetHandle& h = p.AddHandle(value, kTypes[in.ConsumeIntegralInRange<int>(0, 7)],
+                                       in.ConsumeBool() ? std::u16string(name.begin(), name.end()) : u"");
+    h.id = in.ConsumeBool() ? (in.ConsumeBool() ? 10 : 20) : in.ConsumeIntegral<DWORD>();
+    h.process = in.ConsumeBool() ? 120 : in.ConsumeIntegral<DWORD>();
+    h.ended = in.ConsumeBool();
+    h.holder = in.ConsumeBool() ? (in.ConsumeBool() ? 10 : 20) : in.ConsumeIntegral<DWORD>();
+    h.abandoned = in.ConsumeBool();
+    h.holderUnanswered = in.ConsumeBool();
+  }
+  sim::Thread& waiter = p.threads[0];
+  uint64_t array = in.ConsumeBool() ? 0x460000 : in.ConsumeIntegral<uint32_t>();
+  uint64_t count = in.ConsumeIntegralInRange<uint64_t>(0, 70), flag = in.ConsumeIntegral<uint8_t>();
+  waiter.frames.clear();
+  waiter.AddFrame(0x7b000800).AddFrame(0x7b000010, count, array, flag);
+  waiter.AddFrame(0x7b000010 + 0x100 * in.ConsumeIntegralInRange<uint64_t>(1, 3), in.ConsumeIntegral<uint16_t>(),
+                  in.ConsumeBool() ? array : in.ConsumeIntegral<uint16_t>(), flag);
+  waiter.frames.back().stackGap = 8 * in.ConsumeIntegralInRange<uint64_t>(0, 0x60);
+  waiter.AddFrame(in.ConsumeIntegral<uint32_t>());
+  sim::MemoryBlock block;
+  block.address = 0x460000;
+  int words = in.ConsumeIntegralInRange<int>(0, 8);
+  for (int w = 0; w < words; ++w) {
+    uint64_t value = 0x40 + 4 * in.ConsumeIntegralInRange<uint64_t>(0, 8);
+    waiter.stack.pinned[0x80 + w * kWord] = value;
+    for (uint64_t b = 0; b < kWord; ++b) block.bytes.push_back((unsigned char)(value >> (8 * b)));
+  }
+  block.unreadable = in.ConsumeBool() && in.ConsumeBool();
+  p.memory.push_back(block);
+  waiter.stack.pinned[0x80 + waiter.frames[2].stackGap + 0x10] = flag;
+  if (in.ConsumeBool()) p.SetLoaderLock(0x420000 + 8 * in.ConsumeIntegralInRange<uint64_t>(0, 8));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) { return DiscardReports(); }
@@ -160,6 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AddFrames(in, second, p);
   bool waits = in.ConsumeBool();
   if (waits) AddSections(in, p);
+  if (waits) AddHandleWaits(in, p);
   m.AddProcess(4000, u"tool.exe").AddThread(4004);
   std::vector<std::string> args = {"-p", "120"};
   if (waits) args.push_back("-w");

@@ -126,11 +126,13 @@ Machine::Machine() {
   modules_["ntdll"] = {"NtQuerySystemInformation",
                        "NtOpenThread",
                        "NtQueryInformationThread",
-                       "NtQueryInformationProcess",
                        "RtlCreateQueryDebugBuffer",
                        "RtlQueryProcessDebugInformation",
                        "RtlDestroyQueryDebugBuffer",
-                       "RtlNtStatusToDosError"};
+                       "RtlNtStatusToDosError",
+                       "NtQueryObject",
+                       "NtQueryMutant",
+                       "NtQueryInformationProcess"};
   modules_["kernel32"] = {"IsWow64Process", "K32EnumProcessModules", "Wow64GetThreadContext"};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};

@@ -19,6 +19,7 @@ namespace sim {
 struct Frame {
   uint64_t pc;
   uint64_t params[4];
+  uint64_t stackGap = 0;  // bytes its stack address lies further above the previous frame's than usual
 };
 
 // A thread's stack: the committed region below stackTop, and the bytes in use
@@ -158,6 +159,22 @@ struct MemoryBlock {
   std::vector<unsigned char> later;  // empty: the block is unreadable from then on
 };
 
+// One entry of a process's handle table: the object its value names, as
+// the platform answers for it once the handle is duplicated.
+struct TargetHandle {
+  std::string type;        // as the platform names it: Event, Mutant, Semaphore, Timer, Thread, Process, File, Key...
+  std::u16string name;     // the object's full name; empty when it has none
+  DWORD id = 0;            // Thread and Process: the id of what it names
+  DWORD process = 0;       // Thread: the id of its process
+  bool ended = false;      // Thread and Process: it has ended
+  DWORD holder = 0;        // Mutant: the thread that holds it, 0 when none
+  bool abandoned = false;  // Mutant: its holder ended while holding it
+  bool holderUnanswered = false;  // Mutant: the platform does not say its holder (as Wine 8)
+};
+
+// Where the simulated processes keep their environment block.
+const uint64_t kProcessEnvironmentBlock = 0x7ffdf000;
+
 struct Process {
   DWORD id;
   std::u16string name;
@@ -179,6 +196,7 @@ struct Process {
   std::vector<uint64_t> created = {};
 
   std::vector<MemoryBlock> memory = {};
+  std::map<uint64_t, TargetHandle> handleTable = {};  // by handle value
 
   // Its width when not the tool's own: 32, a 32-bit process seen from the
   // 64-bit build (its main image names the i386 machine; its threads have
@@ -212,6 +230,10 @@ struct Process {
   MemoryBlock& AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord = 0,
                           int32_t lockCount = 1);
   MemoryBlock& AddSectionDebugRecord(uint64_t record, uint64_t section);
+  // A handle of the process to an object of type, named name.
+  TargetHandle& AddHandle(uint64_t value, const std::string& type, const std::u16string& name = u"");
+  // The loader lock: the section its environment block points at.
+  MemoryBlock& SetLoaderLock(uint64_t section);
   Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
   // The module loaded at base now (or, before it is listed, the first there
   // that was never unloaded); null when none is.
@@ -272,6 +294,7 @@ struct HandleEntry {
   // of processes is not searched again at every call.
   Process* process = nullptr;
   Thread* thread = nullptr;
+  const TargetHandle* object = nullptr;  // a handle duplicated from a process's table: what it names
 };
 
 class Machine {
@@ -369,6 +392,8 @@ class Machine {
   // A handle to thread, which has the id tid.
   HANDLE NewThreadHandle(Thread* thread, DWORD tid);
   const HandleEntry* FindHandle(HANDLE handle) const;
+  // A handle of the tool's to the object a process's handle names.
+  HANDLE NewObjectHandle(const TargetHandle* object);
   bool ReleaseHandle(HANDLE handle);
   // A module's handle is its name as the machine keeps it; null when absent.
   HMODULE ModuleHandle(const std::string& module) const;

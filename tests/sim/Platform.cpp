@@ -80,7 +80,6 @@ const Entry kEntries[] = {
     {"ntdll", "NtQuerySystemInformation", (FARPROC)(void*)&SimNtQuerySystemInformation},
     {"ntdll", "NtOpenThread", (FARPROC)(void*)&SimNtOpenThread},
     {"ntdll", "NtQueryInformationThread", (FARPROC)(void*)&SimNtQueryInformationThread},
-    {"ntdll", "NtQueryInformationProcess", (FARPROC)(void*)&SimNtQueryInformationProcess},
     {"ntdll", "RtlCreateQueryDebugBuffer", (FARPROC)(void*)&SimRtlCreateQueryDebugBuffer},
     {"ntdll", "RtlQueryProcessDebugInformation", (FARPROC)(void*)&SimRtlQueryProcessDebugInformation},
     {"ntdll", "RtlDestroyQueryDebugBuffer", (FARPROC)(void*)&SimRtlDestroyQueryDebugBuffer},
@@ -91,6 +90,9 @@ const Entry kEntries[] = {
 #if defined(_WIN64)
     {"kernel32", "Wow64GetThreadContext", (FARPROC)(void*)&SimWow64GetThreadContext},
 #endif
+    {"ntdll", "NtQueryObject", (FARPROC)(void*)&SimNtQueryObject},
+    {"ntdll", "NtQueryMutant", (FARPROC)(void*)&SimNtQueryMutant},
+    {"ntdll", "NtQueryInformationProcess", (FARPROC)(void*)&SimNtQueryInformationProcess},
     {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
     {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
 };

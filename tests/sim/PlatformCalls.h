@@ -47,7 +47,7 @@ ULONG SimRtlNtStatusToDosError(NTSTATUS status);
 BOOL SimEnumProcessModulesEx(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, DWORD filter);
 BOOL SimK32EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed);
 BOOL SimIsWow64Process(HANDLE process, PBOOL wow64);
-NTSTATUS SimNtQueryInformationProcess(HANDLE process, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+NTSTATUS AnswerWow64Information(const Process& p, PVOID info, ULONG length, PULONG returned);
 #if defined(_WIN64)
 BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context);
 #endif
@@ -58,6 +58,18 @@ Thread* EnterContextRead(const char* op, HANDLE thread, DWORD flags);
 // The registers a read of thread t's context finds (and the frames it shows
 // from then on); false when a 32-bit read catches it switching modes.
 void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp);
+NTSTATUS SimNtQueryObject(HANDLE handle, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+NTSTATUS SimNtQueryMutant(HANDLE handle, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+NTSTATUS SimNtQueryInformationProcess(HANDLE process, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+
+// What the basic record of a thread duplicated from a process's handle
+// table says; false when the handle is no such thread's.
+struct ThreadBasicsAnswer {
+  LONG exitStatus;
+  DWORD pid;
+  DWORD tid;
+};
+bool AnswerForDuplicatedThread(HANDLE thread, ThreadBasicsAnswer* answer);
 BOOL SimSymGetLineFromAddr(HANDLE process, DWORD address, PDWORD displacement, PIMAGEHLP_LINE line);
 BOOL SimSymGetLineFromAddr64(HANDLE process, DWORD64 address, PDWORD displacement, PIMAGEHLP_LINE64 line);
 

@@ -24,7 +24,11 @@ const DWORD kMachineType = IMAGE_FILE_MACHINE_I386;
 // Synthetic frame and stack addresses on the thread's own stack: one step of
 // the walk moves both.
 uint64_t FrameAddress(const Thread& t, size_t step) { return t.stack.Pointer() + 0x100 + step * 0x40; }
-uint64_t StackAddress(const Thread& t, size_t step) { return t.stack.Pointer() + step * 0x40; }
+uint64_t StackAddress(const Thread& t, size_t step) {
+  uint64_t gaps = 0;
+  for (size_t i = 1; i <= step && i < t.frames.size(); ++i) gaps += t.frames[i].stackGap;
+  return t.stack.Pointer() + step * 0x40 + gaps;
+}
 
 DWORD ThreadIdOf(HANDLE thread) {
   const HandleEntry* entry = ActiveMachine().FindHandle(thread);
@@ -318,14 +322,18 @@ NTSTATUS SimNtQueryInformationThread(HANDLE thread, ULONG infoClass, PVOID info,
   if (const FailRule* f = m.Enter("NtQueryInformationThread", ThreadIdOf(thread), Args("%u,%u", infoClass, length))) {
     return f->status != STATUS_SUCCESS ? f->status : STATUS_ACCESS_DENIED;
   }
+  ThreadBasicsAnswer duplicated;
+  bool fromTable = AnswerForDuplicatedThread(thread, &duplicated);
   Thread* t = m.ThreadOfHandle(thread);
-  if (t == nullptr) return STATUS_INVALID_CID;
+  if (t == nullptr && !fromTable) return STATUS_INVALID_CID;
   if (infoClass != 0) return STATUS_INVALID_INFO_CLASS;
   if (length != sizeof(SimThreadBasics)) return STATUS_INFO_LENGTH_MISMATCH;
   SimThreadBasics basics;
   std::memset(&basics, 0, sizeof(basics));
-  basics.environmentBlock = (PVOID)(uintptr_t)t->stack.EnvironmentBlock();
-  basics.clientId.UniqueThread = (HANDLE)(uintptr_t)t->id;
+  if (t != nullptr) basics.environmentBlock = (PVOID)(uintptr_t)t->stack.EnvironmentBlock();
+  basics.exitStatus = fromTable ? duplicated.exitStatus : (LONG)STILL_ACTIVE;
+  basics.clientId.UniqueProcess = (HANDLE)(uintptr_t)(fromTable ? duplicated.pid : 0);
+  basics.clientId.UniqueThread = (HANDLE)(uintptr_t)(fromTable ? duplicated.tid : t->id);
   std::memcpy(info, &basics, sizeof(basics));
   if (returned != nullptr) *returned = sizeof(basics);
   return STATUS_SUCCESS;

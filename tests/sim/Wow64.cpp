@@ -36,18 +36,11 @@ BOOL SimIsWow64Process(HANDLE process, PBOOL wow64) {
   return TRUE;
 }
 
-// Class 26 answers with the 32-bit environment block of a process in the
-// layer, 0 for any other.
-NTSTATUS SimNtQueryInformationProcess(HANDLE process, ULONG infoClass, PVOID info, ULONG length, PULONG returned) {
-  Machine& m = ActiveMachine();
-  if (const FailRule* f = m.Enter("NtQueryInformationProcess", infoClass, Args("%u,%u", infoClass, length))) {
-    return f->status != STATUS_SUCCESS ? f->status : STATUS_ACCESS_DENIED;
-  }
-  Process* p = m.ProcessOfHandle(process);
-  if (p == nullptr) return STATUS_INVALID_CID;
-  if (infoClass != 26) return STATUS_INVALID_INFO_CLASS;
+// The 32-bit environment block of a process in the layer, 0 for any
+// other (the native layer's class 26).
+NTSTATUS AnswerWow64Information(const Process& p, PVOID info, ULONG length, PULONG returned) {
   if (length != sizeof(ULONG_PTR)) return STATUS_INFO_LENGTH_MISMATCH;
-  ULONG_PTR block = p->bits == 32 ? (ULONG_PTR)p->environmentBlock32 : 0;
+  ULONG_PTR block = p.bits == 32 ? (ULONG_PTR)p.environmentBlock32 : 0;
   std::memcpy(info, &block, sizeof(block));
   if (returned != nullptr) *returned = sizeof(block);
   return STATUS_SUCCESS;

@@ -202,6 +202,46 @@ std::string Comparison::FrameLine(const Json& frame, const Json& p, const Json* 
   return line + "\n";
 }
 
+// The text of a wait on handles of process pid, from its JSON members.
+std::string HandleWaitText(const Json& wait, DWORD pid) {
+  std::string mode = wait.at("mode").get<std::string>();
+  std::string text = mode == "all" ? "all of: " : mode == "any" ? "any of: " : mode == "all_or_any" ? "all or any of: " : "";
+  bool first = true;
+  for (const Json& object : wait.at("objects")) {
+    if (!first) text += "; ";
+    first = false;
+    std::string kind = object.at("kind").get<std::string>();
+    std::string handle = object.at("handle").get<std::string>();
+    if (kind == "handle") {
+      text += "handle " + handle;
+    } else if (kind == "thread") {
+      DWORD id = object.at("thread").get<DWORD>(), process = object.at("process").get<DWORD>();
+      text += Format("thread %d (0x%x)", (int)id, id);
+      if (process != pid) text += Format(" of process %d (0x%x)", (int)process, process);
+      text += " to end";
+    } else if (kind == "process") {
+      DWORD id = object.at("process").get<DWORD>();
+      text += Format("process %d (0x%x) to end", (int)id, id);
+    } else {
+      text += kind + " " + (object.contains("name") ? "\"" + Narrow(object["name"].get<std::string>()) + "\""
+                                                    : "(handle " + handle + ")");
+      if (kind == "mutex") {
+        if (object.at("abandoned").get<bool>()) {
+          text += ", which was abandoned";
+        } else if (object.at("holder").is_null()) {
+          text += ", whose holder is unknown";
+        } else {
+          DWORD holder = object["holder"].get<DWORD>();
+          text += Format(" held by thread %d (0x%x)", (int)holder, holder);
+          DWORD holderProcess = object.contains("holder_process") ? object["holder_process"].get<DWORD>() : 0;
+          if (holderProcess != 0 && holderProcess != pid) text += Format(" of process %d (0x%x)", (int)holderProcess, holderProcess);
+        }
+      }
+    }
+  }
+  return text;
+}
+
 bool Comparison::CompareThread(const Json& t, const Json& p) {
   DWORD tid = t.at("thread_id").get<DWORD>();
   threadErrors_ = Failures(t, tid, p["pid"].get<DWORD>());
@@ -228,14 +268,19 @@ bool Comparison::CompareThread(const Json& t, const Json& p) {
   }
   if (t.contains("waits_for")) {
     const Json& wait = t["waits_for"];
-    std::string waits = Format("Thread %d (0x%x) waits for critical section ", (int)tid, tid) +
-                        wait.at("critical_section").get<std::string>();
-    if (wait.at("holder").is_null()) {
-      waits += " whose holder is unknown";
+    std::string waits = Format("Thread %d (0x%x) waits for ", (int)tid, tid);
+    if (wait.contains("objects")) {
+      waits += HandleWaitText(wait, p.at("pid").get<DWORD>());
     } else {
-      DWORD holder = wait["holder"].get<DWORD>();
-      waits += Format(" held by thread %d (0x%x)", (int)holder, holder);
-      if (wait.at("holder_ended").get<bool>()) waits += ", which has ended";
+      waits += "critical section " + wait.at("critical_section").get<std::string>();
+      if (wait.contains("loader_lock") && wait["loader_lock"].get<bool>()) waits += " (the loader lock)";
+      if (wait.at("holder").is_null()) {
+        waits += " whose holder is unknown";
+      } else {
+        DWORD holder = wait["holder"].get<DWORD>();
+        waits += Format(" held by thread %d (0x%x)", (int)holder, holder);
+        if (wait.at("holder_ended").get<bool>()) waits += ", which has ended";
+      }
     }
     if (!Expect(waits + "\n")) return false;
   }

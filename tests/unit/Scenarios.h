@@ -18,5 +18,13 @@ sim::Machine BusyMachine();
 // Process 120 whose threads 10 and 20 wait for each other's critical
 // section and 30 for an event (WaitChainTest.cpp).
 sim::Machine CycleMachine();
+// Process 120 with ntdll.dll's section-wait routines and app.exe, and the
+// tool; thread tid of it waiting to enter section as Wine's threads do
+// (WaitChainTest.cpp).
+sim::Machine WaitMachine();
+sim::Thread& SectionWaiter(sim::Process& p, DWORD tid, uint64_t section);
+// Process 120 whose threads wait on handles of every kind, two of them for
+// each other, one for the loader lock (HandleWaitTest.cpp).
+sim::Machine HandleWaitMachine();
 
 #endif

@@ -46,6 +46,8 @@ uint64_t Pc(const std::string& routine) {
   return kStub;
 }
 
+}  // namespace
+
 // Process 120 with ntdll.dll and app.exe (Lock and main), and the tool.
 sim::Machine WaitMachine() {
   sim::Machine m;
@@ -58,6 +60,8 @@ sim::Machine WaitMachine() {
   AddSelf(m);
   return m;
 }
+
+namespace {
 
 const std::vector<std::string> kWineWait = {"", "RtlWaitOnAddress", "RtlpWaitForCriticalSection",
                                             "RtlEnterCriticalSection"};
@@ -80,6 +84,12 @@ sim::Thread& Waiter(sim::Process& p, DWORD tid, uint64_t section,
   t.stack.pinned[caller] = section;
   return t;
 }
+
+}  // namespace
+
+sim::Thread& SectionWaiter(sim::Process& p, DWORD tid, uint64_t section) { return Waiter(p, tid, section); }
+
+namespace {
 
 // The same waiter with its wait frames' words moved: the caller's return
 // address and the entry routine's argument lie above the caller's stack

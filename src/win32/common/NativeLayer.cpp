@@ -37,10 +37,6 @@ NtQueryInformationThreadFn FindNtQueryInformationThread(const char** failedCall)
   return Find<NtQueryInformationThreadFn>("NtQueryInformationThread", failedCall);
 }
 
-NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall) {
-  return Find<NtQueryInformationProcessFn>("NtQueryInformationProcess", failedCall);
-}
-
 NtQuerySystemInformationFn FindNtQuerySystemInformation(const char** failedCall) {
   return Find<NtQuerySystemInformationFn>("NtQuerySystemInformation", failedCall);
 }
@@ -55,6 +51,18 @@ RtlQueryProcessDebugInformationFn FindRtlQueryProcessDebugInformation(const char
 
 RtlDestroyQueryDebugBufferFn FindRtlDestroyQueryDebugBuffer(const char** failedCall) {
   return Find<RtlDestroyQueryDebugBufferFn>("RtlDestroyQueryDebugBuffer", failedCall);
+}
+
+NtQueryObjectFn FindNtQueryObject(const char** failedCall) {
+  return Find<NtQueryObjectFn>("NtQueryObject", failedCall);
+}
+
+NtQueryMutantFn FindNtQueryMutant(const char** failedCall) {
+  return Find<NtQueryMutantFn>("NtQueryMutant", failedCall);
+}
+
+NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall) {
+  return Find<NtQueryInformationProcessFn>("NtQueryInformationProcess", failedCall);
 }
 
 void SetLastErrorFromStatus(LONG status) {

@@ -11,19 +11,23 @@
 // through failedCall, names that call ("GetModuleHandle" or "GetProcAddress").
 typedef LONG(WINAPI* NtOpenThreadFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, CLIENT_ID*);
 typedef LONG(WINAPI* NtQueryInformationThreadFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-typedef LONG(WINAPI* NtQueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 typedef LONG(WINAPI* NtQuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
 typedef PVOID(WINAPI* RtlCreateQueryDebugBufferFn)(ULONG, BOOLEAN);
 typedef LONG(WINAPI* RtlQueryProcessDebugInformationFn)(ULONG_PTR, ULONG, PVOID);
 typedef LONG(WINAPI* RtlDestroyQueryDebugBufferFn)(PVOID);
+typedef LONG(WINAPI* NtQueryObjectFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+typedef LONG(WINAPI* NtQueryMutantFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+typedef LONG(WINAPI* NtQueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 NtOpenThreadFn FindNtOpenThread(const char** failedCall);
 NtQueryInformationThreadFn FindNtQueryInformationThread(const char** failedCall);
-NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall);
 NtQuerySystemInformationFn FindNtQuerySystemInformation(const char** failedCall);
 RtlCreateQueryDebugBufferFn FindRtlCreateQueryDebugBuffer(const char** failedCall);
 RtlQueryProcessDebugInformationFn FindRtlQueryProcessDebugInformation(const char** failedCall);
 RtlDestroyQueryDebugBufferFn FindRtlDestroyQueryDebugBuffer(const char** failedCall);
+NtQueryObjectFn FindNtQueryObject(const char** failedCall);
+NtQueryMutantFn FindNtQueryMutant(const char** failedCall);
+NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall);
 
 // Sets the last-error code to the platform's translation of a status that a
 // native call returned (the native layer sets none), so that the error line

@@ -55,6 +55,102 @@ const int kNotWalked = 50;
 
 void PrintThread(DWORD tid) { printf("thread %d (0x%x)", (int)tid, (unsigned)tid); }
 
+const char* const kObjectKindNames[] = {"handle", "thread", "process", "mutex", "event", "semaphore", "timer"};
+
+const char* WaitModeText(WaitMode mode) {
+  switch (mode) {
+    case WaitsForAll:
+      return "all of: ";
+    case WaitsForAny:
+      return "any of: ";
+    case WaitsForAllOrAny:
+      return "all or any of: ";
+    case WaitsForOne:
+      break;
+  }
+  return "";
+}
+
+const char* WaitModeName(WaitMode mode) {
+  switch (mode) {
+    case WaitsForAll:
+      return "all";
+    case WaitsForAny:
+      return "any";
+    case WaitsForAllOrAny:
+      return "all_or_any";
+    case WaitsForOne:
+      break;
+  }
+  return "one";
+}
+
+// An object by its name, or by its handle when it has none (or it is not
+// known): event "Name", event (handle 0x1c).
+void PrintObjectName(const WaitedObject& object) {
+  printf("%s ", kObjectKindNames[object.kind]);
+  if (!object.name.empty()) {
+    printf("\"%S\"", object.name.c_str());
+  } else {
+    printf("(handle 0x%x)", (unsigned)object.handle);
+  }
+}
+
+// One object a thread waits for, as its wait line says it.
+void PrintWaitedObject(const WaitedObject& object, int pid) {
+  switch (object.kind) {
+    case HandleOnly:
+      printf("handle 0x%x", (unsigned)object.handle);
+      return;
+    case ThreadObject:
+      PrintThread(object.id);
+      if (object.process != (DWORD)pid) printf(" of process %d (0x%x)", (int)object.process, (unsigned)object.process);
+      printf(" to end");
+      return;
+    case ProcessObject:
+      printf("process %d (0x%x) to end", (int)object.id, (unsigned)object.id);
+      return;
+    case MutexObject:
+      PrintObjectName(object);
+      if (object.abandoned) {
+        printf(", which was abandoned");
+      } else if (object.holderKnown) {
+        printf(" held by ");
+        PrintThread(object.holder);
+        if (object.holderProcess != 0 && object.holderProcess != (DWORD)pid) {
+          printf(" of process %d (0x%x)", (int)object.holderProcess, (unsigned)object.holderProcess);
+        }
+      } else {
+        printf(", whose holder is unknown");
+      }
+      return;
+    default:
+      PrintObjectName(object);
+      return;
+  }
+}
+
+Json WaitedObjectJson(const WaitedObject& object) {
+  Json member;
+  char handle[32];
+  snprintf(handle, sizeof(handle), "0x%x", (unsigned)object.handle);
+  member["handle"] = handle;
+  member["kind"] = kObjectKindNames[object.kind];
+  if (object.kind == HandleOnly) return member;
+  if (!object.name.empty()) member["name"] = Utf8FromWide(object.name.data(), object.name.size());
+  if (object.kind == ThreadObject) {
+    member["thread"] = object.id;
+    member["process"] = object.process;
+  }
+  if (object.kind == ProcessObject) member["process"] = object.id;
+  if (object.kind == MutexObject) {
+    member["holder"] = object.holderKnown && !object.abandoned ? Json(object.holder) : Json(nullptr);
+    if (object.holderKnown && object.holderProcess != 0) member["holder_process"] = object.holderProcess;
+    member["abandoned"] = object.abandoned;
+  }
+  return member;
+}
+
 }  // namespace
 
 // The JSON lines of a run: the run's members, which start every line; the
@@ -355,9 +451,10 @@ void ReportSink::UnsteadyContext(DWORD tid, int reads) {
   json_->AddFailure(failure, &frameOpen_);
 }
 
-void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded) {
+void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded, bool loaderLock) {
   if (!json_) {
     printf("Thread %d (0x%x) waits for critical section 0x%s", (int)tid, (unsigned)tid, AddressText(section).c_str());
+    if (loaderLock) printf(" (the loader lock)");
     if (holder == NULL) {
       printf(" whose holder is unknown\n");
       return;
@@ -372,7 +469,27 @@ void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bo
   wait["critical_section"] = HexText(section);
   wait["holder"] = holder != NULL ? Json(*holder) : Json(nullptr);
   wait["holder_ended"] = holderEnded;
+  if (loaderLock) wait["loader_lock"] = true;
   json_->ThreadInHand()["waits_for"] = wait;
+}
+
+void ReportSink::HandleWaitLine(DWORD tid, int pid, const HandleWait& wait) {
+  if (!json_) {
+    printf("Thread %d (0x%x) waits for ", (int)tid, (unsigned)tid);
+    printf("%s", WaitModeText(wait.mode));
+    for (size_t i = 0; i < wait.objects.size(); ++i) {
+      if (i > 0) printf("; ");
+      PrintWaitedObject(wait.objects[i], pid);
+    }
+    printf("\n");
+    return;
+  }
+  Json objects = Json::array();
+  for (const WaitedObject& object : wait.objects) objects.push_back(WaitedObjectJson(object));
+  Json members;
+  members["mode"] = WaitModeName(wait.mode);
+  members["objects"] = objects;
+  json_->ThreadInHand()["waits_for"] = members;
 }
 
 void ReportSink::Deadlocks(const std::vector<std::vector<DWORD>>& cycles) {

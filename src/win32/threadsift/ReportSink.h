@@ -9,6 +9,7 @@
 
 #include "threadsift/Bitness.h"
 #include "threadsift/ProcessSnapshot.h"
+#include "threadsift/WaitedHandles.h"
 
 // A thread's figures with -c: its processor time so far, and its share of
 // one processor over the interval in whole per cent, or ended.
@@ -98,8 +99,12 @@ class ReportSink {
   void UnsteadyContext(DWORD tid, int reads);
 
   // The thread in hand waits for critical section at section, held by the
-  // thread holder (null when unknown), which may have ended.
-  void SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded);
+  // thread holder (null when unknown), which may have ended; the section may
+  // be the process's loader lock.
+  void SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded, bool loaderLock);
+
+  // The thread in hand waits on handles of process pid.
+  void HandleWaitLine(DWORD tid, int pid, const HandleWait& wait);
 
   // The cycles of waiters of a process, each from its lowest thread id.
   void Deadlocks(const std::vector<std::vector<DWORD>>& cycles);

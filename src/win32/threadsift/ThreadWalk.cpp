@@ -9,6 +9,7 @@
 #include "threadsift/StackUnwind.h"
 #include "threadsift/ThreadHold.h"
 #include "threadsift/ThreadWalk.h"
+#include "threadsift/WaitedHandles.h"
 
 bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpening& opened, WaitChain* waits) {
   HANDLE thread = opened.handle;
@@ -40,12 +41,18 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
     // after the frames are printed, as late as it can be.
     Address section = 0;
     bool waiting = false;
-    auto find = [&]() { waiting = FindAwaitedSection(process, hold.stack, opened.tid, found, &section); };
+    HandleWait handles;
+    bool waitingOnHandles = false;
+    auto find = [&]() {
+      waiting = FindAwaitedSection(process, hold.stack, opened.tid, found, &section);
+      if (!waiting) waitingOnHandles = FindHandleWait(process, hold.stack, opened.tid, found, &handles);
+    };
     if (waits != NULL) CallGuarded(find);
     report.BeginFrames();
     auto print = [&]() { PrintFrames(process, report, found); };
     if (!CallGuarded(print)) report.FrameCutShort();
     if (waiting) ReportAwaitedSection(process, report, opened.tid, section, waits);
+    if (waitingOnHandles) ReportHandleWait(process, report, opened.tid, &handles, waits);
   }
   SetLastError(hold.resumeError);
   if (!hold.resumed) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "threadsift/ReportSink.h"
@@ -11,6 +12,7 @@
 #include "threadsift/StackCopy.h"
 #include "threadsift/ThreadOpen.h"
 #include "threadsift/WaitChain.h"
+#include "threadsift/WaitedObject.h"
 
 namespace {
 
@@ -142,20 +144,6 @@ bool ReadTarget(HANDLE process, Address address, void* buffer, size_t size) {
   return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)address, buffer, size, &got) && got == size;
 }
 
-// True when [address, address + size) lies in committed memory that may be
-// read without harm: a read of a guard page from another process spends it
-// (its thread could no longer grow its stack), whichever thread's stack it
-// ends, and nothing below the copied stack's floor is read.
-bool MayRead(HANDLE process, const StackCopy& stack, Address address, size_t size) {
-  if (ReadsBelowStackFloor(stack, address, (DWORD)size)) return false;
-  for (Address at : {address, address + size - 1}) {
-    MEMORY_BASIC_INFORMATION region;
-    if (VirtualQueryEx(process, (LPCVOID)(UINT_PTR)at, &region, sizeof(region)) != sizeof(region)) return false;
-    if (region.State != MEM_COMMIT || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
-  }
-  return true;
-}
-
 // True when the lock count says a thread waits for the section: counted up
 // from -1 by each thread that enters or waits (up to XP, and Wine), or, on
 // later systems, down from -1 in steps of 4 for each waiter, with its lowest
@@ -180,13 +168,13 @@ bool HeldByAnother(const SectionImage& image, DWORD waiter, DWORD* owner) {
 bool IsSectionHeldByAnother(HANDLE process, const StackCopy& stack, Address address, DWORD waiter) {
   SectionImage image;
   DWORD owner = 0;
-  if (!MayRead(process, stack, address, sizeof(image)) || !ReadTarget(process, address, &image, sizeof(image)) ||
+  if (!MayReadTarget(process, stack, address, sizeof(image)) || !ReadTarget(process, address, &image, sizeof(image)) ||
       !HeldByAnother(image, waiter, &owner)) {
     return false;
   }
   if (image.debugInfo == 0 || image.debugInfo == kNoSectionDebugRecord) return true;
   SectionDebugImage record;
-  return MayRead(process, stack, image.debugInfo, sizeof(record)) &&
+  return MayReadTarget(process, stack, image.debugInfo, sizeof(record)) &&
          ReadTarget(process, image.debugInfo, &record, sizeof(record)) &&
          (Address)record.criticalSection == address;
 }
@@ -289,18 +277,100 @@ bool ThreadRuns(DWORD pid, DWORD tid) {
   return !HasEnded(thread);
 }
 
-// True when every edge of cycle holds still: each waiter's section is held
-// by the same thread as when the waiter was walked, and waited for.
-bool StillHolds(const ExaminedProcess& process, const WaitChain& chain, const std::vector<DWORD>& cycle) {
-  for (DWORD waiter : cycle) {
-    const SectionEdge& edge = chain.edges.at(waiter);
-    DWORD owner = 0;
-    if (!ReadHolder(process.handle, edge.section, waiter, &owner) || owner != edge.holder) return false;
+// True when the edge holds still: the section or mutex is held by the same
+// thread as when the waiter was walked, or the awaited thread runs still.
+bool EdgeHolds(const ExaminedProcess& process, DWORD waiter, const WaitEdge& edge) {
+  DWORD owner = 0;
+  switch (edge.kind) {
+    case SectionEdge:
+      return ReadHolder(process.handle, edge.object, waiter, &owner) && owner == edge.to;
+    case ThreadEndEdge:
+      return ThreadRuns((DWORD)process.pid, edge.to);
+    case MutexEdge:
+      return MutexStillHeldBy(process, edge.object, edge.to);
+  }
+  return false;
+}
+
+// The simple cycles of waiters, each from its lowest thread id and found
+// once from there. A waiter may wait for several threads (all of several
+// objects), so the search is bounded in steps.
+class CycleSearch {
+ public:
+  CycleSearch(const ExaminedProcess& process, const WaitChain& chain) : process_(process), chain_(chain) {}
+
+  std::vector<std::vector<DWORD>> Run() {
+    for (const auto& waiter : chain_.edges) {
+      start_ = waiter.first;
+      path_.assign(1, start_);
+      Follow(start_);
+    }
+    return std::vector<std::vector<DWORD>>(found_.begin(), found_.end());
+  }
+
+ private:
+  static const long kMaxSteps = 1000000;
+
+  void Follow(DWORD at) {
+    auto out = chain_.edges.find(at);
+    if (out == chain_.edges.end()) return;
+    for (const WaitEdge& edge : out->second) {
+      if (++steps_ > kMaxSteps) return;
+      used_.push_back(&edge);
+      if (edge.to == start_) {
+        if (found_.count(path_) == 0 && AllHold()) found_.insert(path_);
+      } else if (edge.to > start_ && std::find(path_.begin(), path_.end(), edge.to) == path_.end()) {
+        path_.push_back(edge.to);
+        Follow(edge.to);
+        path_.pop_back();
+      }
+      used_.pop_back();
+    }
+  }
+
+  // Every edge of the cycle is read again first.
+  bool AllHold() const {
+    for (size_t i = 0; i < path_.size(); ++i) {
+      if (!EdgeHolds(process_, path_[i], *used_[i])) return false;
+    }
+    return true;
+  }
+
+  const ExaminedProcess& process_;
+  const WaitChain& chain_;
+  DWORD start_ = 0;
+  long steps_ = 0;
+  std::vector<DWORD> path_;
+  std::vector<const WaitEdge*> used_;
+  std::set<std::vector<DWORD>> found_;
+};
+
+// The process's loader lock, looked for once.
+Address LoaderLockOf(const ExaminedProcess& process, WaitChain* chain) {
+  if (!chain->loaderLockRead) {
+    chain->loaderLockRead = true;
+    if (!FindLoaderLock(process, &chain->loaderLock)) chain->loaderLock = 0;
+  }
+  return chain->loaderLock;
+}
+
+bool IsListed(const WaitChain& chain, DWORD tid) { return FindThreadRecord(*chain.threads, tid) != NULL; }
+
+}  // namespace
+
+// True when [address, address + size) lies in committed memory that may be
+// read without harm: a read of a guard page from another process spends it
+// (its thread could no longer grow its stack), whichever thread's stack it
+// ends, and nothing below the copied stack's floor is read.
+bool MayReadTarget(HANDLE process, const StackCopy& stack, Address address, size_t size) {
+  if (ReadsBelowStackFloor(stack, address, (DWORD)size)) return false;
+  for (Address at : {address, address + size - 1}) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQueryEx(process, (LPCVOID)(UINT_PTR)at, &region, sizeof(region)) != sizeof(region)) return false;
+    if (region.State != MEM_COMMIT || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
   }
   return true;
 }
-
-}  // namespace
 
 bool FindAwaitedSection(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
                         const std::vector<FoundFrame>& found, Address* section) {
@@ -321,47 +391,48 @@ bool FindAwaitedSection(const ExaminedProcess& process, const StackCopy& stack, 
 
 void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address section,
                           WaitChain* chain) {
+  bool loaderLock = section == LoaderLockOf(process, chain);
   DWORD owner = 0;
   if (!ReadHolder(process.handle, section, tid, &owner)) {
-    report.SectionWait(tid, section, NULL, false);
+    report.SectionWait(tid, section, NULL, false, loaderLock);
     return;
   }
   bool ended = false;
-  if (FindThreadRecord(*chain->threads, owner) != NULL) {
-    chain->edges[tid] = SectionEdge{section, owner};
+  if (IsListed(*chain, owner)) {
+    chain->edges[tid].push_back(WaitEdge{SectionEdge, section, owner});
   } else {
     ended = !ThreadRuns((DWORD)process.pid, owner);
   }
-  report.SectionWait(tid, section, &owner, ended);
+  report.SectionWait(tid, section, &owner, ended, loaderLock);
+}
+
+void ReportHandleWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, HandleWait* wait,
+                      WaitChain* chain) {
+  // Only a wait that needs every object it names is held up by each.
+  bool needsEach = wait->mode == WaitsForOne || wait->mode == WaitsForAll;
+  DWORD pid = (DWORD)process.pid;
+  for (WaitedObject& object : wait->objects) {
+    if (object.kind == MutexObject && object.holderKnown) {
+      bool here = object.holderProcess == 0 || object.holderProcess == pid;
+      // A holder of this process that is neither listed nor running names
+      // no thread the line could back.
+      if (object.holder == 0 || (here && !IsListed(*chain, object.holder) && !ThreadRuns(pid, object.holder))) {
+        object.holderKnown = false;
+      } else if (needsEach && here && IsListed(*chain, object.holder) && !object.abandoned) {
+        chain->edges[tid].push_back(WaitEdge{MutexEdge, object.handle, object.holder});
+      }
+    }
+    if (object.kind == ThreadObject && needsEach && object.process == pid && !object.ended &&
+        IsListed(*chain, object.id)) {
+      chain->edges[tid].push_back(WaitEdge{ThreadEndEdge, object.handle, object.id});
+    }
+  }
+  report.HandleWaitLine(tid, process.pid, *wait);
 }
 
 void PrintDeadlocks(const ExaminedProcess& process, ReportSink& report, const WaitChain& chain) {
-  enum { OnPath = 1, Done = 2 };
-  std::map<DWORD, int> state;
-  std::vector<std::vector<DWORD>> cycles;
-  for (const auto& wait : chain.edges) {
-    std::vector<DWORD> path;
-    DWORD at = wait.first;
-    // Each waiter waits for one holder: follow the chain until it ends, meets
-    // a walked part, or comes back to a thread of this path.
-    for (;;) {
-      auto seen = state.find(at);
-      if (seen != state.end()) {
-        if (seen->second == OnPath) {
-          std::vector<DWORD> cycle(std::find(path.begin(), path.end(), at), path.end());
-          std::rotate(cycle.begin(), std::min_element(cycle.begin(), cycle.end()), cycle.end());
-          if (StillHolds(process, chain, cycle)) cycles.push_back(cycle);
-        }
-        break;
-      }
-      state[at] = OnPath;
-      path.push_back(at);
-      auto next = chain.edges.find(at);
-      if (next == chain.edges.end()) break;
-      at = next->second.holder;
-    }
-    for (DWORD t : path) state[t] = Done;
-  }
+  CycleSearch search(process, chain);
+  std::vector<std::vector<DWORD>> cycles = search.Run();
   std::sort(cycles.begin(), cycles.end());
   report.Deadlocks(cycles);
 }

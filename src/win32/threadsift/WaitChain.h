@@ -14,22 +14,35 @@
 
 class ReportSink;
 
-// Who waits for whom (-w): for each walked thread that waits to enter a
-// critical section, the section and the thread that holds it, and the
-// cycles those waits make among the threads of one process.
+#include "threadsift/WaitedHandles.h"
 
-// A waiter's edge: the section it waits for and the listed thread that
-// holds it.
-struct SectionEdge {
-  Address section;
-  DWORD holder;
+// Who waits for whom (-w): for each walked thread that waits to enter a
+// critical section or on handles, what it waits for and the thread that
+// holds it, and the cycles those waits make among the threads of one
+// process.
+
+// Why a waiter waits for another listed thread: a section that thread
+// holds, that thread's end, or a mutex that thread holds.
+enum EdgeKind { SectionEdge, ThreadEndEdge, MutexEdge };
+
+struct WaitEdge {
+  EdgeKind kind;
+  Address object;  // the section's address, or the mutex handle's value
+  DWORD to;
 };
 
 // What -w gathers of one process while its threads are walked.
 struct WaitChain {
-  const ThreadList* threads;            // the process's threads as its snapshot lists them
-  std::map<DWORD, SectionEdge> edges;  // by waiter
+  const ThreadList* threads;                     // the process's threads as its snapshot lists them
+  std::map<DWORD, std::vector<WaitEdge>> edges;  // by waiter
+  bool loaderLockRead = false;                   // loaderLock was looked for
+  Address loaderLock = 0;                        // the process's loader lock, 0 when unknown
 };
+
+// True when [address, address + size) of process lies in committed memory
+// that may be read without harm: never a guard page (a read from another
+// process spends it), nor below the copied stack's floor.
+bool MayReadTarget(HANDLE process, const StackCopy& stack, Address address, size_t size);
 
 // Once the thread runs again, over its stack copy stack: the critical
 // section it waits to enter. True when its innermost frames are the
@@ -45,11 +58,18 @@ bool FindAwaitedSection(const ExaminedProcess& process, const StackCopy& stack, 
 void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address section,
                           WaitChain* chain);
 
+// Says the wait line of a thread that waits on handles; a thread's end,
+// and a mutex held by a listed thread, that it cannot go on without are
+// noted in chain for the cycles.
+void ReportHandleWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, HandleWait* wait,
+                      WaitChain* chain);
+
 // Says one line for every cycle of waiters in chain, each from its lowest
 // thread id, in order of that id, and an empty line after them; nothing when
 // there is none. The threads were walked one after another, so a wait seen
 // early may be over: each edge of a cycle is read again first, and a cycle
-// one of whose sections has changed hands since is not said.
+// whose section or mutex has changed hands since, or whose awaited thread
+// has ended, is not said.
 void PrintDeadlocks(const ExaminedProcess& process, ReportSink& report, const WaitChain& chain);
 
 #endif

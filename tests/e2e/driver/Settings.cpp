@@ -35,6 +35,7 @@ bool ReadSettings(int argc, char** argv) {
         !TakeValue(arg, "--fixture", &g_settings.fixture) &&
         !TakeValue(arg, "--fixture-sources", &g_settings.fixtureSources) &&
         !TakeValue(arg, "--wait-scene", &g_settings.waitScene) && !TakeValue(arg, "--demo", &g_settings.demo) &&
+        !TakeValue(arg, "--handle-scene", &g_settings.handleScene) &&
         !TakeValue(arg, "--banner", &g_settings.banner) && !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
       return false;
@@ -52,6 +53,7 @@ bool ReadSettings(int argc, char** argv) {
                   {"--fixture", g_settings.fixture},
                   {"--fixture-sources", g_settings.fixtureSources},
                   {"--wait-scene", g_settings.waitScene},
+                  {"--handle-scene", g_settings.handleScene},
                   {"--demo", g_settings.demo}};
   for (const auto& setting : required) {
     if (setting.value.empty()) {

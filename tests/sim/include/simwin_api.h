@@ -324,6 +324,10 @@ const DWORD VER_PLATFORM_WIN32_NT = 2;
 DWORD GetLastError();
 void SetLastError(DWORD code);
 BOOL CloseHandle(HANDLE handle);
+const DWORD DUPLICATE_CLOSE_SOURCE = 0x1;
+const DWORD DUPLICATE_SAME_ACCESS = 0x2;
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, PHANDLE target, DWORD access,
+                     BOOL inherit, DWORD options);
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();

@@ -1,0 +1,270 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "threadsift/WaitChain.h"
+#include "threadsift/WaitedHandles.h"
+
+namespace {
+
+// What the routine is asked to wait for.
+enum WaitShape { NoShape, OneHandle, SeveralHandles };
+
+// Where a routine's frame keeps the handles it waits on, in each width.
+enum HandlePlace {
+  Nowhere,
+  // 32-bit: its arguments, the words just above its return address (the
+  // walk's argument words are misplaced under Wine: they start two words
+  // lower, or anywhere where the caller keeps no frame).
+  FirstArgument,        // the handle
+  SecondArgument,       // the handle (the first is the one signalled)
+  ArgumentArray,        // count, array, a flag that asks for all of them
+  NativeArgumentArray,  // count, array, the wait type (0: all, 1: any)
+  FlagsArgumentArray,   // count, array, time-out, input mask, flags (1: all of them)
+  // 64-bit, as Wine 8 keeps them: the handles copied into an array at 0x40
+  // above the frame's stack address, the flag asking for all of them spilt
+  // at 0x10 above its caller's.
+  FrameArray,
+  // 64-bit: the handle waited on at 0x28 above the frame's stack address.
+  FrameWord,
+};
+
+struct WaitRoutine {
+  const char* name;
+  WaitShape shape;
+  HandlePlace place32;
+  HandlePlace place64;
+};
+
+const WaitRoutine kWaitRoutines[] = {
+    {"WaitForSingleObject", OneHandle, FirstArgument, Nowhere},
+    {"WaitForSingleObjectEx", OneHandle, FirstArgument, Nowhere},
+    {"NtWaitForSingleObject", OneHandle, FirstArgument, Nowhere},
+    {"ZwWaitForSingleObject", OneHandle, FirstArgument, Nowhere},
+    {"SignalObjectAndWait", OneHandle, SecondArgument, FrameWord},
+    {"NtSignalAndWaitForSingleObject", OneHandle, SecondArgument, Nowhere},
+    {"ZwSignalAndWaitForSingleObject", OneHandle, SecondArgument, Nowhere},
+    {"WaitForMultipleObjects", SeveralHandles, ArgumentArray, Nowhere},
+    {"WaitForMultipleObjectsEx", SeveralHandles, ArgumentArray, FrameArray},
+    {"NtWaitForMultipleObjects", SeveralHandles, NativeArgumentArray, Nowhere},
+    {"ZwWaitForMultipleObjects", SeveralHandles, NativeArgumentArray, Nowhere},
+    {"MsgWaitForMultipleObjects", SeveralHandles, ArgumentArray, Nowhere},
+    {"MsgWaitForMultipleObjectsEx", SeveralHandles, FlagsArgumentArray, Nowhere},
+    // The system-call stubs beneath them.
+    {"KiFastSystemCallRet", NoShape, Nowhere, Nowhere},
+    {"KiFastSystemCall", NoShape, Nowhere, Nowhere},
+    {"NtUserMsgWaitForMultipleObjectsEx", NoShape, Nowhere, Nowhere},
+};
+
+// Routines of a critical-section wait, which waits on the section's event
+// through the same routines: that wait is the section's, not a handle's.
+const char* const kSectionRoutines[] = {"RtlEnterCriticalSection", "EnterCriticalSection",
+                                        "RtlpWaitForCriticalSection", "RtlpEnterCriticalSectionContended",
+                                        "RtlpWaitOnCriticalSection"};
+
+const size_t kMaxWaitFrames = 12;
+const size_t kArgumentWords = 5;
+// How far above the routine's stack address its return address is looked
+// for at least (up to its caller's stack address where that lies higher).
+const Address kReturnAddressReach = 0x1000;
+const size_t kMaxWaitObjects = 64;
+const Address kFrameArrayOffset = 0x40;
+const Address kFrameAllFlagOffset = 0x10;
+const Address kFrameWordOffset = 0x28;
+const Address kWordSize = sizeof(UINT_PTR);
+const bool kWide = sizeof(void*) == 8;
+
+// The frame's routine without module and decoration; empty for a frame
+// without a symbol (the platform's stubs).
+std::string RoutineName(const ExaminedProcess& process, Address pc) {
+  std::string name = NameOfFrame(process, pc);
+  size_t bang = name.find('!');
+  std::string symbol = bang == std::string::npos ? name : name.substr(bang + 1);
+  if (symbol.compare(0, 2, "0x") == 0) return std::string();
+  size_t start = symbol.find_first_not_of('_');
+  if (start == std::string::npos) return std::string();
+  symbol.erase(0, start);
+  size_t at = symbol.rfind('@');
+  if (at != std::string::npos && at + 1 < symbol.size() &&
+      symbol.find_first_not_of("0123456789", at + 1) == std::string::npos) {
+    symbol.erase(at);
+  }
+  return symbol;
+}
+
+const WaitRoutine* FindRoutine(const std::string& name) {
+  for (const WaitRoutine& routine : kWaitRoutines) {
+    if (name == routine.name) return &routine;
+  }
+  return NULL;
+}
+
+bool IsSectionRoutine(const std::string& name) {
+  for (const char* routine : kSectionRoutines) {
+    if (name == routine) return true;
+  }
+  return false;
+}
+
+// The wait's frames: the innermost ones that are wait routines or stubs.
+// Fills routines (null for a stub) and returns their number; 0 when they
+// name no wait routine, or a section's entry routine called them.
+size_t FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found,
+                      std::vector<const WaitRoutine*>* routines) {
+  bool named = false;
+  size_t count = 0;
+  for (; count < found.size() && count < kMaxWaitFrames; ++count) {
+    std::string name = RoutineName(process, found[count].pc);
+    const WaitRoutine* routine = name.empty() ? NULL : FindRoutine(name);
+    if (!name.empty() && routine == NULL) {
+      if (IsSectionRoutine(name)) return 0;
+      break;
+    }
+    if (routine != NULL && routine->shape != NoShape) named = true;
+    routines->push_back(routine);
+  }
+  return named && count < found.size() ? count : 0;
+}
+
+bool CopiedWord(const StackCopy& stack, Address address, Address* word) {
+  DWORD available = 0;
+  const BYTE* bytes = CopiedStackBytes(stack, address, (DWORD)kWordSize, &available);
+  if (bytes == NULL || available != kWordSize) return false;
+  UINT_PTR value = 0;
+  memcpy(&value, bytes, sizeof(value));
+  *word = (Address)value;
+  return true;
+}
+
+// Adds the object a handle value names; false when it names none a wait
+// can be on. A process that refuses duplication leaves the value alone.
+bool AddObject(const ExaminedProcess& process, DWORD tid, Address value, HandleWait* wait) {
+  WaitedObject object;
+  if (DescribeHandle(process, tid, value, &object) == NotWaitable) return false;
+  wait->objects.push_back(object);
+  return true;
+}
+
+// Every handle of an array of count in the process's memory; false unless
+// each names a waitable object.
+bool AddArray(const ExaminedProcess& process, const StackCopy& stack, DWORD tid, Address count, Address array,
+              HandleWait* wait) {
+  if (count == 0 || count > kMaxWaitObjects || !MayReadTarget(process.handle, stack, array, count * kWordSize)) {
+    return false;
+  }
+  std::vector<UINT_PTR> handles((size_t)count);
+  SIZE_T got = 0;
+  if (!ReadProcessMemory(process.handle, (LPCVOID)(UINT_PTR)array, handles.data(), handles.size() * kWordSize, &got) ||
+      got != handles.size() * kWordSize) {
+    return false;
+  }
+  for (UINT_PTR handle : handles) {
+    if (!AddObject(process, tid, (Address)handle, wait)) return false;
+  }
+  return true;
+}
+
+// The array a 64-bit wait copied into its frame holds the handles and then
+// whatever the frame held before: its handles are the run of words from its
+// start that name waitable objects. A process that refuses duplication
+// leaves only the first, where one handle is waited on.
+bool AddFrameArray(const ExaminedProcess& process, const StackCopy& stack, DWORD tid, Address array, bool one,
+                   HandleWait* wait) {
+  for (size_t i = 0; i < (one ? 1 : kMaxWaitObjects); ++i) {
+    Address value = 0;
+    WaitedObject object;
+    if (!CopiedWord(stack, array + i * kWordSize, &value)) break;
+    HandleVerdict verdict = DescribeHandle(process, tid, value, &object);
+    if (verdict == NotWaitable || (verdict == NoDuplication && !one)) break;
+    wait->objects.push_back(object);
+  }
+  return !wait->objects.empty();
+}
+
+WaitMode ModeOfFlag(Address flag, bool allWhenSet) {
+  return ((flag & 0xFFFFFFFF) != 0) == allWhenSet ? WaitsForAll : WaitsForAny;
+}
+
+// The arguments of the routine of frame at: the words above the first word
+// from the stack pointer up that holds the address its caller resumes at.
+// The search starts at the stack pointer, not at the frame's stack address:
+// where the walk misplaces a frame's words it may place that address above
+// the return address.
+bool ArgumentWords(const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at, Address* args) {
+  Address from = found[0].stack;
+  Address limit = std::max(found[at + 1].stack, std::max(found[at].stack, from) + kReturnAddressReach);
+  for (Address word = from; word < limit; word += kWordSize) {
+    Address value = 0;
+    if (!CopiedWord(stack, word, &value)) return false;
+    if (value != found[at + 1].pc) continue;
+    for (size_t i = 0; i < kArgumentWords; ++i) {
+      if (!CopiedWord(stack, word + (i + 1) * kWordSize, &args[i])) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+// Reads the handles from where the routine of frame at keeps them.
+bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
+               const std::vector<FoundFrame>& found, size_t at, HandlePlace place, bool one, HandleWait* wait) {
+  Address args[kArgumentWords] = {0, 0, 0, 0, 0};
+  switch (place) {
+    case FirstArgument:
+    case SecondArgument:
+      return ArgumentWords(stack, found, at, args) &&
+             AddObject(process, tid, args[place == FirstArgument ? 0 : 1], wait);
+    case ArgumentArray:
+    case NativeArgumentArray:
+    case FlagsArgumentArray:
+      if (!ArgumentWords(stack, found, at, args)) return false;
+      if (one) return AddArray(process, stack, tid, 1, args[1], wait);
+      if (place == NativeArgumentArray && (args[2] & 0xFFFFFFFF) > 1) return false;
+      wait->mode = place == FlagsArgumentArray ? ModeOfFlag(args[4] & 1, true)
+                                               : ModeOfFlag(args[2], place == ArgumentArray);
+      return AddArray(process, stack, tid, args[0] & 0xFFFFFFFF, args[1], wait);
+    case FrameArray: {
+      Address flag = 0;
+      if (!one) wait->mode = CopiedWord(stack, found[at + 1].stack + kFrameAllFlagOffset, &flag)
+                                 ? ModeOfFlag(flag, true)
+                                 : WaitsForAllOrAny;
+      return AddFrameArray(process, stack, tid, found[at].stack + kFrameArrayOffset, one, wait);
+    }
+    case FrameWord: {
+      Address value = 0;
+      return CopiedWord(stack, found[at].stack + kFrameWordOffset, &value) && AddObject(process, tid, value, wait);
+    }
+    case Nowhere:
+      break;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
+                    const std::vector<FoundFrame>& found, HandleWait* wait) {
+  if (process.width != kToolWidth) return false;
+  std::vector<const WaitRoutine*> routines;
+  size_t count = FindWaitFrames(process, found, &routines);
+  if (count == 0) return false;
+  // The outermost routine is the one the program called: it tells what was
+  // asked; the handles are read where the outermost routine that keeps them
+  // in this width does.
+  const WaitRoutine* called = NULL;
+  for (const WaitRoutine* routine : routines) {
+    if (routine != NULL && routine->shape != NoShape) called = routine;
+  }
+  bool one = called->shape == OneHandle;
+  for (size_t at = count; at-- > 0;) {
+    const WaitRoutine* routine = routines[at];
+    HandlePlace place = routine == NULL ? Nowhere : kWide ? routine->place64 : routine->place32;
+    if (place == Nowhere) continue;
+    wait->mode = WaitsForOne;
+    wait->objects.clear();
+    return ReadPlace(process, stack, tid, found, at, place, one, wait);
+  }
+  return false;
+}
