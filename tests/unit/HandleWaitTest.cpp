@@ -53,14 +53,14 @@ uint64_t ArrayOf(DWORD tid) { return 0x460000 + tid * 0x100; }
 
 enum Call { Single, AllOf, AnyOf };
 
-// Where a 32-bit routine's return address lies above its stack address, its
-// arguments above it. The walk's argument words start two words lower, as
-// Wine's 32-bit walk gives them.
-const uint64_t kReturnAddressAbove = 0x20;
-
-void PinArguments(sim::Thread& t, uint64_t frameStack, const std::vector<uint64_t>& args) {
-  t.stack.pinned[frameStack + kReturnAddressAbove] = kMain;
-  for (size_t i = 0; i < args.size(); ++i) t.stack.pinned[frameStack + kReturnAddressAbove + (i + 1) * kWord] = args[i];
+// A 32-bit routine's arguments from its caller's stack address up, its
+// return address just below, and a stale copy of that address lower down,
+// as Wine's threads keep them. The walk's argument words start two words
+// lower.
+void PinArguments(sim::Thread& t, uint64_t callerStack, const std::vector<uint64_t>& args) {
+  t.stack.pinned[callerStack - kWord] = kMain;
+  t.stack.pinned[callerStack - 3 * kWord] = kMain;
+  for (size_t i = 0; i < args.size(); ++i) t.stack.pinned[callerStack + i * kWord] = args[i];
 }
 
 // Thread tid waits on handles through the routines Wine's threads show: a
@@ -82,9 +82,9 @@ sim::Thread& HandleWaiter(sim::Process& p, DWORD tid, const std::vector<uint64_t
     for (size_t i = 0; i < handles.size(); ++i) t.stack.pinned[kFrameStep + kArrayInFrame + i * kWord] = handles[i];
     t.stack.pinned[called + kAllFlagInCaller] = all;
   } else if (call == Single) {
-    PinArguments(t, called, {handles[0], kInfinite});
+    PinArguments(t, called + kFrameStep, {handles[0], kInfinite});
   } else {
-    PinArguments(t, called, {count, array, all, kInfinite});
+    PinArguments(t, called + kFrameStep, {count, array, all, kInfinite});
   }
   sim::MemoryBlock block;
   block.address = array;
@@ -103,7 +103,7 @@ sim::Thread& SignalWaiter(sim::Process& p, DWORD tid, uint64_t signalled, uint64
     t.stack.pinned[kFrameStep + kSignalledWordInFrame - kWord] = signalled;
     t.stack.pinned[kFrameStep + kSignalledWordInFrame] = waited;
   } else {
-    PinArguments(t, kFrameStep, {signalled, waited, kInfinite});
+    PinArguments(t, 2 * kFrameStep, {signalled, waited, kInfinite});
   }
   return t;
 }
@@ -377,13 +377,13 @@ TEST(HandleWait, ThirtyTwoBitArgumentsThatNameNoArrayGiveNoLine) {
   const Scene scenes[] = {
       {"an array anywhere",
        [](sim::Machine&, sim::Process& p) {
-         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 2 * kFrameStep + kWaitFrameGap,
+         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 3 * kFrameStep + kWaitFrameGap,
                       {2, 0x10, 1, kInfinite});
        },
        ""},
       {"more handles than a wait takes",
        [](sim::Machine&, sim::Process& p) {
-         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 2 * kFrameStep + kWaitFrameGap,
+         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 3 * kFrameStep + kWaitFrameGap,
                       {65, ArrayOf(10), 1, kInfinite});
        },
        ""},

@@ -66,9 +66,6 @@ const char* const kSectionRoutines[] = {"RtlEnterCriticalSection", "EnterCritica
 
 const size_t kMaxWaitFrames = 12;
 const size_t kArgumentWords = 5;
-// How far above the routine's stack address its return address is looked
-// for at least (up to its caller's stack address where that lies higher).
-const Address kReturnAddressReach = 0x1000;
 const size_t kMaxWaitObjects = 64;
 const Address kFrameArrayOffset = 0x40;
 const Address kFrameAllFlagOffset = 0x10;
@@ -187,24 +184,19 @@ WaitMode ModeOfFlag(Address flag, bool allWhenSet) {
   return ((flag & 0xFFFFFFFF) != 0) == allWhenSet ? WaitsForAll : WaitsForAny;
 }
 
-// The arguments of the routine of frame at: the words above the first word
-// from the stack pointer up that holds the address its caller resumes at.
-// The search starts at the stack pointer, not at the frame's stack address:
-// where the walk misplaces a frame's words it may place that address above
-// the return address.
+// The arguments of the routine of frame at: they start at its caller's
+// stack address, just above the word that holds the address its caller
+// resumes at (measured under 32-bit Wine; a copy of that address lies lower
+// in the wait's frames, so none is searched for). False where that word
+// holds another value.
 bool ArgumentWords(const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at, Address* args) {
-  Address from = found[0].stack;
-  Address limit = std::max(found[at + 1].stack, std::max(found[at].stack, from) + kReturnAddressReach);
-  for (Address word = from; word < limit; word += kWordSize) {
-    Address value = 0;
-    if (!CopiedWord(stack, word, &value)) return false;
-    if (value != found[at + 1].pc) continue;
-    for (size_t i = 0; i < kArgumentWords; ++i) {
-      if (!CopiedWord(stack, word + (i + 1) * kWordSize, &args[i])) return false;
-    }
-    return true;
+  Address caller = found[at + 1].stack;
+  Address resume = 0;
+  if (caller < kWordSize || !CopiedWord(stack, caller - kWordSize, &resume) || resume != found[at + 1].pc) return false;
+  for (size_t i = 0; i < kArgumentWords; ++i) {
+    if (!CopiedWord(stack, caller + i * kWordSize, &args[i])) return false;
   }
-  return false;
+  return true;
 }
 
 // Reads the handles from where the routine of frame at keeps them.
