@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "common/ImageHeader.h"
+#include "common/TargetMemory.h"
 
 namespace {
 
@@ -15,28 +16,23 @@ typedef BOOL(WINAPI* EnumProcessModulesFn)(HANDLE, HMODULE*, DWORD, LPDWORD);
 // Reading the header of a process's main image needs no more than this.
 const DWORD kQueryAndRead = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
-bool ReadBytes(HANDLE process, Address at, void* out, DWORD bytes) {
-  SIZE_T got = 0;
-  return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)at, out, bytes, &got) && got == bytes;
-}
-
 }  // namespace
 
 bool ReadFileHeaderField(HANDLE process, Address base, DWORD size, DWORD offset, void* field, DWORD bytes) {
   DWORD header = 0;
   DWORD signature = 0;
   DWORD room = size != 0 ? size : kFirstPage;
-  if (!ReadBytes(process, base + kNewHeaderOffsetAt, &header, sizeof(header))) return false;
+  if (!ReadTargetMemory(process, base + kNewHeaderOffsetAt, &header, sizeof(header))) return false;
   if (header >= room || room - header < offset + bytes || offset + bytes < offset) {
     SetLastError(ERROR_BAD_EXE_FORMAT);
     return false;
   }
-  if (!ReadBytes(process, base + header, &signature, sizeof(signature))) return false;
+  if (!ReadTargetMemory(process, base + header, &signature, sizeof(signature))) return false;
   if (signature != kPeSignature) {
     SetLastError(ERROR_BAD_EXE_FORMAT);
     return false;
   }
-  return ReadBytes(process, base + header + offset, field, bytes);
+  return ReadTargetMemory(process, base + header + offset, field, bytes);
 }
 
 bool ReadImageMachine(HANDLE process, Address base, WORD* machine) {

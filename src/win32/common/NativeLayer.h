@@ -19,6 +19,26 @@ typedef LONG(WINAPI* NtQueryObjectFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 typedef LONG(WINAPI* NtQueryMutantFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 typedef LONG(WINAPI* NtQueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
+// The native layer's basic records of a thread and of a process (class 0
+// of their queries), in the tool's own width.
+struct NativeThreadBasics {
+  LONG exitStatus;
+  PVOID environmentBlock;
+  CLIENT_ID clientId;
+  ULONG_PTR affinity;
+  LONG priority;
+  LONG basePriority;
+};
+
+struct NativeProcessBasics {
+  LONG exitStatus;
+  PVOID environmentBlock;
+  ULONG_PTR affinity;
+  LONG basePriority;
+  ULONG_PTR processId;
+  ULONG_PTR parentId;
+};
+
 NtOpenThreadFn FindNtOpenThread(const char** failedCall);
 NtQueryInformationThreadFn FindNtQueryInformationThread(const char** failedCall);
 NtQuerySystemInformationFn FindNtQuerySystemInformation(const char** failedCall);

@@ -86,6 +86,13 @@ enum ProcessWidth { Width32, Width64 };
 // and of most the 64-bit build does.
 const ProcessWidth kToolWidth = sizeof(void*) == 8 ? Width64 : Width32;
 
+// The bytes of a pointer, a handle or a stack word of a process of width.
+inline size_t WordSizeOf(ProcessWidth width) { return width == Width64 ? 8 : 4; }
+
+// A thread of a 32-bit process on 64-bit Windows has a 32-bit environment
+// block this far after the 64-bit one the native layer names.
+const Address kEnvironmentBlock32Offset = 0x2000;
+
 // The registers a walk starts from, read in the width of the thread's
 // process: a thread of a 32-bit process seen from the 64-bit build has its
 // 32-bit registers in a record of their own.

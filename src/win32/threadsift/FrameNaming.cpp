@@ -116,3 +116,20 @@ std::string NameOfFrame(const ExaminedProcess& process, Address pc) {
   }
   return name;
 }
+
+bool PlainRoutineOfFrame(const ExaminedProcess& process, Address pc, std::string* routine) {
+  std::string name = NameOfFrame(process, pc);
+  size_t bang = name.find('!');
+  std::string symbol = bang == std::string::npos ? name : name.substr(bang + 1);
+  if (symbol.compare(0, 2, "0x") == 0) return false;
+  routine->clear();
+  size_t start = symbol.find_first_not_of('_');
+  if (start == std::string::npos) return true;
+  *routine = symbol.substr(start);
+  size_t at = routine->rfind('@');
+  if (at != std::string::npos && at + 1 < routine->size() &&
+      routine->find_first_not_of("0123456789", at + 1) == std::string::npos) {
+    routine->erase(at);
+  }
+  return true;
+}

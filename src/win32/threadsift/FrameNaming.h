@@ -36,4 +36,9 @@ std::string NameOfFrame(const ExaminedProcess& process, Address pc);
 // "0x<address>" outside every module.
 std::string NameOfFrameByAddress(const ExaminedProcess& process, Address pc);
 
+// The routine of the frame at pc without module and without the decoration
+// of a plain C routine (leading underscores, a trailing "@<argument
+// bytes>"); false for a frame without a symbol (the platform's stubs).
+bool PlainRoutineOfFrame(const ExaminedProcess& process, Address pc, std::string* routine);
+
 #endif

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/NativeLayer.h"
+#include "common/TargetMemory.h"
 #include "threadsift/LoaderList.h"
 
 namespace {
@@ -27,26 +28,19 @@ const size_t kMaxLoaderModules = 8192;
 // No name is longer than this many bytes.
 const USHORT kMaxNameBytes = 0x1000;
 
-bool Read(HANDLE process, Address at, void* out, SIZE_T bytes) {
-  SIZE_T got = 0;
-  if (ReadProcessMemory(process, (LPCVOID)(UINT_PTR)at, out, bytes, &got) && got == bytes) return true;
-  if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_PARTIAL_COPY);
-  return false;
-}
-
-bool ReadWord32(HANDLE process, Address at, DWORD* word) { return Read(process, at, word, sizeof(*word)); }
+bool ReadWord32(HANDLE process, Address at, DWORD* word) { return ReadTargetMemory(process, at, word, sizeof(*word)); }
 
 // A counted 32-bit string of the process as text of the ANSI code page.
 bool ReadName32(HANDLE process, Address at, std::string* name) {
   USHORT length = 0;
   DWORD text = 0;
-  if (!Read(process, at, &length, sizeof(length)) || !ReadWord32(process, at + 4, &text)) return false;
+  if (!ReadTargetMemory(process, at, &length, sizeof(length)) || !ReadWord32(process, at + 4, &text)) return false;
   if (length > kMaxNameBytes || length % 2 != 0) {
     SetLastError(ERROR_INVALID_DATA);
     return false;
   }
   std::vector<WCHAR> wide(length / 2 + 1, 0);
-  if (length != 0 && !Read(process, text, wide.data(), length)) return false;
+  if (length != 0 && !ReadTargetMemory(process, text, wide.data(), length)) return false;
   char narrow[kMaxNameBytes];
   int made = length == 0 ? 0
                          : WideCharToMultiByte(CP_ACP, 0, wide.data(), length / 2, narrow, (int)sizeof(narrow),

@@ -104,9 +104,7 @@ bool WalkModulesAndThreads(ExaminedProcess& process, ReportSink& report, int tid
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
   report.BeginThreads();
-  // What a thread waits for is read in the layouts of the tool's own width:
-  // a process of the other width gets no wait line rather than a guess.
-  WalkThreads(process, report, tid, listed, opened, sample, process.width == kToolWidth ? waits : NULL);
+  WalkThreads(process, report, tid, listed, opened, sample, waits);
   *complete = true;
   return true;
 }

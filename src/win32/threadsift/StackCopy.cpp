@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/NativeLayer.h"
+#include "common/TargetMemory.h"
 #include "threadsift/StackCopy.h"
 
 namespace {
@@ -12,19 +13,6 @@ namespace {
 const Address kPageSize = 0x1000;
 const ULONG kThreadBasicInformation = 0;
 
-// A 32-bit thread's environment block lies this far after its 64-bit one.
-const Address kEnvironmentBlock32Offset = 0x2000;
-
-// The native layer's basic record of a thread; the copy needs only where
-// the thread's environment block lies.
-struct ThreadBasics {
-  LONG exitStatus;
-  PVOID environmentBlock;
-  CLIENT_ID clientId;
-  ULONG_PTR affinity;
-  LONG priority;
-  LONG basePriority;
-};
 
 // The platform's guard page is one page, more with a stack guarantee; what
 // lies further below a stack's committed part is reserved or another
@@ -108,26 +96,18 @@ Address StackBaseOf(HANDLE process, HANDLE thread, ProcessWidth width) {
   const char* failedCall = "";
   NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
   if (query == NULL) return 0;
-  ThreadBasics basics;
+  NativeThreadBasics basics;
   memset(&basics, 0, sizeof(basics));
   if (query(thread, kThreadBasicInformation, &basics, sizeof(basics), NULL) != 0) return 0;
   // The environment block begins with the thread information block, whose
-  // second word is the stack's base: the end of the stack's highest page.
+  // second word is the stack's base: the end of the stack's highest page. A
+  // thread of a process of the other width has its block of that width
+  // after the tool's.
   Address block = (Address)(UINT_PTR)basics.environmentBlock;
-  SIZE_T got = 0;
-  if (width != kToolWidth) {
-    DWORD base32 = 0;
-    Address field = block + kEnvironmentBlock32Offset + sizeof(DWORD);
-    if (block == 0 || !ReadProcessMemory(process, (LPCVOID)(UINT_PTR)field, &base32, sizeof(base32), &got) ||
-        got != sizeof(base32)) {
-      return 0;
-    }
-    return base32;
-  }
-  UINT_PTR base = 0;
-  const BYTE* field = (const BYTE*)basics.environmentBlock + sizeof(PVOID);
-  if (!ReadProcessMemory(process, field, &base, sizeof(base), &got) || got != sizeof(base)) return 0;
-  return (Address)base;
+  if (block == 0) return 0;
+  if (width != kToolWidth) block += kEnvironmentBlock32Offset;
+  Address base = 0;
+  return ReadTargetWord(process, block + WordSizeOf(width), WordSizeOf(width), &base) ? base : 0;
 }
 
 Address StackStartOf(HANDLE process, Address stackBase) {
@@ -185,4 +165,13 @@ const BYTE* CopiedStackBytes(const StackCopy& copy, Address address, DWORD wante
   Address left = (Address)bytes.size() - offset;
   *available = left < wanted ? (DWORD)left : wanted;
   return (const BYTE*)bytes.data() + offset;
+}
+
+bool CopiedWord(const StackCopy& copy, Address address, ProcessWidth width, Address* word) {
+  DWORD available = 0;
+  size_t size = WordSizeOf(width);
+  const BYTE* bytes = CopiedStackBytes(copy, address, (DWORD)size, &available);
+  if (bytes == NULL || available != size) return false;
+  *word = WordAt(bytes, size);
+  return true;
 }

@@ -65,4 +65,8 @@ void ForgetStackCopy(StackCopy* copy);
 // wanted); null when the copy does not hold address.
 const BYTE* CopiedStackBytes(const StackCopy& copy, Address address, DWORD wanted, DWORD* available);
 
+// The word of a process of width at address of the copy; false when the
+// copy does not hold all of it.
+bool CopiedWord(const StackCopy& copy, Address address, ProcessWidth width, Address* word);
+
 #endif

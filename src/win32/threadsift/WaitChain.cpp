@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <set>
 #include <string>
 
+#include "common/TargetMemory.h"
 #include "threadsift/ReportSink.h"
 #include "threadsift/ScopedHandle.h"
 #include "threadsift/SectionLayout.h"
@@ -65,30 +65,12 @@ const Address kEntryFrameReach = 0x1000;
 const Address kMaxWaitFrameBytes = 0x10000;
 // No section lies in the lowest 64 KB, which the platform never maps.
 const UINT_PTR kLowestSection = 0x10000;
-const Address kWordSize = sizeof(UINT_PTR);
-
-// The routine's name without the decoration of a plain C routine: leading
-// underscores and a trailing "@<argument bytes>".
-std::string PlainName(const std::string& name) {
-  size_t start = name.find_first_not_of('_');
-  if (start == std::string::npos) return std::string();
-  std::string plain = name.substr(start);
-  size_t at = plain.rfind('@');
-  if (at != std::string::npos && at + 1 < plain.size() &&
-      plain.find_first_not_of("0123456789", at + 1) == std::string::npos) {
-    plain.erase(at);
-  }
-  return plain;
-}
 
 // What the frame at pc is to a section wait: a symbol-less frame (the
 // platform's stubs) counts as a wait routine.
 FrameKind KindOfFrame(const ExaminedProcess& process, Address pc) {
-  std::string name = NameOfFrame(process, pc);
-  size_t bang = name.find('!');
-  std::string symbol = bang == std::string::npos ? name : name.substr(bang + 1);
-  if (symbol.compare(0, 2, "0x") == 0) return WaitFrame;
-  std::string plain = PlainName(symbol);
+  std::string plain;
+  if (!PlainRoutineOfFrame(process, pc, &plain)) return WaitFrame;
   for (const RoutineName& routine : kSectionWaitRoutines) {
     if (plain == routine.name) return routine.kind;
   }
@@ -111,37 +93,61 @@ bool FindEntryFrame(const ExaminedProcess& process, const std::vector<FoundFrame
   return seen;
 }
 
-// The word of the stack copy at address.
-bool CopiedWord(const StackCopy& stack, Address address, UINT_PTR* word) {
-  DWORD available = 0;
-  const BYTE* bytes = CopiedStackBytes(stack, address, (DWORD)kWordSize, &available);
-  if (bytes == NULL || available != kWordSize) return false;
-  memcpy(word, bytes, sizeof(*word));
-  return true;
-}
-
 // The end of the wait frames: just past the entry routine's argument words,
 // which lie above its return address. That address is the first word at or
 // above the entry routine's stack address (and the stack pointer) that
 // holds the address its caller resumes at.
-bool EndOfWaitFrames(const StackCopy& stack, const std::vector<FoundFrame>& found, size_t entry, Address* end) {
+bool EndOfWaitFrames(ProcessWidth width, const StackCopy& stack, const std::vector<FoundFrame>& found, size_t entry,
+                     Address* end) {
   if (entry + 1 >= found.size()) return false;
+  Address wordSize = WordSizeOf(width);
   Address from = std::max(found[entry].stack, found[0].stack);
   Address limit = std::max(found[entry + 1].stack, from + kEntryFrameReach);
-  for (Address at = from; at < limit; at += kWordSize) {
-    UINT_PTR word = 0;
-    if (!CopiedWord(stack, at, &word)) return false;
-    if ((Address)word == found[entry + 1].pc) {
-      *end = at + kWordSize * (1 + kEntryArgumentWords);
+  for (Address at = from; at < limit; at += wordSize) {
+    Address word = 0;
+    if (!CopiedWord(stack, at, width, &word)) return false;
+    if (word == found[entry + 1].pc) {
+      *end = at + wordSize * (1 + kEntryArgumentWords);
       return true;
     }
   }
   return false;
 }
 
-bool ReadTarget(HANDLE process, Address address, void* buffer, size_t size) {
-  SIZE_T got = 0;
-  return ReadProcessMemory(process, (LPCVOID)(UINT_PTR)address, buffer, size, &got) && got == size;
+// The bytes of a section, and where in it the platform's wait routines of
+// Wine and of current systems wait (an address inside the section, which
+// their frames hold), in a process of width.
+Address SectionSize(ProcessWidth width) {
+  return width == kToolWidth ? sizeof(SectionImage) : sizeof(SectionImage32);
+}
+
+Address WaitAddressOffset(ProcessWidth width) {
+  return width == kToolWidth ? offsetof(SectionImage, lockSemaphore) : offsetof(SectionImage32, lockSemaphore);
+}
+
+// Reads the section at address of a process of width into the tool's own
+// layout.
+bool ReadSection(const ExaminedProcess& process, Address address, SectionImage* image) {
+  if (process.width == kToolWidth) return ReadTargetMemory(process.handle, address, image, sizeof(*image));
+  SectionImage32 narrow;
+  if (!ReadTargetMemory(process.handle, address, &narrow, sizeof(narrow))) return false;
+  image->debugInfo = narrow.debugInfo == kNoSectionDebugRecord32 ? kNoSectionDebugRecord : narrow.debugInfo;
+  image->lockCount = narrow.lockCount;
+  image->recursionCount = narrow.recursionCount;
+  image->owningThread = narrow.owningThread;
+  image->lockSemaphore = narrow.lockSemaphore;
+  image->spinCount = narrow.spinCount;
+  return true;
+}
+
+// The section a debug record at address points back at, in a process of
+// width; false when it may not or cannot be read.
+bool ReadRecordSection(const ExaminedProcess& process, const StackCopy& stack, Address record, Address* section) {
+  bool tool = process.width == kToolWidth;
+  size_t size = tool ? sizeof(SectionDebugImage) : sizeof(SectionDebugImage32);
+  Address field = tool ? offsetof(SectionDebugImage, criticalSection) : offsetof(SectionDebugImage32, criticalSection);
+  return MayReadTarget(process.handle, stack, record, size) &&
+         ReadTargetWord(process.handle, record + field, WordSizeOf(process.width), section);
 }
 
 // True when the lock count says a thread waits for the section: counted up
@@ -165,23 +171,17 @@ bool HeldByAnother(const SectionImage& image, DWORD waiter, DWORD* owner) {
 
 // True when the memory at address reads as a section that another thread
 // holds and, where it has a debug record, whose record points back at it.
-bool IsSectionHeldByAnother(HANDLE process, const StackCopy& stack, Address address, DWORD waiter) {
+bool IsSectionHeldByAnother(const ExaminedProcess& process, const StackCopy& stack, Address address, DWORD waiter) {
   SectionImage image;
   DWORD owner = 0;
-  if (!MayReadTarget(process, stack, address, sizeof(image)) || !ReadTarget(process, address, &image, sizeof(image)) ||
-      !HeldByAnother(image, waiter, &owner)) {
+  if (!MayReadTarget(process.handle, stack, address, (size_t)SectionSize(process.width)) ||
+      !ReadSection(process, address, &image) || !HeldByAnother(image, waiter, &owner)) {
     return false;
   }
   if (image.debugInfo == 0 || image.debugInfo == kNoSectionDebugRecord) return true;
-  SectionDebugImage record;
-  return MayReadTarget(process, stack, image.debugInfo, sizeof(record)) &&
-         ReadTarget(process, image.debugInfo, &record, sizeof(record)) &&
-         (Address)record.criticalSection == address;
+  Address recorded = 0;
+  return ReadRecordSection(process, stack, image.debugInfo, &recorded) && recorded == address;
 }
-
-// Where the platform's wait routines of Wine and of current systems wait:
-// an address inside the section, which their frames hold.
-const Address kWaitAddressOffset = offsetof(SectionImage, lockSemaphore);
 
 // A section that the wait frames point at: its address, whether they hold
 // the address a wait on it waits at, how many of their words point at it or
@@ -193,7 +193,9 @@ struct Candidate {
   size_t innermost;
 };
 
-bool Inside(Address word, Address section) { return word >= section && word - section < sizeof(SectionImage); }
+bool Inside(Address word, Address section, ProcessWidth width) {
+  return word >= section && word - section < SectionSize(width);
+}
 
 bool IsCandidate(const std::vector<Candidate>& candidates, Address address) {
   for (const Candidate& c : candidates) {
@@ -206,16 +208,16 @@ bool IsCandidate(const std::vector<Candidate>& candidates, Address address) {
 // candidates waited at. A word that addresses a candidate is that
 // candidate's, not a wait address in another (an object whose section lies
 // where its head's wait address would).
-void CountVotes(const std::vector<Address>& words, std::vector<Candidate>* candidates) {
+void CountVotes(ProcessWidth width, const std::vector<Address>& words, std::vector<Candidate>* candidates) {
   for (Candidate& c : *candidates) {
     c.waitedAt = false;
     c.votes = 0;
     c.innermost = words.size();
-    Address waitAddress = c.section + kWaitAddressOffset;
+    Address waitAddress = c.section + WaitAddressOffset(width);
     bool waitAddressIsASection = IsCandidate(*candidates, waitAddress);
     for (size_t i = 0; i < words.size(); ++i) {
       if (words[i] == waitAddress && !waitAddressIsASection) c.waitedAt = true;
-      if (!Inside(words[i], c.section)) continue;
+      if (!Inside(words[i], c.section, width)) continue;
       ++c.votes;
       c.innermost = std::min(c.innermost, i);
     }
@@ -225,11 +227,11 @@ void CountVotes(const std::vector<Address>& words, std::vector<Candidate>* candi
 // Every candidate that reads as a section held by another thread while a
 // thread waits for it. One inside another is kept: which of them is the
 // section is for the choice to tell.
-std::vector<Candidate> HeldCandidates(HANDLE process, const StackCopy& stack, DWORD tid,
+std::vector<Candidate> HeldCandidates(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
                                       const std::vector<Address>& words) {
   std::vector<Address> distinct;
   for (Address word : words) {
-    if (word < kLowestSection || word % kWordSize != 0) continue;
+    if (word < kLowestSection || word % WordSizeOf(process.width) != 0) continue;
     if (std::find(distinct.begin(), distinct.end(), word) == distinct.end()) distinct.push_back(word);
   }
   std::vector<Candidate> candidates;
@@ -249,9 +251,10 @@ bool Better(const Candidate& a, const Candidate& b) {
   return a.innermost < b.innermost;
 }
 
-bool ChooseSection(std::vector<Candidate>* candidates, const std::vector<Address>& words, Address* section) {
+bool ChooseSection(ProcessWidth width, std::vector<Candidate>* candidates, const std::vector<Address>& words,
+                   Address* section) {
   if (candidates->empty()) return false;
-  CountVotes(words, candidates);
+  CountVotes(width, words, candidates);
   const Candidate* best = &(*candidates)[0];
   for (const Candidate& c : *candidates) {
     if (Better(c, *best)) best = &c;
@@ -262,9 +265,9 @@ bool ChooseSection(std::vector<Candidate>* candidates, const std::vector<Address
 
 // The holder of section as its fields say now, while a thread waits for it;
 // false when they no longer say that another than waiter holds it.
-bool ReadHolder(HANDLE process, Address section, DWORD waiter, DWORD* owner) {
+bool ReadHolder(const ExaminedProcess& process, Address section, DWORD waiter, DWORD* owner) {
   SectionImage image;
-  return ReadTarget(process, section, &image, sizeof(image)) && HeldByAnother(image, waiter, owner);
+  return ReadSection(process, section, &image) && HeldByAnother(image, waiter, owner);
 }
 
 // False when thread tid of process pid has ended: it cannot be opened, or a
@@ -283,7 +286,7 @@ bool EdgeHolds(const ExaminedProcess& process, DWORD waiter, const WaitEdge& edg
   DWORD owner = 0;
   switch (edge.kind) {
     case SectionEdge:
-      return ReadHolder(process.handle, edge.object, waiter, &owner) && owner == edge.to;
+      return ReadHolder(process, edge.object, waiter, &owner) && owner == edge.to;
     case ThreadEndEdge:
       return ThreadRuns((DWORD)process.pid, edge.to);
     case MutexEdge:
@@ -345,11 +348,12 @@ class CycleSearch {
   std::set<std::vector<DWORD>> found_;
 };
 
-// The process's loader lock, looked for once.
-Address LoaderLockOf(const ExaminedProcess& process, WaitChain* chain) {
+// The process's loader lock, looked for once (through thread tid's
+// environment block where the process is of the other width).
+Address LoaderLockOf(const ExaminedProcess& process, DWORD tid, WaitChain* chain) {
   if (!chain->loaderLockRead) {
     chain->loaderLockRead = true;
-    if (!FindLoaderLock(process, &chain->loaderLock)) chain->loaderLock = 0;
+    if (!FindLoaderLock(process, tid, &chain->loaderLock)) chain->loaderLock = 0;
   }
   return chain->loaderLock;
 }
@@ -376,24 +380,26 @@ bool FindAwaitedSection(const ExaminedProcess& process, const StackCopy& stack, 
                         const std::vector<FoundFrame>& found, Address* section) {
   size_t entry = 0;
   Address end = 0;
-  if (!FindEntryFrame(process, found, &entry) || !EndOfWaitFrames(stack, found, entry, &end)) return false;
+  if (!FindEntryFrame(process, found, &entry) || !EndOfWaitFrames(process.width, stack, found, entry, &end)) {
+    return false;
+  }
   Address start = found[0].stack;
   if (end <= start || end - start > kMaxWaitFrameBytes) return false;
   std::vector<Address> words;
-  for (Address at = start; at < end; at += kWordSize) {
-    UINT_PTR word = 0;
-    if (!CopiedWord(stack, at, &word)) break;
-    words.push_back((Address)word);
+  for (Address at = start; at < end; at += WordSizeOf(process.width)) {
+    Address word = 0;
+    if (!CopiedWord(stack, at, process.width, &word)) break;
+    words.push_back(word);
   }
-  std::vector<Candidate> candidates = HeldCandidates(process.handle, stack, tid, words);
-  return ChooseSection(&candidates, words, section);
+  std::vector<Candidate> candidates = HeldCandidates(process, stack, tid, words);
+  return ChooseSection(process.width, &candidates, words, section);
 }
 
 void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address section,
                           WaitChain* chain) {
-  bool loaderLock = section == LoaderLockOf(process, chain);
+  bool loaderLock = section == LoaderLockOf(process, tid, chain);
   DWORD owner = 0;
-  if (!ReadHolder(process.handle, section, tid, &owner)) {
+  if (!ReadHolder(process, section, tid, &owner)) {
     report.SectionWait(tid, section, NULL, false, loaderLock);
     return;
   }

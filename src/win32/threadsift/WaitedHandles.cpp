@@ -1,9 +1,9 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
+#include "common/TargetMemory.h"
 #include "threadsift/WaitChain.h"
 #include "threadsift/WaitedHandles.h"
 
@@ -70,25 +70,12 @@ const size_t kMaxWaitObjects = 64;
 const Address kFrameArrayOffset = 0x40;
 const Address kFrameAllFlagOffset = 0x10;
 const Address kFrameWordOffset = 0x28;
-const Address kWordSize = sizeof(UINT_PTR);
-const bool kWide = sizeof(void*) == 8;
 
 // The frame's routine without module and decoration; empty for a frame
 // without a symbol (the platform's stubs).
 std::string RoutineName(const ExaminedProcess& process, Address pc) {
-  std::string name = NameOfFrame(process, pc);
-  size_t bang = name.find('!');
-  std::string symbol = bang == std::string::npos ? name : name.substr(bang + 1);
-  if (symbol.compare(0, 2, "0x") == 0) return std::string();
-  size_t start = symbol.find_first_not_of('_');
-  if (start == std::string::npos) return std::string();
-  symbol.erase(0, start);
-  size_t at = symbol.rfind('@');
-  if (at != std::string::npos && at + 1 < symbol.size() &&
-      symbol.find_first_not_of("0123456789", at + 1) == std::string::npos) {
-    symbol.erase(at);
-  }
-  return symbol;
+  std::string routine;
+  return PlainRoutineOfFrame(process, pc, &routine) ? routine : std::string();
 }
 
 const WaitRoutine* FindRoutine(const std::string& name) {
@@ -125,16 +112,6 @@ size_t FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFra
   return named && count < found.size() ? count : 0;
 }
 
-bool CopiedWord(const StackCopy& stack, Address address, Address* word) {
-  DWORD available = 0;
-  const BYTE* bytes = CopiedStackBytes(stack, address, (DWORD)kWordSize, &available);
-  if (bytes == NULL || available != kWordSize) return false;
-  UINT_PTR value = 0;
-  memcpy(&value, bytes, sizeof(value));
-  *word = (Address)value;
-  return true;
-}
-
 // Adds the object a handle value names; false when it names none a wait
 // can be on. A process that refuses duplication leaves the value alone.
 bool AddObject(const ExaminedProcess& process, DWORD tid, Address value, HandleWait* wait) {
@@ -148,17 +125,14 @@ bool AddObject(const ExaminedProcess& process, DWORD tid, Address value, HandleW
 // each names a waitable object.
 bool AddArray(const ExaminedProcess& process, const StackCopy& stack, DWORD tid, Address count, Address array,
               HandleWait* wait) {
-  if (count == 0 || count > kMaxWaitObjects || !MayReadTarget(process.handle, stack, array, count * kWordSize)) {
+  size_t wordSize = WordSizeOf(process.width);
+  if (count == 0 || count > kMaxWaitObjects || !MayReadTarget(process.handle, stack, array, count * wordSize)) {
     return false;
   }
-  std::vector<UINT_PTR> handles((size_t)count);
-  SIZE_T got = 0;
-  if (!ReadProcessMemory(process.handle, (LPCVOID)(UINT_PTR)array, handles.data(), handles.size() * kWordSize, &got) ||
-      got != handles.size() * kWordSize) {
-    return false;
-  }
-  for (UINT_PTR handle : handles) {
-    if (!AddObject(process, tid, (Address)handle, wait)) return false;
+  std::vector<BYTE> handles((size_t)count * wordSize);
+  if (!ReadTargetMemory(process.handle, array, handles.data(), handles.size())) return false;
+  for (size_t at = 0; at < handles.size(); at += wordSize) {
+    if (!AddObject(process, tid, WordAt(&handles[at], wordSize), wait)) return false;
   }
   return true;
 }
@@ -172,7 +146,7 @@ bool AddFrameArray(const ExaminedProcess& process, const StackCopy& stack, DWORD
   for (size_t i = 0; i < (one ? 1 : kMaxWaitObjects); ++i) {
     Address value = 0;
     WaitedObject object;
-    if (!CopiedWord(stack, array + i * kWordSize, &value)) break;
+    if (!CopiedWord(stack, array + i * WordSizeOf(process.width), process.width, &value)) break;
     HandleVerdict verdict = DescribeHandle(process, tid, value, &object);
     if (verdict == NotWaitable || (verdict == NoDuplication && !one)) break;
     wait->objects.push_back(object);
@@ -189,12 +163,16 @@ WaitMode ModeOfFlag(Address flag, bool allWhenSet) {
 // resumes at (measured under 32-bit Wine; a copy of that address lies lower
 // in the wait's frames, so none is searched for). False where that word
 // holds another value.
-bool ArgumentWords(const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at, Address* args) {
+bool ArgumentWords(ProcessWidth width, const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at,
+                   Address* args) {
   Address caller = found[at + 1].stack;
+  Address wordSize = WordSizeOf(width);
   Address resume = 0;
-  if (caller < kWordSize || !CopiedWord(stack, caller - kWordSize, &resume) || resume != found[at + 1].pc) return false;
+  if (caller < wordSize || !CopiedWord(stack, caller - wordSize, width, &resume) || resume != found[at + 1].pc) {
+    return false;
+  }
   for (size_t i = 0; i < kArgumentWords; ++i) {
-    if (!CopiedWord(stack, caller + i * kWordSize, &args[i])) return false;
+    if (!CopiedWord(stack, caller + i * wordSize, width, &args[i])) return false;
   }
   return true;
 }
@@ -206,12 +184,12 @@ bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid
   switch (place) {
     case FirstArgument:
     case SecondArgument:
-      return ArgumentWords(stack, found, at, args) &&
+      return ArgumentWords(process.width, stack, found, at, args) &&
              AddObject(process, tid, args[place == FirstArgument ? 0 : 1], wait);
     case ArgumentArray:
     case NativeArgumentArray:
     case FlagsArgumentArray:
-      if (!ArgumentWords(stack, found, at, args)) return false;
+      if (!ArgumentWords(process.width, stack, found, at, args)) return false;
       if (one) return AddArray(process, stack, tid, 1, args[1], wait);
       if (place == NativeArgumentArray && (args[2] & 0xFFFFFFFF) > 1) return false;
       wait->mode = place == FlagsArgumentArray ? ModeOfFlag(args[4] & 1, true)
@@ -219,14 +197,15 @@ bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid
       return AddArray(process, stack, tid, args[0] & 0xFFFFFFFF, args[1], wait);
     case FrameArray: {
       Address flag = 0;
-      if (!one) wait->mode = CopiedWord(stack, found[at + 1].stack + kFrameAllFlagOffset, &flag)
+      if (!one) wait->mode = CopiedWord(stack, found[at + 1].stack + kFrameAllFlagOffset, process.width, &flag)
                                  ? ModeOfFlag(flag, true)
                                  : WaitsForAllOrAny;
       return AddFrameArray(process, stack, tid, found[at].stack + kFrameArrayOffset, one, wait);
     }
     case FrameWord: {
       Address value = 0;
-      return CopiedWord(stack, found[at].stack + kFrameWordOffset, &value) && AddObject(process, tid, value, wait);
+      return CopiedWord(stack, found[at].stack + kFrameWordOffset, process.width, &value) &&
+             AddObject(process, tid, value, wait);
     }
     case Nowhere:
       break;
@@ -238,7 +217,6 @@ bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid
 
 bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
                     const std::vector<FoundFrame>& found, HandleWait* wait) {
-  if (process.width != kToolWidth) return false;
   std::vector<const WaitRoutine*> routines;
   size_t count = FindWaitFrames(process, found, &routines);
   if (count == 0) return false;
@@ -252,7 +230,7 @@ bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, DWOR
   bool one = called->shape == OneHandle;
   for (size_t at = count; at-- > 0;) {
     const WaitRoutine* routine = routines[at];
-    HandlePlace place = routine == NULL ? Nowhere : kWide ? routine->place64 : routine->place32;
+    HandlePlace place = routine == NULL ? Nowhere : process.width == Width64 ? routine->place64 : routine->place32;
     if (place == Nowhere) continue;
     wait->mode = WaitsForOne;
     wait->objects.clear();

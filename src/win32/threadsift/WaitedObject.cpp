@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "common/NativeLayer.h"
+#include "common/TargetMemory.h"
 #include "threadsift/ScopedHandle.h"
+#include "threadsift/ThreadOpen.h"
 #include "threadsift/WaitedObject.h"
 
 namespace {
@@ -22,32 +24,17 @@ const Address kHandleLimit = 0x1000000;
 // Room for an object's name or type with its record.
 const size_t kTextRoom = 2048;
 
-struct ThreadBasics {
-  LONG exitStatus;
-  PVOID environmentBlock;
-  CLIENT_ID clientId;
-  ULONG_PTR affinity;
-  LONG priority;
-  LONG basePriority;
-};
-
-struct ProcessBasics {
-  LONG exitStatus;
-  PVOID environmentBlock;
-  ULONG_PTR affinity;
-  LONG basePriority;
-  ULONG_PTR processId;
-  ULONG_PTR parentId;
-};
-
 struct MutantBasics {
   LONG currentCount;
   BOOLEAN ownedByCaller;
   BOOLEAN abandoned;
 };
 
-// Where the environment block keeps the loader lock's address.
+// Where the process's environment block keeps the loader lock's address,
+// and where a 32-bit thread's environment block keeps the 32-bit process's.
 const Address kLoaderLockField = sizeof(void*) == 8 ? 0x110 : 0xa0;
+const Address kLoaderLockField32 = 0xa0;
+const Address kProcessBlockField32 = 0x30;
 
 struct TypeName {
   const char* name;
@@ -106,7 +93,7 @@ bool IsWaitableType(const ImageText& type, ObjectKind* kind) {
 bool DescribeThread(const ExaminedProcess& process, DWORD waiter, HANDLE copy, WaitedObject* object) {
   const char* failedCall = "";
   NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
-  ThreadBasics basics;
+  NativeThreadBasics basics;
   if (query == NULL || query(copy, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
   object->id = (DWORD)(UINT_PTR)basics.clientId.UniqueThread;
   object->process = (DWORD)(UINT_PTR)basics.clientId.UniqueProcess;
@@ -117,7 +104,7 @@ bool DescribeThread(const ExaminedProcess& process, DWORD waiter, HANDLE copy, W
 bool DescribeProcess(HANDLE copy, WaitedObject* object) {
   const char* failedCall = "";
   NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
-  ProcessBasics basics;
+  NativeProcessBasics basics;
   if (query == NULL || query(copy, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
   object->id = (DWORD)basics.processId;
   object->ended = basics.exitStatus != kStillActive;
@@ -170,17 +157,31 @@ bool MutexStillHeldBy(const ExaminedProcess& process, Address value, DWORD holde
          object.holderKnown && object.holder == holder;
 }
 
-bool FindLoaderLock(const ExaminedProcess& process, Address* section) {
+bool FindLoaderLock(const ExaminedProcess& process, DWORD tid, Address* section) {
   const char* failedCall = "";
-  NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
-  ProcessBasics basics;
-  if (query == NULL || query(process.handle, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
-  UINT_PTR lock = 0;
-  SIZE_T got = 0;
-  Address field = (Address)(UINT_PTR)basics.environmentBlock + kLoaderLockField;
-  if (!ReadProcessMemory(process.handle, (LPCVOID)(UINT_PTR)field, &lock, sizeof(lock), &got) || got != sizeof(lock)) {
+  Address block = 0;
+  if (process.width == kToolWidth) {
+    NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
+    NativeProcessBasics basics;
+    if (query == NULL || query(process.handle, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
+    block = (Address)(UINT_PTR)basics.environmentBlock;
+    if (!ReadTargetWord(process.handle, block + kLoaderLockField, sizeof(void*), section)) return false;
+    return *section != 0;
+  }
+  // The 32-bit process's own environment block, which the native layer
+  // names to a 64-bit caller only on some systems, is named by the 32-bit
+  // environment block of each of its threads.
+  HANDLE thread = OpenThreadQuietly(kThreadAllAccess, (DWORD)process.pid, tid, &failedCall);
+  if (thread == NULL) return false;
+  ScopedHandle owner(thread);
+  NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
+  NativeThreadBasics basics;
+  if (query == NULL || query(thread, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
+  Address threadBlock = (Address)(UINT_PTR)basics.environmentBlock;
+  if (threadBlock == 0 ||
+      !ReadTargetWord(process.handle, threadBlock + kEnvironmentBlock32Offset + kProcessBlockField32, 4, &block) ||
+      block == 0 || !ReadTargetWord(process.handle, block + kLoaderLockField32, 4, section)) {
     return false;
   }
-  *section = (Address)lock;
-  return lock != 0;
+  return *section != 0;
 }

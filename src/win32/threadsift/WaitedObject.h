@@ -40,7 +40,8 @@ HandleVerdict DescribeHandle(const ExaminedProcess& process, DWORD waiter, Addre
 bool MutexStillHeldBy(const ExaminedProcess& process, Address value, DWORD holder);
 
 // The address of the process's loader lock, as its environment block gives
-// it; false when it cannot be read.
-bool FindLoaderLock(const ExaminedProcess& process, Address* section);
+// it (found through thread tid's where the process is of the other width);
+// false when it cannot be read.
+bool FindLoaderLock(const ExaminedProcess& process, DWORD tid, Address* section);
 
 #endif
