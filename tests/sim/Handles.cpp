@@ -78,10 +78,13 @@ TargetHandle& Process::AddHandle(uint64_t value, const std::string& type, const 
 }
 
 MemoryBlock& Process::SetLoaderLock(uint64_t section) {
+  // A 32-bit process on the 64-bit host keeps it in its 32-bit block.
+  bool narrow = bits == 32 && kWord == 8;
+  size_t word = narrow ? 4 : kWord;
   MemoryBlock block;
-  block.address = kProcessEnvironmentBlock + kLoaderLockField;
-  block.bytes.assign(kWord, 0);
-  for (size_t i = 0; i < kWord; ++i) block.bytes[i] = (unsigned char)(section >> (8 * i));
+  block.address = narrow ? kProcessEnvironmentBlock32 + 0xa0 : kProcessEnvironmentBlock + kLoaderLockField;
+  block.bytes.assign(word, 0);
+  for (size_t i = 0; i < word; ++i) block.bytes[i] = (unsigned char)(section >> (8 * i));
   memory.push_back(block);
   return memory.back();
 }

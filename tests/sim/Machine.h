@@ -172,8 +172,10 @@ struct TargetHandle {
   bool holderUnanswered = false;  // Mutant: the platform does not say its holder (as Wine 8)
 };
 
-// Where the simulated processes keep their environment block.
+// Where the simulated processes keep their environment block, and a 32-bit
+// process on the 64-bit host its 32-bit one.
 const uint64_t kProcessEnvironmentBlock = 0x7ffdf000;
+const uint64_t kProcessEnvironmentBlock32 = 0x7efde000;
 
 struct Process {
   DWORD id;

@@ -26,30 +26,36 @@ void Overlay(uint64_t from, const unsigned char* bytes, size_t size, uint64_t at
 
 bool Touches(uint64_t from, size_t size, uint64_t at, size_t length) { return from < at + length && at < from + size; }
 
+// The bytes of a pointer or a stack word of the process: 4 in a 32-bit one.
+size_t WordOf(const Process& p) { return p.bits == 32 ? 4 : kWord; }
+
 }  // namespace
 
 namespace sim {
 
-// Debug record, lock count, recursion count, owner, semaphore, spin count.
+// Debug record, lock count, recursion count, owner, semaphore, spin count,
+// in the process's width.
 MemoryBlock& Process::AddSection(uint64_t address, DWORD owner, int32_t recursion, uint64_t debugRecord,
                                  int32_t lockCount) {
+  size_t word = WordOf(*this);
   MemoryBlock block;
   block.address = address;
-  block.bytes.assign(4 * kWord + 8, 0);
-  PutWord(&block.bytes, 0, debugRecord, kWord);
-  PutWord(&block.bytes, kWord, (uint32_t)lockCount, 4);
-  PutWord(&block.bytes, kWord + 4, (uint32_t)recursion, 4);
-  PutWord(&block.bytes, kWord + 8, owner, kWord);
+  block.bytes.assign(4 * word + 8, 0);
+  PutWord(&block.bytes, 0, debugRecord, word);
+  PutWord(&block.bytes, word, (uint32_t)lockCount, 4);
+  PutWord(&block.bytes, word + 4, (uint32_t)recursion, 4);
+  PutWord(&block.bytes, word + 8, owner, word);
   memory.push_back(block);
   return memory.back();
 }
 
 // Type, back-trace index, then the section, pointer-aligned.
 MemoryBlock& Process::AddSectionDebugRecord(uint64_t record, uint64_t section) {
+  size_t word = WordOf(*this);
   MemoryBlock block;
   block.address = record;
-  block.bytes.assign(2 * kWord, 0);
-  PutWord(&block.bytes, kWord, section, kWord);
+  block.bytes.assign(2 * word, 0);
+  PutWord(&block.bytes, word, section, word);
   memory.push_back(block);
   return memory.back();
 }
@@ -91,13 +97,14 @@ bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
       if (!block.later.empty()) block.bytes = block.later;
     }
   }
+  size_t wordSize = WordOf(p);
   for (const Thread& t : p.threads) {
     for (const auto& word : t.stack.pinned) {
       uint64_t address = t.stack.Pointer() + word.first;
-      if (!Touches(address, kWord, at, size)) continue;
+      if (!Touches(address, wordSize, at, size)) continue;
       unsigned char bytes[8];
-      for (size_t i = 0; i < kWord; ++i) bytes[i] = (unsigned char)(word.second >> (8 * i));
-      Overlay(address, bytes, kWord, at, size, out);
+      for (size_t i = 0; i < wordSize; ++i) bytes[i] = (unsigned char)(word.second >> (8 * i));
+      Overlay(address, bytes, wordSize, at, size, out);
     }
   }
   return true;

@@ -107,8 +107,10 @@ uint64_t NextStackAbove(const Process& p, uint64_t address) {
 
 // The thread information block at the start of each thread's environment
 // block: exception list, stack base, stack limit, a pointer-sized word each
-// (a 32-bit thread's 32-bit block has words of 4 bytes).
+// (a 32-bit thread's 32-bit block has words of 4 bytes, and names its
+// process's 32-bit environment block in its thirteenth).
 const uint64_t kTibWords = 3;
+const uint64_t kTib32Words = 13;
 const uint64_t kPointerSize = sizeof(void*);
 
 // The stack a 32-bit thread's 64-bit block names: its layer's own, which no
@@ -126,29 +128,30 @@ bool TibByteAt(const Process& p, const std::vector<const Thread*>& threads, uint
       block = t->stack.EnvironmentBlock32();
       wordSize = 4;
     }
-    if (address < block || address >= block + kTibWords * wordSize) continue;
+    uint64_t words = wordSize == kPointerSize ? kTibWords : kTib32Words;
+    if (address < block || address >= block + words * wordSize) continue;
     uint64_t word = (address - block) / wordSize;
     uint64_t base = t->stack.recordedBase != 0 ? t->stack.recordedBase : t->stack.top;
     if (t->stack.firstRecordedBase != 0) base = t->stack.firstRecordedBase;
     uint64_t limit = t->stack.top - t->stack.committed;
     if (layers && wordSize == kPointerSize) base = limit = LayerStackOf(*t);
-    uint64_t value = word == 1 ? base : word == 2 ? limit : 0;
+    uint64_t value = word == 1 ? base : word == 2 ? limit : word == 12 ? kProcessEnvironmentBlock32 : 0;
     *byte = (BYTE)(value >> (8 * ((address - block) % wordSize)));
     return true;
   }
   return false;
 }
 
-bool TouchesTib(uint64_t block, uint64_t wordSize, uint64_t at, uint64_t size) {
-  return block < at + size && at < block + kTibWords * wordSize;
+bool TouchesTib(uint64_t block, uint64_t bytes, uint64_t at, uint64_t size) {
+  return block < at + size && at < block + bytes;
 }
 
 // The threads whose information block a read of [at, at + size) touches.
 std::vector<const Thread*> TibsTouched(const Process& p, uint64_t at, uint64_t size) {
   std::vector<const Thread*> touched;
   for (const Thread& t : p.threads) {
-    if (TouchesTib(t.stack.EnvironmentBlock(), kPointerSize, at, size) ||
-        (p.bits == 32 && TouchesTib(t.stack.EnvironmentBlock32(), 4, at, size))) {
+    if (TouchesTib(t.stack.EnvironmentBlock(), kTibWords * kPointerSize, at, size) ||
+        (p.bits == 32 && TouchesTib(t.stack.EnvironmentBlock32(), kTib32Words * 4, at, size))) {
       touched.push_back(&t);
     }
   }

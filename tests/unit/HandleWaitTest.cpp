@@ -8,13 +8,13 @@
 #include "JsonLines.h"
 #include "Scenarios.h"
 #include "ToolRuns.h"
+#include "WaitLines.h"
 #include "simwin_api.h"
 
 using Json = nlohmann::ordered_json;
 
 namespace {
 
-const uint64_t kWord = sizeof(void*);
 const uint64_t kStub = 0x77f80000;  // ntdll.dll, no symbol
 const uint64_t kMain = 0x402010;    // app.exe!main
 const uint64_t kInfinite = 0xFFFFFFFF;
@@ -57,10 +57,10 @@ enum Call { Single, AllOf, AnyOf };
 // return address just below, and a stale copy of that address lower down,
 // as Wine's threads keep them. The walk's argument words start two words
 // lower.
-void PinArguments(sim::Thread& t, uint64_t callerStack, const std::vector<uint64_t>& args) {
-  t.stack.pinned[callerStack - kWord] = kMain;
-  t.stack.pinned[callerStack - 3 * kWord] = kMain;
-  for (size_t i = 0; i < args.size(); ++i) t.stack.pinned[callerStack + i * kWord] = args[i];
+void PinArguments(sim::Thread& t, uint64_t word, uint64_t callerStack, const std::vector<uint64_t>& args) {
+  t.stack.pinned[callerStack - word] = kMain;
+  t.stack.pinned[callerStack - 3 * word] = kMain;
+  for (size_t i = 0; i < args.size(); ++i) t.stack.pinned[callerStack + i * word] = args[i];
 }
 
 // Thread tid waits on handles through the routines Wine's threads show: a
@@ -78,18 +78,19 @@ sim::Thread& HandleWaiter(sim::Process& p, DWORD tid, const std::vector<uint64_t
   t.frames.back().stackGap = kWaitFrameGap;
   t.AddFrame(kMain);
   uint64_t called = 2 * kFrameStep + kWaitFrameGap;  // the stack address of the routine called
-  if (kWord == 8) {
-    for (size_t i = 0; i < handles.size(); ++i) t.stack.pinned[kFrameStep + kArrayInFrame + i * kWord] = handles[i];
+  uint64_t word = WordOf(p);
+  if (word == 8) {
+    for (size_t i = 0; i < handles.size(); ++i) t.stack.pinned[kFrameStep + kArrayInFrame + i * word] = handles[i];
     t.stack.pinned[called + kAllFlagInCaller] = all;
   } else if (call == Single) {
-    PinArguments(t, called + kFrameStep, {handles[0], kInfinite});
+    PinArguments(t, word, called + kFrameStep, {handles[0], kInfinite});
   } else {
-    PinArguments(t, called + kFrameStep, {count, array, all, kInfinite});
+    PinArguments(t, word, called + kFrameStep, {count, array, all, kInfinite});
   }
   sim::MemoryBlock block;
   block.address = array;
   for (uint64_t handle : handles) {
-    for (uint64_t i = 0; i < kWord; ++i) block.bytes.push_back((unsigned char)(handle >> (8 * i)));
+    for (uint64_t i = 0; i < word; ++i) block.bytes.push_back((unsigned char)(handle >> (8 * i)));
   }
   p.memory.push_back(block);
   return t;
@@ -99,11 +100,11 @@ sim::Thread& HandleWaiter(sim::Process& p, DWORD tid, const std::vector<uint64_t
 sim::Thread& SignalWaiter(sim::Process& p, DWORD tid, uint64_t signalled, uint64_t waited) {
   sim::Thread& t = p.AddThread(tid);
   t.AddFrame(kStub).AddFrame(Pc("SignalObjectAndWait"), 0, kMain, signalled, waited).AddFrame(kMain);
-  if (kWord == 8) {
-    t.stack.pinned[kFrameStep + kSignalledWordInFrame - kWord] = signalled;
+  if (WordOf(p) == 8) {
+    t.stack.pinned[kFrameStep + kSignalledWordInFrame - 8] = signalled;
     t.stack.pinned[kFrameStep + kSignalledWordInFrame] = waited;
   } else {
-    PinArguments(t, 2 * kFrameStep, {signalled, waited, kInfinite});
+    PinArguments(t, 4, 2 * kFrameStep, {signalled, waited, kInfinite});
   }
   return t;
 }
@@ -111,11 +112,6 @@ sim::Thread& SignalWaiter(sim::Process& p, DWORD tid, uint64_t signalled, uint64
 // Thread tid sleeps, called from main.
 sim::Thread& Sleeper(sim::Process& p, DWORD tid) { return p.AddThread(tid).AddFrame(kStub).AddFrame(Pc("Sleep")).AddFrame(kMain); }
 
-std::string Id(DWORD tid) {
-  std::ostringstream text;
-  text << "thread " << tid << " (0x" << std::hex << tid << ")";
-  return text.str();
-}
 
 std::string Waits(DWORD waiter, const std::string& rest) {
   std::string line = Id(waiter) + " waits for " + rest + "\n";
@@ -123,20 +119,7 @@ std::string Waits(DWORD waiter, const std::string& rest) {
   return line;
 }
 
-std::string Deadlock(const std::vector<DWORD>& cycle) {
-  std::string line = "Deadlock: ";
-  for (DWORD tid : cycle) line += Id(tid) + " -> ";
-  return line + Id(cycle[0]) + "\n";
-}
 
-std::string WaitLines(const std::string& out) {
-  std::istringstream in(out);
-  std::string line, lines;
-  while (std::getline(in, line)) {
-    if (line.find(" waits for ") != std::string::npos || line.rfind("Deadlock: ", 0) == 0) lines += line + "\n";
-  }
-  return lines;
-}
 
 sim::TargetHandle& ThreadHandle(sim::Process& p, uint64_t value, DWORD tid, DWORD pid = 120) {
   sim::TargetHandle& h = p.AddHandle(value, "Thread");
@@ -230,7 +213,7 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
       {"decoys: a sleeping thread, and a waiter whose caller keeps other handles",
        [](sim::Machine&, sim::Process& p) {
          sim::Thread& sleeper = Sleeper(p, 10);
-         for (uint64_t at = 0; at < 0x100; at += kWord) sleeper.stack.pinned[at] = 0x40;
+         for (uint64_t at = 0; at < 0x100; at += WordOf(p)) sleeper.stack.pinned[at] = 0x40;
          sim::Thread& waiter = HandleWaiter(p, 11, {0x44});
          waiter.stack.pinned[2 * kFrameStep + kWaitFrameGap + 0x38] = 0x40;
          ThreadHandle(p, 0x40, 20);
@@ -290,15 +273,21 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
        },
        Waits(10, "mutex (handle 0x40) held by " + Id(20)) + Waits(20, Id(10) + " to end")},
   };
-  for (const Scene& scene : scenes) {
-    sim::Machine m = HandleMachine();
-    scene.build(m, *m.FindProcess(120));
-    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
-    EXPECT_EQ(r.status, 0) << scene.name;
-    EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;
-    EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name;
-    EXPECT_TRUE(m.books().misuses.empty()) << scene.name << ::testing::PrintToString(m.books().misuses);
-    EXPECT_EQ(CallsWhileSuspended(m).count("DuplicateHandle"), 0u) << scene.name;
+  // The 64-bit build finds a 32-bit process's handles where its 32-bit
+  // waits keep them, and says what the 32-bit build says of them.
+  for (uint64_t word : ProcessWords()) {
+    for (const Scene& scene : scenes) {
+      sim::Machine m = HandleMachine();
+      sim::Process& p = *m.FindProcess(120);
+      SetWidth(p, word);
+      scene.build(m, p);
+      sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+      EXPECT_EQ(r.status, 0) << scene.name << word;
+      EXPECT_EQ(WaitLines(r.out), Narrowed(scene.lines, word)) << scene.name << word;
+      EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name << word;
+      EXPECT_TRUE(m.books().misuses.empty()) << scene.name << word << ::testing::PrintToString(m.books().misuses);
+      EXPECT_EQ(CallsWhileSuspended(m).count("DuplicateHandle"), 0u) << scene.name << word;
+    }
   }
 }
 
@@ -373,17 +362,16 @@ TEST(HandleWait, WithoutTheOptionNoHandleIsDuplicatedAndEveryByteStays) {
 namespace {
 
 TEST(HandleWait, ThirtyTwoBitArgumentsThatNameNoArrayGiveNoLine) {
-  if (kWord != 4) GTEST_SKIP() << "the 64-bit waits keep their handles in their own frames";
   const Scene scenes[] = {
       {"an array anywhere",
        [](sim::Machine&, sim::Process& p) {
-         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 3 * kFrameStep + kWaitFrameGap,
+         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 4, 3 * kFrameStep + kWaitFrameGap,
                       {2, 0x10, 1, kInfinite});
        },
        ""},
       {"more handles than a wait takes",
        [](sim::Machine&, sim::Process& p) {
-         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 3 * kFrameStep + kWaitFrameGap,
+         PinArguments(HandleWaiter(p, 10, {0x40, 0x44}, AllOf), 4, 3 * kFrameStep + kWaitFrameGap,
                       {65, ArrayOf(10), 1, kInfinite});
        },
        ""},
@@ -396,6 +384,7 @@ TEST(HandleWait, ThirtyTwoBitArgumentsThatNameNoArrayGiveNoLine) {
   for (const Scene& scene : scenes) {
     sim::Machine m = HandleMachine();
     sim::Process& p = *m.FindProcess(120);
+    SetWidth(p, 4);
     ThreadHandle(p, 0x40, 20);
     ThreadHandle(p, 0x44, 30);
     scene.build(m, p);

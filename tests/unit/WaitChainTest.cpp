@@ -6,6 +6,7 @@
 
 #include "Scenarios.h"
 #include "ToolRuns.h"
+#include "WaitLines.h"
 #include "simwin_api.h"
 
 using ::testing::EndsWith;
@@ -13,9 +14,9 @@ using ::testing::HasSubstr;
 
 namespace {
 
-const uint64_t kWord = sizeof(void*);
-const uint64_t kSectionSize = 4 * kWord + 8;
-const uint64_t kWaitAddress = 2 * kWord + 8;  // the semaphore field, which the platform waits on
+// A section's bytes, and its semaphore field, which the platform waits on.
+uint64_t SectionSize(uint64_t word) { return 4 * word + 8; }
+uint64_t WaitAddress(uint64_t word) { return 2 * word + 8; }
 const uint64_t kFrameStep = 0x40;             // the simulated walk's stack step from frame to frame
 
 // Routines of ntdll.dll, 0x100 bytes apart from 0x77f01000; a frame stands 0x10 into its routine.
@@ -78,9 +79,9 @@ sim::Thread& Waiter(sim::Process& p, DWORD tid, uint64_t section,
   for (const std::string& r : routines) t.AddFrame(Pc(r), 0, 0, &r == &routines.back() ? section : 0);
   t.AddFrame(kLock).AddFrame(kMain);
   uint64_t caller = routines.size() * kFrameStep;  // the caller's stack address, from the stack pointer
-  t.stack.pinned[0x10] = section + kWaitAddress;
+  t.stack.pinned[0x10] = section + WaitAddress(WordOf(p));
   t.stack.pinned[0x28] = section;
-  t.stack.pinned[caller - kWord] = kLock;
+  t.stack.pinned[caller - WordOf(p)] = kLock;
   t.stack.pinned[caller] = section;
   return t;
 }
@@ -98,9 +99,9 @@ namespace {
 sim::Thread& DisplacedWaiter(sim::Process& p, DWORD tid, uint64_t section) {
   sim::Thread& t = Waiter(p, tid, section);
   uint64_t caller = kWineWait.size() * kFrameStep;
-  t.stack.pinned.erase(caller - kWord);
-  t.stack.pinned[caller + kWord] = kLock;
-  t.stack.pinned[caller + 2 * kWord] = section;
+  t.stack.pinned.erase(caller - WordOf(p));
+  t.stack.pinned[caller + WordOf(p)] = kLock;
+  t.stack.pinned[caller + 2 * WordOf(p)] = section;
   return t;
 }
 
@@ -109,11 +110,6 @@ sim::Thread& EventWaiter(sim::Process& p, DWORD tid) {
   return p.AddThread(tid).AddFrame(Pc("NtWaitForSingleObject")).AddFrame(Pc("WaitForSingleObjectEx")).AddFrame(kMain);
 }
 
-std::string Id(DWORD tid) {
-  std::ostringstream text;
-  text << "thread " << tid << " (0x" << std::hex << tid << ")";
-  return text.str();
-}
 
 std::string Waits(DWORD waiter, uint64_t section, const std::string& rest) {
   std::string line = Id(waiter) + " waits for critical section 0x" + Hex(section) + rest + "\n";
@@ -123,25 +119,12 @@ std::string Waits(DWORD waiter, uint64_t section, const std::string& rest) {
 std::string Held(DWORD waiter, uint64_t section, DWORD holder) {
   return Waits(waiter, section, " held by " + Id(holder));
 }
-std::string Deadlock(const std::vector<DWORD>& cycle) {
-  std::string line = "Deadlock: ";
-  for (DWORD tid : cycle) line += Id(tid) + " -> ";
-  return line + Id(cycle[0]) + "\n";
-}
 
-// The wait and deadlock lines of a report.
-std::string WaitLines(const std::string& out) {
-  std::istringstream in(out);
-  std::string line, lines;
-  while (std::getline(in, line)) {
-    if (line.find(" waits for ") != std::string::npos || line.rfind("Deadlock: ", 0) == 0) lines += line + "\n";
-  }
-  return lines;
-}
 
 // A section's bytes with another owner, for one that changes hands.
-std::vector<unsigned char> SectionBytes(DWORD owner, int32_t recursion) {
+std::vector<unsigned char> SectionBytes(const sim::Process& p, DWORD owner, int32_t recursion) {
   sim::Process scratch;
+  scratch.bits = p.bits;
   return scratch.AddSection(0, owner, recursion).bytes;
 }
 
@@ -151,10 +134,12 @@ struct Scene {
   std::string lines;
 };
 
-TEST(WaitChain, EachSceneGivesExactlyItsLines) {
-  const Scene scenes[] = {
+// The scenes of waits for sections in a process whose words have word bytes.
+std::vector<Scene> SectionScenes(uint64_t word) {
+  const uint64_t sectionSize = SectionSize(word), waitAddress = WaitAddress(word);
+  return {
       {"cycle of two",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          Waiter(p, 20, Section(2));
          p.AddSection(Section(1), 20, 1);
@@ -162,7 +147,7 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(10, Section(1), 20) + Held(20, Section(2), 10) + Deadlock({10, 20})},
       {"cycle of three out of order, and one of two",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 50, Section(3));
          Waiter(p, 30, Section(1));
          Waiter(p, 40, Section(2));
@@ -177,7 +162,7 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        Held(50, Section(3), 30) + Held(30, Section(1), 40) + Held(40, Section(2), 50) + Held(12, Section(4), 11) +
            Held(11, Section(5), 12) + Deadlock({11, 12}) + Deadlock({30, 40, 50})},
       {"chain ends in a thread that waits for an event",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          Waiter(p, 20, Section(2));
          EventWaiter(p, 30);
@@ -186,13 +171,13 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(10, Section(1), 20) + Held(20, Section(2), 30)},
       {"holder has ended",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          p.AddSection(Section(1), 99, 1);
        },
        Waits(10, Section(1), " held by " + Id(99) + ", which has ended")},
       {"holder has ended, and a handle keeps it",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          sim::Thread& ended = p.AddThread(88);
          ended.exited = true;
@@ -201,14 +186,14 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Waits(10, Section(1), " held by " + Id(88) + ", which has ended")},
       {"holder started after the snapshot",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          p.AddThread(77).firstListedInSnapshot = 1;
          p.AddSection(Section(1), 77, 1);
        },
        Held(10, Section(1), 77)},
       {"debug record points back",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          EventWaiter(p, 20);
          p.AddSection(Section(1), 20, 1, Record(1));
@@ -216,7 +201,7 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(10, Section(1), 20)},
       {"debug record points at another section, or anywhere",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          Waiter(p, 20, Section(2));
          p.AddSection(Section(1), 30, 1, Record(1));
@@ -225,26 +210,25 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        ""},
       {"decoy: a thread in another wait whose stack points at held sections",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          sim::Thread& t = EventWaiter(p, 10);
-         t.stack.pinned[0x08] = Section(1) + kWaitAddress;
+         t.stack.pinned[0x08] = Section(1) + waitAddress;
          t.stack.pinned[0x28] = Section(1);
          t.stack.pinned[0x40] = Section(1);
          p.AddSection(Section(1), 20, 1);
        },
        ""},
       {"decoy: the caller's locals point at another held section more often",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          sim::Thread& t = Waiter(p, 10, Section(1));
-         for (uint64_t word = 2; word < 6; ++word)
-           t.stack.pinned[kWineWait.size() * kFrameStep + word * kWord] = Section(2);
+         for (uint64_t n = 2; n < 6; ++n) t.stack.pinned[kWineWait.size() * kFrameStep + n * word] = Section(2);
          EventWaiter(p, 20);
          p.AddSection(Section(1), 20, 1);
          p.AddSection(Section(2), 30, 1);
        },
        Held(10, Section(1), 20)},
       {"a stale pointer in the wait frames to another held section",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1)).stack.pinned[0x08] = Section(2);
          EventWaiter(p, 20);
          p.AddSection(Section(1), 20, 1);
@@ -252,14 +236,14 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(10, Section(1), 20)},
       {"sections side by side in an array",
-       [](sim::Process& p) {
-         Waiter(p, 10, 0x440000 + kSectionSize);
+       [=](sim::Process& p) {
+         Waiter(p, 10, 0x440000 + sectionSize);
          EventWaiter(p, 20);
-         for (uint64_t n = 0; n < 3; ++n) p.AddSection(0x440000 + n * kSectionSize, 20, 1);
+         for (uint64_t n = 0; n < 3; ++n) p.AddSection(0x440000 + n * sectionSize, 20, 1);
        },
-       Held(10, 0x440000 + kSectionSize, 20)},
+       Held(10, 0x440000 + sectionSize, 20)},
       {"a thread waiting for a section it holds itself, and senseless counts",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          Waiter(p, 20, Section(2));
          Waiter(p, 30, Section(3));
@@ -269,60 +253,60 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        ""},
       {"a cycle over by the time the last thread is walked",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          Waiter(p, 20, Section(2));
          // Read by the search, the wait line and the check of the cycle.
          sim::MemoryBlock& released = p.AddSection(Section(1), 20, 1);
          released.readsLeft = 2;
-         released.later = SectionBytes(0, 0);
+         released.later = SectionBytes(p, 0, 0);
          p.AddSection(Section(2), 10, 1);
        },
        Held(10, Section(1), 20) + Held(20, Section(2), 10)},
       {"a section that cannot be read",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          p.AddSection(Section(1), 20, 1).unreadable = true;
        },
        ""},
       {"a section released, or gone, between the search and the read",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          Waiter(p, 20, Section(2));
          Waiter(p, 40, Section(3));
          sim::MemoryBlock& released = p.AddSection(Section(1), 20, 1);
          released.readsLeft = 1;
-         released.later = SectionBytes(0, 0);
+         released.later = SectionBytes(p, 0, 0);
          p.AddSection(Section(2), 10, 1).readsLeft = 1;
          sim::MemoryBlock& changed = p.AddSection(Section(3), 10, 1);
          changed.readsLeft = 1;
-         changed.later = SectionBytes(20, 1);
+         changed.later = SectionBytes(p, 20, 1);
        },
        Waits(10, Section(1), " whose holder is unknown") + Waits(20, Section(2), " whose holder is unknown") +
            Held(40, Section(3), 20)},
       {"an object around the section reads as a held section at its head",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          // { void* link; int kind; int refs; uintptr_t id; CRITICAL_SECTION cs; }, its address
          // kept by a caller's saved register in the wait frames.
-         const uint64_t object = 0x450000, section = object + 2 * kWord + 8;
+         const uint64_t object = 0x450000, section = object + 2 * word + 8;
          p.AddSection(object, 30, 1);
          p.AddSection(section, 20, 1);
          Waiter(p, 10, section).stack.pinned[0x08] = object;
          EventWaiter(p, 20);
          EventWaiter(p, 30);
        },
-       Held(10, 0x450000 + 2 * kWord + 8, 20)},
+       Held(10, 0x450000 + 2 * word + 8, 20)},
       {"a held section whose wait address also reads as a held section",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          p.AddSection(Section(1), 20, 1);
-         p.AddSection(Section(1) + kWaitAddress, 30, 1);
+         p.AddSection(Section(1) + waitAddress, 30, 1);
          Waiter(p, 10, Section(1));
          EventWaiter(p, 20);
          EventWaiter(p, 30);
        },
        Held(10, Section(1), 20)},
       {"held, but nobody waits for it: a record that only looks like a section",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
          Waiter(p, 20, Section(2));
          Waiter(p, 30, Section(3));
@@ -333,20 +317,20 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(30, Section(3), 40)},
       {"two sections pointed at equally often: the innermost",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          sim::Thread& t = Waiter(p, 10, Section(1));
          t.stack.pinned.clear();
          uint64_t caller = kWineWait.size() * kFrameStep;
          t.stack.pinned[0x08] = Section(2);
          t.stack.pinned[0x18] = Section(3);
-         t.stack.pinned[caller - kWord] = kLock;
+         t.stack.pinned[caller - word] = kLock;
          EventWaiter(p, 20);
          p.AddSection(Section(2), 20, 1);
          p.AddSection(Section(3), 20, 1);
        },
        Held(10, Section(2), 20)},
       {"the section's only copy is the entry routine's argument",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          sim::Thread& t = Waiter(p, 10, Section(1));
          t.stack.pinned.erase(0x10);
          t.stack.pinned.erase(0x28);
@@ -355,14 +339,14 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(10, Section(1), 20)},
       {"the caller's return address above its stack address",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          DisplacedWaiter(p, 10, Section(1));
          EventWaiter(p, 20);
          p.AddSection(Section(1), 20, 1);
        },
        Held(10, Section(1), 20)},
       {"the entry routine as the 12th frame, and as the 13th",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          std::vector<std::string> twelve(11, "");
          twelve.push_back("RtlEnterCriticalSection");
          Waiter(p, 10, Section(1), twelve);
@@ -374,14 +358,14 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(10, Section(1), 30)},
       {"a word pointing into another thread's guard page",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          sim::Thread& other = EventWaiter(p, 20);
          Waiter(p, 10, Section(1)).stack.pinned[0x08] = other.stack.GuardStart() + 0x800;
          p.AddSection(Section(1), 20, 1);
        },
        Held(10, Section(1), 20)},
       {"the names of NT 4.0, current Windows and Wine",
-       [](sim::Process& p) {
+       [=](sim::Process& p) {
          Waiter(p, 10, Section(1),
                 {"ZwWaitForSingleObject", "_RtlpWaitForCriticalSection@4", "_RtlEnterCriticalSection@4"});
          Waiter(p, 20, Section(1),
@@ -394,14 +378,23 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
        },
        Held(10, Section(1), 50) + Held(20, Section(1), 50) + Held(30, Section(1), 50)},
   };
-  for (const Scene& scene : scenes) {
-    sim::Machine m = WaitMachine();
-    scene.build(*m.FindProcess(120));
-    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
-    EXPECT_EQ(r.status, 0) << scene.name;
-    EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;
-    EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name;
-    EXPECT_TRUE(m.books().misuses.empty()) << scene.name << ::testing::PrintToString(m.books().misuses);
+}
+
+TEST(WaitChain, EachSceneGivesExactlyItsLines) {
+  // The 64-bit build reads a 32-bit process's sections and stack words in
+  // its width and says what the 32-bit build says of it.
+  for (uint64_t word : ProcessWords()) {
+    for (const Scene& scene : SectionScenes(word)) {
+      sim::Machine m = WaitMachine();
+      sim::Process& p = *m.FindProcess(120);
+      SetWidth(p, word);
+      scene.build(p);
+      sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+      EXPECT_EQ(r.status, 0) << scene.name << word;
+      EXPECT_EQ(WaitLines(r.out), Narrowed(scene.lines, word)) << scene.name << word;
+      EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name << word;
+      EXPECT_TRUE(m.books().misuses.empty()) << scene.name << word << ::testing::PrintToString(m.books().misuses);
+    }
   }
 }
 
