@@ -170,7 +170,7 @@ if(E2E_WIDTH EQUAL 32)
     RESOURCE_LOCK wow64_wine TIMEOUT ${E2E_SESSION_TIMEOUT} ENVIRONMENT "${E2E_WINE64_ENVIRONMENT}")
   set_tests_properties(wow64.session_stop PROPERTIES FIXTURES_CLEANUP wow64_wine LABELS "e2e;wow64"
     RESOURCE_LOCK wow64_wine TIMEOUT 60 ENVIRONMENT "${E2E_WINE64_ENVIRONMENT}")
-  foreach(case plain cpu json sweep wide locks)
+  foreach(case plain cpu json sweep wide locks waits)
     add_test(NAME wow64.${case} COMMAND bash ${E2E_DIR}/wow64-compare ${case} ${CMAKE_BINARY_DIR} ${E2E_WIDE_BUILD}
              ${E2E_WOW64_PREFIX} ${E2E_TIME_SCALE})
     set_tests_properties(wow64.${case} PROPERTIES FIXTURES_REQUIRED wow64_wine LABELS "e2e;wow64"
