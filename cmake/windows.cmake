@@ -62,7 +62,5 @@ target_compile_options(loaderlock PRIVATE ${THREADSIFT_WARNINGS} -O1 -gdwarf-4)
 target_link_options(loaderlock PRIVATE -static)
 add_dependencies(loaderlock plugin)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  include(cmake/bench.cmake)
-endif()
+include(cmake/bench.cmake)
 include(cmake/e2e.cmake)
