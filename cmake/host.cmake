@@ -31,6 +31,7 @@ add_library(simwin STATIC
   tests/sim/Run.cpp
   tests/sim/Sections.cpp
   tests/sim/Wow64.cpp
+  tests/sim/Loader.cpp
   tests/sim/Handles.cpp
   tests/sim/Text.cpp)
 target_include_directories(simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})

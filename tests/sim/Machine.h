@@ -218,6 +218,12 @@ struct Process {
   // entry for each module in order, each in a block of memory of its own;
   // returns the blocks' addresses in order: block, data, then the entries.
   std::vector<uint64_t> AddLoaderData32(uint64_t at);
+  // The same for an environment block at `at` whose words have word bytes,
+  // and for the process's own environment block (the one the native
+  // layer's basic record names), in the tool's width. Without them the
+  // environment blocks read as zeros: no loader data.
+  std::vector<uint64_t> AddLoaderData(uint64_t at, size_t word);
+  std::vector<uint64_t> AddLoaderData();
 
   uint64_t CreatedInSnapshot(int taken) const {
     if (created.empty()) return 0x01D0000000000000ull + id;
@@ -510,8 +516,9 @@ extern bool g_exitReturns;
 // until its next platform call. False, doing nothing, on any other thread.
 bool SleepOnControlThread(DWORD milliseconds);
 
-// Puts the process's memory blocks and its threads' pinned stack words over
-// the bytes of a read of [at, at + size) into out, and counts the read of
+// Puts the zeros of the environment blocks' pages, the process's memory
+// blocks and its threads' pinned stack words over the bytes of a read of
+// [at, at + size) into out, and counts the read of
 // each block it starts at. False when it touches an unreadable block.
 bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out);
 

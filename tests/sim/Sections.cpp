@@ -83,6 +83,11 @@ void OverlayModuleHeader(const Process& p, const Module& module, uint64_t at, si
 }
 
 bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
+  // The environment blocks' pages hold zeros but for the blocks added there.
+  static const std::vector<unsigned char> kZeroPage(0x1000, 0);
+  for (uint64_t page : {kProcessEnvironmentBlock, kProcessEnvironmentBlock32}) {
+    Overlay(page, kZeroPage.data(), kZeroPage.size(), at, size, out);
+  }
   long listings = ActiveMachine().ModuleListings();
   for (const Module& module : p.modules) {
     if (module.LoadedAfter(listings)) OverlayModuleHeader(p, module, at, size, out);

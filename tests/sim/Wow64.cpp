@@ -46,50 +46,9 @@ NTSTATUS AnswerWow64Information(const Process& p, PVOID info, ULONG length, PULO
   return STATUS_SUCCESS;
 }
 
-// The 32-bit records: the block's loader-data pointer at 0x0C; the data's
-// load-order list head at 0x0C; each entry's link first, its base at 0x18,
-// size at 0x20, path at 0x24 and base name at 0x2C (a byte length, room,
-// and the text's address), its texts after it.
 std::vector<uint64_t> Process::AddLoaderData32(uint64_t at) {
   environmentBlock32 = at;
-  const uint64_t data = at + 0x100, firstEntry = at + 0x200, stride = 0x400;
-  auto put = [](std::vector<unsigned char>* bytes, size_t offset, uint64_t value, size_t size) {
-    for (size_t i = 0; i < size; ++i) (*bytes)[offset + i] = (unsigned char)(value >> (8 * i));
-  };
-  std::vector<uint64_t> addresses = {at, data};
-  MemoryBlock block;
-  block.address = at;
-  block.bytes.assign(0x10, 0);
-  put(&block.bytes, 0x0C, data, 4);
-  memory.push_back(block);
-  const uint64_t head = data + 0x0C;
-  MemoryBlock list;
-  list.address = data;
-  list.bytes.assign(0x14, 0);
-  put(&list.bytes, 0x0C, modules.empty() ? head : firstEntry, 4);
-  memory.push_back(list);
-  for (size_t i = 0; i < modules.size(); ++i) {
-    const Module& module = modules[i];
-    uint64_t entry = firstEntry + i * stride;
-    MemoryBlock e;
-    e.address = entry;
-    e.bytes.assign(stride, 0);
-    put(&e.bytes, 0, i + 1 < modules.size() ? entry + stride : head, 4);
-    put(&e.bytes, 0x18, module.base, 4);
-    put(&e.bytes, 0x20, module.size, 4);
-    const std::string* texts[] = {&module.path, &module.baseName};
-    for (size_t k = 0; k < 2; ++k) {
-      size_t field = k == 0 ? 0x24 : 0x2C, text = k == 0 ? 0x100 : 0x300;
-      size_t length = std::min<size_t>(texts[k]->size(), 0xFF);
-      put(&e.bytes, field, length * 2, 2);
-      put(&e.bytes, field + 2, length * 2, 2);
-      put(&e.bytes, field + 4, entry + text, 4);
-      for (size_t c = 0; c < length; ++c) put(&e.bytes, text + 2 * c, (unsigned char)(*texts[k])[c], 2);
-    }
-    memory.push_back(e);
-    addresses.push_back(entry);
-  }
-  return addresses;
+  return AddLoaderData(at, 4);
 }
 
 }  // namespace sim

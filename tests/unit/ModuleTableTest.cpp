@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "ToolRuns.h"
 #include "simwin_api.h"
 
@@ -157,6 +159,56 @@ TEST(ModuleTable, HandleBufferGrowsUntilEveryModuleFits) {
   EXPECT_THAT(r.out, HasSubstr(ModuleRow(0x10000000 + 1499 * 0x10000, 0x2000, kNoVersion, Path(0)) + "\nThread 10"));
   std::string first = std::to_string(1024 * sizeof(void*));
   EXPECT_THAT(m.CallArgs("EnumProcessModules"), ElementsAre(first, std::to_string(1500 * sizeof(void*))));
+}
+
+}  // namespace
+
+namespace {
+
+// The loader's list, read in one pass, gives the same rows as the
+// process-status calls a module; a list that loops, leaves the process or
+// names a module without a file is not trusted: those calls read each
+// module, and say what fails.
+TEST(ModuleTable, LoaderListNamesTheModulesInOnePassOrTheCallsReadEach) {
+  const size_t word = sizeof(void*);
+  const size_t pathAt = word == 8 ? 0x48 : 0x24;
+  auto put = [](sim::Process& p, uint64_t block, size_t offset, uint64_t value, size_t size) {
+    for (sim::MemoryBlock& b : p.memory) {
+      if (b.address != block) continue;
+      for (size_t i = 0; i < size; ++i) b.bytes[offset + i] = (unsigned char)(value >> (8 * i));
+    }
+  };
+  struct Case {
+    const char* name;
+    std::function<void(sim::Process&, const std::vector<uint64_t>&)> damage;
+    bool calls;
+  };
+  const Case cases[] = {
+      {"read whole", [](sim::Process&, const std::vector<uint64_t>&) {}, false},
+      {"a list that loops",
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[4], 0, blocks[2], word); }, true},
+      {"a link outside the process",
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) {
+         put(p, blocks[3], 0, 0x6f000000, word);
+         p.memory.push_back(sim::MemoryBlock{0x6f000000, std::vector<unsigned char>(0x100), true, -1, {}});
+       },
+       true},
+      {"a module without a file",
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[3], pathAt, 0, 2); }, true},
+  };
+  sim::Machine plain = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
+  const std::string expected = RunThreadsift(plain, {"-p", "120"}).out;
+  for (const Case& c : cases) {
+    sim::Machine m = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
+    sim::Process& p = *m.FindProcess(120);
+    c.damage(p, p.AddLoaderData());
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(r.out, expected) << c.name;
+    for (const char* call : {"GetModuleInformation", "GetModuleBaseNameA", "GetModuleFileNameExA"}) {
+      EXPECT_EQ(m.CallCount(call) > 0, c.calls) << c.name << " " << call;
+    }
+    EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
+  }
 }
 
 }  // namespace

@@ -337,7 +337,7 @@ TEST(ThreadWalk, EveryFailureAfterTheSuspendStillResumesTheThread) {
     int suspendCount;
   };
   const Case cases[] = {
-      {"ntdll not found", [](sim::Machine& m) { m.Fail("GetModuleHandleA", ERROR_MOD_NOT_FOUND, 3); },
+      {"ntdll not found", [](sim::Machine& m) { m.Fail("GetModuleHandleA", ERROR_MOD_NOT_FOUND, 4); },
        "GetModuleHandle error 126\nOpenThread error 126\nWalkThread 20 error 126\n", 0},
       {"no NtOpenThread", [](sim::Machine& m) { m.RemoveEntry("ntdll", "NtOpenThread"); },
        "GetProcAddress error 127\nOpenThread error 127\nWalkThread 20 error 127\n", 0},

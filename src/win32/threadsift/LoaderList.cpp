@@ -10,31 +10,41 @@
 
 namespace {
 
-// Where the native layer answers with the 32-bit environment block of a
-// process in the 32-bit layer (0 for any other process).
+// The native layer's classes: the basic record, which names the environment
+// block of a process of the caller's width, and the 32-bit environment
+// block of a process in the 32-bit layer (0 for any other process).
+const ULONG kProcessBasicInformation = 0;
 const ULONG kProcessWow64Information = 26;
 
-// The 32-bit records: the environment block's pointer to the loader data,
-// the data's list of modules in load order, and each entry's fields.
-const Address kLoaderDataAt = 0x0C;
-const Address kLoadOrderListAt = 0x0C;
-const Address kEntryBaseAt = 0x18;
-const Address kEntrySizeAt = 0x20;
-const Address kEntryPathAt = 0x24;      // its length in bytes, then its text's address 4 bytes on
-const Address kEntryBaseNameAt = 0x2C;  // the same
+// Where the loader's records keep what the listing needs, in each width: the
+// environment block's pointer to the loader data, the data's list of
+// modules in load order, and each entry's base, size, path and base name (a
+// counted string: its length in bytes, then its text's address).
+struct LoaderLayout {
+  Address loaderDataAt;
+  Address loadOrderListAt;
+  Address entryBaseAt;
+  Address entrySizeAt;
+  Address entryPathAt;
+  Address entryBaseNameAt;
+  Address textAddressAt;  // within a counted string
+  size_t wordSize;
+  size_t entryBytes;  // an entry up to the end of its base name
+};
+
+const LoaderLayout kLayout32 = {0x0C, 0x0C, 0x18, 0x20, 0x24, 0x2C, 4, 4, 0x34};
+const LoaderLayout kLayout64 = {0x18, 0x10, 0x30, 0x40, 0x48, 0x58, 8, 8, 0x68};
 
 // No process loads more modules than this; a list that goes on is a loop.
 const size_t kMaxLoaderModules = 8192;
 // No name is longer than this many bytes.
 const USHORT kMaxNameBytes = 0x1000;
 
-bool ReadWord32(HANDLE process, Address at, DWORD* word) { return ReadTargetMemory(process, at, word, sizeof(*word)); }
-
-// A counted 32-bit string of the process as text of the ANSI code page.
-bool ReadName32(HANDLE process, Address at, std::string* name) {
-  USHORT length = 0;
-  DWORD text = 0;
-  if (!ReadTargetMemory(process, at, &length, sizeof(length)) || !ReadWord32(process, at + 4, &text)) return false;
+// The counted string at offset of an entry read into entry, read from the
+// process as text of the ANSI code page.
+bool ReadName(HANDLE process, const LoaderLayout& layout, const BYTE* entry, Address offset, std::string* name) {
+  USHORT length = ReadField<USHORT>(entry, (size_t)offset);
+  Address text = WordAt(entry + offset + layout.textAddressAt, layout.wordSize);
   if (length > kMaxNameBytes || length % 2 != 0) {
     SetLastError(ERROR_INVALID_DATA);
     return false;
@@ -49,47 +59,67 @@ bool ReadName32(HANDLE process, Address at, std::string* name) {
   return true;
 }
 
-bool ReadEntry32(HANDLE process, Address entry, LoaderModule* module) {
-  DWORD base = 0;
-  if (!ReadWord32(process, entry + kEntryBaseAt, &base) || !ReadWord32(process, entry + kEntrySizeAt, &module->size)) {
-    return false;
-  }
-  module->base = base;
-  return ReadName32(process, entry + kEntryPathAt, &module->path) &&
-         ReadName32(process, entry + kEntryBaseNameAt, &module->baseName);
+// Reads the entry at address whole, then its names; *next is its link.
+bool ReadEntry(HANDLE process, const LoaderLayout& layout, Address address, LoaderModule* module, Address* next) {
+  BYTE entry[0x68];
+  if (!ReadTargetMemory(process, address, entry, layout.entryBytes)) return false;
+  *next = WordAt(entry, layout.wordSize);
+  module->base = WordAt(entry + layout.entryBaseAt, layout.wordSize);
+  module->size = ReadField<DWORD>(entry, (size_t)layout.entrySizeAt);
+  return ReadName(process, layout, entry, layout.entryPathAt, &module->path) &&
+         ReadName(process, layout, entry, layout.entryBaseNameAt, &module->baseName);
 }
 
-}  // namespace
-
-bool ReadLoaderList32(HANDLE process, std::vector<LoaderModule>* modules) {
-  modules->clear();
+// The environment block of a process of width; false, with the last error,
+// when the native layer names none.
+bool FindEnvironmentBlock(HANDLE process, ProcessWidth width, Address* block) {
   const char* failedCall = "";
   NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
   if (query == NULL) return false;
-  ULONG_PTR block = 0;
-  LONG status = query(process, kProcessWow64Information, &block, sizeof(block), NULL);
+  LONG status = 0;
+  if (width == kToolWidth) {
+    NativeProcessBasics basics;
+    status = query(process, kProcessBasicInformation, &basics, sizeof(basics), NULL);
+    *block = (Address)(UINT_PTR)basics.environmentBlock;
+  } else {
+    ULONG_PTR answer = 0;
+    status = query(process, kProcessWow64Information, &answer, sizeof(answer), NULL);
+    *block = (Address)answer;
+  }
   if (status != 0) {
     SetLastErrorFromStatus(status);
     return false;
   }
-  DWORD data = 0;
-  if (block == 0 || !ReadWord32(process, block + kLoaderDataAt, &data)) {
-    if (block == 0) SetLastError(ERROR_INVALID_DATA);
+  if (*block == 0) SetLastError(ERROR_INVALID_DATA);
+  return *block != 0;
+}
+
+}  // namespace
+
+bool ReadLoaderList(HANDLE process, ProcessWidth width, std::vector<LoaderModule>* modules) {
+  modules->clear();
+  const LoaderLayout& layout = width == Width64 ? kLayout64 : kLayout32;
+  Address block = 0, data = 0;
+  if (!FindEnvironmentBlock(process, width, &block) ||
+      !ReadTargetWord(process, block + layout.loaderDataAt, layout.wordSize, &data)) {
     return false;
   }
-  Address head = (Address)data + kLoadOrderListAt;
-  DWORD link = 0;
-  if (!ReadWord32(process, head, &link)) return false;
+  if (data == 0) {
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
+  Address head = data + layout.loadOrderListAt;
+  Address link = 0;
+  if (!ReadTargetWord(process, head, layout.wordSize, &link)) return false;
   std::set<Address> seen;
-  while ((Address)link != head) {
+  while (link != head) {
     if (modules->size() >= kMaxLoaderModules || !seen.insert(link).second) {
       SetLastError(ERROR_INVALID_DATA);
       return false;
     }
     LoaderModule module;
-    if (!ReadEntry32(process, link, &module)) return false;
+    if (!ReadEntry(process, layout, link, &module, &link)) return false;
     modules->push_back(module);
-    if (!ReadWord32(process, link, &link)) return false;
   }
   return true;
 }

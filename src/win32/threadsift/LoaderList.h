@@ -19,9 +19,11 @@ struct LoaderModule {
   std::string path;
 };
 
-// Reads the 32-bit loader list of a 32-bit process seen from the 64-bit
-// build, whose 32-bit environment block the native layer names. False, with
-// the last error, when the list cannot be read whole.
-bool ReadLoaderList32(HANDLE process, std::vector<LoaderModule>* modules);
+// Reads the loader list of a process of width: of the tool's own width
+// through the environment block the native layer names, of the other width
+// (a 32-bit process seen from the 64-bit build) through the 32-bit block
+// the native layer names to a 64-bit caller. False, with the last error,
+// when the list cannot be read whole.
+bool ReadLoaderList(HANDLE process, ProcessWidth width, std::vector<LoaderModule>* modules);
 
 #endif

@@ -164,20 +164,42 @@ ModuleFacts FactsOf(const LoaderModule& module) {
   return facts;
 }
 
-// The modules of a process of the other width on a system without the
-// extended listing, from its loader's list, by base; false, with the last
-// error, when it cannot be read.
-bool ReadLoaderModules(HANDLE process, std::vector<ListedModule>* listed) {
+// The modules of a process of width from its loader's list, by base,
+// without their time stamps; false, with the last error, when it cannot be
+// read.
+bool ReadLoaderModules(HANDLE process, ProcessWidth width, std::vector<ListedModule>* listed) {
   std::vector<LoaderModule> loaded;
-  if (!ReadLoaderList32(process, &loaded)) return false;
+  if (!ReadLoaderList(process, width, &loaded)) return false;
   listed->clear();
-  for (const LoaderModule& module : loaded) {
-    ListedModule entry = {module.base, FactsOf(module), 0};
-    entry.timeStamp = TimeStampOf(process, module.base, module.size);
-    listed->push_back(entry);
-  }
+  for (const LoaderModule& module : loaded) listed->push_back(ListedModule{module.base, FactsOf(module), 0});
   std::sort(listed->begin(), listed->end(),
             [](const ListedModule& a, const ListedModule& b) { return a.handle < b.handle; });
+  return true;
+}
+
+void ReadTimeStamps(HANDLE process, std::vector<ListedModule>* listed) {
+  for (ListedModule& module : *listed) module.timeStamp = TimeStampOf(process, module.facts.base, module.facts.size);
+}
+
+// The facts of the modules listed by handle (sorted), read in one pass
+// over the loader's list instead of three process-status calls a module
+// (each of which walks that list again). False when the list cannot be
+// read, or does not name exactly those modules, each with a size and both
+// names: then each module is read through the process-status calls, which
+// say what fails.
+bool ReadFromLoaderList(const ExaminedProcess& process, const std::vector<Address>& handles,
+                        std::vector<ListedModule>* listed) {
+  if (handles.empty() || !ReadLoaderModules(process.handle, process.width, listed) ||
+      listed->size() != handles.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < handles.size(); ++i) {
+    const ListedModule& module = (*listed)[i];
+    if (module.handle != handles[i] || module.facts.size == 0 || module.facts.baseName[0] == '\0' ||
+        module.facts.path[0] == '\0') {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -280,7 +302,7 @@ bool UsesLoaderList(const ExaminedProcess& process) {
 // modules, as BuildModuleTable does from the platform's listing.
 ModuleTableOutcome BuildFromLoaderList(ExaminedProcess& process, ReportSink& report, bool listed) {
   std::vector<ListedModule> modules;
-  if (!ReadLoaderModules(process.handle, &modules)) {
+  if (!ReadLoaderModules(process.handle, process.width, &modules)) {
     report.Failure("ReadLoaderList", (int)GetLastError());
     return Failed;
   }
@@ -310,11 +332,16 @@ bool RelistModules(ExaminedProcess& process, std::vector<ModuleRange>* dropped) 
   std::vector<ListedModule> listed;
   std::vector<Address> unread;
   if (UsesLoaderList(process)) {
-    if (!ReadLoaderModules(process.handle, &listed)) return false;
+    if (!ReadLoaderModules(process.handle, process.width, &listed)) return false;
+    ReadTimeStamps(process.handle, &listed);
   } else if (!ListModuleHandles(process.handle, process.width, &handles, &mainImage)) {
     return false;
+  } else if (ReadFromLoaderList(process, handles, &listed)) {
+    ReadTimeStamps(process.handle, &listed);
+  } else {
+    listed.clear();
+    ReadListedModules(process.handle, handles, &listed, &unread);
   }
-  ReadListedModules(process.handle, handles, &listed, &unread);
   bool changed = DropGoneModules(process, listed, unread, dropped);
   for (const ListedModule& module : listed) {
     if (FindSameModule(process.modules, module) < 0 && AddLaterModule(process, module)) changed = true;
@@ -344,9 +371,12 @@ ModuleTableOutcome BuildModuleTable(ExaminedProcess& process, ReportSink& report
   }
   process.modules.handles = handles;
   EmptyTable(&process.modules, handles.size());
+  std::vector<ListedModule> read;
+  bool loaderNamesThem = ReadFromLoaderList(process, handles, &read);
   if (listed) report.ModuleListing();
-  for (Address handle : handles) {
-    ModuleTableOutcome outcome = AddModule(process, report, handle, listed);
+  for (size_t i = 0; i < handles.size(); ++i) {
+    ModuleTableOutcome outcome = loaderNamesThem ? AddReadModule(process, report, read[i].facts, listed)
+                                                 : AddModule(process, report, handles[i], listed);
     if (outcome != Built) return outcome;
   }
   return Built;
