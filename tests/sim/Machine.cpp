@@ -234,8 +234,14 @@ Thread* Machine::ThreadOfHandle(HANDLE handle) {
   if (entry == handles_.end() || entry->second.kind != "thread") return nullptr;
   for (auto p = processes.begin(); entry->second.thread == nullptr && p != processes.end(); ++p) {
     entry->second.thread = p->FindThread(entry->second.id);
+    if (entry->second.thread != nullptr) entry->second.process = &*p;
   }
   return entry->second.thread;
+}
+
+Process* Machine::OwnerOfThreadHandle(HANDLE handle) {
+  if (ThreadOfHandle(handle) == nullptr) return nullptr;
+  return handles_.find(handle)->second.process;
 }
 
 const Module* Machine::RegisteredModule(HANDLE process, uint64_t address) {

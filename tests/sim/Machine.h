@@ -434,6 +434,8 @@ class Machine {
   // Everything the active machine knows about one address in a process.
   Process* ProcessOfHandle(HANDLE handle);
   Thread* ThreadOfHandle(HANDLE handle);
+  // The process of the thread a thread handle names, found with it.
+  Process* OwnerOfThreadHandle(HANDLE handle);
   const Module* RegisteredModule(HANDLE process, uint64_t address);
   const Symbol* SymbolAt(HANDLE process, uint64_t address);
   const Symbol* SymbolNamed(const std::string& decorated) const;

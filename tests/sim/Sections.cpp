@@ -1,6 +1,7 @@
 // Memory of a simulated process beside its stacks: critical sections and
 // their debug records at chosen addresses, and the words a waiting thread's
 // frames keep on its stack.
+#include <algorithm>
 #include <cstring>
 
 #include "Machine.h"
@@ -84,9 +85,10 @@ void OverlayModuleHeader(const Process& p, const Module& module, uint64_t at, si
 
 bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
   // The environment blocks' pages hold zeros but for the blocks added there.
-  static const std::vector<unsigned char> kZeroPage(0x1000, 0);
+  const uint64_t kPage = 0x1000;
   for (uint64_t page : {kProcessEnvironmentBlock, kProcessEnvironmentBlock32}) {
-    Overlay(page, kZeroPage.data(), kZeroPage.size(), at, size, out);
+    uint64_t from = std::max(page, at), to = std::min(page + kPage, at + size);
+    if (from < to) std::memset(out + (from - at), 0, (size_t)(to - from));
   }
   long listings = ActiveMachine().ModuleListings();
   for (const Module& module : p.modules) {

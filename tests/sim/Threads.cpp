@@ -158,15 +158,6 @@ std::vector<const Thread*> TibsTouched(const Process& p, uint64_t at, uint64_t s
   return touched;
 }
 
-Process* ProcessOfThread(const Thread* t) {
-  for (Process& p : ActiveMachine().processes) {
-    for (const Thread& candidate : p.threads) {
-      if (&candidate == t) return &p;
-    }
-  }
-  return nullptr;
-}
-
 enum StackRead { kNoRoutine, kReadRight, kReadFailed, kReadWrong };
 
 // Reads a few words around the frame, across a page boundary, through the
@@ -217,7 +208,7 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
   // A session of no process may come with routines of the caller's own,
   // which stand between the walk and the platform's.
   bool ownRoutines = m.ProcessOfHandle(process) == nullptr;
-  const Process* owner = ProcessOfThread(t);
+  const Process* owner = m.OwnerOfThreadHandle(thread);
   bool thirtyTwo = owner != nullptr && owner->bits == 32;
   DWORD expected = thirtyTwo ? IMAGE_FILE_MACHINE_I386 : kMachineType;
   if (machine != expected || !callbacks.AsExpected(ownRoutines) || m.symbolSessions.count(process) == 0 ||
@@ -513,7 +504,7 @@ void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp) {
 BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context) {
   Thread* t = EnterContextRead("Wow64GetThreadContext", thread, context->ContextFlags);
   if (t == nullptr) return FALSE;
-  const Process* owner = ProcessOfThread(t);
+  const Process* owner = ActiveMachine().OwnerOfThreadHandle(thread);
   if (owner == nullptr || owner->bits != 32) ActiveMachine().NoteMisuse("Wow64GetThreadContext of a thread of a 64-bit process");
   uint64_t pc = 0, fp = 0, sp = 0;
   ReadRegisters(t, &pc, &fp, &sp);
