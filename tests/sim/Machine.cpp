@@ -234,14 +234,18 @@ Thread* Machine::ThreadOfHandle(HANDLE handle) {
   if (entry == handles_.end() || entry->second.kind != "thread") return nullptr;
   for (auto p = processes.begin(); entry->second.thread == nullptr && p != processes.end(); ++p) {
     entry->second.thread = p->FindThread(entry->second.id);
-    if (entry->second.thread != nullptr) entry->second.process = &*p;
   }
   return entry->second.thread;
 }
 
 Process* Machine::OwnerOfThreadHandle(HANDLE handle) {
-  if (ThreadOfHandle(handle) == nullptr) return nullptr;
-  return handles_.find(handle)->second.process;
+  const Thread* thread = ThreadOfHandle(handle);
+  if (thread == nullptr) return nullptr;
+  HandleEntry& entry = handles_.find(handle)->second;
+  for (auto p = processes.begin(); entry.process == nullptr && p != processes.end(); ++p) {
+    if (p->FindThread(thread->id) == thread) entry.process = &*p;
+  }
+  return entry.process;
 }
 
 const Module* Machine::RegisteredModule(HANDLE process, uint64_t address) {
