@@ -209,9 +209,10 @@ const FailRule* Machine::Enter(const char* op, uint64_t key, const std::string& 
   return nullptr;
 }
 
-HANDLE Machine::NewThreadHandle(Thread* thread, DWORD tid) {
+HANDLE Machine::NewThreadHandle(Thread* thread, Process* process, DWORD tid) {
   HANDLE handle = NewHandle("thread", std::to_string(tid), tid);
   handles_[handle].thread = thread;
+  handles_[handle].process = process;
   return handle;
 }
 

@@ -398,7 +398,7 @@ class Machine {
   const FailRule* Enter(const char* op, uint64_t key, const std::string& args);
   HANDLE NewHandle(const std::string& kind, const std::string& name, DWORD id = 0);
   // A handle to thread, which has the id tid.
-  HANDLE NewThreadHandle(Thread* thread, DWORD tid);
+  HANDLE NewThreadHandle(Thread* thread, Process* process, DWORD tid);
   const HandleEntry* FindHandle(HANDLE handle) const;
   // A handle of the tool's to the object a process's handle names.
   HANDLE NewObjectHandle(const TargetHandle* object);

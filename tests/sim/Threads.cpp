@@ -285,7 +285,7 @@ NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES 
   // processes is not searched whole for every thread.
   Process* named = m.FindProcess(pid);
   if (named != nullptr && named->FindThread(tid) != nullptr && named->FindThread(tid)->takenBy == 0) {
-    *thread = m.NewThreadHandle(named->FindThread(tid), tid);
+    *thread = m.NewThreadHandle(named->FindThread(tid), named, tid);
     return STATUS_SUCCESS;
   }
   for (Process& p : m.processes) {
@@ -294,7 +294,7 @@ NTSTATUS SimNtOpenThread(PHANDLE thread, ACCESS_MASK access, POBJECT_ATTRIBUTES 
     // Given a process as well, the platform opens the thread only if it is that process's.
     DWORD owner = t->takenBy != 0 ? t->takenBy : p.id;
     if (pid != 0 && pid != owner) return STATUS_INVALID_CID;
-    *thread = m.NewThreadHandle(t, tid);
+    *thread = m.NewThreadHandle(t, &p, tid);
     return STATUS_SUCCESS;
   }
   return STATUS_INVALID_CID;
