@@ -59,6 +59,8 @@ sim::Machine SharedModulesMachine() {
       t.AddFrame(0x50000104);
     }
   }
+  m.SetVersionResource("C:\\WINNT\\system32\\kernel32.dll", sim::VersionResource().FileVersion(5, 0, 2195, 6824));
+  m.SetVersionResource("C:\\app\\helper.dll", sim::VersionResource().FileVersion(1, 2, 3, 4));
   AddSelf(m);
   return m;
 }
@@ -285,6 +287,12 @@ TEST(Sweep, SharedSymbolSessionParsesEachModuleFileOncePerBase) {
                                          {"C:\\app\\ext.dll,0x2000,0x3a000000", 1},
                                          {"C:\\app\\ext.dll,0x3000,0x3a000000", 1}};
   EXPECT_EQ(parses, expected);
+  // A version label is read once for each file the session shares.
+  std::map<std::string, int> labels;
+  for (const std::string& file : m.CallArgs("GetFileVersionInfoSizeA")) ++labels[file];
+  EXPECT_EQ(labels["C:\\WINNT\\system32\\kernel32.dll"], 1);
+  EXPECT_EQ(labels["C:\\app\\helper.dll"], 2);
+  EXPECT_THAT(r.out, HasSubstr("5.00.2195.6824  C:\\WINNT\\system32\\kernel32.dll\n"));
   EXPECT_EQ(m.CallCount("SymInitialize"), 1);
   EXPECT_THAT(r.out, HasSubstr("app.exe!main400("));
   EXPECT_THAT(r.out, HasSubstr("plugin.dll!NewPlug("));

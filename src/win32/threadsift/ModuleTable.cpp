@@ -203,6 +203,18 @@ bool ReadFromLoaderList(const ExaminedProcess& process, const std::vector<Addres
   return true;
 }
 
+// The version label of the module file just registered at base: the one the
+// sweep's shared session keeps for the same file there, or read now. A
+// label read is kept for the next process; a file without one is read
+// again, so that each process's listing says its own failures.
+std::string VersionLabelOf(ExaminedProcess& process, ReportSink& report, const std::string& file, Address base) {
+  const std::string* kept = KeptVersionLabel(process, base);
+  if (kept != NULL) return *kept;
+  std::string label = GetModuleVersion(report, file.c_str());
+  if (label != kNoVersionLabel) KeepVersionLabel(process, base, label);
+  return label;
+}
+
 // Adds one module, read, to the table, registers it and, when listed,
 // prints its row.
 ModuleTableOutcome AddReadModule(ExaminedProcess& process, ReportSink& report, const ModuleFacts& facts,
@@ -214,7 +226,7 @@ ModuleTableOutcome AddReadModule(ExaminedProcess& process, ReportSink& report, c
     return SymbolLoadFailed;
   }
   if (!listed) return Built;
-  std::string label = GetModuleVersion(report, file.c_str());
+  std::string label = VersionLabelOf(process, report, file, facts.base);
   report.Module(facts.base, facts.size, label, facts.path);
   return Built;
 }

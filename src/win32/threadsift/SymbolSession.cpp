@@ -39,7 +39,7 @@ void UnloadModulesOver(SymbolSession* session, Address base, Address end) {
 
 Address RegisterShared(HANDLE process, SymbolSession* session, const char* path, const char* name, Address base,
                        DWORD size) {
-  SharedModule wanted = {base + size - 1, path, size, 0, false};
+  SharedModule wanted = {base + size - 1, path, size, 0, false, std::string()};
   wanted.stamped = ReadImageTimeStamp(process, base, size, &wanted.timeStamp);
   SharedModules::const_iterator held = session->modules.find(base);
   if (held != session->modules.end() && SameFile(held->second, wanted)) return base;
@@ -96,6 +96,21 @@ void UnregisterModuleSymbols(ExaminedProcess& process, Address base) {
   if (held == session->modules.end()) return;
   UnregisterModule(session->key, base);
   session->modules.erase(held);
+}
+
+const std::string* KeptVersionLabel(const ExaminedProcess& process, Address base) {
+  const SymbolSession* session = process.symbols;
+  if (!session->shared) return NULL;
+  SharedModules::const_iterator held = session->modules.find(base);
+  if (held == session->modules.end() || !held->second.stamped || held->second.versionLabel.empty()) return NULL;
+  return &held->second.versionLabel;
+}
+
+void KeepVersionLabel(ExaminedProcess& process, Address base, const std::string& label) {
+  SymbolSession* session = process.symbols;
+  if (!session->shared) return;
+  SharedModules::iterator held = session->modules.find(base);
+  if (held != session->modules.end() && held->second.stamped) held->second.versionLabel = label;
 }
 
 bool SymbolsServe(const ExaminedProcess& process, Address address) {

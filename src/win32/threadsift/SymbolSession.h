@@ -26,6 +26,7 @@ struct SharedModule {
   DWORD size;
   DWORD timeStamp;
   bool stamped;  // false when the time stamp could not be read: never shared
+  std::string versionLabel;  // the file's version label once read, empty until then
 };
 
 struct SymbolSession {
@@ -65,6 +66,15 @@ void UnregisterModuleSymbols(ExaminedProcess& process, Address base);
 // Reads the time stamp of the image mapped at base in process, from its
 // file header; false when it cannot be read.
 bool ReadImageTimeStamp(HANDLE process, Address base, DWORD size, DWORD* timeStamp);
+
+// The version label the shared session keeps for the file the process in
+// hand has just registered at base (the same file another process listed
+// before: path, size and time stamp); null when it keeps none.
+const std::string* KeptVersionLabel(const ExaminedProcess& process, Address base);
+
+// Keeps the version label of the file the process in hand has registered
+// at base in the shared session, for the next process that lists it.
+void KeepVersionLabel(ExaminedProcess& process, Address base, const std::string& label);
 
 // False when a symbol or line looked up at address could come from another
 // process's module (the shared session keeps those): address lies outside
