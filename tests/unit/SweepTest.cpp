@@ -293,6 +293,12 @@ TEST(Sweep, SharedSymbolSessionParsesEachModuleFileOncePerBase) {
   EXPECT_EQ(labels["C:\\WINNT\\system32\\kernel32.dll"], 1);
   EXPECT_EQ(labels["C:\\app\\helper.dll"], 2);
   EXPECT_THAT(r.out, HasSubstr("5.00.2195.6824  C:\\WINNT\\system32\\kernel32.dll\n"));
+  // So is the name of a frame at the same place in the same file.
+  int lookups = 0;
+  for (const std::string& args : m.CallArgs(kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr")) {
+    lookups += args.rfind("0x77f8abc0,", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(lookups, 1);
   EXPECT_EQ(m.CallCount("SymInitialize"), 1);
   EXPECT_THAT(r.out, HasSubstr("app.exe!main400("));
   EXPECT_THAT(r.out, HasSubstr("plugin.dll!NewPlug("));

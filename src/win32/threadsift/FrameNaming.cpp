@@ -35,44 +35,85 @@ WalkSymbol* LookUpSymbol(const ExaminedProcess& process, Address pc, SymbolDispl
   return GetSymbolAt(process.symbols->key, pc, displacement, symbol) ? symbol : NULL;
 }
 
-// " file(line)" when the line lookup knows the address.
-void PrintSourceLine(const ExaminedProcess& process, ReportSink& report, Address pc, DWORD* displacement) {
+// " file(line)" when the line lookup knows the address; noted in name.
+void PrintSourceLine(const ExaminedProcess& process, ReportSink& report, Address pc, DWORD* displacement,
+                     FrameName* name) {
   if (process.lineLookup == NULL || !SymbolsServe(process, pc)) return;
   WalkLine line;
   memset(&line, 0, sizeof(line));
   line.SizeOfStruct = sizeof(line);
   if (process.lineLookup(process.symbols->key, pc, displacement, &line) && line.FileName != NULL) {
     report.FrameSource(line.FileName, (unsigned)line.LineNumber);
+    name->line = true;
+    name->file = line.FileName;
+    name->lineNumber = (unsigned)line.LineNumber;
   }
 }
 
-// Says one frame's line: address, module, symbol with its argument words
-// and displacement, and source line.
-void PrintFrame(const ExaminedProcess& process, ReportSink& report, const FoundFrame& frame,
-                SymbolBuffers* buffers) {
+// Looks up and says the rest of a frame's line: symbol with its argument
+// words and displacement, and source line, each said as soon as found (a
+// fault in a later lookup leaves what came before); notes them in name.
+void NameFrame(const ExaminedProcess& process, ReportSink& report, const FoundFrame& frame, SymbolBuffers* buffers,
+               FrameName* name) {
   Address pc = frame.pc;
-  int module = FindModule(process.modules, pc);
-  if (module >= 0) {
-    report.FrameStart(pc, process.modules.baseNames[module].c_str(), process.modules.bases[module]);
-  } else {
-    report.FrameStart(pc, NULL, 0);
-  }
-
   SymbolDisplacement displacement = 0;
   WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement, buffers);
   if (symbol == NULL) {
     report.FrameWithoutSymbol(pc);
     return;
   }
+  name->symbol = true;
   if (!UnDecorateSymbolName(symbol->Name, buffers->undecorated, kUndecoratedCapacity, UNDNAME_COMPLETE)) {
-    report.Failure("UnDecorateSymbolName", (int)GetLastError());
+    name->undecorateError = GetLastError();
+    report.Failure("UnDecorateSymbolName", (int)name->undecorateError);
     return;
   }
-
+  name->undecorated = true;
+  name->name = buffers->undecorated;
+  name->displacement = displacement;
   report.FrameSymbol(buffers->undecorated, frame.params, displacement);
   DWORD lineDisplacement = (DWORD)displacement;
-  PrintSourceLine(process, report, pc, &lineDisplacement);
+  PrintSourceLine(process, report, pc, &lineDisplacement, name);
   report.FrameEnd();
+}
+
+// Says the rest of a frame's line from its name found before.
+void SayKnownFrame(ReportSink& report, const FoundFrame& frame, const FrameName& name) {
+  if (!name.symbol) {
+    report.FrameWithoutSymbol(frame.pc);
+    return;
+  }
+  if (!name.undecorated) {
+    report.Failure("UnDecorateSymbolName", (int)name.undecorateError);
+    return;
+  }
+  report.FrameSymbol(name.name.c_str(), frame.params, name.displacement);
+  if (name.line) report.FrameSource(name.file.c_str(), name.lineNumber);
+  report.FrameEnd();
+}
+
+// Says one frame's line: address, module, symbol with its argument words
+// and displacement, and source line. A frame in a module is named once a
+// session: its name is kept by the module's base and the offset in it.
+void PrintFrame(ExaminedProcess& process, ReportSink& report, const FoundFrame& frame, SymbolBuffers* buffers) {
+  Address pc = frame.pc;
+  int module = FindModule(process.modules, pc);
+  if (module < 0) {
+    report.FrameStart(pc, NULL, 0);
+    FrameName unkept;
+    NameFrame(process, report, frame, buffers, &unkept);
+    return;
+  }
+  Address base = process.modules.bases[module];
+  report.FrameStart(pc, process.modules.baseNames[module].c_str(), base);
+  const FrameName* known = KnownFrameName(process, base, pc - base);
+  if (known != NULL) {
+    SayKnownFrame(report, frame, *known);
+    return;
+  }
+  FrameName found;
+  NameFrame(process, report, frame, buffers, &found);
+  KeepFrameName(process, base, pc - base, found);
 }
 
 std::string AddressText(const ExaminedProcess& process, Address pc) { return "0x" + AddressDigits(pc, process.width); }

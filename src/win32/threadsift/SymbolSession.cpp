@@ -15,6 +15,14 @@ const DWORD kSignatureToTimeStamp = 8;
 
 typedef std::map<Address, SharedModule> SharedModules;
 
+// Forgets the frame names of the module registered at base.
+void ForgetFrameNames(SymbolSession* session, Address base) {
+  std::map<Address, std::map<Address, FrameName>>::iterator held = session->frameNames.find(base);
+  if (held == session->frameNames.end()) return;
+  session->frameNameCount -= held->second.size();
+  session->frameNames.erase(held);
+}
+
 bool SameFile(const SharedModule& held, const SharedModule& wanted) {
   return held.stamped && wanted.stamped && held.size == wanted.size && held.timeStamp == wanted.timeStamp &&
          held.path == wanted.path;
@@ -33,6 +41,7 @@ void UnloadModulesOver(SymbolSession* session, Address base, Address end) {
   }
   while (it != modules.end() && it->first <= end) {
     UnregisterModule(session->key, it->first);
+    ForgetFrameNames(session, it->first);
     it = modules.erase(it);
   }
 }
@@ -76,6 +85,8 @@ bool CloseSymbols(SymbolSession* session) {
   bool cleaned = SymCleanup(session->key) != FALSE;
   session->key = NULL;
   session->modules.clear();
+  session->frameNames.clear();
+  session->frameNameCount = 0;
   return cleaned;
 }
 
@@ -88,6 +99,7 @@ Address RegisterModuleSymbols(ExaminedProcess& process, const char* path, const 
 
 void UnregisterModuleSymbols(ExaminedProcess& process, Address base) {
   SymbolSession* session = process.symbols;
+  ForgetFrameNames(session, base);
   if (!session->shared) {
     UnregisterModule(session->key, base);
     return;
@@ -111,6 +123,20 @@ void KeepVersionLabel(ExaminedProcess& process, Address base, const std::string&
   if (!session->shared) return;
   SharedModules::iterator held = session->modules.find(base);
   if (held != session->modules.end() && held->second.stamped) held->second.versionLabel = label;
+}
+
+const FrameName* KnownFrameName(const ExaminedProcess& process, Address base, Address offset) {
+  const SymbolSession* session = process.symbols;
+  std::map<Address, std::map<Address, FrameName>>::const_iterator module = session->frameNames.find(base);
+  if (module == session->frameNames.end()) return NULL;
+  std::map<Address, FrameName>::const_iterator known = module->second.find(offset);
+  return known != module->second.end() ? &known->second : NULL;
+}
+
+void KeepFrameName(ExaminedProcess& process, Address base, Address offset, const FrameName& name) {
+  SymbolSession* session = process.symbols;
+  if (session->frameNameCount >= kMaxFrameNames) return;
+  if (session->frameNames[base].insert(std::make_pair(offset, name)).second) ++session->frameNameCount;
 }
 
 bool SymbolsServe(const ExaminedProcess& process, Address address) {

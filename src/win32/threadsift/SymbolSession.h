@@ -29,10 +29,32 @@ struct SharedModule {
   std::string versionLabel;  // the file's version label once read, empty until then
 };
 
+// What naming the frame at an offset of a module found: its symbol,
+// undecorated, with the displacement, and its source line; or that no
+// symbol holds it, or the undecoration's failure.
+struct FrameName {
+  bool symbol = false;
+  bool undecorated = false;
+  DWORD undecorateError = 0;
+  std::string name;
+  SymbolDisplacement displacement = 0;
+  bool line = false;
+  std::string file;
+  unsigned lineNumber = 0;
+};
+
+// No session keeps more frame names than this: a run of many processes
+// names the rest anew.
+const size_t kMaxFrameNames = 16384;
+
 struct SymbolSession {
   HANDLE key = NULL;  // what the image help library knows it by; null until open
   bool shared = false;
   std::map<Address, SharedModule> modules;  // the shared session's, by base; none overlap
+  // The names of frames found, by the base of the module registered there
+  // and the offset in it, while that module stays registered.
+  std::map<Address, std::map<Address, FrameName>> frameNames;
+  size_t frameNameCount = 0;
 };
 
 // Opens a session of process's own, known by its handle. False, with the
@@ -75,6 +97,14 @@ const std::string* KeptVersionLabel(const ExaminedProcess& process, Address base
 // Keeps the version label of the file the process in hand has registered
 // at base in the shared session, for the next process that lists it.
 void KeepVersionLabel(ExaminedProcess& process, Address base, const std::string& label);
+
+// The name the session keeps for the frame at offset of the module the
+// process in hand has registered at base; null when it keeps none.
+const FrameName* KnownFrameName(const ExaminedProcess& process, Address base, Address offset);
+
+// Keeps the name of the frame at offset of the module registered at base,
+// until that module is unregistered (or the session holds its most).
+void KeepFrameName(ExaminedProcess& process, Address base, Address offset, const FrameName& name);
 
 // False when a symbol or line looked up at address could come from another
 // process's module (the shared session keeps those): address lies outside
