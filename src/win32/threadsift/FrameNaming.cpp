@@ -17,8 +17,8 @@ const DWORD kUndecoratedCapacity = 4095;
 
 // The buffers of a symbol lookup: 8 KB, on the stack of the frame that
 // names, so that a lookup allocates nothing (a name kept for the frames
-// named after it does; running out of memory there cuts the frame's line
-// short, as a fault in the lookup does).
+// named after it does; running out of memory there ends the thread.s frame
+// lines at that frame, as a fault in a lookup does).
 struct SymbolBuffers {
   char symbol[kSymbolBufferSize];
   char undecorated[kSymbolBufferSize];
