@@ -17,7 +17,7 @@ const DWORD kUndecoratedCapacity = 4095;
 
 // The buffers of a symbol lookup: 8 KB, on the stack of the frame that
 // names, so that a lookup allocates nothing (a name kept for the frames
-// named after it does; running out of memory there ends the thread.s frame
+// named after it does; running out of memory there ends the thread's frame
 // lines at that frame, as a fault in a lookup does).
 struct SymbolBuffers {
   char symbol[kSymbolBufferSize];
