@@ -2,6 +2,8 @@
 
 #include "common/NativeLayer.h"
 
+#include <cstring>
+
 namespace {
 
 typedef ULONG(WINAPI* RtlNtStatusToDosErrorFn)(LONG);
@@ -63,6 +65,31 @@ NtQueryMutantFn FindNtQueryMutant(const char** failedCall) {
 
 NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall) {
   return Find<NtQueryInformationProcessFn>("NtQueryInformationProcess", failedCall);
+}
+
+namespace {
+
+const ULONG kBasicInformation = 0;  // of a thread, and of a process
+
+template <typename Query, typename Record>
+bool QueryBasics(Query query, HANDLE object, Record* basics) {
+  memset(basics, 0, sizeof(*basics));
+  if (query == NULL) return false;
+  LONG status = query(object, kBasicInformation, basics, sizeof(*basics), NULL);
+  if (status != 0) SetLastErrorFromStatus(status);
+  return status == 0;
+}
+
+}  // namespace
+
+bool QueryThreadBasics(HANDLE thread, NativeThreadBasics* basics) {
+  const char* failedCall = "";
+  return QueryBasics(FindNtQueryInformationThread(&failedCall), thread, basics);
+}
+
+bool QueryProcessBasics(HANDLE process, NativeProcessBasics* basics) {
+  const char* failedCall = "";
+  return QueryBasics(FindNtQueryInformationProcess(&failedCall), process, basics);
 }
 
 void SetLastErrorFromStatus(LONG status) {

@@ -49,6 +49,11 @@ NtQueryObjectFn FindNtQueryObject(const char** failedCall);
 NtQueryMutantFn FindNtQueryMutant(const char** failedCall);
 NtQueryInformationProcessFn FindNtQueryInformationProcess(const char** failedCall);
 
+// The basic record of a thread or of a process (class 0 of its query);
+// false, with the last error, when it cannot be had.
+bool QueryThreadBasics(HANDLE thread, NativeThreadBasics* basics);
+bool QueryProcessBasics(HANDLE process, NativeProcessBasics* basics);
+
 // Sets the last-error code to the platform's translation of a status that a
 // native call returned (the native layer sets none), so that the error line
 // which follows carries the code of that failure.

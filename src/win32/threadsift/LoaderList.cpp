@@ -10,10 +10,9 @@
 
 namespace {
 
-// The native layer's classes: the basic record, which names the environment
-// block of a process of the caller's width, and the 32-bit environment
-// block of a process in the 32-bit layer (0 for any other process).
-const ULONG kProcessBasicInformation = 0;
+// The native layer's class that names the 32-bit environment block of a
+// process in the 32-bit layer (0 for any other process); a process of the
+// caller's width has its block in its basic record.
 const ULONG kProcessWow64Information = 26;
 
 // Where the loader's records keep what the listing needs, in each width: the
@@ -32,8 +31,9 @@ struct LoaderLayout {
   size_t entryBytes;  // an entry up to the end of its base name
 };
 
+const size_t kLargestEntryBytes = 0x68;
 const LoaderLayout kLayout32 = {0x0C, 0x0C, 0x18, 0x20, 0x24, 0x2C, 4, 4, 0x34};
-const LoaderLayout kLayout64 = {0x18, 0x10, 0x30, 0x40, 0x48, 0x58, 8, 8, 0x68};
+const LoaderLayout kLayout64 = {0x18, 0x10, 0x30, 0x40, 0x48, 0x58, 8, 8, kLargestEntryBytes};
 
 // No process loads more modules than this; a list that goes on is a loop.
 const size_t kMaxLoaderModules = 8192;
@@ -61,7 +61,7 @@ bool ReadName(HANDLE process, const LoaderLayout& layout, const BYTE* entry, Add
 
 // Reads the entry at address whole, then its names; *next is its link.
 bool ReadEntry(HANDLE process, const LoaderLayout& layout, Address address, LoaderModule* module, Address* next) {
-  BYTE entry[0x68];
+  BYTE entry[kLargestEntryBytes];
   if (!ReadTargetMemory(process, address, entry, layout.entryBytes)) return false;
   *next = WordAt(entry, layout.wordSize);
   module->base = WordAt(entry + layout.entryBaseAt, layout.wordSize);
@@ -73,22 +73,21 @@ bool ReadEntry(HANDLE process, const LoaderLayout& layout, Address address, Load
 // The environment block of a process of width; false, with the last error,
 // when the native layer names none.
 bool FindEnvironmentBlock(HANDLE process, ProcessWidth width, Address* block) {
-  const char* failedCall = "";
-  NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
-  if (query == NULL) return false;
-  LONG status = 0;
   if (width == kToolWidth) {
     NativeProcessBasics basics;
-    status = query(process, kProcessBasicInformation, &basics, sizeof(basics), NULL);
+    if (!QueryProcessBasics(process, &basics)) return false;
     *block = (Address)(UINT_PTR)basics.environmentBlock;
   } else {
+    const char* failedCall = "";
+    NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
+    if (query == NULL) return false;
     ULONG_PTR answer = 0;
-    status = query(process, kProcessWow64Information, &answer, sizeof(answer), NULL);
+    LONG status = query(process, kProcessWow64Information, &answer, sizeof(answer), NULL);
+    if (status != 0) {
+      SetLastErrorFromStatus(status);
+      return false;
+    }
     *block = (Address)answer;
-  }
-  if (status != 0) {
-    SetLastErrorFromStatus(status);
-    return false;
   }
   if (*block == 0) SetLastError(ERROR_INVALID_DATA);
   return *block != 0;

@@ -11,7 +11,6 @@
 namespace {
 
 const Address kPageSize = 0x1000;
-const ULONG kThreadBasicInformation = 0;
 
 
 // The platform's guard page is one page, more with a stack guarantee; what
@@ -93,12 +92,8 @@ bool CopyRange(HANDLE process, Address start, Address end, StackCopy* copy) {
 }  // namespace
 
 Address StackBaseOf(HANDLE process, HANDLE thread, ProcessWidth width) {
-  const char* failedCall = "";
-  NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
-  if (query == NULL) return 0;
   NativeThreadBasics basics;
-  memset(&basics, 0, sizeof(basics));
-  if (query(thread, kThreadBasicInformation, &basics, sizeof(basics), NULL) != 0) return 0;
+  if (!QueryThreadBasics(thread, &basics)) return 0;
   // The environment block begins with the thread information block, whose
   // second word is the stack's base: the end of the stack's highest page. A
   // thread of a process of the other width has its block of that width

@@ -16,7 +16,6 @@ const ULONG kObjectNameInformation = 1;
 const ULONG kObjectTypeInformation = 2;
 const ULONG kMutantBasicInformation = 0;
 const ULONG kMutantOwnerInformation = 1;
-const ULONG kBasicInformation = 0;  // of a thread, and of a process
 const LONG kStillActive = 259;
 // Handles are multiples of 4 below this; larger or odd values, and the
 // pseudo-handles (-1 to -6), name nothing in another process.
@@ -91,10 +90,8 @@ bool IsWaitableType(const ImageText& type, ObjectKind* kind) {
 
 // The thread a duplicated thread handle names; false when the waiter itself.
 bool DescribeThread(const ExaminedProcess& process, DWORD waiter, HANDLE copy, WaitedObject* object) {
-  const char* failedCall = "";
-  NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
   NativeThreadBasics basics;
-  if (query == NULL || query(copy, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
+  if (!QueryThreadBasics(copy, &basics)) return false;
   object->id = (DWORD)(UINT_PTR)basics.clientId.UniqueThread;
   object->process = (DWORD)(UINT_PTR)basics.clientId.UniqueProcess;
   object->ended = basics.exitStatus != kStillActive;
@@ -102,10 +99,8 @@ bool DescribeThread(const ExaminedProcess& process, DWORD waiter, HANDLE copy, W
 }
 
 bool DescribeProcess(HANDLE copy, WaitedObject* object) {
-  const char* failedCall = "";
-  NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
   NativeProcessBasics basics;
-  if (query == NULL || query(copy, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
+  if (!QueryProcessBasics(copy, &basics)) return false;
   object->id = (DWORD)basics.processId;
   object->ended = basics.exitStatus != kStillActive;
   return object->id != 0;
@@ -161,9 +156,8 @@ bool FindLoaderLock(const ExaminedProcess& process, DWORD tid, Address* section)
   const char* failedCall = "";
   Address block = 0;
   if (process.width == kToolWidth) {
-    NtQueryInformationProcessFn query = FindNtQueryInformationProcess(&failedCall);
     NativeProcessBasics basics;
-    if (query == NULL || query(process.handle, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
+    if (!QueryProcessBasics(process.handle, &basics)) return false;
     block = (Address)(UINT_PTR)basics.environmentBlock;
     if (!ReadTargetWord(process.handle, block + kLoaderLockField, sizeof(void*), section)) return false;
     return *section != 0;
@@ -174,9 +168,8 @@ bool FindLoaderLock(const ExaminedProcess& process, DWORD tid, Address* section)
   HANDLE thread = OpenThreadQuietly(kThreadAllAccess, (DWORD)process.pid, tid, &failedCall);
   if (thread == NULL) return false;
   ScopedHandle owner(thread);
-  NtQueryInformationThreadFn query = FindNtQueryInformationThread(&failedCall);
   NativeThreadBasics basics;
-  if (query == NULL || query(thread, kBasicInformation, &basics, sizeof(basics), NULL) != 0) return false;
+  if (!QueryThreadBasics(thread, &basics)) return false;
   Address threadBlock = (Address)(UINT_PTR)basics.environmentBlock;
   if (threadBlock == 0 ||
       !ReadTargetWord(process.handle, threadBlock + kEnvironmentBlock32Offset + kProcessBlockField32, 4, &block) ||
