@@ -58,6 +58,7 @@ struct Thread {
   std::vector<Frame> frames;
   int suspendCount = 0;      // above 0: another party holds it suspended
   bool exited = false;       // it has ended, but a handle to it keeps it, and it can be opened
+  int suspendsBeforeEnd = -1;  // at least 0: it ends after this many suspends, and the next one fails
   int faultAtFrame = -1;     // StackWalk raises a fault when asked for this frame
   bool endless = false;      // StackWalk keeps reporting the last frame again
   unsigned blankFrames = 0;  // frames with program counter 0 after the listed ones

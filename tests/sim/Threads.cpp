@@ -440,6 +440,9 @@ DWORD SuspendThread(HANDLE thread) {
   }
   Thread* t = m.ThreadOfHandle(thread);
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, kSuspendFailed);
+  if (t->suspendsBeforeEnd == 0) t->exited = true;
+  if (t->exited) return FailWithError(ERROR_ACCESS_DENIED, kSuspendFailed);  // a thread that has ended
+  if (t->suspendsBeforeEnd > 0) --t->suspendsBeforeEnd;
   Process* self = m.FindProcess(m.selfPid());
   if (t->id == m.selfTid() || (self != nullptr && self->FindThread(t->id) == t)) {
     m.NoteMisuse("the tool suspended a thread of its own process");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "ToolRuns.h"
 #include "simwin_api.h"
@@ -57,6 +58,9 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   EXPECT_EQ(r.status, 0);
   // Eight distinct addresses inside modules, each looked up once.
   EXPECT_EQ(m.CallCount(kWide ? "SymGetSymFromAddr64" : "SymGetSymFromAddr"), 8);
+  // Each stack's region is asked for once, before the thread's first hold:
+  // it stays where it was from sample to sample.
+  EXPECT_EQ(m.CallCount("VirtualQueryEx"), 3);
   EXPECT_EQ(m.CallCount("GetFileVersionInfoSizeA"), 0);  // no module listing, so no version labels
   std::map<std::string, int> heldFor = {{"GetThreadContext", 12}, {"ReadProcessMemory", 12}};
   EXPECT_EQ(CallsWhileSuspended(m), heldFor);
@@ -270,11 +274,60 @@ TEST(StackSampler, ThreadsThatComeGoOrCannotBeOpenedAreCountedWhileTheyExist) {
   EXPECT_LT(closed, lastSuspend);
 }
 
+// Between listings, a thread that ends is found by its failed hold: it is
+// no miss, and the threads are listed again before the next sample; one
+// that starts is sampled from the next listing, a tenth of a second on.
+TEST(StackSampler, ThreadsAreListedAgainEveryTenthOfASecondAndOnceAThreadHasEnded) {
+  struct Scene {
+    const char* what;
+    std::function<void(sim::Process&)> change;
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::string thread30 = "app.exe;30;app.exe!_main ";
+  const std::vector<Scene> scenes = {
+      {"started", [](sim::Process& p) { p.AddThread(30).AddFrame(0x402000).firstListedInSnapshot = 1; },
+       {"-s", "12"},
+       Thread20(12) + Thread9(12) + Thread10A(11) + thread30 + "2\n" + kThread10B +
+           "\n12 sample(s), 4 thread(s) seen, longest hold 5 us, 0 miss(es)\n"},
+      {"ended, then one started",
+       [](sim::Process& p) {
+         sim::Thread& ending = *p.FindThread(20);
+         ending.suspendsBeforeEnd = 2;
+         ending.listedInSnapshots = 1;
+         p.AddThread(30).AddFrame(0x402000).firstListedInSnapshot = 1;
+       },
+       {"-s", "4"},
+       Thread9(4) + Thread10A(3) + Thread20(2) + kThread10B + thread30 + "1\n" +
+           "\n4 sample(s), 4 thread(s) seen, longest hold 5 us, 0 miss(es)\n"},
+      {"process ended",
+       [](sim::Process& p) {
+         for (DWORD tid : {9u, 10u, 20u}) p.FindThread(tid)->suspendsBeforeEnd = 2;
+         p.listedInSnapshots = 1;
+       },
+       {"-s", "4"},
+       Thread10A(2) + Thread20(2) + Thread9(2) +
+           "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
+           "[4000] EnumProcessThreads pid 120 error 87\n"},
+  };
+  for (const Scene& scene : scenes) {
+    SCOPED_TRACE(scene.what);
+    sim::Machine m = SampledMachine();
+    scene.change(*m.FindProcess(120));
+    std::vector<std::string> args = {"-p", "120"};
+    args.insert(args.end(), scene.args.begin(), scene.args.end());
+    sim::RunResult r = RunThreadsift(m, args);
+    EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + scene.out);
+    EXPECT_EQ(m.OpenHandleCount(), 0);
+  }
+}
+
 TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
-  // The process ends after the second sample.
+  // The process ends after the second sample (a tenth of a second apart,
+  // every sample lists the threads).
   sim::Machine gone = SampledMachine();
   gone.FindProcess(120)->listedInSnapshots = 2;
-  sim::RunResult r = RunThreadsift(gone, {"-p", "120", "-s", "4"});
+  sim::RunResult r = RunThreadsift(gone, {"-p", "120", "-s", "4", "-i", "100"});
   EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread10A(2) + Thread20(2) + Thread9(2) +
                        "\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n" +
                        "[4000] EnumProcessThreads pid 120 error 87\n");
@@ -285,7 +338,7 @@ TEST(StackSampler, EndsEarlyWithWhatItGatheredThenTheFailureOrTheInterrupt) {
   // The snapshot fails before the third sample.
   sim::Machine unlisted = SampledMachine();
   unlisted.FailStatus("NtQuerySystemInformation", STATUS_ACCESS_DENIED, 3);
-  r = RunThreadsift(unlisted, {"-p", "120", "-s", "4"});
+  r = RunThreadsift(unlisted, {"-p", "120", "-s", "4", "-i", "100"});
   EXPECT_THAT(r.out, HasSubstr("\n2 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n"
                                "GetRawNtSystemInfo error 5\n[4000] EnumProcessThreads pid 120 error 5\n"));
   EXPECT_EQ(r.status, 1);

@@ -52,10 +52,17 @@ bool ComesFirst(const std::pair<std::string, int>& a, const std::pair<std::strin
 
 void CountStack(const ExaminedProcess& process, DWORD tid, const std::vector<FoundFrame>& found,
                 FoldedStacks* stacks) {
-  std::pair<DWORD, std::vector<int>> stack(tid, std::vector<int>());
-  stack.second.reserve(found.size());
+  std::pair<DWORD, std::vector<int>>& stack = stacks->inHand;
+  stack.first = tid;
+  stack.second.clear();
   for (const FoundFrame& frame : found) stack.second.push_back(NameIndex(process, frame.pc, stacks));
-  ++stacks->counts[stack];
+  // A stack seen before is counted without a copy of its key.
+  auto counted = stacks->counts.find(stack);
+  if (counted != stacks->counts.end()) {
+    ++counted->second;
+  } else {
+    stacks->counts[stack] = 1;
+  }
 }
 
 void ForgetStaleNames(FoldedStacks* stacks, const std::vector<ModuleRange>& dropped) {

@@ -25,6 +25,8 @@ struct FoldedStacks {
   std::vector<std::string> names;
   // Thread id and frame names from the innermost out -> samples.
   std::map<std::pair<DWORD, std::vector<int>>, int> counts;
+  // The stack being counted, kept so that its room serves every sample.
+  std::pair<DWORD, std::vector<int>> inHand;
 };
 
 // Counts one sample of thread tid of the process, naming what is new.

@@ -27,6 +27,9 @@ const DWORD kWaitStepMs = 50;
 const ULONGLONG kTicksPerMicrosecond = 10;  // of 100 ns
 // The modules are listed again at most this often (100 ns units).
 const ULONGLONG kRelistTicks = 1000 * kClockTicksPerMillisecond;
+// The threads are listed again this often (100 ns units): a listing reads
+// the whole system's, which costs more than sampling many threads.
+const ULONGLONG kRelistThreadsTicks = 100 * kClockTicksPerMillisecond;
 
 struct SamplingSettings {
   int tid;
@@ -79,14 +82,24 @@ void WatchModules(ExaminedProcess& process, const std::vector<FoundFrame>& found
   if (RelistModules(process, &dropped)) ForgetStaleNames(stacks, dropped);
 }
 
-// A thread kept open from one sample to the next, with its stack base,
-// read once: both stay what they were for as long as the thread lives.
+// A thread kept open from one sample to the next, with what is known of
+// its stack: the stack stays where it was for as long as the thread lives.
 struct OpenedThread {
   std::unique_ptr<ScopedHandle> handle;
   ULONGLONG created;
-  Address stackBase;
+  KnownStack stack;
 };
 typedef std::map<DWORD, OpenedThread> OpenedThreads;
+
+// The threads as last listed, and when. They are listed again every
+// kRelistThreadsTicks (a thread started since is sampled from then on) and
+// before the sample after one in which a thread could not be held (it, or
+// the process, may have ended).
+struct ThreadListing {
+  ThreadList threads;
+  ULONGLONG listedAt = 0;
+  bool stale = false;
+};
 
 // The opened thread for a listed thread: opened, and its stack base read,
 // the first time, and again when its id has since been taken over by a
@@ -95,7 +108,8 @@ typedef std::map<DWORD, OpenedThread> OpenedThreads;
 OpenedThread* OpenedFor(const ExaminedProcess& process, const ThreadRecord& thread, OpenedThreads* opened) {
   OpenedThreads::iterator known = opened->find(thread.tid);
   if (known != opened->end() && known->second.created == thread.created) {
-    if (known->second.stackBase == 0) known->second.stackBase = StackBaseOf(process.handle, known->second.handle->Get(), process.width);
+    KnownStack& stack = known->second.stack;
+    if (stack.base == 0) stack.base = StackBaseOf(process.handle, known->second.handle->Get(), process.width);
     return &known->second;
   }
   if (known != opened->end()) opened->erase(known);
@@ -105,16 +119,18 @@ OpenedThread* OpenedFor(const ExaminedProcess& process, const ThreadRecord& thre
   OpenedThread& entry = (*opened)[thread.tid];
   entry.handle.reset(new ScopedHandle(handle));
   entry.created = thread.created;
-  entry.stackBase = StackBaseOf(process.handle, handle, process.width);
+  entry.stack.base = StackBaseOf(process.handle, handle, process.width);
+  entry.stack.limit = 0;
+  entry.stack.start = 0;
   return &entry;
 }
 
 // Closes the threads that the latest list no longer holds: they have ended.
 void CloseEnded(const ThreadList& threads, OpenedThreads* opened) {
-  std::set<DWORD> listed;
-  for (const ThreadRecord& thread : threads) listed.insert(thread.tid);
   for (OpenedThreads::iterator it = opened->begin(); it != opened->end();) {
-    it = listed.count(it->first) != 0 ? std::next(it) : opened->erase(it);
+    bool listed = false;
+    for (const ThreadRecord& thread : threads) listed = listed || thread.tid == it->first;
+    it = listed ? std::next(it) : opened->erase(it);
   }
 }
 
@@ -126,42 +142,53 @@ struct SampleRoom {
   ThreadHold hold;
 };
 
+enum SampleOutcome { SampleTaken, AllEnded, ThreadNotResumedInSample };
+
 // Samples each selected thread once. A thread that cannot be opened,
-// suspended or read is a miss; one that was open is closed then, to be
-// opened afresh in the next sample. False when a thread could not be
-// resumed: the sampling ends there.
-bool TakeSample(ExaminedProcess& process, int tid, const ThreadList& threads, OpenedThreads* opened,
-                SampleRoom* room, ModuleWatch* watch, Gathered* gathered) {
+// suspended or read is a miss, unless it has ended; either way the threads
+// are listed again before the next sample, and one that was open is closed,
+// to be opened afresh if it is listed still. AllEnded when every thread
+// tried had ended (the process may have): the sample is then taken again
+// from a new list. ThreadNotResumedInSample when a thread could
+// not be resumed: the sampling ends there.
+SampleOutcome TakeSample(ExaminedProcess& process, int tid, ThreadListing* listing, OpenedThreads* opened,
+                         SampleRoom* room, ModuleWatch* watch, Gathered* gathered) {
   int pid = process.pid;
   std::vector<FoundFrame>* found = &room->found;
-  CloseEnded(threads, opened);
-  for (const ThreadRecord& thread : threads) {
+  bool ended = false, alive = false;
+  for (const ThreadRecord& thread : listing->threads) {
     if (!IsSelected(pid, tid, thread.tid)) continue;
     gathered->threadsSeen.insert(thread.tid);
     OpenedThread* entry = OpenedFor(process, thread, opened);
     if (entry == NULL) {
       ++gathered->misses;
+      listing->stale = true;
+      alive = true;
       continue;
     }
     ULONGLONG held = 0;
-    CaptureOutcome outcome =
-        CaptureThread(process, entry->handle->Get(), &entry->stackBase, &room->hold, found, &held);
+    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), &entry->stack, &room->hold, found, &held);
     if (held > gathered->longestHold) gathered->longestHold = held;
     if (outcome == ResumeRefused) {
       gathered->end = ThreadNotResumed;
       gathered->endError = GetLastError();
       gathered->endThread = thread.tid;
-      return false;
+      return ThreadNotResumedInSample;
     }
     if (outcome == Missed) {
-      ++gathered->misses;
+      bool hasEnded = HasEnded(entry->handle->Get());
+      ended = ended || hasEnded;
+      alive = alive || !hasEnded;
+      if (!hasEnded) ++gathered->misses;
+      listing->stale = true;
       opened->erase(thread.tid);
     } else {
+      alive = true;
       WatchModules(process, *found, watch, &gathered->stacks);
       CountStack(process, thread.tid, *found, &gathered->stacks);
     }
   }
-  return true;
+  return ended && !alive ? AllEnded : SampleTaken;
 }
 
 // Waits, with no thread held, until intervalMs have passed since the
@@ -187,16 +214,24 @@ bool WaitForNextSample(bool clocked, ULONGLONG previousStart, int intervalMs) {
   return g_interrupted == 0;
 }
 
-// The threads of the process now; false, with the reason kept, when the
-// process has left the snapshot or the snapshot fails.
-bool ListThreads(int pid, ThreadList* threads, Gathered* gathered) {
+// Lists the threads of the process again, closing those that have ended;
+// false, with the reason kept, when the process has left the snapshot or
+// the snapshot fails.
+bool ListThreads(int pid, ULONGLONG now, ThreadListing* listing, OpenedThreads* opened, Gathered* gathered) {
   ProcessThreads listed;
   SnapshotOutcome outcome = SnapshotProcess(NULL, (DWORD)pid, &listed);
-  threads->swap(listed.threads);
+  listing->threads.swap(listed.threads);
+  listing->listedAt = now;
+  listing->stale = false;
+  CloseEnded(listing->threads, opened);
   if (outcome == ProcessListed) return true;
   gathered->end = outcome == ProcessAbsent ? ProcessGone : ListFailed;
   gathered->endError = GetLastError();
   return false;
+}
+
+bool ListingDue(const ThreadListing& listing, ULONGLONG now) {
+  return listing.stale || now - listing.listedAt >= kRelistThreadsTicks;
 }
 
 void Sample(ExaminedProcess& process, const SamplingSettings& settings, ThreadList threads, Gathered* gathered) {
@@ -205,18 +240,27 @@ void Sample(ExaminedProcess& process, const SamplingSettings& settings, ThreadLi
   room.found.reserve(kUsualFrames);
   OpenedThreads opened;
   ModuleWatch watch;
+  ThreadListing listing;
+  listing.threads.swap(threads);
   ULONGLONG start = 0;
   bool clocked = false;
   for (int sample = 0; sample < settings.samples; ++sample) {
     if (sample > 0 && !WaitForNextSample(clocked, start, settings.intervalMs)) break;
     clocked = ReadClock(&start);
     watch.now = clocked ? start : (ULONGLONG)sample * (ULONGLONG)settings.intervalMs * kClockTicksPerMillisecond;
-    if (sample == 0) watch.startedAt = watch.now;
-    if (sample > 0 && !ListThreads(pid, &threads, gathered)) break;
-    if (!TakeSample(process, settings.tid, threads, &opened, &room, &watch, gathered)) {
+    if (sample == 0) watch.startedAt = listing.listedAt = watch.now;
+    if (sample > 0 && ListingDue(listing, watch.now) && !ListThreads(pid, watch.now, &listing, &opened, gathered)) {
+      break;
+    }
+    SampleOutcome outcome = TakeSample(process, settings.tid, &listing, &opened, &room, &watch, gathered);
+    if (outcome == AllEnded) {
+      if (!ListThreads(pid, watch.now, &listing, &opened, gathered)) break;
+      outcome = TakeSample(process, settings.tid, &listing, &opened, &room, &watch, gathered);
+    }
+    if (outcome == ThreadNotResumedInSample) {
       // The stacks it took before a thread could not be resumed are counted,
       // and so is the sample: no thread's count passes the samples'.
-      if (gathered->end == ThreadNotResumed) ++gathered->samples;
+      ++gathered->samples;
       break;
     }
     ++gathered->samples;

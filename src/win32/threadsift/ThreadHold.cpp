@@ -87,18 +87,34 @@ HoldOutcome HoldOnce(ExaminedProcess& process, HANDLE thread, std::vector<FoundF
   return HeldAndResumed;
 }
 
+// What the next hold of the thread starts from: the base and limit this
+// hold used (read again when the thread had moved to another stack), the
+// limit lowered to where the copy began when the stack had grown below it,
+// and the reservation's start while the base stays.
+void KeepWhatTheHoldFound(const ThreadHold& hold, KnownStack* stack) {
+  bool sameStack = hold.stackBase == stack->base;
+  stack->base = hold.stackBase;
+  stack->limit = hold.stackLimit;
+  if (hold.stackCopied && hold.stackLimit != 0 && hold.stack.floor != 0 && hold.stack.floor < hold.stackLimit) {
+    stack->limit = hold.stack.floor;
+  }
+  stack->start = sameStack ? hold.stackStart : 0;
+}
+
 }  // namespace
 
-HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
-                       ThreadHold* hold, ULONGLONG* holdTicks) {
+HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, const KnownStack& stack,
+                       std::vector<FoundFrame>* found, ThreadHold* hold, ULONGLONG* holdTicks) {
   hold->stackCopied = false;
   hold->walked = false;
   hold->steady = true;
   ForgetStackPages(&process.pages);
   ForgetStackCopy(&hold->stack);
-  hold->stackBase = stackBase;
-  hold->stackLimit = StackLimitOf(process.handle, stackBase);
-  hold->stackStart = process.width == kToolWidth ? 0 : StackStartOf(process.handle, stackBase);
+  hold->stackBase = stack.base;
+  hold->stackLimit = stack.limit != 0 ? stack.limit : StackLimitOf(process.handle, stack.base);
+  hold->stackStart = process.width == kToolWidth ? 0
+                     : stack.start != 0          ? stack.start
+                                                 : StackStartOf(process.handle, stack.base);
   HoldOutcome outcome = HoldOnce(process, thread, found, hold, holdTicks);
   for (int read = 1; read < kContextReads && outcome == HeldAndResumed && hold->walked && !hold->steady &&
                      hold->resumed;
@@ -114,12 +130,12 @@ void FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold,
   CallGuarded(find);
 }
 
-CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, Address* stackBase, ThreadHold* hold,
+CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack* stack, ThreadHold* hold,
                              std::vector<FoundFrame>* found, ULONGLONG* holdTicks) {
   found->clear();
   *holdTicks = 0;
-  if (HoldThread(process, thread, *stackBase, found, hold, holdTicks) != HeldAndResumed) return Missed;
-  *stackBase = hold->stackBase;
+  if (HoldThread(process, thread, *stack, found, hold, holdTicks) != HeldAndResumed) return Missed;
+  KeepWhatTheHoldFound(*hold, stack);
   if (!hold->resumed) {
     SetLastError(hold->resumeError);
     return ResumeRefused;

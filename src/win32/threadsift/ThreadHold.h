@@ -35,8 +35,19 @@ const int kContextReads = 3;
 
 enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 
+// What is known of a thread's stack before it is held: its base, its
+// lowest committed address (the limit) and the start of its reservation,
+// each 0 when unknown (then read before the hold). A stack's committed part
+// only grows, so a limit kept from an earlier hold is at most too high,
+// which costs a query while the thread is held, once.
+struct KnownStack {
+  Address base;
+  Address limit;
+  Address start;
+};
+
 // Suspends the thread, reads its registers and copies its stack up to
-// stackBase (see CopyThreadStack; where the stack cannot be copied, finds
+// stack.base (see CopyThreadStack; where the stack cannot be copied, finds
 // its frames while it is held), and resumes it; prints nothing. A stack
 // base that does not lie above the stack pointer is read again while the
 // thread is held (the thread has moved to another stack since). A fault
@@ -47,8 +58,8 @@ enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 // while it switched modes (its stack pointer off its stack, or its program
 // counter outside its code) is let run and held again, a few times at most;
 // the time is that of the last hold.
-HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, Address stackBase, std::vector<FoundFrame>* found,
-                       ThreadHold* hold, ULONGLONG* holdTicks);
+HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, const KnownStack& stack,
+                       std::vector<FoundFrame>* found, ThreadHold* hold, ULONGLONG* holdTicks);
 
 // Once the thread runs again: the frames of its copied stack, if it was
 // copied. A fault inside ends the search with the frames found so far.
@@ -61,10 +72,12 @@ enum CaptureOutcome { Captured, Missed, ResumeRefused };
 // could not be suspended or read (it may have ended); ResumeRefused, with
 // the resume's error as the last error, when it could not be resumed.
 // *holdTicks is how long it was held, in 100 ns units (0 when the platform
-// has no counter). *stackBase is the base read before; when the hold had to
-// read it again, the new one, for the next sample. hold is the caller's, so
+// has no counter). *stack is what the samples before knew of the stack, and
+// after the hold what this one found (a base read again, a limit lower
+// since the stack grew), for the next sample: no region of the stack is
+// queried while the stack stays where it was. hold is the caller's, so
 // that its stack copy's room serves every sample.
-CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, Address* stackBase, ThreadHold* hold,
+CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack* stack, ThreadHold* hold,
                              std::vector<FoundFrame>* found, ULONGLONG* holdTicks);
 
 #endif

@@ -24,7 +24,8 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
   std::vector<FoundFrame> found;
   found.reserve(kUsualFrames);
   ThreadHold hold;
-  HoldOutcome outcome = HoldThread(process, thread, StackBaseOf(process.handle, thread, process.width), &found, &hold, NULL);
+  KnownStack stack = {StackBaseOf(process.handle, thread, process.width), 0, 0};
+  HoldOutcome outcome = HoldThread(process, thread, stack, &found, &hold, NULL);
   if (outcome == HoldRefused) return true;
   if (outcome == SuspendRefused) {
     report.Failure("SuspendThread", (int)GetLastError());
