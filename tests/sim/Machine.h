@@ -35,6 +35,7 @@ struct Stack {
   // The page below the committed region is its guard page. A read of it from
   // another process spends it: the thread could no longer grow its stack.
   bool guardSpent = false;
+  bool still = false;         // the thread waits: its bytes stay as they were however often it runs
   int runs = 0;               // times the thread ran again after a suspend
   int runsAtContextRead = 0;  // runs when its registers were last read
   // Pointer-sized words that keep their value however often the thread runs

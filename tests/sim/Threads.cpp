@@ -458,7 +458,7 @@ DWORD ResumeThread(HANDLE thread) {
   Thread* t = m.ThreadOfHandle(thread);
   if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, kSuspendFailed);
   if (t->suspendCount == 0) return 0;
-  if (t->suspendCount == 1) ++t->stack.runs;  // it runs again, and its stack changes
+  if (t->suspendCount == 1 && !t->stack.still) ++t->stack.runs;  // it runs again, and its stack changes
   return (DWORD)t->suspendCount--;
 }
 

@@ -61,6 +61,23 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   // Each stack's region is asked for once, before the thread's first hold:
   // it stays where it was from sample to sample.
   EXPECT_EQ(m.CallCount("VirtualQueryEx"), 3);
+
+  // Thread 9 waits: its registers, and its stack bytes where the walk reads,
+  // stay as they were, so its frames are found once and taken from there;
+  // the others are walked in every sample (thread 10's bytes stay too, but
+  // its registers change). (Above, thread 9's bytes change
+  // each time it runs, as a running thread's do, and it is walked each time.)
+  const std::string op = kWide ? "StackWalk64" : "StackWalk";
+  sim::Machine still = SampledMachine();
+  still.FindProcess(120)->FindThread(9)->stack.still = true;
+  still.FindProcess(120)->FindThread(10)->stack.still = true;  // its registers change: walked each time
+  r = RunThreadsift(still, {"-p", "120", "-s", "4"});
+  EXPECT_EQ(r.out, kBanner + kRunHeader + kHeader + Thread20(4) + Thread9(4) + Thread10A(3) + kThread10B +
+                       "\n4 sample(s), 3 thread(s) seen, longest hold 5 us, 0 miss(es)\n");
+  // Thread 20's frame outside every module has the modules listed again in
+  // the first sample, which forgets the kept walks: thread 9 is walked in
+  // the first two samples (its one frame, and the step that ends the walk).
+  EXPECT_EQ(m.CallCount(op) - still.CallCount(op), 2 * 2);
   EXPECT_EQ(m.CallCount("GetFileVersionInfoSizeA"), 0);  // no module listing, so no version labels
   std::map<std::string, int> heldFor = {{"GetThreadContext", 12}, {"ReadProcessMemory", 12}};
   EXPECT_EQ(CallsWhileSuspended(m), heldFor);

@@ -45,6 +45,14 @@ bool ReadWalkContext(HANDLE thread, ProcessWidth width, WalkContext* context) {
   return GetThreadContext(thread, &context->native) != FALSE;
 }
 
+bool SameRegisters(const WalkContext& a, const WalkContext& b) {
+  if (a.width != b.width) return false;
+#if defined(_WIN64)
+  if (a.width == Width32) return memcmp(&a.wow64, &b.wow64, sizeof(a.wow64)) == 0;
+#endif
+  return memcmp(&a.native, &b.native, sizeof(a.native)) == 0;
+}
+
 #if defined(_WIN64)
 Address ProgramCounterOf(const WalkContext& context) {
   return context.width == Width32 ? context.wow64.Eip : context.native.Rip;

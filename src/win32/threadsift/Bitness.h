@@ -108,6 +108,9 @@ struct WalkContext {
 // with the last error, when they cannot be read.
 bool ReadWalkContext(HANDLE thread, ProcessWidth width, WalkContext* context);
 
+// True when a and b hold the same registers, in the same width.
+bool SameRegisters(const WalkContext& a, const WalkContext& b);
+
 Address ProgramCounterOf(const WalkContext& context);
 Address FramePointerOf(const WalkContext& context);
 Address StackPointerOf(const WalkContext& context);

@@ -66,30 +66,39 @@ struct ModuleWatch {
 // before that once, at the first frame outside every registered module (it
 // may lie in a module loaded since the sampling began; without its unwind
 // data, stacks through it are cut). What is gone is dropped and what is new
-// registered before the frames are named.
-void WatchModules(ExaminedProcess& process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
+// registered before the frames are named. True when they were listed again.
+bool WatchModules(ExaminedProcess& process, const std::vector<FoundFrame>& found, ModuleWatch* watch,
                   FoldedStacks* stacks) {
   ULONGLONG since = watch->now - (watch->relisted ? watch->relistedAt : watch->startedAt);
   if (since < kRelistTicks) {
-    if (watch->relisted) return;
+    if (watch->relisted) return false;
     bool outside = false;
     for (const FoundFrame& frame : found) outside = outside || FindModule(process.modules, frame.pc) < 0;
-    if (!outside) return;
+    if (!outside) return false;
   }
   watch->relisted = true;
   watch->relistedAt = watch->now;
   std::vector<ModuleRange> dropped;
   if (RelistModules(process, &dropped)) ForgetStaleNames(stacks, dropped);
+  return true;
 }
 
 // A thread kept open from one sample to the next, with what is known of
-// its stack: the stack stays where it was for as long as the thread lives.
+// its stack (it stays where it was for as long as the thread lives) and its
+// last walk.
 struct OpenedThread {
   std::unique_ptr<ScopedHandle> handle;
   ULONGLONG created;
   KnownStack stack;
+  KeptWalk walk;
 };
 typedef std::map<DWORD, OpenedThread> OpenedThreads;
+
+// A walk steps through the unwind data of the modules registered when it
+// was made: once they have been listed again, every thread is walked anew.
+void ForgetKeptWalks(OpenedThreads* opened) {
+  for (auto& entry : *opened) entry.second.walk.kept = false;
+}
 
 // The threads as last listed, and when. They are listed again every
 // kRelistThreadsTicks (a thread started since is sampled from then on) and
@@ -122,6 +131,7 @@ OpenedThread* OpenedFor(const ExaminedProcess& process, const ThreadRecord& thre
   entry.stack.base = StackBaseOf(process.handle, handle, process.width);
   entry.stack.limit = 0;
   entry.stack.start = 0;
+  entry.walk.kept = false;
   return &entry;
 }
 
@@ -167,7 +177,8 @@ SampleOutcome TakeSample(ExaminedProcess& process, int tid, ThreadListing* listi
       continue;
     }
     ULONGLONG held = 0;
-    CaptureOutcome outcome = CaptureThread(process, entry->handle->Get(), &entry->stack, &room->hold, found, &held);
+    CaptureOutcome outcome =
+        CaptureThread(process, entry->handle->Get(), &entry->stack, &entry->walk, &room->hold, found, &held);
     if (held > gathered->longestHold) gathered->longestHold = held;
     if (outcome == ResumeRefused) {
       gathered->end = ThreadNotResumed;
@@ -184,7 +195,7 @@ SampleOutcome TakeSample(ExaminedProcess& process, int tid, ThreadListing* listi
       opened->erase(thread.tid);
     } else {
       alive = true;
-      WatchModules(process, *found, watch, &gathered->stacks);
+      if (WatchModules(process, *found, watch, &gathered->stacks)) ForgetKeptWalks(opened);
       CountStack(process, thread.tid, *found, &gathered->stacks);
     }
   }

@@ -18,6 +18,7 @@ const unsigned kMaxFrames = 10000;
 struct WalkInHand {
   ExaminedProcess* process;
   const StackCopy* stack;
+  WalkReads* reads;  // null: the reads are not noted
 };
 
 // The walk in hand while a step of it runs, for the routines the platform
@@ -34,7 +35,13 @@ struct StepScope {
 
 BOOL CALLBACK ReadForStep(HANDLE, Address address, PVOID buffer, DWORD size, LPDWORD read) {
   if (g_walkInHand == NULL) return FALSE;
-  return ReadForWalk(*g_walkInHand->process, *g_walkInHand->stack, address, buffer, size, read);
+  DWORD done = 0;
+  BOOL ok = ReadForWalk(*g_walkInHand->process, *g_walkInHand->stack, address, buffer, size, &done);
+  if (read != NULL) *read = done;
+  if (g_walkInHand->reads != NULL) {
+    NoteWalkRead(*g_walkInHand->process, *g_walkInHand->stack, address, size, ok, done, g_walkInHand->reads);
+  }
+  return ok;
 }
 
 // With a shared symbol session, unwind data and module bases are answered
@@ -70,8 +77,8 @@ bool SameFrame(const WalkFrame& a, const WalkFrame& b) {
 }  // namespace
 
 void FindFrames(ExaminedProcess& process, HANDLE thread, WalkContext* context, const StackCopy& stack,
-                std::vector<FoundFrame>* found) {
-  WalkInHand walk = {&process, &stack};
+                std::vector<FoundFrame>* found, WalkReads* reads) {
+  WalkInHand walk = {&process, &stack, reads};
   WalkFrame frame;
   SetStartOfWalk(*context, &frame);
   WalkFrame previous;

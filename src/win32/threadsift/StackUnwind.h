@@ -7,6 +7,7 @@
 
 #include "threadsift/ExaminedProcess.h"
 #include "threadsift/FrameNaming.h"
+#include "threadsift/KeptWalk.h"
 #include "threadsift/StackCopy.h"
 
 // Room for the frames of ordinary stacks, made before a thread is stopped.
@@ -17,8 +18,8 @@ const size_t kUsualFrames = 256;
 // to found, up to the end of the walk: where the platform finds no more
 // frames or makes no progress, or after 10,000 frames. Stack bytes come
 // from the thread's stack copy where one was taken, and nothing below its
-// floor is read.
+// floor is read. With reads, each read the walk makes is noted there.
 void FindFrames(ExaminedProcess& process, HANDLE thread, WalkContext* context, const StackCopy& stack,
-                std::vector<FoundFrame>* found);
+                std::vector<FoundFrame>* found, WalkReads* reads);
 
 #endif

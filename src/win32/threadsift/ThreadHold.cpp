@@ -56,7 +56,7 @@ bool ReadHeldThread(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, s
   ReadStackBaseAgain(process, thread, StackPointerOf(hold->context), hold);
   hold->stackCopied = CopyThreadStack(process.handle, StackPointerOf(hold->context), hold->stackBase,
                                       hold->stackLimit, &hold->stack);
-  if (!hold->stackCopied) FindFrames(process, thread, &hold->context, hold->stack, found);
+  if (!hold->stackCopied) FindFrames(process, thread, &hold->context, hold->stack, found, NULL);
   return true;
 }
 
@@ -124,14 +124,15 @@ HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, const KnownStack
   return outcome;
 }
 
-void FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found) {
-  if (!hold->walked || !hold->steady || !hold->stackCopied) return;
-  auto find = [&]() { FindFrames(process, thread, &hold->context, hold->stack, found); };
-  CallGuarded(find);
+bool FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found,
+                      WalkReads* reads) {
+  if (!hold->walked || !hold->steady || !hold->stackCopied) return true;
+  auto find = [&]() { FindFrames(process, thread, &hold->context, hold->stack, found, reads); };
+  return CallGuarded(find);
 }
 
-CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack* stack, ThreadHold* hold,
-                             std::vector<FoundFrame>* found, ULONGLONG* holdTicks) {
+CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack* stack, KeptWalk* kept,
+                             ThreadHold* hold, std::vector<FoundFrame>* found, ULONGLONG* holdTicks) {
   found->clear();
   *holdTicks = 0;
   if (HoldThread(process, thread, *stack, found, hold, holdTicks) != HeldAndResumed) return Missed;
@@ -141,6 +142,16 @@ CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack
     return ResumeRefused;
   }
   if (!hold->walked || !hold->steady) return Missed;
-  FindCopiedFrames(process, thread, hold, found);
+  if (hold->stackCopied && SameWalk(*kept, hold->context, hold->stack)) {
+    *found = kept->frames;
+    return Captured;
+  }
+  // The walk changes the registers it steps through: they are kept first.
+  kept->context = hold->context;
+  kept->reads.spans.clear();
+  kept->reads.bytes.clear();
+  kept->reads.onlyFromCopy = true;
+  kept->kept = FindCopiedFrames(process, thread, hold, found, &kept->reads) && hold->stackCopied;
+  if (kept->kept) kept->frames = *found;
   return Captured;
 }

@@ -7,6 +7,7 @@
 
 #include "threadsift/ExaminedProcess.h"
 #include "threadsift/FrameNaming.h"
+#include "threadsift/KeptWalk.h"
 #include "threadsift/StackCopy.h"
 
 // What holding one thread gave, and how its resume went. Its stack copy is
@@ -62,8 +63,10 @@ HoldOutcome HoldThread(ExaminedProcess& process, HANDLE thread, const KnownStack
                        std::vector<FoundFrame>* found, ThreadHold* hold, ULONGLONG* holdTicks);
 
 // Once the thread runs again: the frames of its copied stack, if it was
-// copied. A fault inside ends the search with the frames found so far.
-void FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found);
+// copied. A fault inside ends the search with the frames found so far. With
+// reads, the walk's reads are noted there. False when a fault ended it.
+bool FindCopiedFrames(ExaminedProcess& process, HANDLE thread, ThreadHold* hold, std::vector<FoundFrame>* found,
+                      WalkReads* reads);
 
 enum CaptureOutcome { Captured, Missed, ResumeRefused };
 
@@ -75,9 +78,12 @@ enum CaptureOutcome { Captured, Missed, ResumeRefused };
 // has no counter). *stack is what the samples before knew of the stack, and
 // after the hold what this one found (a base read again, a limit lower
 // since the stack grew), for the next sample: no region of the stack is
-// queried while the stack stays where it was. hold is the caller's, so
-// that its stack copy's room serves every sample.
-CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack* stack, ThreadHold* hold,
-                             std::vector<FoundFrame>* found, ULONGLONG* holdTicks);
+// queried while the stack stays where it was. *kept is the thread's last
+// walk: when the thread stands as it stood then (the same registers, the
+// same stack bytes where that walk read), its frames are taken from it;
+// otherwise they are found, and kept for the next sample. hold is the
+// caller's, so that its stack copy's room serves every sample.
+CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack* stack, KeptWalk* kept,
+                             ThreadHold* hold, std::vector<FoundFrame>* found, ULONGLONG* holdTicks);
 
 #endif

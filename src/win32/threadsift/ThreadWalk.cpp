@@ -37,7 +37,7 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
   } else if (!hold.steady) {
     report.UnsteadyContext(opened.tid, kContextReads);
   } else {
-    FindCopiedFrames(process, thread, &hold, &found);
+    FindCopiedFrames(process, thread, &hold, &found, NULL);
     // The section is looked for over the stack copy, and its holder read
     // after the frames are printed, as late as it can be.
     Address section = 0;

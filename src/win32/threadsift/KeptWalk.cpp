@@ -1,0 +1,43 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "threadsift/KeptWalk.h"
+#include "threadsift/ModuleTable.h"
+
+namespace {
+
+bool InOneModule(const ModuleTable& modules, Address address, DWORD size) {
+  int module = FindModule(modules, address);
+  return module >= 0 && size > 0 && FindModule(modules, address + size - 1) == module;
+}
+
+}  // namespace
+
+void NoteWalkRead(const ExaminedProcess& process, const StackCopy& copy, Address address, DWORD size, BOOL ok,
+                  DWORD done, WalkReads* reads) {
+  if (!reads->onlyFromCopy) return;
+  DWORD available = 0;
+  const BYTE* bytes = CopiedStackBytes(copy, address, size, &available);
+  if (ok && done == size && bytes != NULL && available == size) {
+    reads->spans.push_back(std::make_pair(address, size));
+    reads->bytes.append((const char*)bytes, size);
+    return;
+  }
+  // Module pages are read once for the run; what else the walk reads may
+  // change while the thread runs.
+  reads->onlyFromCopy = ok && done == size && InOneModule(process.modules, address, size);
+}
+
+bool SameWalk(const KeptWalk& kept, const WalkContext& context, const StackCopy& copy) {
+  if (!kept.kept || !kept.reads.onlyFromCopy || !SameRegisters(kept.context, context)) return false;
+  size_t offset = 0;
+  for (const std::pair<Address, DWORD>& span : kept.reads.spans) {
+    DWORD available = 0;
+    const BYTE* bytes = CopiedStackBytes(copy, span.first, span.second, &available);
+    if (bytes == NULL || available != span.second) return false;
+    if (memcmp(bytes, kept.reads.bytes.data() + offset, span.second) != 0) return false;
+    offset += span.second;
+  }
+  return true;
+}

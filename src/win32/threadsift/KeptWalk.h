@@ -1,0 +1,47 @@
+#ifndef THREADSIFT_KEPT_WALK_H
+#define THREADSIFT_KEPT_WALK_H
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "threadsift/Bitness.h"
+#include "threadsift/ExaminedProcess.h"
+#include "threadsift/FrameNaming.h"
+#include "threadsift/StackCopy.h"
+
+// What a walk read of its thread's stack copy: each read's address and
+// length, and their bytes in turn. A walk is the same as long as its
+// registers and these bytes are; a read of anything else (memory outside
+// the copy and the listed modules, or a read that failed) makes it one that
+// is not known to be the same.
+struct WalkReads {
+  std::vector<std::pair<Address, DWORD>> spans;
+  std::string bytes;
+  bool onlyFromCopy = true;
+};
+
+// A sampled thread's last walk: the registers it started from, what it read,
+// and the frames it found. A thread that waits shows the same registers and
+// the same stack in sample after sample: its frames are taken from here
+// instead of being found again.
+struct KeptWalk {
+  bool kept = false;
+  WalkContext context;
+  WalkReads reads;
+  std::vector<FoundFrame> frames;
+};
+
+// Notes one read of the walk: served whole by the stack copy (kept, with
+// its bytes), or by a listed module (whose pages the walk keeps for the run).
+void NoteWalkRead(const ExaminedProcess& process, const StackCopy& copy, Address address, DWORD size, BOOL ok,
+                  DWORD done, WalkReads* reads);
+
+// True when a walk from these registers over this stack copy would find the
+// kept frames: the same registers, and the same bytes at every place the
+// kept walk read.
+bool SameWalk(const KeptWalk& kept, const WalkContext& context, const StackCopy& copy);
+
+#endif
