@@ -137,10 +137,10 @@ OpenedThread* OpenedFor(const ExaminedProcess& process, const ThreadRecord& thre
 
 // Closes the threads that the latest list no longer holds: they have ended.
 void CloseEnded(const ThreadList& threads, OpenedThreads* opened) {
+  std::set<DWORD> listed;
+  for (const ThreadRecord& thread : threads) listed.insert(thread.tid);
   for (OpenedThreads::iterator it = opened->begin(); it != opened->end();) {
-    bool listed = false;
-    for (const ThreadRecord& thread : threads) listed = listed || thread.tid == it->first;
-    it = listed ? std::next(it) : opened->erase(it);
+    it = listed.count(it->first) != 0 ? std::next(it) : opened->erase(it);
   }
 }
 
