@@ -137,6 +137,25 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
 // its base from then on, with no region query while the thread is held
 // (but one, the first time: the region below the base, or the region that
 // holds the pointer).
+// A kept walk holds at most 256 frames: a deeper one is made again in every
+// sample, however still its thread stands.
+TEST(StackSampler, OnlyAWalkOfAtMost256FramesIsKept) {
+  const std::string op = kWide ? "StackWalk64" : "StackWalk";
+  auto steps = [&](size_t frames, bool still) {
+    sim::Machine m = SampledMachine();
+    sim::Thread& t = *m.FindProcess(120)->FindThread(9);
+    t.stack.still = still;
+    t.stack.depth = 0x8000;  // room for every frame's reads in the copy
+    while (t.frames.size() < frames) t.AddFrame(0x402000);
+    RunThreadsift(m, {"-p", "120", "-s", "4"});
+    return m.CallCount(op);
+  };
+  // Kept after the second sample (the modules are listed again in the
+  // first): two walks of 256 frames and the step that ends each are saved.
+  EXPECT_EQ(steps(256, false) - steps(256, true), 2 * 257);
+  EXPECT_EQ(steps(257, false), steps(257, true));
+}
+
 TEST(StackSampler, StackBaseThatDoesNotFitIsReadAgain) {
   struct Case {
     const char* name;

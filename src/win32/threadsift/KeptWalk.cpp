@@ -16,21 +16,25 @@ bool InOneModule(const ModuleTable& modules, Address address, DWORD size) {
 
 void NoteWalkRead(const ExaminedProcess& process, const StackCopy& copy, Address address, DWORD size, BOOL ok,
                   DWORD done, WalkReads* reads) {
-  if (!reads->onlyFromCopy) return;
+  if (!reads->complete) return;
   DWORD available = 0;
   const BYTE* bytes = CopiedStackBytes(copy, address, size, &available);
   if (ok && done == size && bytes != NULL && available == size) {
+    if (reads->spans.size() >= kMaxNotedReads || reads->bytes.size() + size > kMaxNotedBytes) {
+      reads->complete = false;
+      return;
+    }
     reads->spans.push_back(std::make_pair(address, size));
     reads->bytes.append((const char*)bytes, size);
     return;
   }
   // Module pages are read once for the run; what else the walk reads may
   // change while the thread runs.
-  reads->onlyFromCopy = ok && done == size && InOneModule(process.modules, address, size);
+  reads->complete = ok && done == size && InOneModule(process.modules, address, size);
 }
 
 bool SameWalk(const KeptWalk& kept, const WalkContext& context, const StackCopy& copy) {
-  if (!kept.kept || !kept.reads.onlyFromCopy || !SameRegisters(kept.context, context)) return false;
+  if (!kept.kept || !kept.reads.complete || !SameRegisters(kept.context, context)) return false;
   size_t offset = 0;
   for (const std::pair<Address, DWORD>& span : kept.reads.spans) {
     DWORD available = 0;

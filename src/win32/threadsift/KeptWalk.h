@@ -14,25 +14,30 @@
 
 // What a walk read of its thread's stack copy: each read's address and
 // length, and their bytes in turn. A walk is the same as long as its
-// registers and these bytes are; a read of anything else (memory outside
-// the copy and the listed modules, or a read that failed) makes it one that
-// is not known to be the same.
+// registers and these bytes are. It is not known to be the same (the notes
+// are not complete) once it read anything else (memory outside the copy and
+// the listed modules, or a read that failed) or more than kMaxNotedReads
+// reads or kMaxNotedBytes bytes.
 struct WalkReads {
   std::vector<std::pair<Address, DWORD>> spans;
   std::string bytes;
-  bool onlyFromCopy = true;
+  bool complete = true;
 };
+const size_t kMaxNotedReads = 1024;
+const size_t kMaxNotedBytes = 16384;
 
 // A sampled thread's last walk: the registers it started from, what it read,
 // and the frames it found. A thread that waits shows the same registers and
 // the same stack in sample after sample: its frames are taken from here
-// instead of being found again.
+// instead of being found again. Only a walk of at most kMaxKeptFrames frames
+// whose reads are all noted is kept, so that a kept walk stays small.
 struct KeptWalk {
   bool kept = false;
   WalkContext context;
   WalkReads reads;
   std::vector<FoundFrame> frames;
 };
+const size_t kMaxKeptFrames = 256;
 
 // Notes one read of the walk: served whole by the stack copy (kept, with
 // its bytes), or by a listed module (whose pages the walk keeps for the run).

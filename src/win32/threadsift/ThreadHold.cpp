@@ -150,8 +150,9 @@ CaptureOutcome CaptureThread(ExaminedProcess& process, HANDLE thread, KnownStack
   kept->context = hold->context;
   kept->reads.spans.clear();
   kept->reads.bytes.clear();
-  kept->reads.onlyFromCopy = true;
-  kept->kept = FindCopiedFrames(process, thread, hold, found, &kept->reads) && hold->stackCopied;
+  kept->reads.complete = true;
+  kept->kept = FindCopiedFrames(process, thread, hold, found, &kept->reads) && hold->stackCopied &&
+               kept->reads.complete && found->size() <= kMaxKeptFrames;
   if (kept->kept) kept->frames = *found;
   return Captured;
 }
