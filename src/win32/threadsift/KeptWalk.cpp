@@ -7,9 +7,17 @@
 
 namespace {
 
-bool InOneModule(const ModuleTable& modules, Address address, DWORD size) {
-  int module = FindModule(modules, address);
-  return module >= 0 && size > 0 && FindModule(modules, address + size - 1) == module;
+const Address kPageSize = 0x1000;
+
+// True when [address, address + size) lies in one listed module, in pages
+// the walk's page cache holds: they are read once and kept for the run.
+bool FromKeptModulePages(const ExaminedProcess& process, Address address, DWORD size) {
+  int module = FindModule(process.modules, address);
+  if (module < 0 || size == 0 || FindModule(process.modules, address + size - 1) != module) return false;
+  for (Address page = address & ~(kPageSize - 1); page < address + size; page += kPageSize) {
+    if (process.pages.modulePages.count(page) == 0) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -28,9 +36,8 @@ void NoteWalkRead(const ExaminedProcess& process, const StackCopy& copy, Address
     reads->bytes.append((const char*)bytes, size);
     return;
   }
-  // Module pages are read once for the run; what else the walk reads may
-  // change while the thread runs.
-  reads->complete = ok && done == size && InOneModule(process.modules, address, size);
+  // What else the walk reads may change while the thread runs.
+  reads->complete = ok && done == size && FromKeptModulePages(process, address, size);
 }
 
 bool SameWalk(const KeptWalk& kept, const WalkContext& context, const StackCopy& copy) {

@@ -40,7 +40,7 @@ struct KeptWalk {
 const size_t kMaxKeptFrames = 256;
 
 // Notes one read of the walk: served whole by the stack copy (kept, with
-// its bytes), or by a listed module (whose pages the walk keeps for the run).
+// its bytes), or by a listed module's pages that the walk keeps for the run.
 void NoteWalkRead(const ExaminedProcess& process, const StackCopy& copy, Address address, DWORD size, BOOL ok,
                   DWORD done, WalkReads* reads);
 
