@@ -3,21 +3,17 @@
 #include <cstring>
 
 #include "threadsift/KeptWalk.h"
+#include "threadsift/MemoryCache.h"
 #include "threadsift/ModuleTable.h"
 
 namespace {
-
-const Address kPageSize = 0x1000;
 
 // True when [address, address + size) lies in one listed module, in pages
 // the walk's page cache holds: they are read once and kept for the run.
 bool FromKeptModulePages(const ExaminedProcess& process, Address address, DWORD size) {
   int module = FindModule(process.modules, address);
   if (module < 0 || size == 0 || FindModule(process.modules, address + size - 1) != module) return false;
-  for (Address page = address & ~(kPageSize - 1); page < address + size; page += kPageSize) {
-    if (process.pages.modulePages.count(page) == 0) return false;
-  }
-  return true;
+  return HoldsModulePages(process.pages, address, size);
 }
 
 }  // namespace

@@ -58,6 +58,14 @@ BOOL ReadPages(ExaminedProcess& process, const StackCopy& copy, Address address,
 
 void ForgetStackPages(PageCache* pages) { pages->stackPages.clear(); }
 
+bool HoldsModulePages(const PageCache& pages, Address address, DWORD size) {
+  if (size == 0) return false;
+  for (Address page = address & ~(kPageSize - 1); page < address + size; page += kPageSize) {
+    if (pages.modulePages.count(page) == 0) return false;
+  }
+  return true;
+}
+
 void ForgetModulePages(PageCache* pages, Address base, Address end) {
   CachedPages& kept = pages->modulePages;
   kept.erase(kept.lower_bound(base & ~(kPageSize - 1)), kept.upper_bound(end));

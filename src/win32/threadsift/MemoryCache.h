@@ -24,6 +24,10 @@ struct PageCache {
 // Forgets the pages outside the listed modules; called before each thread.
 void ForgetStackPages(PageCache* pages);
 
+// True when every page of [address, address + size) is a module page kept
+// for the process (size above 0).
+bool HoldsModulePages(const PageCache& pages, Address address, DWORD size);
+
 // Forgets the kept pages of a module that is gone, [base, end].
 void ForgetModulePages(PageCache* pages, Address base, Address end);
 

@@ -129,9 +129,6 @@ OpenedThread* OpenedFor(const ExaminedProcess& process, const ThreadRecord& thre
   entry.handle.reset(new ScopedHandle(handle));
   entry.created = thread.created;
   entry.stack.base = StackBaseOf(process.handle, handle, process.width);
-  entry.stack.limit = 0;
-  entry.stack.start = 0;
-  entry.walk.kept = false;
   return &entry;
 }
 

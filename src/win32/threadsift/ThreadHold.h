@@ -42,9 +42,9 @@ enum HoldOutcome { HoldRefused, SuspendRefused, HeldAndResumed };
 // only grows, so a limit kept from an earlier hold is at most too high,
 // which costs a query while the thread is held, once.
 struct KnownStack {
-  Address base;
-  Address limit;
-  Address start;
+  Address base = 0;
+  Address limit = 0;
+  Address start = 0;
 };
 
 // Suspends the thread, reads its registers and copies its stack up to
