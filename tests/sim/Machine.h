@@ -345,6 +345,7 @@ class Machine {
   void RemoveEntry(const std::string& module, const std::string& entry);
   void DenyPrivilege(const std::string& name) { deniedPrivileges_.insert(name); }
   void SetVersionResource(const std::string& path, const VersionResource& resource) { versions_[path] = resource; }
+  void RemoveVersionResource(const std::string& path) { versions_.erase(path); }
 
   // --- Failures and console events ---
   void Fail(const std::string& op, DWORD lastError, int nth = 0);

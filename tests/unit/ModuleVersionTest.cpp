@@ -13,16 +13,26 @@ const char kPath[] = "C:\\app\\module.dll";
 const char kCompany[] = "\\StringFileInfo\\040904E4\\CompanyName";
 const char kFileVersion[] = "\\StringFileInfo\\040904E4\\FileVersion";
 
-// Runs GetModuleVersion in a child; the output is the label between brackets.
-std::string LabelOf(sim::Machine& m) {
+// Runs GetModuleVersion in a child; the output is the label between brackets,
+// followed by " settled" when the label is the file's own.
+std::string LabelAndSettling(sim::Machine& m) {
   sim::RunResult r = sim::RunInChild(m, []() {
     ReportSink report(false, "");
-    SimPrintf("[%s]", GetModuleVersion(report, kPath).c_str());
+    bool settled = false;
+    std::string label = GetModuleVersion(report, kPath, &settled);
+    SimPrintf(settled ? "[%s] settled" : "[%s]", label.c_str());
     return 0;
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(m.LiveAllocationCount(), 0);
   return r.out;
+}
+
+// The label alone.
+std::string LabelOf(sim::Machine& m) {
+  std::string out = LabelAndSettling(m);
+  size_t settled = out.rfind(" settled");
+  return settled != std::string::npos && settled + 8 == out.size() ? out.substr(0, settled) : out;
 }
 
 sim::VersionResource Versioned() {
@@ -143,6 +153,35 @@ TEST(ModuleVersion, FailuresEndInThePlaceholder) {
   std::string out = LabelOf(noMemory);
   std::string size = noMemory.CallArgs("malloc").at(0);
   EXPECT_EQ(out, "FATAL: allocate " + size + " byte(s) failed\n[-.--.----.----]");
+}
+
+// Only a label the file itself gives may be kept for the next process that
+// loads the same file: a file read without a usable record is settled, a
+// read that failed is not.
+TEST(ModuleVersion, OnlyTheFilesOwnLabelIsSettled) {
+  const struct {
+    const char* name;
+    bool versioned;
+    const char* failing;
+    DWORD error;
+    const char* expected;
+  } cases[] = {
+      {"label found", true, nullptr, 0, "[4.00.1381.0001] settled"},
+      {"no version resource", false, nullptr, 0, "[-.--.----.----] settled"},
+      {"no version data (as Wine says it)", true, "GetFileVersionInfoSizeA", ERROR_RESOURCE_DATA_NOT_FOUND,
+       "[-.--.----.----] settled"},
+      {"size query denied", true, "GetFileVersionInfoSizeA", ERROR_ACCESS_DENIED, "[-.--.----.----]"},
+      {"size query out of memory", true, "GetFileVersionInfoSizeA", ERROR_NOT_ENOUGH_MEMORY, "[-.--.----.----]"},
+      {"block read denied", true, "GetFileVersionInfoA", ERROR_ACCESS_DENIED, "[-.--.----.----]"},
+      {"no memory for the block", true, "malloc", 0, "[-.--.----.----]"},
+  };
+  for (const auto& c : cases) {
+    sim::Machine m;
+    if (c.versioned) m.SetVersionResource(kPath, Versioned());
+    if (c.failing != nullptr) m.Fail(c.failing, c.error);
+    std::string out = LabelAndSettling(m);
+    EXPECT_EQ(out.substr(out.find('[')), c.expected) << c.name;
+  }
 }
 
 }  // namespace

@@ -306,6 +306,24 @@ TEST(Sweep, SharedSymbolSessionParsesEachModuleFileOncePerBase) {
   EXPECT_EQ(m.books().symbolSessions, 0);
 }
 
+// A file's own label, a missing one included, is read once for each base
+// the session shares it at; a read that failed is made again in the next
+// process, whose row shows the label.
+TEST(Sweep, SharedSessionKeepsAFilesOwnLabelButNotAFailedRead) {
+  sim::Machine m = SharedModulesMachine();
+  m.RemoveVersionResource("C:\\app\\helper.dll");
+  m.Fail("GetFileVersionInfoSizeA", ERROR_NOT_ENOUGH_MEMORY, 5);  // the first process's fifth row
+  sim::RunResult r = RunThreadsift(m, {"-p", "*"});
+  std::map<std::string, int> labels;
+  for (const std::string& file : m.CallArgs("GetFileVersionInfoSizeA")) ++labels[file];
+  EXPECT_EQ(m.CallArgs("GetFileVersionInfoSizeA").at(4), "C:\\WINNT\\system32\\kernel32.dll");
+  EXPECT_EQ(labels["C:\\WINNT\\system32\\kernel32.dll"], 2);
+  EXPECT_EQ(labels["C:\\app\\helper.dll"], 2);
+  EXPECT_THAT(r.out, HasSubstr("-.--.----.----  C:\\WINNT\\system32\\kernel32.dll\n"));
+  EXPECT_THAT(r.out, HasSubstr("5.00.2195.6824  C:\\WINNT\\system32\\kernel32.dll\n"));
+  EXPECT_THAT(r.out, HasSubstr("-.--.----.----  C:\\app\\helper.dll\n"));
+}
+
 // The shared session reports what a session of each process's own reports
 // (which the sweep falls back to when the shared one cannot be opened),
 // a module whose symbols fail to load in one process included.

@@ -205,13 +205,15 @@ bool ReadFromLoaderList(const ExaminedProcess& process, const std::vector<Addres
 
 // The version label of the module file just registered at base: the one the
 // sweep's shared session keeps for the same file there, or read now. A
-// label read is kept for the next process; a file without one is read
-// again, so that each process's listing says its own failures.
+// label that is the file's own (found, or a file without one) is kept for
+// the next process; after a failed read the file is read again, so that each
+// process's listing says its own failures.
 std::string VersionLabelOf(ExaminedProcess& process, ReportSink& report, const std::string& file, Address base) {
   const std::string* kept = KeptVersionLabel(process, base);
   if (kept != NULL) return *kept;
-  std::string label = GetModuleVersion(report, file.c_str());
-  if (label != kNoVersionLabel) KeepVersionLabel(process, base, label);
+  bool settled = false;
+  std::string label = GetModuleVersion(report, file.c_str(), &settled);
+  if (settled) KeepVersionLabel(process, base, label);
   return label;
 }
 

@@ -92,21 +92,34 @@ bool ComposeLabel(const VersionBlock& block, std::string* label) {
   return true;
 }
 
+// True when a failed size query says the file was read and holds no version
+// resource, which every later read of the same file would say again.
+bool HoldsNoVersionResource(DWORD error) {
+  return error == ERROR_RESOURCE_DATA_NOT_FOUND || error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
+         error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_RESOURCE_LANG_NOT_FOUND;
+}
+
 }  // namespace
 
-std::string GetModuleVersion(ReportSink& report, const char* path) {
+std::string GetModuleVersion(ReportSink& report, const char* path, bool* settled) {
   std::string label;
   bool found = false;
+  *settled = false;
   DWORD handle = 0;
   DWORD size = GetFileVersionInfoSizeA(path, &handle);
+  if (size == 0) *settled = HoldsNoVersionResource(GetLastError());
   // A size that leaves no room for the spare bytes is no version information.
+  if (size > MAXDWORD - kExtraBytes) *settled = true;
   if (size != 0 && size <= MAXDWORD - kExtraBytes) {
     void* block = malloc(size + kExtraBytes);
     if (block == NULL) {
       report.VersionAllocationFailure(size + kExtraBytes);
     } else {
       VersionBlock filled = {block, size};
-      if (GetFileVersionInfoA(path, handle, size, block)) found = ComposeLabel(filled, &label);
+      if (GetFileVersionInfoA(path, handle, size, block)) {
+        found = ComposeLabel(filled, &label);
+        *settled = true;
+      }
       free(block);
     }
   }
