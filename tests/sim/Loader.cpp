@@ -48,9 +48,17 @@ std::vector<uint64_t> Process::AddLoaderData(uint64_t at, size_t word) {
     Put(&e.bytes, 0, i + 1 < modules.size() ? entry + stride : head, word);
     Put(&e.bytes, l.baseAt, module.base, word);
     Put(&e.bytes, l.sizeAt, module.size, 4);
-    const std::string* texts[] = {&module.path, &module.baseName};
+    // As the platform's loader does, a base name that ends the path is kept
+    // in the path's buffer; any other at a place of its own.
+    const std::string& path = module.path;
+    const std::string& baseName = module.baseName;
+    bool inPath = path.size() <= 0xFF && path.size() > baseName.size() &&
+                  path.compare(path.size() - baseName.size(), baseName.size(), baseName) == 0 &&
+                  path[path.size() - baseName.size() - 1] == '\\';
+    const std::string* texts[] = {&path, &baseName};
     for (size_t k = 0; k < 2; ++k) {
       size_t field = k == 0 ? l.pathAt : l.baseNameAt, text = k == 0 ? 0x100 : 0x300;
+      if (k == 1 && inPath) text = 0x100 + 2 * (path.size() - baseName.size());
       size_t length = std::min<size_t>(texts[k]->size(), 0xFF);
       Put(&e.bytes, field, length * 2, 2);
       Put(&e.bytes, field + 2, length * 2, 2);

@@ -211,4 +211,55 @@ TEST(ModuleTable, LoaderListNamesTheModulesInOnePassOrTheCallsReadEach) {
   }
 }
 
+// The loader keeps a base name in its path's buffer, as the path's last
+// part: it is taken from the path read, and read on its own only where it
+// lies anywhere else, one character past the path's end included.
+TEST(ModuleTable, BaseNameInThePathsBufferIsTakenFromThePath) {
+  const size_t word = sizeof(void*);
+  const size_t nameTextAt = (word == 8 ? 0x58 : 0x2C) + word;
+  // Reads within an entry's texts past the start of its path's text.
+  auto baseNameReads = [](sim::Machine& m, const std::vector<uint64_t>& blocks) {
+    int reads = 0;
+    for (const std::string& args : m.CallArgs("ReadProcessMemory")) {
+      unsigned long long at = std::stoull(args.substr(0, args.find(',')), nullptr, 16);
+      for (size_t i = 2; i < blocks.size(); ++i) reads += at > blocks[i] + 0x100 && at < blocks[i] + 0x400 ? 1 : 0;
+    }
+    return reads;
+  };
+  // Moves each entry's base name: by shift bytes within its buffer, or to a
+  // place of its own (shift 0), with its text copied there.
+  auto moveBaseNames = [&](sim::Process& p, const std::vector<uint64_t>& blocks, size_t shift) {
+    for (size_t i = 2; i < blocks.size(); ++i) {
+      for (sim::MemoryBlock& b : p.memory) {
+        if (b.address != blocks[i]) continue;
+        uint64_t text = 0;
+        for (size_t k = 0; k < word; ++k) text |= (uint64_t)b.bytes[nameTextAt + k] << (8 * k);
+        uint64_t moved = shift != 0 ? text + shift : b.address + 0x300;
+        if (shift == 0) std::copy_n(b.bytes.begin() + (text - b.address), 0x40, b.bytes.begin() + 0x300);
+        for (size_t k = 0; k < word; ++k) b.bytes[nameTextAt + k] = (unsigned char)(moved >> (8 * k));
+      }
+    }
+  };
+  sim::Machine plain = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
+  std::vector<uint64_t> plainBlocks = plain.FindProcess(120)->AddLoaderData();
+  const std::string expected = RunThreadsift(plain, {"-p", "120"}).out;
+  EXPECT_EQ(baseNameReads(plain, plainBlocks), 0);
+  EXPECT_EQ(plain.CallCount("GetModuleBaseNameA"), 0);
+  const struct {
+    const char* name;
+    size_t shift;
+  } cases[] = {{"a place of its own", 0}, {"one character past the path's end", 2}};
+  for (const auto& c : cases) {
+    sim::Machine m = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
+    sim::Process& p = *m.FindProcess(120);
+    std::vector<uint64_t> blocks = p.AddLoaderData();
+    moveBaseNames(p, blocks, c.shift);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
+    EXPECT_EQ(baseNameReads(m, blocks), 3) << c.name;
+    if (c.shift == 0) {
+      EXPECT_EQ(r.out, expected) << c.name;
+    }
+  }
+}
+
 }  // namespace

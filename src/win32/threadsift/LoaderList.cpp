@@ -40,23 +40,51 @@ const size_t kMaxLoaderModules = 8192;
 // No name is longer than this many bytes.
 const USHORT kMaxNameBytes = 0x1000;
 
-// The counted string at offset of an entry read into entry, read from the
-// process as text of the ANSI code page.
-bool ReadName(HANDLE process, const LoaderLayout& layout, const BYTE* entry, Address offset, std::string* name) {
-  USHORT length = ReadField<USHORT>(entry, (size_t)offset);
-  Address text = WordAt(entry + offset + layout.textAddressAt, layout.wordSize);
-  if (length > kMaxNameBytes || length % 2 != 0) {
-    SetLastError(ERROR_INVALID_DATA);
-    return false;
-  }
-  std::vector<WCHAR> wide(length / 2 + 1, 0);
-  if (length != 0 && !ReadTargetMemory(process, text, wide.data(), length)) return false;
-  char narrow[kMaxNameBytes];
-  int made = length == 0 ? 0
-                         : WideCharToMultiByte(CP_ACP, 0, wide.data(), length / 2, narrow, (int)sizeof(narrow),
-                                               NULL, NULL);
-  name->assign(narrow, made > 0 ? (size_t)made : 0);
+// A counted string of an entry: its length in bytes and its text's address.
+struct CountedText {
+  USHORT length;
+  Address text;
+};
+
+CountedText CountedTextAt(const LoaderLayout& layout, const BYTE* entry, Address offset) {
+  CountedText counted = {ReadField<USHORT>(entry, (size_t)offset),
+                         WordAt(entry + offset + layout.textAddressAt, layout.wordSize)};
+  return counted;
+}
+
+// False, with the last error, for a length no name has.
+bool IsNameLength(USHORT length) {
+  if (length <= kMaxNameBytes && length % 2 == 0) return true;
+  SetLastError(ERROR_INVALID_DATA);
+  return false;
+}
+
+// Reads the text of a counted string from the process.
+bool ReadText(HANDLE process, const CountedText& counted, std::vector<WCHAR>* wide) {
+  if (!IsNameLength(counted.length)) return false;
+  wide->assign(counted.length / 2, 0);
+  return counted.length == 0 || ReadTargetMemory(process, counted.text, wide->data(), counted.length);
+}
+
+// The loader keeps a module's base name in its path's buffer, as the path's
+// last part: the base name is then taken from the path's text already read.
+// False when it lies anywhere else, wholly or in part.
+bool TakeFromPath(const CountedText& path, const std::vector<WCHAR>& pathText, const CountedText& name,
+                  std::vector<WCHAR>* wide) {
+  if (name.text < path.text || (name.text - path.text) % 2 != 0) return false;
+  Address offset = name.text - path.text;
+  if (offset > path.length || name.length > path.length - offset) return false;
+  wide->assign(pathText.begin() + (size_t)(offset / 2), pathText.begin() + (size_t)((offset + name.length) / 2));
   return true;
+}
+
+// The text as text of the ANSI code page.
+std::string Narrow(const std::vector<WCHAR>& wide) {
+  char narrow[kMaxNameBytes];
+  int made = wide.empty() ? 0
+                          : WideCharToMultiByte(CP_ACP, 0, wide.data(), (int)wide.size(), narrow, (int)sizeof(narrow),
+                                                NULL, NULL);
+  return std::string(narrow, made > 0 ? (size_t)made : 0);
 }
 
 // Reads the entry at address whole, then its names; *next is its link.
@@ -66,8 +94,16 @@ bool ReadEntry(HANDLE process, const LoaderLayout& layout, Address address, Load
   *next = WordAt(entry, layout.wordSize);
   module->base = WordAt(entry + layout.entryBaseAt, layout.wordSize);
   module->size = ReadField<DWORD>(entry, (size_t)layout.entrySizeAt);
-  return ReadName(process, layout, entry, layout.entryPathAt, &module->path) &&
-         ReadName(process, layout, entry, layout.entryBaseNameAt, &module->baseName);
+  CountedText path = CountedTextAt(layout, entry, layout.entryPathAt);
+  CountedText baseName = CountedTextAt(layout, entry, layout.entryBaseNameAt);
+  std::vector<WCHAR> pathText, baseNameText;
+  if (!ReadText(process, path, &pathText) || !IsNameLength(baseName.length)) return false;
+  if (!TakeFromPath(path, pathText, baseName, &baseNameText) && !ReadText(process, baseName, &baseNameText)) {
+    return false;
+  }
+  module->path = Narrow(pathText);
+  module->baseName = Narrow(baseNameText);
+  return true;
 }
 
 // The environment block of a process of width; false, with the last error,
