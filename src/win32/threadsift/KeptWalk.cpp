@@ -37,7 +37,7 @@ void NoteWalkRead(const ExaminedProcess& process, const StackCopy& copy, Address
 }
 
 bool SameWalk(const KeptWalk& kept, const WalkContext& context, const StackCopy& copy) {
-  if (!kept.kept || !kept.reads.complete || !SameRegisters(kept.context, context)) return false;
+  if (!kept.kept || !SameRegisters(kept.context, context)) return false;
   size_t offset = 0;
   for (const std::pair<Address, DWORD>& span : kept.reads.spans) {
     DWORD available = 0;

@@ -107,10 +107,11 @@ std::string GetModuleVersion(ReportSink& report, const char* path, bool* settled
   *settled = false;
   DWORD handle = 0;
   DWORD size = GetFileVersionInfoSizeA(path, &handle);
-  if (size == 0) *settled = HoldsNoVersionResource(GetLastError());
-  // A size that leaves no room for the spare bytes is no version information.
-  if (size > MAXDWORD - kExtraBytes) *settled = true;
-  if (size != 0 && size <= MAXDWORD - kExtraBytes) {
+  if (size == 0) {
+    *settled = HoldsNoVersionResource(GetLastError());
+  } else if (size > MAXDWORD - kExtraBytes) {
+    *settled = true;  // a size that leaves no room for the spare bytes is no version information
+  } else {
     void* block = malloc(size + kExtraBytes);
     if (block == NULL) {
       report.VersionAllocationFailure(size + kExtraBytes);
