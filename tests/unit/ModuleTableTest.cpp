@@ -168,97 +168,79 @@ namespace {
 // The loader's list, read in one pass, gives the same rows as the
 // process-status calls a module; a list that loops, leaves the process or
 // names a module without a file is not trusted: those calls read each
-// module, and say what fails.
+// module, and say what fails. A base name lies in its path's buffer, as the
+// path's last part, and is read on its own only where it lies elsewhere,
+// even one character past the path's end.
 TEST(ModuleTable, LoaderListNamesTheModulesInOnePassOrTheCallsReadEach) {
   const size_t word = sizeof(void*);
   const size_t pathAt = word == 8 ? 0x48 : 0x24;
+  const size_t nameAt = word == 8 ? 0x58 : 0x2C;
   auto put = [](sim::Process& p, uint64_t block, size_t offset, uint64_t value, size_t size) {
     for (sim::MemoryBlock& b : p.memory) {
       if (b.address != block) continue;
       for (size_t i = 0; i < size; ++i) b.bytes[offset + i] = (unsigned char)(value >> (8 * i));
     }
   };
+  auto get = [](sim::Process& p, uint64_t block, size_t offset, size_t size) {
+    uint64_t value = 0;
+    for (const sim::MemoryBlock& b : p.memory) {
+      if (b.address != block) continue;
+      for (size_t i = 0; i < size; ++i) value |= (uint64_t)b.bytes[offset + i] << (8 * i);
+    }
+    return value;
+  };
   struct Case {
     const char* name;
     std::function<void(sim::Process&, const std::vector<uint64_t>&)> damage;
     bool calls;
+    int nameReads;  // reads within the entries' texts past each path's start
   };
   const Case cases[] = {
-      {"read whole", [](sim::Process&, const std::vector<uint64_t>&) {}, false},
+      {"read whole", [](sim::Process&, const std::vector<uint64_t>&) {}, false, 0},
+      {"base names apart from their paths",
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) {
+         for (size_t i = 2; i < blocks.size(); ++i) {
+           uint64_t text = get(p, blocks[i], nameAt + word, word) - blocks[i];
+           for (size_t k = 0; k < 0x40; ++k) put(p, blocks[i], 0x300 + k, get(p, blocks[i], text + k, 1), 1);
+           put(p, blocks[i], nameAt + word, blocks[i] + 0x300, word);
+         }
+       },
+       false, 3},
+      {"base names one character past their paths' ends",
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) {
+         for (size_t i = 2; i < blocks.size(); ++i) put(p, blocks[i], nameAt, get(p, blocks[i], nameAt, 2) + 2, 2);
+       },
+       false, 3},
       {"a list that loops",
-       [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[4], 0, blocks[2], word); }, true},
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[4], 0, blocks[2], word); }, true, 0},
       {"a link outside the process",
        [&](sim::Process& p, const std::vector<uint64_t>& blocks) {
          put(p, blocks[3], 0, 0x6f000000, word);
          p.memory.push_back(sim::MemoryBlock{0x6f000000, std::vector<unsigned char>(0x100), true, -1, {}});
        },
-       true},
+       true, 0},
       {"a module without a file",
-       [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[3], pathAt, 0, 2); }, true},
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[3], pathAt, 0, 2); }, true, 1},
   };
   sim::Machine plain = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
   const std::string expected = RunThreadsift(plain, {"-p", "120"}).out;
   for (const Case& c : cases) {
     sim::Machine m = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
     sim::Process& p = *m.FindProcess(120);
-    c.damage(p, p.AddLoaderData());
+    std::vector<uint64_t> blocks = p.AddLoaderData();
+    c.damage(p, blocks);
     sim::RunResult r = RunThreadsift(m, {"-p", "120"});
     EXPECT_EQ(r.out, expected) << c.name;
+    int nameReads = 0;
+    for (const std::string& args : m.CallArgs("ReadProcessMemory")) {
+      uint64_t at = std::stoull(args.substr(0, args.find(',')), nullptr, 16);
+      for (size_t i = 2; i < blocks.size(); ++i) nameReads += at > blocks[i] + 0x100 && at < blocks[i] + 0x400 ? 1 : 0;
+    }
+    EXPECT_EQ(nameReads, c.nameReads) << c.name;
     for (const char* call : {"GetModuleInformation", "GetModuleBaseNameA", "GetModuleFileNameExA"}) {
       EXPECT_EQ(m.CallCount(call) > 0, c.calls) << c.name << " " << call;
     }
     EXPECT_EQ(m.OpenHandleCount(), 0) << c.name;
-  }
-}
-
-// The loader keeps a base name in its path's buffer, as the path's last
-// part: it is taken from the path read, and read on its own only where it
-// lies anywhere else, one character past the path's end included.
-TEST(ModuleTable, BaseNameInThePathsBufferIsTakenFromThePath) {
-  const size_t word = sizeof(void*);
-  const size_t nameTextAt = (word == 8 ? 0x58 : 0x2C) + word;
-  // Reads within an entry's texts past the start of its path's text.
-  auto baseNameReads = [](sim::Machine& m, const std::vector<uint64_t>& blocks) {
-    int reads = 0;
-    for (const std::string& args : m.CallArgs("ReadProcessMemory")) {
-      unsigned long long at = std::stoull(args.substr(0, args.find(',')), nullptr, 16);
-      for (size_t i = 2; i < blocks.size(); ++i) reads += at > blocks[i] + 0x100 && at < blocks[i] + 0x400 ? 1 : 0;
-    }
-    return reads;
-  };
-  // Moves each entry's base name: by shift bytes within its buffer, or to a
-  // place of its own (shift 0), with its text copied there.
-  auto moveBaseNames = [&](sim::Process& p, const std::vector<uint64_t>& blocks, size_t shift) {
-    for (size_t i = 2; i < blocks.size(); ++i) {
-      for (sim::MemoryBlock& b : p.memory) {
-        if (b.address != blocks[i]) continue;
-        uint64_t text = 0;
-        for (size_t k = 0; k < word; ++k) text |= (uint64_t)b.bytes[nameTextAt + k] << (8 * k);
-        uint64_t moved = shift != 0 ? text + shift : b.address + 0x300;
-        if (shift == 0) std::copy_n(b.bytes.begin() + (text - b.address), 0x40, b.bytes.begin() + 0x300);
-        for (size_t k = 0; k < word; ++k) b.bytes[nameTextAt + k] = (unsigned char)(moved >> (8 * k));
-      }
-    }
-  };
-  sim::Machine plain = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
-  std::vector<uint64_t> plainBlocks = plain.FindProcess(120)->AddLoaderData();
-  const std::string expected = RunThreadsift(plain, {"-p", "120"}).out;
-  EXPECT_EQ(baseNameReads(plain, plainBlocks), 0);
-  EXPECT_EQ(plain.CallCount("GetModuleBaseNameA"), 0);
-  const struct {
-    const char* name;
-    size_t shift;
-  } cases[] = {{"a place of its own", 0}, {"one character past the path's end", 2}};
-  for (const auto& c : cases) {
-    sim::Machine m = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
-    sim::Process& p = *m.FindProcess(120);
-    std::vector<uint64_t> blocks = p.AddLoaderData();
-    moveBaseNames(p, blocks, c.shift);
-    sim::RunResult r = RunThreadsift(m, {"-p", "120"});
-    EXPECT_EQ(baseNameReads(m, blocks), 3) << c.name;
-    if (c.shift == 0) {
-      EXPECT_EQ(r.out, expected) << c.name;
-    }
   }
 }
 

@@ -132,11 +132,6 @@ TEST(StackSampler, CountsEachThreadsStacksByTheirFramesAndNamesEachAddressOnce) 
   EXPECT_THAT(r.out, HasSubstr("\nMy App.exe;7;My App.exe!operator new 1\n"));
 }
 
-// A stack base that could not be read, or that belongs to another stack
-// than the one the thread runs on, is read again: the stack is copied by
-// its base from then on, with no region query while the thread is held
-// (but one, the first time: the region below the base, or the region that
-// holds the pointer).
 // A kept walk holds at most 256 frames: a deeper one is made again in every
 // sample, however still its thread stands.
 TEST(StackSampler, OnlyAWalkOfAtMost256FramesIsKept) {
@@ -156,6 +151,11 @@ TEST(StackSampler, OnlyAWalkOfAtMost256FramesIsKept) {
   EXPECT_EQ(steps(257, false), steps(257, true));
 }
 
+// A stack base that could not be read, or that belongs to another stack
+// than the one the thread runs on, is read again: the stack is copied by
+// its base from then on, with no region query while the thread is held
+// (but one, the first time: the region below the base, or the region that
+// holds the pointer).
 TEST(StackSampler, StackBaseThatDoesNotFitIsReadAgain) {
   struct Case {
     const char* name;
