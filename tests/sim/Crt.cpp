@@ -21,9 +21,11 @@ void* Remember(void* block, size_t size) {
   return block;
 }
 
+// The 32-bit run-time's "%S" converts in its locale, and stops at the first
+// character it cannot convert; the simulated locale has the first 256.
 std::string Narrow(const WCHAR* text) {
   std::string narrow;
-  for (; *text != 0; ++text) narrow += *text < 0x100 ? (char)*text : '?';
+  for (; *text != 0 && *text < 0x100; ++text) narrow += (char)*text;
   return narrow;
 }
 

@@ -80,6 +80,9 @@ struct Thread {
   // A thread of a 32-bit process: its first this many reads of its 32-bit
   // registers catch it switching modes (its stack pointer off its stack).
   int unsteadyReads = 0;
+  // Two of the registers its innermost routine keeps (Wine's 64-bit wait
+  // for several handles: the count it was given, the program's array).
+  uint64_t rdi = 0, r12 = 0;
 
   bool ListedInSnapshot(int taken) const {
     return taken >= firstListedInSnapshot && (listedInSnapshots < 0 || taken < listedInSnapshots);

@@ -472,6 +472,8 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
   context->Rip = pc;
   context->Rbp = fp;
   context->Rsp = sp;
+  context->Rdi = t->rdi;
+  context->R12 = t->r12;
 #else
   context->Eip = (DWORD)pc;
   context->Ebp = (DWORD)fp;

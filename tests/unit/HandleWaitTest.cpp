@@ -82,6 +82,12 @@ sim::Thread& HandleWaiter(sim::Process& p, DWORD tid, const std::vector<uint64_t
   if (word == 8) {
     for (size_t i = 0; i < handles.size(); ++i) t.stack.pinned[kFrameStep + kArrayInFrame + i * word] = handles[i];
     t.stack.pinned[called + kAllFlagInCaller] = all;
+    // The count and the program's array stay in the registers Wine's wait
+    // keeps them in.
+    if (call != Single) {
+      t.rdi = count;
+      t.r12 = array;
+    }
   } else if (call == Single) {
     PinArguments(t, word, called + kFrameStep, {handles[0], kInfinite});
   } else {
@@ -171,18 +177,18 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
        },
        Waits(10, "mutex \"app-lock\" held by " + Id(20)) + Waits(11, "mutex (handle 0x44), whose holder is unknown") +
            Waits(12, "mutex \"left\", which was abandoned") + Waits(13, "mutex (handle 0x4c), whose holder is unknown")},
-      {"events, semaphores and timers, named and not, and a name outside the program's folder",
+      {"events, semaphores and timers, named and not, a name the code page lacks a character of, and a name outside the program's folder",
        [](sim::Machine&, sim::Process& p) {
          HandleWaiter(p, 10, {0x40});
-         p.AddHandle(0x40, "Event", u"\\BaseNamedObjects\\ready");
+         p.AddHandle(0x40, "Event", u"\\BaseNamedObjects\\ready\u4e2d!");
          HandleWaiter(p, 11, {0x44});
          p.AddHandle(0x44, "Semaphore");
          HandleWaiter(p, 12, {0x48});
          p.AddHandle(0x48, "Timer", u"\\KernelObjects\\tick");
          SignalWaiter(p, 13, 0x44, 0x40);
        },
-       Waits(10, "event \"ready\"") + Waits(11, "semaphore (handle 0x44)") +
-           Waits(12, "timer \"\\KernelObjects\\tick\"") + Waits(13, "event \"ready\"")},
+       Waits(10, "event \"ready?!\"") + Waits(11, "semaphore (handle 0x44)") +
+           Waits(12, "timer \"\\KernelObjects\\tick\"") + Waits(13, "event \"ready?!\"")},
       {"all of two threads, any of an event and a mutex",
        [](sim::Machine&, sim::Process& p) {
          HandleWaiter(p, 10, {0x40, 0x44}, AllOf);
@@ -310,6 +316,11 @@ sim::Machine HandleWaitMachine() {
   ThreadHandle(p, 0x54, 60, 130);
   HandleWaiter(p, 50, {0x58});
   p.AddHandle(0x58, "Timer");
+  // A 64-bit wait whose count its registers do not give: its second event
+  // may be a leftover.
+  HandleWaiter(p, 70, {0x5c, 0x60}, AllOf).rdi = 0;
+  p.AddHandle(0x5c, "Event");
+  p.AddHandle(0x60, "Event");
   return m;
 }
 
@@ -325,7 +336,7 @@ TEST(HandleWait, JsonMembersNameEachObject) {
   for (const Json& thread : lines.at(0)["threads"]) {
     if (thread.contains("waits_for")) waits[thread["thread_id"].get<DWORD>()] = thread["waits_for"];
   }
-  ASSERT_EQ(waits.size(), 5u);
+  ASSERT_EQ(waits.size(), 6u);
   EXPECT_EQ(waits[10], Json::parse(R"({"mode":"one","objects":[{"handle":"0x40","kind":"thread","thread":20,"process":120}]})"));
   EXPECT_EQ(waits[20]["loader_lock"], true);
   EXPECT_EQ(waits[30], Json::parse(R"({"mode":"any","objects":[
@@ -336,6 +347,8 @@ TEST(HandleWait, JsonMembersNameEachObject) {
   EXPECT_EQ(waits[40]["objects"][0]["holder"], nullptr);
   EXPECT_EQ(waits[40]["objects"][1]["process"], 130);
   EXPECT_EQ(waits[50]["objects"][0], Json::parse(R"({"handle":"0x58","kind":"timer"})"));
+  EXPECT_FALSE(waits[70]["objects"][0].contains("uncertain"));
+  EXPECT_EQ(waits[70]["objects"][1].contains("uncertain"), sizeof(void*) == 8);
   EXPECT_EQ(lines.at(0)["deadlocks"], Json::parse("[[10,20]]"));
 }
 
@@ -387,6 +400,49 @@ TEST(HandleWait, ThirtyTwoBitArgumentsThatNameNoArrayGiveNoLine) {
     SetWidth(p, 4);
     ThreadHandle(p, 0x40, 20);
     ThreadHandle(p, 0x44, 30);
+    scene.build(m, p);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+    EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Wine's 64-bit wait copies the handles into an array of its frame, after
+// which lie the words an earlier, larger wait of the same call site left.
+TEST(HandleWait, SixtyFourBitFrameArrayClaimsOnlyTheHandlesItCounts) {
+  if (sizeof(void*) != 8) GTEST_SKIP() << "only the 64-bit build reads a 64-bit wait's frame";
+  const uint64_t kLeftover = kFrameStep + kArrayInFrame + 2 * 8;
+  // Thread 20 holds the mutex a leftover word names, and waits for thread
+  // 10 to end: a cycle only if thread 10 needed that mutex.
+  const std::string join = Waits(20, Id(10) + " to end");
+  const std::string counted = Waits(10, "all of: event (handle 0x40); event (handle 0x44)") + join;
+  const std::string uncertain =
+      Waits(10, "all of: event (handle 0x40); perhaps event (handle 0x44); perhaps mutex (handle 0x48) held by " +
+                    Id(20)) +
+      join;
+  const Scene scenes[] = {
+      {"the registers give the count", [](sim::Machine&, sim::Process&) {}, counted},
+      {"no count in the registers", [](sim::Machine&, sim::Process& p) { p.FindThread(10)->rdi = 0; }, uncertain},
+      {"more than a wait takes", [](sim::Machine&, sim::Process& p) { p.FindThread(10)->rdi = 65; }, uncertain},
+      {"an array that is not the frame's",
+       [](sim::Machine&, sim::Process& p) { p.FindThread(10)->r12 = ArrayOf(20); }, uncertain},
+      {"a process that refuses duplication, counted",
+       [](sim::Machine& m, sim::Process&) { m.Fail("DuplicateHandle", ERROR_ACCESS_DENIED); },
+       Waits(10, "all of: handle 0x40; handle 0x44") + Waits(20, "handle 0x4c")},
+  };
+  for (const Scene& scene : scenes) {
+    sim::Machine m = HandleMachine();
+    sim::Process& p = *m.FindProcess(120);
+    HandleWaiter(p, 10, {0x40, 0x44}, AllOf).stack.pinned[kLeftover] = 0x48;
+    p.AddHandle(0x40, "Event");
+    p.AddHandle(0x44, "Event");
+    Mutex(p, 0x48, 20);
+    HandleWaiter(p, 20, {0x4c});
+    ThreadHandle(p, 0x4c, 10);
     scene.build(m, p);
     sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
     EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;

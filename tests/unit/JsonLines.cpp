@@ -43,13 +43,16 @@ std::vector<unsigned> CodePoints(const std::string& text) {
   return points;
 }
 
-// An image name as the simulated "%S" prints its UTF-16 text: a unit past
-// 0xFF reads '?'.
-std::string Narrow(const std::string& text) {
+// UTF-16 text as the platform converts it to the ANSI code page: a unit
+// past 0xFF reads '?'. As the run-time's "%S" prints it (an image name),
+// the text stops at the first such unit.
+std::string Narrow(const std::string& text, bool cutAtUnconvertible = false) {
   std::string narrow;
   for (unsigned point : CodePoints(text)) {
     if (point < 0x100) {
       narrow += (char)point;
+    } else if (cutAtUnconvertible) {
+      break;
     } else {
       narrow += point < 0x10000 ? "?" : "??";
     }
@@ -210,6 +213,7 @@ std::string HandleWaitText(const Json& wait, DWORD pid) {
   for (const Json& object : wait.at("objects")) {
     if (!first) text += "; ";
     first = false;
+    if (object.contains("uncertain") && object["uncertain"].get<bool>()) text += "perhaps ";
     std::string kind = object.at("kind").get<std::string>();
     std::string handle = object.at("handle").get<std::string>();
     if (kind == "handle") {
@@ -292,7 +296,7 @@ bool Comparison::CompareProcess(const Json& p) {
   processErrors_ = Failures(p, 0, pid);
   threadErrors_.clear();
   if (!p.at("image").is_null()) {
-    std::string header = Format("Process %d (0x%x)  ", (int)pid, pid) + Narrow(p["image"].get<std::string>()) +
+    std::string header = Format("Process %d (0x%x)  ", (int)pid, pid) + Narrow(p["image"].get<std::string>(), true) +
                          Format(" %d thread(s)\n", p.at("thread_count").get<int>());
     if (!Expect(header)) return false;
   }

@@ -66,12 +66,23 @@ Address StackPointerOf(const WalkContext& context) {
 void* WalkRecordOf(WalkContext* context) {
   return context->width == Width32 ? (void*)&context->wow64 : (void*)&context->native;
 }
+bool WaitRegistersOf(const WalkContext& context, Address* count, Address* array) {
+  if (context.width != Width64) return false;
+  *count = context.native.Rdi;
+  *array = context.native.R12;
+  return true;
+}
 #else
 Address ProgramCounterOf(const WalkContext& context) { return context.native.Eip; }
 Address FramePointerOf(const WalkContext& context) { return context.native.Ebp; }
 Address StackPointerOf(const WalkContext& context) { return context.native.Esp; }
 void* WalkRecordOf(WalkContext* context) { return &context->native; }
+bool WaitRegistersOf(const WalkContext&, Address*, Address*) { return false; }
 #endif
+
+const char* ContextCallOf(ProcessWidth width) {
+  return width != kToolWidth ? "Wow64GetThreadContext" : "GetThreadContext";
+}
 
 DWORD WalkMachineOf(ProcessWidth width) { return width == Width32 ? IMAGE_FILE_MACHINE_I386 : kToolMachine; }
 

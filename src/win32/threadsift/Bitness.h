@@ -115,6 +115,16 @@ Address ProgramCounterOf(const WalkContext& context);
 Address FramePointerOf(const WalkContext& context);
 Address StackPointerOf(const WalkContext& context);
 
+// Where a 64-bit thread held in the platform's wait for several handles
+// (Wine's, which copies them into its own frame) keeps the count it was
+// given and the address of the program's array: two registers that the
+// routines beneath it keep unchanged. False for a 32-bit thread's registers.
+bool WaitRegistersOf(const WalkContext& context, Address* count, Address* array);
+
+// The platform's call that reads the registers of a thread of a process of
+// width, as its failure line names it.
+const char* ContextCallOf(ProcessWidth width);
+
 // The machine a process of width is walked as, and the record of registers
 // the platform's walk steps through.
 DWORD WalkMachineOf(ProcessWidth width);

@@ -7,6 +7,7 @@
 #include "common/NativeLayer.h"
 #include "common/TargetMemory.h"
 #include "threadsift/LoaderList.h"
+#include "threadsift/Utf8Text.h"
 
 namespace {
 
@@ -78,15 +79,6 @@ bool TakeFromPath(const CountedText& path, const std::vector<WCHAR>& pathText, c
   return true;
 }
 
-// The text as text of the ANSI code page.
-std::string Narrow(const std::vector<WCHAR>& wide) {
-  char narrow[kMaxNameBytes];
-  int made = wide.empty() ? 0
-                          : WideCharToMultiByte(CP_ACP, 0, wide.data(), (int)wide.size(), narrow, (int)sizeof(narrow),
-                                                NULL, NULL);
-  return std::string(narrow, made > 0 ? (size_t)made : 0);
-}
-
 // Reads the entry at address whole, then its names; *next is its link.
 bool ReadEntry(HANDLE process, const LoaderLayout& layout, Address address, LoaderModule* module, Address* next) {
   BYTE entry[kLargestEntryBytes];
@@ -101,8 +93,8 @@ bool ReadEntry(HANDLE process, const LoaderLayout& layout, Address address, Load
   if (!TakeFromPath(path, pathText, baseName, &baseNameText) && !ReadText(process, baseName, &baseNameText)) {
     return false;
   }
-  module->path = Narrow(pathText);
-  module->baseName = Narrow(baseNameText);
+  module->path = AnsiFromWide(pathText.data(), pathText.size());
+  module->baseName = AnsiFromWide(baseNameText.data(), baseNameText.size());
   return true;
 }
 

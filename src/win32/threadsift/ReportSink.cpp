@@ -90,14 +90,16 @@ const char* WaitModeName(WaitMode mode) {
 void PrintObjectName(const WaitedObject& object) {
   printf("%s ", kObjectKindNames[object.kind]);
   if (!object.name.empty()) {
-    printf("\"%S\"", object.name.c_str());
+    printf("\"%s\"", AnsiFromWide(object.name.data(), object.name.size()).c_str());
   } else {
     printf("(handle 0x%x)", (unsigned)object.handle);
   }
 }
 
-// One object a thread waits for, as its wait line says it.
+// One object a thread waits for, as its wait line says it; one that may be
+// a leftover of an earlier wait is said to be perhaps waited for.
 void PrintWaitedObject(const WaitedObject& object, int pid) {
+  if (object.uncertain) printf("perhaps ");
   switch (object.kind) {
     case HandleOnly:
       printf("handle 0x%x", (unsigned)object.handle);
@@ -136,6 +138,7 @@ Json WaitedObjectJson(const WaitedObject& object) {
   snprintf(handle, sizeof(handle), "0x%x", (unsigned)object.handle);
   member["handle"] = handle;
   member["kind"] = kObjectKindNames[object.kind];
+  if (object.uncertain) member["uncertain"] = true;
   if (object.kind == HandleOnly) return member;
   if (!object.name.empty()) member["name"] = Utf8FromWide(object.name.data(), object.name.size());
   if (object.kind == ThreadObject) {

@@ -46,7 +46,7 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
     bool waitingOnHandles = false;
     auto find = [&]() {
       waiting = FindAwaitedSection(process, hold.stack, opened.tid, found, &section);
-      if (!waiting) waitingOnHandles = FindHandleWait(process, hold.stack, opened.tid, found, &handles);
+      if (!waiting) waitingOnHandles = FindHandleWait(process, hold.stack, hold.context, opened.tid, found, &handles);
     };
     if (waits != NULL) CallGuarded(find);
     report.BeginFrames();

@@ -41,6 +41,21 @@ std::string Utf8FromAnsi(const char* text) {
   return Utf8FromWide(wide.data(), (size_t)units - 1);
 }
 
+std::string AnsiFromWide(const WCHAR* text, size_t length) {
+  if (length == 0 || length > 0x7FFFFFFF) return std::string();
+  // Names and paths fit the buffer, and take one call; longer text is
+  // measured first.
+  char room[0x1000];
+  int made = WideCharToMultiByte(CP_ACP, 0, text, (int)length, room, (int)sizeof(room), NULL, NULL);
+  if (made > 0) return std::string(room, (size_t)made);
+  int bytes = WideCharToMultiByte(CP_ACP, 0, text, (int)length, NULL, 0, NULL, NULL);
+  if (bytes <= (int)sizeof(room)) return std::string();
+  std::string narrow((size_t)bytes, '\0');
+  made = WideCharToMultiByte(CP_ACP, 0, text, (int)length, &narrow[0], bytes, NULL, NULL);
+  narrow.resize(made > 0 ? (size_t)made : 0);
+  return narrow;
+}
+
 std::string Utf8FromWide(const WCHAR* text, size_t length) {
   std::string out;
   out.reserve(length);

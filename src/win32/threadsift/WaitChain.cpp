@@ -414,21 +414,23 @@ void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DW
 
 void ReportHandleWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, HandleWait* wait,
                       WaitChain* chain) {
-  // Only a wait that needs every object it names is held up by each.
+  // Only a wait that needs every object it names is held up by each; an
+  // object that may be a leftover of an earlier wait holds up nothing.
   bool needsEach = wait->mode == WaitsForOne || wait->mode == WaitsForAll;
   DWORD pid = (DWORD)process.pid;
   for (WaitedObject& object : wait->objects) {
+    bool holdsUp = needsEach && !object.uncertain;
     if (object.kind == MutexObject && object.holderKnown) {
       bool here = object.holderProcess == 0 || object.holderProcess == pid;
       // A holder of this process that is neither listed nor running names
       // no thread the line could back.
       if (object.holder == 0 || (here && !IsListed(*chain, object.holder) && !ThreadRuns(pid, object.holder))) {
         object.holderKnown = false;
-      } else if (needsEach && here && IsListed(*chain, object.holder) && !object.abandoned) {
+      } else if (holdsUp && here && IsListed(*chain, object.holder) && !object.abandoned) {
         chain->edges[tid].push_back(WaitEdge{MutexEdge, object.handle, object.holder});
       }
     }
-    if (object.kind == ThreadObject && needsEach && object.process == pid && !object.ended &&
+    if (object.kind == ThreadObject && holdsUp && object.process == pid && !object.ended &&
         IsListed(*chain, object.id)) {
       chain->edges[tid].push_back(WaitEdge{ThreadEndEdge, object.handle, object.id});
     }

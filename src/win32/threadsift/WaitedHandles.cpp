@@ -137,18 +137,74 @@ bool AddArray(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
   return true;
 }
 
+// The words of the program's array at address, from the stack copy where it
+// lies there, else from the process.
+bool ReadProgramWords(const ExaminedProcess& process, const StackCopy& stack, Address address, size_t count,
+                      std::vector<Address>* words) {
+  size_t wordSize = WordSizeOf(process.width);
+  words->assign(count, 0);
+  bool copied = true;
+  for (size_t i = 0; i < count && copied; ++i) {
+    copied = CopiedWord(stack, address + i * wordSize, process.width, &(*words)[i]);
+  }
+  if (copied) return true;
+  std::vector<BYTE> bytes(count * wordSize);
+  if (!MayReadTarget(process.handle, stack, address, bytes.size()) ||
+      !ReadTargetMemory(process.handle, address, bytes.data(), bytes.size())) {
+    return false;
+  }
+  for (size_t i = 0; i < count; ++i) (*words)[i] = WordAt(&bytes[i * wordSize], wordSize);
+  return true;
+}
+
+// The count of handles a 64-bit wait for several copied into its frame
+// array, where the registers it keeps give it: a count a wait takes, and
+// the address of the program's own array, whose first that many words are
+// the frame's. False when they do not: the count is not known.
+bool CountFromRegisters(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context,
+                        Address frameArray, size_t* count) {
+  Address given = 0, programArray = 0;
+  if (!WaitRegistersOf(context, &given, &programArray) || given == 0 || given > kMaxWaitObjects) return false;
+  std::vector<Address> program;
+  if (!ReadProgramWords(process, stack, programArray, (size_t)given, &program)) return false;
+  for (size_t i = 0; i < program.size(); ++i) {
+    Address copied = 0;
+    if (!CopiedWord(stack, frameArray + i * WordSizeOf(process.width), process.width, &copied) ||
+        copied != program[i]) {
+      return false;
+    }
+  }
+  *count = (size_t)given;
+  return true;
+}
+
 // The array a 64-bit wait copied into its frame holds the handles and then
-// whatever the frame held before: its handles are the run of words from its
-// start that name waitable objects. A process that refuses duplication
-// leaves only the first, where one handle is waited on.
-bool AddFrameArray(const ExaminedProcess& process, const StackCopy& stack, DWORD tid, Address array, bool one,
-                   HandleWait* wait) {
+// whatever the frame held before, handles of an earlier, larger wait among
+// it. With the count, exactly that many words are the handles. Without it,
+// only the first is certain: the run of words after it that name waitable
+// objects is kept, each marked uncertain. A process that refuses
+// duplication leaves only the first, where one handle is waited on, and
+// every counted one.
+bool AddFrameArray(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
+                   Address array, bool one, HandleWait* wait) {
+  size_t count = 0;
+  if (!one && CountFromRegisters(process, stack, context, array, &count)) {
+    for (size_t i = 0; i < count; ++i) {
+      Address value = 0;
+      if (!CopiedWord(stack, array + i * WordSizeOf(process.width), process.width, &value) ||
+          !AddObject(process, tid, value, wait)) {
+        return false;
+      }
+    }
+    return true;
+  }
   for (size_t i = 0; i < (one ? 1 : kMaxWaitObjects); ++i) {
     Address value = 0;
     WaitedObject object;
     if (!CopiedWord(stack, array + i * WordSizeOf(process.width), process.width, &value)) break;
     HandleVerdict verdict = DescribeHandle(process, tid, value, &object);
     if (verdict == NotWaitable || (verdict == NoDuplication && !one)) break;
+    object.uncertain = i > 0;
     wait->objects.push_back(object);
   }
   return !wait->objects.empty();
@@ -178,7 +234,7 @@ bool ArgumentWords(ProcessWidth width, const StackCopy& stack, const std::vector
 }
 
 // Reads the handles from where the routine of frame at keeps them.
-bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
+bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
                const std::vector<FoundFrame>& found, size_t at, HandlePlace place, bool one, HandleWait* wait) {
   Address args[kArgumentWords] = {0, 0, 0, 0, 0};
   switch (place) {
@@ -200,7 +256,7 @@ bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid
       if (!one) wait->mode = CopiedWord(stack, found[at + 1].stack + kFrameAllFlagOffset, process.width, &flag)
                                  ? ModeOfFlag(flag, true)
                                  : WaitsForAllOrAny;
-      return AddFrameArray(process, stack, tid, found[at].stack + kFrameArrayOffset, one, wait);
+      return AddFrameArray(process, stack, context, tid, found[at].stack + kFrameArrayOffset, one, wait);
     }
     case FrameWord: {
       Address value = 0;
@@ -215,7 +271,7 @@ bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, DWORD tid
 
 }  // namespace
 
-bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
+bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
                     const std::vector<FoundFrame>& found, HandleWait* wait) {
   std::vector<const WaitRoutine*> routines;
   size_t count = FindWaitFrames(process, found, &routines);
@@ -234,7 +290,7 @@ bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, DWOR
     if (place == Nowhere) continue;
     wait->mode = WaitsForOne;
     wait->objects.clear();
-    return ReadPlace(process, stack, tid, found, at, place, one, wait);
+    return ReadPlace(process, stack, context, tid, found, at, place, one, wait);
   }
   return false;
 }

@@ -24,7 +24,8 @@ struct HandleWait {
 // (and no critical-section wait above them), and the handles lie where
 // those routines keep them, each a handle of the process to a waitable
 // object (or the process refuses duplication: then the values alone).
-bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, DWORD tid,
+// context is the thread's registers as held: where a wait keeps its count.
+bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
                     const std::vector<FoundFrame>& found, HandleWait* wait);
 
 #endif

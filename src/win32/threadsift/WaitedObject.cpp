@@ -135,7 +135,7 @@ HandleVerdict DescribeCopy(const ExaminedProcess& process, DWORD waiter, HANDLE 
 }  // namespace
 
 HandleVerdict DescribeHandle(const ExaminedProcess& process, DWORD waiter, Address value, WaitedObject* object) {
-  *object = WaitedObject{value, HandleOnly, ImageText(), 0, 0, false, false, 0, 0, false};
+  *object = WaitedObject{value, HandleOnly, ImageText(), 0, 0, false, false, 0, 0, false, false};
   if (value == 0 || value % 4 != 0 || value >= kHandleLimit) return NotWaitable;
   HANDLE copy = NULL;
   if (!DuplicateHandle(process.handle, (HANDLE)(UINT_PTR)value, GetCurrentProcess(), &copy, 0, FALSE,

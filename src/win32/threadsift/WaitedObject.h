@@ -22,6 +22,7 @@ struct WaitedObject {
   DWORD holder;       // that holder, 0 when none holds it
   DWORD holderProcess;  // the holder's process, 0 when not given
   bool abandoned;     // a mutex whose holder ended while holding it
+  bool uncertain;     // it may be a leftover of an earlier wait, not one waited on
 };
 
 enum HandleVerdict { WaitableHandle, NotWaitable, NoDuplication };
