@@ -17,6 +17,8 @@ struct Layout {
 
 const Layout kLayout32 = {0x0C, 0x0C, 0x18, 0x20, 0x24, 0x2C, 4};
 const Layout kLayout64 = {0x18, 0x10, 0x30, 0x40, 0x48, 0x58, 8};
+// The environment block's third word names the main image.
+const size_t kImageBaseAt = 2;
 
 void Put(std::vector<unsigned char>* bytes, size_t offset, uint64_t value, size_t size) {
   for (size_t i = 0; i < size; ++i) (*bytes)[offset + i] = (unsigned char)(value >> (8 * i));
@@ -32,6 +34,7 @@ std::vector<uint64_t> Process::AddLoaderData(uint64_t at, size_t word) {
   block.address = at;
   block.bytes.assign(l.loaderDataAt + word, 0);
   Put(&block.bytes, l.loaderDataAt, data, word);
+  Put(&block.bytes, kImageBaseAt * word, modules.empty() ? 0 : modules[0].base, word);
   memory.push_back(block);
   const uint64_t head = data + l.listAt;
   MemoryBlock list;

@@ -83,6 +83,9 @@ struct Thread {
   // Two of the registers its innermost routine keeps (Wine's 64-bit wait
   // for several handles: the count it was given, the program's array).
   uint64_t rdi = 0, r12 = 0;
+  // A thread of a 32-bit process that runs only in the 64-bit layer: its
+  // 32-bit environment block names no stack, its 32-bit registers are zeros.
+  bool layerOnly = false;
 
   bool ListedInSnapshot(int taken) const {
     return taken >= firstListedInSnapshot && (listedInSnapshots < 0 || taken < listedInSnapshots);

@@ -90,6 +90,13 @@ bool OverlayMemory(Process& p, uint64_t at, size_t size, unsigned char* out) {
     uint64_t from = std::max(page, at), to = std::min(page + kPage, at + size);
     if (from < to) std::memset(out + (from - at), 0, (size_t)(to - from));
   }
+  // The environment block the native layer names (in the tool's width, for
+  // a 32-bit process on 64-bit Windows too) names the main image.
+  if (!p.modules.empty()) {
+    std::vector<unsigned char> image(sizeof(void*));
+    PutWord(&image, 0, p.modules[0].base, sizeof(void*));
+    Overlay(kProcessEnvironmentBlock + 2 * sizeof(void*), image.data(), image.size(), at, size, out);
+  }
   long listings = ActiveMachine().ModuleListings();
   for (const Module& module : p.modules) {
     if (module.LoadedAfter(listings)) OverlayModuleHeader(p, module, at, size, out);

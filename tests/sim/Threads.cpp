@@ -136,6 +136,7 @@ bool TibByteAt(const Process& p, const std::vector<const Thread*>& threads, uint
     uint64_t limit = t->stack.top - t->stack.committed;
     if (layers && wordSize == kPointerSize) base = limit = LayerStackOf(*t);
     uint64_t value = word == 1 ? base : word == 2 ? limit : word == 12 ? kProcessEnvironmentBlock32 : 0;
+    if (wordSize == 4 && layers && t->layerOnly) value = 0;
     *byte = (BYTE)(value >> (8 * ((address - block) % wordSize)));
     return true;
   }
@@ -516,6 +517,7 @@ BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context) {
   context->Eip = (DWORD)pc;
   context->Ebp = (DWORD)fp;
   context->Esp = (DWORD)sp;
+  if (t->layerOnly) context->Eip = context->Ebp = context->Esp = 0;
   if (t->unsteadyReads > 0) {
     --t->unsteadyReads;
     context->Esp = 0x1000;  // read while the thread switched modes: off its stack

@@ -203,6 +203,13 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
        },
        Waits(10, "all of: " + Id(20) + " to end; " + Id(30) + " to end") +
            Waits(11, "any of: event (handle 0x48); mutex \"m\" held by " + Id(20) + "; semaphore \"s\"")},
+      {"all of a mutex the waiter holds itself and an event: no cycle of one",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40, 0x44}, AllOf);
+         Mutex(p, 0x40, 10);
+         p.AddHandle(0x44, "Event");
+       },
+       Waits(10, "all of: mutex (handle 0x40) held by " + Id(10) + "; event (handle 0x44)")},
       {"bad handles: closed, pseudo, odd, of a type no wait is on, the waiter itself",
        [](sim::Machine&, sim::Process& p) {
          HandleWaiter(p, 10, {0x40});

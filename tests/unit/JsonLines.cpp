@@ -138,7 +138,12 @@ Alternatives Comparison::FailureLines(const Json& e, DWORD tid, DWORD pid) const
   if (step == "WalkProcess") {
     return {Format("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", (int)pid, pid)};
   }
-  if (step == "Wow64GetThreadContext") {
+  if (step == "Wow64GetThreadContext" && e.contains("layer_thread")) {
+    return {Format("Thread %d (0x%x) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames "
+                   "are not shown\n",
+                   (int)tid, tid)};
+  }
+  if (step == "Wow64GetThreadContext" && e.contains("reads")) {
     return {Format("Thread %d (0x%x): its 32-bit registers did not hold still in %d reads; its frames are not shown\n",
                    (int)tid, tid, e.at("reads").get<int>())};
   }
@@ -294,6 +299,15 @@ bool Comparison::CompareThread(const Json& t, const Json& p) {
 bool Comparison::CompareProcess(const Json& p) {
   DWORD pid = p.at("pid").get<DWORD>();
   processErrors_ = Failures(p, 0, pid);
+  if (p.contains("process_width_assumed")) {
+    // Said right after the failed read of the main image's header.
+    auto read = processErrors_.begin();
+    while (read != processErrors_.end() && (*read)[0].rfind("ReadImageMachine ", 0) != 0) ++read;
+    if (read != processErrors_.end()) ++read;
+    processErrors_.insert(read, {Format("Process %d (0x%x) is walked as a %d-bit process: its main image's header "
+                                        "cannot be read\n",
+                                        (int)pid, pid, p.at("process_width").get<int>())});
+  }
   threadErrors_.clear();
   if (!p.at("image").is_null()) {
     std::string header = Format("Process %d (0x%x)  ", (int)pid, pid) + Narrow(p["image"].get<std::string>(), true) +

@@ -151,20 +151,46 @@ TEST(LockReport, ProcessIdGoesToTheQueryUnchecked) {
 }  // namespace
 
 #if defined(_WIN64)
-TEST(LockReport, ThirtyTwoBitProcessIsSentToTheThirtyTwoBitBuildWithTheQuerysFailure) {
-  for (bool queryFails : {false, true}) {
+// The query of a 32-bit process would start a thread inside it and list the
+// locks of the platform's layer: the process is sent to the 32-bit build
+// before anything is asked. Its main image's header says its width (the
+// kernel's module listing is missing before Windows 7), or, when the header
+// cannot be read, the platform.
+TEST(LockReport, ThirtyTwoBitProcessIsSentToTheThirtyTwoBitBuildWithoutAQuery) {
+  struct Row {
+    const char* name;
+    void (*arrange)(sim::Machine&);
+    bool thirtyTwo;
+  };
+  const Row rows[] = {
+      {"the header says so, on a system without the kernel's module listing",
+       [](sim::Machine& m) { m.RemoveEntry("kernel32", "K32EnumProcessModules"); }, true},
+      {"the header cannot be read, and the platform says so",
+       [](sim::Machine& m) {
+         m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY);
+         m.FindProcess(120)->saysWow64 = true;
+       },
+       true},
+      {"the header cannot be read, and the platform does not say so",
+       [](sim::Machine& m) { m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY); }, false},
+  };
+  for (const Row& row : rows) {
     sim::Machine m = LockedMachine();
     sim::Process& p = *m.FindProcess(120);
     p.bits = 32;
     p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
-    if (queryFails) m.FailStatus("RtlQueryProcessDebugInformation", STATUS_ACCESS_DENIED);
+    row.arrange(m);
     sim::RunResult r = RunLatchsift(m, {"-p", "120"});
-    std::string failure = queryFails ? "RtlQueryProcessDebugInformation error 5\n" : "";
-    EXPECT_EQ(r.out, kLatchBanner + failure + "Process 120 is a 32-bit process: the 32-bit latchsift lists its locks\n")
-        << queryFails;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(m.books().debugBuffers, 0);
-    EXPECT_EQ(m.OpenHandleCount(), 0);
+    int queries = row.thirtyTwo ? 0 : 1;
+    EXPECT_EQ(m.CallCount("RtlCreateQueryDebugBuffer") + m.CallCount("RtlQueryProcessDebugInformation"), 2 * queries)
+        << row.name;
+    if (row.thirtyTwo) {
+      EXPECT_EQ(r.out, kLatchBanner + "Process 120 is a 32-bit process: the 32-bit latchsift lists its locks\n")
+          << row.name;
+      EXPECT_EQ(r.status, 1) << row.name;
+    }
+    EXPECT_EQ(m.books().debugBuffers, 0) << row.name;
+    EXPECT_EQ(m.OpenHandleCount(), 0) << row.name;
   }
 }
 #endif

@@ -141,6 +141,63 @@ TEST(ProcessWidth, RegistersCaughtSwitchingModesAreReadAgainAndNeverWalkedFrom) 
   }
 }
 
+// A 32-bit program whose main image's header was wiped (a packer's, say)
+// is walked in the width the platform says it runs in.
+TEST(ProcessWidth, UnreadableHeaderIsWalkedInTheWidthThePlatformSays) {
+  sim::Machine m = ThirtyTwoBitMachine();
+  m.FindProcess(130)->saysWow64 = true;
+  m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY);
+  sim::RunResult r = RunThreadsift(m, {"-p", "130"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + kRunHeader + "Process 130 (0x82)  app32.exe 2 thread(s)\n\nReadImageMachine error 299\n" +
+                       "Process 130 (0x82) is walked as a 32-bit process: its main image's header cannot be read\n" +
+                       kReport130.substr(kReport130.find(kListingHeader32)));
+  ExpectLeftAsFound(m);
+  sim::Machine json = ThirtyTwoBitMachine();
+  json.FindProcess(130)->saysWow64 = true;
+  json.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY);
+  sim::RunResult j = RunThreadsift(json, {"-p", "130", "-j"});
+  EXPECT_THAT(j.out, HasSubstr("\"process_width\":32,\"process_width_assumed\":true"));
+  EXPECT_EQ(CompareJsonWithText(j.out, r.out), "");
+}
+
+// A thread of a 32-bit process that has no 32-bit registers is said to be
+// what it is; one whose 32-bit registers cannot be read names the call that
+// failed, or is missing.
+TEST(ProcessWidth, ThreadWithoutThirtyTwoBitRegistersSaysWhatItIs) {
+  struct Row {
+    const char* name;
+    void (*arrange)(sim::Machine&);
+    std::string lines;
+  };
+  const Row rows[] = {
+      {"a thread of the 64-bit layer", [](sim::Machine& m) { m.FindProcess(130)->FindThread(12)->layerOnly = true; },
+       "Thread 12 (0xc) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames are not "
+       "shown\n"},
+      {"its registers cannot be read", [](sim::Machine& m) { m.Fail("Wow64GetThreadContext", ERROR_ACCESS_DENIED); },
+       "Wow64GetThreadContext error 5\nWalkThreadStack error 5\nWalkThread 12 error 5\n"},
+      {"a system without the routine", [](sim::Machine& m) { m.RemoveEntry("kernel32", "Wow64GetThreadContext"); },
+       "Wow64GetThreadContext error 127\nWalkThreadStack error 127\nWalkThread 12 error 127\n"},
+  };
+  for (const Row& row : rows) {
+    for (bool json : {false, true}) {
+      sim::Machine m = ThirtyTwoBitMachine();
+      row.arrange(m);
+      sim::RunResult r = RunThreadsift(m, json ? std::vector<std::string>{"-p", "130", "-t", "12", "-j"}
+                                               : std::vector<std::string>{"-p", "130", "-t", "12"});
+      EXPECT_EQ(r.status, 0) << row.name;
+      if (!json) {
+        EXPECT_THAT(r.out, HasSubstr("Thread 12 (0xc)\n" + row.lines + "\n")) << row.name;
+        continue;
+      }
+      sim::Machine text = ThirtyTwoBitMachine();
+      row.arrange(text);
+      EXPECT_EQ(CompareJsonWithText(r.out, RunThreadsift(text, {"-p", "130", "-t", "12"}).out), "") << row.name;
+      ExpectLeftAsFound(m);
+    }
+  }
+}
+
 TEST(ProcessWidth, ProcessThatCannotBeToldOrListedIsOneLineAndTheSweepGoesOn) {
   struct Case {
     const char* name;
@@ -150,8 +207,6 @@ TEST(ProcessWidth, ProcessThatCannotBeToldOrListedIsOneLineAndTheSweepGoesOn) {
   const Case cases[] = {
       {"another machine", [](sim::Machine& m) { m.FindProcess(130)->machine = 0xAA64; },
        "Process 130 (0x82) is built for machine 0xaa64, which threadsift does not walk\n"},
-      {"header unreadable", [](sim::Machine& m) { m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY); },
-       "ReadImageMachine error 299\n"},
       {"extended listing fails",
        [](sim::Machine& m) { m.Fail("EnumProcessModulesEx", ERROR_ACCESS_DENIED); }, "EnumProcessModulesEx error 5\n"},
   };
@@ -268,3 +323,21 @@ TEST(ProcessWidth, SixtyFourBitProcessIsOneLineNamingTheSixtyFourBitBuild) {
 }
 
 #endif
+
+// A process of the tool's own width whose main image's header cannot be
+// read is walked in that width, and the report says the width was assumed.
+TEST(ProcessWidth, UnreadableHeaderIsWalkedInTheToolsWidth) {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(150, u"app.exe");
+  p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+  p.AddThread(51).AddFrame(0x400010);
+  AddSelf(m);
+  m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY);
+  sim::RunResult r = RunThreadsift(m, {"-p", "150"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr(std::string("ReadImageMachine error 299\nProcess 150 (0x96) is walked as a ") +
+                               (sizeof(void*) == 8 ? "64" : "32") +
+                               "-bit process: its main image's header cannot be read\n" + kListingHeader));
+  EXPECT_THAT(r.out, HasSubstr("Thread 51 (0x33)\n" + Hex(0x400010)));
+  ExpectLeftAsFound(m);
+}

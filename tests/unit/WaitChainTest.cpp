@@ -398,6 +398,43 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
   }
 }
 
+// A holder has ended only where the platform says so: it knows no such
+// thread, or a handle that keeps it gives its exit status.
+TEST(WaitChain, HolderIsSaidToHaveEndedOnlyWhereThePlatformSaysSo) {
+  struct Row {
+    const char* name;
+    std::function<void(sim::Machine&, sim::Process&)> build;
+    std::string lines;
+  };
+  const Row rows[] = {
+      {"a holder the platform will not open",
+       [](sim::Machine& m, sim::Process& p) {
+         p.AddThread(66).listedInSnapshots = 0;
+         p.AddSection(Section(1), 66, 1);
+         m.FailStatusFor("NtOpenThread", 66, STATUS_ACCESS_DENIED);
+       },
+       Held(10, Section(1), 66)},
+      {"a listed holder that has ended",
+       [](sim::Machine&, sim::Process& p) {
+         p.AddThread(88).exited = true;
+         p.AddSection(Section(1), 88, 1);
+       },
+       Waits(10, Section(1), " held by " + Id(88) + ", which has ended")},
+  };
+  for (uint64_t word : ProcessWords()) {
+    for (const Row& row : rows) {
+      sim::Machine m = WaitMachine();
+      sim::Process& p = *m.FindProcess(120);
+      SetWidth(p, word);
+      Waiter(p, 10, Section(1));
+      row.build(m, p);
+      sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+      EXPECT_EQ(WaitLines(r.out), Narrowed(row.lines, word)) << row.name << word;
+      EXPECT_EQ(m.OpenHandleCount(), 0) << row.name << word;
+    }
+  }
+}
+
 }  // namespace
 
 // Threads 10 and 20 of process 120 wait for each other; 30 waits for an event.

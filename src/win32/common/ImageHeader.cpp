@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "common/ImageHeader.h"
+#include "common/NativeLayer.h"
 #include "common/TargetMemory.h"
 
 namespace {
@@ -11,7 +12,9 @@ const DWORD kMachineOffset = 4;
 const DWORD kFirstPage = 0x1000;
 
 typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
-typedef BOOL(WINAPI* EnumProcessModulesFn)(HANDLE, HMODULE*, DWORD, LPDWORD);
+
+// Where a process's environment block keeps its main image's address.
+const Address kImageBaseField = 2 * sizeof(void*);
 
 // Reading the header of a process's main image needs no more than this.
 const DWORD kQueryAndRead = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
@@ -49,17 +52,19 @@ bool PlatformSaysWow64(HANDLE process) {
 }
 
 bool IsThirtyTwoBitProcess(DWORD pid) {
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  FARPROC entry = kernel != NULL ? GetProcAddress(kernel, "K32EnumProcessModules") : NULL;
-  if (entry == NULL) return false;
-  EnumProcessModulesFn list = reinterpret_cast<EnumProcessModulesFn>(reinterpret_cast<void*>(entry));
   HANDLE process = OpenProcess(kQueryAndRead, FALSE, pid);
   if (process == NULL) return false;
-  HMODULE first = NULL;
-  DWORD needed = 0;
+  // The process's environment block in the tool's width names its main
+  // image (also for a 32-bit process on 64-bit Windows); where its header
+  // cannot be read, the platform's answer is taken.
+  NativeProcessBasics basics;
+  Address image = 0;
   WORD machine = 0;
-  bool thirtyTwo = list(process, &first, sizeof(first), &needed) && needed >= sizeof(first) &&
-                   ReadImageMachine(process, (Address)(UINT_PTR)first, &machine) && machine == IMAGE_FILE_MACHINE_I386;
+  bool read = QueryProcessBasics(process, &basics) && basics.environmentBlock != NULL &&
+              ReadTargetWord(process, (Address)(UINT_PTR)basics.environmentBlock + kImageBaseField, sizeof(void*),
+                             &image) &&
+              image != 0 && ReadImageMachine(process, image, &machine);
+  bool thirtyTwo = read ? machine == IMAGE_FILE_MACHINE_I386 : PlatformSaysWow64(process);
   CloseHandle(process);
   return thirtyTwo;
 }

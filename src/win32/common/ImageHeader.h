@@ -26,8 +26,9 @@ bool ReadImageMachine(HANDLE process, Address base, WORD* machine);
 bool PlatformSaysWow64(HANDLE process);
 
 // True when process pid is a 32-bit process, as its main image's header
-// says (the first module the platform lists, through the kernel's listing
-// routine, found at run time); false when it is not or that cannot be had.
+// says (the image its environment block names), or, where that header
+// cannot be read, as the platform says; false when it is not or the
+// process cannot be opened.
 bool IsThirtyTwoBitProcess(DWORD pid);
 
 #endif

@@ -109,6 +109,13 @@ bool PrintLockList(const BYTE* buffer) {
 }  // namespace
 
 bool ReportLocks(int pid) {
+  // The 64-bit query of a 32-bit process lists the locks of the platform's
+  // 32-bit layer, not the program's, and starts a thread inside the process
+  // to do it: nothing is asked of a process this build does not report.
+  if (sizeof(void*) == 8 && IsThirtyTwoBitProcess((DWORD)pid)) {
+    printf("Process %d is a 32-bit process: the 32-bit latchsift lists its locks\n", pid);
+    return false;
+  }
   NativeEntries entries;
   if (!FindNativeEntries(&entries)) return false;
   PVOID buffer = entries.create(0, FALSE);
@@ -119,16 +126,12 @@ bool ReportLocks(int pid) {
   }
   bool printed = false;
   LONG status = entries.query((ULONG_PTR)(ULONG)pid, kLockInformation, buffer);
-  // The 64-bit query of a 32-bit process lists the locks of the platform's
-  // 32-bit layer, not the program's: the 32-bit build lists those.
-  bool otherWidth = sizeof(void*) == 8 && IsThirtyTwoBitProcess((DWORD)pid);
   if (status != 0) {
     SetLastErrorFromStatus(status);
     printf("RtlQueryProcessDebugInformation error %d\n", (int)GetLastError());
-  } else if (!otherWidth) {
+  } else {
     printed = PrintLockList((const BYTE*)buffer);
   }
-  if (otherWidth) printf("Process %d is a 32-bit process: the 32-bit latchsift lists its locks\n", pid);
   // The buffer is the native layer's: it is destroyed on every path, and a
   // failure to destroy it is reported only after a complete report.
   LONG destroyed = entries.destroy(buffer);

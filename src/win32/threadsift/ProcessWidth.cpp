@@ -25,8 +25,13 @@ bool SameLettersIgnoringCase(const char* a, const char* b, size_t length) {
 bool DecideProcessWidth(ExaminedProcess& process, ReportSink& report, Address mainImage) {
   WORD machine = 0;
   if (!ReadImageMachine(process.handle, mainImage, &machine)) {
+    // A header a packer or protector wiped still leaves a process to walk:
+    // in the tool's width, unless the platform says it runs in its 32-bit
+    // layer.
     report.Failure("ReadImageMachine", (int)GetLastError());
-    return false;
+    process.width = kToolWidth == Width64 && PlatformSaysWow64(process.handle) ? Width32 : kToolWidth;
+    report.AssumedWidth(process.pid, process.width);
+    return true;
   }
   if (machine == IMAGE_FILE_MACHINE_I386) {
     process.width = Width32;

@@ -12,9 +12,9 @@ class ReportSink;
 // Which width a process has, and where the files of its modules lie.
 
 // Decides the process's width from the machine its main image (mapped at
-// mainImage) names; false, after the process's one line, when it is not
-// walked: its header cannot be read, or it is built for another machine,
-// or for a width this build cannot walk.
+// mainImage) names, or, when its header cannot be read, assumes one and
+// says so; false, after the process's one line, when it is not walked: it
+// is built for another machine, or for a width this build cannot walk.
 bool DecideProcessWidth(ExaminedProcess& process, ReportSink& report, Address mainImage);
 
 // True when the tool runs in the 32-bit layer of 64-bit Windows and the

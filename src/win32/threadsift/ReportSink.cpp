@@ -275,6 +275,16 @@ void ReportSink::ProcessWidthIs(ProcessWidth width) {
   if (json_ && json_->inProcess && width != kToolWidth) json_->process["process_width"] = width == Width32 ? 32 : 64;
 }
 
+void ReportSink::AssumedWidth(int pid, ProcessWidth width) {
+  if (!json_) {
+    printf("Process %d (0x%x) is walked as a %d-bit process: its main image's header cannot be read\n", pid,
+           (unsigned)pid, width == Width32 ? 32 : 64);
+    return;
+  }
+  json_->process["process_width"] = width == Width32 ? 32 : 64;
+  json_->process["process_width_assumed"] = true;
+}
+
 void ReportSink::WiderProcess(int pid) {
   if (!json_) {
     printf("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", pid, (unsigned)pid);
@@ -451,6 +461,18 @@ void ReportSink::UnsteadyContext(DWORD tid, int reads) {
   }
   Json failure = StepFailure("Wow64GetThreadContext", kRetriesRanOut);
   failure["reads"] = reads;
+  json_->AddFailure(failure, &frameOpen_);
+}
+
+void ReportSink::NoThirtyTwoBitRegisters(DWORD tid) {
+  if (!json_) {
+    printf("Thread %d (0x%x) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames are "
+           "not shown\n",
+           (int)tid, (unsigned)tid);
+    return;
+  }
+  Json failure = StepFailure("Wow64GetThreadContext", kNotWalked);
+  failure["layer_thread"] = true;
   json_->AddFailure(failure, &frameOpen_);
 }
 

@@ -60,6 +60,10 @@ class ReportSink {
   // in it (and the JSON says so when it is not the tool's own).
   void ProcessWidthIs(ProcessWidth width);
 
+  // The width of the process in hand could not be read from its main
+  // image: it is walked in width all the same.
+  void AssumedWidth(int pid, ProcessWidth width);
+
   // The process in hand is not walked: a 64-bit process seen from the
   // 32-bit build, or one built for another machine.
   void WiderProcess(int pid);
@@ -97,6 +101,9 @@ class ReportSink {
   // The registers of the thread in hand (of a 32-bit process, seen from the
   // 64-bit build) did not hold still in reads reads: it is not walked.
   void UnsteadyContext(DWORD tid, int reads);
+  // The thread in hand, of a 32-bit process, runs only in the platform's
+  // 64-bit layer: it has no 32-bit registers to walk from.
+  void NoThirtyTwoBitRegisters(DWORD tid);
 
   // The thread in hand waits for critical section at section, held by the
   // thread holder (null when unknown), which may have ended; the section may

@@ -105,6 +105,17 @@ Address StackBaseOf(HANDLE process, HANDLE thread, ProcessWidth width) {
   return ReadTargetWord(process, block + WordSizeOf(width), WordSizeOf(width), &base) ? base : 0;
 }
 
+bool NamesNoThirtyTwoBitStack(HANDLE process, HANDLE thread) {
+  NativeThreadBasics basics;
+  if (!QueryThreadBasics(thread, &basics) || basics.environmentBlock == NULL) return false;
+  Address block = (Address)(UINT_PTR)basics.environmentBlock;
+  Address base = 0, base32 = 0;
+  if (!ReadTargetWord(process, block + WordSizeOf(kToolWidth), WordSizeOf(kToolWidth), &base) || base == 0) {
+    return false;
+  }
+  return !ReadTargetWord(process, block + kEnvironmentBlock32Offset + 4, 4, &base32) || base32 == 0;
+}
+
 Address StackStartOf(HANDLE process, Address stackBase) {
   MEMORY_BASIC_INFORMATION region;
   if (stackBase == 0 || !QueryRegion(process, stackBase - 1, &region)) return 0;

@@ -27,6 +27,13 @@ const Address kMaxStackCopy = 0x100000;
 // 32-bit stack named in the 32-bit block, which lies after the 64-bit one.
 Address StackBaseOf(HANDLE process, HANDLE thread, ProcessWidth width);
 
+// True when a thread of a 32-bit process, seen from the 64-bit build, has
+// an environment block of the tool's width that names its stack but no
+// 32-bit one that names a stack: a thread of the platform's 64-bit layer
+// (or one started there), which has no 32-bit registers. False when that
+// cannot be told.
+bool NamesNoThirtyTwoBitStack(HANDLE process, HANDLE thread);
+
 // The start of the reservation that holds the stack whose base is
 // stackBase, or 0 when unknown: no stack pointer of the thread lies below.
 Address StackStartOf(HANDLE process, Address stackBase);

@@ -32,8 +32,10 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
     return false;
   }
   if (!hold.walked) {
-    report.Failure("GetThreadContext", (int)hold.walkError);
+    report.Failure(ContextCallOf(process.width), (int)hold.walkError);
     report.Failure("WalkThreadStack", (int)hold.walkError);
+  } else if (!hold.steady && NamesNoThirtyTwoBitStack(process.handle, thread)) {
+    report.NoThirtyTwoBitRegisters(opened.tid);
   } else if (!hold.steady) {
     report.UnsteadyContext(opened.tid, kContextReads);
   } else {

@@ -270,15 +270,21 @@ bool ReadHolder(const ExaminedProcess& process, Address section, DWORD waiter, D
   return ReadSection(process, section, &image) && HeldByAnother(image, waiter, owner);
 }
 
-// False when thread tid of process pid has ended: it cannot be opened, or a
-// handle that keeps it gives its exit status. True when that cannot be told.
-bool ThreadRuns(DWORD pid, DWORD tid) {
+// Whether thread tid of process pid runs: ended when the platform answers
+// that no such thread exists or a handle that keeps it gives its exit
+// status; unknown when it cannot be opened for another reason (access, say).
+enum ThreadState { ThreadRunning, ThreadEnded, ThreadStateUnknown };
+
+ThreadState StateOfThread(DWORD pid, DWORD tid) {
   const char* failedCall = "";
   HANDLE thread = OpenThreadQuietly(kThreadAllAccess, pid, tid, &failedCall);
-  if (thread == NULL) return false;
+  if (thread == NULL) return GetLastError() == ERROR_INVALID_PARAMETER ? ThreadEnded : ThreadStateUnknown;
   ScopedHandle owner(thread);
-  return !HasEnded(thread);
+  return HasEnded(thread) ? ThreadEnded : ThreadRunning;
 }
+
+// False when thread tid of process pid has ended, or that cannot be told.
+bool ThreadRuns(DWORD pid, DWORD tid) { return StateOfThread(pid, tid) == ThreadRunning; }
 
 // True when the edge holds still: the section or mutex is held by the same
 // thread as when the waiter was walked, or the awaited thread runs still.
@@ -403,19 +409,18 @@ void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DW
     report.SectionWait(tid, section, NULL, false, loaderLock);
     return;
   }
-  bool ended = false;
-  if (IsListed(*chain, owner)) {
-    chain->edges[tid].push_back(WaitEdge{SectionEdge, section, owner});
-  } else {
-    ended = !ThreadRuns((DWORD)process.pid, owner);
-  }
+  // A holder is said to have ended only where the platform says so; a
+  // listed one that has ended holds up nothing.
+  bool ended = StateOfThread((DWORD)process.pid, owner) == ThreadEnded;
+  if (!ended && IsListed(*chain, owner)) chain->edges[tid].push_back(WaitEdge{SectionEdge, section, owner});
   report.SectionWait(tid, section, &owner, ended, loaderLock);
 }
 
 void ReportHandleWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, HandleWait* wait,
                       WaitChain* chain) {
   // Only a wait that needs every object it names is held up by each; an
-  // object that may be a leftover of an earlier wait holds up nothing.
+  // object that may be a leftover of an earlier wait holds up nothing, nor
+  // does a mutex the waiter holds itself (a mutex is recursive).
   bool needsEach = wait->mode == WaitsForOne || wait->mode == WaitsForAll;
   DWORD pid = (DWORD)process.pid;
   for (WaitedObject& object : wait->objects) {
@@ -426,7 +431,7 @@ void ReportHandleWait(const ExaminedProcess& process, ReportSink& report, DWORD 
       // no thread the line could back.
       if (object.holder == 0 || (here && !IsListed(*chain, object.holder) && !ThreadRuns(pid, object.holder))) {
         object.holderKnown = false;
-      } else if (holdsUp && here && IsListed(*chain, object.holder) && !object.abandoned) {
+      } else if (holdsUp && here && object.holder != tid && IsListed(*chain, object.holder) && !object.abandoned) {
         chain->edges[tid].push_back(WaitEdge{MutexEdge, object.handle, object.holder});
       }
     }
