@@ -234,6 +234,19 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
          Sleeper(p, 20);
        },
        Waits(11, "event \"go\"")},
+      {"a waiter whose program has no symbols",
+       [](sim::Machine&, sim::Process& p) {
+         const uint64_t kUnnamed = 0x40a010;
+         sim::Thread& t = HandleWaiter(p, 10, {0x40, 0x44}, AllOf);
+         for (auto& word : t.stack.pinned) {
+           if (word.second == kMain) word.second = kUnnamed;
+         }
+         t.frames.back().pc = kUnnamed;
+         t.AddFrame(kUnnamed + 0x100);
+         p.AddHandle(0x40, "Event");
+         p.AddHandle(0x44, "Event");
+       },
+       Waits(10, "all of: event (handle 0x40); event (handle 0x44)")},
       {"a join cycle, a mutex cycle, and a wait for any that makes none",
        [](sim::Machine&, sim::Process& p) {
          HandleWaiter(p, 10, {0x40});

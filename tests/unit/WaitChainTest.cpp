@@ -398,6 +398,26 @@ TEST(WaitChain, EachSceneGivesExactlyItsLines) {
   }
 }
 
+#if defined(_WIN64)
+// A 32-bit process's loader lock is found through a waiter's environment
+// block: one that cannot be read leaves it to the next waiter.
+TEST(WaitChain, LoaderLockIsLookedForThroughTheNextWaiterWhenABlockCannotBeRead) {
+  sim::Machine m = WaitMachine();
+  sim::Process& p = *m.FindProcess(120);
+  SetWidth(p, 4);
+  p.SetLoaderLock(Section(1));
+  p.AddSection(Section(1), 10, 1);
+  EventWaiter(p, 10);
+  sim::Thread& first = Waiter(p, 20, Section(1));
+  Waiter(p, 30, Section(1));
+  m.FailFor("ReadProcessMemory", first.stack.EnvironmentBlock32() + 0x30, ERROR_PARTIAL_COPY);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+  EXPECT_EQ(WaitLines(r.out), Narrowed(Held(20, Section(1), 10) + Waits(30, Section(1), " (the loader lock) held by " +
+                                                                                            Id(10)),
+                                       4));
+}
+#endif
+
 // A holder has ended only where the platform says so: it knows no such
 // thread, or a handle that keeps it gives its exit status.
 TEST(WaitChain, HolderIsSaidToHaveEndedOnlyWhereThePlatformSaysSo) {

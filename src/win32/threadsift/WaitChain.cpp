@@ -354,12 +354,14 @@ class CycleSearch {
   std::set<std::vector<DWORD>> found_;
 };
 
-// The process's loader lock, looked for once (through thread tid's
-// environment block where the process is of the other width).
+// The process's loader lock, looked for once; where the process is of the
+// other width it is found through a thread's environment block, so a
+// thread whose block cannot be read leaves it to the next waiter.
 Address LoaderLockOf(const ExaminedProcess& process, DWORD tid, WaitChain* chain) {
   if (!chain->loaderLockRead) {
-    chain->loaderLockRead = true;
-    if (!FindLoaderLock(process, tid, &chain->loaderLock)) chain->loaderLock = 0;
+    bool found = FindLoaderLock(process, tid, &chain->loaderLock);
+    if (!found) chain->loaderLock = 0;
+    chain->loaderLockRead = found || process.width == kToolWidth;
   }
   return chain->loaderLock;
 }

@@ -92,23 +92,27 @@ bool IsSectionRoutine(const std::string& name) {
   return false;
 }
 
-// The wait's frames: the innermost ones that are wait routines or stubs.
-// Fills routines (null for a stub) and returns their number; 0 when they
-// name no wait routine, or a section's entry routine called them.
+// The wait's frames: the innermost ones that are wait routines or stubs,
+// up to the outermost wait routine. Frames without a symbol beyond it are
+// the program's own (a program without symbols), not the wait's. Fills
+// routines (null for a stub) and returns their number; 0 when they name no
+// wait routine, no frame called them, or a section's entry routine did.
 size_t FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found,
                       std::vector<const WaitRoutine*>* routines) {
   bool named = false;
   size_t count = 0;
-  for (; count < found.size() && count < kMaxWaitFrames; ++count) {
-    std::string name = RoutineName(process, found[count].pc);
+  for (size_t at = 0; at < found.size() && at < kMaxWaitFrames; ++at) {
+    std::string name = RoutineName(process, found[at].pc);
     const WaitRoutine* routine = name.empty() ? NULL : FindRoutine(name);
     if (!name.empty() && routine == NULL) {
       if (IsSectionRoutine(name)) return 0;
       break;
     }
     if (routine != NULL && routine->shape != NoShape) named = true;
+    if (routine != NULL) count = at + 1;
     routines->push_back(routine);
   }
+  routines->resize(count);
   return named && count < found.size() ? count : 0;
 }
 
