@@ -235,6 +235,10 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
     step = total - 1;  // the same frame again, at the same addresses
   }
   FillFrame(*t, step, frame);
+#if defined(_WIN64)
+  // Unwinding a frame puts its caller's saved registers into the record.
+  if (!thirtyTwo && step > 0) context->Rdi = context->R12 = 0;
+#endif
   // The platform finds how to unwind the frame, and its module, through the
   // routines it is given.
   callbacks.Touch(process, frame->AddrPC.Offset);

@@ -39,6 +39,10 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
   } else if (!hold.steady) {
     report.UnsteadyContext(opened.tid, kContextReads);
   } else {
+    // The walk steps the registers to each caller's: -w reads those the
+    // thread was held with, where a wait keeps its count.
+    WalkContext held;
+    if (waits != NULL) held = hold.context;
     FindCopiedFrames(process, thread, &hold, &found, NULL);
     // The section is looked for over the stack copy, and its holder read
     // after the frames are printed, as late as it can be.
@@ -48,7 +52,7 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
     bool waitingOnHandles = false;
     auto find = [&]() {
       waiting = FindAwaitedSection(process, hold.stack, opened.tid, found, &section);
-      if (!waiting) waitingOnHandles = FindHandleWait(process, hold.stack, hold.context, opened.tid, found, &handles);
+      if (!waiting) waitingOnHandles = FindHandleWait(process, hold.stack, held, opened.tid, found, &handles);
     };
     if (waits != NULL) CallGuarded(find);
     report.BeginFrames();
