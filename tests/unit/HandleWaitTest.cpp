@@ -30,7 +30,9 @@ const uint64_t kWaitFrameGap = 0x200;
 // stands 0x10 into its routine.
 const std::vector<std::string> kRoutines = {"WaitForSingleObject", "WaitForSingleObjectEx",
                                             "WaitForMultipleObjects", "WaitForMultipleObjectsEx",
-                                            "SignalObjectAndWait", "Sleep"};
+                                            "SignalObjectAndWait", "Sleep", "NtWaitForMultipleObjects"};
+// ntdll.dll's RtlEnterCriticalSection (WaitChainTest.cpp's first routine).
+const uint64_t kSectionEntry = 0x77f01010;
 
 uint64_t Pc(const std::string& routine) {
   for (size_t i = 0; i < kRoutines.size(); ++i) {
@@ -221,8 +223,35 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
          p.AddHandle(0x4c, "Key", u"\\REGISTRY\\MACHINE");
          HandleWaiter(p, 15, {0x50});
          ThreadHandle(p, 0x50, 15);
+         HandleWaiter(p, 16, {0});
        },
        ""},
+      {"a wait that a section's entry routine called is the section's",
+       [](sim::Machine&, sim::Process& p) {
+         sim::Thread& t = HandleWaiter(p, 10, {0x40, 0x44}, AllOf);
+         t.frames.insert(t.frames.end() - 1, sim::Frame{kSectionEntry, {0, 0, 0, 0}});
+         p.AddHandle(0x40, "Event");
+         p.AddHandle(0x44, "Event");
+       },
+       ""},
+      {"all of as many handles as a wait takes",
+       [](sim::Machine&, sim::Process& p) {
+         std::vector<uint64_t> handles;
+         for (uint64_t h = 0x100; handles.size() < 64; h += 4) {
+           handles.push_back(h);
+           p.AddHandle(h, "Event");
+         }
+         HandleWaiter(p, 10, handles, AllOf);
+       },
+       [] {
+         std::string objects;
+         for (unsigned h = 0x100; h < 0x200; h += 4) {
+           std::ostringstream one;
+           one << "; event (handle 0x" << std::hex << h << ")";
+           objects += one.str();
+         }
+         return Waits(10, "all of: " + objects.substr(2));
+       }()},
       {"decoys: a sleeping thread, and a waiter whose caller keeps other handles",
        [](sim::Machine&, sim::Process& p) {
          sim::Thread& sleeper = Sleeper(p, 10);
@@ -313,6 +342,9 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
       EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name << word;
       EXPECT_TRUE(m.books().misuses.empty()) << scene.name << word << ::testing::PrintToString(m.books().misuses);
       EXPECT_EQ(CallsWhileSuspended(m).count("DuplicateHandle"), 0u) << scene.name << word;
+      for (const std::string& args : m.CallArgs("DuplicateHandle")) {
+        EXPECT_NE(args.rfind("0x0,", 0), 0u) << scene.name << word << ": handle 0 is no handle to duplicate";
+      }
     }
   }
 }
@@ -413,6 +445,11 @@ TEST(HandleWait, ThirtyTwoBitArgumentsThatNameNoArrayGiveNoLine) {
          HandleWaiter(p, 10, {0x40}).stack.pinned.clear();
        },
        ""},
+      {"another word than the caller's resume address above the routine",
+       [](sim::Machine&, sim::Process& p) {
+         HandleWaiter(p, 10, {0x40}).stack.pinned[3 * kFrameStep + kWaitFrameGap - 4] = kMain + 0x100;
+       },
+       ""},
   };
   for (const Scene& scene : scenes) {
     sim::Machine m = HandleMachine();
@@ -450,6 +487,11 @@ TEST(HandleWait, SixtyFourBitFrameArrayClaimsOnlyTheHandlesItCounts) {
       {"more than a wait takes", [](sim::Machine&, sim::Process& p) { p.FindThread(10)->rdi = 65; }, uncertain},
       {"an array that is not the frame's",
        [](sim::Machine&, sim::Process& p) { p.FindThread(10)->r12 = ArrayOf(20); }, uncertain},
+      {"a flag word whose upper half is not the flag's",
+       [](sim::Machine&, sim::Process& p) {
+         p.FindThread(10)->stack.pinned[2 * kFrameStep + kWaitFrameGap + kAllFlagInCaller] = 0xFFFFFFFF00000000ull;
+       },
+       Waits(10, "any of: event (handle 0x40); event (handle 0x44)") + join},
       {"a process that refuses duplication, counted",
        [](sim::Machine& m, sim::Process&) { m.Fail("DuplicateHandle", ERROR_ACCESS_DENIED); },
        Waits(10, "all of: handle 0x40; handle 0x44") + Waits(20, "handle 0x4c")},
@@ -467,6 +509,33 @@ TEST(HandleWait, SixtyFourBitFrameArrayClaimsOnlyTheHandlesItCounts) {
     sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
     EXPECT_EQ(WaitLines(r.out), scene.lines) << scene.name;
     EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A 32-bit program that calls the native wait itself: its third argument
+// is the wait's type, 0 for all of the handles, 1 for any.
+TEST(HandleWait, ThirtyTwoBitNativeWaitSaysAllOrAnyByItsType) {
+  for (uint64_t type : {0, 1}) {
+    sim::Machine m = HandleMachine();
+    sim::Process& p = *m.FindProcess(120);
+    SetWidth(p, 4);
+    p.AddHandle(0x40, "Event");
+    p.AddHandle(0x44, "Event");
+    sim::Thread& t = p.AddThread(10);
+    t.AddFrame(kStub).AddFrame(Pc("NtWaitForMultipleObjects")).AddFrame(kMain);
+    PinArguments(t, 4, 2 * kFrameStep, {2, ArrayOf(10), type, 0, 0});
+    sim::MemoryBlock array;
+    array.address = ArrayOf(10);
+    array.bytes = {0x40, 0, 0, 0, 0x44, 0, 0, 0};
+    p.memory.push_back(array);
+    sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+    EXPECT_EQ(WaitLines(r.out), Waits(10, std::string(type == 0 ? "all" : "any") +
+                                              " of: event (handle 0x40); event (handle 0x44)"))
+        << type;
   }
 }
 
