@@ -263,6 +263,23 @@ std::vector<Scene> SectionScenes(uint64_t word) {
          p.AddSection(Section(2), 10, 1);
        },
        Held(10, Section(1), 20) + Held(20, Section(2), 10)},
+      {"a cycle whose section has changed hands by the time it is checked",
+       [=](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         Waiter(p, 20, Section(2));
+         sim::MemoryBlock& passed = p.AddSection(Section(1), 20, 1);
+         passed.readsLeft = 2;
+         passed.later = SectionBytes(p, 30, 1);
+         p.AddSection(Section(2), 10, 1);
+       },
+       Held(10, Section(1), 20) + Held(20, Section(2), 10)},
+      {"a section without a debug record, marked as Windows 8 and later mark it",
+       [=](sim::Process& p) {
+         Waiter(p, 10, Section(1));
+         EventWaiter(p, 20);
+         p.AddSection(Section(1), 20, 1, word == 8 ? ~0ull : 0xFFFFFFFFull);
+       },
+       Held(10, Section(1), 20)},
       {"a section that cannot be read",
        [=](sim::Process& p) {
          Waiter(p, 10, Section(1));
