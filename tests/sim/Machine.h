@@ -80,6 +80,8 @@ struct Thread {
   // A thread of a 32-bit process: its first this many reads of its 32-bit
   // registers catch it switching modes (its stack pointer off its stack).
   int unsteadyReads = 0;
+  // The same, but the reads catch its program counter outside its code.
+  int strayPcReads = 0;
   // Two of the registers its innermost routine keeps (Wine's 64-bit wait
   // for several handles: the count it was given, the program's array).
   uint64_t rdi = 0, r12 = 0;

@@ -522,6 +522,10 @@ BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context) {
   context->Ebp = (DWORD)fp;
   context->Esp = (DWORD)sp;
   if (t->layerOnly) context->Eip = context->Ebp = context->Esp = 0;
+  if (t->strayPcReads > 0) {
+    --t->strayPcReads;
+    context->Eip = 0x1000;  // read while the thread switched modes: outside its code
+  }
   if (t->unsteadyReads > 0) {
     --t->unsteadyReads;
     context->Esp = 0x1000;  // read while the thread switched modes: off its stack

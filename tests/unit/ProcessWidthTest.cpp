@@ -101,6 +101,19 @@ TEST(ProcessWidth, ThirtyTwoBitProcessIsReportedAsTheThirtyTwoBitBuildReportsIt)
   EXPECT_EQ(CompareJsonWithText(j.out, r.out), "");
 }
 
+// Only a module in the system folder itself is read from the folder of the
+// 32-bit files; one in a folder whose name merely begins the same is read
+// where it lies.
+TEST(ProcessWidth, ModuleBesideTheSystemFolderIsReadFromItsOwnPath) {
+  sim::Machine m = ThirtyTwoBitMachine();
+  const char kBeside[] = "C:\\WINDOWS\\system32x\\lib32.dll";
+  m.FindProcess(130)->AddModule(0x10000000, 0x10000, "lib32.dll", kBeside);
+  m.SetVersionResource(kBeside, sim::VersionResource().FileVersion(1, 2, 3, 4));
+  sim::RunResult r = RunThreadsift(m, {"-p", "130"});
+  EXPECT_THAT(r.out, HasSubstr(Row32(0x10000000, 0x10000, "1.02.0003.0004", kBeside)));
+  ExpectLeftAsFound(m);
+}
+
 TEST(ProcessWidth, SweepWalksEachProcessInItsOwnWidth) {
   sim::Machine m = ThirtyTwoBitMachine();
   sim::Process& wide = m.AddProcess(140, u"app64.exe");
@@ -121,10 +134,12 @@ TEST(ProcessWidth, RegistersCaughtSwitchingModesAreReadAgainAndNeverWalkedFrom) 
   struct Case {
     int unsteadyReads;
     bool walked;
+    bool strayPc;  // the reads catch the program counter, not the stack pointer, off
   };
-  for (const Case& c : {Case{2, true}, Case{3, false}}) {
+  for (const Case& c : {Case{2, true, false}, Case{3, false, false}, Case{3, false, true}}) {
     sim::Machine m = ThirtyTwoBitMachine();
-    m.FindProcess(130)->FindThread(12)->unsteadyReads = c.unsteadyReads;
+    sim::Thread& caught = *m.FindProcess(130)->FindThread(12);
+    (c.strayPc ? caught.strayPcReads : caught.unsteadyReads) = c.unsteadyReads;
     sim::RunResult r = RunThreadsift(m, {"-p", "130", "-t", "12"});
     EXPECT_EQ(r.status, 0) << c.unsteadyReads;
     // The thread runs between the reads: held three times at most.
@@ -254,6 +269,13 @@ TEST(ProcessWidth, WithoutTheExtendedListingTheLoadersListNamesTheModules) {
          p.memory.push_back(sim::MemoryBlock{outside, std::vector<unsigned char>(0x100), true, -1, {}});
        },
        header + "ReadLoaderList error 299\n"},
+      {"a path of an odd byte length",
+       [](sim::Process& p, const std::vector<uint64_t>& blocks) {
+         for (sim::MemoryBlock& b : p.memory) {
+           if (b.address == blocks[2]) --b.bytes[0x24];  // the path's length, in the first entry
+         }
+       },
+       header + "ReadLoaderList error 13\n"},
   };
   for (const Case& c : cases) {
     sim::Machine m = ThirtyTwoBitMachine();
@@ -281,6 +303,17 @@ TEST(ProcessWidth, SamplesOfAThirtyTwoBitProcessFoldItsOwnNames) {
   EXPECT_THAT(r.out, HasSubstr("app32.exe;12;0x00300000;app32.exe!_main;0x7c000110 2\n"));
   EXPECT_THAT(r.out, HasSubstr("app32.exe;12;0x00300000;app32.exe!_main;user32.dll!_GetMessageA@16 1\n"));
   ExpectLeftAsFound(m);
+
+  // A thread whose stack bytes stay but whose 32-bit registers change is
+  // walked again: its kept walk is for the registers it had.
+  sim::Machine moved = ThirtyTwoBitMachine();
+  sim::Thread& t = *moved.FindProcess(130)->FindThread(12);
+  t.stack.still = true;
+  t.samples = {{{0x402010, {}}}, {{0x401010, {}}}};
+  r = RunThreadsift(moved, {"-p", "130", "-t", "12", "-s", "2", "-i", "1"});
+  EXPECT_THAT(r.out, HasSubstr("app32.exe;12;app32.exe!_main 1\n"));
+  EXPECT_THAT(r.out, HasSubstr("app32.exe;12;app32.exe!_worker 1\n"));
+  ExpectLeftAsFound(moved);
 }
 
 TEST(ProcessWidth, ThirtyTwoBitEnvironmentBlockThatCannotBeReadFallsBackToTheRegion) {
