@@ -363,6 +363,8 @@ TEST(ProcessWidth, UnreadableHeaderIsWalkedInTheToolsWidth) {
   sim::Machine m;
   sim::Process& p = m.AddProcess(150, u"app.exe");
   p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+  // The main image is the first module listed, not the lowest.
+  p.AddModule(0x10000, 0x1000, "low.dll", "C:\\app\\low.dll");
   p.AddThread(51).AddFrame(0x400010);
   AddSelf(m);
   m.FailFor("ReadProcessMemory", 0x40003c, ERROR_PARTIAL_COPY);

@@ -265,6 +265,23 @@ TEST(StackSampler, ModuleUnloadedOrReplacedWhileSamplingIsDroppedAndItsFramesNam
   }
 }
 
+// A module whose facts cannot be read when the modules are listed again is
+// kept, and its frames still named: it is not known to be gone.
+TEST(StackSampler, ModuleThatCannotBeReadWhenListedAgainIsKept) {
+  sim::Machine m = SampledMachine();
+  m.performanceCounterStep = 0;
+  sim::Process& p = *m.FindProcess(120);
+  p.AddModule(0x600000, 0x1000, "late.dll", "C:\\app\\late.dll").AddSymbol(0x600100, 0x20, "LateWork");
+  p.FindThread(9)->frames = {{0x600110, {}}, {0x402000, {}}};
+  // The last module of the third listing: late.dll.
+  m.Fail("GetModuleInformation", ERROR_ACCESS_DENIED, 12);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-s", "4", "-i", "600"});
+  EXPECT_THAT(r.out, HasSubstr("\napp.exe;9;app.exe!_main;late.dll!LateWork 4\n"));
+  EXPECT_EQ(m.CallCount("EnumProcessModules"), 3);
+  EXPECT_EQ(m.CallCount("GetModuleInformation"), 12);
+  EXPECT_EQ(m.CallCount(kWide ? "SymUnloadModule64" : "SymUnloadModule"), 0);
+}
+
 // A fault inside a symbol lookup ends only that frame's name: the frame is
 // named by its address and the sampling goes on.
 TEST(StackSampler, FaultWhileNamingAFrameNamesItByItsAddress) {
