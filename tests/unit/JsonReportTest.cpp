@@ -231,6 +231,8 @@ TEST(JsonReport, MembersTheTextShowsOnlyByItsLayout) {
   r = RunThreadsift(cycle, {"-j", "-w", "-p", "120", "-t", "20"});
   ASSERT_TRUE(ParseJsonLines(r.out, &lines, &problem)) << problem;
   EXPECT_FALSE(lines.at(0).contains("deadlocks"));
+  // A process of the tool's own width: its width goes without saying.
+  EXPECT_FALSE(lines.at(0).contains("process_width"));
 }
 
 }  // namespace

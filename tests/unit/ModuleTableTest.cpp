@@ -175,6 +175,7 @@ TEST(ModuleTable, LoaderListNamesTheModulesInOnePassOrTheCallsReadEach) {
   const size_t word = sizeof(void*);
   const size_t pathAt = word == 8 ? 0x48 : 0x24;
   const size_t nameAt = word == 8 ? 0x58 : 0x2C;
+  const size_t baseAt = word == 8 ? 0x30 : 0x18;
   auto put = [](sim::Process& p, uint64_t block, size_t offset, uint64_t value, size_t size) {
     for (sim::MemoryBlock& b : p.memory) {
       if (b.address != block) continue;
@@ -221,6 +222,9 @@ TEST(ModuleTable, LoaderListNamesTheModulesInOnePassOrTheCallsReadEach) {
        true, 0},
       {"a module without a file",
        [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[3], pathAt, 0, 2); }, true, 1},
+      {"a module at another base than the platform lists",
+       [&](sim::Process& p, const std::vector<uint64_t>& blocks) { put(p, blocks[3], baseAt, 0x50000, word); }, true,
+       0},
   };
   sim::Machine plain = ModuleMachine(120, {0x70000, 0x10000, 0x40000});
   const std::string expected = RunThreadsift(plain, {"-p", "120"}).out;

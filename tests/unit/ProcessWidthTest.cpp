@@ -355,6 +355,21 @@ TEST(ProcessWidth, SixtyFourBitProcessIsOneLineNamingTheSixtyFourBitBuild) {
   }
 }
 
+// A process the platform lists whose main image is built for the 64-bit
+// machine is not walked by the 32-bit build.
+TEST(ProcessWidth, SixtyFourBitImageIsNotWalkedByTheThirtyTwoBitBuild) {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(140, u"app64.exe");
+  p.machine = IMAGE_FILE_MACHINE_AMD64;
+  p.AddModule(0x400000, 0x10000, "app64.exe", "C:\\app\\app64.exe");
+  p.AddThread(41).AddFrame(0x400010);
+  AddSelf(m);
+  sim::RunResult r = RunThreadsift(m, {"-p", "140"});
+  EXPECT_THAT(r.out, HasSubstr("Process 140 (0x8c) is a 64-bit process: the 64-bit threadsift walks it\n"));
+  EXPECT_EQ(m.CallCount("SuspendThread"), 0);
+  ExpectLeftAsFound(m);
+}
+
 #endif
 
 // A process of the tool's own width whose main image's header cannot be

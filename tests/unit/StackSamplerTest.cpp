@@ -151,6 +151,23 @@ TEST(StackSampler, OnlyAWalkOfAtMost256FramesIsKept) {
   EXPECT_EQ(steps(257, false), steps(257, true));
 }
 
+// A walk that reads outside the stack copy (a stack deeper than its copy
+// holds: the frames' reads run past its end), where no module's pages lie,
+// may read something else next time: it is made again in every sample, its
+// stack bytes unchanged or not.
+TEST(StackSampler, WalkThatReadsOutsideTheStackAndTheKeptModulePagesIsNotKept) {
+  const std::string op = kWide ? "StackWalk64" : "StackWalk";
+  auto steps = [&](bool still) {
+    sim::Machine m = SampledMachine();
+    sim::Thread& t = *m.FindProcess(120)->FindThread(9);
+    t.stack.still = still;
+    while (t.frames.size() < 200) t.AddFrame(0x402000);
+    RunThreadsift(m, {"-p", "120", "-t", "9", "-s", "4"});
+    return m.CallCount(op);
+  };
+  EXPECT_EQ(steps(true), steps(false));
+}
+
 // A stack base that could not be read, or that belongs to another stack
 // than the one the thread runs on, is read again: the stack is copied by
 // its base from then on, with no region query while the thread is held

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Run.h"
 #include "Scenarios.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
@@ -433,6 +434,26 @@ TEST(ThreadWalk, FaultInsideASymbolOrLineLookupEndsThatThreadsLinesAndTheWalkGoe
     EXPECT_THAT(m.CallArgs("SuspendThread"), ElementsAre("10", "20", "30")) << c.op;
     ExpectThreadsLeftAsFound(m);
   }
+}
+
+// A fault that ends the naming between two frames (a name kept after its
+// frame's line, say) cuts nothing: the line before it is whole.
+TEST(ThreadWalk, CutAfterAFinishedFrameAddsNothingAndACutFrameEndsItsLine) {
+  auto said = [](bool inFrame) {
+    sim::Machine m;
+    return sim::RunInChild(m, [inFrame]() {
+             ReportSink report(false, "");
+             report.FrameStart(0x401000, "app.exe", 0x400000);
+             report.FrameWithoutSymbol(0x401000);
+             if (inFrame) report.FrameStart(0x402000, "app.exe", 0x400000);
+             report.FrameCutShort();
+             return 0;
+           })
+        .out;
+  };
+  const std::string line = Hex(0x401000) + " =      app.exe!" + Hex(0x401000) + "()\n";
+  EXPECT_EQ(said(false), line);
+  EXPECT_EQ(said(true), line + Hex(0x402000) + " =      app.exe!\n");
 }
 
 TEST(ThreadWalk, ThreadThatCannotBeOpenedAmidTheWalkLeavesTheNextOneWalked) {
