@@ -60,24 +60,24 @@ add_executable(unit_tests
   tests/unit/FailingNew.cpp
   tests/unit/FaultSweepTest.cpp
   tests/unit/JsonLines.cpp
-  tests/unit/JsonReportTest.cpp
+  tests/unit/report/JsonReportTest.cpp
   tests/unit/LatchsiftCommandLineTest.cpp
   tests/unit/LockReportTest.cpp
-  tests/unit/ModuleTableTest.cpp
-  tests/unit/ModuleVersionTest.cpp
+  tests/unit/modules/ModuleTableTest.cpp
+  tests/unit/modules/ModuleVersionTest.cpp
   tests/unit/OptionTextTest.cpp
   tests/unit/PrivilegeTest.cpp
-  tests/unit/ProcessSnapshotTest.cpp
-  tests/unit/ProcessWidthTest.cpp
-  tests/unit/ProcessWalkTest.cpp
+  tests/unit/process/ProcessSnapshotTest.cpp
+  tests/unit/process/ProcessWidthTest.cpp
+  tests/unit/process/ProcessWalkTest.cpp
   tests/unit/RandomMachineTest.cpp
-  tests/unit/StackSamplerTest.cpp
+  tests/unit/sampling/StackSamplerTest.cpp
   tests/unit/SweepTest.cpp
-  tests/unit/ThreadCpuTest.cpp
-  tests/unit/ThreadWalkTest.cpp
-  tests/unit/WaitChainTest.cpp
-  tests/unit/HandleWaitTest.cpp)
-target_include_directories(unit_tests PRIVATE tests src/win32)
+  tests/unit/thread/ThreadCpuTest.cpp
+  tests/unit/thread/ThreadWalkTest.cpp
+  tests/unit/waits/WaitChainTest.cpp
+  tests/unit/waits/HandleWaitTest.cpp)
+target_include_directories(unit_tests PRIVATE tests tests/unit src/win32)
 target_compile_options(unit_tests PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_tests PRIVATE threadsift_tool latchsift_tool gmock gtest_main)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit DISCOVERY_TIMEOUT 120)

@@ -8,9 +8,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     -Wl,--major-os-version,4,--minor-os-version,0)
 endif()
 
-# The JSON library's code is most of the report sink's and runs once a
+# The JSON library's code is most of the JSON form's and runs once a
 # process: built for size, it adds a third less to the executable.
-set_source_files_properties(src/win32/threadsift/ReportSink.cpp PROPERTIES COMPILE_OPTIONS -Os)
+set_source_files_properties(src/win32/threadsift/report/JsonForm.cpp PROPERTIES COMPILE_OPTIONS -Os)
 
 add_executable(threadsift
   ${THREADSIFT_MAIN} ${THREADSIFT_SOURCES} ${THREADSIFT_COMMON_SOURCES})

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "threadsift/SectionLayout.h"
-#include "threadsift/SnapshotLayout.h"
+#include "threadsift/waits/SectionLayout.h"
+#include "threadsift/process/SnapshotLayout.h"
 
 #if defined(_WIN64)
 static_assert(sizeof(void*) == 8, "64-bit build");

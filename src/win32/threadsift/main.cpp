@@ -5,13 +5,13 @@
 
 #include "common/EnablePrivilege.h"
 #include "common/OptionText.h"
-#include "threadsift/FrameNaming.h"
-#include "threadsift/Interrupt.h"
-#include "threadsift/ProcessSession.h"
-#include "threadsift/ProcessWalk.h"
-#include "threadsift/ReportSink.h"
-#include "threadsift/ScopedHandle.h"
-#include "threadsift/StackSampler.h"
+#include "threadsift/unwind/FrameNaming.h"
+#include "threadsift/base/Interrupt.h"
+#include "threadsift/process/ProcessSession.h"
+#include "threadsift/process/ProcessWalk.h"
+#include "threadsift/report/ReportSink.h"
+#include "threadsift/base/ScopedHandle.h"
+#include "threadsift/sampling/StackSampler.h"
 #include "threadsift/Version.h"
 
 namespace {

@@ -1,0 +1,18 @@
+#ifndef THREADSIFT_JSON_FORM_H
+#define THREADSIFT_JSON_FORM_H
+
+#include "threadsift/report/ReportForm.h"
+
+// The report as JSON lines (-j): the record of each process as one line
+// when its walk is over, and the failures said outside any process as one
+// line when the run ends. Each line starts with the run's members (tool,
+// version, pointer width, computer and time).
+class JsonForm : public ReportForm {
+ public:
+  void Said(const ReportRecord&, ReportPart) override {}
+  void FailureSaid(const ReportRecord&, const ReportedFailure&) override {}
+  void ProcessDone(const ReportRecord& record) override;
+  void RunDone(const ReportRecord& record) override;
+};
+
+#endif

@@ -1,0 +1,328 @@
+#include <windows.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "threadsift/report/JsonForm.h"
+#include "threadsift/report/ReportSink.h"
+#include "threadsift/report/TextForm.h"
+
+namespace {
+
+// The code of a step that was tried again until its tries ran out (the
+// platform's "retry" error).
+const int kRetriesRanOut = 1237;
+// The code of a process this build does not walk ("not supported").
+const int kNotWalked = 50;
+
+int BitsOf(ProcessWidth width) { return width == Width32 ? 32 : 64; }
+
+}  // namespace
+
+ReportSink::ReportSink(bool json, const char* version) {
+  record_.version = version;
+  if (json) {
+    form_.reset(new JsonForm);
+  } else {
+    form_.reset(new TextForm);
+  }
+}
+
+ReportSink::~ReportSink() {}
+
+void ReportSink::Banner(const char* banner) {
+  record_.banner = banner;
+  Say(BannerPart);
+}
+
+void ReportSink::RunHeader(const char* computerName) {
+  record_.headed = true;
+  record_.computer = computerName;
+  record_.time = time(NULL);
+  Say(RunHeaderPart);
+}
+
+void ReportSink::EndRun() {
+  form_->RunDone(record_);
+  record_.failures.clear();
+}
+
+void ReportSink::BeginProcess(int pid) {
+  record_.process = ReportedProcess();
+  record_.process.pid = pid;
+  record_.inProcess = true;
+}
+
+void ReportSink::EndProcess(bool interrupted) {
+  if (!record_.process.threads.empty() && !ThreadInHand().frames.empty()) FrameInHand().open = false;
+  record_.process.interrupted = interrupted;
+  form_->ProcessDone(record_);
+  // The width stays for what is said after the process (as before it).
+  ProcessWidth width = record_.process.width;
+  record_.process = ReportedProcess();
+  record_.process.width = width;
+  record_.inProcess = false;
+}
+
+void ReportSink::ProcessHeader(int pid, const ImageText& image, DWORD threadCount) {
+  ReportedProcess& process = record_.process;
+  process.pid = pid;
+  process.headed = true;
+  process.image = image;
+  process.threadCount = threadCount;
+  Say(ProcessHeaderPart);
+}
+
+void ReportSink::EmptyLine() { Say(EmptyLinePart); }
+
+void ReportSink::ProcessWidthIs(ProcessWidth width) {
+  ReportedProcess& process = record_.process;
+  process.width = width;
+  if (!record_.inProcess || width == kToolWidth) return;
+  if (process.shownWidthBits == 0) process.widthOrder = record_.said++;
+  process.shownWidthBits = BitsOf(width);
+}
+
+void ReportSink::AssumedWidth(int pid, ProcessWidth width) {
+  ReportedProcess& process = record_.process;
+  process.pid = pid;
+  if (process.shownWidthBits == 0) process.widthOrder = record_.said++;
+  process.shownWidthBits = BitsOf(width);
+  process.widthAssumed = true;
+  Say(AssumedWidthPart);
+}
+
+void ReportSink::WiderProcess(int pid) {
+  ReportedProcess& process = record_.process;
+  if (process.shownWidthBits == 0) process.widthOrder = record_.said++;
+  process.shownWidthBits = 64;
+  ReportedFailure failure = StepFailure(ProcessTooWide, "WalkProcess", kNotWalked);
+  failure.id = (DWORD)pid;
+  AddFailure(failure);
+}
+
+void ReportSink::OtherMachine(int pid, WORD machine) {
+  ReportedFailure failure = StepFailure(::OtherMachine, "WalkProcess", kNotWalked);
+  failure.id = (DWORD)pid;
+  failure.machine = machine;
+  AddFailure(failure);
+}
+
+void ReportSink::ModuleListing() {
+  record_.process.modulesListed = true;
+  Say(ModuleListingPart);
+}
+
+void ReportSink::Module(Address base, DWORD size, const std::string& label, const char* path) {
+  ReportedModule row = {base, size, label, path};
+  record_.process.modules.push_back(row);
+  Say(ModulePart);
+}
+
+void ReportSink::BeginThreads() {
+  record_.process.threadsListed = true;
+  Say(ThreadsPart);
+}
+
+void ReportSink::Thread(DWORD tid, const ThreadFigures* times) {
+  ReportedThread thread;
+  thread.tid = tid;
+  if (times != NULL) {
+    thread.timed = true;
+    thread.figures = *times;
+  }
+  record_.process.threads.push_back(thread);
+  record_.process.threadInHand = true;
+  Say(ThreadPart);
+}
+
+void ReportSink::EndThread() {
+  if (record_.process.threadInHand && !ThreadInHand().frames.empty()) FrameInHand().open = false;
+  record_.process.threadInHand = false;
+  Say(ThreadEndPart);
+}
+
+void ReportSink::BeginFrames() {
+  if (record_.process.threadInHand) ThreadInHand().walked = true;
+}
+
+void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBase) {
+  ReportedFrame frame;
+  frame.pc = pc;
+  frame.inModule = moduleName != NULL;
+  if (frame.inModule) {
+    frame.module = moduleName;
+    frame.moduleBase = moduleBase;
+  }
+  frame.open = true;
+  // A frame said before any thread (a caller's own naming) belongs to a
+  // thread of no id, which no form shows.
+  if (record_.process.threads.empty()) record_.process.threads.push_back(ReportedThread());
+  ThreadInHand().frames.push_back(frame);
+  Say(FrameStartPart);
+}
+
+void ReportSink::FrameWithoutSymbol() {
+  FrameInHand().open = false;
+  Say(FrameWithoutSymbolPart);
+}
+
+void ReportSink::FrameSymbol(const char* name, const Address params[4], SymbolDisplacement displacement) {
+  ReportedFrame& frame = FrameInHand();
+  frame.named = true;
+  frame.function = name;
+  for (int i = 0; i < 4; ++i) frame.params[i] = params[i];
+  frame.displacement = displacement;
+  Say(FrameSymbolPart);
+}
+
+void ReportSink::FrameSource(const char* file, unsigned line) {
+  ReportedFrame& frame = FrameInHand();
+  frame.sourced = true;
+  frame.file = file;
+  frame.line = line;
+  Say(FrameSourcePart);
+}
+
+void ReportSink::FrameEnd() {
+  FrameInHand().open = false;
+  Say(FrameEndPart);
+}
+
+void ReportSink::FrameCutShort() {
+  if (FrameOpen()) FrameInHand().open = false;
+  Say(FrameCutShortPart);
+}
+
+void ReportSink::UnsteadyContext(DWORD tid, int reads) {
+  ReportedFailure failure = StepFailure(RegistersUnsteady, "Wow64GetThreadContext", kRetriesRanOut);
+  failure.id = tid;
+  failure.reads = reads;
+  AddFailure(failure);
+}
+
+void ReportSink::NoThirtyTwoBitRegisters(DWORD tid) {
+  ReportedFailure failure = StepFailure(LayerThread, "Wow64GetThreadContext", kNotWalked);
+  failure.id = tid;
+  AddFailure(failure);
+}
+
+void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded, bool loaderLock) {
+  ReportedWait& wait = ThreadInHand().wait;
+  // A wait said again keeps the place of the first.
+  size_t order = wait.kind == NoWait ? record_.said++ : wait.order;
+  wait = ReportedWait();
+  wait.kind = SectionWaitKind;
+  wait.order = order;
+  wait.waiter = tid;
+  wait.section = section;
+  wait.holderKnown = holder != NULL;
+  if (holder != NULL) wait.holder = *holder;
+  wait.holderEnded = holderEnded;
+  wait.loaderLock = loaderLock;
+  Say(WaitPart);
+}
+
+void ReportSink::HandleWaitLine(DWORD tid, int pid, const HandleWait& handles) {
+  ReportedWait& wait = ThreadInHand().wait;
+  // A wait said again keeps the place of the first.
+  size_t order = wait.kind == NoWait ? record_.said++ : wait.order;
+  wait = ReportedWait();
+  wait.kind = HandleWaitKind;
+  wait.order = order;
+  wait.waiter = tid;
+  wait.pid = pid;
+  wait.handles = handles;
+  Say(WaitPart);
+}
+
+void ReportSink::Deadlocks(const std::vector<std::vector<DWORD>>& cycles) {
+  ReportedProcess& process = record_.process;
+  if (!process.cyclesSaid) process.cyclesOrder = record_.said++;
+  process.cyclesSaid = true;
+  process.cycles = cycles;
+  Say(CyclesPart);
+}
+
+void ReportSink::ProcessSeparator() { Say(ProcessSeparatorPart); }
+
+void ReportSink::ProcessCount(int count) {
+  record_.processCount = count;
+  Say(ProcessCountPart);
+}
+
+void ReportSink::Interrupt() { Say(InterruptPart); }
+
+void ReportSink::Failure(const char* step, int code, const char* name) {
+  ReportedFailure failure = StepFailure(StepFailed, step, code);
+  if (name != NULL) {
+    failure.named = true;
+    failure.name = name;
+  }
+  AddFailure(failure);
+}
+
+void ReportSink::WalkThreadFailure(DWORD tid, int code) {
+  ReportedFailure failure = StepFailure(ThreadWalkFailed, "WalkThread", code);
+  failure.id = tid;
+  AddFailure(failure);
+}
+
+void ReportSink::MissingThreads(int pid, int code) {
+  ReportedFailure failure = StepFailure(ThreadListMissing, "EnumProcessThreads", code);
+  failure.id = (DWORD)pid;
+  AddFailure(failure);
+}
+
+void ReportSink::StatusFailure(const char* step, ULONG status, ULONG returned) {
+  ReportedFailure failure = StepFailure(StatusFailed, step, status);
+  failure.returned = returned;
+  AddFailure(failure);
+}
+
+void ReportSink::SnapshotLimit(ULONG status) {
+  AddFailure(StepFailure(SnapshotTooLarge, "NtQuerySystemInformation", status));
+}
+
+void ReportSink::AllocationFailure(size_t bytes) {
+  ReportedFailure failure = StepFailure(AllocationFailed, "allocate", ERROR_NOT_ENOUGH_MEMORY);
+  failure.bytes = bytes;
+  AddFailure(failure);
+}
+
+void ReportSink::VersionAllocationFailure(size_t bytes) {
+  ReportedFailure failure = StepFailure(VersionAllocationFailed, "allocate", ERROR_NOT_ENOUGH_MEMORY);
+  failure.bytes = bytes;
+  AddFailure(failure);
+}
+
+ReportedFailure ReportSink::StepFailure(FailureForm form, const char* step, long long code) {
+  ReportedFailure failure;
+  failure.form = form;
+  failure.step = step;
+  failure.code = code;
+  return failure;
+}
+
+bool ReportSink::FrameOpen() {
+  ReportedProcess& process = record_.process;
+  return process.threadInHand && !ThreadInHand().frames.empty() && FrameInHand().open;
+}
+
+void ReportSink::AddFailure(ReportedFailure failure) {
+  failure.order = record_.said++;
+  if (!record_.inProcess) {
+    record_.failures.push_back(failure);
+    form_->FailureSaid(record_, record_.failures.back());
+    return;
+  }
+  ReportedProcess& process = record_.process;
+  std::vector<ReportedFailure>& owner = process.threadInHand ? ThreadInHand().failures : process.failures;
+  if (FrameOpen()) {
+    failure.frame = (long long)ThreadInHand().frames.size() - 1;
+    FrameInHand().open = false;
+  }
+  owner.push_back(failure);
+  form_->FailureSaid(record_, owner.back());
+}

@@ -1,0 +1,183 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "common/EnablePrivilege.h"
+#include "threadsift/report/TextForm.h"
+
+std::string AddressTextOf(const ReportRecord& record, Address value) {
+  return AddressDigits(value, record.process.width);
+}
+
+void TextForm::Said(const ReportRecord& record, ReportPart part) {
+  const ReportedProcess& process = record.process;
+  switch (part) {
+    case BannerPart:
+      printf("%s\n\n", record.banner.c_str());
+      return;
+    case RunHeaderPart: {
+      const char* when = ctime(&record.time);
+      printf("Checking computer %s on %s\n", record.computer.c_str(), when != NULL ? when : "(unknown time)\n");
+      return;
+    }
+    case ProcessHeaderPart:
+      printf("Process %d (0x%0x) ", process.pid, (unsigned)process.pid);
+      printf(" %S", process.image.c_str());
+      printf(" %d thread(s)\n", (int)process.threadCount);
+      return;
+    case EmptyLinePart:
+    case ThreadsPart:
+      printf("\n");
+      return;
+    case AssumedWidthPart:
+      printf("Process %d (0x%x) is walked as a %d-bit process: its main image's header cannot be read\n", process.pid,
+             (unsigned)process.pid, process.shownWidthBits);
+      return;
+    case ModuleListingPart:
+      printf("%s", ModuleListingHeader(process.width));
+      printf("%s", ModuleListingRule(process.width));
+      return;
+    case ModulePart:
+      PrintModule(record);
+      return;
+    case ThreadPart:
+      PrintThread(process.threads.back());
+      return;
+    case ThreadEndPart:
+      lineOpen_ = false;
+      printf("\n");
+      return;
+    case FrameStartPart:
+      PrintFrameStart(record);
+      return;
+    case FrameWithoutSymbolPart:
+      lineOpen_ = false;
+      printf("%s()\n", AddressTextOf(record, process.threads.back().frames.back().pc).c_str());
+      return;
+    case FrameSymbolPart:
+      PrintFrameSymbol(record);
+      return;
+    case FrameSourcePart: {
+      const ReportedFrame& frame = process.threads.back().frames.back();
+      printf(" %s(%u)", frame.file.c_str(), frame.line);
+      return;
+    }
+    case FrameEndPart:
+      lineOpen_ = false;
+      printf("\n");
+      return;
+    case FrameCutShortPart:
+      if (!lineOpen_) return;
+      lineOpen_ = false;
+      printf("\n");
+      return;
+    case WaitPart:
+      PrintWaitLine(record, process.threads.back().wait);
+      return;
+    case CyclesPart:
+      PrintCycles(process.cycles);
+      return;
+    case ProcessSeparatorPart:
+      printf("******************************************************************************\n");
+      return;
+    case ProcessCountPart:
+      printf("%d process(es) found\n", record.processCount);
+      return;
+    case InterruptPart:
+      printf("\n* Interrupt *\n");
+      return;
+  }
+}
+
+void TextForm::PrintModule(const ReportRecord& record) {
+  const ReportedModule& row = record.process.modules.back();
+  Address end = row.base + row.size - 1;
+  // A label shorter than a file version's (a maker's) is padded to that
+  // width before it is set in its column.
+  std::string shown = row.label;
+  if (shown.size() < kFileVersionLabelWidth) shown.resize(kFileVersionLabelWidth, ' ');
+  printf("0x%s  0x%s  0x%08x %15s  %s\n", AddressTextOf(record, row.base).c_str(), AddressTextOf(record, end).c_str(),
+         (unsigned)row.size, shown.c_str(), row.path.c_str());
+}
+
+void TextForm::PrintThread(const ReportedThread& thread) {
+  DWORD tid = thread.tid;
+  if (!thread.timed) {
+    printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
+    return;
+  }
+  const ThreadFigures& times = thread.figures;
+  printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(times.milliseconds / 1000),
+         (unsigned)(times.milliseconds % 1000));
+  if (times.ended) {
+    printf("ended\n");
+  } else {
+    printf("busy %u%%\n", times.busy);
+  }
+}
+
+void TextForm::PrintFrameStart(const ReportRecord& record) {
+  const ReportedFrame& frame = record.process.threads.back().frames.back();
+  lineOpen_ = true;
+  printf("%s = ", AddressTextOf(record, frame.pc).c_str());
+  if (frame.inModule) printf("%12s!", frame.module.c_str());
+}
+
+void TextForm::PrintFrameSymbol(const ReportRecord& record) {
+  const ReportedFrame& frame = record.process.threads.back().frames.back();
+  std::string text = frame.function;
+  text += "(" + AddressTextOf(record, frame.params[0]) + "," + AddressTextOf(record, frame.params[1]) + "," +
+          AddressTextOf(record, frame.params[2]) + "," + AddressTextOf(record, frame.params[3]) + ")";
+  char scratch[32];
+  if (frame.displacement != 0) {
+    sprintf(scratch, "%+d", (int)frame.displacement);
+    text += scratch;
+  }
+  printf("%s", text.c_str());
+}
+
+void TextForm::FailureSaid(const ReportRecord&, const ReportedFailure& failure) {
+  DWORD id = failure.id;
+  switch (failure.form) {
+    case StepFailed:
+      lineOpen_ = false;  // its line ends the frame's
+      PrintFailureLine(failure.step.c_str(), (int)failure.code, failure.named ? failure.name.c_str() : NULL);
+      return;
+    case ThreadWalkFailed:
+      printf("WalkThread %d error %d\n", (int)id, (int)failure.code);
+      return;
+    case ThreadListMissing:
+      printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), (int)id, (int)failure.code);
+      return;
+    case StatusFailed:
+      printf("%s error %08x, ret_len: %u\n", failure.step.c_str(), (unsigned)failure.code, (unsigned)failure.returned);
+      return;
+    case SnapshotTooLarge:
+      printf("ERROR: 16 MB maximum buffer size exceeded\n");
+      return;
+    case AllocationFailed:
+      printf("FATAL: failed to allocate %d byte(s)\n", (int)failure.bytes);
+      return;
+    case VersionAllocationFailed:
+      printf("FATAL: allocate %u byte(s) failed\n", (unsigned)failure.bytes);
+      return;
+    case RegistersUnsteady:
+      printf("Thread %d (0x%x): its 32-bit registers did not hold still in %d reads; its frames are not shown\n",
+             (int)id, (unsigned)id, failure.reads);
+      return;
+    case LayerThread:
+      printf("Thread %d (0x%x) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames "
+             "are not shown\n",
+             (int)id, (unsigned)id);
+      return;
+    case ProcessTooWide:
+      printf("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", (int)id, (unsigned)id);
+      return;
+    case OtherMachine:
+      printf("Process %d (0x%x) is built for machine 0x%04x, which threadsift does not walk\n", (int)id, (unsigned)id,
+             (unsigned)failure.machine);
+      return;
+  }
+}

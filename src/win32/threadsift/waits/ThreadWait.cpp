@@ -1,0 +1,35 @@
+#include "threadsift/waits/ThreadWait.h"
+#include "threadsift/waits/AwaitedSection.h"
+#include "threadsift/waits/WaitRoutines.h"
+#include "threadsift/waits/WaitedHandles.h"
+
+bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
+                    const std::vector<FoundFrame>& found, ThreadWait* wait) {
+  WaitFrames frames;
+  if (!FindWaitFrames(process, found, &frames)) return false;
+  switch (frames.kind) {
+    case SectionWaitRoutine:
+      wait->kind = SectionWaitKind;
+      return FindAwaitedSection(process, stack, tid, found, frames, &wait->section);
+    case HandleWaitRoutine:
+      wait->kind = HandleWaitKind;
+      return FindHandleWait(process, stack, context, tid, found, frames, &wait->handles);
+    case StepOfAnyWait:
+      break;
+  }
+  return false;
+}
+
+void ReportThreadWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, ThreadWait* wait,
+                      WaitChain* chain) {
+  switch (wait->kind) {
+    case SectionWaitKind:
+      ReportAwaitedSection(process, report, tid, wait->section, chain);
+      return;
+    case HandleWaitKind:
+      ReportHandleWait(process, report, tid, &wait->handles, chain);
+      return;
+    case NoWait:
+      return;
+  }
+}

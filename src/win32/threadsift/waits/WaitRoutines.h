@@ -1,0 +1,77 @@
+#ifndef THREADSIFT_WAIT_ROUTINES_H
+#define THREADSIFT_WAIT_ROUTINES_H
+
+#include <cstddef>
+#include <vector>
+
+#include "threadsift/process/ExaminedProcess.h"
+#include "threadsift/unwind/FrameNaming.h"
+
+// The kinds of wait -w reads, most telling first: a wait beneath a
+// section's entry routine is the section's, whatever it waits in. A step is
+// a routine beneath the one a wait was called in that waits of every kind
+// pass through (the system-call stubs, keyed events, address waits).
+enum WaitRoutineKind { SectionWaitRoutine, HandleWaitRoutine, StepOfAnyWait };
+
+// A routine a program calls to wait (the wait's outermost routine), or one
+// beneath it.
+enum RoutineRole { CalledRoutine, InnerRoutine };
+
+// Where a routine's frame keeps what it waits on, in each width.
+enum ObjectPlace {
+  Nowhere,
+  // Either width: a word of the wait's frames, between its innermost frame
+  // and the called routine's argument words (a section).
+  WaitFrameWords,
+  // 32-bit: its arguments, the words just above its return address (the
+  // walk's argument words are misplaced under Wine: they start two words
+  // lower, or anywhere where the caller keeps no frame).
+  FirstArgument,        // the handle
+  SecondArgument,       // the handle (the first is the one signalled)
+  ArgumentArray,        // count, array, a flag that asks for all of them
+  NativeArgumentArray,  // count, array, the wait type (0: all, 1: any)
+  FlagsArgumentArray,   // count, array, time-out, input mask, flags (1: all of them)
+  // 64-bit, as Wine 8 keeps them: the handles copied into an array at 0x40
+  // above the frame's stack address, the flag asking for all of them spilt
+  // at 0x10 above its caller's.
+  FrameArray,
+  // 64-bit: the handle waited on at 0x28 above the frame's stack address.
+  FrameWord,
+};
+
+// A routine of the platform's versions that a blocked thread waits in, by
+// its plain name (without module and decoration). A routine that waits of
+// two kinds pass through has a row for each.
+struct WaitRoutine {
+  const char* name;
+  WaitRoutineKind kind;
+  RoutineRole role;
+  bool several;  // a handle wait asked for several handles, not one
+  ObjectPlace place32;
+  ObjectPlace place64;
+};
+
+// The frames of a wait: the routine of each (null for a frame without a
+// symbol, the platform's stubs), innermost first, up to the wait's
+// outermost routine; called is the frame of the outermost routine the
+// program called, and kind the wait's, which says which reader reads it.
+struct WaitFrames {
+  WaitRoutineKind kind = StepOfAnyWait;
+  std::vector<const WaitRoutine*> routines;
+  size_t called = 0;
+};
+
+// The one search for every kind of wait, over the first 12 frames. For each
+// kind in turn, the wait's frames are the innermost frames that are its
+// routines, steps or frames without a symbol, up to its outermost routine
+// (frames without a symbol beyond it are the program's own, a program
+// without symbols); the wait is found when a routine of the kind that a
+// program calls is among them, a frame calls the wait, and what ends the
+// frames is no routine of a kind named before (a handle wait beneath a
+// section's entry routine is the section's). False when no kind's is.
+bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait);
+
+// Where the routine keeps what it waits on, in the process's width.
+ObjectPlace PlaceOf(const ExaminedProcess& process, const WaitRoutine& routine);
+
+#endif
