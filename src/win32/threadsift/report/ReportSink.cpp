@@ -10,12 +10,6 @@
 
 namespace {
 
-// The code of a step that was tried again until its tries ran out (the
-// platform's "retry" error).
-const int kRetriesRanOut = 1237;
-// The code of a process this build does not walk ("not supported").
-const int kNotWalked = 50;
-
 int BitsOf(ProcessWidth width) { return width == Width32 ? 32 : 64; }
 
 }  // namespace
@@ -91,22 +85,6 @@ void ReportSink::AssumedWidth(int pid, ProcessWidth width) {
   process.shownWidthBits = BitsOf(width);
   process.widthAssumed = true;
   Say(AssumedWidthPart);
-}
-
-void ReportSink::WiderProcess(int pid) {
-  ReportedProcess& process = record_.process;
-  if (process.shownWidthBits == 0) process.widthOrder = record_.said++;
-  process.shownWidthBits = 64;
-  ReportedFailure failure = StepFailure(ProcessTooWide, "WalkProcess", kNotWalked);
-  failure.id = (DWORD)pid;
-  AddFailure(failure);
-}
-
-void ReportSink::OtherMachine(int pid, WORD machine) {
-  ReportedFailure failure = StepFailure(::OtherMachine, "WalkProcess", kNotWalked);
-  failure.id = (DWORD)pid;
-  failure.machine = machine;
-  AddFailure(failure);
 }
 
 void ReportSink::ModuleListing() {
@@ -195,27 +173,19 @@ void ReportSink::FrameCutShort() {
   Say(FrameCutShortPart);
 }
 
-void ReportSink::UnsteadyContext(DWORD tid, int reads) {
-  ReportedFailure failure = StepFailure(RegistersUnsteady, "Wow64GetThreadContext", kRetriesRanOut);
-  failure.id = tid;
-  failure.reads = reads;
-  AddFailure(failure);
-}
-
-void ReportSink::NoThirtyTwoBitRegisters(DWORD tid) {
-  ReportedFailure failure = StepFailure(LayerThread, "Wow64GetThreadContext", kNotWalked);
-  failure.id = tid;
-  AddFailure(failure);
-}
-
-void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded, bool loaderLock) {
+ReportedWait& ReportSink::NewWait(WaitKind kind, DWORD waiter) {
   ReportedWait& wait = ThreadInHand().wait;
   // A wait said again keeps the place of the first.
   size_t order = wait.kind == NoWait ? record_.said++ : wait.order;
   wait = ReportedWait();
-  wait.kind = SectionWaitKind;
+  wait.kind = kind;
   wait.order = order;
-  wait.waiter = tid;
+  wait.waiter = waiter;
+  return wait;
+}
+
+void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bool holderEnded, bool loaderLock) {
+  ReportedWait& wait = NewWait(SectionWaitKind, tid);
   wait.section = section;
   wait.holderKnown = holder != NULL;
   if (holder != NULL) wait.holder = *holder;
@@ -225,13 +195,7 @@ void ReportSink::SectionWait(DWORD tid, Address section, const DWORD* holder, bo
 }
 
 void ReportSink::HandleWaitLine(DWORD tid, int pid, const HandleWait& handles) {
-  ReportedWait& wait = ThreadInHand().wait;
-  // A wait said again keeps the place of the first.
-  size_t order = wait.kind == NoWait ? record_.said++ : wait.order;
-  wait = ReportedWait();
-  wait.kind = HandleWaitKind;
-  wait.order = order;
-  wait.waiter = tid;
+  ReportedWait& wait = NewWait(HandleWaitKind, tid);
   wait.pid = pid;
   wait.handles = handles;
   Say(WaitPart);
@@ -254,75 +218,3 @@ void ReportSink::ProcessCount(int count) {
 
 void ReportSink::Interrupt() { Say(InterruptPart); }
 
-void ReportSink::Failure(const char* step, int code, const char* name) {
-  ReportedFailure failure = StepFailure(StepFailed, step, code);
-  if (name != NULL) {
-    failure.named = true;
-    failure.name = name;
-  }
-  AddFailure(failure);
-}
-
-void ReportSink::WalkThreadFailure(DWORD tid, int code) {
-  ReportedFailure failure = StepFailure(ThreadWalkFailed, "WalkThread", code);
-  failure.id = tid;
-  AddFailure(failure);
-}
-
-void ReportSink::MissingThreads(int pid, int code) {
-  ReportedFailure failure = StepFailure(ThreadListMissing, "EnumProcessThreads", code);
-  failure.id = (DWORD)pid;
-  AddFailure(failure);
-}
-
-void ReportSink::StatusFailure(const char* step, ULONG status, ULONG returned) {
-  ReportedFailure failure = StepFailure(StatusFailed, step, status);
-  failure.returned = returned;
-  AddFailure(failure);
-}
-
-void ReportSink::SnapshotLimit(ULONG status) {
-  AddFailure(StepFailure(SnapshotTooLarge, "NtQuerySystemInformation", status));
-}
-
-void ReportSink::AllocationFailure(size_t bytes) {
-  ReportedFailure failure = StepFailure(AllocationFailed, "allocate", ERROR_NOT_ENOUGH_MEMORY);
-  failure.bytes = bytes;
-  AddFailure(failure);
-}
-
-void ReportSink::VersionAllocationFailure(size_t bytes) {
-  ReportedFailure failure = StepFailure(VersionAllocationFailed, "allocate", ERROR_NOT_ENOUGH_MEMORY);
-  failure.bytes = bytes;
-  AddFailure(failure);
-}
-
-ReportedFailure ReportSink::StepFailure(FailureForm form, const char* step, long long code) {
-  ReportedFailure failure;
-  failure.form = form;
-  failure.step = step;
-  failure.code = code;
-  return failure;
-}
-
-bool ReportSink::FrameOpen() {
-  ReportedProcess& process = record_.process;
-  return process.threadInHand && !ThreadInHand().frames.empty() && FrameInHand().open;
-}
-
-void ReportSink::AddFailure(ReportedFailure failure) {
-  failure.order = record_.said++;
-  if (!record_.inProcess) {
-    record_.failures.push_back(failure);
-    form_->FailureSaid(record_, record_.failures.back());
-    return;
-  }
-  ReportedProcess& process = record_.process;
-  std::vector<ReportedFailure>& owner = process.threadInHand ? ThreadInHand().failures : process.failures;
-  if (FrameOpen()) {
-    failure.frame = (long long)ThreadInHand().frames.size() - 1;
-    FrameInHand().open = false;
-  }
-  owner.push_back(failure);
-  form_->FailureSaid(record_, owner.back());
-}

@@ -132,9 +132,6 @@ class ReportSink {
   void AllocationFailure(size_t bytes);
   void VersionAllocationFailure(size_t bytes);
 
- // The record so far; a form reads it, the tests too.
-  const ReportRecord& Record() const { return record_; }
-
  private:
   ReportRecord record_;
   std::unique_ptr<ReportForm> form_;
@@ -142,13 +139,16 @@ class ReportSink {
   // The thread in hand (the last listed), the frame in hand of it.
   ReportedThread& ThreadInHand() { return record_.process.threads.back(); }
   ReportedFrame& FrameInHand() { return ThreadInHand().frames.back(); }
-  // A frame is open, and the failure that ends it is said.
+  // A frame of the thread in hand has started and nothing has ended it.
   bool FrameOpen();
   // Adds failure to the frame's thread (naming the frame when one is open,
   // and ending it), the thread, the process or the run, whichever is in
   // hand, and hands it to the form.
   void AddFailure(ReportedFailure failure);
   ReportedFailure StepFailure(FailureForm form, const char* step, long long code);
+  // The wait of the thread in hand, made afresh for a line of kind.
+  ReportedWait& NewWait(WaitKind kind, DWORD waiter);
+  // Hands the part just added to the record to the form.
   void Say(ReportPart part) { form_->Said(record_, part); }
 };
 
