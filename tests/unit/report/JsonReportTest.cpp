@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "JsonLines.h"
+#include "Run.h"
 #include "Scenarios.h"
 #include "ToolRuns.h"
 #include "simwin_api.h"
 #include "threadsift/process/ProcessSnapshot.h"
+#include "threadsift/report/ReportSink.h"
 
 namespace {
 
@@ -233,6 +235,33 @@ TEST(JsonReport, MembersTheTextShowsOnlyByItsLayout) {
   EXPECT_FALSE(lines.at(0).contains("deadlocks"));
   // A process of the tool's own width: its width goes without saying.
   EXPECT_FALSE(lines.at(0).contains("process_width"));
+}
+
+}  // namespace
+
+namespace {
+
+// A member that is there only once said keeps the place it was said in:
+// a failure before the width puts the errors first, and one after, last.
+TEST(JsonReport, MembersSaidLateKeepTheOrderTheyWereSaidIn) {
+  const ProcessWidth other = kToolWidth == Width64 ? Width32 : Width64;
+  for (bool failureFirst : {true, false}) {
+    sim::Machine m;
+    std::string out = sim::RunInChild(m, [failureFirst, other]() {
+                        ReportSink report(true, "1");
+                        report.BeginProcess(7);
+                        if (failureFirst) report.Failure("Probe", 5);
+                        report.ProcessWidthIs(other);
+                        if (!failureFirst) report.Failure("Probe", 5);
+                        report.EndProcess(false);
+                        return 0;
+                      })
+                          .out;
+    size_t errors = out.find("\"errors\""), width = out.find("\"process_width\"");
+    ASSERT_NE(errors, std::string::npos);
+    ASSERT_NE(width, std::string::npos);
+    EXPECT_EQ(errors < width, failureFirst) << out;
+  }
 }
 
 }  // namespace
