@@ -49,7 +49,6 @@ void ReportSink::BeginProcess(int pid) {
 }
 
 void ReportSink::EndProcess(bool interrupted) {
-  if (!record_.process.threads.empty() && !ThreadInHand().frames.empty()) FrameInHand().open = false;
   record_.process.interrupted = interrupted;
   form_->ProcessDone(record_);
   // The width stays for what is said after the process (as before it).
@@ -116,7 +115,7 @@ void ReportSink::Thread(DWORD tid, const ThreadFigures* times) {
 }
 
 void ReportSink::EndThread() {
-  if (record_.process.threadInHand && !ThreadInHand().frames.empty()) FrameInHand().open = false;
+  // An open frame of the thread ends with it: no thread is in hand.
   record_.process.threadInHand = false;
   Say(ThreadEndPart);
 }
