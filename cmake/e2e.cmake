@@ -50,6 +50,13 @@ target_compile_options(handlescene PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(handlescene PRIVATE -static)
 add_dependencies(handlescene handleloader)
 
+# Threads waiting the way C++ programs of today wait, for -w: slim locks
+# held exclusively and shared, condition variables, an address wait, a decoy.
+add_executable(modernscene tests/fixtures/modernscene.cpp)
+target_compile_options(modernscene PRIVATE ${E2E_FIXTURE_OPTIONS})
+target_link_options(modernscene PRIVATE -static)
+target_link_libraries(modernscene PRIVATE synchronization)
+
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
 # 32-bit), which raises an access violation (or stops for good) at a chosen

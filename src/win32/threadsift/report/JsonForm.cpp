@@ -109,8 +109,44 @@ Json WaitedObjectJson(const WaitedObject& object) {
   return member;
 }
 
+const char* SlimLockStateName(SlimLockState state) {
+  switch (state) {
+    case SlimLockFree:
+      return "free";
+    case SlimLockHeldExclusively:
+      return "held_exclusively";
+    case SlimLockHeldShared:
+      return "held_shared";
+    case SlimLockHeld:
+      return "held";
+    case SlimLockUnreadable:
+      break;
+  }
+  return "unknown";
+}
+
+// A wait on an object at an address: its kind and address, and for a slim
+// lock how it is asked for and held (a slim lock records no holder).
+Json AddressWaitJson(const ReportedProcess& process, const ReportedWait& wait) {
+  Json members;
+  const char* kind = wait.kind == SlimLockWaitKind ? "slim_lock"
+                     : wait.kind == ConditionWaitKind ? "condition_variable"
+                                                      : "address";
+  members["kind"] = kind;
+  members["address"] = HexText(process, wait.object);
+  if (wait.kind != SlimLockWaitKind) return members;
+  members["mode"] = wait.shared ? "shared" : "exclusive";
+  members["state"] = SlimLockStateName(wait.lockState);
+  members["shared_count"] = wait.sharedCount != 0 ? Json(wait.sharedCount) : Json(nullptr);
+  members["holder"] = nullptr;
+  return members;
+}
+
 Json WaitJson(const ReportedProcess& process, const ReportedWait& wait) {
   Json members;
+  if (wait.kind == SlimLockWaitKind || wait.kind == ConditionWaitKind || wait.kind == AddressWaitKind) {
+    return AddressWaitJson(process, wait);
+  }
   if (wait.kind == SectionWaitKind) {
     members["critical_section"] = HexText(process, wait.section);
     members["holder"] = wait.holderKnown ? Json(wait.holder) : Json(nullptr);

@@ -63,9 +63,15 @@ struct HandleWait {
   std::vector<WaitedObject> objects;
 };
 
-// What a thread waits for (-w): nothing found, a critical section, or
-// handles.
-enum WaitKind { NoWait, SectionWaitKind, HandleWaitKind };
+// What a thread waits for (-w): nothing found, a critical section,
+// handles, a slim lock, a condition variable, or the value at an address
+// to change.
+enum WaitKind { NoWait, SectionWaitKind, HandleWaitKind, SlimLockWaitKind, ConditionWaitKind, AddressWaitKind };
+
+// How a slim lock's word says it is held while a thread waits for it: a
+// slim lock records no holder. Held where whether exclusively or shared is
+// not in the word; free when the wait is ending.
+enum SlimLockState { SlimLockUnreadable, SlimLockFree, SlimLockHeldExclusively, SlimLockHeldShared, SlimLockHeld };
 
 struct ReportedWait {
   WaitKind kind = NoWait;
@@ -80,6 +86,13 @@ struct ReportedWait {
   bool holderEnded = false;
   bool loaderLock = false;
   HandleWait handles = HandleWait();
+  // A slim lock, a condition variable or an address: its address; for a
+  // slim lock, whether it is asked for shared, how it is held, and by how
+  // many sharers (0 where the word does not say).
+  Address object = 0;
+  bool shared = false;
+  SlimLockState lockState = SlimLockUnreadable;
+  unsigned sharedCount = 0;
 };
 
 // How a failure is said: a step with its code (and a name), or one of the

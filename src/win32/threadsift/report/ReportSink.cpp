@@ -200,6 +200,21 @@ void ReportSink::HandleWaitLine(DWORD tid, int pid, const HandleWait& handles) {
   Say(WaitPart);
 }
 
+void ReportSink::SlimLockWaitLine(DWORD tid, Address lock, bool shared, SlimLockState state, unsigned sharedCount) {
+  ReportedWait& wait = NewWait(SlimLockWaitKind, tid);
+  wait.object = lock;
+  wait.shared = shared;
+  wait.lockState = state;
+  wait.sharedCount = sharedCount;
+  Say(WaitPart);
+}
+
+void ReportSink::AddressWaitLine(WaitKind kind, DWORD tid, Address address) {
+  ReportedWait& wait = NewWait(kind, tid);
+  wait.object = address;
+  Say(WaitPart);
+}
+
 void ReportSink::Deadlocks(const std::vector<std::vector<DWORD>>& cycles) {
   ReportedProcess& process = record_.process;
   if (!process.cyclesSaid) process.cyclesOrder = record_.said++;

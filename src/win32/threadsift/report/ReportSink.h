@@ -104,6 +104,12 @@ class ReportSink {
 
   // The thread in hand waits on handles of process pid.
   void HandleWaitLine(DWORD tid, int pid, const HandleWait& wait);
+  // A wait for a slim lock, asked for shared or not, in the state its word
+  // says (sharedCount 0 where the word does not count the sharers).
+  void SlimLockWaitLine(DWORD tid, Address lock, bool shared, SlimLockState state, unsigned sharedCount);
+  // A condition variable's sleep, or a wait for the value at an address to
+  // change (kind says which), at address.
+  void AddressWaitLine(WaitKind kind, DWORD tid, Address address);
 
   // The cycles of waiters of a process, each from its lowest thread id.
   void Deadlocks(const std::vector<std::vector<DWORD>>& cycles);

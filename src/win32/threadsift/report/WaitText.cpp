@@ -96,11 +96,57 @@ void PrintHandleWait(const ReportedWait& wait) {
   printf("\n");
 }
 
+// A slim lock records no holder: the line says how it is held, and that.
+void PrintSlimLockWait(const ReportRecord& record, const ReportedWait& wait) {
+  printf("Thread %d (0x%x) waits for slim lock 0x%s (%s)", (int)wait.waiter, (unsigned)wait.waiter,
+         AddressTextOf(record, wait.object).c_str(), wait.shared ? "shared" : "exclusive");
+  switch (wait.lockState) {
+    case SlimLockHeldExclusively:
+      printf(", held exclusively; its holder is not recorded\n");
+      return;
+    case SlimLockHeldShared:
+      if (wait.sharedCount == 0) {
+        printf(", held shared\n");
+      } else {
+        printf(", held shared by %u thread%s\n", wait.sharedCount, wait.sharedCount == 1 ? "" : "s");
+      }
+      return;
+    case SlimLockHeld:
+      printf(", held; its holder is not recorded\n");
+      return;
+    case SlimLockFree:
+      printf(", which is free now\n");
+      return;
+    case SlimLockUnreadable:
+      break;
+  }
+  printf(", whose state cannot be read\n");
+}
+
 }  // namespace
 
 void PrintWaitLine(const ReportRecord& record, const ReportedWait& wait) {
-  if (wait.kind == SectionWaitKind) PrintSectionWait(record, wait);
-  if (wait.kind == HandleWaitKind) PrintHandleWait(wait);
+  switch (wait.kind) {
+    case SectionWaitKind:
+      PrintSectionWait(record, wait);
+      return;
+    case HandleWaitKind:
+      PrintHandleWait(wait);
+      return;
+    case SlimLockWaitKind:
+      PrintSlimLockWait(record, wait);
+      return;
+    case ConditionWaitKind:
+      printf("Thread %d (0x%x) waits on condition variable 0x%s\n", (int)wait.waiter, (unsigned)wait.waiter,
+             AddressTextOf(record, wait.object).c_str());
+      return;
+    case AddressWaitKind:
+      printf("Thread %d (0x%x) waits for the value at 0x%s to change\n", (int)wait.waiter, (unsigned)wait.waiter,
+             AddressTextOf(record, wait.object).c_str());
+      return;
+    case NoWait:
+      break;
+  }
 }
 
 void PrintCycles(const std::vector<std::vector<DWORD>>& cycles) {

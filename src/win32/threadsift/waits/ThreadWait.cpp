@@ -1,5 +1,8 @@
 #include "threadsift/waits/ThreadWait.h"
+#include "threadsift/report/ReportSink.h"
+#include "threadsift/waits/AddressWaitEntry.h"
 #include "threadsift/waits/AwaitedSection.h"
+#include "threadsift/waits/ConditionWait.h"
 #include "threadsift/waits/WaitRoutines.h"
 #include "threadsift/waits/WaitedHandles.h"
 
@@ -14,6 +17,15 @@ bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, cons
     case HandleWaitRoutine:
       wait->kind = HandleWaitKind;
       return FindHandleWait(process, stack, context, tid, found, frames, &wait->handles);
+    case SlimLockWaitRoutine:
+      wait->kind = SlimLockWaitKind;
+      return FindSlimLockWait(process, stack, tid, found, frames, &wait->slimLock);
+    case ConditionWaitRoutine:
+      wait->kind = ConditionWaitKind;
+      return FindConditionVariable(process, stack, tid, found, frames, &wait->object);
+    case AddressWaitRoutine:
+      wait->kind = AddressWaitKind;
+      return FindAddressWaitEntry(process, stack, tid, found, frames, &wait->object);
     case StepOfAnyWait:
       break;
   }
@@ -28,6 +40,16 @@ void ReportThreadWait(const ExaminedProcess& process, ReportSink& report, DWORD 
       return;
     case HandleWaitKind:
       ReportHandleWait(process, report, tid, &wait->handles, chain);
+      return;
+    case SlimLockWaitKind: {
+      unsigned sharedCount = 0;
+      SlimLockState state = ReadSlimLockState(process, wait->slimLock, &sharedCount);
+      report.SlimLockWaitLine(tid, wait->slimLock.lock, wait->slimLock.shared, state, sharedCount);
+      return;
+    }
+    case ConditionWaitKind:
+    case AddressWaitKind:
+      report.AddressWaitLine(wait->kind, tid, wait->object);
       return;
     case NoWait:
       return;

@@ -9,6 +9,7 @@
 #include "threadsift/report/ReportRecord.h"
 #include "threadsift/thread/StackCopy.h"
 #include "threadsift/unwind/FrameNaming.h"
+#include "threadsift/waits/SlimLockWait.h"
 #include "threadsift/waits/WaitChain.h"
 
 class ReportSink;
@@ -18,6 +19,8 @@ struct ThreadWait {
   WaitKind kind = NoWait;
   Address section = 0;  // a critical section's address
   HandleWait handles = HandleWait();
+  SlimLockWait slimLock = SlimLockWait();
+  Address object = 0;  // a condition variable's, or the address waited at
 };
 
 // Once the thread runs again, over its stack copy: finds the frames of the

@@ -10,43 +10,65 @@ const WaitRoutine kWaitRoutines[] = {
     // kernel's name for it; NT 4.0 and 2000 (and Wine): the wait routine,
     // then the wait on the section's event, through the system-call stub on
     // XP and 2003; Vista and later: the contended path.
-    {"RtlEnterCriticalSection", SectionWaitRoutine, CalledRoutine, false, WaitFrameWords, WaitFrameWords},
-    {"EnterCriticalSection", SectionWaitRoutine, CalledRoutine, false, WaitFrameWords, WaitFrameWords},
-    {"RtlpWaitForCriticalSection", SectionWaitRoutine, InnerRoutine, false, Nowhere, Nowhere},
-    {"NtWaitForSingleObject", SectionWaitRoutine, InnerRoutine, false, Nowhere, Nowhere},
-    {"ZwWaitForSingleObject", SectionWaitRoutine, InnerRoutine, false, Nowhere, Nowhere},
-    {"RtlpEnterCriticalSectionContended", SectionWaitRoutine, InnerRoutine, false, Nowhere, Nowhere},
-    {"RtlpWaitOnCriticalSection", SectionWaitRoutine, InnerRoutine, false, Nowhere, Nowhere},
+    {"RtlEnterCriticalSection", SectionWaitRoutine, CalledRoutine, AsksForOne, WaitFrameWords, WaitFrameWords},
+    {"EnterCriticalSection", SectionWaitRoutine, CalledRoutine, AsksForOne, WaitFrameWords, WaitFrameWords},
+    {"RtlpWaitForCriticalSection", SectionWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"NtWaitForSingleObject", SectionWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"ZwWaitForSingleObject", SectionWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlpEnterCriticalSectionContended", SectionWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlpWaitOnCriticalSection", SectionWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
     // Handles: one, or several.
-    {"WaitForSingleObject", HandleWaitRoutine, CalledRoutine, false, FirstArgument, Nowhere},
-    {"WaitForSingleObjectEx", HandleWaitRoutine, CalledRoutine, false, FirstArgument, Nowhere},
-    {"NtWaitForSingleObject", HandleWaitRoutine, CalledRoutine, false, FirstArgument, Nowhere},
-    {"ZwWaitForSingleObject", HandleWaitRoutine, CalledRoutine, false, FirstArgument, Nowhere},
-    {"SignalObjectAndWait", HandleWaitRoutine, CalledRoutine, false, SecondArgument, FrameWord},
-    {"NtSignalAndWaitForSingleObject", HandleWaitRoutine, CalledRoutine, false, SecondArgument, Nowhere},
-    {"ZwSignalAndWaitForSingleObject", HandleWaitRoutine, CalledRoutine, false, SecondArgument, Nowhere},
-    {"WaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, true, ArgumentArray, Nowhere},
-    {"WaitForMultipleObjectsEx", HandleWaitRoutine, CalledRoutine, true, ArgumentArray, FrameArray},
-    {"NtWaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, true, NativeArgumentArray, Nowhere},
-    {"ZwWaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, true, NativeArgumentArray, Nowhere},
-    {"MsgWaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, true, ArgumentArray, Nowhere},
-    {"MsgWaitForMultipleObjectsEx", HandleWaitRoutine, CalledRoutine, true, FlagsArgumentArray, Nowhere},
+    {"WaitForSingleObject", HandleWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, Nowhere},
+    {"WaitForSingleObjectEx", HandleWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, Nowhere},
+    {"NtWaitForSingleObject", HandleWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, Nowhere},
+    {"ZwWaitForSingleObject", HandleWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, Nowhere},
+    {"SignalObjectAndWait", HandleWaitRoutine, CalledRoutine, AsksForOne, SecondArgument, FrameWord},
+    {"NtSignalAndWaitForSingleObject", HandleWaitRoutine, CalledRoutine, AsksForOne, SecondArgument, Nowhere},
+    {"ZwSignalAndWaitForSingleObject", HandleWaitRoutine, CalledRoutine, AsksForOne, SecondArgument, Nowhere},
+    {"WaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, AsksForSeveral, ArgumentArray, Nowhere},
+    {"WaitForMultipleObjectsEx", HandleWaitRoutine, CalledRoutine, AsksForSeveral, ArgumentArray, FrameArray},
+    {"NtWaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, AsksForSeveral, NativeArgumentArray, Nowhere},
+    {"ZwWaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, AsksForSeveral, NativeArgumentArray, Nowhere},
+    {"MsgWaitForMultipleObjects", HandleWaitRoutine, CalledRoutine, AsksForSeveral, ArgumentArray, Nowhere},
+    {"MsgWaitForMultipleObjectsEx", HandleWaitRoutine, CalledRoutine, AsksForSeveral, FlagsArgumentArray, Nowhere},
     // Steps: the system-call stubs; Vista and later wait on a keyed event
     // or, since Windows 8, on an address; Wine waits on an address.
-    {"KiFastSystemCallRet", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"KiFastSystemCall", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"NtUserMsgWaitForMultipleObjectsEx", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"NtWaitForKeyedEvent", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"ZwWaitForKeyedEvent", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"RtlpWaitOnAddress", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"RtlpWaitOnAddressWithTimeout", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"NtWaitForAlertByThreadId", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"ZwWaitForAlertByThreadId", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
-    {"RtlWaitOnAddress", StepOfAnyWait, InnerRoutine, false, Nowhere, Nowhere},
+    {"KiFastSystemCallRet", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"KiFastSystemCall", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"NtUserMsgWaitForMultipleObjectsEx", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"NtWaitForKeyedEvent", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"ZwWaitForKeyedEvent", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlpWaitOnAddress", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlpWaitOnAddressWithTimeout", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"NtWaitForAlertByThreadId", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"ZwWaitForAlertByThreadId", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlWaitOnAddress", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    // Slim locks: the native acquisitions, the kernel's names for them, and
+    // the contended paths of current systems.
+    {"RtlAcquireSRWLockExclusive", SlimLockWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"AcquireSRWLockExclusive", SlimLockWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlAcquireSRWLockShared", SlimLockWaitRoutine, CalledRoutine, AsksShared, Nowhere, Nowhere},
+    {"AcquireSRWLockShared", SlimLockWaitRoutine, CalledRoutine, AsksShared, Nowhere, Nowhere},
+    {"RtlpAcquireSRWLockExclusiveContended", SlimLockWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlpAcquireSRWLockSharedContended", SlimLockWaitRoutine, InnerRoutine, AsksShared, Nowhere, Nowhere},
+    // Condition variables, with a slim lock or a critical section.
+    {"SleepConditionVariableSRW", ConditionWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"SleepConditionVariableCS", ConditionWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlSleepConditionVariableSRW", ConditionWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlSleepConditionVariableCS", ConditionWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    // A wait for the value at an address to change.
+    {"WaitOnAddress", AddressWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlWaitOnAddress", AddressWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
 };
+
+// The routines the platform's thread pool waits for work in, in each
+// version: a wait they call is an idle worker's.
+const char* const kPoolWorkerRoutines[] = {"threadpool_worker_proc", "TppWorkerThread"};
 
 // Deeper than this many frames a routine is not part of a wait.
 const size_t kMaxWaitFrames = 12;
+// Wait frames are a few hundred bytes; a range larger than this is not them.
+const Address kMaxWaitFrameBytes = 0x10000;
 
 // The row of name for a wait of kind, or a step's; null when there is none.
 const WaitRoutine* RowOf(const std::string& name, WaitRoutineKind kind) {
@@ -116,14 +138,34 @@ bool FindWaitOfKind(FrameNames& names, size_t frameCount, WaitRoutineKind kind, 
   return called && count < frameCount;
 }
 
+// True when the frame beyond the wait's is a routine of the thread pool's
+// own.
+bool IsPoolWorkersWait(FrameNames& names, const WaitFrames& wait) {
+  size_t caller = wait.routines.size();
+  if (caller >= names.Count()) return false;
+  const std::string& name = names.At(caller);
+  for (const char* routine : kPoolWorkerRoutines) {
+    if (name == routine) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait) {
   FrameNames names(process, found);
-  for (WaitRoutineKind kind : {SectionWaitRoutine, HandleWaitRoutine}) {
-    if (FindWaitOfKind(names, found.size(), kind, wait)) return true;
+  for (WaitRoutineKind kind : {SectionWaitRoutine, HandleWaitRoutine, SlimLockWaitRoutine, ConditionWaitRoutine,
+                               AddressWaitRoutine}) {
+    if (FindWaitOfKind(names, found.size(), kind, wait)) return !IsPoolWorkersWait(names, *wait);
   }
   return false;
+}
+
+bool WaitFrameBytes(const std::vector<FoundFrame>& found, const WaitFrames& wait, Address* from, Address* to) {
+  if (wait.called + 1 >= found.size()) return false;
+  *from = found[0].stack;
+  *to = found[wait.called + 1].stack;
+  return *to > *from && *to - *from <= kMaxWaitFrameBytes;
 }
 
 ObjectPlace PlaceOf(const ExaminedProcess& process, const WaitRoutine& routine) {

@@ -8,10 +8,23 @@
 #include "threadsift/unwind/FrameNaming.h"
 
 // The kinds of wait -w reads, most telling first: a wait beneath a
-// section's entry routine is the section's, whatever it waits in. A step is
-// a routine beneath the one a wait was called in that waits of every kind
-// pass through (the system-call stubs, keyed events, address waits).
-enum WaitRoutineKind { SectionWaitRoutine, HandleWaitRoutine, StepOfAnyWait };
+// section's entry routine is the section's, whatever it waits in, and one
+// beneath a slim lock's acquisition the lock's, even inside a condition
+// variable's sleep (which retakes its lock). A step is a routine beneath
+// the one a wait was called in that waits of every kind pass through (the
+// system-call stubs, keyed events, address waits).
+enum WaitRoutineKind {
+  SectionWaitRoutine,
+  HandleWaitRoutine,
+  SlimLockWaitRoutine,
+  ConditionWaitRoutine,
+  AddressWaitRoutine,
+  StepOfAnyWait
+};
+
+// What a called routine asks for beyond its kind: several handles rather
+// than one, or a slim lock shared rather than exclusively.
+enum RoutineAsks { AsksForOne, AsksForSeveral, AsksShared };
 
 // A routine a program calls to wait (the wait's outermost routine), or one
 // beneath it.
@@ -46,7 +59,7 @@ struct WaitRoutine {
   const char* name;
   WaitRoutineKind kind;
   RoutineRole role;
-  bool several;  // a handle wait asked for several handles, not one
+  RoutineAsks asks;
   ObjectPlace place32;
   ObjectPlace place64;
 };
@@ -68,8 +81,15 @@ struct WaitFrames {
 // without symbols); the wait is found when a routine of the kind that a
 // program calls is among them, a frame calls the wait, and what ends the
 // frames is no routine of a kind named before (a handle wait beneath a
-// section's entry routine is the section's). False when no kind's is.
+// section's entry routine is the section's). False when no kind's is, or
+// when the routine that called the wait is the platform's thread pool
+// waiting for work (an idle worker, not a program's waiter).
 bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait);
+
+// The stack bytes of a wait's frames: from its innermost frame's stack
+// address up to that of the frame that called it. False when they are
+// larger than wait frames are.
+bool WaitFrameBytes(const std::vector<FoundFrame>& found, const WaitFrames& wait, Address* from, Address* to);
 
 // Where the routine keeps what it waits on, in the process's width.
 ObjectPlace PlaceOf(const ExaminedProcess& process, const WaitRoutine& routine);

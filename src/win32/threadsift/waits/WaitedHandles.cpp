@@ -179,7 +179,7 @@ bool FindHandleWait(const ExaminedProcess& process, const StackCopy& stack, cons
   // The outermost routine is the one the program called: it tells what was
   // asked; the handles are read where the outermost routine that keeps them
   // in this width does.
-  bool one = !frames.routines[frames.called]->several;
+  bool one = frames.routines[frames.called]->asks != AsksForSeveral;
   for (size_t at = frames.routines.size(); at-- > 0;) {
     const WaitRoutine* routine = frames.routines[at];
     ObjectPlace place = routine == NULL ? Nowhere : PlaceOf(process, *routine);
