@@ -154,6 +154,7 @@ set(E2E_DRIVER_ARGS
   --fixture-sources=${CMAKE_SOURCE_DIR}/tests/fixtures
   --wait-scene=$<TARGET_FILE:waitscene>
   --handle-scene=$<TARGET_FILE:handlescene>
+  --modern-scene=$<TARGET_FILE:modernscene>
   --demo=$<TARGET_FILE:deadlock>
   --wine-log=${E2E_WINE_LOG}
   "--banner=${E2E_BANNER}"

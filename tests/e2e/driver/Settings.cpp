@@ -36,6 +36,7 @@ bool ReadSettings(int argc, char** argv) {
         !TakeValue(arg, "--fixture-sources", &g_settings.fixtureSources) &&
         !TakeValue(arg, "--wait-scene", &g_settings.waitScene) && !TakeValue(arg, "--demo", &g_settings.demo) &&
         !TakeValue(arg, "--handle-scene", &g_settings.handleScene) &&
+        !TakeValue(arg, "--modern-scene", &g_settings.modernScene) &&
         !TakeValue(arg, "--banner", &g_settings.banner) && !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
       return false;
@@ -54,6 +55,7 @@ bool ReadSettings(int argc, char** argv) {
                   {"--fixture-sources", g_settings.fixtureSources},
                   {"--wait-scene", g_settings.waitScene},
                   {"--handle-scene", g_settings.handleScene},
+                  {"--modern-scene", g_settings.modernScene},
                   {"--demo", g_settings.demo}};
   for (const auto& setting : required) {
     if (setting.value.empty()) {

@@ -16,6 +16,7 @@ struct Settings {
   std::string fixtureSources;      // the folder of the fixture's source files
   std::string waitScene;           // the program whose threads wait for critical sections
   std::string handleScene;         // the program whose threads wait on handles
+  std::string modernScene;         // the program whose threads wait on slim locks, variables and addresses
   std::string demo;                // the bundled demo program, two threads deadlocked
   std::string banner;              // the banner as the tool's source spells it; empty when unknown
   std::string latchsiftBanner;     // the same for latchsift

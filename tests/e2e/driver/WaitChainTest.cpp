@@ -63,11 +63,15 @@ std::string WaitLine(unsigned waiter, uint64_t section, const std::string& rest)
   return line;
 }
 
+bool IsWaitLine(const std::string& line) {
+  return line.find(" waits for ") != std::string::npos || line.find(" waits on ") != std::string::npos;
+}
+
 // The report's wait lines, sorted, and its deadlock lines, in order.
 Lines WaitLines(const std::string& out) {
   Lines waits;
   for (const std::string& line : SplitLines(out)) {
-    if (line.find(" waits for ") != std::string::npos) waits.push_back(line);
+    if (IsWaitLine(line)) waits.push_back(line);
   }
   std::sort(waits.begin(), waits.end());
   return waits;
@@ -90,7 +94,7 @@ std::string WithoutWaitsAndTime(const std::string& out) {
   for (const std::string& line : SplitLines(out)) {
     bool deadlock = line.rfind("Deadlock: ", 0) == 0;
     bool skipped = deadlock || (afterDeadlock && line.empty()) || line.rfind("Checking computer ", 0) == 0 ||
-                   line.find(" waits for ") != std::string::npos || line.find("ntdll.dll!") != std::string::npos;
+                   IsWaitLine(line) || line.find("ntdll.dll!") != std::string::npos;
     afterDeadlock = deadlock;
     if (!skipped) kept += line + "\n";
   }
@@ -191,47 +195,67 @@ Lines WaitLinesOf(const std::string& out, const std::set<unsigned>& threads) {
   return found;
 }
 
-TEST(WaitChain, HandleSceneGivesExactlyItsLines) {
-  Scene scene(TheSettings().handleScene, "ready");
-  ASSERT_TRUE(scene.Ready());
-  std::string pid = scene.Lines("pid").at(0).at(1);
-  Lines expected, cycles;
+// What a scene says its threads' wait lines are: each line, the threads
+// they and its quiet threads are, and its cycles.
+struct SceneExpectations {
+  Lines waits;
   std::set<unsigned> threads;
+  Lines cycles;
+};
+
+void AddExpected(const std::vector<std::string>& words, const std::string& verb, SceneExpectations* expected) {
+  unsigned tid = (unsigned)std::stoul(words.at(1));
+  std::string rest;
+  for (size_t i = 2; i < words.size(); ++i) rest += (i > 2 ? " " : "") + words[i];
+  std::string line = Id(tid) + " waits " + verb + " " + rest;
+  line[0] = 'T';
+  expected->waits.push_back(line);
+  expected->threads.insert(tid);
+}
+
+SceneExpectations ExpectationsOf(const Scene& scene) {
+  SceneExpectations expected;
   std::vector<std::vector<std::string>> expects = scene.Lines("expect");
   for (const auto& words : scene.Lines("signal")) {
     if (TheSettings().width == 64) expects.push_back(words);
-    threads.insert((unsigned)std::stoul(words.at(1)));
+    expected.threads.insert((unsigned)std::stoul(words.at(1)));
   }
-  for (const auto& words : expects) {
-    unsigned tid = (unsigned)std::stoul(words.at(1));
-    std::string rest;
-    for (size_t i = 2; i < words.size(); ++i) rest += (i > 2 ? " " : "") + words[i];
-    std::string line = Id(tid) + " waits for " + rest;
-    line[0] = 'T';
-    expected.push_back(line);
-    threads.insert(tid);
-  }
-  for (const auto& words : scene.Lines("quiet")) threads.insert((unsigned)std::stoul(words.at(1)));
+  for (const auto& words : expects) AddExpected(words, "for", &expected);
+  for (const auto& words : scene.Lines("expect-sleep")) AddExpected(words, "on", &expected);
+  for (const auto& words : scene.Lines("quiet")) expected.threads.insert((unsigned)std::stoul(words.at(1)));
   for (const auto& words : scene.Lines("cycle")) {
     unsigned a = (unsigned)std::stoul(words.at(1)), b = (unsigned)std::stoul(words.at(2));
-    cycles.push_back("Deadlock: " + Id(a) + " -> " + Id(b) + " -> " + Id(a));
+    expected.cycles.push_back("Deadlock: " + Id(a) + " -> " + Id(b) + " -> " + Id(a));
   }
-  std::sort(expected.begin(), expected.end());
-  std::sort(cycles.begin(), cycles.end());
+  std::sort(expected.waits.begin(), expected.waits.end());
+  std::sort(expected.cycles.begin(), expected.cycles.end());
+  return expected;
+}
+
+// The scene's threads give exactly the wait lines and cycles it expects,
+// and without -w the report is the same but for them.
+void ExpectSceneLines(const std::string& program) {
+  Scene scene(program, "ready");
+  ASSERT_TRUE(scene.Ready());
+  std::string pid = scene.Lines("pid").at(0).at(1);
+  SceneExpectations expected = ExpectationsOf(scene);
   ToolRun run = RunThreadsift({"-p", pid, "-w"});
   ASSERT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(WaitLinesOf(run.out, threads), expected) << run.out;
+  EXPECT_EQ(WaitLinesOf(run.out, expected.threads), expected.waits) << run.out;
   // The report orders its cycles by thread id; compared here as a set.
   Lines found = DeadlockLines(run.out);
   std::sort(found.begin(), found.end());
-  EXPECT_EQ(found, cycles) << run.out;
+  EXPECT_EQ(found, expected.cycles) << run.out;
 
-  // Without -w the report is the same but for the -w lines.
   ToolRun plain = RunThreadsift({"-p", pid});
   ASSERT_EQ(plain.status, 0);
   EXPECT_EQ(WaitLines(plain.out), Lines());
   EXPECT_EQ(WithoutWaitsAndTime(plain.out), WithoutWaitsAndTime(run.out));
 }
+
+TEST(WaitChain, HandleSceneGivesExactlyItsLines) { ExpectSceneLines(TheSettings().handleScene); }
+
+TEST(WaitChain, ModernSceneGivesExactlyItsLines) { ExpectSceneLines(TheSettings().modernScene); }
 
 }  // namespace
 }  // namespace e2e
