@@ -30,6 +30,7 @@ add_library(simwin STATIC
   tests/sim/Threads.cpp
   tests/sim/Run.cpp
   tests/sim/Sections.cpp
+  tests/sim/SlimLocks.cpp
   tests/sim/Wow64.cpp
   tests/sim/Loader.cpp
   tests/sim/Handles.cpp
@@ -76,7 +77,8 @@ add_executable(unit_tests
   tests/unit/thread/ThreadCpuTest.cpp
   tests/unit/thread/ThreadWalkTest.cpp
   tests/unit/waits/WaitChainTest.cpp
-  tests/unit/waits/HandleWaitTest.cpp)
+  tests/unit/waits/HandleWaitTest.cpp
+  tests/unit/waits/ModernWaitTest.cpp)
 target_include_directories(unit_tests PRIVATE tests tests/unit src/win32)
 target_compile_options(unit_tests PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(unit_tests PRIVATE threadsift_tool latchsift_tool gmock gtest_main)

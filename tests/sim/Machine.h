@@ -94,6 +94,17 @@ struct Thread {
   }
 
   Thread& AddFrame(uint64_t pc, uint64_t p0 = 0, uint64_t p1 = 0, uint64_t p2 = 0, uint64_t p3 = 0);
+  // A Windows wait block offset bytes above the stack pointer, linking back
+  // to the block before (0: none); its address.
+  uint64_t AddWaitBlock(uint64_t offset, uint64_t before);
+};
+
+// A waiter in one of Wine's address-wait queues: its entry lies offset
+// bytes above its stack pointer and waits at address.
+struct AddressWaiter {
+  Thread* thread;
+  uint64_t offset;
+  uint64_t address;
 };
 
 struct SourceLine {
@@ -252,6 +263,15 @@ struct Process {
   TargetHandle& AddHandle(uint64_t value, const std::string& type, const std::u16string& name = u"");
   // The loader lock: the section its environment block points at.
   MemoryBlock& SetLoaderLock(uint64_t section);
+  // Wine's slim lock: a 16-bit count of exclusive waiters, then one of
+  // holders (-1: held exclusively).
+  MemoryBlock& AddWineSlimLock(uint64_t address, int16_t exclusiveWaiters, int16_t holders);
+  // A word of the process's width (Windows' slim lock or condition variable).
+  MemoryBlock& AddWord(uint64_t address, uint64_t value);
+  // One of Wine's address-wait queues: its head (two links) at head, and
+  // each waiter's entry (two links, the address, its thread id) on its stack,
+  // linked in order.
+  void QueueAddressWaiters(uint64_t head, const std::vector<AddressWaiter>& waiters);
   Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
   // The module loaded at base now (or, before it is listed, the first there
   // that was never unloaded); null when none is.

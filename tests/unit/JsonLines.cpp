@@ -210,6 +210,24 @@ std::string Comparison::FrameLine(const Json& frame, const Json& p, const Json* 
   return line + "\n";
 }
 
+// A wait on an object at an address, as its text line says it after the
+// thread.
+std::string AddressWaitText(const Json& wait) {
+  std::string kind = wait.at("kind").get<std::string>(), address = wait.at("address").get<std::string>();
+  if (kind == "condition_variable") return "waits on condition variable " + address;
+  if (kind == "address") return "waits for the value at " + address + " to change";
+  std::string text = "waits for slim lock " + address + " (" + wait.at("mode").get<std::string>() + ")";
+  std::string state = wait.at("state").get<std::string>();
+  if (!wait.at("holder").is_null()) return text + " with a holder";  // a slim lock records none
+  if (state == "held_exclusively") return text + ", held exclusively; its holder is not recorded";
+  if (state == "held") return text + ", held; its holder is not recorded";
+  if (state == "free") return text + ", which is free now";
+  if (state != "held_shared") return text + ", whose state cannot be read";
+  if (wait.at("shared_count").is_null()) return text + ", held shared";
+  unsigned count = wait["shared_count"].get<unsigned>();
+  return text + Format(", held shared by %u thread%s", count, count == 1 ? "" : "s");
+}
+
 // The text of a wait on handles of process pid, from its JSON members.
 std::string HandleWaitText(const Json& wait, DWORD pid) {
   std::string mode = wait.at("mode").get<std::string>();
@@ -278,7 +296,9 @@ bool Comparison::CompareThread(const Json& t, const Json& p) {
   if (t.contains("waits_for")) {
     const Json& wait = t["waits_for"];
     std::string waits = Format("Thread %d (0x%x) waits for ", (int)tid, tid);
-    if (wait.contains("objects")) {
+    if (wait.contains("kind")) {
+      waits = Format("Thread %d (0x%x) ", (int)tid, tid) + AddressWaitText(wait);
+    } else if (wait.contains("objects")) {
       waits += HandleWaitText(wait, p.at("pid").get<DWORD>());
     } else {
       waits += "critical section " + wait.at("critical_section").get<std::string>();

@@ -26,5 +26,8 @@ sim::Thread& SectionWaiter(sim::Process& p, DWORD tid, uint64_t section);
 // Process 120 whose threads wait on handles of every kind, two of them for
 // each other, one for the loader lock (HandleWaitTest.cpp).
 sim::Machine HandleWaitMachine();
+// Process 120 whose threads wait on slim locks of Wine's and Windows'
+// layouts, a condition variable and an address (ModernWaitTest.cpp).
+sim::Machine ModernWaitMachine();
 
 #endif

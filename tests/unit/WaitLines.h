@@ -26,7 +26,8 @@ inline std::string WaitLines(const std::string& out) {
   std::istringstream in(out);
   std::string line, lines;
   while (std::getline(in, line)) {
-    if (line.find(" waits for ") != std::string::npos || line.rfind("Deadlock: ", 0) == 0) lines += line + "\n";
+    bool wait = line.find(" waits for ") != std::string::npos || line.find(" waits on ") != std::string::npos;
+    if (wait || line.rfind("Deadlock: ", 0) == 0) lines += line + "\n";
   }
   return lines;
 }

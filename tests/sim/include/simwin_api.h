@@ -26,6 +26,7 @@
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint16_t USHORT;
+typedef int16_t SHORT;
 typedef uint32_t DWORD;
 #define MAXDWORD 0xffffffff
 typedef uint32_t ULONG;

@@ -121,6 +121,7 @@ const Scenario kScenarios[] = {
     {"deadlock", CycleMachine, {"-p", "120", "-w"}},
     {"waits of one thread", CycleMachine, {"-p", "120", "-w", "-t", "20"}},
     {"waits on handles", HandleWaitMachine, {"-p", "120", "-w"}},
+    {"waits of modern code", ModernWaitMachine, {"-p", "120", "-w"}},
     {"odd names", OddNamesMachine, {"-p", "120"}},
     {"snapshot past its limit",
      [] {

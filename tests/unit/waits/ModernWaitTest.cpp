@@ -1,0 +1,277 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "Scenarios.h"
+#include "ToolRuns.h"
+#include "WaitLines.h"
+#include "simwin_api.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+// Routines of ntdll.dll from 0x77f20000 and of kernelbase.dll from
+// 0x7b000000, 0x100 bytes apart; a frame stands 0x10 into its routine.
+const std::vector<std::string> kNtdll = {"RtlWaitOnAddress",
+                                         "RtlAcquireSRWLockExclusive",
+                                         "RtlAcquireSRWLockShared",
+                                         "RtlSleepConditionVariableSRW",
+                                         "RtlSleepConditionVariableCS",
+                                         "threadpool_worker_proc",
+                                         "NtWaitForAlertByThreadId",
+                                         "RtlpAcquireSRWLockExclusiveContended",
+                                         "RtlpAcquireSRWLockSharedContended"};
+const std::vector<std::string> kKernelbase = {"SleepConditionVariableSRW", "SleepConditionVariableCS", "WaitOnAddress",
+                                              "WaitForSingleObject"};
+const uint64_t kStub = 0x77f80000;  // ntdll.dll, no symbol
+const uint64_t kLock = 0x401010;    // app.exe!Lock
+const uint64_t kMain = 0x402010;    // app.exe!main
+const uint64_t kFrameStep = 0x40;   // the simulated walk's stack step from frame to frame
+// Where an entry or a wait block lies in the wait frames, from the stack
+// pointer, and where a lock's address does.
+const uint64_t kEntryOffset = 0x48;
+const uint64_t kBlockOffset = 0x80;
+const uint64_t kLockWordOffset = 0x30;
+// Wine's queue heads lie in ntdll's data; locks and variables in the
+// program's, apart from every stack.
+uint64_t Queue(int n) { return 0x77f60000 + n * 0x10; }
+uint64_t Object(int n) { return 0x470000 + n * 0x10; }
+
+uint64_t Pc(const std::string& routine) {
+  for (size_t i = 0; i < kNtdll.size(); ++i) {
+    if (kNtdll[i] == routine) return 0x77f20010 + i * 0x100;
+  }
+  for (size_t i = 0; i < kKernelbase.size(); ++i) {
+    if (kKernelbase[i] == routine) return 0x7b001010 + i * 0x100;
+  }
+  return kStub;
+}
+
+sim::Machine ModernMachine() {
+  sim::Machine m = WaitMachine();
+  sim::Process& p = *m.FindProcess(120);
+  for (sim::Module& module : p.modules) {
+    if (module.baseName != "ntdll.dll") continue;
+    for (const std::string& routine : kNtdll) module.AddSymbol(Pc(routine) - 0x10, 0x80, routine);
+  }
+  sim::Module& kernelbase = p.AddModule(0x7b000000, 0x100000, "kernelbase.dll", "C:\\WINNT\\system32\\kernelbase.dll");
+  for (const std::string& routine : kKernelbase) kernelbase.AddSymbol(Pc(routine) - 0x10, 0x80, routine);
+  return m;
+}
+
+// Thread tid in the wait routines given (innermost first), called from
+// Lock and main.
+sim::Thread& InWait(sim::Process& p, DWORD tid, const std::vector<std::string>& routines) {
+  sim::Thread& t = p.AddThread(tid);
+  for (const std::string& r : routines) t.AddFrame(Pc(r));
+  t.AddFrame(kLock).AddFrame(kMain);
+  return t;
+}
+
+const std::vector<std::string> kWineExclusive = {"", "RtlWaitOnAddress", "RtlAcquireSRWLockExclusive"};
+const std::vector<std::string> kWineShared = {"", "RtlWaitOnAddress", "RtlAcquireSRWLockShared"};
+const std::vector<std::string> kWindowsExclusive = {"NtWaitForAlertByThreadId", "RtlpAcquireSRWLockExclusiveContended",
+                                                    "RtlAcquireSRWLockExclusive"};
+const std::vector<std::string> kWindowsShared = {"NtWaitForAlertByThreadId", "RtlpAcquireSRWLockSharedContended",
+                                                 "RtlAcquireSRWLockShared"};
+
+// A Wine waiter in routines, alone in its address's queue n, waiting at
+// address.
+sim::Thread& WineWaiter(sim::Process& p, DWORD tid, const std::vector<std::string>& routines, int queue,
+                        uint64_t address) {
+  sim::Thread& t = InWait(p, tid, routines);
+  p.QueueAddressWaiters(Queue(queue), {{&t, kEntryOffset, address}});
+  return t;
+}
+
+// A Windows waiter in routines whose wait frames keep the object's address
+// and its wait block, which links back to before; the block's address.
+uint64_t WindowsWaiter(sim::Process& p, DWORD tid, const std::vector<std::string>& routines, uint64_t object,
+                       uint64_t before = 0) {
+  sim::Thread& t = InWait(p, tid, routines);
+  t.stack.pinned[kLockWordOffset] = object;
+  return t.AddWaitBlock(kBlockOffset, before);
+}
+
+std::string Line(DWORD tid, const std::string& rest) {
+  std::string line = Id(tid) + " " + rest + "\n";
+  line[0] = 'T';
+  return line;
+}
+std::string Slim(DWORD tid, uint64_t lock, const std::string& rest) {
+  return Line(tid, "waits for slim lock 0x" + Hex(lock) + rest);
+}
+const std::string kHeldExclusively = ", held exclusively; its holder is not recorded";
+
+struct Scene {
+  const char* name;
+  std::function<void(sim::Process&)> build;
+  std::string lines;
+};
+
+// Wine: each waiter's address-wait entry ties the address to it.
+std::vector<Scene> WineScenes(uint64_t word) {
+  return {
+      {"two threads that each hold the lock the other waits for: no holder, so no cycle",
+       [](sim::Process& p) {
+         p.AddWineSlimLock(Object(1), 1, -1);
+         p.AddWineSlimLock(Object(2), 1, -1);
+         WineWaiter(p, 10, kWineExclusive, 1, Object(2) + 2);
+         WineWaiter(p, 20, kWineExclusive, 2, Object(1) + 2);
+       },
+       Slim(10, Object(2), " (exclusive)" + kHeldExclusively) + Slim(20, Object(1), " (exclusive)" + kHeldExclusively)},
+      {"a writer waits for readers, a reader for a writer",
+       [](sim::Process& p) {
+         p.AddWineSlimLock(Object(1), 1, 2);
+         p.AddWineSlimLock(Object(2), 1, 1);
+         p.AddWineSlimLock(Object(3), 0, -1);
+         WineWaiter(p, 10, kWineExclusive, 1, Object(1) + 2);
+         WineWaiter(p, 20, kWineExclusive, 2, Object(2) + 2);
+         WineWaiter(p, 30, kWineShared, 3, Object(3));
+       },
+       Slim(10, Object(1), " (exclusive), held shared by 2 threads") +
+           Slim(20, Object(2), " (exclusive), held shared by 1 thread") +
+           Slim(30, Object(3), " (shared)" + kHeldExclusively)},
+      {"a lock freed as its wait ends, and one whose count of holders is nonsense",
+       [](sim::Process& p) {
+         p.AddWineSlimLock(Object(1), 1, 0);
+         p.AddWineSlimLock(Object(2), 1, -7);
+         WineWaiter(p, 10, kWineExclusive, 1, Object(1) + 2);
+         WineWaiter(p, 20, kWineExclusive, 2, Object(2) + 2);
+       },
+       Slim(10, Object(1), " (exclusive), which is free now") +
+           Slim(20, Object(2), " (exclusive), whose state cannot be read")},
+      {"two waiters in one queue, each found by its own entry",
+       [](sim::Process& p) {
+         p.AddWineSlimLock(Object(1), 2, -1);
+         sim::Thread& first = InWait(p, 10, kWineExclusive);
+         sim::Thread& second = InWait(p, 20, kWineExclusive);
+         p.QueueAddressWaiters(Queue(1), {{&first, kEntryOffset, Object(1) + 2}, {&second, 0x10, Object(1) + 2}});
+       },
+       Slim(10, Object(1), " (exclusive)" + kHeldExclusively) + Slim(20, Object(1), " (exclusive)" + kHeldExclusively)},
+      {"condition variables, a lock retaken after a sleep, an address wait",
+       [](sim::Process& p) {
+         p.AddWineSlimLock(Object(3), 1, -1);
+         WineWaiter(p, 10, {"", "RtlWaitOnAddress", "RtlSleepConditionVariableSRW", "SleepConditionVariableSRW"}, 1,
+                    Object(1));
+         WineWaiter(p, 20, {"", "RtlWaitOnAddress", "RtlSleepConditionVariableCS", "SleepConditionVariableCS"}, 2,
+                    Object(2));
+         WineWaiter(p, 30, {"", "RtlWaitOnAddress", "RtlAcquireSRWLockExclusive", "RtlSleepConditionVariableSRW"}, 3,
+                    Object(3) + 2);
+         WineWaiter(p, 40, {"", "RtlWaitOnAddress", "WaitOnAddress"}, 4, Object(4) + 4);
+       },
+       Line(10, "waits on condition variable 0x" + Hex(Object(1))) +
+           Line(20, "waits on condition variable 0x" + Hex(Object(2))) +
+           Slim(30, Object(3), " (exclusive)" + kHeldExclusively) +
+           Line(40, "waits for the value at 0x" + Hex(Object(4) + 4) + " to change")},
+      {"a pool worker waiting for work is idle",
+       [](sim::Process& p) {
+         sim::Thread& t = p.AddThread(10);
+         t.AddFrame(kStub).AddFrame(Pc("RtlWaitOnAddress")).AddFrame(Pc("RtlSleepConditionVariableCS"));
+         t.AddFrame(Pc("threadpool_worker_proc")).AddFrame(kMain);
+         p.QueueAddressWaiters(Queue(1), {{&t, kEntryOffset, Object(1)}});
+       },
+       ""},
+      {"bad entries: another thread's id, links that do not lead back, outside the wait frames, misaligned",
+       [=](sim::Process& p) {
+         p.AddWineSlimLock(Object(1), 1, -1);
+         WineWaiter(p, 10, kWineExclusive, 1, Object(1) + 2).stack.pinned[kEntryOffset + 3 * word] = 20;
+         InWait(p, 20, kWineExclusive);
+         sim::Thread& unlinked = WineWaiter(p, 30, kWineExclusive, 3, Object(1) + 2);
+         unlinked.stack.pinned[kEntryOffset] = Queue(4);
+         p.AddWord(Queue(4), Queue(4));
+         sim::Thread& far = InWait(p, 40, kWineExclusive);
+         p.QueueAddressWaiters(Queue(5), {{&far, 4 * kFrameStep, Object(1) + 2}});
+         WineWaiter(p, 50, kWineExclusive, 6, Object(1) + 1);
+       },
+       ""},
+      {"decoy: an entry on the stack of a thread in no wait of these kinds",
+       [](sim::Process& p) {
+         p.AddWineSlimLock(Object(1), 1, -1);
+         sim::Thread& t = p.AddThread(10).AddFrame(kStub).AddFrame(kLock).AddFrame(kMain);
+         p.QueueAddressWaiters(Queue(1), {{&t, kEntryOffset, Object(1) + 2}});
+       },
+       ""},
+  };
+}
+
+// Windows: the lock's word leads through its chain of wait blocks to the
+// waiter's frames.
+std::vector<Scene> WindowsScenes() {
+  return {
+      {"a lock with one waiter: held, but whether exclusively is not in the word",
+       [](sim::Process& p) {
+         uint64_t block = WindowsWaiter(p, 10, kWindowsExclusive, Object(1));
+         p.AddWord(Object(1), block | 0x3);
+       },
+       Slim(10, Object(1), " (exclusive), held; its holder is not recorded")},
+      {"two waiters chained, the lock held by several sharers",
+       [](sim::Process& p) {
+         uint64_t first = WindowsWaiter(p, 10, kWindowsExclusive, Object(1));
+         uint64_t second = WindowsWaiter(p, 20, kWindowsShared, Object(1), first);
+         p.AddWord(Object(1), second | 0xB);
+       },
+       Slim(10, Object(1), " (exclusive), held shared") + Slim(20, Object(1), " (shared), held shared")},
+      {"a word without waiters, a chain that loops, one that leaves the stacks, one that ends short",
+       [=](sim::Process& p) {
+         WindowsWaiter(p, 10, kWindowsExclusive, Object(1));
+         p.AddWord(Object(1), 0x11);
+         WindowsWaiter(p, 20, kWindowsExclusive, Object(2));
+         p.AddWord(Object(2), Object(5) | 0x3);
+         p.AddWord(Object(5), Object(6));
+         p.AddWord(Object(6), Object(5));
+         WindowsWaiter(p, 30, kWindowsExclusive, Object(3));
+         p.AddWord(Object(3), 0x5a5a5a50 | 0x3);
+         WindowsWaiter(p, 40, kWindowsExclusive, Object(4));
+         p.AddWord(Object(4), Object(7) | 0x3);
+         p.AddWord(Object(7), 0);
+       },
+       ""},
+      {"a condition variable whose chain reaches the sleeper",
+       [](sim::Process& p) {
+         uint64_t block = WindowsWaiter(
+             p, 10, {"NtWaitForAlertByThreadId", "RtlSleepConditionVariableSRW", "SleepConditionVariableSRW"},
+             Object(1));
+         p.AddWord(Object(1), block);
+       },
+       Line(10, "waits on condition variable 0x" + Hex(Object(1)))},
+  };
+}
+
+TEST(ModernWait, EachSceneGivesExactlyItsLines) {
+  // The 64-bit build reads a 32-bit process's lock words, entries and wait
+  // blocks in its width and says what the 32-bit build says of it.
+  for (uint64_t word : ProcessWords()) {
+    std::vector<Scene> scenes = WineScenes(word);
+    for (const Scene& scene : WindowsScenes()) scenes.push_back(scene);
+    for (const Scene& scene : scenes) {
+      sim::Machine m = ModernMachine();
+      sim::Process& p = *m.FindProcess(120);
+      SetWidth(p, word);
+      scene.build(p);
+      sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w"});
+      EXPECT_EQ(r.status, 0) << scene.name << word;
+      EXPECT_EQ(WaitLines(r.out), Narrowed(scene.lines, word)) << scene.name << word;
+      EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name << word;
+      EXPECT_TRUE(m.books().misuses.empty()) << scene.name << word << ::testing::PrintToString(m.books().misuses);
+    }
+  }
+}
+
+}  // namespace
+
+// Process 120 whose threads wait on slim locks of both layouts, a condition
+// variable and an address.
+sim::Machine ModernWaitMachine() {
+  sim::Machine m = ModernMachine();
+  sim::Process& p = *m.FindProcess(120);
+  p.AddWineSlimLock(Object(1), 1, 2);
+  WineWaiter(p, 10, kWineExclusive, 1, Object(1) + 2);
+  WineWaiter(p, 20, {"", "RtlWaitOnAddress", "RtlSleepConditionVariableSRW"}, 2, Object(2));
+  WineWaiter(p, 30, {"", "RtlWaitOnAddress", "WaitOnAddress"}, 3, Object(3));
+  uint64_t block = WindowsWaiter(p, 40, kWindowsShared, Object(4));
+  p.AddWord(Object(4), block | 0x3);
+  return m;
+}
