@@ -51,11 +51,14 @@ target_link_options(handlescene PRIVATE -static)
 add_dependencies(handlescene handleloader)
 
 # Threads waiting the way C++ programs of today wait, for -w: slim locks
-# held exclusively and shared, condition variables, an address wait, a decoy.
+# held exclusively and shared, condition variables, an address wait, C++
+# mutexes of a stand-in for the platform's run-time (msvcp140.dll, with its
+# layout and entry names), a decoy.
+e2e_fixture_library(msvcp140 tests/fixtures/msvcp140.cpp)
 add_executable(modernscene tests/fixtures/modernscene.cpp)
 target_compile_options(modernscene PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(modernscene PRIVATE -static)
-target_link_libraries(modernscene PRIVATE synchronization)
+target_link_libraries(modernscene PRIVATE msvcp140 synchronization)
 
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on

@@ -216,6 +216,12 @@ std::string AddressWaitText(const Json& wait) {
   std::string kind = wait.at("kind").get<std::string>(), address = wait.at("address").get<std::string>();
   if (kind == "condition_variable") return "waits on condition variable " + address;
   if (kind == "address") return "waits for the value at " + address + " to change";
+  if (kind == "cpp_mutex") {
+    if (wait.at("holder").is_null()) return "waits for C++ mutex " + address + " whose holder is unknown";
+    DWORD holder = wait["holder"].get<DWORD>();
+    std::string ended = wait.at("holder_ended").get<bool>() ? ", which has ended" : "";
+    return "waits for C++ mutex " + address + Format(" held by thread %d (0x%x)", (int)holder, holder) + ended;
+  }
   std::string text = "waits for slim lock " + address + " (" + wait.at("mode").get<std::string>() + ")";
   std::string state = wait.at("state").get<std::string>();
   if (!wait.at("holder").is_null()) return text + " with a holder";  // a slim lock records none

@@ -125,15 +125,22 @@ const char* SlimLockStateName(SlimLockState state) {
   return "unknown";
 }
 
-// A wait on an object at an address: its kind and address, and for a slim
-// lock how it is asked for and held (a slim lock records no holder).
+// A wait on an object at an address: its kind and address; for a C++
+// mutex its holder, for a slim lock how it is asked for and held (a slim
+// lock records no holder).
 Json AddressWaitJson(const ReportedProcess& process, const ReportedWait& wait) {
   Json members;
-  const char* kind = wait.kind == SlimLockWaitKind ? "slim_lock"
+  const char* kind = wait.kind == CxxMutexWaitKind   ? "cpp_mutex"
+                     : wait.kind == SlimLockWaitKind  ? "slim_lock"
                      : wait.kind == ConditionWaitKind ? "condition_variable"
                                                       : "address";
   members["kind"] = kind;
   members["address"] = HexText(process, wait.object);
+  if (wait.kind == CxxMutexWaitKind) {
+    members["holder"] = wait.holderKnown ? Json(wait.holder) : Json(nullptr);
+    members["holder_ended"] = wait.holderEnded;
+    return members;
+  }
   if (wait.kind != SlimLockWaitKind) return members;
   members["mode"] = wait.shared ? "shared" : "exclusive";
   members["state"] = SlimLockStateName(wait.lockState);
@@ -144,7 +151,7 @@ Json AddressWaitJson(const ReportedProcess& process, const ReportedWait& wait) {
 
 Json WaitJson(const ReportedProcess& process, const ReportedWait& wait) {
   Json members;
-  if (wait.kind == SlimLockWaitKind || wait.kind == ConditionWaitKind || wait.kind == AddressWaitKind) {
+  if (wait.kind != NoWait && wait.kind != SectionWaitKind && wait.kind != HandleWaitKind) {
     return AddressWaitJson(process, wait);
   }
   if (wait.kind == SectionWaitKind) {

@@ -64,9 +64,17 @@ struct HandleWait {
 };
 
 // What a thread waits for (-w): nothing found, a critical section,
-// handles, a slim lock, a condition variable, or the value at an address
-// to change.
-enum WaitKind { NoWait, SectionWaitKind, HandleWaitKind, SlimLockWaitKind, ConditionWaitKind, AddressWaitKind };
+// handles, a C++ mutex, a slim lock, a condition variable, or the value at
+// an address to change.
+enum WaitKind {
+  NoWait,
+  SectionWaitKind,
+  HandleWaitKind,
+  CxxMutexWaitKind,
+  SlimLockWaitKind,
+  ConditionWaitKind,
+  AddressWaitKind
+};
 
 // How a slim lock's word says it is held while a thread waits for it: a
 // slim lock records no holder. Held where whether exclusively or shared is
@@ -79,14 +87,16 @@ struct ReportedWait {
   DWORD waiter = 0;  // the thread as the wait line names it
   int pid = 0;       // its process, which the objects' processes are told from
   // A section: its address, its holder (when known) and whether that has
-  // ended, and whether it is the process's loader lock.
+  // ended, and whether it is the process's loader lock. A C++ mutex: its
+  // holder as a section's.
   Address section = 0;
   bool holderKnown = false;
   DWORD holder = 0;
   bool holderEnded = false;
   bool loaderLock = false;
   HandleWait handles = HandleWait();
-  // A slim lock, a condition variable or an address: its address; for a
+  // A C++ mutex, a slim lock, a condition variable or an address: its
+  // address; for a
   // slim lock, whether it is asked for shared, how it is held, and by how
   // many sharers (0 where the word does not say).
   Address object = 0;

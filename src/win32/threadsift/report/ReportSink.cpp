@@ -200,6 +200,15 @@ void ReportSink::HandleWaitLine(DWORD tid, int pid, const HandleWait& handles) {
   Say(WaitPart);
 }
 
+void ReportSink::CxxMutexWaitLine(DWORD tid, Address mutex, const DWORD* holder, bool holderEnded) {
+  ReportedWait& wait = NewWait(CxxMutexWaitKind, tid);
+  wait.object = mutex;
+  wait.holderKnown = holder != NULL;
+  if (holder != NULL) wait.holder = *holder;
+  wait.holderEnded = holderEnded;
+  Say(WaitPart);
+}
+
 void ReportSink::SlimLockWaitLine(DWORD tid, Address lock, bool shared, SlimLockState state, unsigned sharedCount) {
   ReportedWait& wait = NewWait(SlimLockWaitKind, tid);
   wait.object = lock;

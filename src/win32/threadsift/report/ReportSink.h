@@ -104,6 +104,9 @@ class ReportSink {
 
   // The thread in hand waits on handles of process pid.
   void HandleWaitLine(DWORD tid, int pid, const HandleWait& wait);
+  // A wait for a C++ mutex held by the thread holder (null when unknown),
+  // which may have ended.
+  void CxxMutexWaitLine(DWORD tid, Address mutex, const DWORD* holder, bool holderEnded);
   // A wait for a slim lock, asked for shared or not, in the state its word
   // says (sharedCount 0 where the word does not count the sharers).
   void SlimLockWaitLine(DWORD tid, Address lock, bool shared, SlimLockState state, unsigned sharedCount);

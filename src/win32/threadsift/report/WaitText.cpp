@@ -71,10 +71,8 @@ void PrintWaitedObject(const WaitedObject& object, int pid) {
   }
 }
 
-void PrintSectionWait(const ReportRecord& record, const ReportedWait& wait) {
-  printf("Thread %d (0x%x) waits for critical section 0x%s", (int)wait.waiter, (unsigned)wait.waiter,
-         AddressTextOf(record, wait.section).c_str());
-  if (wait.loaderLock) printf(" (the loader lock)");
+// The holder of a section or a C++ mutex, as its line ends.
+void PrintHolder(const ReportedWait& wait) {
   if (!wait.holderKnown) {
     printf(" whose holder is unknown\n");
     return;
@@ -83,6 +81,13 @@ void PrintSectionWait(const ReportRecord& record, const ReportedWait& wait) {
   PrintThreadName(wait.holder);
   if (wait.holderEnded) printf(", which has ended");
   printf("\n");
+}
+
+void PrintSectionWait(const ReportRecord& record, const ReportedWait& wait) {
+  printf("Thread %d (0x%x) waits for critical section 0x%s", (int)wait.waiter, (unsigned)wait.waiter,
+         AddressTextOf(record, wait.section).c_str());
+  if (wait.loaderLock) printf(" (the loader lock)");
+  PrintHolder(wait);
 }
 
 void PrintHandleWait(const ReportedWait& wait) {
@@ -132,6 +137,11 @@ void PrintWaitLine(const ReportRecord& record, const ReportedWait& wait) {
       return;
     case HandleWaitKind:
       PrintHandleWait(wait);
+      return;
+    case CxxMutexWaitKind:
+      printf("Thread %d (0x%x) waits for C++ mutex 0x%s", (int)wait.waiter, (unsigned)wait.waiter,
+             AddressTextOf(record, wait.object).c_str());
+      PrintHolder(wait);
       return;
     case SlimLockWaitKind:
       PrintSlimLockWait(record, wait);

@@ -3,6 +3,7 @@
 #include "threadsift/waits/AddressWaitEntry.h"
 #include "threadsift/waits/AwaitedSection.h"
 #include "threadsift/waits/ConditionWait.h"
+#include "threadsift/waits/CxxMutexWait.h"
 #include "threadsift/waits/WaitRoutines.h"
 #include "threadsift/waits/WaitedHandles.h"
 
@@ -17,6 +18,9 @@ bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, cons
     case HandleWaitRoutine:
       wait->kind = HandleWaitKind;
       return FindHandleWait(process, stack, context, tid, found, frames, &wait->handles);
+    case CxxMutexWaitRoutine:
+      wait->kind = CxxMutexWaitKind;
+      return FindCxxMutexWait(process, stack, tid, found, frames, &wait->object);
     case SlimLockWaitRoutine:
       wait->kind = SlimLockWaitKind;
       return FindSlimLockWait(process, stack, tid, found, frames, &wait->slimLock);
@@ -40,6 +44,9 @@ void ReportThreadWait(const ExaminedProcess& process, ReportSink& report, DWORD 
       return;
     case HandleWaitKind:
       ReportHandleWait(process, report, tid, &wait->handles, chain);
+      return;
+    case CxxMutexWaitKind:
+      ReportCxxMutexWait(process, report, tid, wait->object, chain);
       return;
     case SlimLockWaitKind: {
       unsigned sharedCount = 0;

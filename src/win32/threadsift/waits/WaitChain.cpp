@@ -7,6 +7,7 @@
 #include "threadsift/report/ReportSink.h"
 #include "threadsift/thread/ThreadOpen.h"
 #include "threadsift/waits/AwaitedSection.h"
+#include "threadsift/waits/CxxMutexWait.h"
 #include "threadsift/waits/WaitChain.h"
 #include "threadsift/waits/WaitedObject.h"
 
@@ -39,6 +40,8 @@ bool EdgeHolds(const ExaminedProcess& process, DWORD waiter, const WaitEdge& edg
       return ThreadRuns((DWORD)process.pid, edge.to);
     case MutexEdge:
       return MutexStillHeldBy(process, edge.object, edge.to);
+    case CxxMutexEdge:
+      return ReadCxxMutexHolder(process, edge.object, waiter, &owner) && owner == edge.to;
   }
   return false;
 }
@@ -125,6 +128,23 @@ void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DW
   bool ended = StateOfThread((DWORD)process.pid, owner) == ThreadEnded;
   if (!ended && IsListed(*chain, owner)) chain->edges[tid].push_back(WaitEdge{SectionEdge, section, owner});
   report.SectionWait(tid, section, &owner, ended, loaderLock);
+}
+
+void ReportCxxMutexWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address mutex,
+                        WaitChain* chain) {
+  // The id a mutex records is a thread's only where it names one the
+  // process lists, or one that runs: anything else the line cannot back.
+  DWORD holder = 0;
+  bool recorded = ReadCxxMutexHolder(process, mutex, tid, &holder);
+  ThreadState state = recorded ? StateOfThread((DWORD)process.pid, holder) : ThreadStateUnknown;
+  bool listed = recorded && IsListed(*chain, holder);
+  if (!listed && state != ThreadRunning) {
+    report.CxxMutexWaitLine(tid, mutex, NULL, false);
+    return;
+  }
+  bool ended = state == ThreadEnded;
+  if (!ended && listed) chain->edges[tid].push_back(WaitEdge{CxxMutexEdge, mutex, holder});
+  report.CxxMutexWaitLine(tid, mutex, &holder, ended);
 }
 
 void ReportHandleWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, HandleWait* wait,

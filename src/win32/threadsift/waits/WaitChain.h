@@ -19,12 +19,12 @@ class ReportSink;
 // process.
 
 // Why a waiter waits for another listed thread: a section that thread
-// holds, that thread's end, or a mutex that thread holds.
-enum EdgeKind { SectionEdge, ThreadEndEdge, MutexEdge };
+// holds, that thread's end, a mutex or a C++ mutex that thread holds.
+enum EdgeKind { SectionEdge, ThreadEndEdge, MutexEdge, CxxMutexEdge };
 
 struct WaitEdge {
   EdgeKind kind;
-  Address object;  // the section's address, or the mutex handle's value
+  Address object;  // the section's or C++ mutex's address, or the mutex handle's value
   DWORD to;
 };
 
@@ -40,6 +40,11 @@ struct WaitChain {
 // holder that is a listed thread is noted in chain for the cycles.
 void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address section,
                           WaitChain* chain);
+
+// Reads the C++ mutex's holder afresh and says the thread's wait line; a
+// holder that is a listed thread is noted in chain for the cycles.
+void ReportCxxMutexWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address mutex,
+                        WaitChain* chain);
 
 // Says the wait line of a thread that waits on handles; a thread's end,
 // and a mutex held by a listed thread, that it cannot go on without are

@@ -43,6 +43,14 @@ const WaitRoutine kWaitRoutines[] = {
     {"NtWaitForAlertByThreadId", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
     {"ZwWaitForAlertByThreadId", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
     {"RtlWaitOnAddress", StepOfAnyWait, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    // The C++ run-time's mutexes (_Mtx_lock, _Mtx_timedlock: a plain name
+    // has no leading underscores), which wait for the slim lock inside them.
+    {"Mtx_lock", CxxMutexWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"Mtx_timedlock", CxxMutexWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    {"mtx_do_lock", CxxMutexWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlAcquireSRWLockExclusive", CxxMutexWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"AcquireSRWLockExclusive", CxxMutexWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"RtlpAcquireSRWLockExclusiveContended", CxxMutexWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
     // Slim locks: the native acquisitions, the kernel's names for them, and
     // the contended paths of current systems.
     {"RtlAcquireSRWLockExclusive", SlimLockWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
@@ -154,8 +162,8 @@ bool IsPoolWorkersWait(FrameNames& names, const WaitFrames& wait) {
 
 bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait) {
   FrameNames names(process, found);
-  for (WaitRoutineKind kind : {SectionWaitRoutine, HandleWaitRoutine, SlimLockWaitRoutine, ConditionWaitRoutine,
-                               AddressWaitRoutine}) {
+  for (WaitRoutineKind kind : {SectionWaitRoutine, HandleWaitRoutine, CxxMutexWaitRoutine, SlimLockWaitRoutine,
+                               ConditionWaitRoutine, AddressWaitRoutine}) {
     if (FindWaitOfKind(names, found.size(), kind, wait)) return !IsPoolWorkersWait(names, *wait);
   }
   return false;

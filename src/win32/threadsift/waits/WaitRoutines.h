@@ -8,14 +8,16 @@
 #include "threadsift/unwind/FrameNaming.h"
 
 // The kinds of wait -w reads, most telling first: a wait beneath a
-// section's entry routine is the section's, whatever it waits in, and one
-// beneath a slim lock's acquisition the lock's, even inside a condition
-// variable's sleep (which retakes its lock). A step is a routine beneath
+// section's entry routine is the section's, whatever it waits in; one
+// beneath the C++ run-time's mutex routines the mutex's, though it waits
+// for a slim lock; and one beneath a slim lock's acquisition the lock's,
+// even inside a condition variable's sleep (which retakes its lock). A step is a routine beneath
 // the one a wait was called in that waits of every kind pass through (the
 // system-call stubs, keyed events, address waits).
 enum WaitRoutineKind {
   SectionWaitRoutine,
   HandleWaitRoutine,
+  CxxMutexWaitRoutine,
   SlimLockWaitRoutine,
   ConditionWaitRoutine,
   AddressWaitRoutine,
