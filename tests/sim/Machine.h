@@ -266,6 +266,9 @@ struct Process {
   // Wine's slim lock: a 16-bit count of exclusive waiters, then one of
   // holders (-1: held exclusively).
   MemoryBlock& AddWineSlimLock(uint64_t address, int16_t exclusiveWaiters, int16_t holders);
+  // The C++ run-time's mutex in the process's width: its type word, its
+  // slim lock in Wine's layout held exclusively, its holder's id (-1: none).
+  MemoryBlock& AddCxxMutex(uint64_t address, uint32_t type, uint32_t holder);
   // A word of the process's width (Windows' slim lock or condition variable).
   MemoryBlock& AddWord(uint64_t address, uint64_t value);
   // One of Wine's address-wait queues: its head (two links) at head, and

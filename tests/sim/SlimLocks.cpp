@@ -35,6 +35,21 @@ MemoryBlock& Process::AddWineSlimLock(uint64_t address, int16_t exclusiveWaiters
   return memory.back();
 }
 
+MemoryBlock& Process::AddCxxMutex(uint64_t address, uint32_t type, uint32_t holder) {
+  bool wide = WordOf(*this) == 8;
+  size_t lock = wide ? 16 : 8, holderAt = wide ? 72 : 40;
+  MemoryBlock block;
+  block.address = address;
+  block.bytes.assign(holderAt + 8, 0);
+  PutWord(&block.bytes, 0, type, 4);
+  PutWord(&block.bytes, lock, 1, 2);
+  PutWord(&block.bytes, lock + 2, 0xFFFF, 2);
+  PutWord(&block.bytes, holderAt, holder, 4);
+  PutWord(&block.bytes, holderAt + 4, 1, 4);
+  memory.push_back(block);
+  return memory.back();
+}
+
 MemoryBlock& Process::AddWord(uint64_t address, uint64_t value) {
   MemoryBlock block;
   block.address = address;

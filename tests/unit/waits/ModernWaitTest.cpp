@@ -29,6 +29,7 @@ const uint64_t kStub = 0x77f80000;  // ntdll.dll, no symbol
 const uint64_t kLock = 0x401010;    // app.exe!Lock
 const uint64_t kMain = 0x402010;    // app.exe!main
 const uint64_t kFrameStep = 0x40;   // the simulated walk's stack step from frame to frame
+const uint64_t kMutexLock = 0x7c001010;  // msvcp140.dll!_Mtx_lock
 // Where an entry or a wait block lies in the wait frames, from the stack
 // pointer, and where a lock's address does.
 const uint64_t kEntryOffset = 0x48;
@@ -46,7 +47,7 @@ uint64_t Pc(const std::string& routine) {
   for (size_t i = 0; i < kKernelbase.size(); ++i) {
     if (kKernelbase[i] == routine) return 0x7b001010 + i * 0x100;
   }
-  return kStub;
+  return routine == "_Mtx_lock" ? kMutexLock : kStub;
 }
 
 sim::Machine ModernMachine() {
@@ -58,6 +59,8 @@ sim::Machine ModernMachine() {
   }
   sim::Module& kernelbase = p.AddModule(0x7b000000, 0x100000, "kernelbase.dll", "C:\\WINNT\\system32\\kernelbase.dll");
   for (const std::string& routine : kKernelbase) kernelbase.AddSymbol(Pc(routine) - 0x10, 0x80, routine);
+  p.AddModule(0x7c000000, 0x10000, "msvcp140.dll", "C:\\WINNT\\system32\\msvcp140.dll")
+      .AddSymbol(kMutexLock - 0x10, 0x80, "_Mtx_lock");
   return m;
 }
 
@@ -197,6 +200,60 @@ std::vector<Scene> WineScenes(uint64_t word) {
   };
 }
 
+// The slim lock inside a C++ mutex of the run-time, in the process's
+// width, and the lines of a waiter for it.
+uint64_t MutexLock(uint64_t mutex, uint64_t word) { return mutex + (word == 8 ? 16 : 8); }
+const std::vector<std::string> kMutexWait = {"", "RtlWaitOnAddress", "RtlAcquireSRWLockExclusive", "_Mtx_lock"};
+std::string Mutex(DWORD tid, uint64_t mutex, const std::string& rest) {
+  return Line(tid, "waits for C++ mutex 0x" + Hex(mutex) + rest);
+}
+
+std::vector<Scene> CxxMutexScenes(uint64_t word) {
+  return {
+      {"a pair that each hold the mutex the other waits for",
+       [=](sim::Process& p) {
+         p.AddCxxMutex(Object(1), 2, 20);
+         p.AddCxxMutex(Object(8), 0x102, 10);
+         WineWaiter(p, 10, kMutexWait, 1, MutexLock(Object(1), word) + 2);
+         WineWaiter(p, 20, kMutexWait, 2, MutexLock(Object(8), word) + 2);
+       },
+       Mutex(10, Object(1), " held by " + Id(20)) + Mutex(20, Object(8), " held by " + Id(10)) + Deadlock({10, 20})},
+      {"holders not recorded yet, the waiter's own, no thread's, one that has ended",
+       [=](sim::Process& p) {
+         for (uint32_t n = 1; n <= 4; ++n) {
+           uint32_t holder = n == 1 ? 0xFFFFFFFF : n == 2 ? 10 * n : n == 3 ? 0x5a5a5a58 : 99;
+           p.AddCxxMutex(Object(8 * n), 2, holder);
+           WineWaiter(p, 10 * n, kMutexWait, (int)n, MutexLock(Object(8 * n), word) + 2);
+         }
+         p.AddThread(99).exited = true;
+       },
+       Mutex(10, Object(8), " whose holder is unknown") + Mutex(20, Object(16), " whose holder is unknown") +
+           Mutex(30, Object(24), " whose holder is unknown") +
+           Mutex(40, Object(32), " held by " + Id(99) + ", which has ended")},
+      {"a type word that is no mutex's",
+       [=](sim::Process& p) {
+         p.AddCxxMutex(Object(1), 0x5a, 20);
+         WineWaiter(p, 10, kMutexWait, 1, MutexLock(Object(1), word) + 2);
+         InWait(p, 20, {});
+       },
+       ""},
+      {"a cycle whose mutex has changed hands by the time it is checked",
+       [=](sim::Process& p) {
+         sim::MemoryBlock& passed = p.AddCxxMutex(Object(1), 2, 20);
+         // Read by the search, the wait line and the check of the cycle.
+         passed.readsLeft = 2;
+         sim::Process scratch;
+         scratch.bits = p.bits;
+         passed.later = scratch.AddCxxMutex(0, 2, 30).bytes;
+         p.AddCxxMutex(Object(8), 2, 10);
+         WineWaiter(p, 10, kMutexWait, 1, MutexLock(Object(1), word) + 2);
+         WineWaiter(p, 20, kMutexWait, 2, MutexLock(Object(8), word) + 2);
+         InWait(p, 30, {});
+       },
+       Mutex(10, Object(1), " held by " + Id(20)) + Mutex(20, Object(8), " held by " + Id(10))},
+  };
+}
+
 // Windows: the lock's word leads through its chain of wait blocks to the
 // waiter's frames.
 std::vector<Scene> WindowsScenes() {
@@ -246,6 +303,7 @@ TEST(ModernWait, EachSceneGivesExactlyItsLines) {
   for (uint64_t word : ProcessWords()) {
     std::vector<Scene> scenes = WineScenes(word);
     for (const Scene& scene : WindowsScenes()) scenes.push_back(scene);
+    for (const Scene& scene : CxxMutexScenes(word)) scenes.push_back(scene);
     for (const Scene& scene : scenes) {
       sim::Machine m = ModernMachine();
       sim::Process& p = *m.FindProcess(120);
@@ -273,5 +331,7 @@ sim::Machine ModernWaitMachine() {
   WineWaiter(p, 30, {"", "RtlWaitOnAddress", "WaitOnAddress"}, 3, Object(3));
   uint64_t block = WindowsWaiter(p, 40, kWindowsShared, Object(4));
   p.AddWord(Object(4), block | 0x3);
+  p.AddCxxMutex(Object(8), 2, 10);
+  WineWaiter(p, 50, kMutexWait, 5, MutexLock(Object(8), p.bits == 32 ? 4 : sizeof(void*)) + 2);
   return m;
 }

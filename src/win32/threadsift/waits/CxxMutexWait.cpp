@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "common/TargetMemory.h"
 #include "threadsift/waits/CxxMutexWait.h"
 #include "threadsift/waits/SlimLockWait.h"
@@ -42,12 +44,14 @@ bool FindCxxMutexWait(const ExaminedProcess& process, const StackCopy& stack, DW
 }
 
 bool ReadCxxMutexHolder(const ExaminedProcess& process, Address mutex, DWORD waiter, DWORD* holder) {
+  // One read, so that the type word and the id are of one moment.
+  BYTE object[kHolderOffset64 + sizeof(DWORD)];
+  size_t holderAt = (size_t)HolderOffset(process.width);
+  if (!ReadTargetMemory(process.handle, mutex, object, holderAt + sizeof(DWORD))) return false;
   DWORD type = 0, id = 0;
-  if (!ReadDword(process.handle, mutex, &type) || !IsMutexType(type) ||
-      !ReadDword(process.handle, mutex + HolderOffset(process.width), &id)) {
-    return false;
-  }
-  if (id == kNoHolder || id == 0 || id == waiter) return false;
+  memcpy(&type, object, sizeof(type));
+  memcpy(&id, object + holderAt, sizeof(id));
+  if (!IsMutexType(type) || id == kNoHolder || id == 0 || id == waiter) return false;
   *holder = id;
   return true;
 }
