@@ -192,6 +192,53 @@ void AddHandleWaits(FuzzedDataProvider& in, sim::Process& p) {
   if (in.ConsumeBool()) p.SetLoaderLock(0x420000 + 8 * in.ConsumeIntegralInRange<uint64_t>(0, 8));
 }
 
+// Thread 30 waits in the routines of slim locks, condition variables,
+// address waits or C++ mutexes; its stack and a few objects hold Wine's
+// address-wait entries with links that lead back or anywhere, Windows'
+// lock words and wait blocks that chain to its stack, to each other or
+// anywhere, and mutex objects with any type word and holder.
+void AddModernWaits(FuzzedDataProvider& in, sim::Process& p) {
+  sim::Module& ntdll = p.AddModule(0x77f10000, 0x1000, "ntdll.dll", "C:\\ntdll.dll");
+  const char* const kRoutines[] = {"RtlWaitOnAddress", "RtlAcquireSRWLockExclusive", "RtlAcquireSRWLockShared",
+                                   "RtlSleepConditionVariableSRW", "WaitOnAddress", "_Mtx_lock",
+                                   "RtlpAcquireSRWLockExclusiveContended", "threadpool_worker_proc"};
+  for (uint64_t i = 0; i < 8; ++i) ntdll.AddSymbol(0x77f10000 + i * 0x100, 0x80, kRoutines[i]);
+  sim::Thread& waiter = p.AddThread(30);
+  int frames = in.ConsumeIntegralInRange<int>(1, 4);
+  waiter.AddFrame(0x77f10800);
+  for (int f = 0; f < frames; ++f) waiter.AddFrame(0x77f10010 + 0x100 * in.ConsumeIntegralInRange<uint64_t>(0, 7));
+  waiter.AddFrame(in.ConsumeIntegral<uint32_t>());
+  const uint64_t stack = waiter.stack.Pointer();
+  auto anywhere = [&]() -> uint64_t {
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+      case 0:
+        return stack + 8 * in.ConsumeIntegralInRange<uint64_t>(0, 40);
+      case 1:
+        return 0x470000 + 8 * in.ConsumeIntegralInRange<uint64_t>(0, 24);
+      case 2:
+        return in.ConsumeIntegralInRange<uint64_t>(0, 15) | (0x470000 + 16 * in.ConsumeIntegralInRange<uint64_t>(0, 12));
+    }
+    return in.ConsumeIntegral<uint32_t>();
+  };
+  int words = in.ConsumeIntegralInRange<int>(0, 12);
+  for (int w = 0; w < words; ++w) {
+    waiter.stack.pinned[8 * in.ConsumeIntegralInRange<uint64_t>(0, 40)] =
+        in.ConsumeBool() ? anywhere() : (uint64_t)(in.ConsumeBool() ? 30 : in.ConsumeIntegral<uint32_t>());
+  }
+  if (in.ConsumeBool()) {
+    p.QueueAddressWaiters(0x77f10f00, {{&waiter, 8 * in.ConsumeIntegralInRange<uint64_t>(0, 24), anywhere()}});
+  }
+  int objects = in.ConsumeIntegralInRange<int>(0, 6);
+  for (int i = 0; i < objects; ++i) {
+    uint64_t at = 0x470000 + 8 * in.ConsumeIntegralInRange<uint64_t>(0, 24);
+    sim::MemoryBlock& block = in.ConsumeBool() ? p.AddCxxMutex(at, in.ConsumeBool() ? 2 : in.ConsumeIntegral<uint32_t>(),
+                                                               in.ConsumeBool() ? 20 : in.ConsumeIntegral<uint32_t>())
+                                               : p.AddWord(at, anywhere());
+    if (in.ConsumeBool()) block.readsLeft = in.ConsumeIntegralInRange<int>(1, 3);
+    block.unreadable = in.ConsumeBool() && in.ConsumeBool();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) { return DiscardReports(); }
@@ -209,6 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool waits = in.ConsumeBool();
   if (waits) AddSections(in, p);
   if (waits) AddHandleWaits(in, p);
+  if (waits) AddModernWaits(in, p);
   m.AddProcess(4000, u"tool.exe").AddThread(4004);
   std::vector<std::string> args = {"-p", "120"};
   if (waits) args.push_back("-w");
@@ -217,9 +265,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::Machine json = m;
   m.keepsOutput = true;
   json.keepsOutput = true;
-  RunAndCheck(m, ThreadsiftMain, "threadsift", args, {{10, 0}, {20, 0}});
+  std::map<DWORD, int> suspends = {{10, 0}, {20, 0}};
+  if (waits) suspends[30] = 0;
+  RunAndCheck(m, ThreadsiftMain, "threadsift", args, suspends);
   args.push_back("-j");
-  RunAndCheck(json, ThreadsiftMain, "threadsift", args, {{10, 0}, {20, 0}});
+  RunAndCheck(json, ThreadsiftMain, "threadsift", args, suspends);
   std::string difference = CompareJsonWithText(json.output(), m.output());
   if (!difference.empty()) {
     std::fprintf(stderr, "the -j report differs from the text: %s\n", difference.c_str());
