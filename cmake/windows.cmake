@@ -62,5 +62,14 @@ target_compile_options(loaderlock PRIVATE ${THREADSIFT_WARNINGS} -O1 -gdwarf-4)
 target_link_options(loaderlock PRIVATE -static)
 add_dependencies(loaderlock plugin)
 
+# Its third: the deadlock of the first through two C++ mutexes of the
+# platform's run-time, the stand-in msvcp140.dll of the end-to-end tests
+# (cmake/e2e.cmake), run with that library loaded before Wine's own.
+add_executable(mutexdeadlock demo/mutexdeadlock.cpp)
+target_compile_options(mutexdeadlock PRIVATE ${THREADSIFT_WARNINGS} -O1 -gdwarf-4)
+target_include_directories(mutexdeadlock PRIVATE tests/fixtures)
+target_link_options(mutexdeadlock PRIVATE -static)
+target_link_libraries(mutexdeadlock PRIVATE msvcp140)
+
 include(cmake/bench.cmake)
 include(cmake/e2e.cmake)
