@@ -286,6 +286,16 @@ std::vector<Scene> WindowsScenes() {
          p.AddWord(Object(7), 0);
        },
        ""},
+      {"a back link with flag bits, and wait frames larger than any wait's",
+       [](sim::Process& p) {
+         uint64_t first = WindowsWaiter(p, 10, kWindowsExclusive, Object(1));
+         uint64_t second = WindowsWaiter(p, 20, kWindowsExclusive, Object(1), first | 0x2);
+         p.AddWord(Object(1), second | 0x3);
+         uint64_t block = WindowsWaiter(p, 30, kWindowsExclusive, Object(2));
+         p.FindThread(30)->frames[3].stackGap = 0x20000;
+         p.AddWord(Object(2), block | 0x3);
+       },
+       Slim(20, Object(1), " (exclusive), held; its holder is not recorded")},
       {"a condition variable whose chain reaches the sleeper",
        [](sim::Process& p) {
          uint64_t block = WindowsWaiter(
