@@ -185,6 +185,10 @@ bool CopiedWord(const StackCopy& copy, Address address, ProcessWidth width, Addr
 // read without harm: a read of a guard page from another process spends it
 // (its thread could no longer grow its stack), whichever thread's stack it
 // ends, and nothing below the copied stack's floor is read.
+bool ReadTargetWordSafely(HANDLE process, const StackCopy& stack, Address address, size_t wordSize, Address* word) {
+  return MayReadTarget(process, stack, address, wordSize) && ReadTargetWord(process, address, wordSize, word);
+}
+
 bool MayReadTarget(HANDLE process, const StackCopy& stack, Address address, size_t size) {
   if (ReadsBelowStackFloor(stack, address, (DWORD)size)) return false;
   for (Address at : {address, address + size - 1}) {

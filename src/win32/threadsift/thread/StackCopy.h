@@ -70,6 +70,10 @@ bool ReadsBelowStackFloor(const StackCopy& copy, Address address, DWORD size);
 // process spends it), nor below the copied stack's floor.
 bool MayReadTarget(HANDLE process, const StackCopy& stack, Address address, size_t size);
 
+// The word of wordSize bytes at address of process, where MayReadTarget
+// allows it to be read.
+bool ReadTargetWordSafely(HANDLE process, const StackCopy& stack, Address address, size_t wordSize, Address* word);
+
 // Forgets the copy and its floor, keeping its room.
 void ForgetStackCopy(StackCopy* copy);
 

@@ -1,16 +1,6 @@
-#include "common/TargetMemory.h"
 #include "threadsift/waits/AddressWaitEntry.h"
 
 namespace {
-
-// No object lies in the lowest 64 KB, which the platform never maps.
-const Address kLowestObject = 0x10000;
-
-// The word at address of the process, where it may be read.
-bool ReadWord(const ExaminedProcess& process, const StackCopy& stack, Address address, Address* word) {
-  size_t size = WordSizeOf(process.width);
-  return MayReadTarget(process.handle, stack, address, size) && ReadTargetWord(process.handle, address, size, word);
-}
 
 // True when the entry at entry, whose words are next, previous, the
 // address and the thread id, is thread tid's and lies in the queue.
@@ -20,9 +10,11 @@ bool IsQueuedEntryOf(const ExaminedProcess& process, const StackCopy& stack, DWO
   if ((DWORD)owner != tid || address < kLowestObject || next < kLowestObject || previous < kLowestObject) {
     return false;
   }
+  size_t wordSize = WordSizeOf(process.width);
   Address nextsPrevious = 0, previousNext = 0;
-  return ReadWord(process, stack, next + WordSizeOf(process.width), &nextsPrevious) && nextsPrevious == entry &&
-         ReadWord(process, stack, previous, &previousNext) && previousNext == entry;
+  return ReadTargetWordSafely(process.handle, stack, next + wordSize, wordSize, &nextsPrevious) &&
+         nextsPrevious == entry && ReadTargetWordSafely(process.handle, stack, previous, wordSize, &previousNext) &&
+         previousNext == entry;
 }
 
 }  // namespace

@@ -16,10 +16,6 @@ const Address kEntryArgumentWords = 1;
 // higher): a walk of frames without the layout it assumes may place that
 // address below the return address.
 const Address kEntryFrameReach = 0x1000;
-// Wait frames are a few hundred bytes; a range larger than this is not them.
-const Address kMaxWaitFrameBytes = 0x10000;
-// No section lies in the lowest 64 KB, which the platform never maps.
-const UINT_PTR kLowestSection = 0x10000;
 
 // The end of the wait frames: just past the entry routine's argument words,
 // which lie above its return address. That address is the first word at or
@@ -159,7 +155,7 @@ std::vector<Candidate> HeldCandidates(const ExaminedProcess& process, const Stac
                                       const std::vector<Address>& words) {
   std::vector<Address> distinct;
   for (Address word : words) {
-    if (word < kLowestSection || word % WordSizeOf(process.width) != 0) continue;
+    if (word < kLowestObject || word % WordSizeOf(process.width) != 0) continue;
     if (std::find(distinct.begin(), distinct.end(), word) == distinct.end()) distinct.push_back(word);
   }
   std::vector<Candidate> candidates;

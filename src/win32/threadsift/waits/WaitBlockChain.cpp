@@ -1,16 +1,12 @@
 #include <algorithm>
 #include <set>
 
-#include "common/TargetMemory.h"
 #include "threadsift/waits/WaitBlockChain.h"
 
 namespace {
 
 // The flag bits below a wait block's address, which aligns blocks to 16.
 const Address kFlagBits = 0xF;
-// No block or object lies in the lowest 64 KB, which the platform never
-// maps.
-const Address kLowestBlock = 0x10000;
 // More waiters than this on one lock are a chain that loops.
 const size_t kMaxChainedWaiters = 4096;
 
@@ -20,12 +16,11 @@ bool WaitBlockChainReaches(const ExaminedProcess& process, const StackCopy& stac
                            Address to) {
   size_t wordSize = WordSizeOf(process.width);
   std::set<Address> seen;
-  for (Address block = word & ~kFlagBits; block >= kLowestBlock && seen.size() < kMaxChainedWaiters;) {
+  for (Address block = word & ~kFlagBits; block >= kLowestObject && seen.size() < kMaxChainedWaiters;) {
     if (block >= from && block < to) return true;
     if (!seen.insert(block).second) return false;
     Address before = 0;
-    if (!MayReadTarget(process.handle, stack, block, wordSize) ||
-        !ReadTargetWord(process.handle, block, wordSize, &before) || (before & kFlagBits) != 0) {
+    if (!ReadTargetWordSafely(process.handle, stack, block, wordSize, &before) || (before & kFlagBits) != 0) {
       return false;
     }
     block = before;
@@ -43,11 +38,10 @@ bool FindObjectChainedToWait(const ExaminedProcess& process, const StackCopy& st
   for (Address at = from; at < to; at += wordSize) {
     Address candidate = 0, word = 0;
     if (!CopiedWord(stack, at, process.width, &candidate)) return false;
-    if (candidate < kLowestBlock || candidate % wordSize != 0) continue;
+    if (candidate < kLowestObject || candidate % wordSize != 0) continue;
     if (std::find(tried.begin(), tried.end(), candidate) != tried.end()) continue;
     tried.push_back(candidate);
-    if (!MayReadTarget(process.handle, stack, candidate, wordSize) ||
-        !ReadTargetWord(process.handle, candidate, wordSize, &word) || (word & flags) != flags) {
+    if (!ReadTargetWordSafely(process.handle, stack, candidate, wordSize, &word) || (word & flags) != flags) {
       continue;
     }
     if (WaitBlockChainReaches(process, stack, word, from, to)) {

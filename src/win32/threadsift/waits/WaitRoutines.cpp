@@ -75,8 +75,6 @@ const char* const kPoolWorkerRoutines[] = {"threadpool_worker_proc", "TppWorkerT
 
 // Deeper than this many frames a routine is not part of a wait.
 const size_t kMaxWaitFrames = 12;
-// Wait frames are a few hundred bytes; a range larger than this is not them.
-const Address kMaxWaitFrameBytes = 0x10000;
 
 // The row of name for a wait of kind, or a step's; null when there is none.
 const WaitRoutine* RowOf(const std::string& name, WaitRoutineKind kind) {

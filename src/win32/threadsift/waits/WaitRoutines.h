@@ -88,6 +88,12 @@ struct WaitFrames {
 // waiting for work (an idle worker, not a program's waiter).
 bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait);
 
+// Wait frames are a few hundred bytes; a range larger than this is not them.
+const Address kMaxWaitFrameBytes = 0x10000;
+// No object a wait is on lies in the lowest 64 KB, which the platform never
+// maps.
+const Address kLowestObject = 0x10000;
+
 // The stack bytes of a wait's frames: from its innermost frame's stack
 // address up to that of the frame that called it. False when they are
 // larger than wait frames are.
