@@ -138,6 +138,16 @@ Machine::Machine() {
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
   modules_["psapi"] = {"EnumProcessModulesEx"};
   modules_["version"] = {};
+  loadable_["user32"] = {"IsWindow", "GetWindowThreadProcessId", "GetClassNameW"};
+}
+
+bool Machine::LoadLibraryNamed(const std::string& module) {
+  std::string key = ModuleKey(module);
+  if (modules_.count(key) != 0) return true;
+  auto it = loadable_.find(key);
+  if (it == loadable_.end()) return false;
+  modules_[key] = it->second;
+  return true;
 }
 
 Process& Machine::AddProcess(DWORD pid, const std::u16string& name) {

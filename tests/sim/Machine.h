@@ -85,6 +85,9 @@ struct Thread {
   // Two of the registers its innermost routine keeps (Wine's 64-bit wait
   // for several handles: the count it was given, the program's array).
   uint64_t rdi = 0, r12 = 0;
+  // The register Wine's 64-bit SendMessageTimeoutA keeps its window in
+  // (SendMessageA keeps it in rdi).
+  uint64_t rsi = 0;
   // A thread of a 32-bit process that runs only in the 64-bit layer: its
   // 32-bit environment block names no stack, its 32-bit registers are zeros.
   bool layerOnly = false;
@@ -105,6 +108,16 @@ struct AddressWaiter {
   Thread* thread;
   uint64_t offset;
   uint64_t address;
+};
+
+// A window: the process and thread that answer for it, its class, and how
+// many more times it is asked about before it is destroyed (below 0: it
+// stays).
+struct Window {
+  DWORD pid;
+  DWORD tid;
+  std::u16string className;
+  int checksLeft = -1;
 };
 
 struct SourceLine {
@@ -372,6 +385,14 @@ class Machine {
   // How often the modules have been listed, by either listing.
   long ModuleListings() const { return CallTotal("EnumProcessModules") + CallTotal("EnumProcessModulesEx"); }
   void AddEvent(const std::string& name) { events_.insert(name); }
+  // The windows of every process, by handle.
+  std::map<uint64_t, Window> windows;
+  Window& AddWindow(uint64_t handle, DWORD pid, DWORD tid, const std::u16string& className) {
+    return windows[handle] = Window{pid, tid, className};
+  }
+  // A library the tool may load (the user library): until it does, it is
+  // not among the loaded modules.
+  bool LoadLibraryNamed(const std::string& module);
   void RemoveModule(const std::string& module);
   void RemoveEntry(const std::string& module, const std::string& entry);
   void DenyPrivilege(const std::string& name) { deniedPrivileges_.insert(name); }
@@ -523,6 +544,7 @@ class Machine {
   std::set<std::string> deniedPrivileges_;
   std::map<std::string, VersionResource> versions_;
   std::map<std::string, std::set<std::string>> modules_;  // lower-case name without ".dll" -> entries
+  std::map<std::string, std::set<std::string>> loadable_;  // libraries not loaded until asked for
   std::vector<FailRule> failRules_;
   std::map<std::string, int> callCounts_;
   std::vector<std::string> ctrlAfterOutput_;

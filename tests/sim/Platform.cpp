@@ -95,6 +95,9 @@ const Entry kEntries[] = {
     {"ntdll", "NtQueryInformationProcess", (FARPROC)(void*)&SimNtQueryInformationProcess},
     {"imagehlp", "SymGetLineFromAddr", (FARPROC)(void*)&SimSymGetLineFromAddr},
     {"imagehlp", "SymGetLineFromAddr64", (FARPROC)(void*)&SimSymGetLineFromAddr64},
+    {"user32", "IsWindow", (FARPROC)(void*)&SimIsWindow},
+    {"user32", "GetWindowThreadProcessId", (FARPROC)(void*)&SimGetWindowThreadProcessId},
+    {"user32", "GetClassNameW", (FARPROC)(void*)&SimGetClassNameW},
 };
 
 }  // namespace
@@ -139,6 +142,13 @@ HMODULE GetModuleHandleA(LPCSTR name) {
   HMODULE module = name == nullptr ? nullptr : m.ModuleHandle(name);
   if (module == nullptr) return FailWithError(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
   return module;
+}
+
+HMODULE LoadLibraryA(LPCSTR name) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("LoadLibraryA", 0, Text(name))) return FailWith(f, (HMODULE) nullptr);
+  if (name == nullptr || !m.LoadLibraryNamed(name)) return FailWithError(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
+  return m.ModuleHandle(name);
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {

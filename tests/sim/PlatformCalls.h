@@ -61,6 +61,9 @@ void ReadRegisters(Thread* t, uint64_t* pc, uint64_t* fp, uint64_t* sp);
 NTSTATUS SimNtQueryObject(HANDLE handle, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
 NTSTATUS SimNtQueryMutant(HANDLE handle, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
 NTSTATUS SimNtQueryInformationProcess(HANDLE process, ULONG infoClass, PVOID info, ULONG length, PULONG returned);
+BOOL SimIsWindow(HWND window);
+DWORD SimGetWindowThreadProcessId(HWND window, LPDWORD pid);
+int SimGetClassNameW(HWND window, LPWSTR name, int size);
 
 // What the basic record of a thread duplicated from a process's handle
 // table says; false when the handle is no such thread's.

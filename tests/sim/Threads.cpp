@@ -237,7 +237,7 @@ BOOL Step(const char* op, DWORD machine, HANDLE process, HANDLE thread, FrameRec
   FillFrame(*t, step, frame);
 #if defined(_WIN64)
   // Unwinding a frame puts its caller's saved registers into the record.
-  if (!thirtyTwo && step > 0) context->Rdi = context->R12 = 0;
+  if (!thirtyTwo && step > 0) context->Rdi = context->Rsi = context->R12 = 0;
 #endif
   // The platform finds how to unwind the frame, and its module, through the
   // routines it is given.
@@ -479,6 +479,7 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
   context->Rsp = sp;
   context->Rdi = t->rdi;
   context->R12 = t->r12;
+  context->Rsi = t->rsi;
 #else
   context->Eip = (DWORD)pc;
   context->Ebp = (DWORD)fp;

@@ -61,10 +61,13 @@ typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef const char* PCSTR;
 typedef WCHAR* PWSTR;
+typedef WCHAR* LPWSTR;
 typedef const WCHAR* PCWSTR;
 
 struct HINSTANCE__;
 typedef HINSTANCE__* HMODULE;
+struct HWND__;
+typedef HWND__* HWND;
 typedef HINSTANCE__* HINSTANCE;
 typedef INT_PTR (*FARPROC)();
 typedef DWORD ACCESS_MASK;
@@ -342,6 +345,7 @@ BOOL ReadProcessMemory(HANDLE process, LPCVOID address, LPVOID buffer, SIZE_T si
 SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+HMODULE LoadLibraryA(LPCSTR name);
 BOOL GetVersionExA(LPOSVERSIONINFOA info);
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
 HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);

@@ -72,12 +72,18 @@ bool WaitRegistersOf(const WalkContext& context, Address* count, Address* array)
   *array = context.native.R12;
   return true;
 }
+bool KeptRegisterOf(const WalkContext& context, KeptRegister which, Address* value) {
+  if (context.width != Width64) return false;
+  *value = which == KeptRdi ? context.native.Rdi : context.native.Rsi;
+  return true;
+}
 #else
 Address ProgramCounterOf(const WalkContext& context) { return context.native.Eip; }
 Address FramePointerOf(const WalkContext& context) { return context.native.Ebp; }
 Address StackPointerOf(const WalkContext& context) { return context.native.Esp; }
 void* WalkRecordOf(WalkContext* context) { return &context->native; }
 bool WaitRegistersOf(const WalkContext&, Address*, Address*) { return false; }
+bool KeptRegisterOf(const WalkContext&, KeptRegister, Address*) { return false; }
 #endif
 
 const char* ContextCallOf(ProcessWidth width) {

@@ -121,6 +121,11 @@ Address StackPointerOf(const WalkContext& context);
 // routines beneath it keep unchanged. False for a 32-bit thread's registers.
 bool WaitRegistersOf(const WalkContext& context, Address* count, Address* array);
 
+// Registers a 64-bit routine keeps across the calls it makes, read as the
+// thread was held; false for a 32-bit thread's registers.
+enum KeptRegister { KeptRdi, KeptRsi };
+bool KeptRegisterOf(const WalkContext& context, KeptRegister which, Address* value);
+
 // The platform's call that reads the registers of a thread of a process of
 // width, as its failure line names it.
 const char* ContextCallOf(ProcessWidth width);

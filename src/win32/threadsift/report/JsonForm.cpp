@@ -149,8 +149,24 @@ Json AddressWaitJson(const ReportedProcess& process, const ReportedWait& wait) {
   return members;
 }
 
+// A message sent: the window, its class (null when unknown), and the
+// thread that answers for it, with that thread's process.
+Json SendWaitJson(const ReportedWait& wait) {
+  Json members;
+  char window[32];
+  snprintf(window, sizeof(window), "0x%x", (unsigned)wait.sent.window);
+  members["kind"] = "message";
+  members["window"] = window;
+  const ImageText& windowClass = wait.sent.windowClass;
+  members["class"] = windowClass.empty() ? Json(nullptr) : Json(Utf8FromWide(windowClass.data(), windowClass.size()));
+  members["thread"] = wait.sent.receiver;
+  members["process"] = wait.sent.receiverProcess;
+  return members;
+}
+
 Json WaitJson(const ReportedProcess& process, const ReportedWait& wait) {
   Json members;
+  if (wait.kind == SendWaitKind) return SendWaitJson(wait);
   if (wait.kind != NoWait && wait.kind != SectionWaitKind && wait.kind != HandleWaitKind) {
     return AddressWaitJson(process, wait);
   }

@@ -63,9 +63,19 @@ struct HandleWait {
   std::vector<WaitedObject> objects;
 };
 
+// A message a thread sends to another thread's window: the window, its
+// class (empty when it cannot be read), and the thread that answers for
+// it, with that thread's process.
+struct SentMessage {
+  Address window;
+  ImageText windowClass;
+  DWORD receiver;
+  DWORD receiverProcess;
+};
+
 // What a thread waits for (-w): nothing found, a critical section,
-// handles, a C++ mutex, a slim lock, a condition variable, or the value at
-// an address to change.
+// handles, a C++ mutex, a slim lock, a condition variable, the value at an
+// address to change, or the answer to a message it sent.
 enum WaitKind {
   NoWait,
   SectionWaitKind,
@@ -73,7 +83,8 @@ enum WaitKind {
   CxxMutexWaitKind,
   SlimLockWaitKind,
   ConditionWaitKind,
-  AddressWaitKind
+  AddressWaitKind,
+  SendWaitKind
 };
 
 // How a slim lock's word says it is held while a thread waits for it: a
@@ -103,6 +114,7 @@ struct ReportedWait {
   bool shared = false;
   SlimLockState lockState = SlimLockUnreadable;
   unsigned sharedCount = 0;
+  SentMessage sent = SentMessage();
 };
 
 // How a failure is said: a step with its code (and a name), or one of the

@@ -224,6 +224,13 @@ void ReportSink::AddressWaitLine(WaitKind kind, DWORD tid, Address address) {
   Say(WaitPart);
 }
 
+void ReportSink::SendWaitLine(DWORD tid, int pid, const SentMessage& sent) {
+  ReportedWait& wait = NewWait(SendWaitKind, tid);
+  wait.pid = pid;
+  wait.sent = sent;
+  Say(WaitPart);
+}
+
 void ReportSink::Deadlocks(const std::vector<std::vector<DWORD>>& cycles) {
   ReportedProcess& process = record_.process;
   if (!process.cyclesSaid) process.cyclesOrder = record_.said++;

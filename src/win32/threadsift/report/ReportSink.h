@@ -114,6 +114,9 @@ class ReportSink {
   // change (kind says which), at address.
   void AddressWaitLine(WaitKind kind, DWORD tid, Address address);
 
+  // The wait of a thread of process pid for the answer to a message sent.
+  void SendWaitLine(DWORD tid, int pid, const SentMessage& sent);
+
   // The cycles of waiters of a process, each from its lowest thread id.
   void Deadlocks(const std::vector<std::vector<DWORD>>& cycles);
 

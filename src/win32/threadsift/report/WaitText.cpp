@@ -128,6 +128,22 @@ void PrintSlimLockWait(const ReportRecord& record, const ReportedWait& wait) {
   printf(", whose state cannot be read\n");
 }
 
+// The thread that answers for the window, then the window, by its class
+// where that could be read.
+void PrintSendWait(const ReportedWait& wait) {
+  const SentMessage& sent = wait.sent;
+  printf("Thread %d (0x%x) waits for ", (int)wait.waiter, (unsigned)wait.waiter);
+  PrintThreadName(sent.receiver);
+  if (sent.receiverProcess != (DWORD)wait.pid) {
+    printf(" of process %d (0x%x)", (int)sent.receiverProcess, (unsigned)sent.receiverProcess);
+  }
+  printf(" to answer a message to window 0x%x", (unsigned)sent.window);
+  if (!sent.windowClass.empty()) {
+    printf(" (\"%s\")", AnsiFromWide(sent.windowClass.data(), sent.windowClass.size()).c_str());
+  }
+  printf("\n");
+}
+
 }  // namespace
 
 void PrintWaitLine(const ReportRecord& record, const ReportedWait& wait) {
@@ -153,6 +169,9 @@ void PrintWaitLine(const ReportRecord& record, const ReportedWait& wait) {
     case AddressWaitKind:
       printf("Thread %d (0x%x) waits for the value at 0x%s to change\n", (int)wait.waiter, (unsigned)wait.waiter,
              AddressTextOf(record, wait.object).c_str());
+      return;
+    case SendWaitKind:
+      PrintSendWait(wait);
       return;
     case NoWait:
       break;

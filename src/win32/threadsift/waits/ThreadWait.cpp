@@ -4,6 +4,7 @@
 #include "threadsift/waits/AwaitedSection.h"
 #include "threadsift/waits/ConditionWait.h"
 #include "threadsift/waits/CxxMutexWait.h"
+#include "threadsift/waits/SendWait.h"
 #include "threadsift/waits/WaitRoutines.h"
 #include "threadsift/waits/WaitedHandles.h"
 
@@ -30,6 +31,9 @@ bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, cons
     case AddressWaitRoutine:
       wait->kind = AddressWaitKind;
       return FindAddressWaitEntry(process, stack, tid, found, frames, &wait->object);
+    case SendWaitRoutine:
+      wait->kind = SendWaitKind;
+      return FindSentMessage(process, stack, context, tid, found, frames, &wait->sent);
     case StepOfAnyWait:
       break;
   }
@@ -57,6 +61,9 @@ void ReportThreadWait(const ExaminedProcess& process, ReportSink& report, DWORD 
     case ConditionWaitKind:
     case AddressWaitKind:
       report.AddressWaitLine(wait->kind, tid, wait->object);
+      return;
+    case SendWaitKind:
+      ReportSentMessage(process, report, tid, wait->sent, chain);
       return;
     case NoWait:
       return;

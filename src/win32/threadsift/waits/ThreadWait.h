@@ -21,6 +21,7 @@ struct ThreadWait {
   HandleWait handles = HandleWait();
   SlimLockWait slimLock = SlimLockWait();
   Address object = 0;  // a condition variable's, or the address waited at
+  SentMessage sent = SentMessage();
 };
 
 // Once the thread runs again, over its stack copy: finds the frames of the

@@ -8,6 +8,7 @@
 #include "threadsift/thread/ThreadOpen.h"
 #include "threadsift/waits/AwaitedSection.h"
 #include "threadsift/waits/CxxMutexWait.h"
+#include "threadsift/waits/SendWait.h"
 #include "threadsift/waits/WaitChain.h"
 #include "threadsift/waits/WaitedObject.h"
 
@@ -30,7 +31,8 @@ ThreadState StateOfThread(DWORD pid, DWORD tid) {
 bool ThreadRuns(DWORD pid, DWORD tid) { return StateOfThread(pid, tid) == ThreadRunning; }
 
 // True when the edge holds still: the section or mutex is held by the same
-// thread as when the waiter was walked, or the awaited thread runs still.
+// thread as when the waiter was walked, the awaited thread runs still, or
+// the window is answered for by the same thread.
 bool EdgeHolds(const ExaminedProcess& process, DWORD waiter, const WaitEdge& edge) {
   DWORD owner = 0;
   switch (edge.kind) {
@@ -42,6 +44,8 @@ bool EdgeHolds(const ExaminedProcess& process, DWORD waiter, const WaitEdge& edg
       return MutexStillHeldBy(process, edge.object, edge.to);
     case CxxMutexEdge:
       return ReadCxxMutexHolder(process, edge.object, waiter, &owner) && owner == edge.to;
+    case SendEdge:
+      return WindowAnsweredBy(edge.object, edge.to);
   }
   return false;
 }
@@ -145,6 +149,14 @@ void ReportCxxMutexWait(const ExaminedProcess& process, ReportSink& report, DWOR
   bool ended = state == ThreadEnded;
   if (!ended && listed) chain->edges[tid].push_back(WaitEdge{CxxMutexEdge, mutex, holder});
   report.CxxMutexWaitLine(tid, mutex, &holder, ended);
+}
+
+void ReportSentMessage(const ExaminedProcess& process, ReportSink& report, DWORD tid, const SentMessage& sent,
+                       WaitChain* chain) {
+  if (sent.receiverProcess == (DWORD)process.pid && IsListed(*chain, sent.receiver)) {
+    chain->edges[tid].push_back(WaitEdge{SendEdge, sent.window, sent.receiver});
+  }
+  report.SendWaitLine(tid, process.pid, sent);
 }
 
 void ReportHandleWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, HandleWait* wait,

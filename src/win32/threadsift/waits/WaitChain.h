@@ -19,12 +19,13 @@ class ReportSink;
 // process.
 
 // Why a waiter waits for another listed thread: a section that thread
-// holds, that thread's end, a mutex or a C++ mutex that thread holds.
-enum EdgeKind { SectionEdge, ThreadEndEdge, MutexEdge, CxxMutexEdge };
+// holds, that thread's end, a mutex or a C++ mutex that thread holds, or
+// its answer to a message sent to its window.
+enum EdgeKind { SectionEdge, ThreadEndEdge, MutexEdge, CxxMutexEdge, SendEdge };
 
 struct WaitEdge {
   EdgeKind kind;
-  Address object;  // the section's or C++ mutex's address, or the mutex handle's value
+  Address object;  // the section's or C++ mutex's address, the mutex handle's value, or the window
   DWORD to;
 };
 
@@ -45,6 +46,11 @@ void ReportAwaitedSection(const ExaminedProcess& process, ReportSink& report, DW
 // holder that is a listed thread is noted in chain for the cycles.
 void ReportCxxMutexWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, Address mutex,
                         WaitChain* chain);
+
+// Says the wait line of a thread that sends a message; a receiver that is
+// a listed thread is noted in chain for the cycles.
+void ReportSentMessage(const ExaminedProcess& process, ReportSink& report, DWORD tid, const SentMessage& sent,
+                       WaitChain* chain);
 
 // Says the wait line of a thread that waits on handles; a thread's end,
 // and a mutex held by a listed thread, that it cannot go on without are

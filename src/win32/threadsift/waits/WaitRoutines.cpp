@@ -67,6 +67,18 @@ const WaitRoutine kWaitRoutines[] = {
     // A wait for the value at an address to change.
     {"WaitOnAddress", AddressWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
     {"RtlWaitOnAddress", AddressWaitRoutine, CalledRoutine, AsksForOne, Nowhere, Nowhere},
+    // A message sent to another thread's window: the user library's calls,
+    // the workers beneath them on Windows, and the system call. 64-bit Wine
+    // keeps the window of the narrow calls in a register the system call
+    // keeps, and that of the wide ones nowhere the thread's registers or
+    // stack hold it.
+    {"SendMessageA", SendWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, KeptInRdi},
+    {"SendMessageW", SendWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, Nowhere},
+    {"SendMessageTimeoutA", SendWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, KeptInRsi},
+    {"SendMessageTimeoutW", SendWaitRoutine, CalledRoutine, AsksForOne, FirstArgument, Nowhere},
+    {"SendMessageWorker", SendWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"SendMessageTimeoutWorker", SendWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
+    {"NtUserMessageCall", SendWaitRoutine, InnerRoutine, AsksForOne, Nowhere, Nowhere},
 };
 
 // The routines the platform's thread pool waits for work in, in each
@@ -161,7 +173,7 @@ bool IsPoolWorkersWait(FrameNames& names, const WaitFrames& wait) {
 bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait) {
   FrameNames names(process, found);
   for (WaitRoutineKind kind : {SectionWaitRoutine, HandleWaitRoutine, CxxMutexWaitRoutine, SlimLockWaitRoutine,
-                               ConditionWaitRoutine, AddressWaitRoutine}) {
+                               ConditionWaitRoutine, AddressWaitRoutine, SendWaitRoutine}) {
     if (FindWaitOfKind(names, found.size(), kind, wait)) return !IsPoolWorkersWait(names, *wait);
   }
   return false;
@@ -172,6 +184,20 @@ bool WaitFrameBytes(const std::vector<FoundFrame>& found, const WaitFrames& wait
   *from = found[0].stack;
   *to = found[wait.called + 1].stack;
   return *to > *from && *to - *from <= kMaxWaitFrameBytes;
+}
+
+bool RoutineArguments(ProcessWidth width, const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at,
+                      size_t count, Address* args) {
+  Address caller = found[at + 1].stack;
+  Address wordSize = WordSizeOf(width);
+  Address resume = 0;
+  if (caller < wordSize || !CopiedWord(stack, caller - wordSize, width, &resume) || resume != found[at + 1].pc) {
+    return false;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (!CopiedWord(stack, caller + i * wordSize, width, &args[i])) return false;
+  }
+  return true;
 }
 
 ObjectPlace PlaceOf(const ExaminedProcess& process, const WaitRoutine& routine) {

@@ -5,15 +5,17 @@
 #include <vector>
 
 #include "threadsift/process/ExaminedProcess.h"
+#include "threadsift/thread/StackCopy.h"
 #include "threadsift/unwind/FrameNaming.h"
 
 // The kinds of wait -w reads, most telling first: a wait beneath a
 // section's entry routine is the section's, whatever it waits in; one
 // beneath the C++ run-time's mutex routines the mutex's, though it waits
 // for a slim lock; and one beneath a slim lock's acquisition the lock's,
-// even inside a condition variable's sleep (which retakes its lock). A step is a routine beneath
-// the one a wait was called in that waits of every kind pass through (the
-// system-call stubs, keyed events, address waits).
+// even inside a condition variable's sleep (which retakes its lock); a
+// message sent to another thread's window last. A step is a routine
+// beneath the one a wait was called in that waits of every kind pass
+// through (the system-call stubs, keyed events, address waits).
 enum WaitRoutineKind {
   SectionWaitRoutine,
   HandleWaitRoutine,
@@ -21,6 +23,7 @@ enum WaitRoutineKind {
   SlimLockWaitRoutine,
   ConditionWaitRoutine,
   AddressWaitRoutine,
+  SendWaitRoutine,
   StepOfAnyWait
 };
 
@@ -52,6 +55,10 @@ enum ObjectPlace {
   FrameArray,
   // 64-bit: the handle waited on at 0x28 above the frame's stack address.
   FrameWord,
+  // 64-bit: the window a message is sent to, in a register the routines
+  // beneath keep, as the thread was held.
+  KeptInRdi,
+  KeptInRsi,
 };
 
 // A routine of the platform's versions that a blocked thread waits in, by
@@ -98,6 +105,14 @@ const Address kLowestObject = 0x10000;
 // address up to that of the frame that called it. False when they are
 // larger than wait frames are.
 bool WaitFrameBytes(const std::vector<FoundFrame>& found, const WaitFrames& wait, Address* from, Address* to);
+
+// The first count (at most 5) argument words of the 32-bit routine of
+// frame at: they start at its caller's stack address, just above the word
+// that holds the address its caller resumes at (measured under 32-bit
+// Wine; a copy of that address lies lower in the wait's frames, so none is
+// searched for). False where that word holds another value.
+bool RoutineArguments(ProcessWidth width, const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at,
+                      size_t count, Address* args);
 
 // Where the routine keeps what it waits on, in the process's width.
 ObjectPlace PlaceOf(const ExaminedProcess& process, const WaitRoutine& routine);

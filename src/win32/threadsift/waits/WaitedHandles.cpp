@@ -116,25 +116,6 @@ WaitMode ModeOfFlag(Address flag, bool allWhenSet) {
   return ((flag & 0xFFFFFFFF) != 0) == allWhenSet ? WaitsForAll : WaitsForAny;
 }
 
-// The arguments of the routine of frame at: they start at its caller's
-// stack address, just above the word that holds the address its caller
-// resumes at (measured under 32-bit Wine; a copy of that address lies lower
-// in the wait's frames, so none is searched for). False where that word
-// holds another value.
-bool ArgumentWords(ProcessWidth width, const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at,
-                   Address* args) {
-  Address caller = found[at + 1].stack;
-  Address wordSize = WordSizeOf(width);
-  Address resume = 0;
-  if (caller < wordSize || !CopiedWord(stack, caller - wordSize, width, &resume) || resume != found[at + 1].pc) {
-    return false;
-  }
-  for (size_t i = 0; i < kArgumentWords; ++i) {
-    if (!CopiedWord(stack, caller + i * wordSize, width, &args[i])) return false;
-  }
-  return true;
-}
-
 // Reads the handles from where the routine of frame at keeps them.
 bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
                const std::vector<FoundFrame>& found, size_t at, ObjectPlace place, bool one, HandleWait* wait) {
@@ -142,12 +123,12 @@ bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, const Wal
   switch (place) {
     case FirstArgument:
     case SecondArgument:
-      return ArgumentWords(process.width, stack, found, at, args) &&
+      return RoutineArguments(process.width, stack, found, at, kArgumentWords, args) &&
              AddObject(process, tid, args[place == FirstArgument ? 0 : 1], wait);
     case ArgumentArray:
     case NativeArgumentArray:
     case FlagsArgumentArray:
-      if (!ArgumentWords(process.width, stack, found, at, args)) return false;
+      if (!RoutineArguments(process.width, stack, found, at, kArgumentWords, args)) return false;
       if (one) return AddArray(process, stack, tid, 1, args[1], wait);
       if (place == NativeArgumentArray && (args[2] & 0xFFFFFFFF) > 1) return false;
       wait->mode = place == FlagsArgumentArray ? ModeOfFlag(args[4] & 1, true)
@@ -167,6 +148,8 @@ bool ReadPlace(const ExaminedProcess& process, const StackCopy& stack, const Wal
     }
     case Nowhere:
     case WaitFrameWords:
+    case KeptInRdi:
+    case KeptInRsi:
       break;
   }
   return false;

@@ -1,0 +1,90 @@
+#include <windows.h>
+
+#include "threadsift/waits/SendWait.h"
+
+namespace {
+
+typedef BOOL(WINAPI* IsWindowFn)(HWND);
+typedef DWORD(WINAPI* GetWindowThreadProcessIdFn)(HWND, LPDWORD);
+typedef int(WINAPI* GetClassNameWFn)(HWND, LPWSTR, int);
+
+// The user library's calls that tell of a window. The library is not
+// imported, so that a tool that looks at no window never loads it; once
+// loaded it stays (a library that has answered for windows is not unloaded
+// safely).
+struct WindowCalls {
+  IsWindowFn isWindow;
+  GetWindowThreadProcessIdFn threadOf;
+  GetClassNameWFn classOf;
+};
+
+bool FindWindowCalls(WindowCalls* calls) {
+  HMODULE user = GetModuleHandleA("user32.dll");
+  if (user == NULL) user = LoadLibraryA("user32.dll");
+  if (user == NULL) return false;
+  calls->isWindow = reinterpret_cast<IsWindowFn>(reinterpret_cast<void*>(GetProcAddress(user, "IsWindow")));
+  calls->threadOf = reinterpret_cast<GetWindowThreadProcessIdFn>(
+      reinterpret_cast<void*>(GetProcAddress(user, "GetWindowThreadProcessId")));
+  calls->classOf = reinterpret_cast<GetClassNameWFn>(reinterpret_cast<void*>(GetProcAddress(user, "GetClassNameW")));
+  return calls->isWindow != NULL && calls->threadOf != NULL && calls->classOf != NULL;
+}
+
+// A window handle has 32 significant bits, sign-extended where handles are
+// wider: any other value is none.
+bool WindowOfValue(Address value, HWND* window) {
+  LONG low = (LONG)(DWORD)value;
+  bool fits = (value >> 32) == 0 || value == (Address)(LONGLONG)low;
+  if (low == 0 || !fits) return false;
+  *window = (HWND)(LONG_PTR)low;
+  return true;
+}
+
+// The value the routine of frame at keeps the window in, in this width.
+bool ReadWindowValue(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context,
+                     const std::vector<FoundFrame>& found, size_t at, ObjectPlace place, Address* value) {
+  switch (place) {
+    case FirstArgument:
+      return RoutineArguments(process.width, stack, found, at, 1, value);
+    case KeptInRdi:
+      return KeptRegisterOf(context, KeptRdi, value);
+    case KeptInRsi:
+      return KeptRegisterOf(context, KeptRsi, value);
+    default:
+      break;
+  }
+  return false;
+}
+
+const int kMaxClassName = 256;
+
+}  // namespace
+
+bool FindSentMessage(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
+                     const std::vector<FoundFrame>& found, const WaitFrames& frames, SentMessage* sent) {
+  const WaitRoutine* called = frames.routines[frames.called];
+  Address value = 0;
+  HWND window = NULL;
+  WindowCalls calls;
+  if (!ReadWindowValue(process, stack, context, found, frames.called, PlaceOf(process, *called), &value) ||
+      !WindowOfValue(value, &window) || !FindWindowCalls(&calls) || !calls.isWindow(window)) {
+    return false;
+  }
+  DWORD receiverProcess = 0;
+  DWORD receiver = calls.threadOf(window, &receiverProcess);
+  // A thread's own window answers at once: such a send waits for nobody.
+  if (receiver == 0 || receiver == tid) return false;
+  WCHAR name[kMaxClassName + 1];
+  int length = calls.classOf(window, name, kMaxClassName + 1);
+  sent->window = (Address)(DWORD)(ULONG_PTR)window;
+  sent->windowClass.assign(name, length > 0 && length <= kMaxClassName ? (size_t)length : 0);
+  sent->receiver = receiver;
+  sent->receiverProcess = receiverProcess;
+  return true;
+}
+
+bool WindowAnsweredBy(Address window, DWORD receiver) {
+  WindowCalls calls;
+  HWND handle = (HWND)(LONG_PTR)(LONG)(DWORD)window;
+  DWORD process = 0;
+  return FindWindowCalls(&calls) && calls.isWindow(handle) && calls.threadOf(handle, &process) == receiver;
+}
