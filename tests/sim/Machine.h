@@ -110,16 +110,6 @@ struct AddressWaiter {
   uint64_t address;
 };
 
-// A window: the process and thread that answer for it, its class, and how
-// many more times it is asked about before it is destroyed (below 0: it
-// stays).
-struct Window {
-  DWORD pid;
-  DWORD tid;
-  std::u16string className;
-  int checksLeft = -1;
-};
-
 struct SourceLine {
   uint64_t address;
   std::string file;
@@ -211,6 +201,16 @@ struct TargetHandle {
 const uint64_t kProcessEnvironmentBlock = 0x7ffdf000;
 const uint64_t kProcessEnvironmentBlock32 = 0x7efde000;
 
+// A window: the thread that answers for it and that thread's process, its
+// class, and how many more times it is asked about before it is destroyed
+// (below 0: it stays).
+struct Window {
+  DWORD pid;
+  DWORD tid;
+  std::u16string className;
+  int checksLeft = -1;
+};
+
 struct Process {
   DWORD id;
   std::u16string name;
@@ -289,6 +289,12 @@ struct Process {
   // linked in order.
   void QueueAddressWaiters(uint64_t head, const std::vector<AddressWaiter>& waiters);
   Module& AddModule(uint64_t base, DWORD size, const std::string& baseName, const std::string& path);
+  // The windows its threads made, by handle; a window may name another
+  // process (pid), whose thread answers for it.
+  std::map<uint64_t, Window> windows = {};
+  Window& AddWindow(uint64_t handle, DWORD tid, const std::u16string& className, DWORD pid = 0) {
+    return windows[handle] = Window{pid != 0 ? pid : id, tid, className};
+  }
   // The module loaded at base now (or, before it is listed, the first there
   // that was never unloaded); null when none is.
   const Module* ModuleAt(uint64_t base) const;
@@ -385,11 +391,6 @@ class Machine {
   // How often the modules have been listed, by either listing.
   long ModuleListings() const { return CallTotal("EnumProcessModules") + CallTotal("EnumProcessModulesEx"); }
   void AddEvent(const std::string& name) { events_.insert(name); }
-  // The windows of every process, by handle.
-  std::map<uint64_t, Window> windows;
-  Window& AddWindow(uint64_t handle, DWORD pid, DWORD tid, const std::u16string& className) {
-    return windows[handle] = Window{pid, tid, className};
-  }
   // A library the tool may load (the user library): until it does, it is
   // not among the loaded modules.
   bool LoadLibraryNamed(const std::string& module);

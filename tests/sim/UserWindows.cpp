@@ -13,11 +13,14 @@ namespace {
 // The window a handle names, asked about once more; null when there is
 // none, or it has been destroyed.
 Window* AskAbout(HWND handle) {
-  Machine& m = ActiveMachine();
-  auto it = m.windows.find((uint64_t)(uintptr_t)handle);
-  if (it == m.windows.end() || it->second.checksLeft == 0) return nullptr;
-  if (it->second.checksLeft > 0) --it->second.checksLeft;
-  return &it->second;
+  for (Process& p : ActiveMachine().processes) {
+    auto it = p.windows.find((uint64_t)(uintptr_t)handle);
+    if (it == p.windows.end()) continue;
+    if (it->second.checksLeft == 0) return nullptr;
+    if (it->second.checksLeft > 0) --it->second.checksLeft;
+    return &it->second;
+  }
+  return nullptr;
 }
 
 }  // namespace

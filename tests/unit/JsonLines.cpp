@@ -234,6 +234,17 @@ std::string AddressWaitText(const Json& wait) {
   return text + Format(", held shared by %u thread%s", count, count == 1 ? "" : "s");
 }
 
+// A message a thread of process pid sent, as its text line says it after
+// "waits for ".
+std::string SentMessageText(const Json& wait, DWORD pid) {
+  DWORD receiver = wait.at("thread").get<DWORD>(), process = wait.at("process").get<DWORD>();
+  std::string text = Format("thread %d (0x%x)", (int)receiver, receiver);
+  if (process != pid) text += Format(" of process %d (0x%x)", (int)process, process);
+  text += " to answer a message to window " + wait.at("window").get<std::string>();
+  if (!wait.at("class").is_null()) text += " (\"" + wait["class"].get<std::string>() + "\")";
+  return text;
+}
+
 // The text of a wait on handles of process pid, from its JSON members.
 std::string HandleWaitText(const Json& wait, DWORD pid) {
   std::string mode = wait.at("mode").get<std::string>();
@@ -302,7 +313,9 @@ bool Comparison::CompareThread(const Json& t, const Json& p) {
   if (t.contains("waits_for")) {
     const Json& wait = t["waits_for"];
     std::string waits = Format("Thread %d (0x%x) waits for ", (int)tid, tid);
-    if (wait.contains("kind")) {
+    if (wait.contains("kind") && wait["kind"] == "message") {
+      waits += SentMessageText(wait, p.at("pid").get<DWORD>());
+    } else if (wait.contains("kind")) {
       waits = Format("Thread %d (0x%x) ", (int)tid, tid) + AddressWaitText(wait);
     } else if (wait.contains("objects")) {
       waits += HandleWaitText(wait, p.at("pid").get<DWORD>());

@@ -25,6 +25,9 @@ const std::vector<std::string> kNtdll = {"RtlWaitOnAddress",
                                          "RtlpAcquireSRWLockSharedContended"};
 const std::vector<std::string> kKernelbase = {"SleepConditionVariableSRW", "SleepConditionVariableCS", "WaitOnAddress",
                                               "WaitForSingleObject"};
+// Routines of user32.dll from 0x7e000000, as kernelbase.dll's.
+const std::vector<std::string> kUser = {"SendMessageA", "SendMessageW", "SendMessageTimeoutA", "SendMessageTimeoutW",
+                                        "NtUserMessageCall"};
 const uint64_t kStub = 0x77f80000;  // ntdll.dll, no symbol
 const uint64_t kLock = 0x401010;    // app.exe!Lock
 const uint64_t kMain = 0x402010;    // app.exe!main
@@ -47,6 +50,9 @@ uint64_t Pc(const std::string& routine) {
   for (size_t i = 0; i < kKernelbase.size(); ++i) {
     if (kKernelbase[i] == routine) return 0x7b001010 + i * 0x100;
   }
+  for (size_t i = 0; i < kUser.size(); ++i) {
+    if (kUser[i] == routine) return 0x7e001010 + i * 0x100;
+  }
   return routine == "_Mtx_lock" ? kMutexLock : kStub;
 }
 
@@ -61,6 +67,8 @@ sim::Machine ModernMachine() {
   for (const std::string& routine : kKernelbase) kernelbase.AddSymbol(Pc(routine) - 0x10, 0x80, routine);
   p.AddModule(0x7c000000, 0x10000, "msvcp140.dll", "C:\\WINNT\\system32\\msvcp140.dll")
       .AddSymbol(kMutexLock - 0x10, 0x80, "_Mtx_lock");
+  sim::Module& user = p.AddModule(0x7e000000, 0x100000, "user32.dll", "C:\\WINNT\\system32\\user32.dll");
+  for (const std::string& routine : kUser) user.AddSymbol(Pc(routine) - 0x10, 0x80, routine);
   return m;
 }
 
@@ -254,6 +262,73 @@ std::vector<Scene> CxxMutexScenes(uint64_t word) {
   };
 }
 
+// Thread tid sends a message to window through call, called from Lock: a
+// 32-bit thread keeps the window as the call's first argument, a 64-bit
+// one in the register Wine's narrow calls keep it in.
+sim::Thread& Sender(sim::Process& p, DWORD tid, const std::string& call, uint64_t window) {
+  sim::Thread& t = InWait(p, tid, {"NtUserMessageCall", call});
+  uint64_t word = WordOf(p), caller = 2 * kFrameStep;
+  if (word == 4) {
+    t.stack.pinned[caller - word] = kLock;
+    t.stack.pinned[caller] = window;
+  } else if (call == "SendMessageTimeoutA") {
+    t.rsi = window;
+  } else {
+    t.rdi = window;
+  }
+  return t;
+}
+
+std::string Answer(DWORD receiver, const std::string& window, const std::string& rest) {
+  return "waits for " + Id(receiver) + rest + " to answer a message to window " + window;
+}
+
+std::vector<Scene> SendScenes(uint64_t word) {
+  return {
+      {"a thread that holds a C++ mutex sends to the window of one that waits for it",
+       [=](sim::Process& p) {
+         p.AddCxxMutex(Object(1), 2, 10);
+         WineWaiter(p, 20, kMutexWait, 1, MutexLock(Object(1), word) + 2);
+         p.AddWindow(0x2003e, 20, u"Teller");
+         Sender(p, 10, "SendMessageA", 0x2003e);
+       },
+       Mutex(20, Object(1), " held by " + Id(10)) + Line(10, Answer(20, "0x2003e", "") + " (\"Teller\")") +
+           Deadlock({10, 20})},
+      {"a window of another process, one without a class, one of a thread started since",
+       [](sim::Process& p) {
+         p.AddWindow(0x10010, 60, u"Far", 130);
+         p.AddWindow(0x10020, 30, u"");
+         p.AddWindow(0x10030, 77, u"Late");
+         Sender(p, 10, "SendMessageTimeoutA", 0x10010);
+         Sender(p, 20, "SendMessageA", 0x10020);
+         InWait(p, 30, {});
+         Sender(p, 40, "SendMessageA", 0x10030);
+       },
+       Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") + Line(20, Answer(30, "0x10020", "")) +
+           Line(40, Answer(77, "0x10030", "") + " (\"Late\")")},
+      {"the sender's own window, no window, a handle with high bits, a wide call",
+       [=](sim::Process& p) {
+         p.AddWindow(0x10010, 10, u"Own");
+         p.AddWindow(0x10020, 50, u"Wide");
+         Sender(p, 10, "SendMessageA", 0x10010);
+         Sender(p, 20, "SendMessageA", 0x10050);
+         Sender(p, 30, "SendMessageA", word == 8 ? 0x100000010020ULL : 0);
+         Sender(p, 40, "SendMessageW", 0x10020);
+         InWait(p, 50, {});
+       },
+       word == 8 ? "" : Line(40, Answer(50, "0x10020", "") + " (\"Wide\")")},
+      {"a window destroyed before the cycle is checked",
+       [=](sim::Process& p) {
+         p.AddCxxMutex(Object(1), 2, 10);
+         WineWaiter(p, 20, kMutexWait, 1, MutexLock(Object(1), word) + 2);
+         // Asked about by the sender's search, its class, and the check.
+         p.AddWindow(0x2003e, 20, u"Teller").checksLeft = 3;
+         Sender(p, 10, "SendMessageA", 0x2003e);
+       },
+       Mutex(20, Object(1), " held by " + Id(10)) + Line(10, Answer(20, "0x2003e", "") + " (\"Teller\")")},
+  };
+}
+
 // Windows: the lock's word leads through its chain of wait blocks to the
 // waiter's frames.
 std::vector<Scene> WindowsScenes() {
@@ -314,7 +389,10 @@ TEST(ModernWait, EachSceneGivesExactlyItsLines) {
     std::vector<Scene> scenes = WineScenes(word);
     for (const Scene& scene : WindowsScenes()) scenes.push_back(scene);
     for (const Scene& scene : CxxMutexScenes(word)) scenes.push_back(scene);
-    for (const Scene& scene : scenes) {
+    size_t firstSend = scenes.size();
+    for (const Scene& scene : SendScenes(word)) scenes.push_back(scene);
+    for (size_t at = 0; at < scenes.size(); ++at) {
+      const Scene& scene = scenes[at];
       sim::Machine m = ModernMachine();
       sim::Process& p = *m.FindProcess(120);
       SetWidth(p, word);
@@ -323,6 +401,10 @@ TEST(ModernWait, EachSceneGivesExactlyItsLines) {
       EXPECT_EQ(r.status, 0) << scene.name << word;
       EXPECT_EQ(WaitLines(r.out), Narrowed(scene.lines, word)) << scene.name << word;
       EXPECT_EQ(m.OpenHandleCount(), 0) << scene.name << word;
+      // The user library is loaded only to look at a window a thread sends to.
+      if (at < firstSend) {
+        EXPECT_EQ(m.CallCount("LoadLibraryA"), 0) << scene.name << word;
+      }
       EXPECT_TRUE(m.books().misuses.empty()) << scene.name << word << ::testing::PrintToString(m.books().misuses);
     }
   }
@@ -331,7 +413,7 @@ TEST(ModernWait, EachSceneGivesExactlyItsLines) {
 }  // namespace
 
 // Process 120 whose threads wait on slim locks of both layouts, a condition
-// variable and an address.
+// variable, an address, a C++ mutex and another process's window.
 sim::Machine ModernWaitMachine() {
   sim::Machine m = ModernMachine();
   sim::Process& p = *m.FindProcess(120);
@@ -343,5 +425,7 @@ sim::Machine ModernWaitMachine() {
   p.AddWord(Object(4), block | 0x3);
   p.AddCxxMutex(Object(8), 2, 10);
   WineWaiter(p, 50, kMutexWait, 5, MutexLock(Object(8), p.bits == 32 ? 4 : sizeof(void*)) + 2);
+  p.AddWindow(0x2003e, 60, u"Teller", 130);
+  Sender(p, 60, "SendMessageA", 0x2003e);
   return m;
 }
