@@ -58,7 +58,7 @@ e2e_fixture_library(msvcp140 tests/fixtures/msvcp140.cpp)
 add_executable(modernscene tests/fixtures/modernscene.cpp)
 target_compile_options(modernscene PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(modernscene PRIVATE -static)
-target_link_libraries(modernscene PRIVATE msvcp140 synchronization)
+target_link_libraries(modernscene PRIVATE msvcp140 synchronization user32)
 
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
