@@ -33,7 +33,7 @@ bool FindWindowCalls(WindowCalls* calls) {
 // wider: any other value is none.
 bool WindowOfValue(Address value, HWND* window) {
   LONG low = (LONG)(DWORD)value;
-  bool fits = (value >> 32) == 0 || value == (Address)(LONGLONG)low;
+  bool fits = value == (Address)(DWORD)low || value == (Address)(LONG_PTR)low;
   if (low == 0 || !fits) return false;
   *window = (HWND)(LONG_PTR)low;
   return true;
