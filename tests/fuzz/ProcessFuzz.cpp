@@ -201,12 +201,16 @@ void AddModernWaits(FuzzedDataProvider& in, sim::Process& p) {
   sim::Module& ntdll = p.AddModule(0x77f10000, 0x1000, "ntdll.dll", "C:\\ntdll.dll");
   const char* const kRoutines[] = {"RtlWaitOnAddress", "RtlAcquireSRWLockExclusive", "RtlAcquireSRWLockShared",
                                    "RtlSleepConditionVariableSRW", "WaitOnAddress", "_Mtx_lock",
-                                   "RtlpAcquireSRWLockExclusiveContended", "threadpool_worker_proc"};
-  for (uint64_t i = 0; i < 8; ++i) ntdll.AddSymbol(0x77f10000 + i * 0x100, 0x80, kRoutines[i]);
+                                   "RtlpAcquireSRWLockExclusiveContended", "threadpool_worker_proc",
+                                   "SendMessageA", "SendMessageTimeoutA", "SendMessageW", "NtUserMessageCall"};
+  const uint64_t kRoutineCount = sizeof(kRoutines) / sizeof(kRoutines[0]);
+  for (uint64_t i = 0; i < kRoutineCount; ++i) ntdll.AddSymbol(0x77f10000 + i * 0x100, 0x80, kRoutines[i]);
   sim::Thread& waiter = p.AddThread(30);
   int frames = in.ConsumeIntegralInRange<int>(1, 4);
-  waiter.AddFrame(0x77f10800);
-  for (int f = 0; f < frames; ++f) waiter.AddFrame(0x77f10010 + 0x100 * in.ConsumeIntegralInRange<uint64_t>(0, 7));
+  waiter.AddFrame(0x77f10f80);
+  for (int f = 0; f < frames; ++f) {
+    waiter.AddFrame(0x77f10010 + 0x100 * in.ConsumeIntegralInRange<uint64_t>(0, kRoutineCount - 1));
+  }
   waiter.AddFrame(in.ConsumeIntegral<uint32_t>());
   const uint64_t stack = waiter.stack.Pointer();
   auto anywhere = [&]() -> uint64_t {
@@ -236,6 +240,21 @@ void AddModernWaits(FuzzedDataProvider& in, sim::Process& p) {
                                                : p.AddWord(at, anywhere());
     if (in.ConsumeBool()) block.readsLeft = in.ConsumeIntegralInRange<int>(1, 3);
     block.unreadable = in.ConsumeBool() && in.ConsumeBool();
+  }
+  // Windows the sends may name: of the waiter, of the others, of another
+  // process, with classes that are empty, long or not well formed, some
+  // destroyed while they are asked about.
+  waiter.rdi = in.ConsumeBool() ? 0x10000 + in.ConsumeIntegralInRange<uint64_t>(0, 3) : in.ConsumeIntegral<uint64_t>();
+  waiter.rsi = in.ConsumeBool() ? 0x10000 + in.ConsumeIntegralInRange<uint64_t>(0, 3) : in.ConsumeIntegral<uint64_t>();
+  int windows = in.ConsumeIntegralInRange<int>(0, 4);
+  const DWORD kReceivers[] = {10, 20, 30, 77};
+  for (int i = 0; i < windows; ++i) {
+    std::u16string windowClass;
+    int length = in.ConsumeIntegralInRange<int>(0, 300);
+    for (int c = 0; c < length; ++c) windowClass += (char16_t)(in.ConsumeBool() ? u'A' + c % 26 : in.ConsumeIntegral<uint16_t>());
+    sim::Window& window = p.AddWindow(0x10000 + (uint64_t)i, kReceivers[in.ConsumeIntegralInRange<int>(0, 3)],
+                                      windowClass, in.ConsumeBool() ? 0 : 130);
+    if (in.ConsumeBool()) window.checksLeft = in.ConsumeIntegralInRange<int>(0, 4);
   }
 }
 

@@ -306,7 +306,7 @@ std::vector<Scene> SendScenes(uint64_t word) {
        },
        Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") + Line(20, Answer(30, "0x10020", "")) +
            Line(40, Answer(77, "0x10030", "") + " (\"Late\")")},
-      {"the sender's own window, no window, a handle with high bits, a wide call",
+      {"the sender's own window, no window, a handle with high bits, a wide call, one destroyed as it is asked about",
        [=](sim::Process& p) {
          p.AddWindow(0x10010, 10, u"Own");
          p.AddWindow(0x10020, 50, u"Wide");
@@ -315,6 +315,9 @@ std::vector<Scene> SendScenes(uint64_t word) {
          Sender(p, 30, "SendMessageA", word == 8 ? 0x100000010020ULL : 0);
          Sender(p, 40, "SendMessageW", 0x10020);
          InWait(p, 50, {});
+         // Destroyed once it has been found a window.
+         p.AddWindow(0x10030, 50, u"Gone").checksLeft = 1;
+         Sender(p, 60, "SendMessageA", 0x10030);
        },
        word == 8 ? "" : Line(40, Answer(50, "0x10020", "") + " (\"Wide\")")},
       {"a window destroyed before the cycle is checked",
