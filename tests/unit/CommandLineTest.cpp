@@ -55,6 +55,21 @@ TEST(CommandLine, HelpAndVersionStopTheLoopWhereTheyStand) {
   }
 }
 
+// Each option the tool reads has a line of the list, after the banner and
+// the usage line; --help stops the loop as -h does.
+TEST(CommandLine, OptionListHasALineForEveryOption) {
+  sim::Machine m = SmallMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "5", "--help", "-x"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, StartsWith(kBanner + kUsage + "\n"));
+  for (const char* option : {"-p <pid>", "-t <tid>", "-e <name>", "-c <ms>", "-s <samples>", "-i <ms>", "-j ", "-w ",
+                             "-v ", "-h, -? ", "--help "}) {
+    EXPECT_THAT(r.out, HasSubstr(std::string("\n  ") + option)) << option;
+  }
+  EXPECT_EQ(m.CallCount("OpenProcess"), 0);
+  EXPECT_EQ(RunThreadsift(m, {"-x", "--help"}).out, UsageError("Option -x not recognized."));
+}
+
 TEST(CommandLine, OptionErrorsPrintTheirMessageAndUsageWithoutBanner) {
   struct Case {
     std::vector<std::string> args;

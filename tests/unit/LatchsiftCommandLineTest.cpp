@@ -37,6 +37,12 @@ TEST(LatchsiftCommandLine, OptionErrorsHelpAndTheFirstFaultyArgument) {
       {{"-?"}, kLatchBanner + kLatchUsage, 0},
       {{"-p", "5", "-h"}, kLatchBanner + kLatchUsage, 0},
       {{"-h", "-x"}, kLatchBanner + kLatchUsage, 0},
+      {{"-x", "--help"}, UsageError("Option -x not recognized."), 1},
+      {{"--help", "-x"},
+       kLatchBanner + kLatchUsage + "\n  -p <pid>   the process whose critical sections and resource locks to list\n" +
+           "  -h, -?     print the banner and the usage line and stop\n" +
+           "  --help     print the banner, the usage line and this list, and stop\n",
+       0},
   };
   for (const Case& c : cases) {
     sim::Machine m = LockMachine();

@@ -75,3 +75,10 @@ void ExitWithHelp(const char* banner, const char* usageLine) {
   printf("%s\n\n", banner);
   ExitWithUsage(NULL, usageLine);
 }
+
+bool IsOptionListOption(const char* argument) { return strcmp(argument, "--help") == 0; }
+
+void ExitWithOptionList(const char* banner, const char* usageLine, const char* options) {
+  printf("%s\n\n%s\n%s", banner, usageLine, options);
+  exit(0);
+}

@@ -23,4 +23,11 @@ bool IsHelpOption(const char* argument);
 // Prints the banner and the usage line and ends the process with status 0.
 [[noreturn]] void ExitWithHelp(const char* banner, const char* usageLine);
 
+// True for "--help", which lists the options.
+bool IsOptionListOption(const char* argument);
+
+// Prints the banner, the usage line and the list of options (a line each),
+// and ends the process with status 0.
+[[noreturn]] void ExitWithOptionList(const char* banner, const char* usageLine, const char* options);
+
 #endif

@@ -14,6 +14,10 @@ const char kDebugPrivilege[] = "SeDebugPrivilege";
 const int kNoProcess = -1;
 
 const char kUsageLine[] = "Usage: latchsift -p <pid>\n";
+const char kOptionList[] =
+    "  -p <pid>   the process whose critical sections and resource locks to list\n"
+    "  -h, -?     print the banner and the usage line and stop\n"
+    "  --help     print the banner, the usage line and this list, and stop\n";
 
 // Prints the message (if any) and the usage line, then ends the process.
 [[noreturn]] void Usage(const char* message) { ExitWithUsage(message, kUsageLine); }
@@ -26,6 +30,8 @@ int main(int argc, char** argv) {
     const char* arg = argv[i];
     if (IsHelpOption(arg)) {
       ExitWithHelp(kBanner, kUsageLine);
+    } else if (IsOptionListOption(arg)) {
+      ExitWithOptionList(kBanner, kUsageLine, kOptionList);
     } else if (strcmp(arg, "-p") == 0) {
       if (i + 1 >= argc) Usage("Option -p requires process ID argument.");
       if (!ReadOptionNumber(argv[++i], &pid)) Usage("Invalid argument for -p option.");

@@ -27,6 +27,18 @@ const int kMaxCpuInterval = 60000;
 const DWORD kEventAllAccess = 0x1F0003;
 
 const char kUsageLine[] = "Usage: threadsift -p <pid> [-t <tid>]\n";
+const char kOptionList[] =
+    "  -p <pid>      the process to walk; * walks every process\n"
+    "  -t <tid>      walk only this thread's stack; * walks all (the default)\n"
+    "  -e <name>     after a complete report, signal the existing event <name>\n"
+    "  -c <ms>       each thread's processor time, and its share of one processor over <ms> (1 to 60000)\n"
+    "  -s <samples>  sample the stacks <samples> times (1 to 1000000) and print them folded\n"
+    "  -i <ms>       with -s: milliseconds between samples (1 to 10000; 10 when not given)\n"
+    "  -j            one JSON object a process instead of the text report\n"
+    "  -w            who waits for whom after each waiting thread, and the deadlocks they make\n"
+    "  -v            print the banner and stop\n"
+    "  -h, -?        print the banner and the usage line and stop\n"
+    "  --help        print the banner, the usage line and this list, and stop\n";
 
 // Prints the message (if any) and the usage line, then ends the process.
 [[noreturn]] void Usage(const char* message) { ExitWithUsage(message, kUsageLine); }
@@ -132,6 +144,8 @@ int main(int argc, char** argv) {
     const char* arg = argv[i];
     if (IsHelpOption(arg)) {
       ExitWithHelp(kBanner, kUsageLine);
+    } else if (IsOptionListOption(arg)) {
+      ExitWithOptionList(kBanner, kUsageLine, kOptionList);
     } else if (strcmp(arg, "-v") == 0) {
       printf("%s\n\n", kBanner);
       return 0;

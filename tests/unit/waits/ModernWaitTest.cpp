@@ -265,9 +265,12 @@ std::vector<Scene> CxxMutexScenes(uint64_t word) {
 // Thread tid sends a message to window through call, called from Lock: a
 // 32-bit thread keeps the window as the call's first argument, a 64-bit
 // one in the register Wine's narrow calls keep it in.
-sim::Thread& Sender(sim::Process& p, DWORD tid, const std::string& call, uint64_t window) {
-  sim::Thread& t = InWait(p, tid, {"NtUserMessageCall", call});
-  uint64_t word = WordOf(p), caller = 2 * kFrameStep;
+// Where missed, the walk shows no frame of the call: 32-bit Wine's stub
+// returns to it, and the next frame is Lock's.
+sim::Thread& Sender(sim::Process& p, DWORD tid, const std::string& call, uint64_t window, bool missed = false) {
+  sim::Thread& t = missed ? InWait(p, tid, {""}) : InWait(p, tid, {"NtUserMessageCall", call});
+  uint64_t word = WordOf(p), caller = (missed ? 1 : 2) * kFrameStep;
+  if (missed) t.stack.pinned[0] = Pc(call);
   if (word == 4) {
     t.stack.pinned[caller - word] = kLock;
     t.stack.pinned[caller] = window;
@@ -306,6 +309,15 @@ std::vector<Scene> SendScenes(uint64_t word) {
        },
        Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") + Line(20, Answer(30, "0x10020", "")) +
            Line(40, Answer(77, "0x10030", "") + " (\"Late\")")},
+      {"the walk misses the call's frame; a stub that returns to no wait routine",
+       [](sim::Process& p) {
+         p.AddWindow(0x10010, 60, u"Far", 130);
+         Sender(p, 10, "SendMessageW", 0x10010, true);
+         Sender(p, 20, "SendMessageTimeoutA", 0x10010, true);
+         Sender(p, 30, "SendMessageA", 0x10010, true).stack.pinned[0] = kMain;
+       },
+       (word == 4 ? Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") : "") +
+           Line(20, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")")},
       {"the sender's own window, no window, a handle with high bits, a wide call, one destroyed as it is asked about",
        [=](sim::Process& p) {
          p.AddWindow(0x10010, 10, u"Own");

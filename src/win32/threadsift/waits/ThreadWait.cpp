@@ -8,8 +8,10 @@
 #include "threadsift/waits/WaitRoutines.h"
 #include "threadsift/waits/WaitedHandles.h"
 
-bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
-                    const std::vector<FoundFrame>& found, ThreadWait* wait) {
+namespace {
+
+bool FindWaitInFrames(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
+                      const std::vector<FoundFrame>& found, ThreadWait* wait) {
   WaitFrames frames;
   if (!FindWaitFrames(process, found, &frames)) return false;
   switch (frames.kind) {
@@ -38,6 +40,20 @@ bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, cons
       break;
   }
   return false;
+}
+
+}  // namespace
+
+bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
+                    const std::vector<FoundFrame>& found, ThreadWait* wait) {
+  // The frames searched are the walk's, with the frame it missed put back.
+  FoundFrame missed;
+  if (!FindMissedWaitFrame(process, stack, found, &missed)) {
+    return FindWaitInFrames(process, stack, context, tid, found, wait);
+  }
+  std::vector<FoundFrame> frames(found);
+  frames.insert(frames.begin() + 1, missed);
+  return FindWaitInFrames(process, stack, context, tid, frames, wait);
 }
 
 void ReportThreadWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, ThreadWait* wait,

@@ -99,6 +99,13 @@ const WaitRoutine* RowOf(const std::string& name, WaitRoutineKind kind) {
   return step;
 }
 
+bool IsWaitRoutine(const std::string& name) {
+  for (const WaitRoutine& routine : kWaitRoutines) {
+    if (name == routine.name) return true;
+  }
+  return false;
+}
+
 // True when name is a routine of a kind named before kind.
 bool IsRoutineOfAnEarlierKind(const std::string& name, WaitRoutineKind kind) {
   for (const WaitRoutine& routine : kWaitRoutines) {
@@ -184,6 +191,21 @@ bool WaitFrameBytes(const std::vector<FoundFrame>& found, const WaitFrames& wait
   *from = found[0].stack;
   *to = found[wait.called + 1].stack;
   return *to > *from && *to - *from <= kMaxWaitFrameBytes;
+}
+
+bool FindMissedWaitFrame(const ExaminedProcess& process, const StackCopy& stack, const std::vector<FoundFrame>& found,
+                         FoundFrame* missed) {
+  std::string name;
+  Address resume = 0;
+  if (found.size() < 2 || PlainRoutineOfFrame(process, found[0].pc, &name) ||
+      !CopiedWord(stack, found[0].stack, process.width, &resume) || resume == found[1].pc ||
+      !PlainRoutineOfFrame(process, resume, &name) || !IsWaitRoutine(name)) {
+    return false;
+  }
+  *missed = FoundFrame();
+  missed->pc = resume;
+  missed->stack = found[0].stack + WordSizeOf(process.width);
+  return true;
 }
 
 bool RoutineArguments(ProcessWidth width, const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at,
