@@ -306,18 +306,28 @@ std::vector<Scene> SendScenes(uint64_t word) {
          Sender(p, 20, "SendMessageA", 0x10020);
          InWait(p, 30, {});
          Sender(p, 40, "SendMessageA", 0x10030);
+         // A handle with its top bit set, sign-extended where wider, and a
+         // class longer than any the platform keeps.
+         p.AddWindow(0xFFFFFFFFFFFF1234ULL, 30, std::u16string(300, u'W'));
+         Sender(p, 50, "SendMessageA", 0xFFFFFFFFFFFF1234ULL);
        },
        Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") + Line(20, Answer(30, "0x10020", "")) +
-           Line(40, Answer(77, "0x10030", "") + " (\"Late\")")},
+           Line(40, Answer(77, "0x10030", "") + " (\"Late\")") +
+           Line(50, Answer(30, "0xffff1234", "") + " (\"" + std::string(256, 'W') + "\")")},
       {"the walk misses the call's frame; a stub that returns to no wait routine",
        [](sim::Process& p) {
          p.AddWindow(0x10010, 60, u"Far", 130);
          Sender(p, 10, "SendMessageW", 0x10010, true);
          Sender(p, 20, "SendMessageTimeoutA", 0x10010, true);
          Sender(p, 30, "SendMessageA", 0x10010, true).stack.pinned[0] = kMain;
+         // A stub returning to a routine of no wait: the frames stay as walked.
+         sim::Thread& kept = Sender(p, 40, "SendMessageA", 0x10010);
+         kept.frames[0].pc = kStub;
+         kept.stack.pinned[0] = kMain;
        },
        (word == 4 ? Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") : "") +
-           Line(20, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")")},
+           Line(20, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") +
+           Line(40, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")")},
       {"the sender's own window, no window, a handle with high bits, a wide call, one destroyed as it is asked about",
        [=](sim::Process& p) {
          p.AddWindow(0x10010, 10, u"Own");
