@@ -306,9 +306,10 @@ std::vector<Scene> SendScenes(uint64_t word) {
          Sender(p, 20, "SendMessageA", 0x10020);
          InWait(p, 30, {});
          Sender(p, 40, "SendMessageA", 0x10030);
-         // A handle with its top bit set, sign-extended where wider, and a
-         // class longer than any the platform keeps.
-         p.AddWindow(0xFFFFFFFFFFFF1234ULL, 30, std::u16string(300, u'W'));
+         // A handle with its top bit set, sign-extended where wider (the
+         // tool's handle, whatever its width, names it), and a class longer
+         // than any the platform keeps.
+         p.AddWindow((uint64_t)(uintptr_t)(intptr_t)(int32_t)0xFFFF1234u, 30, std::u16string(300, u'W'));
          Sender(p, 50, "SendMessageA", 0xFFFFFFFFFFFF1234ULL);
        },
        Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") + Line(20, Answer(30, "0x10020", "")) +
