@@ -84,7 +84,8 @@ bool FindSentMessage(const ExaminedProcess& process, const StackCopy& stack, con
 
 bool WindowAnsweredBy(Address window, DWORD receiver) {
   WindowCalls calls;
-  HWND handle = (HWND)(LONG_PTR)(LONG)(DWORD)window;
+  HWND handle = NULL;
   DWORD process = 0;
-  return FindWindowCalls(&calls) && calls.isWindow(handle) && calls.threadOf(handle, &process) == receiver;
+  return WindowOfValue(window, &handle) && FindWindowCalls(&calls) && calls.isWindow(handle) &&
+         calls.threadOf(handle, &process) == receiver;
 }
