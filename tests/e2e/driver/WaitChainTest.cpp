@@ -20,9 +20,8 @@ namespace {
 // up to `last`; it ends when the input closes.
 class Scene {
  public:
-  Scene(const std::string& program, const std::string& last, const Environment& environment = {},
-        const std::vector<std::string>& args = {})
-      : process_(program, args, Pipes{true, 0}, environment) {
+  Scene(const std::string& program, const std::string& last, const Environment& environment = {})
+      : process_(program, {}, Pipes{true, 0}, environment) {
     while (std::optional<std::string> line = process_.ReadLine(Patience(milliseconds(60000)))) {
       std::string text = *line;
       if (!text.empty() && text.back() == '\r') text.pop_back();
@@ -236,9 +235,8 @@ SceneExpectations ExpectationsOf(const Scene& scene) {
 
 // The scene's threads give exactly the wait lines and cycles it expects,
 // and without -w the report is the same but for them.
-void ExpectSceneLines(const std::string& program, const Environment& environment = {},
-                      const std::vector<std::string>& args = {}) {
-  Scene scene(program, "ready", environment, args);
+void ExpectSceneLines(const std::string& program, const Environment& environment = {}) {
+  Scene scene(program, "ready", environment);
   ASSERT_TRUE(scene.Ready());
   std::string pid = scene.Lines("pid").at(0).at(1);
   SceneExpectations expected = ExpectationsOf(scene);
@@ -259,15 +257,9 @@ void ExpectSceneLines(const std::string& program, const Environment& environment
 TEST(WaitChain, HandleSceneGivesExactlyItsLines) { ExpectSceneLines(TheSettings().handleScene); }
 
 // The scene's C++ mutexes are those of the stand-in run-time beside it,
-// loaded before Wine's own. Its windows need the desktop process Wine
-// starts for a session's first window, which without a display fails to
-// start in about one fresh session of three (measured under 64-bit Wine
-// here and in the virtual machine): until the tests have a display, the
-// scene sends nothing.
+// loaded before Wine's own.
 TEST(WaitChain, ModernSceneGivesExactlyItsLines) {
-  std::vector<std::string> args = {"--without-windows"};
-  ExpectSceneLines(TheSettings().modernScene, {{"WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree,mshtml=;msvcp140=n"}},
-                   args);
+  ExpectSceneLines(TheSettings().modernScene, {{"WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree,mshtml=;msvcp140=n"}});
 }
 
 }  // namespace

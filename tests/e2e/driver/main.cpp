@@ -13,14 +13,25 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "Settings.h"
+
+// The programs use the session's own display, when it has one (the session
+// script keeps its name in the prefix).
+void UseSessionDisplay(const std::string& prefix) {
+  std::ifstream file(prefix + "/.display");
+  std::string display;
+  if (std::getline(file, display) && !display.empty()) setenv("DISPLAY", display.c_str(), 1);
+}
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (!e2e::ReadSettings(argc, argv)) return 2;
   setenv("WINEPREFIX", e2e::TheSettings().prefix.c_str(), 1);
   setenv("WINEDEBUG", "-all", 1);
+  UseSessionDisplay(e2e::TheSettings().prefix);
   // No desktop integration and no prompts for add-ons in the tests' prefix.
   setenv("WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree,mshtml=", 1);
   // A fixture that has ended makes a request fail instead of ending the driver.
