@@ -39,6 +39,11 @@ bool WindowOfValue(Address value, HWND* window) {
   return true;
 }
 
+// The window a value names, when the user library knows it as one.
+bool FindKnownWindow(Address value, WindowCalls* calls, HWND* window) {
+  return WindowOfValue(value, window) && FindWindowCalls(calls) && calls->isWindow(*window);
+}
+
 // The value the routine of frame at keeps the window in, in this width.
 bool ReadWindowValue(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context,
                      const std::vector<FoundFrame>& found, size_t at, ObjectPlace place, Address* value) {
@@ -66,7 +71,7 @@ bool FindSentMessage(const ExaminedProcess& process, const StackCopy& stack, con
   HWND window = NULL;
   WindowCalls calls;
   if (!ReadWindowValue(process, stack, context, found, frames.called, PlaceOf(process, *called), &value) ||
-      !WindowOfValue(value, &window) || !FindWindowCalls(&calls) || !calls.isWindow(window)) {
+      !FindKnownWindow(value, &calls, &window)) {
     return false;
   }
   DWORD receiverProcess = 0;
@@ -86,6 +91,5 @@ bool WindowAnsweredBy(Address window, DWORD receiver) {
   WindowCalls calls;
   HWND handle = NULL;
   DWORD process = 0;
-  return WindowOfValue(window, &handle) && FindWindowCalls(&calls) && calls.isWindow(handle) &&
-         calls.threadOf(handle, &process) == receiver;
+  return FindKnownWindow(window, &calls, &handle) && calls.threadOf(handle, &process) == receiver;
 }
