@@ -203,12 +203,14 @@ const uint64_t kProcessEnvironmentBlock32 = 0x7efde000;
 
 // A window: the thread that answers for it and that thread's process, its
 // class, and how many more times it is asked about before it is destroyed
-// (below 0: it stays).
+// (below 0: it stays). A destroyed window whose heir is set gives its handle
+// to a new window of that thread.
 struct Window {
   DWORD pid;
   DWORD tid;
   std::u16string className;
   int checksLeft = -1;
+  DWORD heir = 0;
 };
 
 struct Process {

@@ -11,11 +11,15 @@ namespace sim {
 namespace {
 
 // The window a handle names, asked about once more; null when there is
-// none, or it has been destroyed.
+// none, or it has been destroyed and its handle not given again.
 Window* AskAbout(HWND handle) {
   for (Process& p : ActiveMachine().processes) {
     auto it = p.windows.find((uint64_t)(uintptr_t)handle);
     if (it == p.windows.end()) continue;
+    if (it->second.checksLeft == 0 && it->second.heir != 0) {
+      it->second.tid = it->second.heir;
+      it->second.checksLeft = -1;
+    }
     if (it->second.checksLeft == 0) return nullptr;
     if (it->second.checksLeft > 0) --it->second.checksLeft;
     return &it->second;

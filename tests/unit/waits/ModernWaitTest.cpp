@@ -352,6 +352,16 @@ std::vector<Scene> SendScenes(uint64_t word) {
          Sender(p, 10, "SendMessageA", 0x2003e);
        },
        Mutex(20, Object(1), " held by " + Id(10)) + Line(10, Answer(20, "0x2003e", "") + " (\"Teller\")")},
+      {"a window whose handle names another thread's window by the time the cycle is checked",
+       [=](sim::Process& p) {
+         p.AddCxxMutex(Object(1), 2, 10);
+         WineWaiter(p, 20, kMutexWait, 1, MutexLock(Object(1), word) + 2);
+         sim::Window& window = p.AddWindow(0x2003e, 20, u"Teller");
+         window.checksLeft = 3;
+         window.heir = 30;
+         Sender(p, 10, "SendMessageA", 0x2003e);
+       },
+       Mutex(20, Object(1), " held by " + Id(10)) + Line(10, Answer(20, "0x2003e", "") + " (\"Teller\")")},
   };
 }
 
