@@ -266,14 +266,16 @@ std::vector<Scene> CxxMutexScenes(uint64_t word) {
 // 32-bit thread keeps the window as the call's first argument, a 64-bit
 // one in the register Wine's narrow calls keep it in.
 // Where missed, the walk shows no frame of the call: 32-bit Wine's stub
-// returns to it, and the next frame is Lock's.
+// returns to it, and the next frame is Lock's; the call has reused its own
+// argument word, and the window is the stub's first argument.
 sim::Thread& Sender(sim::Process& p, DWORD tid, const std::string& call, uint64_t window, bool missed = false) {
   sim::Thread& t = missed ? InWait(p, tid, {""}) : InWait(p, tid, {"NtUserMessageCall", call});
   uint64_t word = WordOf(p), caller = (missed ? 1 : 2) * kFrameStep;
   if (missed) t.stack.pinned[0] = Pc(call);
   if (word == 4) {
     t.stack.pinned[caller - word] = kLock;
-    t.stack.pinned[caller] = window;
+    t.stack.pinned[caller] = missed ? 0x41bff30 : window;  // a stack address, when reused
+    if (missed) t.stack.pinned[word] = window;
   } else if (call == "SendMessageTimeoutA") {
     t.rsi = window;
   } else {

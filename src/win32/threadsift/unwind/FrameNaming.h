@@ -16,6 +16,9 @@ struct FoundFrame {
   Address pc;
   Address params[4];
   Address stack;  // the frame's stack address, as the walk gives it
+  // Put back by a wait search where the walk missed it: its routine keeps
+  // no frame pointer, and may have reused its argument words.
+  bool putBack = false;
 };
 
 // Binds the image help library's optional source-line lookup (null when the

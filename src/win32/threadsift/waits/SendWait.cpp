@@ -49,7 +49,10 @@ bool ReadWindowValue(const ExaminedProcess& process, const StackCopy& stack, con
                      const std::vector<FoundFrame>& found, size_t at, ObjectPlace place, Address* value) {
   switch (place) {
     case FirstArgument:
-      return RoutineArguments(process.width, stack, found, at, 1, value);
+      // A routine whose frame the walk missed may have reused its argument
+      // words (32-bit Wine's user library does); the system-call stub it
+      // called has the window as its own first argument, untouched.
+      return RoutineArguments(process.width, stack, found, found[at].putBack && at > 0 ? at - 1 : at, 1, value);
     case KeptInRdi:
       return KeptRegisterOf(context, KeptRdi, value);
     case KeptInRsi:

@@ -205,6 +205,7 @@ bool FindMissedWaitFrame(const ExaminedProcess& process, const StackCopy& stack,
   *missed = FoundFrame();
   missed->pc = resume;
   missed->stack = found[0].stack + WordSizeOf(process.width);
+  missed->putBack = true;
   return true;
 }
 
