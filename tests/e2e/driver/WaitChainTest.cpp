@@ -236,9 +236,8 @@ SceneExpectations ExpectationsOf(const Scene& scene) {
 
 // The scene's threads give exactly the wait lines and cycles it expects,
 // and without -w the report is the same but for them.
-void ExpectSceneLines(const std::string& program, const Environment& environment = {},
-                      const std::vector<std::string>& args = {}) {
-  Scene scene(program, "ready", environment, args);
+void ExpectSceneLines(const std::string& program, const Environment& environment = {}) {
+  Scene scene(program, "ready", environment);
   ASSERT_TRUE(scene.Ready());
   std::string pid = scene.Lines("pid").at(0).at(1);
   SceneExpectations expected = ExpectationsOf(scene);
@@ -259,13 +258,9 @@ void ExpectSceneLines(const std::string& program, const Environment& environment
 TEST(WaitChain, HandleSceneGivesExactlyItsLines) { ExpectSceneLines(TheSettings().handleScene); }
 
 // The scene's C++ mutexes are those of the stand-in run-time beside it,
-// loaded before Wine's own. Under 32-bit Wine it sends nothing: the send
-// lines there are not yet seen end to end.
+// loaded before Wine's own.
 TEST(WaitChain, ModernSceneGivesExactlyItsLines) {
-  std::vector<std::string> args;
-  if (TheSettings().width == 32) args.push_back("--without-windows");
-  ExpectSceneLines(TheSettings().modernScene, {{"WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree,mshtml=;msvcp140=n"}},
-                   args);
+  ExpectSceneLines(TheSettings().modernScene, {{"WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree,mshtml=;msvcp140=n"}});
 }
 
 }  // namespace
