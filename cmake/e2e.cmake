@@ -59,6 +59,12 @@ add_executable(modernscene tests/fixtures/modernscene.cpp)
 target_compile_options(modernscene PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(modernscene PRIVATE -static)
 target_link_libraries(modernscene PRIVATE msvcp140 synchronization user32)
+# For -g: a pool of named and unnamed workers, waiters in the same frames,
+# a message loop, a sleeper and a deadlocked pair.
+add_executable(poolscene tests/fixtures/poolscene.cpp)
+target_compile_options(poolscene PRIVATE ${E2E_FIXTURE_OPTIONS})
+target_link_options(poolscene PRIVATE -static)
+target_link_libraries(poolscene PRIVATE user32)
 
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
@@ -158,6 +164,7 @@ set(E2E_DRIVER_ARGS
   --wait-scene=$<TARGET_FILE:waitscene>
   --handle-scene=$<TARGET_FILE:handlescene>
   --modern-scene=$<TARGET_FILE:modernscene>
+  --pool-scene=$<TARGET_FILE:poolscene>
   --demo=$<TARGET_FILE:deadlock>
   --wine-log=${E2E_WINE_LOG}
   "--banner=${E2E_BANNER}"

@@ -62,6 +62,7 @@ add_executable(unit_tests
   tests/unit/FailingNew.cpp
   tests/unit/FaultSweepTest.cpp
   tests/unit/JsonLines.cpp
+  tests/unit/report/GroupedReportTest.cpp
   tests/unit/report/JsonReportTest.cpp
   tests/unit/LatchsiftCommandLineTest.cpp
   tests/unit/LockReportTest.cpp

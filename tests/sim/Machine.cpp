@@ -133,7 +133,7 @@ Machine::Machine() {
                        "NtQueryObject",
                        "NtQueryMutant",
                        "NtQueryInformationProcess"};
-  modules_["kernel32"] = {"IsWow64Process", "K32EnumProcessModules", "Wow64GetThreadContext"};
+  modules_["kernel32"] = {"IsWow64Process", "K32EnumProcessModules", "Wow64GetThreadContext", "GetThreadDescription"};
   modules_["advapi32"] = {};
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
   modules_["psapi"] = {"EnumProcessModulesEx"};

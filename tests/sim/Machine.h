@@ -91,6 +91,9 @@ struct Thread {
   // A thread of a 32-bit process that runs only in the 64-bit layer: its
   // 32-bit environment block names no stack, its 32-bit registers are zeros.
   bool layerOnly = false;
+  // The name it was given (empty: none); the name query hands out a copy
+  // of it, which the caller frees.
+  std::basic_string<WCHAR> description;
 
   bool ListedInSnapshot(int taken) const {
     return taken >= firstListedInSnapshot && (listedInSnapshots < 0 || taken < listedInSnapshots);

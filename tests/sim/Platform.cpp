@@ -2,6 +2,7 @@
 // help libraries and of the native layer, acting on the active machine.
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -87,6 +88,7 @@ const Entry kEntries[] = {
     {"psapi", "EnumProcessModulesEx", (FARPROC)(void*)&SimEnumProcessModulesEx},
     {"kernel32", "IsWow64Process", (FARPROC)(void*)&SimIsWow64Process},
     {"kernel32", "K32EnumProcessModules", (FARPROC)(void*)&SimK32EnumProcessModules},
+    {"kernel32", "GetThreadDescription", (FARPROC)(void*)&SimGetThreadDescription},
 #if defined(_WIN64)
     {"kernel32", "Wow64GetThreadContext", (FARPROC)(void*)&SimWow64GetThreadContext},
 #endif
@@ -142,6 +144,15 @@ HMODULE GetModuleHandleA(LPCSTR name) {
   HMODULE module = name == nullptr ? nullptr : m.ModuleHandle(name);
   if (module == nullptr) return FailWithError(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
   return module;
+}
+
+// The local heap is the C library's: a block not freed is a leak the
+// sanitizer's leak check names.
+HLOCAL LocalAlloc(UINT, SIZE_T bytes) { return std::malloc(bytes); }
+
+HLOCAL LocalFree(HLOCAL memory) {
+  std::free(memory);
+  return NULL;
 }
 
 HMODULE LoadLibraryA(LPCSTR name) {

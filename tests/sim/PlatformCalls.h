@@ -47,6 +47,7 @@ ULONG SimRtlNtStatusToDosError(NTSTATUS status);
 BOOL SimEnumProcessModulesEx(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed, DWORD filter);
 BOOL SimK32EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed);
 BOOL SimIsWow64Process(HANDLE process, PBOOL wow64);
+LONG SimGetThreadDescription(HANDLE thread, PWSTR* description);
 NTSTATUS AnswerWow64Information(const Process& p, PVOID info, ULONG length, PULONG returned);
 #if defined(_WIN64)
 BOOL SimWow64GetThreadContext(HANDLE thread, PWOW64_CONTEXT context);

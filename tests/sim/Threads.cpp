@@ -490,6 +490,22 @@ BOOL GetThreadContext(HANDLE thread, LPCONTEXT context) {
 
 namespace sim {
 
+LONG SimGetThreadDescription(HANDLE thread, PWSTR* description) {
+  Machine& m = ActiveMachine();
+  if (const FailRule* f = m.Enter("GetThreadDescription", ThreadIdOf(thread), "")) {
+    return FailWith(f, (LONG)0x80070005);  // E_ACCESSDENIED
+  }
+  Thread* t = m.ThreadOfHandle(thread);
+  if (t == nullptr) return FailWithError(ERROR_INVALID_HANDLE, (LONG)0x80070006);  // E_HANDLE
+  // The platform hands out an empty name, never none, for a thread without
+  // one.
+  WCHAR* copy = static_cast<WCHAR*>(LocalAlloc(0, (t->description.size() + 1) * sizeof(WCHAR)));
+  std::copy(t->description.begin(), t->description.end(), copy);
+  copy[t->description.size()] = 0;
+  *description = copy;
+  return 0;
+}
+
 Thread* EnterContextRead(const char* op, HANDLE thread, DWORD flags) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter(op, ThreadIdOf(thread), Args("0x%x", flags))) return FailWith(f, (Thread*)nullptr);

@@ -36,6 +36,7 @@ const char kOptionList[] =
     "  -i <ms>       with -s: milliseconds between samples (1 to 10000; 10 when not given)\n"
     "  -j            one JSON object a process instead of the text report\n"
     "  -w            who waits for whom after each waiting thread, and the deadlocks they make\n"
+    "  -g            each distinct stack once, under the threads that share it; idle threads last\n"
     "  -v            print the banner and stop\n"
     "  -h, -?        print the banner and the usage line and stop\n"
     "  --help        print the banner, the usage line and this list, and stop\n";
@@ -91,6 +92,8 @@ struct RunSettings {
   int samples;
   int sampleInterval;
   bool waits;
+  bool grouped;
+  bool json;
 };
 
 // The run after the options are read; its exit status.
@@ -107,8 +110,9 @@ int Run(ReportSink& report, const RunSettings& run) {
     return 1;
   }
   report.RunHeader(computerName);
-  WalkOptions options = {run.tid, run.cpuInterval, run.waits, NULL};
+  WalkOptions options = {run.tid, run.cpuInterval, run.waits, run.grouped || run.json, NULL, NULL};
   if (!BindLineLookup(report, &options.lineLookup)) return 1;
+  options.nameQuery = FindThreadNameQuery();
 
   bool done = false;
   if (run.samples != 0) {
@@ -138,6 +142,7 @@ int main(int argc, char** argv) {
   int samples = 0;
   int sampleInterval = 0;
   bool waits = false;
+  bool grouped = false;
   bool json = false;
 
   for (int i = 1; i < argc; ++i) {
@@ -164,6 +169,8 @@ int main(int argc, char** argv) {
                                         "Invalid argument for -i option.");
     } else if (strcmp(arg, "-w") == 0) {
       waits = true;
+    } else if (strcmp(arg, "-g") == 0) {
+      grouped = true;
     } else if (strcmp(arg, "-j") == 0) {
       json = true;
     } else if (strcmp(arg, "-e") == 0) {
@@ -180,15 +187,16 @@ int main(int argc, char** argv) {
   if (samples != 0 && pid == kAllProcesses) Usage("Option -s requires a single process ID.");
   if (samples != 0 && cpuInterval != 0) Usage("Option -c cannot be used with -s.");
   if (samples != 0 && waits) Usage("Option -w cannot be used with -s.");
+  if (samples != 0 && grouped) Usage("Option -g cannot be used with -s.");
   // The folded stacks are the sampling's report: it has no JSON form.
   if (samples != 0 && json) Usage("Option -j cannot be used with -s.");
 
   // A run starts with no control event seen, whatever an earlier run of
   // main in the same process saw.
   ClearControlEvents();
-  ReportSink report(json, kVersion);
+  ReportSink report(json, kVersion, grouped);
   report.Banner(kBanner);
-  RunSettings run = {pid, tid, eventName, cpuInterval, samples, sampleInterval, waits};
+  RunSettings run = {pid, tid, eventName, cpuInterval, samples, sampleInterval, waits, grouped, json};
   int status = Run(report, run);
   report.EndRun();
   return status;

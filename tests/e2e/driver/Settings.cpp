@@ -37,6 +37,7 @@ bool ReadSettings(int argc, char** argv) {
         !TakeValue(arg, "--wait-scene", &g_settings.waitScene) && !TakeValue(arg, "--demo", &g_settings.demo) &&
         !TakeValue(arg, "--handle-scene", &g_settings.handleScene) &&
         !TakeValue(arg, "--modern-scene", &g_settings.modernScene) &&
+        !TakeValue(arg, "--pool-scene", &g_settings.poolScene) &&
         !TakeValue(arg, "--banner", &g_settings.banner) && !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
       return false;
@@ -56,6 +57,7 @@ bool ReadSettings(int argc, char** argv) {
                   {"--wait-scene", g_settings.waitScene},
                   {"--handle-scene", g_settings.handleScene},
                   {"--modern-scene", g_settings.modernScene},
+                  {"--pool-scene", g_settings.poolScene},
                   {"--demo", g_settings.demo}};
   for (const auto& setting : required) {
     if (setting.value.empty()) {

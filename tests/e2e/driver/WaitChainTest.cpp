@@ -11,47 +11,11 @@
 #include <sstream>
 
 #include "Runs.h"
+#include "Scene.h"
 #include "Settings.h"
 
 namespace e2e {
 namespace {
-
-// A program started with an open standard input that has printed its lines
-// up to `last`; it ends when the input closes.
-class Scene {
- public:
-  Scene(const std::string& program, const std::string& last, const Environment& environment = {},
-        const std::vector<std::string>& args = {})
-      : process_(program, args, Pipes{true, 0}, environment) {
-    while (std::optional<std::string> line = process_.ReadLine(Patience(milliseconds(60000)))) {
-      std::string text = *line;
-      if (!text.empty() && text.back() == '\r') text.pop_back();
-      lines_.push_back(text);
-      if (text == last) {
-        ready_ = true;
-        break;
-      }
-    }
-  }
-  ~Scene() { process_.CloseInput(); }
-  bool Ready() const { return ready_; }
-  // The words of every line that starts with the word.
-  std::vector<std::vector<std::string>> Lines(const std::string& word) const {
-    std::vector<std::vector<std::string>> found;
-    for (const std::string& line : lines_) {
-      std::istringstream in(line);
-      std::vector<std::string> words;
-      for (std::string w; in >> w;) words.push_back(w);
-      if (!words.empty() && words[0] == word) found.push_back(words);
-    }
-    return found;
-  }
-
- private:
-  WineProcess process_;
-  std::vector<std::string> lines_;
-  bool ready_ = false;
-};
 
 std::string Id(unsigned tid) {
   std::ostringstream text;

@@ -338,7 +338,7 @@ TEST(ThreadWalk, EveryFailureAfterTheSuspendStillResumesTheThread) {
     int suspendCount;
   };
   const Case cases[] = {
-      {"ntdll not found", [](sim::Machine& m) { m.Fail("GetModuleHandleA", ERROR_MOD_NOT_FOUND, 4); },
+      {"ntdll not found", [](sim::Machine& m) { m.Fail("GetModuleHandleA", ERROR_MOD_NOT_FOUND, 6); },
        "GetModuleHandle error 126\nOpenThread error 126\nWalkThread 20 error 126\n", 0},
       {"no NtOpenThread", [](sim::Machine& m) { m.RemoveEntry("ntdll", "NtOpenThread"); },
        "GetProcAddress error 127\nOpenThread error 127\nWalkThread 20 error 127\n", 0},
@@ -500,7 +500,7 @@ TEST(ThreadWalk, NoThreadIsSuspendedOnceTheConsoleIsClosing) {
   sim::RunResult r = sim::RunInChild(m, []() {
     ConsoleCtrlHandler(CTRL_CLOSE_EVENT);
     ReportSink report(false, "");
-    return WalkProcess(report, 120, WalkOptions{kAllThreads, 0, false, NULL}) ? 0 : 1;
+    return WalkProcess(report, 120, WalkOptions{kAllThreads, 0, false, false, NULL, NULL}) ? 0 : 1;
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, EndsWith("\n\nThread 10 (0xa)\n\n"));

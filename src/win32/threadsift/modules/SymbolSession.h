@@ -34,6 +34,7 @@ struct SharedModule {
 // symbol holds it, or the undecoration's failure.
 struct FrameName {
   bool symbol = false;
+  std::string symbolName;  // as the symbol file gives it
   bool undecorated = false;
   DWORD undecorateError = 0;
   std::string name;

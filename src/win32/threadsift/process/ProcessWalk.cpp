@@ -70,13 +70,15 @@ void PassOverEndedThreads(int pid, int tid, ProcessThreads* listed, OpenedThread
 
 // Prints a thread's header line and, when it is selected, walks it. The
 // thread is opened here unless it was opened before the header line.
-void WalkListedThread(ExaminedProcess& process, ReportSink& report, int tid, const ThreadRecord& thread,
-                      const ThreadOpening* early, const CpuSample& sample, WaitChain* waits) {
+void WalkListedThread(ExaminedProcess& process, ReportSink& report, const WalkOptions& options,
+                      const ThreadRecord& thread, const ThreadOpening* early, const CpuSample& sample,
+                      WaitChain* waits) {
   int pid = process.pid;
+  int tid = options.tid;
   ThreadOpening opened = early != NULL ? *early : OpenListedThread(pid, tid, thread.tid);
   ScopedHandle openedOwner(early != NULL ? NULL : opened.handle);
   PrintThreadHeader(report, thread, sample);
-  if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, report, opened, waits)) {
+  if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, report, opened, waits, options.described, options.nameQuery)) {
     report.WalkThreadFailure(thread.tid, (int)GetLastError());
   }
   report.EndThread();
@@ -85,26 +87,28 @@ void WalkListedThread(ExaminedProcess& process, ReportSink& report, int tid, con
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed. With waits (-w), the
 // cycles of waiters follow when every thread was selected.
-void WalkThreads(ExaminedProcess& process, ReportSink& report, int tid, const ProcessThreads& listed,
-                 const OpenedThreads& opened, const CpuSample& sample, WaitChain* waits) {
+void WalkThreads(ExaminedProcess& process, ReportSink& report, const WalkOptions& options,
+                 const ProcessThreads& listed, const OpenedThreads& opened, const CpuSample& sample,
+                 WaitChain* waits) {
   for (size_t i = 0; i < listed.threads.size(); ++i) {
     const ThreadOpening* early = i < opened.list.size() ? &opened.list[i] : NULL;
-    WalkListedThread(process, report, tid, listed.threads[i], early, sample, waits);
+    WalkListedThread(process, report, options, listed.threads[i], early, sample, waits);
     if (g_interrupted != 0) break;
   }
-  if (waits != NULL && tid == kAllThreads) PrintDeadlocks(process, report, *waits);
+  if (waits != NULL && options.tid == kAllThreads) PrintDeadlocks(process, report, *waits);
 }
 
 // Lists the modules and walks the threads. Sets *complete when the walk got
 // through its thread loop.
-bool WalkModulesAndThreads(ExaminedProcess& process, ReportSink& report, int tid, const ProcessThreads& listed,
-                           const OpenedThreads& opened, const CpuSample& sample, WaitChain* waits, bool* complete) {
+bool WalkModulesAndThreads(ExaminedProcess& process, ReportSink& report, const WalkOptions& options,
+                           const ProcessThreads& listed, const OpenedThreads& opened, const CpuSample& sample,
+                           WaitChain* waits, bool* complete) {
   report.EmptyLine();
   ModuleTableOutcome outcome = PrepareToHoldThreads(process, report, true);
   if (outcome == Failed) return false;
   if (outcome == SymbolLoadFailed) return true;
   report.BeginThreads();
-  WalkThreads(process, report, tid, listed, opened, sample, waits);
+  WalkThreads(process, report, options, listed, opened, sample, waits);
   *complete = true;
   return true;
 }
@@ -142,7 +146,7 @@ bool WalkWithSymbols(ExaminedProcess& process, ReportSink& report, const WalkOpt
   sample.taken = false;
   if (measured && !MeasureInterval(report, pid, options.cpuInterval, listed, &sample)) return true;
   WaitChain waits = {&listed.threads, {}};
-  return WalkModulesAndThreads(process, report, options.tid, listed, opened, sample,
+  return WalkModulesAndThreads(process, report, options, listed, opened, sample,
                                options.waits ? &waits : NULL, complete);
 }
 

@@ -2,6 +2,7 @@
 #define THREADSIFT_PROCESS_WALK_H
 
 #include "threadsift/base/Bitness.h"
+#include "threadsift/thread/ThreadName.h"
 
 class ReportSink;
 
@@ -10,7 +11,9 @@ struct WalkOptions {
   int tid;          // the thread walked (kAllThreads: every one)
   int cpuInterval;  // milliseconds of -c, 0 for none
   bool waits;       // -w
+  bool described;   // -g or -j: each thread's name, and whether it is idle
   LineLookup lineLookup;  // the image help library's source-line lookup, or null
+  ThreadNameQuery nameQuery;  // the platform's query of thread names, or null
 };
 
 // Says the report of one process: header line, module listing and the

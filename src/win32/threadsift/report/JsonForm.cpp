@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "threadsift/report/JsonForm.h"
+#include "threadsift/report/ThreadGroups.h"
 
 namespace {
 
@@ -217,6 +218,7 @@ void AddLateMembers(LateMembers late, Json* owner) {
 Json ThreadJson(const ReportedProcess& process, const ReportedThread& thread) {
   Json member;
   member["thread_id"] = thread.tid;
+  if (thread.named) member["name"] = Utf8FromWide(thread.name.data(), thread.name.size());
   if (thread.timed) {
     member["cpu_ms"] = thread.figures.milliseconds;
     member["busy_percent"] = thread.figures.ended ? Json(nullptr) : Json(thread.figures.busy);
@@ -228,6 +230,7 @@ Json ThreadJson(const ReportedProcess& process, const ReportedThread& thread) {
     for (size_t i = 0; i < thread.frames.size(); ++i) frames.push_back(FrameJson(process, thread.frames[i], i));
   }
   member["frames"] = frames;
+  if (thread.idle != NotIdle) member["idle"] = IdleReasonText(thread.idle);
   LateMembers late;
   if (!thread.failures.empty()) late.push_back({thread.failures[0].order, {"errors", FailuresJson(thread.failures)}});
   if (thread.wait.kind != NoWait) late.push_back({thread.wait.order, {"waits_for", WaitJson(process, thread.wait)}});
@@ -235,7 +238,18 @@ Json ThreadJson(const ReportedProcess& process, const ReportedThread& thread) {
   return member;
 }
 
-Json ProcessJson(const ReportRecord& record) {
+// The groups as the grouped text gives them: arrays of thread ids.
+Json GroupsJson(const ReportedProcess& process) {
+  Json groups = Json::array();
+  for (const ThreadGroup& group : GroupThreads(process)) {
+    Json ids = Json::array();
+    for (size_t at : group.members) ids.push_back(process.threads[at].tid);
+    groups.push_back(ids);
+  }
+  return groups;
+}
+
+Json ProcessJson(const ReportRecord& record, bool grouped) {
   const ReportedProcess& process = record.process;
   Json line = RunMembers(record);
   line["pid"] = process.pid;
@@ -261,6 +275,7 @@ Json ProcessJson(const ReportRecord& record) {
     for (const ReportedThread& thread : process.threads) threads.push_back(ThreadJson(process, thread));
   }
   line["threads"] = threads;
+  if (grouped && process.threadsListed) line["groups"] = GroupsJson(process);
   LateMembers late;
   if (process.shownWidthBits != 0) {
     late.push_back({process.widthOrder, {"process_width", process.shownWidthBits}});
@@ -275,7 +290,7 @@ Json ProcessJson(const ReportRecord& record) {
 
 }  // namespace
 
-void JsonForm::ProcessDone(const ReportRecord& record) { WriteLine(ProcessJson(record)); }
+void JsonForm::ProcessDone(const ReportRecord& record) { WriteLine(ProcessJson(record, grouped_)); }
 
 void JsonForm::RunDone(const ReportRecord& record) {
   if (record.failures.empty()) return;

@@ -9,10 +9,15 @@
 // version, pointer width, computer and time).
 class JsonForm : public ReportForm {
  public:
+  // Grouped (-g), each process's line also gives its groups of threads.
+  explicit JsonForm(bool grouped = false) : grouped_(grouped) {}
   void Said(const ReportRecord&, ReportPart) override {}
   void FailureSaid(const ReportRecord&, const ReportedFailure&) override {}
   void ProcessDone(const ReportRecord& record) override;
   void RunDone(const ReportRecord& record) override;
+
+ private:
+  bool grouped_;
 };
 
 #endif

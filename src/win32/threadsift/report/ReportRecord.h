@@ -167,8 +167,22 @@ struct ReportedFrame {
   bool open = false;  // started, and neither ended nor cut short by a failure
 };
 
+// Why a thread is idle, from its innermost frames: nothing wrong is going
+// on in it.
+enum IdleReason { NotIdle, PoolWorkerIdle, MessageLoopIdle, SleepIdle, ConsoleReadIdle };
+
+// The reason as every form gives it: "waiting for a message".
+inline const char* IdleReasonText(IdleReason reason) {
+  static const char* const kTexts[] = {"", "waiting for work in the thread pool", "waiting for a message", "sleeping",
+                                       "waiting for console input"};
+  return kTexts[reason];
+}
+
 struct ReportedThread {
   DWORD tid = 0;
+  bool named = false;  // name holds the name the thread was given
+  ImageText name;
+  IdleReason idle = NotIdle;
   bool timed = false;  // figures holds its -c figures
   ThreadFigures figures = ThreadFigures();
   bool walked = false;  // its frames were asked for (there may be none)

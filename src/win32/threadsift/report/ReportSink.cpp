@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "threadsift/report/GroupedTextForm.h"
 #include "threadsift/report/JsonForm.h"
 #include "threadsift/report/ReportSink.h"
 #include "threadsift/report/TextForm.h"
@@ -14,10 +15,12 @@ int BitsOf(ProcessWidth width) { return width == Width32 ? 32 : 64; }
 
 }  // namespace
 
-ReportSink::ReportSink(bool json, const char* version) {
+ReportSink::ReportSink(bool json, const char* version, bool grouped) {
   record_.version = version;
   if (json) {
-    form_.reset(new JsonForm);
+    form_.reset(new JsonForm(grouped));
+  } else if (grouped) {
+    form_.reset(new GroupedTextForm);
   } else {
     form_.reset(new TextForm);
   }
@@ -122,6 +125,16 @@ void ReportSink::EndThread() {
 
 void ReportSink::BeginFrames() {
   if (record_.process.threadInHand) ThreadInHand().walked = true;
+}
+
+void ReportSink::ThreadName(const ImageText& name) {
+  if (!record_.process.threadInHand) return;
+  ThreadInHand().named = true;
+  ThreadInHand().name = name;
+}
+
+void ReportSink::ThreadIdle(IdleReason reason) {
+  if (record_.process.threadInHand) ThreadInHand().idle = reason;
 }
 
 void ReportSink::FrameStart(Address pc, const char* moduleName, Address moduleBase) {

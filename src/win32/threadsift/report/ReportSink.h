@@ -21,8 +21,9 @@
 class ReportSink {
  public:
   // Chooses the form for the whole run: the JSON notes the tool's version
-  // and pointer width for every line.
-  ReportSink(bool json, const char* version);
+  // and pointer width for every line; grouped (-g), the text shows each
+  // distinct stack once and the JSON each process's groups.
+  ReportSink(bool json, const char* version, bool grouped = false);
   ~ReportSink();
   ReportSink(const ReportSink&) = delete;
   ReportSink& operator=(const ReportSink&) = delete;
@@ -75,6 +76,11 @@ class ReportSink {
 
   // The thread in hand is walked: its frames follow (if any).
   void BeginFrames();
+
+  // The name the thread in hand was given, and why it is idle: neither is a
+  // line of its own.
+  void ThreadName(const ImageText& name);
+  void ThreadIdle(IdleReason reason);
 
   // A frame: its address and the module that holds it (its base name and
   // base, or null); then either no symbol, or the symbol with the argument

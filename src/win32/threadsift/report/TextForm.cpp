@@ -4,7 +4,6 @@
 #include <ctime>
 #include <string>
 
-#include "common/EnablePrivilege.h"
 #include "threadsift/report/TextForm.h"
 
 std::string AddressTextOf(const ReportRecord& record, Address value) {
@@ -15,29 +14,29 @@ void TextForm::Said(const ReportRecord& record, ReportPart part) {
   const ReportedProcess& process = record.process;
   switch (part) {
     case BannerPart:
-      printf("%s\n\n", record.banner.c_str());
+      out_.Print("%s\n\n", record.banner.c_str());
       return;
     case RunHeaderPart: {
       const char* when = ctime(&record.time);
-      printf("Checking computer %s on %s\n", record.computer.c_str(), when != NULL ? when : "(unknown time)\n");
+      out_.Print("Checking computer %s on %s\n", record.computer.c_str(), when != NULL ? when : "(unknown time)\n");
       return;
     }
     case ProcessHeaderPart:
-      printf("Process %d (0x%0x) ", process.pid, (unsigned)process.pid);
+      out_.Print("Process %d (0x%0x) ", process.pid, (unsigned)process.pid);
       printf(" %S", process.image.c_str());
-      printf(" %d thread(s)\n", (int)process.threadCount);
+      out_.Print(" %d thread(s)\n", (int)process.threadCount);
       return;
     case EmptyLinePart:
     case ThreadsPart:
-      printf("\n");
+      out_.Print("\n");
       return;
     case AssumedWidthPart:
-      printf("Process %d (0x%x) is walked as a %d-bit process: its main image's header cannot be read\n", process.pid,
+      out_.Print("Process %d (0x%x) is walked as a %d-bit process: its main image's header cannot be read\n", process.pid,
              (unsigned)process.pid, process.shownWidthBits);
       return;
     case ModuleListingPart:
-      printf("%s", ModuleListingHeader(process.width));
-      printf("%s", ModuleListingRule(process.width));
+      out_.Print("%s", ModuleListingHeader(process.width));
+      out_.Print("%s", ModuleListingRule(process.width));
       return;
     case ModulePart:
       PrintModule(record);
@@ -47,46 +46,46 @@ void TextForm::Said(const ReportRecord& record, ReportPart part) {
       return;
     case ThreadEndPart:
       lineOpen_ = false;
-      printf("\n");
+      out_.Print("\n");
       return;
     case FrameStartPart:
       PrintFrameStart(record);
       return;
     case FrameWithoutSymbolPart:
       lineOpen_ = false;
-      printf("%s()\n", AddressTextOf(record, process.threads.back().frames.back().pc).c_str());
+      out_.Print("%s()\n", AddressTextOf(record, process.threads.back().frames.back().pc).c_str());
       return;
     case FrameSymbolPart:
       PrintFrameSymbol(record);
       return;
     case FrameSourcePart: {
       const ReportedFrame& frame = process.threads.back().frames.back();
-      printf(" %s(%u)", frame.file.c_str(), frame.line);
+      out_.Print(" %s(%u)", frame.file.c_str(), frame.line);
       return;
     }
     case FrameEndPart:
       lineOpen_ = false;
-      printf("\n");
+      out_.Print("\n");
       return;
     case FrameCutShortPart:
       if (!lineOpen_) return;
       lineOpen_ = false;
-      printf("\n");
+      out_.Print("\n");
       return;
     case WaitPart:
-      PrintWaitLine(record, process.threads.back().wait);
+      PrintWaitLine(out_, record, process.threads.back().wait);
       return;
     case CyclesPart:
-      PrintCycles(process.cycles);
+      PrintCycles(out_, process.cycles);
       return;
     case ProcessSeparatorPart:
-      printf("******************************************************************************\n");
+      out_.Print("******************************************************************************\n");
       return;
     case ProcessCountPart:
-      printf("%d process(es) found\n", record.processCount);
+      out_.Print("%d process(es) found\n", record.processCount);
       return;
     case InterruptPart:
-      printf("\n* Interrupt *\n");
+      out_.Print("\n* Interrupt *\n");
       return;
   }
 }
@@ -98,31 +97,31 @@ void TextForm::PrintModule(const ReportRecord& record) {
   // width before it is set in its column.
   std::string shown = row.label;
   if (shown.size() < kFileVersionLabelWidth) shown.resize(kFileVersionLabelWidth, ' ');
-  printf("0x%s  0x%s  0x%08x %15s  %s\n", AddressTextOf(record, row.base).c_str(), AddressTextOf(record, end).c_str(),
+  out_.Print("0x%s  0x%s  0x%08x %15s  %s\n", AddressTextOf(record, row.base).c_str(), AddressTextOf(record, end).c_str(),
          (unsigned)row.size, shown.c_str(), row.path.c_str());
 }
 
 void TextForm::PrintThread(const ReportedThread& thread) {
   DWORD tid = thread.tid;
   if (!thread.timed) {
-    printf("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
+    out_.Print("Thread %d (0x%0x)\n", (int)tid, (unsigned)tid);
     return;
   }
   const ThreadFigures& times = thread.figures;
-  printf("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(times.milliseconds / 1000),
+  out_.Print("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(times.milliseconds / 1000),
          (unsigned)(times.milliseconds % 1000));
   if (times.ended) {
-    printf("ended\n");
+    out_.Print("ended\n");
   } else {
-    printf("busy %u%%\n", times.busy);
+    out_.Print("busy %u%%\n", times.busy);
   }
 }
 
 void TextForm::PrintFrameStart(const ReportRecord& record) {
   const ReportedFrame& frame = record.process.threads.back().frames.back();
   lineOpen_ = true;
-  printf("%s = ", AddressTextOf(record, frame.pc).c_str());
-  if (frame.inModule) printf("%12s!", frame.module.c_str());
+  out_.Print("%s = ", AddressTextOf(record, frame.pc).c_str());
+  if (frame.inModule) out_.Print("%12s!", frame.module.c_str());
 }
 
 void TextForm::PrintFrameSymbol(const ReportRecord& record) {
@@ -135,7 +134,7 @@ void TextForm::PrintFrameSymbol(const ReportRecord& record) {
     sprintf(scratch, "%+d", (int)frame.displacement);
     text += scratch;
   }
-  printf("%s", text.c_str());
+  out_.Print("%s", text.c_str());
 }
 
 void TextForm::FailureSaid(const ReportRecord&, const ReportedFailure& failure) {
@@ -143,40 +142,44 @@ void TextForm::FailureSaid(const ReportRecord&, const ReportedFailure& failure) 
   switch (failure.form) {
     case StepFailed:
       lineOpen_ = false;  // its line ends the frame's
-      PrintFailureLine(failure.step.c_str(), (int)failure.code, failure.named ? failure.name.c_str() : NULL);
+      if (failure.named) {
+        out_.Print("%s %s error %d\n", failure.step.c_str(), failure.name.c_str(), (int)failure.code);
+      } else {
+        out_.Print("%s error %d\n", failure.step.c_str(), (int)failure.code);
+      }
       return;
     case ThreadWalkFailed:
-      printf("WalkThread %d error %d\n", (int)id, (int)failure.code);
+      out_.Print("WalkThread %d error %d\n", (int)id, (int)failure.code);
       return;
     case ThreadListMissing:
-      printf("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), (int)id, (int)failure.code);
+      out_.Print("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), (int)id, (int)failure.code);
       return;
     case StatusFailed:
-      printf("%s error %08x, ret_len: %u\n", failure.step.c_str(), (unsigned)failure.code, (unsigned)failure.returned);
+      out_.Print("%s error %08x, ret_len: %u\n", failure.step.c_str(), (unsigned)failure.code, (unsigned)failure.returned);
       return;
     case SnapshotTooLarge:
-      printf("ERROR: 16 MB maximum buffer size exceeded\n");
+      out_.Print("ERROR: 16 MB maximum buffer size exceeded\n");
       return;
     case AllocationFailed:
-      printf("FATAL: failed to allocate %d byte(s)\n", (int)failure.bytes);
+      out_.Print("FATAL: failed to allocate %d byte(s)\n", (int)failure.bytes);
       return;
     case VersionAllocationFailed:
-      printf("FATAL: allocate %u byte(s) failed\n", (unsigned)failure.bytes);
+      out_.Print("FATAL: allocate %u byte(s) failed\n", (unsigned)failure.bytes);
       return;
     case RegistersUnsteady:
-      printf("Thread %d (0x%x): its 32-bit registers did not hold still in %d reads; its frames are not shown\n",
+      out_.Print("Thread %d (0x%x): its 32-bit registers did not hold still in %d reads; its frames are not shown\n",
              (int)id, (unsigned)id, failure.reads);
       return;
     case LayerThread:
-      printf("Thread %d (0x%x) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames "
+      out_.Print("Thread %d (0x%x) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames "
              "are not shown\n",
              (int)id, (unsigned)id);
       return;
     case ProcessTooWide:
-      printf("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", (int)id, (unsigned)id);
+      out_.Print("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", (int)id, (unsigned)id);
       return;
     case OtherMachine:
-      printf("Process %d (0x%x) is built for machine 0x%04x, which threadsift does not walk\n", (int)id, (unsigned)id,
+      out_.Print("Process %d (0x%x) is built for machine 0x%04x, which threadsift does not walk\n", (int)id, (unsigned)id,
              (unsigned)failure.machine);
       return;
   }

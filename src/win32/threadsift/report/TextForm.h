@@ -4,6 +4,7 @@
 #include <string>
 
 #include "threadsift/report/ReportForm.h"
+#include "threadsift/report/ReportText.h"
 
 // The report as text: each part printed as it comes, so that a break key
 // that ends the report after the thread in hand leaves every line said so
@@ -15,10 +16,14 @@ class TextForm : public ReportForm {
   void ProcessDone(const ReportRecord&) override { lineOpen_ = false; }
   void RunDone(const ReportRecord&) override {}
 
+  // Where its lines go.
+  ReportText& Out() { return out_; }
+
  private:
   // A frame's line has started and not ended: a failure's line that ends it
   // continues it, a cut ends it.
   bool lineOpen_ = false;
+  ReportText out_;
 
   void PrintFrameStart(const ReportRecord& record);
   void PrintFrameSymbol(const ReportRecord& record);
@@ -30,9 +35,9 @@ class TextForm : public ReportForm {
 std::string AddressTextOf(const ReportRecord& record, Address value);
 
 // The wait line of the thread in hand (-w).
-void PrintWaitLine(const ReportRecord& record, const ReportedWait& wait);
+void PrintWaitLine(ReportText& out, const ReportRecord& record, const ReportedWait& wait);
 
 // The cycles of waiters of the process, each from its lowest thread id.
-void PrintCycles(const std::vector<std::vector<DWORD>>& cycles);
+void PrintCycles(ReportText& out, const std::vector<std::vector<DWORD>>& cycles);
 
 #endif

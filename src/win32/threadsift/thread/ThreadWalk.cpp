@@ -8,10 +8,13 @@
 #include "threadsift/thread/StackCopy.h"
 #include "threadsift/unwind/StackUnwind.h"
 #include "threadsift/thread/ThreadHold.h"
+#include "threadsift/thread/ThreadName.h"
 #include "threadsift/thread/ThreadWalk.h"
+#include "threadsift/waits/IdleWait.h"
 #include "threadsift/waits/ThreadWait.h"
 
-bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpening& opened, WaitChain* waits) {
+bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpening& opened, WaitChain* waits,
+                bool described, ThreadNameQuery nameQuery) {
   HANDLE thread = opened.handle;
   if (thread == NULL) {
     report.Failure(opened.failedCall, (int)opened.error);
@@ -19,6 +22,8 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
     SetLastError(opened.error);
     return false;
   }
+  ImageText name;
+  if (described && ReadThreadName(nameQuery, thread, &name)) report.ThreadName(name);
   // The unwinding, which may load symbol files, runs over the stack copy
   // once the thread runs again, and symbols, lines and output follow.
   std::vector<FoundFrame> found;
@@ -54,6 +59,9 @@ bool WalkThread(ExaminedProcess& process, ReportSink& report, const ThreadOpenin
     auto print = [&]() { PrintFrames(process, report, found); };
     if (!CallGuarded(print)) report.FrameCutShort();
     if (waiting) ReportThreadWait(process, report, opened.tid, &wait, waits);
+    IdleReason idle = NotIdle;
+    auto tellIdle = [&]() { idle = FindIdleReason(process, hold.stack, found); };
+    if (described && CallGuarded(tellIdle)) report.ThreadIdle(idle);
   }
   SetLastError(hold.resumeError);
   if (!hold.resumed) {

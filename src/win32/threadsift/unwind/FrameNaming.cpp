@@ -65,6 +65,7 @@ void NameFrame(const ExaminedProcess& process, ReportSink& report, const FoundFr
     return;
   }
   name->symbol = true;
+  name->symbolName = symbol->Name;
   if (!UnDecorateSymbolName(symbol->Name, buffers->undecorated, kUndecoratedCapacity, UNDNAME_COMPLETE)) {
     name->undecorateError = GetLastError();
     report.Failure("UnDecorateSymbolName", (int)name->undecorateError);
@@ -160,11 +161,32 @@ std::string NameOfFrame(const ExaminedProcess& process, Address pc) {
   return name;
 }
 
+namespace {
+
+// The symbol's own name of the frame at pc, as the frame's line found it
+// when it was named before, else looked up; false without one.
+bool SymbolNameOfFrame(const ExaminedProcess& process, Address pc, std::string* name) {
+  int module = FindModule(process.modules, pc);
+  if (module < 0) return false;
+  Address base = process.modules.bases[module];
+  const FrameName* known = KnownFrameName(process, base, pc - base);
+  if (known != NULL) {
+    *name = known->symbolName;
+    return known->symbol;
+  }
+  SymbolBuffers buffers;
+  SymbolDisplacement displacement = 0;
+  WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement, &buffers);
+  if (symbol == NULL) return false;
+  *name = symbol->Name;
+  return true;
+}
+
+}  // namespace
+
 bool PlainRoutineOfFrame(const ExaminedProcess& process, Address pc, std::string* routine) {
-  std::string name = NameOfFrame(process, pc);
-  size_t bang = name.find('!');
-  std::string symbol = bang == std::string::npos ? name : name.substr(bang + 1);
-  if (symbol.compare(0, 2, "0x") == 0) return false;
+  std::string symbol;
+  if (!SymbolNameOfFrame(process, pc, &symbol)) return false;
   routine->clear();
   size_t start = symbol.find_first_not_of('_');
   if (start == std::string::npos) return true;

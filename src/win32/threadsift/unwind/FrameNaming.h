@@ -41,7 +41,9 @@ std::string NameOfFrameByAddress(const ExaminedProcess& process, Address pc);
 
 // The routine of the frame at pc without module and without the decoration
 // of a plain C routine (leading underscores, a trailing "@<argument
-// bytes>"); false for a frame without a symbol (the platform's stubs).
+// bytes>"); false for a frame without a symbol (the platform's stubs). A
+// C++ routine keeps its decorated name: the routines looked for are C
+// routines. A frame named before is not looked up again.
 bool PlainRoutineOfFrame(const ExaminedProcess& process, Address pc, std::string* routine);
 
 #endif

@@ -47,13 +47,8 @@ bool FindWaitInFrames(const ExaminedProcess& process, const StackCopy& stack, co
 bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, const WalkContext& context, DWORD tid,
                     const std::vector<FoundFrame>& found, ThreadWait* wait) {
   // The frames searched are the walk's, with the frame it missed put back.
-  FoundFrame missed;
-  if (!FindMissedWaitFrame(process, stack, found, &missed)) {
-    return FindWaitInFrames(process, stack, context, tid, found, wait);
-  }
-  std::vector<FoundFrame> frames(found);
-  frames.insert(frames.begin() + 1, missed);
-  return FindWaitInFrames(process, stack, context, tid, frames, wait);
+  std::vector<FoundFrame> putBack;
+  return FindWaitInFrames(process, stack, context, tid, FramesToSearch(process, stack, found, IsWaitRoutine, &putBack), wait);
 }
 
 void ReportThreadWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, ThreadWait* wait,

@@ -99,13 +99,6 @@ const WaitRoutine* RowOf(const std::string& name, WaitRoutineKind kind) {
   return step;
 }
 
-bool IsWaitRoutine(const std::string& name) {
-  for (const WaitRoutine& routine : kWaitRoutines) {
-    if (name == routine.name) return true;
-  }
-  return false;
-}
-
 // True when name is a routine of a kind named before kind.
 bool IsRoutineOfAnEarlierKind(const std::string& name, WaitRoutineKind kind) {
   for (const WaitRoutine& routine : kWaitRoutines) {
@@ -177,6 +170,13 @@ bool IsPoolWorkersWait(FrameNames& names, const WaitFrames& wait) {
 
 }  // namespace
 
+bool IsWaitRoutine(const std::string& name) {
+  for (const WaitRoutine& routine : kWaitRoutines) {
+    if (name == routine.name) return true;
+  }
+  return false;
+}
+
 bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait) {
   FrameNames names(process, found);
   for (WaitRoutineKind kind : {SectionWaitRoutine, HandleWaitRoutine, CxxMutexWaitRoutine, SlimLockWaitRoutine,
@@ -193,13 +193,15 @@ bool WaitFrameBytes(const std::vector<FoundFrame>& found, const WaitFrames& wait
   return *to > *from && *to - *from <= kMaxWaitFrameBytes;
 }
 
-bool FindMissedWaitFrame(const ExaminedProcess& process, const StackCopy& stack, const std::vector<FoundFrame>& found,
-                         FoundFrame* missed) {
+namespace {
+
+bool FindMissedFrame(const ExaminedProcess& process, const StackCopy& stack, const std::vector<FoundFrame>& found,
+                     KnownRoutine known, FoundFrame* missed) {
   std::string name;
   Address resume = 0;
   if (found.size() < 2 || PlainRoutineOfFrame(process, found[0].pc, &name) ||
       !CopiedWord(stack, found[0].stack, process.width, &resume) || resume == found[1].pc ||
-      !PlainRoutineOfFrame(process, resume, &name) || !IsWaitRoutine(name)) {
+      !PlainRoutineOfFrame(process, resume, &name) || !known(name)) {
     return false;
   }
   *missed = FoundFrame();
@@ -207,6 +209,18 @@ bool FindMissedWaitFrame(const ExaminedProcess& process, const StackCopy& stack,
   missed->stack = found[0].stack + WordSizeOf(process.width);
   missed->putBack = true;
   return true;
+}
+
+}  // namespace
+
+const std::vector<FoundFrame>& FramesToSearch(const ExaminedProcess& process, const StackCopy& stack,
+                                              const std::vector<FoundFrame>& found, KnownRoutine known,
+                                              std::vector<FoundFrame>* putBack) {
+  FoundFrame missed;
+  if (!FindMissedFrame(process, stack, found, known, &missed)) return found;
+  *putBack = found;
+  putBack->insert(putBack->begin() + 1, missed);
+  return *putBack;
 }
 
 bool RoutineArguments(ProcessWidth width, const StackCopy& stack, const std::vector<FoundFrame>& found, size_t at,

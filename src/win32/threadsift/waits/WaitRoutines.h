@@ -95,15 +95,23 @@ struct WaitFrames {
 // waiting for work (an idle worker, not a program's waiter).
 bool FindWaitFrames(const ExaminedProcess& process, const std::vector<FoundFrame>& found, WaitFrames* wait);
 
+// The routines a search knows, by plain name.
+typedef bool (*KnownRoutine)(const std::string& name);
+
+// True when name is a routine of the waits -w knows.
+bool IsWaitRoutine(const std::string& name);
+
 // The walk misses the frame of a routine that calls a system-call stub
 // without keeping a frame pointer (32-bit Wine's user library and native
 // layer): the stub's frame is innermost and its caller's caller's next.
 // The routine the stub returns to is the word at the innermost frame's
-// stack address. True, with that frame, where the innermost frame has no
-// symbol and the word is an address in a routine of the waits this search
-// knows other than the next frame's.
-bool FindMissedWaitFrame(const ExaminedProcess& process, const StackCopy& stack, const std::vector<FoundFrame>& found,
-                         FoundFrame* missed);
+// stack address. The frames a search reads are the walk's, or, where the
+// innermost frame has no symbol and that word is an address in a routine
+// the search knows other than the next frame's, a copy in putBack with
+// that frame put back.
+const std::vector<FoundFrame>& FramesToSearch(const ExaminedProcess& process, const StackCopy& stack,
+                                              const std::vector<FoundFrame>& found, KnownRoutine known,
+                                              std::vector<FoundFrame>* putBack);
 
 // Wait frames are a few hundred bytes; a range larger than this is not them.
 const Address kMaxWaitFrameBytes = 0x10000;
