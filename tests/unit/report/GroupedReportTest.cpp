@@ -186,6 +186,34 @@ TEST(GroupedReport, EveryListedThreadIsInExactlyOneGroup) {
   }
 }
 
+// A sweep groups each process's threads in its own report: the threads of
+// the group lines are those the plain sweep walks, and all else is the same.
+TEST(GroupedReport, SweepGroupsEachProcessApart) {
+  sim::Machine plainMachine = ThreeProcesses();
+  sim::RunResult plain = RunThreadsift(plainMachine, {"-p", "*"});
+  sim::Machine groupedMachine = ThreeProcesses();
+  sim::RunResult grouped = RunThreadsift(groupedMachine, {"-p", "*", "-g"});
+  std::string walked, listed, plainRest, groupedRest;
+  std::istringstream plainLines(plain.out), groupedLines(grouped.out);
+  for (std::string line; std::getline(plainLines, line);) {
+    if (line.rfind("Thread ", 0) == 0) {
+      walked += line.substr(7) + ";";
+    } else if (!line.empty()) {
+      plainRest += line + "\n";
+    }
+  }
+  for (std::string line; std::getline(groupedLines, line);) {
+    if (line.find(" thread: ") != std::string::npos) {
+      listed += line.substr(line.find(": ") + 2) + ";";
+    } else if (!line.empty()) {
+      groupedRest += line + "\n";
+    }
+  }
+  EXPECT_EQ(listed, walked) << grouped.out;
+  EXPECT_EQ(groupedRest, plainRest);
+  EXPECT_EQ(grouped.status, plain.status);
+}
+
 // The idle reason comes from the innermost frames only, the platform's
 // steps beneath the routine that waits, by routine name.
 TEST(GroupedReport, IdleOnlyByTheInnermostFrames) {

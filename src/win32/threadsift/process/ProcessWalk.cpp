@@ -78,6 +78,9 @@ void WalkListedThread(ExaminedProcess& process, ReportSink& report, const WalkOp
   ThreadOpening opened = early != NULL ? *early : OpenListedThread(pid, tid, thread.tid);
   ScopedHandle openedOwner(early != NULL ? NULL : opened.handle);
   PrintThreadHeader(report, thread, sample);
+  // Every thread is asked for without -t, the tool's own too, which is
+  // listed but never walked.
+  if (tid == kAllThreads || IsSelected(pid, tid, thread.tid)) report.SelectThread();
   if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, report, opened, waits, options.described, options.nameQuery)) {
     report.WalkThreadFailure(thread.tid, (int)GetLastError());
   }

@@ -185,6 +185,7 @@ struct ReportedThread {
   IdleReason idle = NotIdle;
   bool timed = false;  // figures holds its -c figures
   ThreadFigures figures = ThreadFigures();
+  bool selected = false;  // the run asks for it: every thread, or the one of -t (the tool's own shows no frames)
   bool walked = false;  // its frames were asked for (there may be none)
   std::vector<ReportedFrame> frames;
   std::vector<ReportedFailure> failures;

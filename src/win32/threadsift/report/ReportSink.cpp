@@ -127,6 +127,10 @@ void ReportSink::BeginFrames() {
   if (record_.process.threadInHand) ThreadInHand().walked = true;
 }
 
+void ReportSink::SelectThread() {
+  if (record_.process.threadInHand) ThreadInHand().selected = true;
+}
+
 void ReportSink::ThreadName(const ImageText& name) {
   if (!record_.process.threadInHand) return;
   ThreadInHand().named = true;

@@ -74,6 +74,10 @@ class ReportSink {
   void Thread(DWORD tid, const ThreadFigures* times);
   void EndThread();
 
+  // The thread in hand is one the run asks for: every thread, or the one
+  // of -t (it may show no frames).
+  void SelectThread();
+
   // The thread in hand is walked: its frames follow (if any).
   void BeginFrames();
 

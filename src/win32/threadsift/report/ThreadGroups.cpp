@@ -8,7 +8,7 @@
 
 namespace {
 
-bool IsShown(const ReportedThread& thread) { return thread.walked || !thread.failures.empty(); }
+bool IsShown(const ReportedThread& thread) { return thread.selected || thread.walked || !thread.failures.empty(); }
 
 DWORD LowestId(const ReportedProcess& process, const ThreadGroup& group) {
   return process.threads[group.members[0]].tid;

@@ -22,8 +22,8 @@ bool MayShareGroup(const ReportedThread& thread);
 // may share a group and have equal keys are one group.
 std::string GroupKey(const ReportedThread& thread);
 
-// The groups of the threads the report shows (each walked, or with a
-// failure of its own): each such thread is in exactly one. A thread with a
+// The groups of the threads the report shows (each one the run walks, or
+// with a failure of its own): each such thread is in exactly one. A thread with a
 // failure or without frames is a group of its own. Busy groups come first,
 // idle ones last; within each, most threads first, then lowest id.
 std::vector<ThreadGroup> GroupThreads(const ReportedProcess& process);
