@@ -81,8 +81,8 @@ std::string Skeleton(const std::string& out) {
     size_t equals = line.find(" = ");
     if (equals != std::string::npos) {
       size_t bang = line.find('!', equals), open = line.find('(', equals);
-      bool named = bang != std::string::npos && open != std::string::npos && open > bang + 1 &&
-                   line.compare(bang + 1, 2, "00") != 0;
+      // A frame without a symbol shows its address with no argument words.
+      bool named = bang != std::string::npos && open != std::string::npos && line.compare(open, 2, "()") != 0;
       line = "  " + (named ? line.substr(bang + 1, open - bang - 1) : std::string("?"));
     }
     text += line + "\n";
