@@ -81,7 +81,8 @@ void WalkListedThread(ExaminedProcess& process, ReportSink& report, const WalkOp
   // Every thread is asked for without -t, the tool's own too, which is
   // listed but never walked.
   if (tid == kAllThreads || IsSelected(pid, tid, thread.tid)) report.SelectThread();
-  if (IsSelected(pid, tid, thread.tid) && !WalkThread(process, report, opened, waits, options.described, options.nameQuery)) {
+  if (IsSelected(pid, tid, thread.tid) &&
+      !WalkThread(process, report, opened, waits, options.described, options.nameQuery)) {
     report.WalkThreadFailure(thread.tid, (int)GetLastError());
   }
   report.EndThread();
@@ -90,9 +91,8 @@ void WalkListedThread(ExaminedProcess& process, ReportSink& report, const WalkOp
 // Prints every thread's header line and walks the selected ones; stops after
 // the thread in hand when a break key was pressed. With waits (-w), the
 // cycles of waiters follow when every thread was selected.
-void WalkThreads(ExaminedProcess& process, ReportSink& report, const WalkOptions& options,
-                 const ProcessThreads& listed, const OpenedThreads& opened, const CpuSample& sample,
-                 WaitChain* waits) {
+void WalkThreads(ExaminedProcess& process, ReportSink& report, const WalkOptions& options, const ProcessThreads& listed,
+                 const OpenedThreads& opened, const CpuSample& sample, WaitChain* waits) {
   for (size_t i = 0; i < listed.threads.size(); ++i) {
     const ThreadOpening* early = i < opened.list.size() ? &opened.list[i] : NULL;
     WalkListedThread(process, report, options, listed.threads[i], early, sample, waits);
@@ -149,8 +149,8 @@ bool WalkWithSymbols(ExaminedProcess& process, ReportSink& report, const WalkOpt
   sample.taken = false;
   if (measured && !MeasureInterval(report, pid, options.cpuInterval, listed, &sample)) return true;
   WaitChain waits = {&listed.threads, {}};
-  return WalkModulesAndThreads(process, report, options, listed, opened, sample,
-                               options.waits ? &waits : NULL, complete);
+  return WalkModulesAndThreads(process, report, options, listed, opened, sample, options.waits ? &waits : NULL,
+                               complete);
 }
 
 // Fills ids with every process id, growing the buffer until all of them fit.

@@ -100,8 +100,7 @@ void GroupedTextForm::ProcessDone(const ReportRecord& record) {
   text_.ProcessDone(record);
 }
 
-void GroupedTextForm::PrintGroupLine(const ReportRecord& record, const std::vector<size_t>& members,
-                                     IdleReason idle) {
+void GroupedTextForm::PrintGroupLine(const ReportRecord& record, const std::vector<size_t>& members, IdleReason idle) {
   ReportText& out = text_.Out();
   out.Print("%u thread%s: ", (unsigned)members.size(), members.size() == 1 ? "" : "s");
   for (size_t i = 0; i < members.size(); ++i) {

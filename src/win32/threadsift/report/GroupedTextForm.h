@@ -30,10 +30,10 @@ class GroupedTextForm : public ReportForm {
   };
 
   TextForm text_;
-  bool keepingThreads_ = false;  // the threads have begun and the groups are not printed yet
+  bool keepingThreads_ = false;      // the threads have begun and the groups are not printed yet
   std::vector<KeptThread> threads_;  // by the index of the thread in the record
-  std::string outside_;  // said after the threads began, outside any thread
-  std::string dropped_;  // the lines the groups replace
+  std::string outside_;              // said after the threads began, outside any thread
+  std::string dropped_;              // the lines the groups replace
   // Of each group so far, the thread whose frames are kept: the lowest id.
   std::unordered_map<std::string, size_t> keptFrames_;
 

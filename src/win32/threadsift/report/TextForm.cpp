@@ -31,8 +31,8 @@ void TextForm::Said(const ReportRecord& record, ReportPart part) {
       out_.Print("\n");
       return;
     case AssumedWidthPart:
-      out_.Print("Process %d (0x%x) is walked as a %d-bit process: its main image's header cannot be read\n", process.pid,
-             (unsigned)process.pid, process.shownWidthBits);
+      out_.Print("Process %d (0x%x) is walked as a %d-bit process: its main image's header cannot be read\n",
+                 process.pid, (unsigned)process.pid, process.shownWidthBits);
       return;
     case ModuleListingPart:
       out_.Print("%s", ModuleListingHeader(process.width));
@@ -97,8 +97,8 @@ void TextForm::PrintModule(const ReportRecord& record) {
   // width before it is set in its column.
   std::string shown = row.label;
   if (shown.size() < kFileVersionLabelWidth) shown.resize(kFileVersionLabelWidth, ' ');
-  out_.Print("0x%s  0x%s  0x%08x %15s  %s\n", AddressTextOf(record, row.base).c_str(), AddressTextOf(record, end).c_str(),
-         (unsigned)row.size, shown.c_str(), row.path.c_str());
+  out_.Print("0x%s  0x%s  0x%08x %15s  %s\n", AddressTextOf(record, row.base).c_str(),
+             AddressTextOf(record, end).c_str(), (unsigned)row.size, shown.c_str(), row.path.c_str());
 }
 
 void TextForm::PrintThread(const ReportedThread& thread) {
@@ -109,7 +109,7 @@ void TextForm::PrintThread(const ReportedThread& thread) {
   }
   const ThreadFigures& times = thread.figures;
   out_.Print("Thread %d (0x%0x)  cpu %u.%03u s  ", (int)tid, (unsigned)tid, (unsigned)(times.milliseconds / 1000),
-         (unsigned)(times.milliseconds % 1000));
+             (unsigned)(times.milliseconds % 1000));
   if (times.ended) {
     out_.Print("ended\n");
   } else {
@@ -155,7 +155,8 @@ void TextForm::FailureSaid(const ReportRecord&, const ReportedFailure& failure) 
       out_.Print("[%d] EnumProcessThreads pid %d error %d\n", (int)GetCurrentProcessId(), (int)id, (int)failure.code);
       return;
     case StatusFailed:
-      out_.Print("%s error %08x, ret_len: %u\n", failure.step.c_str(), (unsigned)failure.code, (unsigned)failure.returned);
+      out_.Print("%s error %08x, ret_len: %u\n", failure.step.c_str(), (unsigned)failure.code,
+                 (unsigned)failure.returned);
       return;
     case SnapshotTooLarge:
       out_.Print("ERROR: 16 MB maximum buffer size exceeded\n");
@@ -168,19 +169,20 @@ void TextForm::FailureSaid(const ReportRecord&, const ReportedFailure& failure) 
       return;
     case RegistersUnsteady:
       out_.Print("Thread %d (0x%x): its 32-bit registers did not hold still in %d reads; its frames are not shown\n",
-             (int)id, (unsigned)id, failure.reads);
+                 (int)id, (unsigned)id, failure.reads);
       return;
     case LayerThread:
-      out_.Print("Thread %d (0x%x) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames "
-             "are not shown\n",
-             (int)id, (unsigned)id);
+      out_.Print(
+          "Thread %d (0x%x) is a thread of the platform's 64-bit layer: it has no 32-bit registers; its frames "
+          "are not shown\n",
+          (int)id, (unsigned)id);
       return;
     case ProcessTooWide:
       out_.Print("Process %d (0x%x) is a 64-bit process: the 64-bit threadsift walks it\n", (int)id, (unsigned)id);
       return;
     case OtherMachine:
-      out_.Print("Process %d (0x%x) is built for machine 0x%04x, which threadsift does not walk\n", (int)id, (unsigned)id,
-             (unsigned)failure.machine);
+      out_.Print("Process %d (0x%x) is built for machine 0x%04x, which threadsift does not walk\n", (int)id,
+                 (unsigned)id, (unsigned)failure.machine);
       return;
   }
 }

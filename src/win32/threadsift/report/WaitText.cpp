@@ -45,7 +45,8 @@ void PrintWaitedObject(ReportText& out, const WaitedObject& object, int pid) {
       return;
     case ThreadObject:
       PrintThreadName(out, object.id);
-      if (object.process != (DWORD)pid) out.Print(" of process %d (0x%x)", (int)object.process, (unsigned)object.process);
+      if (object.process != (DWORD)pid)
+        out.Print(" of process %d (0x%x)", (int)object.process, (unsigned)object.process);
       out.Print(" to end");
       return;
     case ProcessObject:
@@ -85,7 +86,7 @@ void PrintHolder(ReportText& out, const ReportedWait& wait) {
 
 void PrintSectionWait(ReportText& out, const ReportRecord& record, const ReportedWait& wait) {
   out.Print("Thread %d (0x%x) waits for critical section 0x%s", (int)wait.waiter, (unsigned)wait.waiter,
-         AddressTextOf(record, wait.section).c_str());
+            AddressTextOf(record, wait.section).c_str());
   if (wait.loaderLock) out.Print(" (the loader lock)");
   PrintHolder(out, wait);
 }
@@ -104,7 +105,7 @@ void PrintHandleWait(ReportText& out, const ReportedWait& wait) {
 // A slim lock records no holder: the line says how it is held, and that.
 void PrintSlimLockWait(ReportText& out, const ReportRecord& record, const ReportedWait& wait) {
   out.Print("Thread %d (0x%x) waits for slim lock 0x%s (%s)", (int)wait.waiter, (unsigned)wait.waiter,
-         AddressTextOf(record, wait.object).c_str(), wait.shared ? "shared" : "exclusive");
+            AddressTextOf(record, wait.object).c_str(), wait.shared ? "shared" : "exclusive");
   switch (wait.lockState) {
     case SlimLockHeldExclusively:
       out.Print(", held exclusively; its holder is not recorded\n");
@@ -156,7 +157,7 @@ void PrintWaitLine(ReportText& out, const ReportRecord& record, const ReportedWa
       return;
     case CxxMutexWaitKind:
       out.Print("Thread %d (0x%x) waits for C++ mutex 0x%s", (int)wait.waiter, (unsigned)wait.waiter,
-             AddressTextOf(record, wait.object).c_str());
+                AddressTextOf(record, wait.object).c_str());
       PrintHolder(out, wait);
       return;
     case SlimLockWaitKind:
@@ -164,11 +165,11 @@ void PrintWaitLine(ReportText& out, const ReportRecord& record, const ReportedWa
       return;
     case ConditionWaitKind:
       out.Print("Thread %d (0x%x) waits on condition variable 0x%s\n", (int)wait.waiter, (unsigned)wait.waiter,
-             AddressTextOf(record, wait.object).c_str());
+                AddressTextOf(record, wait.object).c_str());
       return;
     case AddressWaitKind:
       out.Print("Thread %d (0x%x) waits for the value at 0x%s to change\n", (int)wait.waiter, (unsigned)wait.waiter,
-             AddressTextOf(record, wait.object).c_str());
+                AddressTextOf(record, wait.object).c_str());
       return;
     case SendWaitKind:
       PrintSendWait(out, wait);

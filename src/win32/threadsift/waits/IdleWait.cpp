@@ -105,7 +105,8 @@ bool WaitsForNoHandle(const ExaminedProcess& process, const StackCopy& stack, co
 
 }  // namespace
 
-IdleReason FindIdleReason(const ExaminedProcess& process, const StackCopy& stack, const std::vector<FoundFrame>& found) {
+IdleReason FindIdleReason(const ExaminedProcess& process, const StackCopy& stack,
+                          const std::vector<FoundFrame>& found) {
   std::vector<FoundFrame> putBack;
   const std::vector<FoundFrame>& frames = FramesToSearch(process, stack, found, IsIdleRoutine, &putBack);
   // The reason every step so far allows (NotIdle: any).

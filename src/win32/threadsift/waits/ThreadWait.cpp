@@ -48,7 +48,8 @@ bool FindThreadWait(const ExaminedProcess& process, const StackCopy& stack, cons
                     const std::vector<FoundFrame>& found, ThreadWait* wait) {
   // The frames searched are the walk's, with the frame it missed put back.
   std::vector<FoundFrame> putBack;
-  return FindWaitInFrames(process, stack, context, tid, FramesToSearch(process, stack, found, IsWaitRoutine, &putBack), wait);
+  return FindWaitInFrames(process, stack, context, tid, FramesToSearch(process, stack, found, IsWaitRoutine, &putBack),
+                          wait);
 }
 
 void ReportThreadWait(const ExaminedProcess& process, ReportSink& report, DWORD tid, ThreadWait* wait,
