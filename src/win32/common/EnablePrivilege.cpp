@@ -15,12 +15,14 @@ void CloseTokenKeepingLastError(HANDLE token) {
 
 }  // namespace
 
+std::string FailureLineText(const char* step, int code, const char* name) {
+  std::string line = step;
+  if (name != NULL) line += std::string(" ") + name;
+  return line + " error " + std::to_string(code) + "\n";
+}
+
 void PrintFailureLine(const char* step, int code, const char* name) {
-  if (name != NULL) {
-    printf("%s %s error %d\n", step, name, code);
-  } else {
-    printf("%s error %d\n", step, code);
-  }
+  printf("%s", FailureLineText(step, code, name).c_str());
 }
 
 bool EnablePrivilege(const char* name, const FailureLine& report) {

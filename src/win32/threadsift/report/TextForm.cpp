@@ -4,6 +4,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/EnablePrivilege.h"
 #include "threadsift/report/TextForm.h"
 
 std::string AddressTextOf(const ReportRecord& record, Address value) {
@@ -140,14 +141,13 @@ void TextForm::PrintFrameSymbol(const ReportRecord& record) {
 void TextForm::FailureSaid(const ReportRecord&, const ReportedFailure& failure) {
   DWORD id = failure.id;
   switch (failure.form) {
-    case StepFailed:
+    case StepFailed: {
       lineOpen_ = false;  // its line ends the frame's
-      if (failure.named) {
-        out_.Print("%s %s error %d\n", failure.step.c_str(), failure.name.c_str(), (int)failure.code);
-      } else {
-        out_.Print("%s error %d\n", failure.step.c_str(), (int)failure.code);
-      }
+      std::string line =
+          FailureLineText(failure.step.c_str(), (int)failure.code, failure.named ? failure.name.c_str() : NULL);
+      out_.Print("%s", line.c_str());
       return;
+    }
     case ThreadWalkFailed:
       out_.Print("WalkThread %d error %d\n", (int)id, (int)failure.code);
       return;
