@@ -60,6 +60,16 @@ std::string Narrow(const std::string& text, bool cutAtUnconvertible = false) {
   return narrow;
 }
 
+// Target text as a line of the text report shows it: narrowed, each
+// control character a question mark.
+std::string LineText(const std::string& text) {
+  std::string shown = Narrow(text);
+  for (char& c : shown) {
+    if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
+  }
+  return shown;
+}
+
 std::string Digits(const std::string& hex) { return hex.rfind("0x", 0) == 0 ? hex.substr(2) : hex; }
 
 unsigned long long HexValue(const Json& hex) { return std::strtoull(hex.get<std::string>().c_str(), nullptr, 16); }
@@ -241,7 +251,7 @@ std::string SentMessageText(const Json& wait, DWORD pid) {
   std::string text = Format("thread %d (0x%x)", (int)receiver, receiver);
   if (process != pid) text += Format(" of process %d (0x%x)", (int)process, process);
   text += " to answer a message to window " + wait.at("window").get<std::string>();
-  if (!wait.at("class").is_null()) text += " (\"" + wait["class"].get<std::string>() + "\")";
+  if (!wait.at("class").is_null()) text += " (\"" + LineText(wait["class"].get<std::string>()) + "\")";
   return text;
 }
 
@@ -267,7 +277,7 @@ std::string HandleWaitText(const Json& wait, DWORD pid) {
       DWORD id = object.at("process").get<DWORD>();
       text += Format("process %d (0x%x) to end", (int)id, id);
     } else {
-      text += kind + " " + (object.contains("name") ? "\"" + Narrow(object["name"].get<std::string>()) + "\""
+      text += kind + " " + (object.contains("name") ? "\"" + LineText(object["name"].get<std::string>()) + "\""
                                                     : "(handle " + handle + ")");
       if (kind == "mutex") {
         if (object.at("abandoned").get<bool>()) {

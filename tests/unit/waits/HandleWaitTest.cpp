@@ -180,18 +180,18 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
        },
        Waits(10, "mutex \"app-lock\" held by " + Id(20)) + Waits(11, "mutex (handle 0x44), whose holder is unknown") +
            Waits(12, "mutex \"left\", which was abandoned") + Waits(13, "mutex (handle 0x4c), whose holder is unknown")},
-      {"events, semaphores and timers, named and not, a name the code page lacks a character of, and a name outside the program's folder",
+      {"events, semaphores and timers, named and not, a name the code page lacks a character of, a name with a line break, and a name outside the program's folder",
        [](sim::Machine&, sim::Process& p) {
          HandleWaiter(p, 10, {0x40});
          p.AddHandle(0x40, "Event", u"\\BaseNamedObjects\\ready\u4e2d!");
          HandleWaiter(p, 11, {0x44});
          p.AddHandle(0x44, "Semaphore");
          HandleWaiter(p, 12, {0x48});
-         p.AddHandle(0x48, "Timer", u"\\KernelObjects\\tick");
+         p.AddHandle(0x48, "Timer", u"\\KernelObjects\\ti\nck");
          SignalWaiter(p, 13, 0x44, 0x40);
        },
        Waits(10, "event \"ready?!\"") + Waits(11, "semaphore (handle 0x44)") +
-           Waits(12, "timer \"\\KernelObjects\\tick\"") + Waits(13, "event \"ready?!\"")},
+           Waits(12, "timer \"\\KernelObjects\\ti?ck\"") + Waits(13, "event \"ready?!\"")},
       {"all of two threads, any of an event and a mutex",
        [](sim::Machine&, sim::Process& p) {
          HandleWaiter(p, 10, {0x40, 0x44}, AllOf);

@@ -299,11 +299,11 @@ std::vector<Scene> SendScenes(uint64_t word) {
        },
        Mutex(20, Object(1), " held by " + Id(10)) + Line(10, Answer(20, "0x2003e", "") + " (\"Teller\")") +
            Deadlock({10, 20})},
-      {"a window of another process, one without a class, one of a thread started since",
+      {"a window of another process, one without a class, one of a thread started since, a class with a line break",
        [](sim::Process& p) {
          p.AddWindow(0x10010, 60, u"Far", 130);
          p.AddWindow(0x10020, 30, u"");
-         p.AddWindow(0x10030, 77, u"Late");
+         p.AddWindow(0x10030, 77, u"La\nte\x7f");
          Sender(p, 10, "SendMessageTimeoutA", 0x10010);
          Sender(p, 20, "SendMessageA", 0x10020);
          InWait(p, 30, {});
@@ -315,7 +315,7 @@ std::vector<Scene> SendScenes(uint64_t word) {
          Sender(p, 50, "SendMessageA", 0xFFFFFFFFFFFF1234ULL);
        },
        Line(10, Answer(60, "0x10010", " of process 130 (0x82)") + " (\"Far\")") + Line(20, Answer(30, "0x10020", "")) +
-           Line(40, Answer(77, "0x10030", "") + " (\"Late\")") +
+           Line(40, Answer(77, "0x10030", "") + " (\"La?te?\")") +
            Line(50, Answer(30, "0xffff1234", "") + " (\"" + std::string(256, 'W') + "\")")},
       {"the walk misses the call's frame; a stub that returns to no wait routine",
        [](sim::Process& p) {

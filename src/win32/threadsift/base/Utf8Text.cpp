@@ -56,6 +56,14 @@ std::string AnsiFromWide(const WCHAR* text, size_t length) {
   return narrow;
 }
 
+std::string LineTextFromWide(const WCHAR* text, size_t length) {
+  std::string shown = AnsiFromWide(text, length);
+  for (char& c : shown) {
+    if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
+  }
+  return shown;
+}
+
 std::string Utf8FromWide(const WCHAR* text, size_t length) {
   std::string out;
   out.reserve(length);

@@ -25,6 +25,12 @@ std::string Utf8FromAnsi(const char* text);
 // the first such character. Empty when the platform converts nothing.
 std::string AnsiFromWide(const WCHAR* text, size_t length);
 
+// UTF-16 text of the examined process (a thread's name, a window's class,
+// an object's name) as a line of the text report shows it: in the ANSI
+// code page, each control character a question mark, since a line break
+// in it would end the line for every reader of the report.
+std::string LineTextFromWide(const WCHAR* text, size_t length);
+
 // UTF-16 text (the image names of the system snapshot); a surrogate without
 // its partner becomes U+FFFD.
 std::string Utf8FromWide(const WCHAR* text, size_t length);

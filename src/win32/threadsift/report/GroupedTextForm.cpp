@@ -5,20 +5,6 @@
 #include "threadsift/report/GroupedTextForm.h"
 #include "threadsift/report/ThreadGroups.h"
 
-namespace {
-
-// A thread's name as the group line shows it: in the ANSI code page, each
-// control character (a line break would end the line) a question mark.
-std::string ShownName(const ImageText& name) {
-  std::string shown = AnsiFromWide(name.data(), name.size());
-  for (char& c : shown) {
-    if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
-  }
-  return shown;
-}
-
-}  // namespace
-
 void GroupedTextForm::Said(const ReportRecord& record, ReportPart part) {
   ReportText& out = text_.Out();
   if (keepingThreads_) {
@@ -107,7 +93,7 @@ void GroupedTextForm::PrintGroupLine(const ReportRecord& record, const std::vect
     const ReportedThread& thread = record.process.threads[members[i]];
     if (i > 0) out.Print(", ");
     out.Print("%d (0x%x)", (int)thread.tid, (unsigned)thread.tid);
-    if (thread.named) out.Print(" \"%s\"", ShownName(thread.name).c_str());
+    if (thread.named) out.Print(" \"%s\"", LineTextFromWide(thread.name.data(), thread.name.size()).c_str());
     if (thread.timed && thread.figures.ended) out.Print(" ended");
     if (thread.timed && !thread.figures.ended) out.Print(" %u%%", thread.figures.busy);
   }

@@ -29,7 +29,7 @@ const char* WaitModeText(WaitMode mode) {
 void PrintObjectName(ReportText& out, const WaitedObject& object) {
   out.Print("%s ", ObjectKindName(object.kind));
   if (!object.name.empty()) {
-    out.Print("\"%s\"", AnsiFromWide(object.name.data(), object.name.size()).c_str());
+    out.Print("\"%s\"", LineTextFromWide(object.name.data(), object.name.size()).c_str());
   } else {
     out.Print("(handle 0x%x)", (unsigned)object.handle);
   }
@@ -140,7 +140,7 @@ void PrintSendWait(ReportText& out, const ReportedWait& wait) {
   }
   out.Print(" to answer a message to window 0x%x", (unsigned)sent.window);
   if (!sent.windowClass.empty()) {
-    out.Print(" (\"%s\")", AnsiFromWide(sent.windowClass.data(), sent.windowClass.size()).c_str());
+    out.Print(" (\"%s\")", LineTextFromWide(sent.windowClass.data(), sent.windowClass.size()).c_str());
   }
   out.Print("\n");
 }
