@@ -77,6 +77,7 @@ add_executable(unit_tests
   tests/unit/sampling/StackSamplerTest.cpp
   tests/unit/SweepTest.cpp
   tests/unit/thread/ThreadCpuTest.cpp
+  tests/unit/watch/ProcessWatchTest.cpp
   tests/unit/thread/ThreadWalkTest.cpp
   tests/unit/waits/WaitChainTest.cpp
   tests/unit/waits/HandleWaitTest.cpp

@@ -91,6 +91,16 @@ VersionResource& VersionResource::String(const std::string& subBlock, const std:
   return *this;
 }
 
+uint64_t Process::UserTimeAt(uint64_t now) const {
+  uint64_t used = 0;
+  for (size_t i = 0; i < cpu.size() && cpu[i].from < now; ++i) {
+    uint64_t until = i + 1 < cpu.size() ? std::min(cpu[i + 1].from, now) : now;
+    // Microseconds at percent of a processor, in 100 ns units.
+    used += (until - cpu[i].from) * cpu[i].percent / 10;
+  }
+  return used;
+}
+
 Thread& Process::AddThread(DWORD tid) {
   threads.emplace_back();
   threads.back().id = tid;
@@ -138,7 +148,7 @@ Machine::Machine() {
   modules_["imagehlp"] = {"SymGetLineFromAddr", "SymGetLineFromAddr64"};
   modules_["psapi"] = {"EnumProcessModulesEx"};
   modules_["version"] = {};
-  loadable_["user32"] = {"IsWindow", "GetWindowThreadProcessId", "GetClassNameW"};
+  loadable_["user32"] = {"IsWindow", "GetWindowThreadProcessId", "GetClassNameW", "EnumWindows", "SendMessageTimeoutW"};
 }
 
 bool Machine::LoadLibraryNamed(const std::string& module) {

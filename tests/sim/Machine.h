@@ -214,6 +214,24 @@ struct Window {
   std::u16string className;
   int checksLeft = -1;
   DWORD heir = 0;
+  // Its life on the clock (the performance counter's microseconds): the
+  // top-level window list shows it from shownFrom until destroyedAt; its
+  // thread answers each message in answerTakes until stopsPumpingAt, and
+  // answers none from then on (the platform calls it hung 5 s later).
+  uint64_t shownFrom = 0;
+  uint64_t destroyedAt = UINT64_MAX;
+  uint64_t answerTakes = 0;
+  uint64_t stopsPumpingAt = UINT64_MAX;
+  // When the last message-timeout send reached it (a probe), for the books:
+  // UINT64_MAX before the first.
+  uint64_t lastProbedAt = UINT64_MAX;
+};
+
+// From the clock's time from on (microseconds), a process uses percent of
+// one processor, until the next span.
+struct CpuSpan {
+  uint64_t from;
+  unsigned percent;
 };
 
 struct Process {
@@ -235,6 +253,16 @@ struct Process {
   // holds for later ones, and is what the process itself gives; a change
   // means a new process took over the id). None: a time made from its id.
   std::vector<uint64_t> created = {};
+
+  // Its processor time over the clock (none: it uses none), and when it
+  // ends (UINT64_MAX: never), its exit code then 0.
+  std::vector<CpuSpan> cpu = {};
+  uint64_t endsAt = UINT64_MAX;
+  // From the clock's time replacedAt on, its id names a new process, made
+  // then (a handle to it names that one too).
+  uint64_t replacedAt = UINT64_MAX;
+  // Its user time at the clock's time now, in 100 ns units.
+  uint64_t UserTimeAt(uint64_t now) const;
 
   std::vector<MemoryBlock> memory = {};
   std::map<uint64_t, TargetHandle> handleTable = {};  // by handle value
@@ -506,6 +534,9 @@ class Machine {
   int snapshotsTaken = 0;               // queries that filled their buffer
   uint64_t performanceCounter = 0;      // microseconds; Sleep moves it on
   uint64_t performanceCounterStep = 0;  // and each reading of it by this much
+  // Its reading with this number (from 1) is set back by this much first.
+  long clockSetBackAtRead = 0;
+  uint64_t clockSetBackBy = 0;
   // See FailAllocationAfter.
   size_t failAllocationOf = 0;
   std::string failAllocationAfter;

@@ -1,5 +1,6 @@
 // The simulated operations of the kernel, security, process status and image
 // help libraries and of the native layer, acting on the active machine.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +101,8 @@ const Entry kEntries[] = {
     {"user32", "IsWindow", (FARPROC)(void*)&SimIsWindow},
     {"user32", "GetWindowThreadProcessId", (FARPROC)(void*)&SimGetWindowThreadProcessId},
     {"user32", "GetClassNameW", (FARPROC)(void*)&SimGetClassNameW},
+    {"user32", "EnumWindows", (FARPROC)(void*)&SimEnumWindows},
+    {"user32", "SendMessageTimeoutW", (FARPROC)(void*)&SimSendMessageTimeoutW},
 };
 
 }  // namespace
@@ -204,6 +207,9 @@ void Sleep(DWORD milliseconds) {
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("QueryPerformanceCounter", 0, "")) return FailWith(f, FALSE);
+  if (m.CallTotal("QueryPerformanceCounter") == m.clockSetBackAtRead) {
+    m.performanceCounter -= std::min(m.performanceCounter, m.clockSetBackBy);
+  }
   count->QuadPart = (LONGLONG)m.performanceCounter;
   m.performanceCounter += m.performanceCounterStep;
   return TRUE;
@@ -248,7 +254,8 @@ BOOL SetEvent(HANDLE event) {
   return TRUE;
 }
 
-// The process's creation time; its other times are not simulated (0).
+// The process's creation time and its user time by the clock; its other
+// times are 0.
 BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel, LPFILETIME user) {
   Machine& m = ActiveMachine();
   Process* p = m.ProcessOfHandle(process);
@@ -257,9 +264,23 @@ BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFIL
   if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
   uint64_t created = p->CreatedInSnapshot(m.snapshotsTaken);
   if (!p->created.empty()) created = p->created.back();
+  if (m.performanceCounter >= p->replacedAt) created += 1 + p->replacedAt * 10;
   creation->dwLowDateTime = (DWORD)created;
   creation->dwHighDateTime = (DWORD)(created >> 32);
-  for (LPFILETIME other : {exit, kernel, user}) other->dwLowDateTime = other->dwHighDateTime = 0;
+  for (LPFILETIME other : {exit, kernel}) other->dwLowDateTime = other->dwHighDateTime = 0;
+  uint64_t used = p->UserTimeAt(m.performanceCounter);
+  user->dwLowDateTime = (DWORD)used;
+  user->dwHighDateTime = (DWORD)(used >> 32);
+  return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+  Machine& m = ActiveMachine();
+  Process* p = m.ProcessOfHandle(process);
+  DWORD pid = p != nullptr ? p->id : 0;
+  if (const FailRule* f = m.Enter("GetExitCodeProcess", pid, Args("%u", pid))) return FailWith(f, FALSE);
+  if (p == nullptr) return FailWithError(ERROR_INVALID_HANDLE, FALSE);
+  *exitCode = m.performanceCounter >= p->endsAt ? 0 : STILL_ACTIVE;
   return TRUE;
 }
 

@@ -65,6 +65,9 @@ NTSTATUS SimNtQueryInformationProcess(HANDLE process, ULONG infoClass, PVOID inf
 BOOL SimIsWindow(HWND window);
 DWORD SimGetWindowThreadProcessId(HWND window, LPDWORD pid);
 int SimGetClassNameW(HWND window, LPWSTR name, int size);
+BOOL SimEnumWindows(WNDENUMPROC callback, LPARAM value);
+LRESULT SimSendMessageTimeoutW(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeout,
+                               DWORD_PTR* result);
 
 // What the basic record of a thread duplicated from a process's handle
 // table says; false when the handle is no such thread's.

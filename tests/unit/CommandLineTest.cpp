@@ -63,7 +63,7 @@ TEST(CommandLine, OptionListHasALineForEveryOption) {
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, StartsWith(kBanner + kUsage + "\n"));
   for (const char* option : {"-p <pid>", "-t <tid>", "-e <name>", "-c <ms>", "-s <samples>", "-i <ms>", "-j ", "-w ",
-                             "-v ", "-h, -? ", "--help "}) {
+                             "-a <conds>", "-v ", "-h, -? ", "--help "}) {
     EXPECT_THAT(r.out, HasSubstr(std::string("\n  ") + option)) << option;
   }
   EXPECT_EQ(m.CallCount("OpenProcess"), 0);
@@ -118,6 +118,26 @@ TEST(CommandLine, OptionErrorsPrintTheirMessageAndUsageWithoutBanner) {
       {{"-p", "5", "-w", "-s", "9", "-c", "100"}, "Option -c cannot be used with -s."},
       {{"-p", "0xFFFFFFFF"}, "Invalid argument for -p option."},
       {{"-p", "5", "-t", "-2147483649"}, "Invalid argument for -t option."},
+      {{"-p", "5", "-a"}, "Option -a requires argument."},
+      {{"-p", "5", "-a", ""}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "hung,"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "stuck"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "hung,hung:2000"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "hung:999"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "hung:600001"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "hung:0x3e8"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "hung:1000:2"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "deadlock:999"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "deadlock:600001"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu:0"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu:6401"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu:80:0"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu:80:3601"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu:80:5:1"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu:-80"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "deadlock,cpu:80,deadlock"}, "Invalid argument for -a option."},
+      {{"-p", "*", "-a", "deadlock"}, "Option -a requires a single process ID."},
   };
   for (const Case& c : cases) {
     sim::Machine m = SmallMachine();

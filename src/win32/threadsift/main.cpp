@@ -13,6 +13,8 @@
 #include "threadsift/base/ScopedHandle.h"
 #include "threadsift/sampling/StackSampler.h"
 #include "threadsift/Version.h"
+#include "threadsift/watch/ProcessWatch.h"
+#include "threadsift/watch/WatchConditions.h"
 
 namespace {
 
@@ -37,6 +39,8 @@ const char kOptionList[] =
     "  -j            one JSON object a process instead of the text report\n"
     "  -w            who waits for whom after each waiting thread, and the deadlocks they make\n"
     "  -g            each distinct stack once, under the threads that share it; idle threads last\n"
+    "  -a <conds>    wait until a condition holds, then report: hung[:<ms>] (no window answers),\n"
+    "                deadlock[:<ms>] (a cycle of -w stays), cpu:<percent>[:<s>] (busier in each second)\n"
     "  -v            print the banner and stop\n"
     "  -h, -?        print the banner and the usage line and stop\n"
     "  --help        print the banner, the usage line and this list, and stop\n";
@@ -94,6 +98,7 @@ struct RunSettings {
   bool waits;
   bool grouped;
   bool json;
+  const WatchConditions* conditions;  // -a, or null
 };
 
 // The run after the options are read; its exit status.
@@ -109,6 +114,15 @@ int Run(ReportSink& report, const RunSettings& run) {
     report.Failure("GetComputerName", (int)GetLastError());
     return 1;
   }
+  if (run.conditions != NULL) {
+    WatchOutcome outcome = WatchProcess(report, run.pid, *run.conditions);
+    if (outcome == WatchInterruptedOutcome) {
+      report.Interrupt();
+      return 0;
+    }
+    if (outcome != ConditionHeldOutcome) return 1;
+  }
+  // The report's time is the time it was made, after any watch.
   report.RunHeader(computerName);
   WalkOptions options = {run.tid, run.cpuInterval, run.waits, run.grouped || run.json, NULL, NULL};
   if (!BindLineLookup(report, &options.lineLookup)) return 1;
@@ -144,6 +158,8 @@ int main(int argc, char** argv) {
   bool waits = false;
   bool grouped = false;
   bool json = false;
+  bool watching = false;
+  WatchConditions conditions;
 
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -173,6 +189,10 @@ int main(int argc, char** argv) {
       grouped = true;
     } else if (strcmp(arg, "-j") == 0) {
       json = true;
+    } else if (strcmp(arg, "-a") == 0) {
+      if (i + 1 >= argc) Usage("Option -a requires argument.");
+      if (!ReadWatchConditions(argv[++i], &conditions)) Usage("Invalid argument for -a option.");
+      watching = true;
     } else if (strcmp(arg, "-e") == 0) {
       if (i + 1 >= argc) Usage("Option -e requires argument.");
       eventName = argv[++i];
@@ -190,13 +210,15 @@ int main(int argc, char** argv) {
   if (samples != 0 && grouped) Usage("Option -g cannot be used with -s.");
   // The folded stacks are the sampling's report: it has no JSON form.
   if (samples != 0 && json) Usage("Option -j cannot be used with -s.");
+  if (watching && pid == kAllProcesses) Usage("Option -a requires a single process ID.");
 
   // A run starts with no control event seen, whatever an earlier run of
   // main in the same process saw.
   ClearControlEvents();
   ReportSink report(json, kVersion, grouped);
   report.Banner(kBanner);
-  RunSettings run = {pid, tid, eventName, cpuInterval, samples, sampleInterval, waits, grouped, json};
+  RunSettings run = {pid,     tid,     eventName, cpuInterval, samples, sampleInterval,
+                     waits,   grouped, json,      watching ? &conditions : NULL};
   int status = Run(report, run);
   report.EndRun();
   return status;

@@ -75,6 +75,13 @@ typedef UINT* PUINT;
 typedef char* PCHAR;
 typedef char* PSTR;
 
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef BOOL(CALLBACK* WNDENUMPROC)(HWND, LPARAM);
+const UINT WM_NULL = 0;
+const UINT SMTO_ABORTIFHUNG = 0x2;
+
 #define LOWORD(l) ((WORD)((DWORD_PTR)(l)&0xffff))
 #define HIWORD(l) ((WORD)(((DWORD_PTR)(l) >> 16) & 0xffff))
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
@@ -358,6 +365,7 @@ DWORD SuspendThread(HANDLE thread);
 DWORD ResumeThread(HANDLE thread);
 const DWORD STILL_ACTIVE = 259;
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;

@@ -40,6 +40,29 @@ void WriteLine(const Json& line) {
   fflush(stdout);
 }
 
+// The condition of -a that held, and its figures.
+Json TriggerJson(const WatchTrigger& trigger) {
+  Json held = Json::object();
+  switch (trigger.condition) {
+    case HungCondition:
+      held["condition"] = "hung";
+      held["ms"] = trigger.ms;
+      held["thread"] = trigger.tid != 0 ? Json(trigger.tid) : Json(nullptr);
+      break;
+    case DeadlockCondition:
+      held["condition"] = "deadlock";
+      held["ms"] = trigger.ms;
+      held["threads"] = trigger.cycle;
+      break;
+    case CpuCondition:
+      held["condition"] = "cpu";
+      held["percent"] = trigger.percent;
+      held["seconds"] = trigger.seconds;
+      break;
+  }
+  return held;
+}
+
 Json RunMembers(const ReportRecord& record) {
   Json run = Json::object();
   run["tool"] = "threadsift";
@@ -47,6 +70,7 @@ Json RunMembers(const ReportRecord& record) {
   run["pointer_width"] = (int)(sizeof(void*) * 8);
   run["computer"] = record.headed ? Json(Utf8FromAnsi(record.computer.c_str())) : Json(nullptr);
   run["time"] = record.headed ? IsoTime(record.time) : Json(nullptr);
+  if (record.watch.triggered) run["trigger"] = TriggerJson(record.watch.trigger);
   return run;
 }
 
@@ -293,8 +317,12 @@ Json ProcessJson(const ReportRecord& record, bool grouped) {
 void JsonForm::ProcessDone(const ReportRecord& record) { WriteLine(ProcessJson(record, grouped_)); }
 
 void JsonForm::RunDone(const ReportRecord& record) {
-  if (record.failures.empty()) return;
+  if (record.failures.empty() && !record.watch.endedFirst) return;
   Json line = RunMembers(record);
-  line["errors"] = FailuresJson(record.failures);
+  if (record.watch.endedFirst) {
+    line["pid"] = record.watch.pid;
+    line["ended_before_trigger"] = true;
+  }
+  if (!record.failures.empty()) line["errors"] = FailuresJson(record.failures);
   WriteLine(line);
 }

@@ -27,7 +27,11 @@ enum ReportPart {
   CyclesPart,
   ProcessSeparatorPart,
   ProcessCountPart,
-  InterruptPart
+  InterruptPart,
+  WatchBeginPart,  // -a: the watch begins
+  NoWindowPart,    // the watched process has no window yet
+  TriggerPart,     // a condition held
+  WatchEndPart     // the process ended before any condition held
 };
 
 // One form of the report: how the record is shown. A form is told each

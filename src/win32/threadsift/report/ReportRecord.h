@@ -224,6 +224,28 @@ struct ReportedProcess {
   bool interrupted = false;  // a break key ended its walk
 };
 
+// The condition of -a that held for the watched process, with its figures.
+enum WatchCondition { HungCondition, DeadlockCondition, CpuCondition };
+struct WatchTrigger {
+  WatchCondition condition = HungCondition;
+  unsigned ms = 0;  // hung: how long the windows were silent; deadlock: between the walks that found it
+  DWORD tid = 0;    // hung: the one thread whose windows were silent, 0 when no window answered
+  unsigned percent = 0;  // cpu: the share of one processor over the seconds
+  unsigned seconds = 0;
+  std::vector<DWORD> cycle;  // deadlock: from its lowest thread id
+};
+
+// The watch of -a before the report: the process watched, and how the
+// watch ended.
+struct ReportedWatch {
+  int pid = 0;
+  ImageText image;
+  std::string conditions;  // as the option named them
+  bool triggered = false;  // trigger holds the condition that held
+  WatchTrigger trigger;
+  bool endedFirst = false;  // the process ended before any condition held
+};
+
 // The run: what it says outside any process, and the process in hand.
 struct ReportRecord {
   std::string version;
@@ -235,6 +257,7 @@ struct ReportRecord {
   int processCount = 0;
   bool inProcess = false;
   ReportedProcess process;
+  ReportedWatch watch;
   size_t said = 0;  // the parts said so far, which gives each its order
 };
 

@@ -1,7 +1,9 @@
 #include <windows.h>
 
 #include <ctime>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "threadsift/report/GroupedTextForm.h"
@@ -24,6 +26,10 @@ ReportSink::ReportSink(bool json, const char* version, bool grouped) {
   } else {
     form_.reset(new TextForm);
   }
+}
+
+ReportSink::ReportSink(std::unique_ptr<ReportForm> form, const char* version) : form_(std::move(form)) {
+  record_.version = version;
 }
 
 ReportSink::~ReportSink() {}
@@ -254,6 +260,26 @@ void ReportSink::Deadlocks(const std::vector<std::vector<DWORD>>& cycles) {
   process.cyclesSaid = true;
   process.cycles = cycles;
   Say(CyclesPart);
+}
+
+void ReportSink::WatchBegins(int pid, const ImageText& image, const std::string& conditions) {
+  record_.watch.pid = pid;
+  record_.watch.image = image;
+  record_.watch.conditions = conditions;
+  Say(WatchBeginPart);
+}
+
+void ReportSink::NoWindowYet() { Say(NoWindowPart); }
+
+void ReportSink::ConditionHeld(const WatchTrigger& trigger) {
+  record_.watch.triggered = true;
+  record_.watch.trigger = trigger;
+  Say(TriggerPart);
+}
+
+void ReportSink::EndedBeforeCondition() {
+  record_.watch.endedFirst = true;
+  Say(WatchEndPart);
 }
 
 void ReportSink::ProcessSeparator() { Say(ProcessSeparatorPart); }

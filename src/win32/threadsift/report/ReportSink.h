@@ -24,6 +24,9 @@ class ReportSink {
   // and pointer width for every line; grouped (-g), the text shows each
   // distinct stack once and the JSON each process's groups.
   ReportSink(bool json, const char* version, bool grouped = false);
+  // A report in a form of the caller's (one that shows nothing, for a walk
+  // whose record alone is wanted).
+  ReportSink(std::unique_ptr<ReportForm> form, const char* version);
   ~ReportSink();
   ReportSink(const ReportSink&) = delete;
   ReportSink& operator=(const ReportSink&) = delete;
@@ -136,6 +139,14 @@ class ReportSink {
 
   // The run ended early for a break key.
   void Interrupt();
+
+  // The watch of -a: it begins on process pid for the conditions named;
+  // the process has no window yet (said once); a condition held; the
+  // process ended before any did.
+  void WatchBegins(int pid, const ImageText& image, const std::string& conditions);
+  void NoWindowYet();
+  void ConditionHeld(const WatchTrigger& trigger);
+  void EndedBeforeCondition();
 
   // A failed step with the platform's code, and the name it was given when
   // the line names one ("OpenEvent NAME error 2"). It belongs to the frame,

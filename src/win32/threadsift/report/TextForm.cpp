@@ -88,6 +88,48 @@ void TextForm::Said(const ReportRecord& record, ReportPart part) {
     case InterruptPart:
       out_.Print("\n* Interrupt *\n");
       return;
+    case WatchBeginPart:
+    case NoWindowPart:
+    case TriggerPart:
+    case WatchEndPart:
+      PrintWatch(record.watch, part);
+      return;
+  }
+}
+
+void TextForm::PrintWatch(const ReportedWatch& watch, ReportPart part) {
+  int pid = watch.pid;
+  switch (part) {
+    case WatchBeginPart:
+      out_.Print("Waiting for process %d (0x%x) %s: %s\n", pid, (unsigned)pid,
+                 LineTextFromWide(watch.image.data(), watch.image.size()).c_str(), watch.conditions.c_str());
+      return;
+    case NoWindowPart:
+      out_.Print("Process %d (0x%x) has no window yet\n", pid, (unsigned)pid);
+      return;
+    case WatchEndPart:
+      out_.Print("Process %d (0x%x) ended before any condition held\n", pid, (unsigned)pid);
+      return;
+    default:
+      break;
+  }
+  const WatchTrigger& trigger = watch.trigger;
+  out_.Print("Process %d (0x%x): ", pid, (unsigned)pid);
+  switch (trigger.condition) {
+    case HungCondition:
+      if (trigger.tid == 0) {
+        out_.Print("no window has answered for %u ms\n\n", trigger.ms);
+      } else {
+        out_.Print("the windows of thread %d (0x%x) have not answered for %u ms\n\n", (int)trigger.tid,
+                   (unsigned)trigger.tid, trigger.ms);
+      }
+      return;
+    case DeadlockCondition:
+      out_.Print("a deadlock held for %u ms\n\n", trigger.ms);
+      return;
+    case CpuCondition:
+      out_.Print("used %u%% of a processor for %u s\n\n", trigger.percent, trigger.seconds);
+      return;
   }
 }
 

@@ -29,6 +29,7 @@ class TextForm : public ReportForm {
   void PrintFrameSymbol(const ReportRecord& record);
   void PrintModule(const ReportRecord& record);
   void PrintThread(const ReportedThread& thread);
+  void PrintWatch(const ReportedWatch& watch, ReportPart part);
 };
 
 // An address as wide as the process in hand's: its digits.

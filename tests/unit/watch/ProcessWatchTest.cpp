@@ -1,0 +1,266 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "JsonLines.h"
+#include "Leftovers.h"
+#include "Scenarios.h"
+#include "ToolRuns.h"
+#include "simwin_api.h"
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+const uint64_t kSecond = 1000000;  // the clock's microseconds
+const std::string kWaiting = "Waiting for process 120 (0x78) app.exe: ";
+const std::string kEnded = "Process 120 (0x78) ended before any condition held\n";
+
+// A top-level window of thread tid that answers until stopsAt (seconds).
+sim::Window& UiWindow(sim::Process& p, uint64_t handle, DWORD tid, double stopsAt = -1) {
+  sim::Window& w = p.AddWindow(handle, tid, u"Main");
+  if (stopsAt >= 0) w.stopsPumpingAt = (uint64_t)(stopsAt * kSecond);
+  return w;
+}
+
+struct Scene {
+  const char* name;
+  std::vector<std::string> conditions;  // the arguments after -p 120
+  std::function<void(sim::Machine&, sim::Process&)> build;
+  // The line that ends the watch, "N" standing for the figure in it, which
+  // must lie in [low, high]; or kEnded.
+  std::string held;
+  unsigned low = 0, high = 0;
+  bool noWindowYet = false;
+};
+
+std::vector<Scene> Scenes() {
+  return {
+      {"a window that answers for 3 s and then blocks is reported 5 s after its last answer",
+       {"-a", "hung"},
+       [](sim::Machine&, sim::Process& p) { UiWindow(p, 0x10010, 10, 3); },
+       "no window has answered for N ms",
+       5000,
+       5500},
+      {"the same window, in a process that ends 7.5 s in, before its windows have been silent 5 s",
+       {"-a", "hung"},
+       [](sim::Machine&, sim::Process& p) {
+         UiWindow(p, 0x10010, 10, 3);
+         p.endsAt = 7500000;
+       },
+       kEnded},
+      {"two threads' windows, of which one stops answering: that thread is named",
+       {"-a", "hung:2000"},
+       [](sim::Machine&, sim::Process& p) {
+         UiWindow(p, 0x10010, 10);
+         UiWindow(p, 0x10020, 20, 1);
+         UiWindow(p, 0x10030, 20);
+       },
+       "the windows of thread 20 (0x14) have not answered for N ms",
+       2000,
+       2500},
+      {"no window at first, then one that never answers: said once, and timed from when it came",
+       {"-a", "hung"},
+       [](sim::Machine&, sim::Process& p) {
+         sim::Window& w = UiWindow(p, 0x10010, 10, 0);
+         w.shownFrom = 2 * kSecond;
+         p.endsAt = 6500000;
+       },
+       kEnded,
+       0,
+       0,
+       true},
+      {"the same window in a process that lives on",
+       {"-a", "hung"},
+       [](sim::Machine&, sim::Process& p) { UiWindow(p, 0x10010, 10, 0).shownFrom = 2 * kSecond; },
+       "no window has answered for N ms",
+       5000,
+       5500,
+       true},
+      {"windows that come and go, one destroyed while it is probed, and another process's window that never answers",
+       {"-a", "hung:1000"},
+       [](sim::Machine& m, sim::Process& p) {
+         UiWindow(p, 0x10010, 10).destroyedAt = 1 * kSecond;
+         sim::Window& later = UiWindow(p, 0x10020, 10);
+         later.shownFrom = 3 * kSecond;
+         later.answerTakes = 100000;
+         UiWindow(p, 0x10030, 20, 0).destroyedAt = 50000;
+         m.FindProcess(4000)->AddWindow(0x10040, 4004, u"Other").stopsPumpingAt = 0;
+         p.endsAt = 8 * kSecond;
+       },
+       kEnded},
+      {"a window slower to answer than the probe waits counts as silent",
+       {"-a", "hung:1000"},
+       [](sim::Machine&, sim::Process& p) { UiWindow(p, 0x10010, 10).answerTakes = 300000; },
+       "no window has answered for N ms",
+       1000,
+       1500},
+      {"the clock set back while watching adds no time to the silence",
+       {"-a", "hung:2000"},
+       [](sim::Machine& m, sim::Process& p) {
+         UiWindow(p, 0x10010, 10, 0);
+         m.clockSetBackAtRead = 6;
+         m.clockSetBackBy = 3600 * kSecond;
+       },
+       "no window has answered for N ms",
+       2000,
+       2500},
+      {"the process's id passes to a new process: the watched one has ended",
+       {"-a", "hung"},
+       [](sim::Machine&, sim::Process& p) {
+         UiWindow(p, 0x10010, 10, 0);
+         p.replacedAt = 2 * kSecond;
+       },
+       kEnded},
+      {"a process busy from 3 s on: reported after 5 seconds above the share",
+       {"-a", "cpu:80"},
+       [](sim::Machine&, sim::Process& p) { p.cpu = {{0, 20}, {3 * kSecond, 100}}; },
+       "used N% of a processor for 5 s",
+       100,
+       100},
+      {"the same process ending 7.5 s in, before its fifth busy second",
+       {"-a", "cpu:80"},
+       [](sim::Machine&, sim::Process& p) {
+         p.cpu = {{0, 20}, {3 * kSecond, 100}};
+         p.endsAt = 7500000;
+       },
+       kEnded},
+      {"two processors' worth, for two seconds",
+       {"-a", "cpu:150:2"},
+       [](sim::Machine&, sim::Process& p) { p.cpu = {{0, 200}}; },
+       "used N% of a processor for 2 s",
+       200,
+       200},
+      {"busy every other second is never two seconds in a row",
+       {"-a", "cpu:80:2"},
+       [](sim::Machine&, sim::Process& p) {
+         for (uint64_t s = 0; s < 8; ++s) p.cpu.push_back({s * kSecond, s % 2 == 0 ? 100u : 0u});
+         p.endsAt = 8500000;
+       },
+       kEnded},
+      {"a cycle of waiters found by two walks 5 s apart",
+       {"-a", "deadlock", "-w"},
+       [](sim::Machine& m, sim::Process&) { m = CycleMachine(); },
+       "a deadlock held for N ms",
+       5000,
+       5250},
+      {"a cycle that is over by the second walk is no deadlock",
+       {"-a", "deadlock:1000", "-w"},
+       [](sim::Machine& m, sim::Process&) {
+         m = CycleMachine();
+         sim::Process& cycle = *m.FindProcess(120);
+         for (sim::MemoryBlock& block : cycle.memory) {
+           if (block.address != 0x420200) continue;
+           sim::Process scratch;
+           block.readsLeft = 2;
+           block.later = scratch.AddSection(0, 0, 0).bytes;
+         }
+         cycle.endsAt = 5 * kSecond;
+       },
+       kEnded},
+      {"whichever condition holds first ends the watch",
+       {"-a", "deadlock,cpu:50:1,hung"},
+       [](sim::Machine&, sim::Process& p) {
+         UiWindow(p, 0x10010, 10, 0);
+         p.cpu = {{0, 10}, {2 * kSecond, 60}};
+       },
+       "used N% of a processor for 1 s",
+       60,
+       60},
+  };
+}
+
+// The figure in the watch's last line when it reads as pattern says.
+bool FigureOf(const std::string& out, const std::string& pattern, unsigned* figure) {
+  std::string line = "Process 120 (0x78): " + pattern + "\n\n";
+  size_t n = line.find('N');
+  size_t at = out.find(line.substr(0, n));
+  if (at == std::string::npos) return false;
+  size_t digits = at + n, end = digits;
+  while (end < out.size() && out[end] >= '0' && out[end] <= '9') ++end;
+  if (end == digits || out.compare(end, line.size() - n - 1, line, n + 1) != 0) return false;
+  *figure = (unsigned)std::stoul(out.substr(digits, end - digits));
+  return true;
+}
+
+TEST(Watch, EachSceneEndsItsWatchAsItShould) {
+  for (const Scene& scene : Scenes()) {
+    sim::Machine m = AppMachine();
+    scene.build(m, *m.FindProcess(120));
+    std::vector<std::string> args = {"-p", "120"};
+    args.insert(args.end(), scene.conditions.begin(), scene.conditions.end());
+    sim::RunResult r = RunThreadsift(m, args);
+    std::string names = scene.conditions[1];
+    for (size_t at = 0; (at = names.find(',', at)) != std::string::npos; at += 2) names.replace(at, 1, ", ");
+    std::string start = kBanner + kWaiting + names + "\n";
+    if (scene.noWindowYet) start += "Process 120 (0x78) has no window yet\n";
+    EXPECT_THAT(r.out, StartsWith(start)) << scene.name;
+    EXPECT_EQ(r.out.find("has no window yet", start.size()), std::string::npos) << scene.name;
+    if (scene.held == kEnded) {
+      EXPECT_EQ(r.out, start + kEnded) << scene.name;
+      EXPECT_EQ(r.status, 1) << scene.name;
+    } else {
+      unsigned figure = 0;
+      ASSERT_TRUE(FigureOf(r.out, scene.held, &figure)) << scene.name << "\n" << r.out;
+      EXPECT_GE(figure, scene.low) << scene.name;
+      EXPECT_LE(figure, scene.high) << scene.name;
+      // The report follows, made after the watch.
+      EXPECT_THAT(r.out, HasSubstr("\n\n" + kRunHeader + kHeader120 + "\n")) << scene.name;
+      EXPECT_EQ(r.status, 0) << scene.name;
+    }
+    EXPECT_EQ(Leftovers(m, {}, {}), std::vector<std::string>()) << scene.name;
+  }
+}
+
+TEST(Watch, ADeadlockWatchWithWaitsReportsTheCycle) {
+  sim::Machine m = CycleMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-w", "-a", "deadlock:1000"});
+  EXPECT_THAT(r.out, HasSubstr("Process 120 (0x78): a deadlock held for 1000 ms\n\n" + kRunHeader));
+  EXPECT_THAT(r.out, HasSubstr("Deadlock: thread 10 (0xa) -> thread 20 (0x14) -> thread 10 (0xa)\n"));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Watch, ABreakKeyWhileWaitingEndsTheRunAsAnInterruptedReport) {
+  sim::Machine m = AppMachine();
+  UiWindow(*m.FindProcess(120), 0x10010, 10);
+  m.RaiseCtrlEventAtCall("Sleep", 3);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-a", "hung", "-e", "Done"});
+  EXPECT_EQ(r.out, kBanner + kWaiting + "hung\n\n* Interrupt *\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Leftovers(m, {}, {}), std::vector<std::string>());
+}
+
+TEST(Watch, TheJsonReportNamesTheConditionThatHeld) {
+  sim::Machine m = AppMachine();
+  UiWindow(*m.FindProcess(120), 0x10010, 10, 0);
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-a", "hung:1000", "-j"});
+  std::vector<nlohmann::ordered_json> lines;
+  std::string problem;
+  ASSERT_TRUE(ParseJsonLines(r.out, &lines, &problem)) << problem << r.out;
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  const nlohmann::ordered_json& trigger = lines[0].at("trigger");
+  EXPECT_EQ(trigger.at("condition"), "hung");
+  EXPECT_GE(trigger.at("ms").get<unsigned>(), 1000u);
+  EXPECT_TRUE(trigger.at("thread").is_null());
+  EXPECT_EQ(lines[0].at("pid"), 120);
+
+  sim::Machine ends = AppMachine();
+  ends.FindProcess(120)->endsAt = kSecond;
+  r = RunThreadsift(ends, {"-p", "120", "-a", "cpu:10", "-j"});
+  ASSERT_TRUE(ParseJsonLines(r.out, &lines, &problem)) << problem << r.out;
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_EQ(lines[0].at("ended_before_trigger"), true);
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(Watch, AProcessThatCannotBeOpenedEndsTheRunWithItsFailure) {
+  sim::Machine m = AppMachine();
+  sim::RunResult r = RunThreadsift(m, {"-p", "77", "-a", "hung"});
+  EXPECT_EQ(r.out, kBanner + "OpenProcess error 87\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace
