@@ -66,6 +66,13 @@ target_compile_options(poolscene PRIVATE ${E2E_FIXTURE_OPTIONS})
 target_link_options(poolscene PRIVATE -static)
 target_link_libraries(poolscene PRIVATE user32)
 
+# For -a: a window thread that blocks, a pair that deadlocks, a thread that
+# computes, or a process that ends, each after a delay.
+add_executable(hangscene tests/fixtures/hangscene.cpp)
+target_compile_options(hangscene PRIVATE ${E2E_FIXTURE_OPTIONS})
+target_link_options(hangscene PRIVATE -static)
+target_link_libraries(hangscene PRIVATE user32)
+
 # threadsift with a stack walk that faults for real: the tool's calls of
 # StackWalk64 go to FaultingStackWalk64 (StackWalk to FaultingStackWalk on
 # 32-bit), which raises an access violation (or stops for good) at a chosen
@@ -165,6 +172,7 @@ set(E2E_DRIVER_ARGS
   --handle-scene=$<TARGET_FILE:handlescene>
   --modern-scene=$<TARGET_FILE:modernscene>
   --pool-scene=$<TARGET_FILE:poolscene>
+  --hang-scene=$<TARGET_FILE:hangscene>
   --demo=$<TARGET_FILE:deadlock>
   --wine-log=${E2E_WINE_LOG}
   "--banner=${E2E_BANNER}"

@@ -254,8 +254,8 @@ BOOL SetEvent(HANDLE event) {
   return TRUE;
 }
 
-// The process's creation time and its user time by the clock; its other
-// times are 0.
+// The process's creation time; its other times are 0, as Wine gives them
+// for another process (its processor time is in the snapshot).
 BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel, LPFILETIME user) {
   Machine& m = ActiveMachine();
   Process* p = m.ProcessOfHandle(process);
@@ -267,10 +267,7 @@ BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFIL
   if (m.performanceCounter >= p->replacedAt) created += 1 + p->replacedAt * 10;
   creation->dwLowDateTime = (DWORD)created;
   creation->dwHighDateTime = (DWORD)(created >> 32);
-  for (LPFILETIME other : {exit, kernel}) other->dwLowDateTime = other->dwHighDateTime = 0;
-  uint64_t used = p->UserTimeAt(m.performanceCounter);
-  user->dwLowDateTime = (DWORD)used;
-  user->dwHighDateTime = (DWORD)(used >> 32);
+  for (LPFILETIME other : {exit, kernel, user}) other->dwLowDateTime = other->dwHighDateTime = 0;
   return TRUE;
 }
 

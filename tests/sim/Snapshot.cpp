@@ -49,7 +49,7 @@ void PutPointerSized(unsigned char* at, uint64_t value) { std::memcpy(at, &value
 
 // Writes the record at record; its name pointer is the name's address, or,
 // when names are given as offsets, the name's offset from start.
-void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned char* record,
+void WriteRecord(const Process& p, DWORD major, int taken, uint64_t now, size_t next, unsigned char* record,
                  const unsigned char* start) {
   size_t size = RecordSize(p, major, taken);
   std::vector<const Thread*> threads = ListedThreads(p, taken);
@@ -60,9 +60,13 @@ void WriteRecord(const Process& p, DWORD major, int taken, size_t next, unsigned
   PutPointerSized(record + kProcessId, p.id);
   size_t threadsEnd = ThreadsAt(major) + threads.size() * kThreadSize;
   unsigned char* thread = record + ThreadsAt(major);
+  // The process's processor time over the clock is its first thread's.
+  uint64_t overClock = p.UserTimeAt(now);
   for (const Thread* t : threads) {
     std::pair<uint64_t, uint64_t> times(0, 0);
     if (!t->times.empty()) times = t->times[std::min<size_t>((size_t)taken, t->times.size() - 1)];
+    times.second += overClock;
+    overClock = 0;
     Put64(thread + kKernelTime, times.first);
     Put64(thread + kUserTime, times.second);
     Put64(thread + kCreateTime,
@@ -119,7 +123,7 @@ void WriteRecords(const Machine& m, unsigned char* buffer, bool nameOffsets) {
     const Process& p = *listed[i];
     size_t size = RecordSize(p, m.majorVersion(), m.snapshotsTaken);
     bool last = i + 1 == listed.size();
-    WriteRecord(p, m.majorVersion(), m.snapshotsTaken, last ? 0 : size, record, nameOffsets ? buffer : nullptr);
+    WriteRecord(p, m.majorVersion(), m.snapshotsTaken, m.performanceCounter, last ? 0 : size, record, nameOffsets ? buffer : nullptr);
     record += size;
   }
 }

@@ -30,6 +30,16 @@ class Scene {
   }
   ~Scene() { process_.CloseInput(); }
   bool Ready() const { return ready_; }
+  // Reads on until the program prints the line; false when it does not in time.
+  bool WaitFor(const std::string& last, milliseconds timeout) {
+    while (std::optional<std::string> line = process_.ReadLine(timeout)) {
+      std::string text = *line;
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      lines_.push_back(text);
+      if (text == last) return true;
+    }
+    return false;
+  }
   // The words of every line that starts with the word.
   std::vector<std::vector<std::string>> Lines(const std::string& word) const {
     std::vector<std::vector<std::string>> found;

@@ -38,6 +38,7 @@ bool ReadSettings(int argc, char** argv) {
         !TakeValue(arg, "--handle-scene", &g_settings.handleScene) &&
         !TakeValue(arg, "--modern-scene", &g_settings.modernScene) &&
         !TakeValue(arg, "--pool-scene", &g_settings.poolScene) &&
+        !TakeValue(arg, "--hang-scene", &g_settings.hangScene) &&
         !TakeValue(arg, "--banner", &g_settings.banner) && !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
       return false;
@@ -58,6 +59,7 @@ bool ReadSettings(int argc, char** argv) {
                   {"--handle-scene", g_settings.handleScene},
                   {"--modern-scene", g_settings.modernScene},
                   {"--pool-scene", g_settings.poolScene},
+                  {"--hang-scene", g_settings.hangScene},
                   {"--demo", g_settings.demo}};
   for (const auto& setting : required) {
     if (setting.value.empty()) {

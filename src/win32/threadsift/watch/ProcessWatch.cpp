@@ -40,6 +40,17 @@ bool ReadProcessTimes(HANDLE process, ULONGLONG* created, ULONGLONG* used) {
   return true;
 }
 
+// The processor time of its threads as the system snapshot lists them, in
+// 100 ns units: Wine gives no processor time in another process's own
+// times, but does in the snapshot.
+bool ReadThreadsTime(int pid, ULONGLONG* used) {
+  ProcessThreads listed;
+  if (SnapshotProcess(NULL, (DWORD)pid, &listed) != ProcessListed) return false;
+  *used = 0;
+  for (const ThreadRecord& thread : listed.threads) *used += thread.cpu;
+  return true;
+}
+
 bool HasEnded(const WatchedProcess& process) {
   DWORD status = 0;
   if (!GetExitCodeProcess(process.handle, &status) || status != STILL_ACTIVE) return true;
@@ -59,11 +70,11 @@ struct CpuWatch {
 
 // Reads the process's time once a second has passed since the last
 // reading; true, with the trigger, once enough seconds in a row were above.
-bool CpuHeld(CpuWatch* watch, const WatchedProcess& process, const WatchConditions& conditions, ULONGLONG now,
-             WatchTrigger* trigger) {
+bool CpuHeld(CpuWatch* watch, int pid, const WatchConditions& conditions, ULONGLONG now, WatchTrigger* trigger) {
   if (watch->started && now - watch->lastAt < kCpuStepMs) return false;
-  ULONGLONG created = 0, used = 0;
-  if (!ReadProcessTimes(process.handle, &created, &used)) return false;
+  ULONGLONG used = 0;
+  if (!ReadThreadsTime(pid, &used)) return false;
+  // A thread that ended takes its time out of the sum: the count starts again.
   if (!watch->started || used < watch->lastUsed) {
     watch->started = true;
     watch->lastAt = now;
@@ -180,7 +191,7 @@ WatchOutcome WatchRounds(ReportSink& report, const WatchedProcess& process, int 
     if (g_interrupted != 0) return WatchInterruptedOutcome;
     if (HasEnded(process)) return ProcessEndedOutcome;
     if (conditions.hung && WindowsHung(report, watch, trigger)) return ConditionHeldOutcome;
-    if (conditions.cpu && CpuHeld(&watch->cpu, process, conditions, watch->clock.Now(), trigger)) {
+    if (conditions.cpu && CpuHeld(&watch->cpu, pid, conditions, watch->clock.Now(), trigger)) {
       return ConditionHeldOutcome;
     }
     if (conditions.deadlock && DeadlockHeld(&watch->deadlock, pid, conditions, watch->clock.Now(), trigger)) {
