@@ -254,9 +254,12 @@ struct Process {
   // means a new process took over the id). None: a time made from its id.
   std::vector<uint64_t> created = {};
 
-  // Its processor time over the clock (none: it uses none), and when it
-  // ends (UINT64_MAX: never), its exit code then 0.
+  // Its processor time over the clock (none: it uses none), when it starts
+  // (the process listing and OpenProcess know it from then on), and when it
+  // ends (UINT64_MAX: never; the listing passes over it then, and its exit
+  // code is 0).
   std::vector<CpuSpan> cpu = {};
+  uint64_t startsAt = 0;
   uint64_t endsAt = UINT64_MAX;
   // From the clock's time replacedAt on, its id names a new process, made
   // then (a handle to it names that one too).

@@ -135,8 +135,10 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) {
   if (const FailRule* f = m.Enter("OpenProcess", pid, Args("0x%x,%d,%u", access, inherit, pid))) {
     return FailWith(f, (HANDLE) nullptr);
   }
-  if (m.FindProcess(pid) == nullptr && pid != m.selfPid())
+  Process* p = m.FindProcess(pid);
+  if ((p == nullptr && pid != m.selfPid()) || (p != nullptr && m.performanceCounter < p->startsAt)) {
     return FailWithError(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
+  }
   m.lastOpenedPid = pid;
   return m.NewHandle("process", std::to_string(pid), pid);
 }
@@ -349,7 +351,9 @@ BOOL EnumProcesses(DWORD* ids, DWORD bytes, DWORD* bytesReturned) {
   std::vector<DWORD> all = m.processIds;
   if (!m.processIdsSet) {
     all.clear();
-    for (const sim::Process& p : m.processes) all.push_back(p.id);
+    for (const sim::Process& p : m.processes) {
+      if (m.performanceCounter >= p.startsAt && m.performanceCounter < p.endsAt) all.push_back(p.id);
+    }
   }
   size_t fit = std::min<size_t>(all.size(), bytes / sizeof(DWORD));
   std::copy(all.begin(), all.begin() + fit, ids);

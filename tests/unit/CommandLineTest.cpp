@@ -137,7 +137,8 @@ TEST(CommandLine, OptionErrorsPrintTheirMessageAndUsageWithoutBanner) {
       {{"-p", "5", "-a", "cpu:80:5:1"}, "Invalid argument for -a option."},
       {{"-p", "5", "-a", "cpu:-80"}, "Invalid argument for -a option."},
       {{"-p", "5", "-a", "deadlock,cpu:80,deadlock"}, "Invalid argument for -a option."},
-      {{"-p", "*", "-a", "deadlock"}, "Option -a requires a single process ID."},
+      {{"-p", "*", "-a", "deadlock"}, "Option -a deadlock requires a single process ID."},
+      {{"-p", "*", "-a", "cpu:90,deadlock:2000"}, "Option -a deadlock requires a single process ID."},
   };
   for (const Case& c : cases) {
     sim::Machine m = SmallMachine();

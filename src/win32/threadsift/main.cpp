@@ -22,7 +22,6 @@ const char kBanner[] = "threadsift v" THREADSIFT_VERSION " - Copyright (c) 2026 
 // The version as the banner gives it, for the -j report.
 const char kVersion[] = THREADSIFT_VERSION;
 const char kDebugPrivilege[] = "SeDebugPrivilege";
-const int kAllProcesses = -1;
 // The longest interval over which -c measures how busy each thread is.
 const int kMaxCpuInterval = 60000;
 // Every access right to an event as NT 4.0 and 2000 define it.
@@ -114,8 +113,9 @@ int Run(ReportSink& report, const RunSettings& run) {
     report.Failure("GetComputerName", (int)GetLastError());
     return 1;
   }
+  int pid = run.pid;
   if (run.conditions != NULL) {
-    WatchOutcome outcome = WatchProcess(report, run.pid, *run.conditions);
+    WatchOutcome outcome = WatchProcess(report, run.pid, *run.conditions, &pid);
     if (outcome == WatchInterruptedOutcome) {
       report.Interrupt();
       return 0;
@@ -130,12 +130,13 @@ int Run(ReportSink& report, const RunSettings& run) {
 
   bool done = false;
   if (run.samples != 0) {
-    done = SampleProcess(report, run.pid, run.tid, run.samples,
+    done = SampleProcess(report, pid, run.tid, run.samples,
                          run.sampleInterval != 0 ? run.sampleInterval : kDefaultSampleInterval);
-  } else if (run.pid == kAllProcesses) {
+  } else if (pid == kAllProcesses) {
     done = WalkAllProcesses(report, options);
   } else {
-    done = WalkProcess(report, run.pid, options);
+    // A watch of every process reports the one whose condition held.
+    done = WalkProcess(report, pid, options);
   }
   if (!done) return 1;
   if (g_interrupted != 0) {
@@ -210,7 +211,9 @@ int main(int argc, char** argv) {
   if (samples != 0 && grouped) Usage("Option -g cannot be used with -s.");
   // The folded stacks are the sampling's report: it has no JSON form.
   if (samples != 0 && json) Usage("Option -j cannot be used with -s.");
-  if (watching && pid == kAllProcesses) Usage("Option -a requires a single process ID.");
+  if (watching && conditions.deadlock && pid == kAllProcesses) {
+    Usage("Option -a deadlock requires a single process ID.");
+  }
 
   // A run starts with no control event seen, whatever an earlier run of
   // main in the same process saw.

@@ -256,6 +256,66 @@ TEST(Watch, TheJsonReportNamesTheConditionThatHeld) {
   EXPECT_EQ(r.status, 1);
 }
 
+// Processes 120 (whose window answers), 130, 140 (which starts 2 s in)
+// and the tool, whose window never answers and is never watched.
+sim::Machine ManyProcesses() {
+  sim::Machine m = AppMachine();
+  UiWindow(*m.FindProcess(120), 0x10010, 10);
+  sim::Process& second = m.AddProcess(130, u"second.exe");
+  second.AddThread(40);
+  sim::Process& late = m.AddProcess(140, u"late.exe");
+  late.AddThread(50);
+  late.startsAt = 2 * kSecond;
+  UiWindow(*m.FindProcess(4000), 0x10090, 4004, 0);
+  return m;
+}
+
+TEST(Watch, EveryProcessIsWatchedAndTheFirstWhoseConditionHoldsIsReported) {
+  struct Case {
+    const char* name;
+    const char* conditions;
+    std::function<void(sim::Machine&)> build;
+    std::string held;
+    std::string header;
+  };
+  const Case cases[] = {
+      {"a window of a process started since the watch began",
+       "hung:1000",
+       [](sim::Machine& m) { UiWindow(*m.FindProcess(140), 0x10050, 50, 2.5); },
+       "Process 140 (0x8c): no window has answered for ",
+       "Process 140 (0x8c)  late.exe 1 thread(s)\n"},
+      {"the busy process among idle ones",
+       "cpu:50:2",
+       [](sim::Machine& m) { m.FindProcess(130)->cpu = {{0, 5}, {1 * kSecond, 90}}; },
+       "Process 130 (0x82): used 90% of a processor for 2 s\n\n",
+       "Process 130 (0x82)  second.exe 1 thread(s)\n"},
+      {"a process that cannot be opened is passed over, and not asked again at every round",
+       "hung:1000",
+       [](sim::Machine& m) {
+         m.FailFor("OpenProcess", 130, 5);
+         UiWindow(*m.FindProcess(130), 0x10030, 40, 0);
+         UiWindow(*m.FindProcess(120), 0x10020, 20, 3);
+       },
+       "Process 120 (0x78): the windows of thread 20 (0x14) have not answered for ",
+       kHeader120 + "\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = ManyProcesses();
+    c.build(m);
+    sim::RunResult r = RunThreadsift(m, {"-p", "*", "-a", c.conditions});
+    EXPECT_THAT(r.out, StartsWith(kBanner + "Waiting for every process: " + c.conditions + "\n" + c.held)) << c.name;
+    EXPECT_THAT(r.out, HasSubstr("\n\n" + kRunHeader + c.header)) << c.name;
+    EXPECT_EQ(r.out.find(kSeparator), std::string::npos) << c.name << ": the report is of one process";
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(Leftovers(m, {"OpenProcess"}, {}), std::vector<std::string>()) << c.name;
+    std::map<std::string, int> watchOpens;
+    for (const std::string& args : m.CallArgs("OpenProcess")) {
+      if (args.rfind("0x400,", 0) == 0) ++watchOpens[args];
+    }
+    for (const auto& opened : watchOpens) EXPECT_EQ(opened.second, 1) << c.name << ": " << opened.first;
+  }
+}
+
 TEST(Watch, AProcessThatCannotBeOpenedEndsTheRunWithItsFailure) {
   sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "77", "-a", "hung"});

@@ -18,6 +18,7 @@ class ReportSink;
 
 // Selects every thread of a process.
 const int kAllThreads = -1;
+const int kAllProcesses = -1;
 
 // What a sweep's processes share: the snapshot kept from one process to the
 // next, and the symbol session (not open when it could not be: each

@@ -153,17 +153,6 @@ bool WalkWithSymbols(ExaminedProcess& process, ReportSink& report, const WalkOpt
                                complete);
 }
 
-// Fills ids with every process id, growing the buffer until all of them fit.
-bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
-  ids->resize(kInitialSweepIds);
-  for (;;) {
-    DWORD size = (DWORD)(ids->size() * sizeof(DWORD));
-    if (!EnumProcesses(ids->data(), size, bytes)) return false;
-    if (*bytes < size) return true;
-    ids->resize(ids->size() * 2);
-  }
-}
-
 bool WalkProcessOf(ReportSink& report, int pid, const WalkOptions& options, SweepShared* sweep) {
   report.BeginProcess(pid);
   auto work = [&](ExaminedProcess& process, bool* complete) {
@@ -175,6 +164,16 @@ bool WalkProcessOf(ReportSink& report, int pid, const WalkOptions& options, Swee
 }
 
 }  // namespace
+
+bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes) {
+  ids->resize(kInitialSweepIds);
+  for (;;) {
+    DWORD size = (DWORD)(ids->size() * sizeof(DWORD));
+    if (!EnumProcesses(ids->data(), size, bytes)) return false;
+    if (*bytes < size) return true;
+    ids->resize(ids->size() * 2);
+  }
+}
 
 bool WalkProcess(ReportSink& report, int pid, const WalkOptions& options) {
   return WalkProcessOf(report, pid, options, NULL);

@@ -1,6 +1,10 @@
 #ifndef THREADSIFT_PROCESS_WALK_H
 #define THREADSIFT_PROCESS_WALK_H
 
+#include <windows.h>
+
+#include <vector>
+
 #include "threadsift/base/Bitness.h"
 #include "threadsift/thread/ThreadName.h"
 
@@ -24,6 +28,10 @@ struct WalkOptions {
 // holder, and the cycles among them follow the threads. False on a failure
 // that ends the run.
 bool WalkProcess(ReportSink& report, int pid, const WalkOptions& options);
+
+// Fills ids with every process id, growing the buffer until all of them
+// fit; bytes is what the platform filled. False when they cannot be had.
+bool ListProcessIds(std::vector<DWORD>* ids, DWORD* bytes);
 
 // Walks every process of the system with every thread (options.tid is not
 // read); says a separator between processes and the count at the end.

@@ -241,7 +241,8 @@ struct ReportedWatch {
   int pid = 0;
   ImageText image;
   std::string conditions;  // as the option named them
-  bool triggered = false;  // trigger holds the condition that held
+  bool triggered = false;  // trigger holds the condition that held for process heldPid
+  int heldPid = 0;
   WatchTrigger trigger;
   bool endedFirst = false;  // the process ended before any condition held
 };

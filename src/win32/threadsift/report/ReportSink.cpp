@@ -271,8 +271,9 @@ void ReportSink::WatchBegins(int pid, const ImageText& image, const std::string&
 
 void ReportSink::NoWindowYet() { Say(NoWindowPart); }
 
-void ReportSink::ConditionHeld(const WatchTrigger& trigger) {
+void ReportSink::ConditionHeld(int pid, const WatchTrigger& trigger) {
   record_.watch.triggered = true;
+  record_.watch.heldPid = pid;
   record_.watch.trigger = trigger;
   Say(TriggerPart);
 }

@@ -140,12 +140,12 @@ class ReportSink {
   // The run ended early for a break key.
   void Interrupt();
 
-  // The watch of -a: it begins on process pid for the conditions named;
-  // the process has no window yet (said once); a condition held; the
-  // process ended before any did.
+  // The watch of -a: it begins on process pid (-1: every process) for the
+  // conditions named; the process has no window yet (said once); a
+  // condition held for process pid; the process ended before any did.
   void WatchBegins(int pid, const ImageText& image, const std::string& conditions);
   void NoWindowYet();
-  void ConditionHeld(const WatchTrigger& trigger);
+  void ConditionHeld(int pid, const WatchTrigger& trigger);
   void EndedBeforeCondition();
 
   // A failed step with the platform's code, and the name it was given when

@@ -101,6 +101,10 @@ void TextForm::PrintWatch(const ReportedWatch& watch, ReportPart part) {
   int pid = watch.pid;
   switch (part) {
     case WatchBeginPart:
+      if (pid == -1) {
+        out_.Print("Waiting for every process: %s\n", watch.conditions.c_str());
+        return;
+      }
       out_.Print("Waiting for process %d (0x%x) %s: %s\n", pid, (unsigned)pid,
                  LineTextFromWide(watch.image.data(), watch.image.size()).c_str(), watch.conditions.c_str());
       return;
@@ -114,7 +118,7 @@ void TextForm::PrintWatch(const ReportedWatch& watch, ReportPart part) {
       break;
   }
   const WatchTrigger& trigger = watch.trigger;
-  out_.Print("Process %d (0x%x): ", pid, (unsigned)pid);
+  out_.Print("Process %d (0x%x): ", watch.heldPid, (unsigned)watch.heldPid);
   switch (trigger.condition) {
     case HungCondition:
       if (trigger.tid == 0) {

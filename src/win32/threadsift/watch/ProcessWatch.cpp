@@ -1,7 +1,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "threadsift/base/Interrupt.h"
@@ -22,12 +24,12 @@ const DWORD kProcessQueryInformation = 0x400;
 const ULONGLONG kCpuStepMs = 1000;
 const ULONGLONG kTicksPerMs = 10000;
 
-// The process watched. The handle keeps its id from passing to another
+// A process watched. The handle keeps its id from passing to another
 // process while the watch lasts; its creation time tells it apart all
 // the same where a platform lets the id go.
 struct WatchedProcess {
-  HANDLE handle;
-  ULONGLONG created;
+  HANDLE handle = NULL;
+  ULONGLONG created = 0;
 };
 
 // Its creation and processor time (kernel and user), in 100 ns units.
@@ -40,12 +42,25 @@ bool ReadProcessTimes(HANDLE process, ULONGLONG* created, ULONGLONG* used) {
   return true;
 }
 
+// Opens process pid for the watch; false, with the platform's error, when
+// it cannot be opened or its times read.
+bool OpenWatched(int pid, WatchedProcess* process) {
+  process->handle = OpenProcess(kProcessQueryInformation, FALSE, (DWORD)pid);
+  if (process->handle == NULL) return false;
+  ULONGLONG used = 0;
+  if (ReadProcessTimes(process->handle, &process->created, &used)) return true;
+  DWORD error = GetLastError();
+  CloseHandle(process->handle);
+  SetLastError(error);
+  return false;
+}
+
 // The processor time of its threads as the system snapshot lists them, in
 // 100 ns units: Wine gives no processor time in another process's own
-// times, but does in the snapshot.
-bool ReadThreadsTime(int pid, ULONGLONG* used) {
+// times, but does in the snapshot. kept serves every process of a round.
+bool ReadThreadsTime(ReportSink& quiet, KeptSnapshot* kept, int pid, ULONGLONG created, ULONGLONG* used) {
   ProcessThreads listed;
-  if (SnapshotProcess(NULL, (DWORD)pid, &listed) != ProcessListed) return false;
+  if (SnapshotProcessInSweep(quiet, kept, (DWORD)pid, created, &listed) != ProcessListed) return false;
   *used = 0;
   for (const ThreadRecord& thread : listed.threads) *used += thread.cpu;
   return true;
@@ -68,17 +83,18 @@ struct CpuWatch {
   ULONGLONG spanUsed = 0;  // the processor time they took
 };
 
-// Reads the process's time once a second has passed since the last
-// reading; true, with the trigger, once enough seconds in a row were above.
-bool CpuHeld(CpuWatch* watch, int pid, const WatchConditions& conditions, ULONGLONG now, WatchTrigger* trigger) {
-  if (watch->started && now - watch->lastAt < kCpuStepMs) return false;
-  ULONGLONG used = 0;
-  if (!ReadThreadsTime(pid, &used)) return false;
+// Takes the process's processor time used at now, a second or more after
+// the last reading; true, with the trigger, once enough seconds in a row
+// were above the share.
+bool CpuHeld(CpuWatch* watch, ULONGLONG used, const WatchConditions& conditions, ULONGLONG now,
+             WatchTrigger* trigger) {
   // A thread that ended takes its time out of the sum: the count starts again.
   if (!watch->started || used < watch->lastUsed) {
     watch->started = true;
     watch->lastAt = now;
     watch->lastUsed = used;
+    watch->secondsAbove = 0;
+    watch->spanMs = watch->spanUsed = 0;
     return false;
   }
   ULONGLONG stepMs = now - watch->lastAt, stepUsed = used - watch->lastUsed;
@@ -153,48 +169,123 @@ bool DeadlockHeld(DeadlockWatch* watch, int pid, const WatchConditions& conditio
   return false;
 }
 
-// What one watch keeps from round to round.
+// A process watched, and what its watch keeps from round to round.
+struct ProcessInWatch {
+  WatchedProcess process;
+  CpuWatch cpu;
+};
+
+// What one watch keeps from round to round: every process watched (one,
+// or with -p * every one that could be opened), by id.
 struct Watch {
+  int pid;  // kAllProcesses for every process
   const WatchConditions* conditions;
   WatchClock clock;
   WindowProbe windows;
   bool noWindowSaid = false;
-  CpuWatch cpu;
+  ULONGLONG lastCpuAt = 0;
+  bool cpuRead = false;
   DeadlockWatch deadlock;
+  std::map<int, ProcessInWatch> processes;
+  // Processes that could not be opened: not tried again while they run.
+  std::set<DWORD> passedOver;
+  std::unique_ptr<ReportSink> quiet;
+
+  ~Watch() {
+    for (auto& watched : processes) CloseHandle(watched.second.process.handle);
+  }
 };
 
+// Adds the processes started since the last round (-p *), and forgets
+// those that have ended; passes over the tool's own.
+void FollowProcesses(Watch* watch) {
+  std::vector<DWORD> ids;
+  DWORD bytes = 0;
+  if (!ListProcessIds(&ids, &bytes)) return;
+  ids.resize(bytes / sizeof(DWORD));
+  std::set<DWORD> running(ids.begin(), ids.end());
+  for (auto it = watch->processes.begin(); it != watch->processes.end();) {
+    if (running.count((DWORD)it->first) != 0 && !HasEnded(it->second.process)) {
+      ++it;
+      continue;
+    }
+    CloseHandle(it->second.process.handle);
+    watch->windows.pids.erase((DWORD)it->first);
+    it = watch->processes.erase(it);
+  }
+  std::set<DWORD> stillPassedOver;
+  for (DWORD id : ids) {
+    if (id == 0 || id == GetCurrentProcessId() || watch->processes.count((int)id) != 0) continue;
+    if (watch->passedOver.count(id) != 0) {
+      stillPassedOver.insert(id);
+      continue;
+    }
+    ProcessInWatch added;
+    if (!OpenWatched((int)id, &added.process)) {
+      stillPassedOver.insert(id);
+      continue;
+    }
+    watch->processes[(int)id] = added;
+    watch->windows.pids.insert(id);
+  }
+  watch->passedOver.swap(stillPassedOver);
+}
+
 // A round of window probes; true, with the trigger, when a thread's
-// windows have been silent long enough.
-bool WindowsHung(ReportSink& report, Watch* watch, WatchTrigger* trigger) {
+// windows have been silent long enough (of the lowest process id first).
+bool WindowsHung(ReportSink& report, Watch* watch, WatchTrigger* trigger, int* heldPid) {
   ProbeWindows(&watch->windows, watch->clock);
-  if (watch->windows.lastAnswer.empty()) {
-    if (!watch->noWindowSaid) report.NoWindowYet();
-    watch->noWindowSaid = true;
-    return false;
+  if (watch->pid != kAllProcesses && !watch->noWindowSaid && watch->windows.lastAnswer.empty()) {
+    report.NoWindowYet();
   }
   watch->noWindowSaid = true;
-  WindowSilence silence = MeasureSilence(watch->windows, watch->clock.Now());
-  ULONGLONG limit = (ULONGLONG)watch->conditions->hungMs;
-  if (silence.longest < limit) return false;
-  bool none = silence.shortest >= limit;
-  trigger->condition = HungCondition;
-  trigger->tid = none ? 0 : silence.tid;
-  trigger->ms = (unsigned)(none ? silence.shortest : silence.longest);
-  return true;
+  ULONGLONG now = watch->clock.Now(), limit = (ULONGLONG)watch->conditions->hungMs;
+  for (const auto& watched : watch->processes) {
+    WindowSilence silence = MeasureSilence(watch->windows, (DWORD)watched.first, now);
+    if (!silence.windows || silence.longest < limit) continue;
+    bool none = silence.shortest >= limit;
+    trigger->condition = HungCondition;
+    trigger->tid = none ? 0 : silence.tid;
+    trigger->ms = (unsigned)(none ? silence.shortest : silence.longest);
+    *heldPid = watched.first;
+    return true;
+  }
+  return false;
+}
+
+// Once a second: each process's processor time from one snapshot; true,
+// with the trigger, for the lowest id whose share has stayed high.
+bool ProcessorBusy(Watch* watch, WatchTrigger* trigger, int* heldPid) {
+  ULONGLONG now = watch->clock.Now();
+  if (watch->cpuRead && now - watch->lastCpuAt < kCpuStepMs) return false;
+  watch->cpuRead = true;
+  watch->lastCpuAt = now;
+  KeptSnapshot kept;
+  for (auto& watched : watch->processes) {
+    ULONGLONG used = 0;
+    if (!ReadThreadsTime(*watch->quiet, &kept, watched.first, watched.second.process.created, &used)) continue;
+    if (CpuHeld(&watched.second.cpu, used, *watch->conditions, now, trigger)) {
+      *heldPid = watched.first;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Rounds until a condition holds or the watch ends otherwise.
-WatchOutcome WatchRounds(ReportSink& report, const WatchedProcess& process, int pid, Watch* watch,
-                         WatchTrigger* trigger) {
+WatchOutcome WatchRounds(ReportSink& report, Watch* watch, WatchTrigger* trigger, int* heldPid) {
   const WatchConditions& conditions = *watch->conditions;
   for (;;) {
     if (g_interrupted != 0) return WatchInterruptedOutcome;
-    if (HasEnded(process)) return ProcessEndedOutcome;
-    if (conditions.hung && WindowsHung(report, watch, trigger)) return ConditionHeldOutcome;
-    if (conditions.cpu && CpuHeld(&watch->cpu, pid, conditions, watch->clock.Now(), trigger)) {
-      return ConditionHeldOutcome;
+    if (watch->pid == kAllProcesses) {
+      FollowProcesses(watch);
+    } else if (HasEnded(watch->processes.begin()->second.process)) {
+      return ProcessEndedOutcome;
     }
-    if (conditions.deadlock && DeadlockHeld(&watch->deadlock, pid, conditions, watch->clock.Now(), trigger)) {
+    if (conditions.hung && WindowsHung(report, watch, trigger, heldPid)) return ConditionHeldOutcome;
+    if (conditions.cpu && ProcessorBusy(watch, trigger, heldPid)) return ConditionHeldOutcome;
+    if (conditions.deadlock && DeadlockHeld(&watch->deadlock, watch->pid, conditions, watch->clock.Now(), trigger)) {
+      *heldPid = watch->pid;
       return ConditionHeldOutcome;
     }
     if (g_interrupted != 0) return WatchInterruptedOutcome;
@@ -202,39 +293,46 @@ WatchOutcome WatchRounds(ReportSink& report, const WatchedProcess& process, int 
   }
 }
 
+// Opens the one process watched, and says the watch begins. False after a
+// failure's line.
+bool BeginWatch(ReportSink& report, Watch* watch) {
+  if (watch->conditions->hung && !StartWindowProbe(&watch->windows)) {
+    report.Failure("GetProcAddress", (int)GetLastError(), "user32.dll");
+    return false;
+  }
+  if (!watch->clock.Start()) {
+    report.Failure("QueryPerformanceCounter", (int)GetLastError());
+    return false;
+  }
+  ImageText image;
+  if (watch->pid != kAllProcesses) {
+    ProcessInWatch watched;
+    if (!OpenWatched(watch->pid, &watched.process)) {
+      report.Failure("OpenProcess", (int)GetLastError());
+      return false;
+    }
+    watch->processes[watch->pid] = watched;
+    watch->windows.pids.insert((DWORD)watch->pid);
+    ProcessThreads listed;
+    if (SnapshotProcess(NULL, (DWORD)watch->pid, &listed) == ProcessListed) image = listed.image;
+  }
+  report.WatchBegins(watch->pid, image, watch->conditions->names);
+  return true;
+}
+
 }  // namespace
 
-WatchOutcome WatchProcess(ReportSink& report, int pid, const WatchConditions& conditions) {
-  HANDLE handle = OpenProcess(kProcessQueryInformation, FALSE, (DWORD)pid);
-  if (handle == NULL) {
-    report.Failure("OpenProcess", (int)GetLastError());
-    return WatchFailedOutcome;
-  }
-  ScopedHandle processOwner(handle);
-  WatchedProcess process = {handle, 0};
-  ULONGLONG used = 0;
-  if (!ReadProcessTimes(handle, &process.created, &used)) {
-    report.Failure("GetProcessTimes", (int)GetLastError());
-    return WatchFailedOutcome;
-  }
+WatchOutcome WatchProcess(ReportSink& report, int pid, const WatchConditions& conditions, int* heldPid) {
   Watch watch;
+  watch.pid = pid;
   watch.conditions = &conditions;
-  if (conditions.hung && !StartWindowProbe((DWORD)pid, &watch.windows)) {
-    report.Failure("GetProcAddress", (int)GetLastError(), "user32.dll");
-    return WatchFailedOutcome;
-  }
-  if (!watch.clock.Start()) {
-    report.Failure("QueryPerformanceCounter", (int)GetLastError());
-    return WatchFailedOutcome;
-  }
-  ProcessThreads listed;
-  if (SnapshotProcess(NULL, (DWORD)pid, &listed) != ProcessListed) listed.image.clear();
-  report.WatchBegins(pid, listed.image, conditions.names);
+  watch.quiet.reset(new ReportSink(std::unique_ptr<ReportForm>(new CycleForm), ""));
+  if (!BeginWatch(report, &watch)) return WatchFailedOutcome;
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   WatchTrigger trigger;
-  WatchOutcome outcome = WatchRounds(report, process, pid, &watch, &trigger);
+  WatchOutcome outcome = WatchRounds(report, &watch, &trigger, heldPid);
   SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
-  if (outcome == ConditionHeldOutcome) report.ConditionHeld(trigger);
+  if (outcome == ConditionHeldOutcome) report.ConditionHeld(*heldPid, trigger);
   if (outcome == ProcessEndedOutcome) report.EndedBeforeCondition();
   return outcome;
 }

@@ -12,25 +12,29 @@ namespace {
 const UINT kProbeTimeoutMs = 200;
 const DWORD kInvalidWindowHandle = 1400;
 
+typedef std::pair<DWORD, DWORD> ThreadKey;  // process and thread id
+
 // What the listing of windows gathers: one window of each of the
-// process's threads that has one.
+// processes' threads that has one.
 struct WindowListing {
   const WindowProbe* probe;
-  std::map<DWORD, HWND> byThread;
+  std::map<ThreadKey, HWND> byThread;
 };
 
 BOOL CALLBACK NoteWindow(HWND window, LPARAM value) {
   WindowListing* listing = reinterpret_cast<WindowListing*>(value);
   DWORD pid = 0;
   DWORD tid = listing->probe->threadOf(window, &pid);
-  if (tid != 0 && pid == listing->probe->pid && listing->byThread.count(tid) == 0) listing->byThread[tid] = window;
+  ThreadKey key(pid, tid);
+  if (tid != 0 && listing->probe->pids.count(pid) != 0 && listing->byThread.count(key) == 0) {
+    listing->byThread[key] = window;
+  }
   return TRUE;
 }
 
 }  // namespace
 
-bool StartWindowProbe(DWORD pid, WindowProbe* probe) {
-  probe->pid = pid;
+bool StartWindowProbe(WindowProbe* probe) {
   // The user library is not imported: a tool that watches no window never
   // loads it.
   HMODULE user = GetModuleHandleA("user32.dll");
@@ -47,7 +51,7 @@ bool StartWindowProbe(DWORD pid, WindowProbe* probe) {
 void ProbeWindows(WindowProbe* probe, WatchClock& clock) {
   WindowListing listing = {probe, {}};
   if (!probe->enumWindows(NoteWindow, reinterpret_cast<LPARAM>(&listing))) return;
-  std::map<DWORD, ULONGLONG> kept;
+  std::map<ThreadKey, ULONGLONG> kept;
   for (const auto& shown : listing.byThread) {
     auto known = probe->lastAnswer.find(shown.first);
     ULONGLONG last = known != probe->lastAnswer.end() ? known->second : clock.Now();
@@ -63,17 +67,17 @@ void ProbeWindows(WindowProbe* probe, WatchClock& clock) {
   probe->lastAnswer.swap(kept);
 }
 
-WindowSilence MeasureSilence(const WindowProbe& probe, ULONGLONG now) {
+WindowSilence MeasureSilence(const WindowProbe& probe, DWORD pid, ULONGLONG now) {
   WindowSilence silence;
-  bool first = true;
-  for (const auto& thread : probe.lastAnswer) {
-    ULONGLONG quiet = now > thread.second ? now - thread.second : 0;
-    if (first || quiet > silence.longest) {
+  for (auto it = probe.lastAnswer.lower_bound(ThreadKey(pid, 0)); it != probe.lastAnswer.end() && it->first.first == pid;
+       ++it) {
+    ULONGLONG quiet = now > it->second ? now - it->second : 0;
+    if (!silence.windows || quiet > silence.longest) {
       silence.longest = quiet;
-      silence.tid = thread.first;
+      silence.tid = it->first.second;
     }
-    if (first || quiet < silence.shortest) silence.shortest = quiet;
-    first = false;
+    if (!silence.windows || quiet < silence.shortest) silence.shortest = quiet;
+    silence.windows = true;
   }
   return silence;
 }

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <map>
+#include <set>
+#include <utility>
 
 #include "threadsift/watch/WatchClock.h"
 
@@ -18,32 +20,33 @@ typedef DWORD(WINAPI* WindowThreadFn)(HWND, LPDWORD);
 typedef LRESULT(WINAPI* SendMessageTimeoutFn)(HWND, UINT, WPARAM, LPARAM, UINT, UINT, DWORD_PTR*);
 
 struct WindowProbe {
-  DWORD pid = 0;
+  std::set<DWORD> pids;  // the processes whose windows are probed
   EnumWindowsFn enumWindows = NULL;
   WindowThreadFn threadOf = NULL;
   SendMessageTimeoutFn send = NULL;
-  // The threads that have a top-level window now, and when each last
-  // answered (or, before its first answer, was first seen), in the
-  // watch's milliseconds.
-  std::map<DWORD, ULONGLONG> lastAnswer;
+  // The threads (process and thread id) that have a top-level window now,
+  // and when each last answered (or, before its first answer, was first
+  // seen), in the watch's milliseconds.
+  std::map<std::pair<DWORD, DWORD>, ULONGLONG> lastAnswer;
 };
 
-// Finds the user library's calls for pid's windows. False when the
-// library or one of them is missing.
-bool StartWindowProbe(DWORD pid, WindowProbe* probe);
+// Finds the user library's calls for the windows. False when the library
+// or one of them is missing.
+bool StartWindowProbe(WindowProbe* probe);
 
-// One round: lists the process's windows and probes one window of each
-// of its threads. A thread that no longer has a window is forgotten; a
+// One round: lists the processes' windows and probes one window of each
+// of their threads. A thread that no longer has a window is forgotten; a
 // window destroyed while probed starts no silence.
 void ProbeWindows(WindowProbe* probe, WatchClock& clock);
 
-// The longest any thread's windows have now not answered, and that
-// thread; whether every thread's windows have been silent at least limit.
+// Of process pid's threads that have windows: the longest any has now not
+// answered, and that thread; the shortest; none when it has no window.
 struct WindowSilence {
+  bool windows = false;
   ULONGLONG longest = 0;
   DWORD tid = 0;
-  ULONGLONG shortest = 0;  // of the threads, the least silence
+  ULONGLONG shortest = 0;
 };
-WindowSilence MeasureSilence(const WindowProbe& probe, ULONGLONG now);
+WindowSilence MeasureSilence(const WindowProbe& probe, DWORD pid, ULONGLONG now);
 
 #endif
