@@ -111,6 +111,23 @@ TEST(Watch, AThreadThatComputesIsReportedAfterItsSecondsAboveTheShare) {
   printf("cpu: reported %lld ms after the thread began to compute (%ld%%)\n", watched.ms - kDelayMs, share);
 }
 
+TEST(Watch, EveryProcessIsWatchedAndTheOneWhoseWindowBlocksIsReported) {
+  Scene scene(TheSettings().hangScene, "ready", {}, {"hang", std::to_string(kDelayMs)});
+  ASSERT_TRUE(scene.Ready());
+  std::string pid = scene.Lines("pid").at(0).at(1);
+  ToolRun every = RunThreadsift({"-p", "*", "-a", "hung:2000"});
+  ASSERT_EQ(every.status, 0) << every.out;
+  Lines lines = SplitLines(every.out);
+  ASSERT_GE(lines.size(), 4u) << every.out;
+  EXPECT_EQ(lines[2], "Waiting for every process: hung:2000");
+  EXPECT_EQ(lines[3].rfind("Process " + pid + " (0x", 0), 0u) << lines[3];
+  // The watch's two lines and an empty one come before the run header.
+  std::optional<ProcessHeader> header = ReadProcessHeader(lines.at(kRunHeaderLines + 3));
+  ASSERT_TRUE(header.has_value()) << every.out;
+  EXPECT_EQ(std::to_string(header->pid), pid);
+  EXPECT_EQ(header->image, "hangscene.exe");
+}
+
 TEST(Watch, AProcessThatEndsFirstEndsTheWatchWithStatusOne) {
   Scene scene(TheSettings().hangScene, "ready", {}, {"exit", std::to_string(kDelayMs)});
   ASSERT_TRUE(scene.Ready());
