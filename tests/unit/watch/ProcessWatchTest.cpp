@@ -316,11 +316,19 @@ TEST(Watch, EveryProcessIsWatchedAndTheFirstWhoseConditionHoldsIsReported) {
   }
 }
 
-TEST(Watch, AProcessThatCannotBeOpenedEndsTheRunWithItsFailure) {
+TEST(Watch, AProcessThatCannotBeOpenedOrWalkedEndsTheRunWithItsFailure) {
   sim::Machine m = AppMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "77", "-a", "hung"});
   EXPECT_EQ(r.out, kBanner + "OpenProcess error 87\n");
   EXPECT_EQ(r.status, 1);
+
+  // The deadlock watch's first walk cannot open the process for itself.
+  sim::Machine walked = CycleMachine();
+  walked.Fail("OpenProcess", 5, 2);
+  r = RunThreadsift(walked, {"-p", "120", "-a", "deadlock"});
+  EXPECT_EQ(r.out, kBanner + kWaiting + "deadlock\nOpenProcess error 5\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Leftovers(walked, {"OpenProcess"}, {}), std::vector<std::string>());
 }
 
 }  // namespace

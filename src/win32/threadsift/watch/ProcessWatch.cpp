@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "threadsift/base/Interrupt.h"
@@ -28,6 +29,7 @@ const ULONGLONG kTicksPerMs = 10000;
 // process while the watch lasts; its creation time tells it apart all
 // the same where a platform lets the id go.
 struct WatchedProcess {
+  std::unique_ptr<ScopedHandle> owner;
   HANDLE handle = NULL;
   ULONGLONG created = 0;
 };
@@ -47,12 +49,9 @@ bool ReadProcessTimes(HANDLE process, ULONGLONG* created, ULONGLONG* used) {
 bool OpenWatched(int pid, WatchedProcess* process) {
   process->handle = OpenProcess(kProcessQueryInformation, FALSE, (DWORD)pid);
   if (process->handle == NULL) return false;
+  process->owner.reset(new ScopedHandle(process->handle));
   ULONGLONG used = 0;
-  if (ReadProcessTimes(process->handle, &process->created, &used)) return true;
-  DWORD error = GetLastError();
-  CloseHandle(process->handle);
-  SetLastError(error);
-  return false;
+  return ReadProcessTimes(process->handle, &process->created, &used);
 }
 
 // The processor time of its threads as the system snapshot lists them, in
@@ -116,26 +115,36 @@ bool CpuHeld(CpuWatch* watch, ULONGLONG used, const WatchConditions& conditions,
   return true;
 }
 
-// A form that shows nothing and keeps the cycles of waiters a walk found.
+// A form that shows nothing and keeps the cycles of waiters a walk found,
+// and its failures.
 class CycleForm : public ReportForm {
  public:
   std::vector<std::vector<DWORD>> cycles;
+  std::vector<ReportedFailure> failures;
   void Said(const ReportRecord& record, ReportPart part) override {
     if (part == CyclesPart) cycles = record.process.cycles;
   }
-  void FailureSaid(const ReportRecord&, const ReportedFailure&) override {}
+  void FailureSaid(const ReportRecord&, const ReportedFailure& failure) override { failures.push_back(failure); }
   void ProcessDone(const ReportRecord&) override {}
   void RunDone(const ReportRecord&) override {}
 };
 
 // The cycles of waiters a walk of every thread finds now, as -w says them.
-std::vector<std::vector<DWORD>> FindCycles(int pid) {
+// A walk that fails says its first failure, as the report would: false.
+bool FindCycles(ReportSink& report, int pid, std::vector<std::vector<DWORD>>* cycles) {
   CycleForm* form = new CycleForm;
   ReportSink quiet(std::unique_ptr<ReportForm>(form), "");
   // Source lines and thread names show nowhere: the walk asks for neither.
   WalkOptions walk = {kAllThreads, 0, true, false, NULL, NULL};
-  WalkProcess(quiet, pid, walk);
-  return form->cycles;
+  if (!WalkProcess(quiet, pid, walk) && g_interrupted == 0) {
+    if (!form->failures.empty()) {
+      const ReportedFailure& failure = form->failures[0];
+      report.Failure(failure.step.c_str(), (int)failure.code, failure.named ? failure.name.c_str() : NULL);
+    }
+    return false;
+  }
+  *cycles = form->cycles;
+  return true;
 }
 
 // Walks of the process, one every deadlockMs, and the cycles the last found.
@@ -145,12 +154,14 @@ struct DeadlockWatch {
   std::vector<std::vector<DWORD>> lastCycles;
 };
 
-// True, with the trigger, when this walk finds a cycle the last one found.
-bool DeadlockHeld(DeadlockWatch* watch, int pid, const WatchConditions& conditions, ULONGLONG now,
-                  WatchTrigger* trigger) {
+// True, with the trigger, when this walk finds a cycle the last one found;
+// *failed when the walk failed (after its line).
+bool DeadlockHeld(ReportSink& report, DeadlockWatch* watch, int pid, const WatchConditions& conditions,
+                  ULONGLONG now, WatchTrigger* trigger, bool* failed) {
   if (watch->walked && now - watch->lastAt < (ULONGLONG)conditions.deadlockMs) return false;
-  std::vector<std::vector<DWORD>> cycles = FindCycles(pid);
-  if (g_interrupted != 0) return false;
+  std::vector<std::vector<DWORD>> cycles;
+  *failed = !FindCycles(report, pid, &cycles);
+  if (*failed || g_interrupted != 0) return false;
   ULONGLONG since = now - watch->lastAt;
   bool walkedBefore = watch->walked;
   std::vector<std::vector<DWORD>> before;
@@ -190,10 +201,6 @@ struct Watch {
   // Processes that could not be opened: not tried again while they run.
   std::set<DWORD> passedOver;
   std::unique_ptr<ReportSink> quiet;
-
-  ~Watch() {
-    for (auto& watched : processes) CloseHandle(watched.second.process.handle);
-  }
 };
 
 // Adds the processes started since the last round (-p *), and forgets
@@ -209,7 +216,6 @@ void FollowProcesses(Watch* watch) {
       ++it;
       continue;
     }
-    CloseHandle(it->second.process.handle);
     watch->windows.pids.erase((DWORD)it->first);
     it = watch->processes.erase(it);
   }
@@ -225,7 +231,7 @@ void FollowProcesses(Watch* watch) {
       stillPassedOver.insert(id);
       continue;
     }
-    watch->processes[(int)id] = added;
+    watch->processes[(int)id] = std::move(added);
     watch->windows.pids.insert(id);
   }
   watch->passedOver.swap(stillPassedOver);
@@ -284,10 +290,13 @@ WatchOutcome WatchRounds(ReportSink& report, Watch* watch, WatchTrigger* trigger
     }
     if (conditions.hung && WindowsHung(report, watch, trigger, heldPid)) return ConditionHeldOutcome;
     if (conditions.cpu && ProcessorBusy(watch, trigger, heldPid)) return ConditionHeldOutcome;
-    if (conditions.deadlock && DeadlockHeld(&watch->deadlock, watch->pid, conditions, watch->clock.Now(), trigger)) {
+    bool failed = false;
+    if (conditions.deadlock &&
+        DeadlockHeld(report, &watch->deadlock, watch->pid, conditions, watch->clock.Now(), trigger, &failed)) {
       *heldPid = watch->pid;
       return ConditionHeldOutcome;
     }
+    if (failed) return WatchFailedOutcome;
     if (g_interrupted != 0) return WatchInterruptedOutcome;
     Sleep(kRoundMs);
   }
@@ -311,7 +320,7 @@ bool BeginWatch(ReportSink& report, Watch* watch) {
       report.Failure("OpenProcess", (int)GetLastError());
       return false;
     }
-    watch->processes[watch->pid] = watched;
+    watch->processes[watch->pid] = std::move(watched);
     watch->windows.pids.insert((DWORD)watch->pid);
     ProcessThreads listed;
     if (SnapshotProcess(NULL, (DWORD)watch->pid, &listed) == ProcessListed) image = listed.image;
