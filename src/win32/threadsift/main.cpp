@@ -124,7 +124,9 @@ int Run(ReportSink& report, const RunSettings& run) {
   }
   // The report's time is the time it was made, after any watch.
   report.RunHeader(computerName);
-  WalkOptions options = {run.tid, run.cpuInterval, run.waits, run.grouped || run.json, NULL, NULL};
+  // -t is ignored with -p *, whichever process a watch of every one found.
+  int tid = run.pid == kAllProcesses ? kAllThreads : run.tid;
+  WalkOptions options = {tid, run.cpuInterval, run.waits, run.grouped || run.json, NULL, NULL};
   if (!BindLineLookup(report, &options.lineLookup)) return 1;
   options.nameQuery = FindThreadNameQuery();
 
