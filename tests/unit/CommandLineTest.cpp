@@ -124,6 +124,8 @@ TEST(CommandLine, OptionErrorsPrintTheirMessageAndUsageWithoutBanner) {
       {{"-p", "5", "-a", "stuck"}, "Invalid argument for -a option."},
       {{"-p", "5", "-a", "hung,hung:2000"}, "Invalid argument for -a option."},
       {{"-p", "5", "-a", "hung:999"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "hung:"}, "Invalid argument for -a option."},
+      {{"-p", "5", "-a", "cpu:80:"}, "Invalid argument for -a option."},
       {{"-p", "5", "-a", "hung:600001"}, "Invalid argument for -a option."},
       {{"-p", "5", "-a", "hung:0x3e8"}, "Invalid argument for -a option."},
       {{"-p", "5", "-a", "hung:1000:2"}, "Invalid argument for -a option."},

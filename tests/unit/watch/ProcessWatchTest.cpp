@@ -128,6 +128,22 @@ std::vector<Scene> Scenes() {
          p.endsAt = 7500000;
        },
        kEnded},
+      {"busy from the start: the fourth second above the share ends the watch once it has passed",
+       {"-a", "cpu:80:4"},
+       [](sim::Machine&, sim::Process& p) {
+         p.cpu = {{0, 100}};
+         p.endsAt = 4600000;
+       },
+       "used N% of a processor for 4 s",
+       100,
+       100},
+      {"a process at exactly the share is not above it",
+       {"-a", "cpu:100:2"},
+       [](sim::Machine&, sim::Process& p) {
+         p.cpu = {{0, 100}};
+         p.endsAt = 5 * kSecond;
+       },
+       kEnded},
       {"two processors' worth, for two seconds",
        {"-a", "cpu:150:2"},
        [](sim::Machine&, sim::Process& p) { p.cpu = {{0, 200}}; },
@@ -231,6 +247,24 @@ TEST(Watch, ABreakKeyWhileWaitingEndsTheRunAsAnInterruptedReport) {
   EXPECT_EQ(r.out, kBanner + kWaiting + "hung\n\n* Interrupt *\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(Leftovers(m, {}, {}), std::vector<std::string>());
+}
+
+TEST(Watch, ThenSamplesOrReportsAndSignalsTheEventOnceTheReportIsComplete) {
+  sim::Machine m = AppMachine();
+  m.FindProcess(120)->cpu = {{0, 100}};
+  m.AddEvent("Done");
+  sim::RunResult r = RunThreadsift(m, {"-p", "120", "-a", "cpu:50:1", "-s", "2", "-e", "Done"});
+  EXPECT_THAT(r.out, HasSubstr("Process 120 (0x78): used 100% of a processor for 1 s\n\n" + kRunHeader));
+  EXPECT_THAT(r.out, HasSubstr("2 sample(s), "));
+  EXPECT_EQ(m.books().signalledEvents, std::vector<std::string>({"Done"}));
+  EXPECT_EQ(r.status, 0);
+
+  sim::Machine ended = AppMachine();
+  ended.FindProcess(120)->endsAt = kSecond;
+  ended.AddEvent("Done");
+  r = RunThreadsift(ended, {"-p", "120", "-a", "cpu:50", "-e", "Done"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(ended.books().signalledEvents.empty());
 }
 
 TEST(Watch, TheJsonReportNamesTheConditionThatHeld) {
