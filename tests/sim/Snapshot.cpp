@@ -123,7 +123,8 @@ void WriteRecords(const Machine& m, unsigned char* buffer, bool nameOffsets) {
     const Process& p = *listed[i];
     size_t size = RecordSize(p, m.majorVersion(), m.snapshotsTaken);
     bool last = i + 1 == listed.size();
-    WriteRecord(p, m.majorVersion(), m.snapshotsTaken, m.performanceCounter, last ? 0 : size, record, nameOffsets ? buffer : nullptr);
+    WriteRecord(p, m.majorVersion(), m.snapshotsTaken, m.performanceCounter, last ? 0 : size, record,
+                nameOffsets ? buffer : nullptr);
     record += size;
   }
 }

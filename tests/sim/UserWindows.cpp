@@ -77,8 +77,7 @@ BOOL SimEnumWindows(WNDENUMPROC callback, LPARAM value) {
 // answer time, or fails with ERROR_TIMEOUT once the timeout has passed; one
 // whose thread has stopped pumping fails after the timeout, or at once with
 // SMTO_ABORTIFHUNG when the platform calls it hung (5 s without pumping).
-LRESULT SimSendMessageTimeoutW(HWND window, UINT message, WPARAM, LPARAM, UINT flags, UINT timeout,
-                               DWORD_PTR* result) {
+LRESULT SimSendMessageTimeoutW(HWND window, UINT message, WPARAM, LPARAM, UINT flags, UINT timeout, DWORD_PTR* result) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("SendMessageTimeoutW", (uintptr_t)window,
                                   Args("%p,%u,0x%x,%u", (void*)window, message, flags, timeout))) {

@@ -277,8 +277,9 @@ std::string HandleWaitText(const Json& wait, DWORD pid) {
       DWORD id = object.at("process").get<DWORD>();
       text += Format("process %d (0x%x) to end", (int)id, id);
     } else {
-      text += kind + " " + (object.contains("name") ? "\"" + LineText(object["name"].get<std::string>()) + "\""
-                                                    : "(handle " + handle + ")");
+      text += kind + " " +
+              (object.contains("name") ? "\"" + LineText(object["name"].get<std::string>()) + "\""
+                                       : "(handle " + handle + ")");
       if (kind == "mutex") {
         if (object.at("abandoned").get<bool>()) {
           text += ", which was abandoned";

@@ -38,8 +38,8 @@ bool ReadSettings(int argc, char** argv) {
         !TakeValue(arg, "--handle-scene", &g_settings.handleScene) &&
         !TakeValue(arg, "--modern-scene", &g_settings.modernScene) &&
         !TakeValue(arg, "--pool-scene", &g_settings.poolScene) &&
-        !TakeValue(arg, "--hang-scene", &g_settings.hangScene) &&
-        !TakeValue(arg, "--banner", &g_settings.banner) && !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
+        !TakeValue(arg, "--hang-scene", &g_settings.hangScene) && !TakeValue(arg, "--banner", &g_settings.banner) &&
+        !TakeValue(arg, "--wine-log", &g_settings.wineLog)) {
       fprintf(stderr, "unknown argument: %s\n", arg);
       return false;
     }

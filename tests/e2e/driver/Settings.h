@@ -18,7 +18,7 @@ struct Settings {
   std::string handleScene;         // the program whose threads wait on handles
   std::string modernScene;         // the program whose threads wait on slim locks, variables and addresses
   std::string poolScene;           // the program of many threads, most of them idle in the same frames
-  std::string hangScene;           // the program that goes wrong after a delay (a hang, a deadlock, a busy thread, its end)
+  std::string hangScene;  // the program that goes wrong after a delay (a hang, a deadlock, a busy thread, its end)
   std::string demo;                // the bundled demo program, two threads deadlocked
   std::string banner;              // the banner as the tool's source spells it; empty when unknown
   std::string latchsiftBanner;     // the same for latchsift

@@ -73,8 +73,8 @@ TEST(Watch, AWindowThatBlocksIsReportedAfterFiveSilentSecondsWithItsFrames) {
   ASSERT_EQ(watched.run.status, 0) << watched.run.out;
   ASSERT_GE(watched.lines.size(), 4u) << watched.run.out;
   EXPECT_EQ(watched.lines[0], Banner());
-  EXPECT_TRUE(std::regex_match(watched.lines[2], std::regex("^Waiting for process " + watched.pid +
-                                                            " \\(0x[0-9a-f]+\\) hangscene.exe: hung$")))
+  EXPECT_TRUE(std::regex_match(
+      watched.lines[2], std::regex("^Waiting for process " + watched.pid + " \\(0x[0-9a-f]+\\) hangscene.exe: hung$")))
       << watched.lines[2];
   long silent = Figure(watched, "no window has answered for (\\d+) ms");
   EXPECT_GE(silent, 5000) << watched.run.out;

@@ -179,8 +179,10 @@ TEST(HandleWait, EachSceneGivesExactlyItsLines) {
          Mutex(p, 0x4c, 999);
        },
        Waits(10, "mutex \"app-lock\" held by " + Id(20)) + Waits(11, "mutex (handle 0x44), whose holder is unknown") +
-           Waits(12, "mutex \"left\", which was abandoned") + Waits(13, "mutex (handle 0x4c), whose holder is unknown")},
-      {"events, semaphores and timers, named and not, a name the code page lacks a character of, a name with a line break, and a name outside the program's folder",
+           Waits(12, "mutex \"left\", which was abandoned") +
+           Waits(13, "mutex (handle 0x4c), whose holder is unknown")},
+      {"events, semaphores and timers, named and not, a name the code page lacks a character of, a name with a line "
+       "break, and a name outside the program's folder",
        [](sim::Machine&, sim::Process& p) {
          HandleWaiter(p, 10, {0x40});
          p.AddHandle(0x40, "Event", u"\\BaseNamedObjects\\ready\u4e2d!");

@@ -117,7 +117,9 @@ std::vector<Scene> Scenes() {
        kEnded},
       {"a process busy from 3 s on: reported after 5 seconds above the share",
        {"-a", "cpu:80"},
-       [](sim::Machine&, sim::Process& p) { p.cpu = {{0, 20}, {3 * kSecond, 100}}; },
+       [](sim::Machine&, sim::Process& p) {
+         p.cpu = {{0, 20}, {3 * kSecond, 100}};
+       },
        "used N% of a processor for 5 s",
        100,
        100},
@@ -146,7 +148,9 @@ std::vector<Scene> Scenes() {
        kEnded},
       {"two processors' worth, for two seconds",
        {"-a", "cpu:150:2"},
-       [](sim::Machine&, sim::Process& p) { p.cpu = {{0, 200}}; },
+       [](sim::Machine&, sim::Process& p) {
+         p.cpu = {{0, 200}};
+       },
        "used N% of a processor for 2 s",
        200,
        200},
@@ -313,25 +317,21 @@ TEST(Watch, EveryProcessIsWatchedAndTheFirstWhoseConditionHoldsIsReported) {
     std::string header;
   };
   const Case cases[] = {
-      {"a window of a process started since the watch began",
-       "hung:1000",
+      {"a window of a process started since the watch began", "hung:1000",
        [](sim::Machine& m) { UiWindow(*m.FindProcess(140), 0x10050, 50, 2.5); },
-       "Process 140 (0x8c): no window has answered for ",
-       "Process 140 (0x8c)  late.exe 1 thread(s)\n"},
-      {"the busy process among idle ones",
-       "cpu:50:2",
-       [](sim::Machine& m) { m.FindProcess(130)->cpu = {{0, 5}, {1 * kSecond, 90}}; },
-       "Process 130 (0x82): used 90% of a processor for 2 s\n\n",
-       "Process 130 (0x82)  second.exe 1 thread(s)\n"},
-      {"a process that cannot be opened is passed over, and not asked again at every round",
-       "hung:1000",
+       "Process 140 (0x8c): no window has answered for ", "Process 140 (0x8c)  late.exe 1 thread(s)\n"},
+      {"the busy process among idle ones", "cpu:50:2",
+       [](sim::Machine& m) {
+         m.FindProcess(130)->cpu = {{0, 5}, {1 * kSecond, 90}};
+       },
+       "Process 130 (0x82): used 90% of a processor for 2 s\n\n", "Process 130 (0x82)  second.exe 1 thread(s)\n"},
+      {"a process that cannot be opened is passed over, and not asked again at every round", "hung:1000",
        [](sim::Machine& m) {
          m.FailFor("OpenProcess", 130, 5);
          UiWindow(*m.FindProcess(130), 0x10030, 40, 0);
          UiWindow(*m.FindProcess(120), 0x10020, 20, 3);
        },
-       "Process 120 (0x78): the windows of thread 20 (0x14) have not answered for ",
-       kHeader120 + "\n"},
+       "Process 120 (0x78): the windows of thread 20 (0x14) have not answered for ", kHeader120 + "\n"},
   };
   for (const Case& c : cases) {
     sim::Machine m = ManyProcesses();

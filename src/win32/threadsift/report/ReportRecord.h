@@ -228,8 +228,8 @@ struct ReportedProcess {
 enum WatchCondition { HungCondition, DeadlockCondition, CpuCondition };
 struct WatchTrigger {
   WatchCondition condition = HungCondition;
-  unsigned ms = 0;  // hung: how long the windows were silent; deadlock: between the walks that found it
-  DWORD tid = 0;    // hung: the one thread whose windows were silent, 0 when no window answered
+  unsigned ms = 0;       // hung: how long the windows were silent; deadlock: between the walks that found it
+  DWORD tid = 0;         // hung: the one thread whose windows were silent, 0 when no window answered
   unsigned percent = 0;  // cpu: the share of one processor over the seconds
   unsigned seconds = 0;
   std::vector<DWORD> cycle;  // deadlock: from its lowest thread id

@@ -85,8 +85,7 @@ struct CpuWatch {
 // Takes the process's processor time used at now, a second or more after
 // the last reading; true, with the trigger, once enough seconds in a row
 // were above the share.
-bool CpuHeld(CpuWatch* watch, ULONGLONG used, const WatchConditions& conditions, ULONGLONG now,
-             WatchTrigger* trigger) {
+bool CpuHeld(CpuWatch* watch, ULONGLONG used, const WatchConditions& conditions, ULONGLONG now, WatchTrigger* trigger) {
   // A thread that ended takes its time out of the sum: the count starts again.
   if (!watch->started || used < watch->lastUsed) {
     watch->started = true;
@@ -156,8 +155,8 @@ struct DeadlockWatch {
 
 // True, with the trigger, when this walk finds a cycle the last one found;
 // *failed when the walk failed (after its line).
-bool DeadlockHeld(ReportSink& report, DeadlockWatch* watch, int pid, const WatchConditions& conditions,
-                  ULONGLONG now, WatchTrigger* trigger, bool* failed) {
+bool DeadlockHeld(ReportSink& report, DeadlockWatch* watch, int pid, const WatchConditions& conditions, ULONGLONG now,
+                  WatchTrigger* trigger, bool* failed) {
   if (watch->walked && now - watch->lastAt < (ULONGLONG)conditions.deadlockMs) return false;
   std::vector<std::vector<DWORD>> cycles;
   *failed = !FindCycles(report, pid, &cycles);

@@ -43,8 +43,8 @@ bool StartWindowProbe(WindowProbe* probe) {
   probe->enumWindows = reinterpret_cast<EnumWindowsFn>(reinterpret_cast<void*>(GetProcAddress(user, "EnumWindows")));
   probe->threadOf =
       reinterpret_cast<WindowThreadFn>(reinterpret_cast<void*>(GetProcAddress(user, "GetWindowThreadProcessId")));
-  probe->send = reinterpret_cast<SendMessageTimeoutFn>(
-      reinterpret_cast<void*>(GetProcAddress(user, "SendMessageTimeoutW")));
+  probe->send =
+      reinterpret_cast<SendMessageTimeoutFn>(reinterpret_cast<void*>(GetProcAddress(user, "SendMessageTimeoutW")));
   return probe->enumWindows != NULL && probe->threadOf != NULL && probe->send != NULL;
 }
 
@@ -69,8 +69,8 @@ void ProbeWindows(WindowProbe* probe, WatchClock& clock) {
 
 WindowSilence MeasureSilence(const WindowProbe& probe, DWORD pid, ULONGLONG now) {
   WindowSilence silence;
-  for (auto it = probe.lastAnswer.lower_bound(ThreadKey(pid, 0)); it != probe.lastAnswer.end() && it->first.first == pid;
-       ++it) {
+  for (auto it = probe.lastAnswer.lower_bound(ThreadKey(pid, 0));
+       it != probe.lastAnswer.end() && it->first.first == pid; ++it) {
     ULONGLONG quiet = now > it->second ? now - it->second : 0;
     if (!silence.windows || quiet > silence.longest) {
       silence.longest = quiet;
