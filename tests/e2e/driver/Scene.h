@@ -18,15 +18,7 @@ class Scene {
   Scene(const std::string& program, const std::string& last, const Environment& environment = {},
         const std::vector<std::string>& args = {})
       : process_(program, args, Pipes{true, 0}, environment) {
-    while (std::optional<std::string> line = process_.ReadLine(Patience(milliseconds(60000)))) {
-      std::string text = *line;
-      if (!text.empty() && text.back() == '\r') text.pop_back();
-      lines_.push_back(text);
-      if (text == last) {
-        ready_ = true;
-        break;
-      }
-    }
+    ready_ = WaitFor(last, Patience(milliseconds(60000)));
   }
   ~Scene() { process_.CloseInput(); }
   bool Ready() const { return ready_; }
