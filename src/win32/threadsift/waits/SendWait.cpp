@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "threadsift/base/UserLibrary.h"
 #include "threadsift/waits/SendWait.h"
 
 namespace {
@@ -8,10 +9,7 @@ typedef BOOL(WINAPI* IsWindowFn)(HWND);
 typedef DWORD(WINAPI* GetWindowThreadProcessIdFn)(HWND, LPDWORD);
 typedef int(WINAPI* GetClassNameWFn)(HWND, LPWSTR, int);
 
-// The user library's calls that tell of a window. The library is not
-// imported, so that a tool that looks at no window never loads it; once
-// loaded it stays (a library that has answered for windows is not unloaded
-// safely).
+// The user library's calls that tell of a window.
 struct WindowCalls {
   IsWindowFn isWindow;
   GetWindowThreadProcessIdFn threadOf;
@@ -19,8 +17,7 @@ struct WindowCalls {
 };
 
 bool FindWindowCalls(WindowCalls* calls) {
-  HMODULE user = GetModuleHandleA("user32.dll");
-  if (user == NULL) user = LoadLibraryA("user32.dll");
+  HMODULE user = UserLibrary();
   if (user == NULL) return false;
   calls->isWindow = reinterpret_cast<IsWindowFn>(reinterpret_cast<void*>(GetProcAddress(user, "IsWindow")));
   calls->threadOf = reinterpret_cast<GetWindowThreadProcessIdFn>(

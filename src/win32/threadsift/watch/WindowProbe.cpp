@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "threadsift/base/UserLibrary.h"
 #include "threadsift/watch/WindowProbe.h"
 
 namespace {
@@ -35,10 +36,7 @@ BOOL CALLBACK NoteWindow(HWND window, LPARAM value) {
 }  // namespace
 
 bool StartWindowProbe(WindowProbe* probe) {
-  // The user library is not imported: a tool that watches no window never
-  // loads it.
-  HMODULE user = GetModuleHandleA("user32.dll");
-  if (user == NULL) user = LoadLibraryA("user32.dll");
+  HMODULE user = UserLibrary();
   if (user == NULL) return false;
   probe->enumWindows = reinterpret_cast<EnumWindowsFn>(reinterpret_cast<void*>(GetProcAddress(user, "EnumWindows")));
   probe->threadOf =
