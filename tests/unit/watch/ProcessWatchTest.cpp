@@ -251,6 +251,14 @@ TEST(Watch, ABreakKeyWhileWaitingEndsTheRunAsAnInterruptedReport) {
   EXPECT_EQ(r.out, kBanner + kWaiting + "hung\n\n* Interrupt *\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(Leftovers(m, {}, {}), std::vector<std::string>());
+
+  // A break key in the walk that would confirm the cycle, once both its
+  // threads are walked: the walk is cut short, and nothing is confirmed.
+  sim::Machine cycle = CycleMachine();
+  cycle.RaiseCtrlEventAtCall("SuspendThread", 5);
+  r = RunThreadsift(cycle, {"-p", "120", "-a", "deadlock:1000"});
+  EXPECT_EQ(r.out, kBanner + kWaiting + "deadlock:1000\n\n* Interrupt *\n");
+  EXPECT_EQ(Leftovers(cycle, {}, {}), std::vector<std::string>());
 }
 
 TEST(Watch, ThenSamplesOrReportsAndSignalsTheEventOnceTheReportIsComplete) {
