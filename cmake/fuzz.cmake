@@ -13,7 +13,7 @@ set(FUZZ_RECORD_RUNS 20000)  # inputs each record target runs as a test
 add_library(fuzz_simwin STATIC
   tests/sim/Machine.cpp tests/sim/Platform.cpp tests/sim/Crt.cpp tests/sim/Snapshot.cpp tests/sim/Locks.cpp
   tests/sim/Modules.cpp tests/sim/Symbols.cpp tests/sim/Threads.cpp tests/sim/Run.cpp
-  tests/sim/Sections.cpp tests/sim/SlimLocks.cpp tests/sim/UserWindows.cpp tests/sim/Handles.cpp tests/sim/Text.cpp tests/sim/Wow64.cpp tests/sim/Loader.cpp)
+  tests/sim/Sections.cpp tests/sim/SlimLocks.cpp tests/sim/UserWindows.cpp tests/sim/Files.cpp tests/sim/Handles.cpp tests/sim/Text.cpp tests/sim/Wow64.cpp tests/sim/Loader.cpp)
 target_include_directories(fuzz_simwin PUBLIC tests/sim ${THREADSIFT_SIM_INCLUDE})
 
 add_library(fuzz_tools STATIC

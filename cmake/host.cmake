@@ -32,6 +32,7 @@ add_library(simwin STATIC
   tests/sim/Sections.cpp
   tests/sim/SlimLocks.cpp
   tests/sim/UserWindows.cpp
+  tests/sim/Files.cpp
   tests/sim/Wow64.cpp
   tests/sim/Loader.cpp
   tests/sim/Handles.cpp

@@ -243,6 +243,14 @@ HANDLE Machine::NewHandle(const std::string& kind, const std::string& name, DWOR
   return handle;
 }
 
+std::vector<std::string> Machine::OpenFilePaths() const {
+  std::vector<std::string> paths;
+  for (const auto& entry : handles_) {
+    if (entry.second.kind == "file") paths.push_back(entry.second.name);
+  }
+  return paths;
+}
+
 Process* Machine::ProcessOfHandle(HANDLE handle) {
   auto entry = handles_.find(handle);
   if (entry == handles_.end() || entry->second.kind != "process") return nullptr;

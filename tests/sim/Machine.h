@@ -427,6 +427,14 @@ class Machine {
   // How often the modules have been listed, by either listing.
   long ModuleListings() const { return CallTotal("EnumProcessModules") + CallTotal("EnumProcessModulesEx"); }
   void AddEvent(const std::string& name) { events_.insert(name); }
+  // The files the tool made, by path, with their bytes; a folder (its path
+  // without the last '\\') in lockedFolders refuses new files; a path in
+  // folders is a folder, which no file replaces; the disk holds diskRoom
+  // bytes of files in all.
+  std::map<std::string, std::string> files;
+  std::set<std::string> lockedFolders;
+  std::set<std::string> folders;
+  size_t diskRoom = (size_t)-1;
   // A library the tool may load (the user library): until it does, it is
   // not among the loaded modules.
   bool LoadLibraryNamed(const std::string& module);
@@ -489,6 +497,8 @@ class Machine {
   // Counts and records a call; returns the failure that applies to it, if any.
   const FailRule* Enter(const char* op, uint64_t key, const std::string& args);
   HANDLE NewHandle(const std::string& kind, const std::string& name, DWORD id = 0);
+  // The paths of the files open for writing.
+  std::vector<std::string> OpenFilePaths() const;
   // A handle to thread, which has the id tid.
   HANDLE NewThreadHandle(Thread* thread, Process* process, DWORD tid);
   const HandleEntry* FindHandle(HANDLE handle) const;

@@ -11,6 +11,7 @@
 #include "threadsift/process/ProcessWalk.h"
 #include "threadsift/report/ReportSink.h"
 #include "threadsift/base/ScopedHandle.h"
+#include "threadsift/pictures/SampleFileForm.h"
 #include "threadsift/sampling/StackSampler.h"
 #include "threadsift/Version.h"
 #include "threadsift/watch/ProcessWatch.h"
@@ -35,6 +36,8 @@ const char kOptionList[] =
     "  -c <ms>       each thread's processor time, and its share of one processor over <ms> (1 to 60000)\n"
     "  -s <samples>  sample the stacks <samples> times (1 to 1000000) and print them folded\n"
     "  -i <ms>       with -s: milliseconds between samples (1 to 10000; 10 when not given)\n"
+    "  -o <file>     with -s: write the samples to <file>, in the form its name ends with: .svg (a flame\n"
+    "                graph page), .speedscope.json (each thread's samples in time order), .folded or .txt\n"
     "  -j            one JSON object a process instead of the text report\n"
     "  -w            who waits for whom after each waiting thread, and the deadlocks they make\n"
     "  -g            each distinct stack once, under the threads that share it; idle threads last\n"
@@ -94,6 +97,7 @@ struct RunSettings {
   int cpuInterval;
   int samples;
   int sampleInterval;
+  const char* outputPath;
   bool waits;
   bool grouped;
   bool json;
@@ -132,8 +136,9 @@ int Run(ReportSink& report, const RunSettings& run) {
 
   bool done = false;
   if (run.samples != 0) {
-    done = SampleProcess(report, pid, run.tid, run.samples,
-                         run.sampleInterval != 0 ? run.sampleInterval : kDefaultSampleInterval);
+    int interval = run.sampleInterval != 0 ? run.sampleInterval : kDefaultSampleInterval;
+    SamplingRequest request = {run.tid, run.samples, interval, run.outputPath, kVersion, options.lineLookup};
+    done = SampleProcess(report, pid, request);
   } else if (pid == kAllProcesses) {
     done = WalkAllProcesses(report, options);
   } else {
@@ -158,6 +163,7 @@ int main(int argc, char** argv) {
   int cpuInterval = 0;
   int samples = 0;
   int sampleInterval = 0;
+  const char* outputPath = NULL;
   bool waits = false;
   bool grouped = false;
   bool json = false;
@@ -186,6 +192,13 @@ int main(int argc, char** argv) {
     } else if (strcmp(arg, "-i") == 0) {
       sampleInterval = ReadBoundedValue(argc, argv, &i, 1, kMaxSampleInterval, "Option -i requires argument.",
                                         "Invalid argument for -i option.");
+    } else if (strcmp(arg, "-o") == 0) {
+      if (i + 1 >= argc) Usage("Option -o requires argument.");
+      outputPath = argv[++i];
+      SampleFileForm form;
+      if (!SampleFileFormOf(outputPath, &form)) {
+        Usage("Option -o takes a file name ending in .svg, .speedscope.json, .folded or .txt.");
+      }
     } else if (strcmp(arg, "-w") == 0) {
       waits = true;
     } else if (strcmp(arg, "-g") == 0) {
@@ -207,6 +220,7 @@ int main(int argc, char** argv) {
   if (tid == 0) Usage("Option -t requires a valid thread ID or * for all threads.");
   // Sampling shows one process's stacks; it neither sweeps nor lists threads.
   if (samples == 0 && sampleInterval != 0) Usage("Option -i requires -s.");
+  if (samples == 0 && outputPath != NULL) Usage("Option -o requires -s.");
   if (samples != 0 && pid == kAllProcesses) Usage("Option -s requires a single process ID.");
   if (samples != 0 && cpuInterval != 0) Usage("Option -c cannot be used with -s.");
   if (samples != 0 && waits) Usage("Option -w cannot be used with -s.");
@@ -223,7 +237,8 @@ int main(int argc, char** argv) {
   ReportSink report(json, kVersion, grouped);
   report.Banner(kBanner);
   RunSettings run = {
-      pid, tid, eventName, cpuInterval, samples, sampleInterval, waits, grouped, json, watching ? &conditions : NULL};
+      pid,   tid,     eventName, cpuInterval, samples, sampleInterval, outputPath,
+      waits, grouped, json,      watching ? &conditions : NULL};
   int status = Run(report, run);
   report.EndRun();
   return status;

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -17,6 +18,27 @@ void MakeFoldable(Text* text) {
   for (size_t i = 0; i < text->size(); ++i) {
     if ((*text)[i] == ';' || static_cast<unsigned>((*text)[i]) < 0x20) (*text)[i] = '_';
   }
+}
+
+// True when path lies in folder (letters compared without case).
+bool LiesIn(const std::string& path, const std::string& folder) {
+  if (folder.empty() || path.size() <= folder.size() || path[folder.size()] != '\\') return false;
+  for (size_t i = 0; i < folder.size(); ++i) {
+    if (tolower((unsigned char)path[i]) != tolower((unsigned char)folder[i])) return false;
+  }
+  return true;
+}
+
+// What is told of a name beside it, found when it is first made.
+FrameOrigin OriginOf(const ExaminedProcess& process, Address pc, const std::string& platformFolder) {
+  FrameOrigin origin;
+  int module = FindModule(process.modules, pc);
+  if (module < 0) return origin;
+  origin.module = process.modules.baseNames[(size_t)module];
+  origin.platform = LiesIn(process.modules.paths[(size_t)module], platformFolder);
+  auto lookUp = [&]() { SourceOfRoutine(process, pc, &origin.file, &origin.line); };
+  if (!CallGuarded(lookUp)) origin.file.clear();
+  return origin;
 }
 
 // The index of the frame's name, named the first time its address is seen.
@@ -37,10 +59,29 @@ int NameIndex(const ExaminedProcess& process, Address pc, FoldedStacks* stacks) 
     index = same->second;
   } else {
     stacks->names.push_back(name);
+    stacks->origins.push_back(OriginOf(process, pc, stacks->platformFolder));
     stacks->nameIndex[name] = index;
   }
   stacks->nameOfAddress[pc] = index;
   return index;
+}
+
+// Adds the sample to its thread's timeline: a run of samples that missed
+// the thread since the last one that found it, then the stack.
+void AddToTimeline(DWORD tid, int sample, int stack, FoldedStacks* stacks) {
+  std::map<DWORD, ThreadTimeline>::iterator found = stacks->timelines.find(tid);
+  if (found == stacks->timelines.end()) {
+    found = stacks->timelines.insert(std::make_pair(tid, ThreadTimeline())).first;
+    found->second.firstSample = found->second.nextSample = sample;
+  }
+  ThreadTimeline& timeline = found->second;
+  if (sample > timeline.nextSample) timeline.runs.push_back(SampleRun{kNotSampled, sample - timeline.nextSample});
+  if (!timeline.runs.empty() && timeline.runs.back().stack == stack) {
+    ++timeline.runs.back().length;
+  } else {
+    timeline.runs.push_back(SampleRun{stack, 1});
+  }
+  timeline.nextSample = sample + 1;
 }
 
 bool ComesFirst(const std::pair<std::string, int>& a, const std::pair<std::string, int>& b) {
@@ -50,19 +91,31 @@ bool ComesFirst(const std::pair<std::string, int>& a, const std::pair<std::strin
 
 }  // namespace
 
-void CountStack(const ExaminedProcess& process, DWORD tid, const std::vector<FoundFrame>& found,
+void CountStack(const ExaminedProcess& process, DWORD tid, int sample, const std::vector<FoundFrame>& found,
                 FoldedStacks* stacks) {
-  std::pair<DWORD, std::vector<int>>& stack = stacks->inHand;
+  StackKey& stack = stacks->inHand;
   stack.first = tid;
   stack.second.clear();
   for (const FoundFrame& frame : found) stack.second.push_back(NameIndex(process, frame.pc, stacks));
   // A stack seen before is counted without a copy of its key.
   auto counted = stacks->counts.find(stack);
   if (counted != stacks->counts.end()) {
-    ++counted->second;
+    ++counted->second.count;
   } else {
-    stacks->counts[stack] = 1;
+    CountedStack first = {1, (int)stacks->stackOfId.size()};
+    counted = stacks->counts.insert(std::make_pair(stack, first)).first;
+    stacks->stackOfId.push_back(&counted->first);
   }
+  if (stacks->keepsTimelines) AddToTimeline(tid, sample, counted->second.id, stacks);
+}
+
+std::string FindPlatformFolder() {
+  char system[MAX_PATH];
+  UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::string();
+  std::string folder(system, length);
+  size_t parent = folder.rfind('\\');
+  return parent == std::string::npos ? std::string() : folder.substr(0, parent);
 }
 
 void ForgetStaleNames(FoldedStacks* stacks, const std::vector<ModuleRange>& dropped) {
@@ -75,23 +128,31 @@ void ForgetStaleNames(FoldedStacks* stacks, const std::vector<ModuleRange>& drop
   }
 }
 
-void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks) {
-  // "<tid>;<outermost>;...;<innermost>", the line after the image name.
+std::vector<std::pair<std::string, int>> FoldedStackTexts(const FoldedStacks& stacks,
+                                                          const std::vector<std::string>& names) {
   std::vector<std::pair<std::string, int>> lines;
+  lines.reserve(stacks.counts.size());
   for (const auto& counted : stacks.counts) {
-    char tid[16];
-    snprintf(tid, sizeof(tid), "%u", (unsigned)counted.first.first);
-    std::string text = tid;
+    std::string text = std::to_string(counted.first.first);
     for (auto name = counted.first.second.rbegin(); name != counted.first.second.rend(); ++name) {
       text += ';';
-      text += stacks.names[(size_t)*name];
+      text += names[(size_t)*name];
     }
-    lines.push_back(std::make_pair(text, counted.second));
+    lines.push_back(std::make_pair(text, counted.second.count));
   }
   std::sort(lines.begin(), lines.end(), ComesFirst);
+  return lines;
+}
+
+ImageText FoldableImage(const ImageText& image) {
   ImageText shown = image;
   MakeFoldable(&shown);
-  for (const std::pair<std::string, int>& line : lines) {
+  return shown;
+}
+
+void PrintFoldedStacks(const ImageText& image, const FoldedStacks& stacks) {
+  ImageText shown = FoldableImage(image);
+  for (const std::pair<std::string, int>& line : FoldedStackTexts(stacks, stacks.names)) {
     printf("%S;%s %d\n", shown.c_str(), line.first.c_str(), line.second);
   }
 }

@@ -9,6 +9,8 @@
 
 #include "threadsift/sampling/FoldedStacks.h"
 #include "threadsift/base/Interrupt.h"
+#include "threadsift/pictures/PartialFile.h"
+#include "threadsift/pictures/SampleFile.h"
 #include "threadsift/process/ProcessSession.h"
 #include "threadsift/report/ReportSink.h"
 #include "threadsift/base/ScopedHandle.h"
@@ -35,6 +37,9 @@ struct SamplingSettings {
   int tid;
   int samples;
   int intervalMs;
+  const char* version;
+  PartialFile* file;  // or null
+  SampleFileForm form;
 };
 
 // Why the sampling ended before its last sample, if it did.
@@ -193,7 +198,7 @@ SampleOutcome TakeSample(ExaminedProcess& process, int tid, ThreadListing* listi
     } else {
       alive = true;
       if (WatchModules(process, *found, watch, &gathered->stacks)) ForgetKeptWalks(opened);
-      CountStack(process, thread.tid, *found, &gathered->stacks);
+      CountStack(process, thread.tid, gathered->samples, *found, &gathered->stacks);
     }
   }
   return ended && !alive ? AllEnded : SampleTaken;
@@ -301,6 +306,31 @@ bool ReportEnd(ReportSink& report, int pid, const Gathered& gathered) {
   return ReportMissingThreadList(report, pid);
 }
 
+// Writes the samples to the file and says so. False after a line naming it.
+bool WriteSamples(ReportSink& report, const SamplingSettings& settings, const ImageText& image, int pid,
+                  const Gathered& gathered) {
+  SamplesTaken taken;
+  taken.image = image;
+  taken.pid = pid;
+  taken.samples = gathered.samples;
+  taken.requested = settings.samples;
+  taken.intervalMs = settings.intervalMs;
+  taken.threads = (int)gathered.threadsSeen.size();
+  taken.interrupted = g_interrupted != 0;
+  taken.stacks = &gathered.stacks;
+  taken.names = Utf8Names(gathered.stacks);
+  SampleFileText made = MakeSampleFile(settings.form, taken, settings.version);
+  PartialFile& file = *settings.file;
+  if (!file.Write(report, made.text) || !file.Finish(report)) return false;
+  printf("Wrote %d sample%s of %d thread%s to %s", taken.samples, taken.samples == 1 ? "" : "s", taken.threads,
+         taken.threads == 1 ? "" : "s", file.path().c_str());
+  if (made.merged > 0) printf(", %d frame%s too narrow to see merged into their callers", made.merged,
+                              made.merged == 1 ? "" : "s");
+  if (taken.interrupted) printf(", interrupted: the samples taken so far");
+  printf("\n");
+  return true;
+}
+
 // The part of a sampling run that runs with the symbol handler started.
 bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const SamplingSettings& settings,
                        bool* complete) {
@@ -315,21 +345,39 @@ bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const Sampl
   if (outcome == SymbolLoadFailed) return true;
   ReadModuleTimeStamps(process);
   Gathered gathered;
+  if (settings.file != NULL) {
+    gathered.stacks.keepsTimelines = settings.form == SpeedscopeForm;
+    gathered.stacks.platformFolder = FindPlatformFolder();
+  }
   Sample(process, settings, listed.threads, &gathered);
-  PrintFoldedStacks(listed.image, gathered.stacks);
+  bool written = true;
+  if (settings.file == NULL) {
+    PrintFoldedStacks(listed.image, gathered.stacks);
+  } else {
+    written = WriteSamples(report, settings, listed.image, pid, gathered);
+  }
   printf("\n");
   PrintSummary(gathered);
   *complete = true;
-  return ReportEnd(report, pid, gathered);
+  return ReportEnd(report, pid, gathered) && written;
 }
 
 }  // namespace
 
-bool SampleProcess(ReportSink& report, int pid, int tid, int samples, int intervalMs) {
-  SamplingSettings settings = {tid, samples, intervalMs};
+bool SampleProcess(ReportSink& report, int pid, const SamplingRequest& request) {
+  SamplingSettings settings = {request.tid, request.samples, request.intervalMs, request.version, NULL, FoldedForm};
+  std::unique_ptr<PartialFile> file;
+  if (request.outputPath != NULL) {
+    SampleFileFormOf(request.outputPath, &settings.form);
+    file.reset(new PartialFile(request.outputPath));
+    if (!file->Create(report)) return false;
+    settings.file = file.get();
+  }
   auto work = [&](ExaminedProcess& process, bool* complete) {
     return SampleWithSymbols(process, report, settings, complete);
   };
-  // The folded stacks name frames without their source lines.
-  return WithSymbolHandler(report, pid, NULL, NULL, work);
+  // The folded stacks name frames without their source lines; the speedscope
+  // file tells where each routine begins.
+  LineLookup lines = file != nullptr && settings.form == SpeedscopeForm ? request.lineLookup : NULL;
+  return WithSymbolHandler(report, pid, lines, NULL, work);
 }

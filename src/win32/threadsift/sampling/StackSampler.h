@@ -1,6 +1,8 @@
 #ifndef THREADSIFT_STACK_SAMPLER_H
 #define THREADSIFT_STACK_SAMPLER_H
 
+#include "threadsift/base/Bitness.h"
+
 class ReportSink;
 
 // The intervals between samples that -i accepts, in milliseconds, and its default.
@@ -9,13 +11,27 @@ const int kMaxSampleInterval = 10000;
 // The most samples -s takes.
 const int kMaxSamples = 1000000;
 
+// What a sampling run is asked for.
+struct SamplingRequest {
+  int tid;
+  int samples;
+  int intervalMs;
+  // The file the samples are written to, in the form its name ends with,
+  // or null to print them folded.
+  const char* outputPath;
+  const char* version;    // the tool's, as a file says who made it
+  LineLookup lineLookup;  // for the source lines a file tells, or null
+};
+
 // Samples the stacks of every thread of process pid (or of thread tid alone)
 // `samples` times, intervalMs apart, each thread held only while its
 // registers and stack are copied, and prints the process header line, the
-// stacks counted in the folded format and a summary line. A break key ends
-// the sampling after the sample in hand. When the process ends (or a thread
-// cannot be resumed) before the last sample, what was gathered is printed,
-// then the lines of the failure. False after a failure.
-bool SampleProcess(ReportSink& report, int pid, int tid, int samples, int intervalMs);
+// stacks counted in the folded format (or writes them to the file, and says
+// so) and a summary line. A file that cannot be made is said before any
+// sample is taken. A break key ends the sampling after the sample in hand.
+// When the process ends (or a thread cannot be resumed) before the last
+// sample, what was gathered is printed or written, then the lines of the
+// failure. False after a failure.
+bool SampleProcess(ReportSink& report, int pid, const SamplingRequest& request);
 
 #endif

@@ -161,6 +161,24 @@ std::string NameOfFrame(const ExaminedProcess& process, Address pc) {
   return name;
 }
 
+bool SourceOfRoutine(const ExaminedProcess& process, Address pc, std::string* file, unsigned* line) {
+  if (process.lineLookup == NULL) return false;
+  SymbolBuffers buffers;
+  SymbolDisplacement displacement = 0;
+  WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement, &buffers);
+  if (symbol == NULL) return false;
+  WalkLine found;
+  memset(&found, 0, sizeof(found));
+  found.SizeOfStruct = sizeof(found);
+  DWORD lineDisplacement = 0;
+  if (!process.lineLookup(process.symbols->key, symbol->Address, &lineDisplacement, &found) || found.FileName == NULL) {
+    return false;
+  }
+  *file = found.FileName;
+  *line = (unsigned)found.LineNumber;
+  return true;
+}
+
 namespace {
 
 // The symbol's own name of the frame at pc, as the frame's line found it

@@ -39,6 +39,10 @@ std::string NameOfFrame(const ExaminedProcess& process, Address pc);
 // "0x<address>" outside every module.
 std::string NameOfFrameByAddress(const ExaminedProcess& process, Address pc);
 
+// The source file and line where the routine that holds pc begins, when
+// the process has a line lookup and the symbols know them; false otherwise.
+bool SourceOfRoutine(const ExaminedProcess& process, Address pc, std::string* file, unsigned* line);
+
 // The routine of the frame at pc without module and without the decoration
 // of a plain C routine (leading underscores, a trailing "@<argument
 // bytes>"); false for a frame without a symbol (the platform's stubs). A
