@@ -75,6 +75,7 @@ add_executable(unit_tests
   tests/unit/process/ProcessWidthTest.cpp
   tests/unit/process/ProcessWalkTest.cpp
   tests/unit/RandomMachineTest.cpp
+  tests/unit/pictures/SampleFileTest.cpp
   tests/unit/sampling/StackSamplerTest.cpp
   tests/unit/SweepTest.cpp
   tests/unit/thread/ThreadCpuTest.cpp

@@ -448,6 +448,29 @@ std::vector<std::string> Machine::CallSequence() const {
   return ops;
 }
 
+namespace {
+
+// Bytes of any value as hexadecimal digits, which no line break or tab splits.
+std::string HexBytes(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (unsigned char byte : bytes) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return hex;
+}
+
+std::string BytesOfHex(const std::string& hex) {
+  std::string bytes;
+  bytes.reserve(hex.size() / 2);
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += (char)std::stoi(hex.substr(i, 2), nullptr, 16);
+  return bytes;
+}
+
+}  // namespace
+
 std::string Machine::SerializeBooks() {
   std::ostringstream out;
   for (const CallRecord& c : books_.calls) out << "call\t" << Clean(c.op) << '\t' << Clean(c.args) << '\n';
@@ -465,11 +488,13 @@ std::string Machine::SerializeBooks() {
   out << "zeroed\t" << (books_.firstSnapshotBufferZeroed ? 1 : 0) << '\n';
   out << "ctrlexit\t" << (books_.endedByCtrlEvent ? 1 : 0) << '\n';
   out << "ctrlwait\t" << books_.ctrlWaitMs << '\n';
+  for (const auto& file : files) out << "file\t" << HexBytes(file.first) << '\t' << HexBytes(file.second) << '\n';
   return out.str();
 }
 
 void Machine::LoadBooks(const std::string& text) {
   books_ = Books();
+  files.clear();
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
@@ -506,6 +531,9 @@ void Machine::LoadBooks(const std::string& text) {
       books_.endedByCtrlEvent = value == "1";
     } else if (key == "ctrlwait") {
       books_.ctrlWaitMs = (unsigned)std::stoul(value);
+    } else if (key == "file") {
+      size_t split = value.find('\t');
+      files[BytesOfHex(value.substr(0, split))] = BytesOfHex(value.substr(split + 1));
     }
   }
 }

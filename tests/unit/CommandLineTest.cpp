@@ -55,15 +55,18 @@ TEST(CommandLine, HelpAndVersionStopTheLoopWhereTheyStand) {
   }
 }
 
+const char kBadOutput[] = "Option -o takes a file name ending in .svg, .speedscope.json, .folded or .txt, one a form.";
+
 // Each option the tool reads has a line of the list, after the banner and
 // the usage line; --help stops the loop as -h does.
+
 TEST(CommandLine, OptionListHasALineForEveryOption) {
   sim::Machine m = SmallMachine();
   sim::RunResult r = RunThreadsift(m, {"-p", "5", "--help", "-x"});
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, StartsWith(kBanner + kUsage + "\n"));
   for (const char* option : {"-p <pid>", "-t <tid>", "-e <name>", "-c <ms>", "-s <samples>", "-i <ms>", "-j ", "-w ",
-                             "-a <conds>", "-v ", "-h, -? ", "--help "}) {
+                             "-a <conds>", "-o <file>", "-v ", "-h, -? ", "--help "}) {
     EXPECT_THAT(r.out, HasSubstr(std::string("\n  ") + option)) << option;
   }
   EXPECT_EQ(m.CallCount("OpenProcess"), 0);
@@ -110,6 +113,13 @@ TEST(CommandLine, OptionErrorsPrintTheirMessageAndUsageWithoutBanner) {
       {{"-p", "5", "-s", "9", "-i", "10001"}, "Invalid argument for -i option."},
       {{"-p", "5", "-i", "10"}, "Option -i requires -s."},
       {{"-p", "*", "-s", "9"}, "Option -s requires a single process ID."},
+      {{"-p", "5", "-o", "x.svg"}, "Option -o requires -s."},
+      {{"-p", "5", "-s", "9", "-o"}, "Option -o requires argument."},
+      {{"-p", "5", "-s", "9", "-o", "x.png"}, kBadOutput},
+      {{"-p", "5", "-s", "9", "-o", ".svg"}, kBadOutput},
+      {{"-p", "5", "-s", "9", "-o", "x.json"}, kBadOutput},
+      {{"-p", "5", "-s", "9", "-o", "x.svg", "-o", "y.SVG"}, kBadOutput},
+      {{"-p", "5", "-s", "9", "-o", "x.txt", "-o", "y.folded"}, kBadOutput},
       {{"-p", "5", "-s", "9", "-c", "100"}, "Option -c cannot be used with -s."},
       {{"-w", "-p", "5", "-s", "9"}, "Option -w cannot be used with -s."},
       {{"-j", "-p", "5", "-s", "9"}, "Option -j cannot be used with -s."},

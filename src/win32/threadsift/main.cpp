@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "common/EnablePrivilege.h"
 #include "common/OptionText.h"
@@ -37,7 +38,8 @@ const char kOptionList[] =
     "  -s <samples>  sample the stacks <samples> times (1 to 1000000) and print them folded\n"
     "  -i <ms>       with -s: milliseconds between samples (1 to 10000; 10 when not given)\n"
     "  -o <file>     with -s: write the samples to <file>, in the form its name ends with: .svg (a flame\n"
-    "                graph page), .speedscope.json (each thread's samples in time order), .folded or .txt\n"
+    "                graph page), .speedscope.json (each thread's samples in time order), .folded or .txt;\n"
+    "                may be given more than once, one file a form\n"
     "  -j            one JSON object a process instead of the text report\n"
     "  -w            who waits for whom after each waiting thread, and the deadlocks they make\n"
     "  -g            each distinct stack once, under the threads that share it; idle threads last\n"
@@ -70,6 +72,20 @@ int ReadBoundedValue(int argc, char** argv, int* index, int low, int high, const
   return value;
 }
 
+// Adds a file for -o: its name must end in one of the forms' endings, and
+// no other file of the run may be in the same form (two names for one file
+// would be written over each other).
+bool AddOutputPath(const char* path, std::vector<const char*>* paths) {
+  SampleFileForm form;
+  if (!SampleFileFormOf(path, &form)) return false;
+  for (const char* other : *paths) {
+    SampleFileForm taken;
+    if (SampleFileFormOf(other, &taken) && taken == form) return false;
+  }
+  paths->push_back(path);
+  return true;
+}
+
 // Opens the named event, which another program created, and signals it.
 // False after saying a line.
 bool SignalEvent(ReportSink& report, const char* name) {
@@ -97,7 +113,7 @@ struct RunSettings {
   int cpuInterval;
   int samples;
   int sampleInterval;
-  const char* outputPath;
+  std::vector<const char*> outputPaths;
   bool waits;
   bool grouped;
   bool json;
@@ -137,7 +153,7 @@ int Run(ReportSink& report, const RunSettings& run) {
   bool done = false;
   if (run.samples != 0) {
     int interval = run.sampleInterval != 0 ? run.sampleInterval : kDefaultSampleInterval;
-    SamplingRequest request = {run.tid, run.samples, interval, run.outputPath, kVersion, options.lineLookup};
+    SamplingRequest request = {run.tid, run.samples, interval, run.outputPaths, kVersion, options.lineLookup};
     done = SampleProcess(report, pid, request);
   } else if (pid == kAllProcesses) {
     done = WalkAllProcesses(report, options);
@@ -163,7 +179,7 @@ int main(int argc, char** argv) {
   int cpuInterval = 0;
   int samples = 0;
   int sampleInterval = 0;
-  const char* outputPath = NULL;
+  std::vector<const char*> outputPaths;
   bool waits = false;
   bool grouped = false;
   bool json = false;
@@ -194,10 +210,8 @@ int main(int argc, char** argv) {
                                         "Invalid argument for -i option.");
     } else if (strcmp(arg, "-o") == 0) {
       if (i + 1 >= argc) Usage("Option -o requires argument.");
-      outputPath = argv[++i];
-      SampleFileForm form;
-      if (!SampleFileFormOf(outputPath, &form)) {
-        Usage("Option -o takes a file name ending in .svg, .speedscope.json, .folded or .txt.");
+      if (!AddOutputPath(argv[++i], &outputPaths)) {
+        Usage("Option -o takes a file name ending in .svg, .speedscope.json, .folded or .txt, one a form.");
       }
     } else if (strcmp(arg, "-w") == 0) {
       waits = true;
@@ -220,7 +234,7 @@ int main(int argc, char** argv) {
   if (tid == 0) Usage("Option -t requires a valid thread ID or * for all threads.");
   // Sampling shows one process's stacks; it neither sweeps nor lists threads.
   if (samples == 0 && sampleInterval != 0) Usage("Option -i requires -s.");
-  if (samples == 0 && outputPath != NULL) Usage("Option -o requires -s.");
+  if (samples == 0 && !outputPaths.empty()) Usage("Option -o requires -s.");
   if (samples != 0 && pid == kAllProcesses) Usage("Option -s requires a single process ID.");
   if (samples != 0 && cpuInterval != 0) Usage("Option -c cannot be used with -s.");
   if (samples != 0 && waits) Usage("Option -w cannot be used with -s.");
@@ -237,7 +251,7 @@ int main(int argc, char** argv) {
   ReportSink report(json, kVersion, grouped);
   report.Banner(kBanner);
   RunSettings run = {
-      pid,   tid,     eventName, cpuInterval, samples, sampleInterval, outputPath,
+      pid,   tid,     eventName, cpuInterval, samples, sampleInterval, outputPaths,
       waits, grouped, json,      watching ? &conditions : NULL};
   int status = Run(report, run);
   report.EndRun();

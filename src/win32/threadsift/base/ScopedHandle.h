@@ -15,6 +15,12 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   HANDLE Get() const { return handle_; }
+  // Hands the handle over, for a close whose result counts.
+  HANDLE Release() {
+    HANDLE handle = handle_;
+    handle_ = NULL;
+    return handle;
+  }
 
  private:
   HANDLE handle_;

@@ -48,9 +48,7 @@ bool PartialFile::Write(ReportSink& report, const std::string& bytes) {
 bool PartialFile::Finish(ReportSink& report) {
   // The close is what makes the bytes the file's own: a failed one leaves
   // the file as unsure as a failed write.
-  HANDLE handle = handle_->Get();
-  handle_.reset(new ScopedHandle(NULL));
-  if (!CloseHandle(handle)) {
+  if (!CloseHandle(handle_->Release())) {
     DWORD error = GetLastError();
     Discard();
     report.Failure("CloseHandle", (int)error, path_.c_str());

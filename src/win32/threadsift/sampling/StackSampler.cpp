@@ -38,9 +38,16 @@ struct SamplingSettings {
   int samples;
   int intervalMs;
   const char* version;
-  PartialFile* file;  // or null
-  SampleFileForm form;
+  // The files to write, each with its form; none to print the folded lines.
+  std::vector<std::pair<PartialFile*, SampleFileForm>> files;
 };
+
+bool WritesForm(const SamplingSettings& settings, SampleFileForm form) {
+  for (const auto& file : settings.files) {
+    if (file.second == form) return true;
+  }
+  return false;
+}
 
 // Why the sampling ended before its last sample, if it did.
 enum SamplingEnd { AllTaken, ProcessGone, ListFailed, ThreadNotResumed };
@@ -306,7 +313,23 @@ bool ReportEnd(ReportSink& report, int pid, const Gathered& gathered) {
   return ReportMissingThreadList(report, pid);
 }
 
-// Writes the samples to the file and says so. False after a line naming it.
+// Writes the samples to one file and says so. False after a line naming it.
+bool WriteSampleFile(ReportSink& report, const SamplesTaken& taken, const char* version, PartialFile& file,
+                     SampleFileForm form) {
+  SampleFileText made = MakeSampleFile(form, taken, version);
+  if (!file.Write(report, made.text) || !file.Finish(report)) return false;
+  printf("Wrote %d sample%s of %d thread%s to %s", taken.samples, taken.samples == 1 ? "" : "s", taken.threads,
+         taken.threads == 1 ? "" : "s", file.path().c_str());
+  if (made.merged > 0) {
+    printf(", %d frame%s too narrow to see merged into their callers", made.merged, made.merged == 1 ? "" : "s");
+  }
+  if (taken.interrupted) printf(", interrupted: the samples taken so far");
+  printf("\n");
+  return true;
+}
+
+// Writes the samples to every file asked for. False when any could not be
+// written (after a line naming it); the others are written still.
 bool WriteSamples(ReportSink& report, const SamplingSettings& settings, const ImageText& image, int pid,
                   const Gathered& gathered) {
   SamplesTaken taken;
@@ -319,16 +342,11 @@ bool WriteSamples(ReportSink& report, const SamplingSettings& settings, const Im
   taken.interrupted = g_interrupted != 0;
   taken.stacks = &gathered.stacks;
   taken.names = Utf8Names(gathered.stacks);
-  SampleFileText made = MakeSampleFile(settings.form, taken, settings.version);
-  PartialFile& file = *settings.file;
-  if (!file.Write(report, made.text) || !file.Finish(report)) return false;
-  printf("Wrote %d sample%s of %d thread%s to %s", taken.samples, taken.samples == 1 ? "" : "s", taken.threads,
-         taken.threads == 1 ? "" : "s", file.path().c_str());
-  if (made.merged > 0) printf(", %d frame%s too narrow to see merged into their callers", made.merged,
-                              made.merged == 1 ? "" : "s");
-  if (taken.interrupted) printf(", interrupted: the samples taken so far");
-  printf("\n");
-  return true;
+  bool written = true;
+  for (const auto& file : settings.files) {
+    written = WriteSampleFile(report, taken, settings.version, *file.first, file.second) && written;
+  }
+  return written;
 }
 
 // The part of a sampling run that runs with the symbol handler started.
@@ -345,13 +363,13 @@ bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const Sampl
   if (outcome == SymbolLoadFailed) return true;
   ReadModuleTimeStamps(process);
   Gathered gathered;
-  if (settings.file != NULL) {
-    gathered.stacks.keepsTimelines = settings.form == SpeedscopeForm;
+  if (!settings.files.empty()) {
+    gathered.stacks.keepsTimelines = WritesForm(settings, SpeedscopeForm);
     gathered.stacks.platformFolder = FindPlatformFolder();
   }
   Sample(process, settings, listed.threads, &gathered);
   bool written = true;
-  if (settings.file == NULL) {
+  if (settings.files.empty()) {
     PrintFoldedStacks(listed.image, gathered.stacks);
   } else {
     written = WriteSamples(report, settings, listed.image, pid, gathered);
@@ -365,19 +383,20 @@ bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const Sampl
 }  // namespace
 
 bool SampleProcess(ReportSink& report, int pid, const SamplingRequest& request) {
-  SamplingSettings settings = {request.tid, request.samples, request.intervalMs, request.version, NULL, FoldedForm};
-  std::unique_ptr<PartialFile> file;
-  if (request.outputPath != NULL) {
-    SampleFileFormOf(request.outputPath, &settings.form);
-    file.reset(new PartialFile(request.outputPath));
-    if (!file->Create(report)) return false;
-    settings.file = file.get();
+  SamplingSettings settings = {request.tid, request.samples, request.intervalMs, request.version, {}};
+  std::vector<std::unique_ptr<PartialFile>> files;
+  for (const char* path : request.outputPaths) {
+    SampleFileForm form = FoldedForm;
+    SampleFileFormOf(path, &form);
+    files.emplace_back(new PartialFile(path));
+    if (!files.back()->Create(report)) return false;
+    settings.files.push_back(std::make_pair(files.back().get(), form));
   }
   auto work = [&](ExaminedProcess& process, bool* complete) {
     return SampleWithSymbols(process, report, settings, complete);
   };
   // The folded stacks name frames without their source lines; the speedscope
   // file tells where each routine begins.
-  LineLookup lines = file != nullptr && settings.form == SpeedscopeForm ? request.lineLookup : NULL;
+  LineLookup lines = WritesForm(settings, SpeedscopeForm) ? request.lineLookup : NULL;
   return WithSymbolHandler(report, pid, lines, NULL, work);
 }

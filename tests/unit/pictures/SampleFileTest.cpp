@@ -1,0 +1,107 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+#include "ToolRuns.h"
+#include "simwin_api.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+const std::string kPath = "C:\\out\\profile";
+
+// Process 120, a<b>&"c'.exe, with threads 9 and 10. Thread 9 waits in the
+// platform's module throughout; thread 10 runs its own routine, then waits
+// once, then runs again. Names hold markup, and one byte that is no UTF-8.
+sim::Machine PicturedMachine() {
+  sim::Machine m;
+  sim::Process& p = m.AddProcess(120, u"a<b>&\"c'.exe");
+  sim::Module& app = p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+  app.AddSymbol(0x401000, 0x100, "_busy<&>\"'\xff").AddLine(0x401000, "C:\\src\\busy.cpp", 40).AddLine(0x401020,
+                                                                                                        "C:\\src\\busy.cpp", 44);
+  app.AddSymbol(0x402000, 0x80, "_main");
+  p.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINDOWS\\system32\\kernel32.dll")
+      .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx");
+  p.AddThread(9).AddFrame(0x77f8abcd).AddFrame(0x402000);
+  const std::vector<sim::Frame> busy = {{0x401024, {}}, {0x402000, {}}};
+  const std::vector<sim::Frame> waits = {{0x77f8abcd, {}}, {0x402000, {}}};
+  p.AddThread(10).samples = {busy, busy, waits, busy};
+  AddSelf(m);
+  m.folders.insert("C:\\out");
+  return m;
+}
+
+sim::RunResult Sample(sim::Machine& m, const std::string& path, const std::vector<std::string>& more = {}) {
+  std::vector<std::string> args = {"-p", "120", "-s", "4", "-o", path};
+  args.insert(args.end(), more.begin(), more.end());
+  return RunThreadsift(m, args);
+}
+
+void ExpectNothingLeft(sim::Machine& m, const std::string& context) {
+  for (const auto& file : m.files) EXPECT_THAT(file.first, Not(HasSubstr(".partial"))) << context;
+  EXPECT_EQ(m.OpenHandleCount(), 0) << context;
+  EXPECT_EQ(m.LiveAllocationCount(), 0) << context;
+  EXPECT_TRUE(m.books().misuses.empty()) << context << ::testing::PrintToString(m.books().misuses);
+}
+
+std::string HeaderThen(const std::string& lines) {
+  return kBanner + kRunHeader + "Process 120 (0x78)  a<b>&\"c'.exe 2 thread(s)\n\n" + lines +
+         "\n4 sample(s), 2 thread(s) seen, longest hold 0 us, 0 miss(es)\n";
+}
+
+// The same samples in each form, from one run; what the run prints says
+// what was written instead of the folded lines.
+TEST(SampleFile, OneRunWritesEachFormOfTheSameSamples) {
+  sim::Machine m = PicturedMachine();
+  sim::RunResult r = Sample(m, kPath + ".svg", {"-o", kPath + ".speedscope.json", "-o", kPath + ".FOLDED"});
+  EXPECT_EQ(r.out, HeaderThen("Wrote 4 samples of 2 threads to C:\\out\\profile.svg\n"
+                              "Wrote 4 samples of 2 threads to C:\\out\\profile.speedscope.json\n"
+                              "Wrote 4 samples of 2 threads to C:\\out\\profile.FOLDED\n"));
+  EXPECT_EQ(r.status, 0);
+  ExpectNothingLeft(m, "three forms");
+  EXPECT_EQ(m.files.size(), 3u);
+
+  // The folded lines as the run prints them without -o, in UTF-8.
+  const std::string busy = "app.exe!_busy<&>\"'\xC3\xBF";
+  EXPECT_EQ(m.files[kPath + ".FOLDED"], "a<b>&\"c'.exe;9;app.exe!_main;kernel32.dll!WaitForSingleObjectEx 4\n"
+                                        "a<b>&\"c'.exe;10;app.exe!_main;" + busy + " 3\n"
+                                        "a<b>&\"c'.exe;10;app.exe!_main;kernel32.dll!WaitForSingleObjectEx 1\n");
+
+  // Thread 10's samples in time order, a run of one stack as one sample; a
+  // routine's source line is where it begins, not where it was sampled.
+  nlohmann::json file = nlohmann::json::parse(m.files[kPath + ".speedscope.json"]);
+  EXPECT_EQ(file["shared"]["frames"], nlohmann::json::parse(R"([{"name": "kernel32.dll!WaitForSingleObjectEx"},
+      {"name": "app.exe!_main"}, {"name": ")" + std::string("app.exe!_busy<&>\\\"'\xC3\xBF") +
+                                                            R"(", "file": "C:\\src\\busy.cpp", "line": 40}])"));
+  ASSERT_EQ(file["profiles"].size(), 2u);
+  EXPECT_EQ(file["profiles"][1], nlohmann::json::parse(R"j({"type": "sampled", "name": "Thread 10 (0xa)",
+      "unit": "milliseconds", "startValue": 0, "endValue": 40, "samples": [[1, 2], [1, 0], [1, 2]],
+      "weights": [20, 10, 10]})j"));
+  EXPECT_EQ(file["profiles"][0]["samples"], nlohmann::json::parse("[[1, 0]]"));
+  EXPECT_EQ(file["name"], "a<b>&\"c'.exe (process 120): 4 samples every 10 ms");
+
+  // The page: names escaped, never markup; each box as wide as its share;
+  // the platform's module cool, the process's own warm.
+  const std::string& page = m.files[kPath + ".svg"];
+  EXPECT_THAT(page, HasSubstr("<text id=\"heading\" x=\"10.00\" y=\"24\">a&lt;b&gt;&amp;&quot;c&apos;.exe (process "
+                              "120, 0x78): 4 samples of 2 threads, every 10 ms</text>"));
+  EXPECT_THAT(page, Not(HasSubstr("<b>")));
+  EXPECT_THAT(page, HasSubstr("<title>app.exe!_busy&lt;&amp;&gt;&quot;&apos;\xC3\xBF\n3 samples (37.50%)</title>"
+                              "<rect x=\"600.00\" y=\"84\" width=\"442.50\" height=\"15\" fill=\"hsl("));
+  EXPECT_THAT(page, HasSubstr("data-o=\"0\" data-n=\"8\" data-d=\"0\"><title>a&lt;b&gt;&amp;&quot;c&apos;.exe\n8 "
+                              "samples (100.00%)</title><rect x=\"10.00\" y=\"132\" width=\"1180.00\""));
+  EXPECT_EQ(std::count(page.begin(), page.end(), '\n') > 0, true);
+  auto hueOf = [&](const std::string& name) {
+    size_t at = page.find("<title>" + name + "\n");
+    at = page.find("fill=\"hsl(", at);
+    return at == std::string::npos ? -1 : std::atoi(page.c_str() + at + 10);
+  };
+  EXPECT_GE(hueOf("kernel32.dll!WaitForSingleObjectEx"), 180);
+  EXPECT_LT(hueOf("app.exe!_main"), 60);
+}
+
+}  // namespace
