@@ -435,6 +435,9 @@ class Machine {
   std::set<std::string> lockedFolders;
   std::set<std::string> folders;
   size_t diskRoom = (size_t)-1;
+  // Not 0: the close of a file fails with this code (the bytes the platform
+  // still held could not be written), the handle closed all the same.
+  DWORD fileCloseError = 0;
   // A library the tool may load (the user library): until it does, it is
   // not among the loaded modules.
   bool LoadLibraryNamed(const std::string& module);

@@ -117,10 +117,12 @@ BOOL CloseHandle(HANDLE handle) {
   std::string what = entry != nullptr ? entry->kind + ":" + entry->name : "unknown";
   if (const FailRule* f = m.Enter("CloseHandle", (uintptr_t)handle, Args("%p,", handle) + what))
     return FailWith(f, FALSE);
+  bool file = entry != nullptr && entry->kind == "file";
   if (!m.ReleaseHandle(handle)) {
     m.NoteMisuse(Args("CloseHandle of unknown handle %p", handle));
     return FailWithError(ERROR_INVALID_HANDLE, FALSE);
   }
+  if (file && m.fileCloseError != 0) return FailWithError(m.fileCloseError, FALSE);
   return TRUE;
 }
 

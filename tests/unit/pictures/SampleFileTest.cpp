@@ -94,7 +94,6 @@ TEST(SampleFile, OneRunWritesEachFormOfTheSameSamples) {
                               "<rect x=\"600.00\" y=\"84\" width=\"442.50\" height=\"15\" fill=\"hsl("));
   EXPECT_THAT(page, HasSubstr("data-o=\"0\" data-n=\"8\" data-d=\"0\"><title>a&lt;b&gt;&amp;&quot;c&apos;.exe\n8 "
                               "samples (100.00%)</title><rect x=\"10.00\" y=\"132\" width=\"1180.00\""));
-  EXPECT_EQ(std::count(page.begin(), page.end(), '\n') > 0, true);
   auto hueOf = [&](const std::string& name) {
     size_t at = page.find("<title>" + name + "\n");
     at = page.find("fill=\"hsl(", at);
@@ -102,6 +101,53 @@ TEST(SampleFile, OneRunWritesEachFormOfTheSameSamples) {
   };
   EXPECT_GE(hueOf("kernel32.dll!WaitForSingleObjectEx"), 180);
   EXPECT_LT(hueOf("app.exe!_main"), 60);
+}
+
+// A file that cannot be made is said before any thread is held; one that
+// cannot be written or put in place is said after the samples, and a file
+// of its name keeps its old bytes. Nothing half written is left, and the
+// status is 1.
+TEST(SampleFile, FileThatCannotBeWrittenIsOneLineAndLeavesTheOldOneAlone) {
+  struct Case {
+    const char* name;
+    std::string path;
+    void (*arrange)(sim::Machine&);
+    std::string line;  // in place of the Wrote line, or after the header
+    bool sampled;
+  };
+  const std::string svg = kPath + ".svg";
+  const Case cases[] = {
+      {"a folder that refuses new files", "C:\\locked\\p.svg",
+       [](sim::Machine& m) { m.lockedFolders.insert("C:\\locked"); }, "CreateFile C:\\locked\\p.svg error 5\n", false},
+      {"a path that names a folder", "C:\\out\\dir.svg", [](sim::Machine& m) { m.folders.insert("C:\\out\\dir.svg"); },
+       "MoveFileEx C:\\out\\dir.svg error 5\n", true},
+      {"a full disk", svg, [](sim::Machine& m) { m.diskRoom = 1000; }, "WriteFile C:\\out\\profile.svg error 112\n",
+       true},
+      {"a failed close", svg, [](sim::Machine& m) { m.fileCloseError = ERROR_DISK_FULL; },
+       "CloseHandle C:\\out\\profile.svg error 112\n", true},
+      {"a failed move into place", svg, [](sim::Machine& m) { m.Fail("MoveFileExA", ERROR_ACCESS_DENIED); },
+       "MoveFileEx C:\\out\\profile.svg error 5\n", true},
+  };
+  for (const Case& c : cases) {
+    sim::Machine m = PicturedMachine();
+    m.files[svg] = "old";
+    c.arrange(m);
+    sim::RunResult r = Sample(m, c.path);
+    EXPECT_EQ(r.status, 1) << c.name;
+    if (c.sampled) {
+      EXPECT_EQ(r.out, HeaderThen(c.line)) << c.name;
+    } else {
+      EXPECT_EQ(r.out, kBanner + kRunHeader + c.line) << c.name;
+      EXPECT_EQ(m.CallCount("SuspendThread"), 0) << c.name;
+    }
+    EXPECT_EQ(m.files, (std::map<std::string, std::string>{{svg, "old"}})) << c.name;
+    ExpectNothingLeft(m, c.name);
+  }
+  // When it can be written, the old file is replaced.
+  sim::Machine m = PicturedMachine();
+  m.files[svg] = "old";
+  EXPECT_EQ(Sample(m, svg).status, 0);
+  EXPECT_THAT(m.files[svg], HasSubstr("</svg>"));
 }
 
 }  // namespace
