@@ -150,4 +150,65 @@ TEST(SampleFile, FileThatCannotBeWrittenIsOneLineAndLeavesTheOldOneAlone) {
   EXPECT_THAT(m.files[svg], HasSubstr("</svg>"));
 }
 
+// What a run took, however it ended, is written whole: a break key's
+// samples so far (said in the file and in the line), no sample of a thread
+// (a page without boxes), a thread missed in one sample (a run without
+// frames in its time order), a stack 256 frames deep, an image name that is
+// no UTF-16.
+TEST(SampleFile, EveryEndOfTheSamplingIsWrittenWholeAndSaysWhatItHolds) {
+  sim::Machine broken = PicturedMachine();
+  broken.RaiseCtrlEventAtCall("Sleep", 2);
+  sim::RunResult r = Sample(broken, kPath + ".svg", {"-o", kPath + ".speedscope.json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("\nWrote 2 samples of 2 threads to C:\\out\\profile.svg, interrupted: the samples "
+                               "taken so far\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n* Interrupt *\n"));
+  EXPECT_THAT(broken.files[kPath + ".svg"],
+              HasSubstr(">Interrupted by a break key: the samples taken so far (2 of 4). </text>"));
+  nlohmann::json file = nlohmann::json::parse(broken.files[kPath + ".speedscope.json"]);
+  EXPECT_EQ(file["name"], "a<b>&\"c'.exe (process 120): 2 samples every 10 ms, interrupted by a break key after 2 of 4");
+  EXPECT_EQ(file["profiles"][1]["weights"], nlohmann::json::parse("[20]"));
+  ExpectNothingLeft(broken, "break key");
+
+  sim::Machine unheld = PicturedMachine();
+  unheld.Fail("SuspendThread", ERROR_ACCESS_DENIED);
+  r = Sample(unheld, kPath + ".svg", {"-o", kPath + ".speedscope.json"});
+  EXPECT_THAT(r.out, HasSubstr("\nWrote 4 samples of 2 threads to C:\\out\\profile.svg\n"));
+  const std::string& empty = unheld.files[kPath + ".svg"];
+  EXPECT_THAT(empty, HasSubstr("data-total=\"0\""));
+  EXPECT_THAT(empty, Not(HasSubstr("<g class=\"f\"")));
+  EXPECT_THAT(empty, HasSubstr("<text id=\"detail\" x=\"10.00\" y=\"44\"></text>"));
+  file = nlohmann::json::parse(unheld.files[kPath + ".speedscope.json"]);
+  EXPECT_EQ(file["profiles"], nlohmann::json::array());
+  EXPECT_EQ(file.count("activeProfileIndex"), 0u);
+  ExpectNothingLeft(unheld, "no sample held");
+
+  // Thread 10 is missed in its second sample: its time order keeps the gap,
+  // which parts the runs of one stack on either side.
+  sim::Machine missed = PicturedMachine();
+  missed.Fail("SuspendThread", ERROR_ACCESS_DENIED, 2);
+  r = Sample(missed, kPath + ".speedscope.json", {"-t", "10"});
+  file = nlohmann::json::parse(missed.files[kPath + ".speedscope.json"]);
+  EXPECT_EQ(file["profiles"][0]["samples"], nlohmann::json::parse("[[1, 0], [], [1, 0], [1, 2]]")) << r.out;
+  EXPECT_EQ(file["profiles"][0]["weights"], nlohmann::json::parse("[10, 10, 10, 10]")) << r.out;
+
+  sim::Machine deep = PicturedMachine();
+  sim::Process& p = *deep.FindProcess(120);
+  p.name = std::u16string(u"de") + (char16_t)0xD800 + u"ep.exe";
+  sim::Thread& t = *p.FindThread(9);
+  t.stack.depth = 0x8000;
+  while (t.frames.size() < 256) t.AddFrame(0x402000);
+  r = Sample(deep, kPath + ".svg", {"-o", kPath + ".speedscope.json", "-t", "9"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  const std::string& page = deep.files[kPath + ".svg"];
+  // The image, the thread and 256 frames: 258 rows, the deepest frame at the top.
+  EXPECT_THAT(page, HasSubstr("height=\"" + std::to_string(84 + 258 * 16 + 34) + "\""));
+  EXPECT_THAT(page, HasSubstr("data-d=\"257\"><title>kernel32.dll!WaitForSingleObjectEx\n4 samples (100.00%)</title>"
+                              "<rect x=\"10.00\" y=\"84\""));
+  EXPECT_THAT(page, HasSubstr("<title>de\xEF\xBF\xBD" "ep.exe\n"));
+  file = nlohmann::json::parse(deep.files[kPath + ".speedscope.json"]);
+  EXPECT_EQ(file["profiles"][0]["samples"][0].size(), 256u);
+  EXPECT_EQ(file["name"].get<std::string>().substr(0, 8), "de\xEF\xBF\xBD" "ep.");
+}
+
 }  // namespace
