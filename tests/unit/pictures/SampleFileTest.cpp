@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "ManyStacks.h"
 #include "ToolRuns.h"
+#include "threadsift/pictures/FlameGraph.h"
 #include "simwin_api.h"
 
 using ::testing::HasSubstr;
@@ -209,6 +211,55 @@ TEST(SampleFile, EveryEndOfTheSamplingIsWrittenWholeAndSaysWhatItHolds) {
   file = nlohmann::json::parse(deep.files[kPath + ".speedscope.json"]);
   EXPECT_EQ(file["profiles"][0]["samples"][0].size(), 256u);
   EXPECT_EQ(file["name"].get<std::string>().substr(0, 8), "de\xEF\xBF\xBD" "ep.");
+}
+
+// A million samples of 64 threads, in more stacks than the page could show:
+// the page stays within its bound, shows the widest boxes (every thread's
+// among them) and says how many frames it merged into their callers.
+TEST(SampleFile, PageOfAMillionSamplesStaysWithinItsBound) {
+  FoldedStacks stacks = ManyStacks(64, 200, 20, 1000000);
+  sim::Machine m;  // the names' conversion is the platform's
+  sim::SetActiveMachine(&m);
+  SamplesTaken taken;
+  taken.image = ImageText(u"app.exe");
+  taken.pid = 120;
+  taken.samples = taken.requested = 1000000;
+  taken.intervalMs = 1;
+  taken.threads = 64;
+  taken.stacks = &stacks;
+  taken.names = Utf8Names(stacks);
+  FlameGraphPage page = MakeFlameGraph(taken);
+  sim::SetActiveMachine(nullptr);
+  EXPECT_LE(page.text.size(), kMaxPageBytes);
+  EXPECT_GT(page.text.size(), kMaxPageBytes / 2);  // the room is used, not thrown away
+  EXPECT_THAT(page.text, HasSubstr("data-total=\"64000000\""));
+  for (int t = 0; t < 64; ++t) EXPECT_THAT(page.text, HasSubstr("<title>Thread " + std::to_string(1000 + t * 4) + " ("));
+  EXPECT_GT(page.merged, 0);
+  EXPECT_THAT(page.text, HasSubstr(">" + std::to_string(page.merged) + " frames too narrow to see merged into their "
+                                   "callers.</text>"));
+  // Every box shown but the image's stands on one shown below it, and the
+  // shown and the merged are all the boxes: the image, 64 threads, and a
+  // thread's 6 shared frames and 200 stacks' 14 others.
+  std::map<int, std::vector<std::pair<long long, long long>>> byDepth;
+  const std::string open = "<g class=\"f\" data-o=\"";
+  for (size_t at = page.text.find(open); at != std::string::npos; at = page.text.find(open, at + 1)) {
+    long long o = 0, n = 0;
+    int d = 0;
+    ASSERT_EQ(sscanf(page.text.c_str() + at + open.size(), "%lld\" data-n=\"%lld\" data-d=\"%d", &o, &n, &d), 3);
+    byDepth[d].push_back(std::make_pair(o, o + n));
+  }
+  size_t shown = 0;
+  for (const auto& depth : byDepth) {
+    shown += depth.second.size();
+    if (depth.first == 0) continue;
+    for (const auto& box : depth.second) {
+      const auto& below = byDepth[depth.first - 1];
+      EXPECT_TRUE(std::any_of(below.begin(), below.end(), [&](const std::pair<long long, long long>& caller) {
+        return caller.first <= box.first && box.second <= caller.second;
+      })) << "a box at depth " << depth.first << " floats";
+    }
+  }
+  EXPECT_EQ(shown + (size_t)page.merged, 1u + 64u + 64u * (6u + 200u * 14u));
 }
 
 }  // namespace
