@@ -13,7 +13,19 @@
 #include <string>
 
 #include "Machine.h"
+#include "ManyStacks.h"
 #include "Run.h"
+#include "threadsift/pictures/FlameGraph.h"
+
+// The tool's headers bring the simulated platform's run-time names; the
+// bench's own lines, clock and heap are the host's.
+#undef printf
+#undef fflush
+#undef malloc
+#undef calloc
+#undef free
+#undef time
+#undef exit
 
 int ThreadsiftMain(int argc, char** argv);
 
@@ -85,6 +97,49 @@ void PrintRow(const char* what, const Shape& s, const Result& r) {
               r.seconds, r.peakHeap / 1048576.0, r.calls, r.allocations);
 }
 
+// The flame graph page of a million samples of 64 threads in `distinct`
+// stacks a thread of `depth` frames: its size, the time to make it and the
+// heap it takes beyond the stacks' own.
+void MeasurePage(int distinct, int depth) {
+  FoldedStacks stacks = ManyStacks(64, distinct, depth, 1000000);
+  sim::Machine m;
+  sim::SetActiveMachine(&m);
+  size_t baseBytes = g_liveBytes;
+  g_peakBytes = g_liveBytes;
+  std::clock_t start = std::clock();
+  SamplesTaken taken;
+  taken.image = ImageText(u"service.exe");
+  taken.pid = 100;
+  taken.samples = taken.requested = 1000000;
+  taken.intervalMs = 1;
+  taken.threads = 64;
+  taken.stacks = &stacks;
+  taken.names = Utf8Names(stacks);
+  FlameGraphPage page = MakeFlameGraph(taken);
+  double seconds = (double)(std::clock() - start) / CLOCKS_PER_SEC;
+  sim::SetActiveMachine(nullptr);
+  std::printf("flame graph page of 1,000,000 samples of 64 threads in %zu stacks of %d frames: %zu bytes (bound %zu), "
+              "%d frames merged, made in %.3f s, heap %.2f MB beyond the stacks'\n",
+              stacks.counts.size(), depth, page.text.size(), kMaxPageBytes, page.merged, seconds,
+              (g_peakBytes - baseBytes) / 1048576.0);
+}
+
+// The sampler's cost per thread-sample, with files to write and without.
+void MeasureSampling() {
+  const Shape process = {1, 64, 16};
+  const std::string samples = "2000";
+  Result plain = Measure(process, {"-p", "100", "-s", samples, "-i", "1"});
+  Result page = Measure(process, {"-p", "100", "-s", samples, "-i", "1", "-o", "C:\\p.svg"});
+  Result all = Measure(process, {"-p", "100", "-s", samples, "-i", "1", "-o", "C:\\p.svg", "-o",
+                                 "C:\\p.speedscope.json", "-o", "C:\\p.folded"});
+  double threadSamples = 2000.0 * 64;
+  std::printf("sampling 64 threads 2,000 times: %.2f us a thread-sample printed, %.2f with -o .svg (%.2fx), %.2f with "
+              "-o in all three forms (%.2fx); heap %.2f, %.2f, %.2f MB\n",
+              plain.seconds * 1e6 / threadSamples, page.seconds * 1e6 / threadSamples, page.seconds / plain.seconds,
+              all.seconds * 1e6 / threadSamples, all.seconds / plain.seconds, plain.peakHeap / 1048576.0,
+              page.peakHeap / 1048576.0, all.peakHeap / 1048576.0);
+}
+
 }  // namespace
 
 void* operator new(size_t size) {
@@ -139,6 +194,10 @@ int main() {
               "-g against the plain report: %.2fx at 10,000 threads\n",
               groupedLarge.seconds / groupedPool.seconds, plainLarge.seconds / plainPool.seconds,
               groupedLarge.seconds / plainLarge.seconds);
+  // Stacks wide enough to fill the page, and many more too narrow to see.
+  MeasurePage(200, 20);
+  MeasurePage(1000, 24);
+  MeasureSampling();
   std::printf("peak heap of the tool: %.2f MB (bound %.0f MB): %s\n", worst / 1048576.0, kHeapBound / 1048576.0,
               worst <= kHeapBound ? "within" : "EXCEEDED");
   std::fflush(stdout);
