@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
@@ -195,6 +198,75 @@ TEST(Sampling, BreakEndsTheSamplingWithWhatItGathered) {
   }
   for (unsigned tid : fixture.Workers()) EXPECT_EQ(perThread[tid], summary->samples) << "worker " << tid << "\n" << out;
   EXPECT_TRUE(RanAgainUnsuspended(before, fixture.State()));
+}
+
+// The host's folder that holds p, and p under Wine's drive for the root.
+std::string ParentOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+std::string WinePath(const std::string& path) {
+  std::string wine = "Z:" + path;
+  std::replace(wine.begin(), wine.end(), '/', '\\');
+  return wine;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One run writes the splitter's samples in each form; the page opens in a
+// real browser, where its busy box is as wide as the folded counts say, a
+// click zooms to it and the search finds its share, and the speedscope file
+// holds to the format's schema and to the same counts. The screenshot is
+// kept beside the files, in the build folder.
+TEST(Sampling, FilesOfOneRunOpenInABrowserAndAgreeWithTheFoldedCounts) {
+  Fixture fixture(3, WithSplitter{});
+  ASSERT_TRUE(fixture.Ready());
+  const std::string folder = ParentOf(TheSettings().prefix) + "/samples";
+  ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
+  const std::string stem = folder + "/splitter";
+  for (const char* ending : {".svg", ".speedscope.json", ".folded"}) std::remove((stem + ending).c_str());
+  TimedRun timed = RunThreadsiftTimed({"-p", std::to_string(fixture.Pid()), "-s", std::to_string(kSamples), "-i",
+                                       kIntervalMs, "-o", WinePath(stem + ".svg"), "-o",
+                                       WinePath(stem + ".speedscope.json"), "-o", WinePath(stem + ".folded")});
+  const std::string& out = timed.run.out;
+  ASSERT_EQ(timed.run.status, 0) << out;
+  Lines report = AfterRunHeader(timed.lines);
+  for (const char* ending : {".svg", ".speedscope.json", ".folded"}) {
+    const std::string start = "Wrote " + std::to_string(kSamples) + " samples of ";
+    const std::string end = " threads to " + WinePath(stem + ending);
+    EXPECT_TRUE(std::any_of(report.begin(), report.end(), [&](const std::string& line) {
+      return line.compare(0, start.size(), start) == 0 && line.size() > end.size() &&
+             line.compare(line.size() - end.size(), end.size(), end) == 0;
+    })) << ending << "\n"
+        << out;
+  }
+  // The folded file's lines are those the run would print: each of the
+  // fixture's own threads counted in every sample.
+  std::map<unsigned, long> perThread;
+  for (const std::string& line : SplitLines(ReadFile(stem + ".folded"))) {
+    if (line.empty()) continue;
+    std::optional<FoldedLine> read = ReadFoldedLine(line, FixtureImage());
+    ASSERT_TRUE(read) << "not a stack line of the fixture: [" << line << "]";
+    perThread[read->tid] += read->count;
+  }
+  for (unsigned tid : fixture.StartedThreads()) EXPECT_EQ(perThread[tid], kSamples) << "thread " << tid;
+  EXPECT_LE(ReadFile(stem + ".svg").size(), 2000000u);
+
+  // The browser's checks need the host's Chromium: the 32-bit build's run,
+  // in the virtual machine, has none.
+  if (TheSettings().width == 32) GTEST_SKIP() << "no browser in the virtual machine";
+  const std::string root = ParentOf(ParentOf(TheSettings().fixtureSources));
+  const std::string command = "node '" + root + "/tests/browser/check-samples.mjs' '" + stem + ".svg' '" + stem +
+                              ".speedscope.json' '" + stem + ".folded' '" + FixtureImage() +
+                              "!FixtureBusyLong' '" + stem + ".png' 2>&1";
+  std::string checks;
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof(chunk), pipe)) > 0;) checks.append(chunk, n);
+  EXPECT_EQ(pclose(pipe), 0) << checks;
+  printf("%s", checks.c_str());
+  EXPECT_GT(ReadFile(stem + ".png").size(), 0u);
 }
 
 }  // namespace
