@@ -118,10 +118,11 @@ void MeasurePage(int distinct, int depth) {
   FlameGraphPage page = MakeFlameGraph(taken);
   double seconds = (double)(std::clock() - start) / CLOCKS_PER_SEC;
   sim::SetActiveMachine(nullptr);
-  std::printf("flame graph page of 1,000,000 samples of 64 threads in %zu stacks of %d frames: %zu bytes (bound %zu), "
-              "%d frames merged, made in %.3f s, heap %.2f MB beyond the stacks'\n",
-              stacks.counts.size(), depth, page.text.size(), kMaxPageBytes, page.merged, seconds,
-              (g_peakBytes - baseBytes) / 1048576.0);
+  std::printf(
+      "flame graph page of 1,000,000 samples of 64 threads in %zu stacks of %d frames: %zu bytes (bound %zu), "
+      "%d frames merged, made in %.3f s, heap %.2f MB beyond the stacks'\n",
+      stacks.counts.size(), depth, page.text.size(), kMaxPageBytes, page.merged, seconds,
+      (g_peakBytes - baseBytes) / 1048576.0);
 }
 
 // The sampler's cost per thread-sample, with files to write and without.
@@ -133,11 +134,12 @@ void MeasureSampling() {
   Result all = Measure(process, {"-p", "100", "-s", samples, "-i", "1", "-o", "C:\\p.svg", "-o",
                                  "C:\\p.speedscope.json", "-o", "C:\\p.folded"});
   double threadSamples = 2000.0 * 64;
-  std::printf("sampling 64 threads 2,000 times: %.2f us a thread-sample printed, %.2f with -o .svg (%.2fx), %.2f with "
-              "-o in all three forms (%.2fx); heap %.2f, %.2f, %.2f MB\n",
-              plain.seconds * 1e6 / threadSamples, page.seconds * 1e6 / threadSamples, page.seconds / plain.seconds,
-              all.seconds * 1e6 / threadSamples, all.seconds / plain.seconds, plain.peakHeap / 1048576.0,
-              page.peakHeap / 1048576.0, all.peakHeap / 1048576.0);
+  std::printf(
+      "sampling 64 threads 2,000 times: %.2f us a thread-sample printed, %.2f with -o .svg (%.2fx), %.2f with "
+      "-o in all three forms (%.2fx); heap %.2f, %.2f, %.2f MB\n",
+      plain.seconds * 1e6 / threadSamples, page.seconds * 1e6 / threadSamples, page.seconds / plain.seconds,
+      all.seconds * 1e6 / threadSamples, all.seconds / plain.seconds, plain.peakHeap / 1048576.0,
+      page.peakHeap / 1048576.0, all.peakHeap / 1048576.0);
 }
 
 }  // namespace

@@ -29,8 +29,7 @@ size_t BytesOnDisk(const Machine& m) {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
   Machine& m = ActiveMachine();
   if (const FailRule* f = m.Enter("CreateFileA", 0, Args("0x%x,%u,%u,", access, share, disposition) + Text(path))) {
     return FailWith(f, INVALID_HANDLE_VALUE);
@@ -39,7 +38,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   if (m.lockedFolders.count(FolderOf(name)) != 0 || m.folders.count(name) != 0) {
     return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   }
-  if (disposition == CREATE_NEW && m.files.count(name) != 0) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+  if (disposition == CREATE_NEW && m.files.count(name) != 0)
+    return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
   if (disposition != CREATE_NEW && disposition != CREATE_ALWAYS) m.NoteMisuse("CreateFileA of a file to read: " + name);
   m.files[name].clear();
   return m.NewHandle("file", name);

@@ -250,9 +250,17 @@ int main(int argc, char** argv) {
   ClearControlEvents();
   ReportSink report(json, kVersion, grouped);
   report.Banner(kBanner);
-  RunSettings run = {
-      pid,   tid,     eventName, cpuInterval, samples, sampleInterval, outputPaths,
-      waits, grouped, json,      watching ? &conditions : NULL};
+  RunSettings run = {pid,
+                     tid,
+                     eventName,
+                     cpuInterval,
+                     samples,
+                     sampleInterval,
+                     outputPaths,
+                     waits,
+                     grouped,
+                     json,
+                     watching ? &conditions : NULL};
   int status = Run(report, run);
   report.EndRun();
   return status;

@@ -234,10 +234,12 @@ TEST(Sampling, FilesOfOneRunOpenInABrowserAndAgreeWithTheFoldedCounts) {
   for (const char* ending : {".svg", ".speedscope.json", ".folded"}) {
     const std::string start = "Wrote " + std::to_string(kSamples) + " samples of ";
     const std::string end = " threads to " + WinePath(stem + ending);
-    EXPECT_TRUE(std::any_of(report.begin(), report.end(), [&](const std::string& line) {
-      return line.compare(0, start.size(), start) == 0 && line.size() > end.size() &&
-             line.compare(line.size() - end.size(), end.size(), end) == 0;
-    })) << ending << "\n"
+    EXPECT_TRUE(std::any_of(report.begin(), report.end(),
+                            [&](const std::string& line) {
+                              return line.compare(0, start.size(), start) == 0 && line.size() > end.size() &&
+                                     line.compare(line.size() - end.size(), end.size(), end) == 0;
+                            }))
+        << ending << "\n"
         << out;
   }
   // The folded file's lines are those the run would print: each of the
@@ -257,8 +259,8 @@ TEST(Sampling, FilesOfOneRunOpenInABrowserAndAgreeWithTheFoldedCounts) {
   if (TheSettings().width == 32) GTEST_SKIP() << "no browser in the virtual machine";
   const std::string root = ParentOf(ParentOf(TheSettings().fixtureSources));
   const std::string command = "node '" + root + "/tests/browser/check-samples.mjs' '" + stem + ".svg' '" + stem +
-                              ".speedscope.json' '" + stem + ".folded' '" + FixtureImage() +
-                              "!FixtureBusyLong' '" + stem + ".png' 2>&1";
+                              ".speedscope.json' '" + stem + ".folded' '" + FixtureImage() + "!FixtureBusyLong' '" +
+                              stem + ".png' 2>&1";
   std::string checks;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);

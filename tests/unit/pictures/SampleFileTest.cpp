@@ -23,8 +23,9 @@ sim::Machine PicturedMachine() {
   sim::Machine m;
   sim::Process& p = m.AddProcess(120, u"a<b>&\"c'.exe");
   sim::Module& app = p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
-  app.AddSymbol(0x401000, 0x100, "_busy<&>\"'\xff").AddLine(0x401000, "C:\\src\\busy.cpp", 40).AddLine(0x401020,
-                                                                                                        "C:\\src\\busy.cpp", 44);
+  app.AddSymbol(0x401000, 0x100, "_busy<&>\"'\xff")
+      .AddLine(0x401000, "C:\\src\\busy.cpp", 40)
+      .AddLine(0x401020, "C:\\src\\busy.cpp", 44);
   app.AddSymbol(0x402000, 0x80, "_main");
   p.AddModule(0x77f00000, 0x100000, "kernel32.dll", "C:\\WINDOWS\\system32\\kernel32.dll")
       .AddSymbol(0x77f8abb3, 0x40, "WaitForSingleObjectEx");
@@ -69,9 +70,12 @@ TEST(SampleFile, OneRunWritesEachFormOfTheSameSamples) {
 
   // The folded lines as the run prints them without -o, in UTF-8.
   const std::string busy = "app.exe!_busy<&>\"'\xC3\xBF";
-  EXPECT_EQ(m.files[kPath + ".FOLDED"], "a<b>&\"c'.exe;9;app.exe!_main;kernel32.dll!WaitForSingleObjectEx 4\n"
-                                        "a<b>&\"c'.exe;10;app.exe!_main;" + busy + " 3\n"
-                                        "a<b>&\"c'.exe;10;app.exe!_main;kernel32.dll!WaitForSingleObjectEx 1\n");
+  EXPECT_EQ(m.files[kPath + ".FOLDED"],
+            "a<b>&\"c'.exe;9;app.exe!_main;kernel32.dll!WaitForSingleObjectEx 4\n"
+            "a<b>&\"c'.exe;10;app.exe!_main;" +
+                busy +
+                " 3\n"
+                "a<b>&\"c'.exe;10;app.exe!_main;kernel32.dll!WaitForSingleObjectEx 1\n");
 
   // Thread 10's samples in time order, a run of one stack as one sample; a
   // routine's source line is where it begins, not where it was sampled.
@@ -168,7 +172,8 @@ TEST(SampleFile, EveryEndOfTheSamplingIsWrittenWholeAndSaysWhatItHolds) {
   EXPECT_THAT(broken.files[kPath + ".svg"],
               HasSubstr(">Interrupted by a break key: the samples taken so far (2 of 4). </text>"));
   nlohmann::json file = nlohmann::json::parse(broken.files[kPath + ".speedscope.json"]);
-  EXPECT_EQ(file["name"], "a<b>&\"c'.exe (process 120): 2 samples every 10 ms, interrupted by a break key after 2 of 4");
+  EXPECT_EQ(file["name"],
+            "a<b>&\"c'.exe (process 120): 2 samples every 10 ms, interrupted by a break key after 2 of 4");
   EXPECT_EQ(file["profiles"][1]["weights"], nlohmann::json::parse("[20]"));
   ExpectNothingLeft(broken, "break key");
 
@@ -207,10 +212,13 @@ TEST(SampleFile, EveryEndOfTheSamplingIsWrittenWholeAndSaysWhatItHolds) {
   EXPECT_THAT(page, HasSubstr("height=\"" + std::to_string(84 + 258 * 16 + 34) + "\""));
   EXPECT_THAT(page, HasSubstr("data-d=\"257\"><title>kernel32.dll!WaitForSingleObjectEx\n4 samples (100.00%)</title>"
                               "<rect x=\"10.00\" y=\"84\""));
-  EXPECT_THAT(page, HasSubstr("<title>de\xEF\xBF\xBD" "ep.exe\n"));
+  EXPECT_THAT(page, HasSubstr("<title>de\xEF\xBF\xBD"
+                              "ep.exe\n"));
   file = nlohmann::json::parse(deep.files[kPath + ".speedscope.json"]);
   EXPECT_EQ(file["profiles"][0]["samples"][0].size(), 256u);
-  EXPECT_EQ(file["name"].get<std::string>().substr(0, 8), "de\xEF\xBF\xBD" "ep.");
+  EXPECT_EQ(file["name"].get<std::string>().substr(0, 8),
+            "de\xEF\xBF\xBD"
+            "ep.");
 }
 
 // A million samples of 64 threads, in more stacks than the page could show:
@@ -233,9 +241,11 @@ TEST(SampleFile, PageOfAMillionSamplesStaysWithinItsBound) {
   EXPECT_LE(page.text.size(), kMaxPageBytes);
   EXPECT_GT(page.text.size(), kMaxPageBytes / 2);  // the room is used, not thrown away
   EXPECT_THAT(page.text, HasSubstr("data-total=\"64000000\""));
-  for (int t = 0; t < 64; ++t) EXPECT_THAT(page.text, HasSubstr("<title>Thread " + std::to_string(1000 + t * 4) + " ("));
+  for (int t = 0; t < 64; ++t)
+    EXPECT_THAT(page.text, HasSubstr("<title>Thread " + std::to_string(1000 + t * 4) + " ("));
   EXPECT_GT(page.merged, 0);
-  EXPECT_THAT(page.text, HasSubstr(">" + std::to_string(page.merged) + " frames too narrow to see merged into their "
+  EXPECT_THAT(page.text, HasSubstr(">" + std::to_string(page.merged) +
+                                   " frames too narrow to see merged into their "
                                    "callers.</text>"));
   // Every box shown but the image's stands on one shown below it, and the
   // shown and the merged are all the boxes: the image, 64 threads, and a
@@ -254,9 +264,11 @@ TEST(SampleFile, PageOfAMillionSamplesStaysWithinItsBound) {
     if (depth.first == 0) continue;
     for (const auto& box : depth.second) {
       const auto& below = byDepth[depth.first - 1];
-      EXPECT_TRUE(std::any_of(below.begin(), below.end(), [&](const std::pair<long long, long long>& caller) {
-        return caller.first <= box.first && box.second <= caller.second;
-      })) << "a box at depth " << depth.first << " floats";
+      EXPECT_TRUE(std::any_of(below.begin(), below.end(),
+                              [&](const std::pair<long long, long long>& caller) {
+                                return caller.first <= box.first && box.second <= caller.second;
+                              }))
+          << "a box at depth " << depth.first << " floats";
     }
   }
   EXPECT_EQ(shown + (size_t)page.merged, 1u + 64u + 64u * (6u + 200u * 14u));

@@ -100,8 +100,7 @@ size_t EscapedLength(const std::string& text) {
 
 // The boxes the page shows: the widest first (a caller before its callees,
 // which are no wider), until they grow too narrow to see or the page full.
-std::vector<bool> KeptBoxes(const std::vector<FlameBox>& boxes, const std::vector<std::string>& texts,
-                            size_t room) {
+std::vector<bool> KeptBoxes(const std::vector<FlameBox>& boxes, const std::vector<std::string>& texts, size_t room) {
   std::vector<int> order(boxes.size());
   std::iota(order.begin(), order.end(), 0);
   std::sort(order.begin(), order.end(), [&](int a, int b) {
@@ -185,8 +184,8 @@ std::string TipOf(const std::string& text, long long count, long long total) {
   return text + share;
 }
 
-kainjow::mustache::data BoxData(const FlameBox& box, const std::string& text, const std::string& fill,
-                                long long total, int top, int highest) {
+kainjow::mustache::data BoxData(const FlameBox& box, const std::string& text, const std::string& fill, long long total,
+                                int top, int highest) {
   double x = kLeft + (double)box.offset * kSpan / (double)total;
   double width = (double)box.count * kSpan / (double)total;
   int y = top + (highest - box.depth) * kRowHeight;
@@ -213,8 +212,8 @@ std::string HeadingOf(const SamplesTaken& taken) {
   char pid[48];
   snprintf(pid, sizeof(pid), " (process %d, 0x%x): ", taken.pid, (unsigned)taken.pid);
   return XmlText(Utf8FromWide(taken.image.c_str(), taken.image.size())) + pid +
-         Plural(taken.samples, "sample", "samples") + " of " + Plural(taken.threads, "thread", "threads") +
-         ", every " + std::to_string(taken.intervalMs) + " ms";
+         Plural(taken.samples, "sample", "samples") + " of " + Plural(taken.threads, "thread", "threads") + ", every " +
+         std::to_string(taken.intervalMs) + " ms";
 }
 
 std::string DetailOf(const SamplesTaken& taken, int merged) {

@@ -20,8 +20,7 @@ PartialFile::PartialFile(const std::string& path) : path_(path) {
 PartialFile::~PartialFile() { Discard(); }
 
 bool PartialFile::Create(ReportSink& report) {
-  HANDLE handle =
-      CreateFileA(partialPath_.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE handle = CreateFileA(partialPath_.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   if (handle == INVALID_HANDLE_VALUE) {
     report.Failure("CreateFile", (int)GetLastError(), path_.c_str());
     return false;

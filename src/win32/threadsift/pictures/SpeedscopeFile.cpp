@@ -55,8 +55,9 @@ std::string RunName(const SamplesTaken& taken) {
   std::string name = Utf8FromWide(taken.image.c_str(), taken.image.size());
   name += " (process " + std::to_string(taken.pid) + "): " + std::to_string(taken.samples) + " samples every " +
           std::to_string(taken.intervalMs) + " ms";
-  if (taken.interrupted) name += ", interrupted by a break key after " + std::to_string(taken.samples) + " of " +
-                                 std::to_string(taken.requested);
+  if (taken.interrupted)
+    name += ", interrupted by a break key after " + std::to_string(taken.samples) + " of " +
+            std::to_string(taken.requested);
   return name;
 }
 

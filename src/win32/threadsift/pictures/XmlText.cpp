@@ -12,9 +12,16 @@ bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 // allows, or 0.
 size_t SequenceLength(const std::string& text, size_t at) {
   unsigned char lead = (unsigned char)text[at];
-  size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+  size_t length = lead < 0x80             ? 1
+                  : (lead & 0xE0) == 0xC0 ? 2
+                  : (lead & 0xF0) == 0xE0 ? 3
+                  : (lead & 0xF8) == 0xF0 ? 4
+                                          : 0;
   if (length == 0 || at + length > text.size()) return 0;
-  unsigned long point = length == 1 ? lead : length == 2 ? (lead & 0x1Fu) : length == 3 ? (lead & 0x0Fu) : (lead & 0x07u);
+  unsigned long point = length == 1   ? lead
+                        : length == 2 ? (lead & 0x1Fu)
+                        : length == 3 ? (lead & 0x0Fu)
+                                      : (lead & 0x07u);
   for (size_t i = 1; i < length; ++i) {
     unsigned char next = (unsigned char)text[at + i];
     if (!IsContinuation(next)) return 0;
