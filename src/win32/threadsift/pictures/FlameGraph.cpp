@@ -1,5 +1,3 @@
-#include <kainjow/mustache.hpp>
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -9,6 +7,7 @@
 
 #include "threadsift/FlameGraphTemplate.h"
 #include "threadsift/pictures/FlameGraph.h"
+#include "threadsift/pictures/PageTemplate.h"
 #include "threadsift/pictures/XmlText.h"
 
 namespace {
@@ -92,12 +91,6 @@ void PlaceBoxes(const std::vector<std::string>& names, std::vector<FlameBox>* bo
   }
 }
 
-size_t EscapedLength(const std::string& text) {
-  size_t length = 0;
-  for (char c : text) length += c == '&' ? 5 : c == '<' || c == '>' ? 4 : c == '"' || c == '\'' ? 6 : 1;
-  return length;
-}
-
 // The boxes the page shows: the widest first (a caller before its callees,
 // which are no wider), until they grow too narrow to see or the page full.
 std::vector<bool> KeptBoxes(const std::vector<FlameBox>& boxes, const std::vector<std::string>& texts, size_t room) {
@@ -114,7 +107,7 @@ std::vector<bool> KeptBoxes(const std::vector<FlameBox>& boxes, const std::vecto
   for (int index : order) {
     const FlameBox& box = boxes[(size_t)index];
     if (total == 0 || (double)box.count * kSpan < (double)total * kNarrowestBox) break;
-    size_t cost = kBoxMarkup + 2 * EscapedLength(texts[(size_t)index]);
+    size_t cost = kBoxMarkup + 2 * XmlEscapedLength(texts[(size_t)index]);
     if (used + cost > room) break;
     used += cost;
     kept[(size_t)index] = true;
@@ -184,24 +177,25 @@ std::string TipOf(const std::string& text, long long count, long long total) {
   return text + share;
 }
 
-kainjow::mustache::data BoxData(const FlameBox& box, const std::string& text, const std::string& fill, long long total,
+// The names of a box's values in the template, in the order BoxRow gives them.
+const std::vector<std::string> kBoxFields = {"o", "n", "d", "tip", "x", "y", "w", "fill", "tx", "ty", "label"};
+
+std::vector<std::string> BoxRow(const FlameBox& box, const std::string& text, const std::string& fill, long long total,
                                 int top, int highest) {
   double x = kLeft + (double)box.offset * kSpan / (double)total;
   double width = (double)box.count * kSpan / (double)total;
   int y = top + (highest - box.depth) * kRowHeight;
-  kainjow::mustache::data data;
-  data.set("o", std::to_string(box.offset));
-  data.set("n", std::to_string(box.count));
-  data.set("d", std::to_string(box.depth));
-  data.set("tip", TipOf(text, box.count, total));
-  data.set("x", Pixels(x));
-  data.set("y", std::to_string(y));
-  data.set("w", Pixels(width));
-  data.set("fill", fill);
-  data.set("tx", Pixels(x + 3));
-  data.set("ty", std::to_string(y + 11));
-  data.set("label", LabelOf(text, width));
-  return data;
+  return {std::to_string(box.offset),
+          std::to_string(box.count),
+          std::to_string(box.depth),
+          TipOf(text, box.count, total),
+          Pixels(x),
+          std::to_string(y),
+          Pixels(width),
+          fill,
+          Pixels(x + 3),
+          std::to_string(y + 11),
+          LabelOf(text, width)};
 }
 
 std::string Plural(long long count, const char* one, const char* many) {
@@ -237,26 +231,25 @@ std::string RenderPage(const SamplesTaken& taken, const std::vector<FlameBox>& b
     if (kept[i]) highest = std::max(highest, boxes[i].depth);
   }
   int height = kTop + (highest + 1) * kRowHeight + kBottom;
-  kainjow::mustache::data page;
-  page.set("width", std::to_string(kPageWidth));
-  page.set("height", std::to_string(height));
-  page.set("total", std::to_string(total));
-  page.set("left", Pixels(kLeft));
-  page.set("span", Pixels(kSpan));
-  page.set("title", "Flame graph: " + HeadingOf(taken));
-  page.set("heading", HeadingOf(taken));
-  page.set("detail", DetailOf(taken, merged));
-  page.set("resetY", std::to_string(kTop - 6));
-  page.set("searchX", std::to_string(kPageWidth - 310));
-  page.set("matchedX", Pixels(kLeft + kSpan));
-  page.set("infoY", std::to_string(height - 12));
-  kainjow::mustache::data list(kainjow::mustache::data::type::list);
+  TemplateValues page;
+  page.values = {{"width", std::to_string(kPageWidth)},
+                 {"height", std::to_string(height)},
+                 {"total", std::to_string(total)},
+                 {"left", Pixels(kLeft)},
+                 {"span", Pixels(kSpan)},
+                 {"title", "Flame graph: " + HeadingOf(taken)},
+                 {"heading", HeadingOf(taken)},
+                 {"detail", DetailOf(taken, merged)},
+                 {"resetY", std::to_string(kTop - 6)},
+                 {"searchX", std::to_string(kPageWidth - 310)},
+                 {"matchedX", Pixels(kLeft + kSpan)},
+                 {"infoY", std::to_string(height - 12)}};
+  page.list = "boxes";
+  page.fields = kBoxFields;
   for (size_t i = 0; i < boxes.size(); ++i) {
-    if (kept[i]) list.push_back(BoxData(boxes[i], texts[i], FillOf(*taken.stacks, boxes[i]), total, kTop, highest));
+    if (kept[i]) page.rows.push_back(BoxRow(boxes[i], texts[i], FillOf(*taken.stacks, boxes[i]), total, kTop, highest));
   }
-  page.set("boxes", list);
-  kainjow::mustache::mustache graph(kFlameGraphTemplate);
-  return graph.render(page);
+  return FillTemplate(kFlameGraphTemplate, page);
 }
 
 }  // namespace
@@ -266,7 +259,7 @@ FlameGraphPage MakeFlameGraph(const SamplesTaken& taken) {
   PlaceBoxes(taken.names, &boxes);
   std::vector<std::string> texts = BoxTexts(taken, boxes);
   // The page beside its boxes: the template, and the heading twice.
-  size_t around = sizeof(kFlameGraphTemplate) + 4 * EscapedLength(HeadingOf(taken)) + 1024;
+  size_t around = sizeof(kFlameGraphTemplate) + 4 * XmlEscapedLength(HeadingOf(taken)) + 1024;
   std::vector<bool> kept = KeptBoxes(boxes, texts, kMaxPageBytes - around);
   FlameGraphPage page;
   // With no samples there is no box to show, and none merged.
