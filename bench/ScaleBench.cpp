@@ -107,15 +107,7 @@ void MeasurePage(int distinct, int depth) {
   size_t baseBytes = g_liveBytes;
   g_peakBytes = g_liveBytes;
   std::clock_t start = std::clock();
-  SamplesTaken taken;
-  taken.image = ImageText(u"service.exe");
-  taken.pid = 100;
-  taken.samples = taken.requested = 1000000;
-  taken.intervalMs = 1;
-  taken.threads = 64;
-  taken.stacks = &stacks;
-  taken.names = Utf8Names(stacks);
-  FlameGraphPage page = MakeFlameGraph(taken);
+  FlameGraphPage page = MakeFlameGraph(MillionSamplesTaken(stacks));
   double seconds = (double)(std::clock() - start) / CLOCKS_PER_SEC;
   sim::SetActiveMachine(nullptr);
   std::printf(

@@ -75,6 +75,7 @@ add_executable(unit_tests
   tests/unit/process/ProcessWidthTest.cpp
   tests/unit/process/ProcessWalkTest.cpp
   tests/unit/RandomMachineTest.cpp
+  tests/unit/pictures/ManyStacks.cpp
   tests/unit/pictures/SampleFileTest.cpp
   tests/unit/sampling/StackSamplerTest.cpp
   tests/unit/SweepTest.cpp
@@ -95,7 +96,7 @@ target_include_directories(abi_layouts BEFORE PRIVATE ${THREADSIFT_SIM_INCLUDE} 
 target_compile_options(abi_layouts PRIVATE ${THREADSIFT_WARNINGS})
 
 # The scale benchmark (run by bench/run from the "bench" preset, without sanitizers).
-add_executable(scale_bench bench/ScaleBench.cpp)
+add_executable(scale_bench bench/ScaleBench.cpp tests/unit/pictures/ManyStacks.cpp)
 target_compile_options(scale_bench PRIVATE ${THREADSIFT_WARNINGS})
 target_link_libraries(scale_bench PRIVATE threadsift_tool)
 target_include_directories(scale_bench PRIVATE tests/unit/pictures src/win32)

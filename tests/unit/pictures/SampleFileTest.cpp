@@ -228,15 +228,7 @@ TEST(SampleFile, PageOfAMillionSamplesStaysWithinItsBound) {
   FoldedStacks stacks = ManyStacks(64, 200, 20, 1000000);
   sim::Machine m;  // the names' conversion is the platform's
   sim::SetActiveMachine(&m);
-  SamplesTaken taken;
-  taken.image = ImageText(u"app.exe");
-  taken.pid = 120;
-  taken.samples = taken.requested = 1000000;
-  taken.intervalMs = 1;
-  taken.threads = 64;
-  taken.stacks = &stacks;
-  taken.names = Utf8Names(stacks);
-  FlameGraphPage page = MakeFlameGraph(taken);
+  FlameGraphPage page = MakeFlameGraph(MillionSamplesTaken(stacks));
   sim::SetActiveMachine(nullptr);
   EXPECT_LE(page.text.size(), kMaxPageBytes);
   EXPECT_GT(page.text.size(), kMaxPageBytes / 2);  // the room is used, not thrown away
