@@ -9,8 +9,7 @@
 
 #include "threadsift/sampling/FoldedStacks.h"
 #include "threadsift/base/Interrupt.h"
-#include "threadsift/pictures/PartialFile.h"
-#include "threadsift/pictures/SampleFile.h"
+#include "threadsift/pictures/SampleFiles.h"
 #include "threadsift/process/ProcessSession.h"
 #include "threadsift/report/ReportSink.h"
 #include "threadsift/base/ScopedHandle.h"
@@ -38,16 +37,8 @@ struct SamplingSettings {
   int samples;
   int intervalMs;
   const char* version;
-  // The files to write, each with its form; none to print the folded lines.
-  std::vector<std::pair<PartialFile*, SampleFileForm>> files;
+  SampleFiles* files;  // none to print the folded lines
 };
-
-bool WritesForm(const SamplingSettings& settings, SampleFileForm form) {
-  for (const auto& file : settings.files) {
-    if (file.second == form) return true;
-  }
-  return false;
-}
 
 // Why the sampling ended before its last sample, if it did.
 enum SamplingEnd { AllTaken, ProcessGone, ListFailed, ThreadNotResumed };
@@ -313,23 +304,8 @@ bool ReportEnd(ReportSink& report, int pid, const Gathered& gathered) {
   return ReportMissingThreadList(report, pid);
 }
 
-// Writes the samples to one file and says so. False after a line naming it.
-bool WriteSampleFile(ReportSink& report, const SamplesTaken& taken, const char* version, PartialFile& file,
-                     SampleFileForm form) {
-  SampleFileText made = MakeSampleFile(form, taken, version);
-  if (!file.Write(report, made.text) || !file.Finish(report)) return false;
-  printf("Wrote %d sample%s of %d thread%s to %s", taken.samples, taken.samples == 1 ? "" : "s", taken.threads,
-         taken.threads == 1 ? "" : "s", file.path().c_str());
-  if (made.merged > 0) {
-    printf(", %d frame%s too narrow to see merged into their callers", made.merged, made.merged == 1 ? "" : "s");
-  }
-  if (taken.interrupted) printf(", interrupted: the samples taken so far");
-  printf("\n");
-  return true;
-}
-
 // Writes the samples to every file asked for. False when any could not be
-// written (after a line naming it); the others are written still.
+// written.
 bool WriteSamples(ReportSink& report, const SamplingSettings& settings, const ImageText& image, int pid,
                   const Gathered& gathered) {
   SamplesTaken taken;
@@ -342,11 +318,7 @@ bool WriteSamples(ReportSink& report, const SamplingSettings& settings, const Im
   taken.interrupted = g_interrupted != 0;
   taken.stacks = &gathered.stacks;
   taken.names = Utf8Names(gathered.stacks);
-  bool written = true;
-  for (const auto& file : settings.files) {
-    written = WriteSampleFile(report, taken, settings.version, *file.first, file.second) && written;
-  }
-  return written;
+  return settings.files->Write(report, taken, settings.version);
 }
 
 // The part of a sampling run that runs with the symbol handler started.
@@ -363,13 +335,13 @@ bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const Sampl
   if (outcome == SymbolLoadFailed) return true;
   ReadModuleTimeStamps(process);
   Gathered gathered;
-  if (!settings.files.empty()) {
-    gathered.stacks.keepsTimelines = WritesForm(settings, SpeedscopeForm);
+  if (!settings.files->Empty()) {
+    gathered.stacks.keepsTimelines = settings.files->Writes(SpeedscopeForm);
     gathered.stacks.platformFolder = FindPlatformFolder();
   }
   Sample(process, settings, listed.threads, &gathered);
   bool written = true;
-  if (settings.files.empty()) {
+  if (settings.files->Empty()) {
     PrintFoldedStacks(listed.image, gathered.stacks);
   } else {
     written = WriteSamples(report, settings, listed.image, pid, gathered);
@@ -383,20 +355,14 @@ bool SampleWithSymbols(ExaminedProcess& process, ReportSink& report, const Sampl
 }  // namespace
 
 bool SampleProcess(ReportSink& report, int pid, const SamplingRequest& request) {
-  SamplingSettings settings = {request.tid, request.samples, request.intervalMs, request.version, {}};
-  std::vector<std::unique_ptr<PartialFile>> files;
-  for (const char* path : request.outputPaths) {
-    SampleFileForm form = FoldedForm;
-    SampleFileFormOf(path, &form);
-    files.emplace_back(new PartialFile(path));
-    if (!files.back()->Create(report)) return false;
-    settings.files.push_back(std::make_pair(files.back().get(), form));
-  }
+  SampleFiles files;
+  if (!files.Create(report, request.outputPaths)) return false;
+  SamplingSettings settings = {request.tid, request.samples, request.intervalMs, request.version, &files};
   auto work = [&](ExaminedProcess& process, bool* complete) {
     return SampleWithSymbols(process, report, settings, complete);
   };
   // The folded stacks name frames without their source lines; the speedscope
   // file tells where each routine begins.
-  LineLookup lines = WritesForm(settings, SpeedscopeForm) ? request.lineLookup : NULL;
+  LineLookup lines = files.Writes(SpeedscopeForm) ? request.lineLookup : NULL;
   return WithSymbolHandler(report, pid, lines, NULL, work);
 }
