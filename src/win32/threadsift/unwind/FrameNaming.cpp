@@ -37,14 +37,20 @@ WalkSymbol* LookUpSymbol(const ExaminedProcess& process, Address pc, SymbolDispl
   return GetSymbolAt(process.symbols->key, pc, displacement, symbol) ? symbol : NULL;
 }
 
+// The source line of the address, when the process has a line lookup and
+// it knows the address.
+bool LookUpSourceLine(const ExaminedProcess& process, Address address, DWORD* displacement, WalkLine* line) {
+  if (process.lineLookup == NULL || !SymbolsServe(process, address)) return false;
+  memset(line, 0, sizeof(*line));
+  line->SizeOfStruct = sizeof(*line);
+  return process.lineLookup(process.symbols->key, address, displacement, line) && line->FileName != NULL;
+}
+
 // " file(line)" when the line lookup knows the address; noted in name.
 void PrintSourceLine(const ExaminedProcess& process, ReportSink& report, Address pc, DWORD* displacement,
                      FrameName* name) {
-  if (process.lineLookup == NULL || !SymbolsServe(process, pc)) return;
   WalkLine line;
-  memset(&line, 0, sizeof(line));
-  line.SizeOfStruct = sizeof(line);
-  if (process.lineLookup(process.symbols->key, pc, displacement, &line) && line.FileName != NULL) {
+  if (LookUpSourceLine(process, pc, displacement, &line)) {
     report.FrameSource(line.FileName, (unsigned)line.LineNumber);
     name->line = true;
     name->file = line.FileName;
@@ -168,12 +174,8 @@ bool SourceOfRoutine(const ExaminedProcess& process, Address pc, std::string* fi
   WalkSymbol* symbol = LookUpSymbol(process, pc, &displacement, &buffers);
   if (symbol == NULL) return false;
   WalkLine found;
-  memset(&found, 0, sizeof(found));
-  found.SizeOfStruct = sizeof(found);
   DWORD lineDisplacement = 0;
-  if (!process.lineLookup(process.symbols->key, symbol->Address, &lineDisplacement, &found) || found.FileName == NULL) {
-    return false;
-  }
+  if (!LookUpSourceLine(process, (Address)symbol->Address, &lineDisplacement, &found)) return false;
   *file = found.FileName;
   *line = (unsigned)found.LineNumber;
   return true;
