@@ -22,7 +22,8 @@ const std::string kPath = "C:\\out\\profile";
 sim::Machine PicturedMachine() {
   sim::Machine m;
   sim::Process& p = m.AddProcess(120, u"a<b>&\"c'.exe");
-  sim::Module& app = p.AddModule(0x400000, 0x10000, "app.exe", "C:\\app\\app.exe");
+  // Its folder is as long as the platform's, and no part of it.
+  sim::Module& app = p.AddModule(0x400000, 0x10000, "app.exe", "C:\\WINAPPS\\app.exe");
   app.AddSymbol(0x401000, 0x100, "_busy<&>\"'\xff")
       .AddLine(0x401000, "C:\\src\\busy.cpp", 40)
       .AddLine(0x401020, "C:\\src\\busy.cpp", 44);
