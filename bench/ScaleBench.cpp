@@ -141,7 +141,8 @@ void MeasureSampling() {
   }
   double threadSamples = 2000.0 * 64;
   std::printf(
-      "sampling 64 threads 2,000 times, fastest of 3 rounds: %.2f us a thread-sample printed, %.2f with -o .svg (%.2fx), %.2f with "
+      "sampling 64 threads 2,000 times, fastest of 3 rounds: %.2f us a thread-sample printed, %.2f with -o .svg "
+      "(%.2fx), %.2f with "
       "-o in all three forms (%.2fx); heap %.2f, %.2f, %.2f MB\n",
       plain.seconds * 1e6 / threadSamples, page.seconds * 1e6 / threadSamples, page.seconds / plain.seconds,
       all.seconds * 1e6 / threadSamples, all.seconds / plain.seconds, plain.peakHeap / 1048576.0,
