@@ -117,14 +117,15 @@ void MeasurePage(int distinct, int depth) {
       (g_peakBytes - baseBytes) / 1048576.0);
 }
 
-// The least processor time of `rounds` runs: a neighbour's work only ever
-// adds to a run's time.
+// The run of less processor time: a neighbour's work only ever adds to a
+// run's time.
 Result Fastest(const Result& a, const Result& b) { return a.seconds <= b.seconds ? a : b; }
 
 // The sampler's cost per thread-sample, with files to write and without, in
 // rounds that take turns, so that a slow spell of the machine falls on all three.
 void MeasureSampling() {
   const Shape process = {1, 64, 16};
+  const int kRounds = 3;
   const std::string samples = "2000";
   const std::vector<std::string> printed = {"-p", "100", "-s", samples, "-i", "1"};
   std::vector<std::string> toPage = printed;
@@ -134,17 +135,16 @@ void MeasureSampling() {
   Result plain = Measure(process, printed);
   Result page = Measure(process, toPage);
   Result all = Measure(process, toAll);
-  for (int round = 1; round < 3; ++round) {
+  for (int round = 1; round < kRounds; ++round) {
     plain = Fastest(plain, Measure(process, printed));
     page = Fastest(page, Measure(process, toPage));
     all = Fastest(all, Measure(process, toAll));
   }
-  double threadSamples = 2000.0 * 64;
+  double threadSamples = std::stod(samples) * process.threads;
   std::printf(
-      "sampling 64 threads 2,000 times, fastest of 3 rounds: %.2f us a thread-sample printed, %.2f with -o .svg "
-      "(%.2fx), %.2f with "
-      "-o in all three forms (%.2fx); heap %.2f, %.2f, %.2f MB\n",
-      plain.seconds * 1e6 / threadSamples, page.seconds * 1e6 / threadSamples, page.seconds / plain.seconds,
+      "sampling 64 threads 2,000 times, fastest of %d rounds: %.2f us a thread-sample printed, %.2f with -o .svg "
+      "(%.2fx), %.2f with -o in all three forms (%.2fx); heap %.2f, %.2f, %.2f MB\n",
+      kRounds, plain.seconds * 1e6 / threadSamples, page.seconds * 1e6 / threadSamples, page.seconds / plain.seconds,
       all.seconds * 1e6 / threadSamples, all.seconds / plain.seconds, plain.peakHeap / 1048576.0,
       page.peakHeap / 1048576.0, all.peakHeap / 1048576.0);
 }
